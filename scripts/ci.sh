@@ -1,0 +1,35 @@
+#!/usr/bin/env bash
+# Runs exactly what CI runs: set-up, the plain build and test suite, then the sanitizer passes.
+#   scripts/ci.sh            everything
+#   scripts/ci.sh --quick    set-up, plain build and tests only
+set -euo pipefail
+cd "$(dirname "$0")/.."
+quick=0
+[ "${1:-}" = "--quick" ] && quick=1
+jobs=$(nproc)
+
+scripts/setup.sh
+scripts/test.sh
+
+if [ "$quick" -eq 1 ]; then exit 0; fi
+
+echo "=== ASan+UBSan: whole suite"
+cmake -S . -B build-asan -DQUORVANE_SANITIZE=address -DQUORVANE_BUILD_TOOLS=OFF >/dev/null
+cmake --build build-asan -j"$jobs"
+(cd build-asan && ASAN_OPTIONS=detect_leaks=1 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
+    ctest --output-on-failure -j"$jobs")
+
+echo "=== TSan: threaded tests"
+cmake -S . -B build-tsan -DQUORVANE_SANITIZE=thread -DQUORVANE_BUILD_TOOLS=OFF >/dev/null
+cmake --build build-tsan -j"$jobs"
+(cd build-tsan && TSAN_OPTIONS=halt_on_error=1:second_deadlock_stack=1 \
+    ctest --output-on-failure -j"$jobs" -L threaded)
+
+if [ -x scripts/fuzz.sh ]; then
+    echo "=== Fuzz targets (short runs)"
+    scripts/fuzz.sh
+fi
+if [ -x scripts/ci-arm64.sh ]; then
+    echo "=== AArch64 cross build and tests under emulation"
+    scripts/ci-arm64.sh
+fi
