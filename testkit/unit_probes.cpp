@@ -28,6 +28,10 @@ ProbeReceiver<Out>::~ProbeReceiver() {
 template <class Out>
 unsigned long ProbeReceiver<Out>::onTransmitIn(std::shared_ptr<QelBuffer> buffer, unsigned long length,
                                                int inputIndex, int param) {
+    int inFlight = ++mInFlight;
+    int seenMax = mMaxInFlight.load();
+    while (inFlight > seenMax && !mMaxInFlight.compare_exchange_weak(seenMax, inFlight)) {
+    }
     if (mLog != nullptr) {
         std::lock_guard<std::mutex> logLock(mLog->mutex);
         mLog->received.push_back(this->unitName);
@@ -42,6 +46,7 @@ unsigned long ProbeReceiver<Out>::onTransmitIn(std::shared_ptr<QelBuffer> buffer
         if (mGateClosed) --mPasses;
         mBlocked = false;
     }
+    --mInFlight;
     return mResult;
 }
 

@@ -1,6 +1,7 @@
 #ifndef QUORVANE_TESTKIT_UNIT_PROBES_H
 #define QUORVANE_TESTKIT_UNIT_PROBES_H
 
+#include <atomic>
 #include <condition_variable>
 #include <memory>
 #include <mutex>
@@ -57,6 +58,8 @@ public:
     bool waitForCalls(size_t count, int timeoutMs);
     // Waits up to `timeoutMs` until a call is blocked at the closed gate.
     bool waitUntilBlocked(int timeoutMs);
+    // The most calls that were inside onTransmitIn at the same time.
+    int maxConcurrentCalls() const { return mMaxInFlight.load(); }
     void closeGate();
     void passOne();
     void openGate();
@@ -70,6 +73,8 @@ private:
     bool mBlocked = false;
     unsigned long mResult;
     ProbeLog* mLog;
+    std::atomic<int> mInFlight{0};
+    std::atomic<int> mMaxInFlight{0};
 };
 
 using ProbeUnitSM = ProbeReceiver<MasterOutput>;
