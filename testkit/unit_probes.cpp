@@ -15,8 +15,9 @@ void ProbeSourceEM::notify(bool) {
 }
 
 template <class Out>
-ProbeReceiver<Out>::ProbeReceiver(std::string name, UnitDataType inType, unsigned int inMax, UnitDataType outType,
-                                  unsigned int outMax, unsigned long result, ProbeLog* log)
+ProbeReceiver<Out>::ProbeReceiver(std::string name, UnitDataType inType, unsigned int inMax,
+                                  UnitDataType outType, unsigned int outMax, unsigned long result,
+                                  ProbeLog* log)
     : Unit<SlaveInput, Out>(std::move(name), inType, inMax, outType, outMax), mResult(result), mLog(log) {}
 
 template <class Out>
@@ -98,7 +99,8 @@ void ProbeReceiver<Out>::openGate() {
 template class ProbeReceiver<MasterOutput>;
 template class ProbeReceiver<EndpointOutput>;
 
-std::shared_ptr<QelBuffer> makeCountedBuffer(unsigned long size, unsigned char fill, std::atomic<int>* released) {
+std::shared_ptr<QelBuffer> makeCountedBuffer(unsigned long size, unsigned char fill,
+                                             std::atomic<int>* released) {
     auto buffer = QelBuffer::createMallocBuffer(size, [released](QelBuffer* dying) {
         free(dying->vaddr);
         released->fetch_add(1);

@@ -85,6 +85,7 @@ extern template class ProbeReceiver<EndpointOutput>;
 
 // A heap buffer of `size` bytes filled with `fill`, whose destruction is counted in `*released`
 // through its recycle callback (which then frees the block itself).
-std::shared_ptr<QelBuffer> makeCountedBuffer(unsigned long size, unsigned char fill, std::atomic<int>* released);
+std::shared_ptr<QelBuffer> makeCountedBuffer(unsigned long size, unsigned char fill,
+                                             std::atomic<int>* released);
 
 #endif

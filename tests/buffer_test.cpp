@@ -1,4 +1,6 @@
 // Heap buffers: construction, age, metadata, release of the block and sharing by clones.
+#include "platform/buffer.h"
+
 #include <gtest/gtest.h>
 
 #include <atomic>
@@ -6,7 +8,6 @@
 #include <cstring>
 #include <thread>
 
-#include "platform/buffer.h"
 #include "testkit/unit_probes.h"
 
 TEST(BufferTest, ZeroBytesMakeNoBuffer) {
@@ -143,13 +144,15 @@ public:
 TEST(BufferDeathTest, HeapBufferHasNoFdHandleOrBo) {
     auto buffer = QelBuffer::createMallocBuffer(8, nullptr);
     EXPECT_DEATH(buffer->getFd(), "E/: \\(getFd in buffer\\.cpp:[0-9]+\\): malloc buffer has no fd !!");
-    EXPECT_DEATH(buffer->getHandle(), "E/: \\(getHandle in buffer\\.cpp:[0-9]+\\): malloc buffer has no handle !!");
+    EXPECT_DEATH(buffer->getHandle(),
+                 "E/: \\(getHandle in buffer\\.cpp:[0-9]+\\): malloc buffer has no handle !!");
     EXPECT_DEATH(buffer->getBo(), "E/: \\(getBo in buffer\\.cpp:[0-9]+\\): malloc buffer has no bo !!");
 }
 
 TEST(BufferDeathTest, CloneOfAnotherKindAborts) {
     ForeignBuffer other(static_cast<QEL_BUFFER_TYPE>(1));
-    EXPECT_DEATH(QelBuffer::cloneQelBuffer(&other), "E/: \\(cloneQelBuffer in buffer\\.cpp:[0-9]+\\): unknown buffer clone type\\.");
+    EXPECT_DEATH(QelBuffer::cloneQelBuffer(&other),
+                 "E/: \\(cloneQelBuffer in buffer\\.cpp:[0-9]+\\): unknown buffer clone type\\.");
     // A kind that claims the heap tag but is not a heap buffer cannot share its block either.
     ForeignBuffer impostor(QEL_BUFFER_TYPE_MALLOC);
     EXPECT_DEATH(QelBuffer::cloneQelBuffer(&impostor), "unknown buffer clone type\\.");

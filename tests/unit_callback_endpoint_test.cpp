@@ -1,8 +1,9 @@
 // The sink that hands buffers to a function object.
+#include "units/unit_callback_endpoint.h"
+
 #include <gtest/gtest.h>
 
 #include "testkit/unit_probes.h"
-#include "units/unit_callback_endpoint.h"
 
 class CallbackEndpointTest : public ::testing::Test {
 protected:

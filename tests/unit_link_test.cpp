@@ -7,7 +7,9 @@
 
 namespace {
 // What the receiver and the depacketizers declare.
-ProbeSourceEM* makeRtpSource() { return new ProbeSourceEM("SRC", UNIT_DATA_RTP_VIDEO | UNIT_DATA_RTP_AUDIO, 1); }
+ProbeSourceEM* makeRtpSource() {
+    return new ProbeSourceEM("SRC", UNIT_DATA_RTP_VIDEO | UNIT_DATA_RTP_AUDIO, 1);
+}
 ProbeUnitSM* makeDepacketizer(const char* name) {
     return new ProbeUnitSM(name, UNIT_DATA_RTP_VIDEO, 1, UNIT_DATA_H26X, 5, 0);
 }
@@ -75,7 +77,7 @@ TEST(UnitLinkTest, SamePairTwiceGivesTwoEntriesAndOneRemovalTakesTheFirst) {
 }
 
 TEST(UnitLinkTest, MasksThatShareABitLink) {
-    std::unique_ptr<ProbeSourceEM> src(makeRtpSource());  // 0x3
+    std::unique_ptr<ProbeSourceEM> src(makeRtpSource());        // 0x3
     std::unique_ptr<ProbeUnitSM> dep(makeDepacketizer("DEP"));  // 0x1
     src->addOutputUnit(dep.get(), true);
     CallBackEndpointUnitSE sink;  // 0xFFFF
@@ -129,8 +131,9 @@ TEST_F(UnitLinkDeathTest, EqualIoKinds) {
     CallBackEndpointUnitSE sink;
     ProbeSourceEM src("SRC", UNIT_DATA_ANY, 1);
     // Endpoint output to endpoint input.
-    EXPECT_DEATH(sink.addOutputUnit(&src, true),
-                 "E/: \\(addOutputUnit in unit\\.cpp:[0-9]+\\): do not match io type! this:0x0 == next:0x0\n");
+    EXPECT_DEATH(
+        sink.addOutputUnit(&src, true),
+        "E/: \\(addOutputUnit in unit\\.cpp:[0-9]+\\): do not match io type! this:0x0 == next:0x0\n");
     // Slave output to slave input.
     class SlaveOutputUnit : public Unit<EndpointInput, SlaveOutput> {
     public:

@@ -48,7 +48,9 @@ bool waitForCapturedStderr(const std::string& text, int timeoutMs) {
     }
 }
 
-std::shared_ptr<QelBuffer> makeBuffer() { return QelBuffer::createMallocBuffer(16, nullptr); }
+std::shared_ptr<QelBuffer> makeBuffer() {
+    return QelBuffer::createMallocBuffer(16, nullptr);
+}
 
 std::vector<int> paramsOf(const std::vector<ProbeCall>& calls) {
     std::vector<int> params;
@@ -138,8 +140,9 @@ TEST_F(QueuedTransmitTest, FullQueueHoldsTheProducerBackUntilTheWorkerMakesRoom)
     EXPECT_TRUE(warned);
     EXPECT_TRUE(heldBack);
     EXPECT_EQ(result, 101u);
-    EXPECT_THAT(log, testing::ContainsRegex("W/: \\(onTransmitIn_async in unit\\.cpp:[0-9]+\\): async transmit "
-                                            "task queue is full ! \\(SINK\\)\n"));
+    EXPECT_THAT(log,
+                testing::ContainsRegex("W/: \\(onTransmitIn_async in unit\\.cpp:[0-9]+\\): async transmit "
+                                       "task queue is full ! \\(SINK\\)\n"));
 
     sink->openGate();
     ASSERT_TRUE(sink->waitForCalls(102, 5000));
@@ -195,7 +198,8 @@ TEST_F(QueuedTransmitTest, RacingFirstTransmitsStartOneWorker) {
         std::thread tb([&] { b.transmitTo_async(makeBuffer(), 16, 0, 0); });
         ta.join();
         tb.join();
-        EXPECT_TRUE(waitForThreadCount(baselineThreads + 1, 2000)) << threadCount() - baselineThreads << " workers";
+        EXPECT_TRUE(waitForThreadCount(baselineThreads + 1, 2000))
+            << threadCount() - baselineThreads << " workers";
         delete target;
         ASSERT_TRUE(waitForThreadCount(baselineThreads, 2000));
     }
@@ -208,7 +212,7 @@ TEST_F(QueuedTransmitTest, StoppedInputQueuesNothing) {
     sink->stopAsyncTransmit();
     EXPECT_TRUE(waitForThreadCount(baselineThreads, 2000));
     EXPECT_EQ(src.transmitTo_async(makeCountedBuffer(16, 0, &released), 16, 0, 1), 0u);
-    EXPECT_EQ(released, 1);  // dropped at once
+    EXPECT_EQ(released, 1);                     // dropped at once
     EXPECT_EQ(threadCount(), baselineThreads);  // not restarted
     std::this_thread::sleep_for(std::chrono::milliseconds(20));
     EXPECT_EQ(sink->calls().size(), 1u);
@@ -223,8 +227,7 @@ TEST_F(QueuedTransmitTest, IdleWorkerCostsNoMeasurableCpu) {
     clock_gettime(CLOCK_PROCESS_CPUTIME_ID, &before);
     std::this_thread::sleep_for(std::chrono::seconds(1));
     clock_gettime(CLOCK_PROCESS_CPUTIME_ID, &after);
-    long long usedNs =
-        (after.tv_sec - before.tv_sec) * 1000000000LL + (after.tv_nsec - before.tv_nsec);
+    long long usedNs = (after.tv_sec - before.tv_sec) * 1000000000LL + (after.tv_nsec - before.tv_nsec);
     // A spinning worker burns the whole second; a waiting one next to nothing.
     EXPECT_LT(usedNs, 50 * 1000000LL) << "process used " << usedNs / 1000000 << " ms of CPU while idle";
 }
@@ -302,7 +305,8 @@ TEST_F(QueuedTransmitTest, CallbackEndpointStopsItsWorkerBeforeItsCallbackGoes) 
 // A unit that leaves the stop to Unit<>: with its queue drained, the fallback still joins.
 class PlainUnitSE : public Unit<SlaveInput, EndpointOutput> {
 public:
-    explicit PlainUnitSE(std::atomic<int>* calls) : Unit("PLAIN", UNIT_DATA_ANY, 1, UNIT_DATA_ANY, 1), mCalls(calls) {}
+    explicit PlainUnitSE(std::atomic<int>* calls)
+        : Unit("PLAIN", UNIT_DATA_ANY, 1, UNIT_DATA_ANY, 1), mCalls(calls) {}
     unsigned long onTransmitIn(std::shared_ptr<QelBuffer>, unsigned long length, int, int) override {
         ++*mCalls;
         return length;

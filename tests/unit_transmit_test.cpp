@@ -10,7 +10,9 @@
 using ::testing::HasSubstr;
 
 namespace {
-std::shared_ptr<QelBuffer> makeBuffer(unsigned long size) { return QelBuffer::createMallocBuffer(size, nullptr); }
+std::shared_ptr<QelBuffer> makeBuffer(unsigned long size) {
+    return QelBuffer::createMallocBuffer(size, nullptr);
+}
 }  // namespace
 
 // A source linked two ways to three enabled receivers: A and B take video RTP, C takes anything.
@@ -34,9 +36,10 @@ TEST_F(TransmitTest, NullBufferIsSkippedWithAWarning) {
     for (int index : {-1, 0, 7}) {
         testing::internal::CaptureStderr();
         EXPECT_EQ(src.transmitTo(nullptr, 10, index, 0), 0u);
-        EXPECT_THAT(testing::internal::GetCapturedStderr(),
-                    testing::MatchesRegex(".*W/: \\(_transmitTo in unit\\.cpp:[0-9]+\\): transmitTo buffer is null, "
-                                          "skip\\.\n"));
+        EXPECT_THAT(
+            testing::internal::GetCapturedStderr(),
+            testing::MatchesRegex(".*W/: \\(_transmitTo in unit\\.cpp:[0-9]+\\): transmitTo buffer is null, "
+                                  "skip\\.\n"));
     }
     testing::internal::CaptureStderr();
     EXPECT_EQ(src.transmitTo(nullptr, 10, UNIT_DATA_ANY, 0), 0u);
@@ -62,9 +65,10 @@ TEST_F(TransmitTest, UnknownIndexLogsAndSendsNothing) {
     for (int index : {3, -2}) {
         testing::internal::CaptureStderr();
         EXPECT_EQ(src.transmitTo(makeBuffer(4), 4, index, 0), 0u);
-        EXPECT_THAT(testing::internal::GetCapturedStderr(),
-                    testing::MatchesRegex(".*E/: \\(_transmitTo in unit\\.cpp:[0-9]+\\): transmitTo unknown index " +
-                                          std::to_string(index) + "\n"));
+        EXPECT_THAT(
+            testing::internal::GetCapturedStderr(),
+            testing::MatchesRegex(".*E/: \\(_transmitTo in unit\\.cpp:[0-9]+\\): transmitTo unknown index " +
+                                  std::to_string(index) + "\n"));
     }
     EXPECT_TRUE(log.received.empty());
 }
@@ -177,7 +181,7 @@ TEST(NotifyWalkDeathTest, UpstreamOutputNotOfMasterKindAborts) {
     ProbeLog log;
     ProbeSinkSE upper("UPPER", UNIT_DATA_ANY, 1, UNIT_DATA_ANY, 1, 0, &log);
     ProbeSinkSE lower("LOWER", UNIT_DATA_ANY, 1, UNIT_DATA_ANY, 1, 0, &log);
-    upper.addOutputUnit(&lower, true);  // endpoint output to slave input links
+    upper.addOutputUnit(&lower, true);            // endpoint output to slave input links
     EXPECT_FALSE(lower.notifyLastUnit(true, 0));  // the single-unit form refuses quietly
     EXPECT_TRUE(log.notified.empty());
     EXPECT_DEATH(lower.notifyLastUnits(true), "notifyLastUnits wrong type !\n");
