@@ -1,0 +1,93 @@
+// Byte handling that must not depend on the processor. Plain char is signed on x86-64 and unsigned
+// on AArch64, so any helper that lets a byte pass through a char (a shift, an index, a %x, a range
+// check) gives different output for bytes at and above 0x80 on the two. These cases run in both
+// the native and the emulated arm64 suite; they pin the output for exactly those bytes.
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+#include "utils/slog.h"
+#include "utils/utils.h"
+
+namespace {
+
+std::string encode(const std::vector<unsigned char>& in) {
+    // Fill beyond the documented size with a marker, so a write past it shows up.
+    std::string out(4 * ((in.size() + 2) / 3) + 1 + 4, '#');
+    Utils::base64encode(in.data(), in.size(), &out[0]);
+    EXPECT_EQ(out.substr(out.size() - 4), "####") << "wrote past 4 * ceil(len / 3) + 1 bytes";
+    return std::string(out.c_str());
+}
+
+// A decoder independent of the encoder's tables: the position of each character in the alphabet
+// written out here, not in the library's base64char.
+std::vector<unsigned char> decode(const std::string& text) {
+    static const std::string alphabet = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
+    std::vector<unsigned char> out;
+    unsigned int bits = 0;
+    int nbits = 0;
+    for (char c : text) {
+        if (c == '=') break;
+        size_t v = alphabet.find(c);
+        if (v == std::string::npos) {
+            ADD_FAILURE() << "character outside the Base64 alphabet: 0x" << std::hex
+                          << static_cast<int>(static_cast<unsigned char>(c));
+            return out;
+        }
+        bits = (bits << 6) | static_cast<unsigned int>(v);
+        nbits += 6;
+        if (nbits >= 8) {
+            nbits -= 8;
+            out.push_back(static_cast<unsigned char>((bits >> nbits) & 0xff));
+        }
+    }
+    return out;
+}
+
+std::string dump(const std::vector<unsigned char>& in) {
+    testing::internal::CaptureStdout();
+    SLog::dumpData(in.data(), in.size());
+    fflush(stdout);
+    return testing::internal::GetCapturedStdout();
+}
+
+}  // namespace
+
+TEST(HighBytes, Base64EncodesBytesAbove0x7fAsUnsignedValues) {
+    EXPECT_EQ(encode({0x80}), "gA==");
+    EXPECT_EQ(encode({0xfb, 0xff}), "+/8=");
+    EXPECT_EQ(encode({0xff, 0xff, 0xff}), "////");
+    EXPECT_EQ(encode({0x00, 0x80, 0xff}), "AID/");
+    EXPECT_EQ(encode({0xc3, 0xa9, 0xe2, 0x82, 0xac}), "w6nigqw=");
+}
+
+TEST(HighBytes, Base64OfEveryByteValueDecodesBackUnchanged) {
+    // Every byte value; each tail length (0, 1 and 2 bytes after the last full group) ends in 0xff.
+    for (size_t len : {256, 255, 254}) {
+        std::vector<unsigned char> in;
+        for (size_t i = 0; i < len; ++i) in.push_back(static_cast<unsigned char>(256 - len + i));
+        std::string text = encode(in);
+        EXPECT_EQ(text.size(), 4 * ((len + 2) / 3));
+        EXPECT_EQ(decode(text), in) << "length " << len;
+    }
+}
+
+TEST(HighBytes, DumpDataPrintsHighBytesAsTwoHexDigitsAndADot) {
+    std::string out = dump({0x41, 0x80, 0xff, 0x7e, 0x7f, 0x20, 0x1f, 0xa0});
+    std::string row = "41 80 ff 7e 7f 20 1f a0 ";
+    for (int i = 0; i < 8; ++i) row += "   ";
+    row += "\tA..~. ..\n\n";
+    ASSERT_GE(out.size(), row.size());
+    EXPECT_EQ(out.substr(out.size() - row.size()), row);
+    EXPECT_EQ(out.find("ffffff"), std::string::npos) << "a byte was sign-extended: " << out;
+}
+
+TEST(HighBytes, DumpDataOfAFullRowOfHighBytesHasNoFilling) {
+    std::vector<unsigned char> in;
+    for (int i = 0; i < 16; ++i) in.push_back(static_cast<unsigned char>(0xf0 + i));
+    std::string out = dump(in);
+    std::string row = "f0 f1 f2 f3 f4 f5 f6 f7 f8 f9 fa fb fc fd fe ff \t................\n\n";
+    ASSERT_GE(out.size(), row.size());
+    EXPECT_EQ(out.substr(out.size() - row.size()), row);
+}
