@@ -1,0 +1,151 @@
+#include "utils/utils.h"
+
+#include <gtest/gtest.h>
+#include <pthread.h>
+
+#include <cstring>
+#include <string>
+#include <thread>
+
+namespace {
+
+std::string b64(const std::string& in) {
+    std::string out(4 * ((in.size() + 2) / 3) + 1, '?');
+    EXPECT_EQ(Utils::base64encode(reinterpret_cast<const unsigned char*>(in.data()), in.size(), &out[0]), 0);
+    return std::string(out.c_str());
+}
+
+TEST(Base64, PadsOneAndTwoTrailingBytes) {
+    EXPECT_EQ(b64("Man"), "TWFu");
+    EXPECT_EQ(b64("M"), "TQ==");
+    EXPECT_EQ(b64("Ma"), "TWE=");
+    EXPECT_EQ(b64(""), "");
+    EXPECT_EQ(b64("foobar"), "Zm9vYmFy");
+    EXPECT_EQ(b64("fooba"), "Zm9vYmE=");
+}
+
+TEST(Base64, HighBytesEncodeAsUnsigned) {
+    // An SPS as cameras put it into sprop-parameter-sets: bytes >= 0x80 must not sign-extend.
+    const unsigned char sps[] = {0x67, 0x64, 0x00, 0x28, 0xac, 0xd9, 0x40, 0x78, 0x02, 0x27, 0xe5, 0xc0, 0x44};
+    char out[32];
+    Utils::base64encode(sps, sizeof(sps), out);
+    EXPECT_STREQ(out, "Z2QAKKzZQHgCJ+XARA==");
+    const unsigned char ff[] = {0xff, 0xff, 0xff};
+    Utils::base64encode(ff, 3, out);
+    EXPECT_STREQ(out, "////");
+}
+
+TEST(UtilsString, PrefixTestStopsAtTheShorterString) {
+    EXPECT_TRUE(UtilsString::isStartWith("a=rtpmap:96 H264/90000", "a=rtpmap:"));
+    EXPECT_FALSE(UtilsString::isStartWith("a=rtp", "a=rtpmap:"));
+    EXPECT_FALSE(UtilsString::isStartWith("m=audio", "m=video"));
+    EXPECT_TRUE(UtilsString::isStartWith("anything", ""));
+}
+
+TEST(UtilsString, SplitKeepsNonEmptyTokensInOrder) {
+    std::list<std::string> out{"kept"};
+    UtilsString::splitBegin(";;a=1;b=2;;c=3;", ";", &out);
+    EXPECT_EQ(out, (std::list<std::string>{"kept", "a=1", "b=2", "c=3"}));
+    out.clear();
+    UtilsString::splitBegin("", " ", &out);
+    EXPECT_TRUE(out.empty());
+}
+
+TEST(UtilsString, SplitNextContinuesTheCallersTokenization) {
+    char text[] = "one two  three";
+    ASSERT_STREQ(strtok(text, " "), "one");
+    std::list<std::string> unrelated;
+    UtilsString::splitBegin("x,y", ",", &unrelated);  // must not disturb the caller's tokenization
+    EXPECT_EQ(UtilsString::splitNext(" "), "two");
+    EXPECT_EQ(UtilsString::splitNext(" "), "three");
+    EXPECT_EQ(UtilsString::splitNext(" "), "");
+}
+
+TEST(Utils, ThreadNameIsCutTo15Characters) {
+    std::string seen;
+    std::thread t([&] {
+        Utils::setThreadName("AVeryLongThreadNameIndeed");
+        char name[32] = {0};
+        pthread_getname_np(pthread_self(), name, sizeof(name));
+        seen = name;
+    });
+    t.join();
+    EXPECT_EQ(seen, "AVeryLongThread");
+}
+
+long long elapsedMsOf(long long beginNs) { return (Utils::getBeginTimestamp() - beginNs) / 1000000; }
+
+TEST(UtilsTiming, SleepForFixedFpsWaitsOutTheFramePeriod) {
+    long long begin = Utils::getBeginTimestamp() - 10 * 1000000LL;  // 10 ms already gone
+    long long start = Utils::getBeginTimestamp();
+    Utils::sleepForFixedFps(begin, 25, true);
+    EXPECT_GE(elapsedMsOf(start), 29);  // 40 ms period - 10 ms elapsed
+}
+
+TEST(UtilsTiming, SleepForFixedFpsWarnsOnlyBeyondThreeMilliseconds) {
+    testing::internal::CaptureStderr();
+    Utils::sleepForFixedFps(Utils::getBeginTimestamp() - 50 * 1000000LL, 25, true);
+    std::string err = testing::internal::GetCapturedStderr();
+    EXPECT_NE(err.find("performance warning ! can not arrive fps: 25\n"), std::string::npos) << err;
+
+    testing::internal::CaptureStderr();
+    Utils::sleepForFixedFps(Utils::getBeginTimestamp() - 42 * 1000000LL, 25, true);
+    EXPECT_EQ(testing::internal::GetCapturedStderr(), "");
+
+    testing::internal::CaptureStderr();
+    Utils::sleepForFixedFps(Utils::getBeginTimestamp() - 50 * 1000000LL, 25, false);
+    EXPECT_EQ(testing::internal::GetCapturedStderr(), "");
+}
+
+TEST(UtilsTiming, SleepUsDiffCountsFromTheGivenStart) {
+    long long start = Utils::getBeginTimestamp();
+    Utils::sleepUsDiff(start, 20000);
+    EXPECT_GE(elapsedMsOf(start), 20);
+}
+
+TEST(UtilsDebugFps, CountersResetWhenRead) {
+    UtilsDebugFps fps("cam");
+    EXPECT_EQ(fps.mName, "cam");
+    EXPECT_EQ(UtilsDebugFps().mName, "Unknown");
+    fps.countPkt(3);
+    fps.countPkt(2);
+    fps.countPktLoss(4);
+    EXPECT_EQ(fps.getPktCountAndReset(), 5u);
+    EXPECT_EQ(fps.getPktCountAndReset(), 0u);
+    EXPECT_EQ(fps.getPktLossAndReset(), 4u);
+    EXPECT_EQ(fps.getPktLossAndReset(), 0u);
+}
+
+TEST(UtilsDebugFps, FpsOverTheWindow) {
+    UtilsDebugFps fps;
+    long long start = Utils::getBeginTimestamp();
+    fps.countFps(10);
+    Utils::sleepUsDiff(start, 200000);
+    float rate = fps.getFpsAndReset();
+    long long ms = elapsedMsOf(start);
+    EXPECT_GT(rate, 0.0f);
+    EXPECT_LE(rate, 10.0f * 1000.0f / 200.0f + 0.01f);
+    EXPECT_GE(rate, 10.0f * 1000.0f / static_cast<float>(ms + 1) - 0.01f);
+    EXPECT_EQ(fps.getFpsAndReset(), 0.0f);  // the window restarted with no frames
+}
+
+TEST(UtilsDebugFps, PrintsTheRateOnceTheWindowHasPassed) {
+    UtilsDebugFps fps("printer");
+    testing::internal::CaptureStdout();
+    long long start = Utils::getBeginTimestamp();
+    int calls = 0;
+    while (elapsedMsOf(start) <= 1100) {
+        fps.countAndPrintfFps(1000);
+        ++calls;
+        Utils::sleepUsDiff(Utils::getBeginTimestamp(), 33000);
+    }
+    std::string out = testing::internal::GetCapturedStdout();
+    size_t first = out.find("D/: [printer] FPS : ");
+    ASSERT_NE(first, std::string::npos) << out;
+    EXPECT_EQ(out.find("FPS", first + strlen("D/: [printer] FPS : ")), std::string::npos) << "printed more than once: " << out;
+    long shown = std::stol(out.substr(first + strlen("D/: [printer] FPS : ")));
+    EXPECT_GE(shown, 10);
+    EXPECT_LE(shown, calls + 1);
+}
+
+}  // namespace
