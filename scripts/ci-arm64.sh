@@ -10,10 +10,12 @@ jobs=$(nproc)
 scripts/setup-arm64.sh
 
 # No sanitizers (the native legs run those); tools, benchmarks and fuzzers are not needed to
-# prove the library works on the target.
+# prove the library works on the target. The release optimisation level, so code that only goes
+# wrong once optimised goes wrong here too, but no debug information: a quarter less compile time.
 cmake -S . -B build-arm64 \
     -DCMAKE_TOOLCHAIN_FILE="$PWD/cmake/toolchain-aarch64-linux-gnu.cmake" \
     -DCMAKE_BUILD_TYPE=RelWithDebInfo \
+    -DCMAKE_C_FLAGS_RELWITHDEBINFO="-O2 -DNDEBUG" -DCMAKE_CXX_FLAGS_RELWITHDEBINFO="-O2 -DNDEBUG" \
     -DQUORVANE_BUILD_TESTS=ON -DQUORVANE_BUILD_TOOLS=OFF \
     -DQUORVANE_BUILD_BENCH=OFF -DQUORVANE_BUILD_FUZZERS=OFF >/dev/null
 cmake --build build-arm64 -j"$jobs"
