@@ -13,6 +13,20 @@ size_t payloadHeaderSize(VideoCodec codec) { return codec == VideoCodec::H264 ? 
 // Payload header plus FU header.
 size_t fragmentHeaderSize(VideoCodec codec) { return payloadHeaderSize(codec) + 1; }
 
+// RFC 3550 5.1: version 2, no padding, no extension, no CSRC.
+Bytes rtpHeader(uint8_t payloadType, bool marker, uint16_t seq, uint32_t timestamp, uint32_t ssrc) {
+    Bytes h(kRtpHeader);
+    h[0] = 0x80;
+    h[1] = static_cast<uint8_t>((marker ? 0x80 : 0) | (payloadType & 0x7F));
+    h[2] = static_cast<uint8_t>(seq >> 8);
+    h[3] = static_cast<uint8_t>(seq);
+    for (int i = 0; i < 4; ++i) {
+        h[4 + i] = static_cast<uint8_t>(timestamp >> (24 - 8 * i));
+        h[8 + i] = static_cast<uint8_t>(ssrc >> (24 - 8 * i));
+    }
+    return h;
+}
+
 void putBe16(Bytes* out, size_t value) {
     out->push_back(static_cast<uint8_t>(value >> 8));
     out->push_back(static_cast<uint8_t>(value));
@@ -28,15 +42,7 @@ RtpPacketizer::RtpPacketizer(const RtpPacketizerConfig& config)
 }
 
 Bytes RtpPacketizer::header(bool marker) {
-    Bytes h(kRtpHeader);
-    h[0] = 0x80;  // version 2, no padding, no extension, no CSRC
-    h[1] = static_cast<uint8_t>((marker ? 0x80 : 0) | (mConfig.payloadType & 0x7F));
-    h[2] = static_cast<uint8_t>(mSeq >> 8);
-    h[3] = static_cast<uint8_t>(mSeq);
-    for (int i = 0; i < 4; ++i) {
-        h[4 + i] = static_cast<uint8_t>(mTimestamp >> (24 - 8 * i));
-        h[8 + i] = static_cast<uint8_t>(mConfig.ssrc >> (24 - 8 * i));
-    }
+    Bytes h = rtpHeader(mConfig.payloadType, marker, mSeq, mTimestamp, mConfig.ssrc);
     ++mSeq;  // wraps 65535 -> 0
     return h;
 }
@@ -146,6 +152,13 @@ std::vector<Bytes> RtpPacketizer::packetizeStream(const Bytes& annexb) {
         for (Bytes& p : packets) out.push_back(std::move(p));
     }
     return out;
+}
+
+Bytes makeRtpPacket(uint16_t seq, uint32_t timestamp, bool marker, const Bytes& payload, uint8_t payloadType,
+                    uint32_t ssrc) {
+    Bytes p = rtpHeader(payloadType, marker, seq, timestamp, ssrc);
+    p.insert(p.end(), payload.begin(), payload.end());
+    return p;
 }
 
 uint16_t rtpSeq(const Bytes& packet) {
