@@ -94,6 +94,22 @@ inline std::vector<Bytes> deliveredData(const testkit::CollectingSink& sink) {
     return out;
 }
 
+// Compares NAL unit sequences; on a difference reports where, not the whole of both.
+inline testing::AssertionResult sameNals(const std::vector<Bytes>& actual, const std::vector<Bytes>& expected) {
+    for (size_t i = 0; i < actual.size() && i < expected.size(); ++i) {
+        if (actual[i] != expected[i]) {
+            return testing::AssertionFailure() << "NAL unit " << i << " differs: " << actual[i].size() << " bytes, header 0x"
+                                               << std::hex << int(actual[i].empty() ? 0 : actual[i][0]) << ", expected "
+                                               << std::dec << expected[i].size() << " bytes, header 0x" << std::hex
+                                               << int(expected[i].empty() ? 0 : expected[i][0]);
+        }
+    }
+    if (actual.size() != expected.size()) {
+        return testing::AssertionFailure() << actual.size() << " NAL units, expected " << expected.size();
+    }
+    return testing::AssertionSuccess();
+}
+
 }  // namespace unpack_test
 
 #endif
