@@ -33,8 +33,12 @@ void* operator new(size_t size) {
     if (void* p = malloc(size == 0 ? 1 : size)) return p;
     throw std::bad_alloc();
 }
+// GCC cannot see that the replaced operator new above takes its memory from malloc.
+#pragma GCC diagnostic push
+#pragma GCC diagnostic ignored "-Wmismatched-new-delete"
 void operator delete(void* p) noexcept { free(p); }
 void operator delete(void* p, size_t) noexcept { free(p); }
+#pragma GCC diagnostic pop
 
 namespace {
 
@@ -174,10 +178,10 @@ void BM_Memcpy(benchmark::State& state, VideoCodec codec) {
                            benchmark::Counter::kIsRate);
 }
 
-BENCHMARK_CAPTURE(BM_Depacketize, h264_1080p, VideoCodec::H264)->Unit(benchmark::kMicrosecond);
-BENCHMARK_CAPTURE(BM_Memcpy, h264_1080p, VideoCodec::H264)->Unit(benchmark::kMicrosecond);
-BENCHMARK_CAPTURE(BM_Depacketize, h265_1080p, VideoCodec::H265)->Unit(benchmark::kMicrosecond);
-BENCHMARK_CAPTURE(BM_Memcpy, h265_1080p, VideoCodec::H265)->Unit(benchmark::kMicrosecond);
+BENCHMARK_CAPTURE(BM_Depacketize, h264_1080p, VideoCodec::H264)->Unit(benchmark::kMicrosecond)->UseRealTime();
+BENCHMARK_CAPTURE(BM_Memcpy, h264_1080p, VideoCodec::H264)->Unit(benchmark::kMicrosecond)->UseRealTime();
+BENCHMARK_CAPTURE(BM_Depacketize, h265_1080p, VideoCodec::H265)->Unit(benchmark::kMicrosecond)->UseRealTime();
+BENCHMARK_CAPTURE(BM_Memcpy, h265_1080p, VideoCodec::H265)->Unit(benchmark::kMicrosecond)->UseRealTime();
 
 // Prints the console report and keeps each benchmark's payload bytes per second for the ratios.
 class RatioReporter : public benchmark::ConsoleReporter {

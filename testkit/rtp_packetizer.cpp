@@ -157,7 +157,8 @@ std::vector<Bytes> RtpPacketizer::packetizeStream(const Bytes& annexb) {
 Bytes makeRtpPacket(uint16_t seq, uint32_t timestamp, bool marker, const Bytes& payload, uint8_t payloadType,
                     uint32_t ssrc) {
     Bytes p = rtpHeader(payloadType, marker, seq, timestamp, ssrc);
-    p.insert(p.end(), payload.begin(), payload.end());
+    p.resize(kRtpHeader + payload.size());
+    std::copy(payload.begin(), payload.end(), p.begin() + kRtpHeader);
     return p;
 }
 

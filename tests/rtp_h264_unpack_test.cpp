@@ -182,6 +182,27 @@ TEST_F(H264Unpack, FuaQueueErrorsAndTheSingleFragmentQuirk) {
     EXPECT_EQ(deliveredData(sink), (std::vector<Bytes>{startCode(kPFirst), startCode({0x61, 0x9A, 0x05})}));
 }
 
+TEST_F(H264Unpack, OwnReassemblyPathRejectsFragmentsAndSkipsContinuity) {
+    // Input position -1 is the unit's own re-feeding: no continuity check, and a fragment there
+    // means a reassembly fault.
+    LogCapture log;
+    auto fua = testkit::makePacketBuffer(testkit::makeRtpPacket(999, 0, false, {0x7C, 0x85, 0x88}));
+    EXPECT_EQ(unit.onTransmitIn(fua, fua->length, -1, 0), fua->length);
+    feed.payload(kAud);  // sequence 0 still follows the initial 65535
+    log.stop();
+    EXPECT_EQ(log.errCount("please check your code !"), 1);
+    EXPECT_EQ(log.errCount("rtp lost one packet"), 0);
+}
+
+TEST(H26xBase, AnnexBBufferOfOneNalUnit) {
+    unsigned char nal[] = {0x67, 0x42, 0x00};
+    auto out = RtpH26xUnpackBase::transferFuToH26x(nal, sizeof(nal));
+    EXPECT_EQ(bytesOf(out), (Bytes{0x00, 0x00, 0x00, 0x01, 0x67, 0x42, 0x00}));
+    EXPECT_EQ(out->info.dataType, UNIT_DATA_H26X);
+    EXPECT_NE(out->info.timestampNs, 0);
+    EXPECT_EQ(bytesOf(RtpH26xUnpackBase::transferFuToH26x(nal, 0)), (Bytes{0x00, 0x00, 0x00, 0x01}));
+}
+
 TEST_F(H264Unpack, UnsupportedTypesAreRejectedByNumber) {
     for (uint8_t type : {0, 2, 3, 4, 12, 23, 24, 25, 26, 27, 29, 30, 31}) {
         LogCapture log;
