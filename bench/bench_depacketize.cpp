@@ -183,16 +183,26 @@ BENCHMARK_CAPTURE(BM_Memcpy, h264_1080p, VideoCodec::H264)->Unit(benchmark::kMic
 BENCHMARK_CAPTURE(BM_Depacketize, h265_1080p, VideoCodec::H265)->Unit(benchmark::kMicrosecond)->UseRealTime();
 BENCHMARK_CAPTURE(BM_Memcpy, h265_1080p, VideoCodec::H265)->Unit(benchmark::kMicrosecond)->UseRealTime();
 
-// Prints the console report and keeps each benchmark's payload bytes per second for the ratios.
+// Prints the console report and keeps each benchmark's payload bytes per second (the median
+// when repeated) for the ratios.
 class RatioReporter : public benchmark::ConsoleReporter {
 public:
     void ReportRuns(const std::vector<Run>& runs) override {
         ConsoleReporter::ReportRuns(runs);
         for (const Run& run : runs) {
-            if (run.error_occurred || run.run_type != Run::RT_Iteration) continue;
+            bool single = run.run_type == Run::RT_Iteration;
+            bool median = run.run_type == Run::RT_Aggregate && run.aggregate_name == "median";
+            if (run.error_occurred || !(single || median)) continue;
             auto it = run.counters.find("bytes_per_second");
-            if (it != run.counters.end()) rates[run.benchmark_name()] = it->second.value;
+            if (it != run.counters.end()) rates[run.run_name.function_name + "/" + run.run_name.args] = it->second.value;
         }
+    }
+    // The rate of the benchmark whose name begins with `name`, or 0.
+    double rate(const std::string& name) const {
+        for (const auto& entry : rates) {
+            if (entry.first.rfind(name, 0) == 0) return entry.second;
+        }
+        return 0;
     }
     std::map<std::string, double> rates;
 };
@@ -206,14 +216,14 @@ int main(int argc, char** argv) {
     RatioReporter reporter;
     benchmark::RunSpecifiedBenchmarks(&reporter);
     for (const char* codec : {"h264_1080p", "h265_1080p"}) {
-        auto depack = reporter.rates.find(std::string("BM_Depacketize/") + codec);
-        auto copy = reporter.rates.find(std::string("BM_Memcpy/") + codec);
-        if (depack == reporter.rates.end() || copy == reporter.rates.end() || copy->second <= 0) continue;
+        double depack = reporter.rate(std::string("BM_Depacketize/") + codec);
+        double copy = reporter.rate(std::string("BM_Memcpy/") + codec);
+        if (depack <= 0 || copy <= 0) continue;
         Stream& s = stream(std::string(codec).rfind("h264", 0) == 0 ? VideoCodec::H264 : VideoCodec::H265);
         printf("%s: %zu packets, %.1f KiB payload per pass; depacketize %.1f MiB/s, memcpy %.1f MiB/s, "
                "ratio depacketize/memcpy = %.3f\n",
-               codec, s.packets.size(), static_cast<double>(s.payloadBytes) / 1024.0, depack->second / 1048576.0,
-               copy->second / 1048576.0, depack->second / copy->second);
+               codec, s.packets.size(), static_cast<double>(s.payloadBytes) / 1024.0, depack / 1048576.0,
+               copy / 1048576.0, depack / copy);
     }
     benchmark::Shutdown();
     return 0;
