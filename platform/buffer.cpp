@@ -74,9 +74,13 @@ std::shared_ptr<QelBuffer> QelBuffer::cloneQelBuffer(QelBuffer* source) {
     return std::shared_ptr<QelBuffer>(clone.release());
 }
 
-long QelBuffer::getDelayTime() { return static_cast<long>((monotonicNs() - createTimeNs) / 1000000); }
+long QelBuffer::getDelayTime() {
+    return static_cast<long>((monotonicNs() - createTimeNs) / 1000000);
+}
 
-void QelBuffer::setBufferInfo(BufferInfo& newInfo) { info = newInfo; }
+void QelBuffer::setBufferInfo(BufferInfo& newInfo) {
+    info = newInfo;
+}
 
 MallocBuffer::MallocBuffer(unsigned long size, RecycleCallback recycle)
     : QelBuffer(size, QEL_BUFFER_TYPE_MALLOC, std::move(recycle)) {
@@ -104,7 +108,9 @@ void* MallocBuffer::getBo() {
     abort();
 }
 
-void* MallocBuffer::getVaddr() { return vaddr; }
+void* MallocBuffer::getVaddr() {
+    return vaddr;
+}
 
 int MallocBuffer::getFd() {
     SLOGE("malloc buffer has no fd !!\n");

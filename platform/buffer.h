@@ -17,8 +17,8 @@ struct BufferInfo {
     uint64_t infoReserved0;
     uint64_t infoReserved1;
     uint32_t infoReserved2;
-    uint32_t dataType;     // UnitDataType of the contents
-    int64_t timestampNs;   // monotonic time the contents were completed, 0 when not set
+    uint32_t dataType;    // UnitDataType of the contents
+    int64_t timestampNs;  // monotonic time the contents were completed, 0 when not set
     uint64_t infoReserved3;
 };
 

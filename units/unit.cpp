@@ -15,15 +15,25 @@ UnitBase::UnitBase(std::string name) : debugLevel(2), unitName(std::move(name)),
 
 UnitBase::~UnitBase() = default;
 
-void UnitBase::enable() { enableFlag.store(true); }
+void UnitBase::enable() {
+    enableFlag.store(true);
+}
 
-void UnitBase::disable() { enableFlag.store(false); }
+void UnitBase::disable() {
+    enableFlag.store(false);
+}
 
-bool UnitBase::isEnable() { return enableFlag.load(); }
+bool UnitBase::isEnable() {
+    return enableFlag.load();
+}
 
-std::string UnitBase::getUnitName() { return unitName; }
+std::string UnitBase::getUnitName() {
+    return unitName;
+}
 
-void UnitBase::setNotifyCallback(std::function<void(int, bool)> callback) { notifyCallback = std::move(callback); }
+void UnitBase::setNotifyCallback(std::function<void(int, bool)> callback) {
+    notifyCallback = std::move(callback);
+}
 
 void UnitBase::notify(bool) {}
 
@@ -31,7 +41,9 @@ void UnitBase::debug() {}
 
 void UnitBase::dump() {}
 
-int UnitBase::recycleBuffer(std::shared_ptr<QelBuffer>) { return 1; }
+int UnitBase::recycleBuffer(std::shared_ptr<QelBuffer>) {
+    return 1;
+}
 
 // ---------------------------------------------------------------------------------------------
 // Linking
@@ -41,6 +53,17 @@ template <class List>
 int findIn(const List& units, const UnitBase* unit) {
     auto it = std::find(units.begin(), units.end(), unit);
     return it == units.end() ? -1 : static_cast<int>(it - units.begin());
+}
+
+// The checks a new link must pass, in this order; each side checks itself against the other.
+enum class LinkFault { kNone, kFull, kDataType, kIoType };
+
+LinkFault checkLink(size_t linked, unsigned int maxUnits, UnitDataType mine, UnitDataType theirs,
+                    UnitIoType myIo, UnitIoType theirIo) {
+    if (maxUnits <= linked) return LinkFault::kFull;
+    if ((mine & theirs) == 0) return LinkFault::kDataType;
+    if (myIo == theirIo) return LinkFault::kIoType;
+    return LinkFault::kNone;
 }
 
 template <class List>
@@ -61,19 +84,20 @@ void UnitInput::addInputUnit(UnitBase* prev, bool linkBack) {
         abort();
     }
     UnitOutput* other = prev->output;
-    if (maxUnits <= units.size()) {
-        SLOGE("reach max input size! %lu >= max:%u\n", static_cast<unsigned long>(units.size()), maxUnits);
-        abort();
-    }
-    if ((dataType & other->dataType) == 0) {
-        SLOGE("do not match data type! this:%x next:%x\n", static_cast<unsigned>(dataType),
-              static_cast<unsigned>(other->dataType));
-        abort();
-    }
-    if (ioType == other->ioType) {
-        SLOGE("do not match io type! this:0x%x == next:0x%x\n", static_cast<unsigned>(ioType),
-              static_cast<unsigned>(other->ioType));
-        abort();
+    switch (checkLink(units.size(), maxUnits, dataType, other->dataType, ioType, other->ioType)) {
+        case LinkFault::kNone:
+            break;
+        case LinkFault::kFull:
+            SLOGE("reach max input size! %lu >= max:%u\n", static_cast<unsigned long>(units.size()),
+                  maxUnits);
+            abort();
+        case LinkFault::kDataType:
+            SLOGE("do not match data type! this:%x next:%x\n", unsigned(dataType), unsigned(other->dataType));
+            abort();
+        case LinkFault::kIoType:
+            SLOGE("do not match io type! this:0x%x == next:0x%x\n", unsigned(ioType),
+                  unsigned(other->ioType));
+            abort();
     }
     units.push_back(prev);
     if (linkBack) other->addOutputUnit(owner, false);
@@ -84,7 +108,9 @@ void UnitInput::rmInputUnit(UnitBase* prev, bool linkBack) {
     if (linkBack && prev != nullptr && prev->output != nullptr) prev->output->rmOutputUnit(owner, false);
 }
 
-int UnitInput::findInputUnits(const UnitBase* unit) const { return findIn(units, unit); }
+int UnitInput::findInputUnits(const UnitBase* unit) const {
+    return findIn(units, unit);
+}
 
 UnitOutput::UnitOutput(UnitDataType dataType, unsigned int maxUnits, UnitBase* owner)
     : ioType(UNIT_IO_ENDPOINT), dataType(dataType), maxUnits(maxUnits), owner(owner) {}
@@ -97,19 +123,21 @@ void UnitOutput::addOutputUnit(UnitBase* next, bool linkBack) {
         abort();
     }
     UnitInput* other = next->input;
-    if (maxUnits <= units.size()) {
-        SLOGE("reach max output size! %lu >= max:%u\n", static_cast<unsigned long>(units.size()), maxUnits);
-        abort();
-    }
-    if ((dataType & other->dataType) == 0) {
-        SLOGE("do not match data type! this:0x%x next:0x%x\n", static_cast<unsigned>(dataType),
-              static_cast<unsigned>(other->dataType));
-        abort();
-    }
-    if (ioType == other->ioType) {
-        SLOGE("do not match io type! this:0x%x == next:0x%x\n", static_cast<unsigned>(ioType),
-              static_cast<unsigned>(other->ioType));
-        abort();
+    switch (checkLink(units.size(), maxUnits, dataType, other->dataType, ioType, other->ioType)) {
+        case LinkFault::kNone:
+            break;
+        case LinkFault::kFull:
+            SLOGE("reach max output size! %lu >= max:%u\n", static_cast<unsigned long>(units.size()),
+                  maxUnits);
+            abort();
+        case LinkFault::kDataType:
+            SLOGE("do not match data type! this:0x%x next:0x%x\n", unsigned(dataType),
+                  unsigned(other->dataType));
+            abort();
+        case LinkFault::kIoType:
+            SLOGE("do not match io type! this:0x%x == next:0x%x\n", unsigned(ioType),
+                  unsigned(other->ioType));
+            abort();
     }
     units.push_back(next);
     if (linkBack) other->addInputUnit(owner, false);
@@ -120,7 +148,9 @@ void UnitOutput::rmOutputUnit(UnitBase* next, bool linkBack) {
     if (linkBack && next != nullptr && next->input != nullptr) next->input->rmInputUnit(owner, false);
 }
 
-int UnitOutput::findOutputUnits(const UnitBase* unit) const { return findIn(units, unit); }
+int UnitOutput::findOutputUnits(const UnitBase* unit) const {
+    return findIn(units, unit);
+}
 
 // ---------------------------------------------------------------------------------------------
 // Input and output kinds
@@ -180,13 +210,13 @@ unsigned long MasterOutput::transmitTo(std::shared_ptr<QelBuffer> buffer, unsign
     return _transmitTo(std::move(buffer), length, index, param, false);
 }
 
-unsigned long MasterOutput::transmitTo_async(std::shared_ptr<QelBuffer> buffer, unsigned long length, int index,
-                                             int param) {
+unsigned long MasterOutput::transmitTo_async(std::shared_ptr<QelBuffer> buffer, unsigned long length,
+                                             int index, int param) {
     return _transmitTo(std::move(buffer), length, index, param, true);
 }
 
-unsigned long MasterOutput::transmitTo(std::shared_ptr<QelBuffer> buffer, unsigned long length, UnitDataType type,
-                                       int param) {
+unsigned long MasterOutput::transmitTo(std::shared_ptr<QelBuffer> buffer, unsigned long length,
+                                       UnitDataType type, int param) {
     return _transmitTo(std::move(buffer), length, type, param, false);
 }
 
@@ -195,8 +225,8 @@ unsigned long MasterOutput::transmitTo_async(std::shared_ptr<QelBuffer> buffer, 
     return _transmitTo(std::move(buffer), length, type, param, true);
 }
 
-unsigned long MasterOutput::sendTo(UnitBase* next, const std::shared_ptr<QelBuffer>& buffer, unsigned long length,
-                                   int param, bool async, bool* called) {
+unsigned long MasterOutput::sendTo(UnitBase* next, const std::shared_ptr<QelBuffer>& buffer,
+                                   unsigned long length, int param, bool async, bool* called) {
     SlaveInput* nextIn = slaveInputOf(next);
     int pos = nextIn->findInputUnits(owner);
     if (!next->enableFlag.load()) return 0;
@@ -233,8 +263,8 @@ unsigned long MasterOutput::_transmitTo(std::shared_ptr<QelBuffer> buffer, unsig
     return result;
 }
 
-unsigned long MasterOutput::_transmitTo(std::shared_ptr<QelBuffer> buffer, unsigned long length, UnitDataType type,
-                                        int param, bool async) {
+unsigned long MasterOutput::_transmitTo(std::shared_ptr<QelBuffer> buffer, unsigned long length,
+                                        UnitDataType type, int param, bool async) {
     if (!buffer) {
         SLOGW("transmitTo buffer is null, skip.\n");
         return 0;
@@ -290,7 +320,9 @@ SlaveInput::SlaveInput(UnitDataType dataType, unsigned int maxUnits, UnitBase* o
     ioType = UNIT_IO_SLAVE;
 }
 
-SlaveInput::~SlaveInput() { stopAsyncTransmit(); }
+SlaveInput::~SlaveInput() {
+    stopAsyncTransmit();
+}
 
 unsigned long SlaveInput::onTransmitIn_async(std::shared_ptr<QelBuffer> buffer, unsigned long length,
                                              int inputIndex, int param) {

@@ -131,8 +131,8 @@ public:
     virtual bool notifyLastUnits(bool flag);
     // The same for the one upstream unit at `index`; false when there is none or it is no master.
     virtual bool notifyLastUnit(bool flag, int index);
-    virtual unsigned long onTransmitIn(std::shared_ptr<QelBuffer> buffer, unsigned long length, int inputIndex,
-                                       int param) = 0;
+    virtual unsigned long onTransmitIn(std::shared_ptr<QelBuffer> buffer, unsigned long length,
+                                       int inputIndex, int param) = 0;
     // Queues one task and returns the queue length after the push (the task being handled
     // counts). Starts the worker on the first call. While more than ASYNC_QUEUE_LIMIT tasks wait,
     // the caller is held back in 1 ms steps with a warning each time; nothing is dropped. Returns
@@ -150,7 +150,7 @@ protected:
     void fAsyncTransmit();
 
     std::mutex taskMutex;
-    std::deque<AsyncTransmitTask> taskQueue;  // guarded by taskMutex
+    std::deque<AsyncTransmitTask> taskQueue;   // guarded by taskMutex
     std::unique_ptr<std::thread> asyncThread;  // guarded by taskMutex while being started
     std::atomic<bool> stopFlag;                // written under taskMutex, read by the worker
     std::condition_variable taskCond;          // signals a new task or the stop to the worker
@@ -202,22 +202,23 @@ public:
     virtual bool onNotifyFromNext(bool flag);
     // `index` >= 0 sends to the next unit at that position, -1 to all of them in list order.
     // Disabled units are skipped. Returns the last receiver's result, or 0 when none was called.
-    virtual unsigned long transmitTo(std::shared_ptr<QelBuffer> buffer, unsigned long length, int index, int param);
+    virtual unsigned long transmitTo(std::shared_ptr<QelBuffer> buffer, unsigned long length, int index,
+                                     int param);
     virtual unsigned long transmitTo_async(std::shared_ptr<QelBuffer> buffer, unsigned long length, int index,
                                            int param);
     // Sends to every enabled next unit whose input accepts `type`.
-    virtual unsigned long transmitTo(std::shared_ptr<QelBuffer> buffer, unsigned long length, UnitDataType type,
-                                     int param);
+    virtual unsigned long transmitTo(std::shared_ptr<QelBuffer> buffer, unsigned long length,
+                                     UnitDataType type, int param);
     virtual unsigned long transmitTo_async(std::shared_ptr<QelBuffer> buffer, unsigned long length,
                                            UnitDataType type, int param);
-    virtual unsigned long _transmitTo(std::shared_ptr<QelBuffer> buffer, unsigned long length, int index, int param,
-                                      bool async);
-    virtual unsigned long _transmitTo(std::shared_ptr<QelBuffer> buffer, unsigned long length, UnitDataType type,
+    virtual unsigned long _transmitTo(std::shared_ptr<QelBuffer> buffer, unsigned long length, int index,
                                       int param, bool async);
+    virtual unsigned long _transmitTo(std::shared_ptr<QelBuffer> buffer, unsigned long length,
+                                      UnitDataType type, int param, bool async);
 
 private:
-    unsigned long sendTo(UnitBase* next, const std::shared_ptr<QelBuffer>& buffer, unsigned long length, int param,
-                         bool async, bool* called);
+    unsigned long sendTo(UnitBase* next, const std::shared_ptr<QelBuffer>& buffer, unsigned long length,
+                         int param, bool async, bool* called);
 };
 
 // The output side of a sink unit: it feeds nothing.

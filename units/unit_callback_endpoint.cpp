@@ -6,7 +6,9 @@ CallBackEndpointUnitSE::CallBackEndpointUnitSE()
     : Unit<SlaveInput, EndpointOutput>("CALLBACK_EP", UNIT_DATA_ANY, 10, UNIT_DATA_ANY, 1) {}
 
 // A queued task may be running `callback` on the worker: stop the worker before `callback` goes.
-CallBackEndpointUnitSE::~CallBackEndpointUnitSE() { stopAsyncTransmit(); }
+CallBackEndpointUnitSE::~CallBackEndpointUnitSE() {
+    stopAsyncTransmit();
+}
 
 unsigned long CallBackEndpointUnitSE::onTransmitIn(std::shared_ptr<QelBuffer> buffer, unsigned long length,
                                                    int inputIndex, int param) {
