@@ -36,8 +36,12 @@ void* operator new(size_t size) {
 // GCC cannot see that the replaced operator new above takes its memory from malloc.
 #pragma GCC diagnostic push
 #pragma GCC diagnostic ignored "-Wmismatched-new-delete"
-void operator delete(void* p) noexcept { free(p); }
-void operator delete(void* p, size_t) noexcept { free(p); }
+void operator delete(void* p) noexcept {
+    free(p);
+}
+void operator delete(void* p, size_t) noexcept {
+    free(p);
+}
 #pragma GCC diagnostic pop
 
 namespace {
@@ -51,10 +55,11 @@ struct Stream {
 };
 
 bool encode(VideoCodec codec, const std::string& path) {
-    std::string encoder = codec == VideoCodec::H264
-                              ? "-c:v libx264 -preset ultrafast -bf 0 -g 25 -f h264"
-                              : "-c:v libx265 -preset ultrafast -x265-params bframes=0:keyint=25:open-gop=0:log-level=error "
-                                "-f hevc";
+    std::string encoder =
+        codec == VideoCodec::H264
+            ? "-c:v libx264 -preset ultrafast -bf 0 -g 25 -f h264"
+            : "-c:v libx265 -preset ultrafast -x265-params bframes=0:keyint=25:open-gop=0:log-level=error "
+              "-f hevc";
     std::string command =
         "ffmpeg -hide_banner -nostdin -loglevel error -y -f lavfi -i testsrc2=size=1920x1080:rate=25 "
         "-vf noise=alls=12:allf=t -frames:v 50 -pix_fmt yuv420p -b:v 8M -maxrate 8M -bufsize 4M " +
@@ -65,8 +70,9 @@ bool encode(VideoCodec codec, const std::string& path) {
 Stream makeStream(VideoCodec codec) {
     Stream stream;
     const char* tmp = getenv("TMPDIR");
-    std::string path = std::string(tmp ? tmp : "/tmp") +
-                       (codec == VideoCodec::H264 ? "/quorvane_bench_1080p.264" : "/quorvane_bench_1080p.265");
+    std::string path =
+        std::string(tmp ? tmp : "/tmp") +
+        (codec == VideoCodec::H264 ? "/quorvane_bench_1080p.264" : "/quorvane_bench_1080p.265");
     Bytes clip;
     if (!testkit::readFile(path, &clip) || clip.empty()) {
         if (!encode(codec, path) || !testkit::readFile(path, &clip)) return stream;
@@ -76,7 +82,8 @@ Stream makeStream(VideoCodec codec) {
         // Without B-frames x265 labels its IDR pictures IDR_N_LP (20); cameras send IDR_W_RADL (19),
         // the type the depacketizer takes. Same pictures either way.
         for (Bytes& nal : nals) {
-            if (testkit::nalUnitType(codec, nal) == 20) nal[0] = static_cast<uint8_t>((nal[0] & 0x81) | (19 << 1));
+            if (testkit::nalUnitType(codec, nal) == 20)
+                nal[0] = static_cast<uint8_t>((nal[0] & 0x81) | (19 << 1));
         }
     }
     testkit::RtpPacketizerConfig config;
@@ -85,7 +92,8 @@ Stream makeStream(VideoCodec codec) {
     testkit::RtpPacketizer packetizer(config);
     for (const auto& picture : testkit::groupAccessUnits(codec, nals)) {
         for (const Bytes& p : packetizer.packetizePicture(picture)) {
-            std::shared_ptr<QelBuffer> buffer = QelBuffer::createMallocBuffer(1600, nullptr);  // as the receiver makes them
+            std::shared_ptr<QelBuffer> buffer =
+                QelBuffer::createMallocBuffer(1600, nullptr);  // as the receiver makes them
             memcpy(buffer->getVaddr(), p.data(), p.size());
             buffer->length = p.size();
             stream.payloadBytes += p.size() - 12;
@@ -152,7 +160,8 @@ void BM_Depacketize(benchmark::State& state, VideoCodec codec) {
     state.counters["new_per_packet"] = static_cast<double>(newCalls) / packets;
     state.counters["buffers_out_per_packet"] = static_cast<double>(deliveries) / packets;
     state.counters["out_bytes_per_payload_byte"] =
-        static_cast<double>(delivered) / (static_cast<double>(s.payloadBytes) * static_cast<double>(state.iterations()));
+        static_cast<double>(delivered) /
+        (static_cast<double>(s.payloadBytes) * static_cast<double>(state.iterations()));
 }
 
 void BM_Memcpy(benchmark::State& state, VideoCodec codec) {
@@ -194,7 +203,8 @@ public:
             bool median = run.run_type == Run::RT_Aggregate && run.aggregate_name == "median";
             if (run.error_occurred || !(single || median)) continue;
             auto it = run.counters.find("bytes_per_second");
-            if (it != run.counters.end()) rates[run.run_name.function_name + "/" + run.run_name.args] = it->second.value;
+            if (it != run.counters.end())
+                rates[run.run_name.function_name + "/" + run.run_name.args] = it->second.value;
         }
     }
     // The rate of the benchmark whose name begins with `name`, or 0.
@@ -220,10 +230,11 @@ int main(int argc, char** argv) {
         double copy = reporter.rate(std::string("BM_Memcpy/") + codec);
         if (depack <= 0 || copy <= 0) continue;
         Stream& s = stream(std::string(codec).rfind("h264", 0) == 0 ? VideoCodec::H264 : VideoCodec::H265);
-        printf("%s: %zu packets, %.1f KiB payload per pass; depacketize %.1f MiB/s, memcpy %.1f MiB/s, "
-               "ratio depacketize/memcpy = %.3f\n",
-               codec, s.packets.size(), static_cast<double>(s.payloadBytes) / 1024.0, depack / 1048576.0,
-               copy / 1048576.0, depack / copy);
+        printf(
+            "%s: %zu packets, %.1f KiB payload per pass; depacketize %.1f MiB/s, memcpy %.1f MiB/s, "
+            "ratio depacketize/memcpy = %.3f\n",
+            codec, s.packets.size(), static_cast<double>(s.payloadBytes) / 1024.0, depack / 1048576.0,
+            copy / 1048576.0, depack / copy);
     }
     benchmark::Shutdown();
     return 0;

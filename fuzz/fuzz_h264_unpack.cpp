@@ -3,7 +3,9 @@
 #include "fuzz/packet_sequence.h"
 #include "units/unit_rtp_h264_unpack.h"
 
-extern "C" int LLVMFuzzerInitialize(int*, char***) { return fuzz::quietLogs(); }
+extern "C" int LLVMFuzzerInitialize(int*, char***) {
+    return fuzz::quietLogs();
+}
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     fuzz::CheckingSink sink;
