@@ -2,6 +2,10 @@
 // refusals, slow answers and silence end up, and what reaches the interleaved-frame callback.
 #include <gtest/gtest.h>
 
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+
 #include <chrono>
 #include <condition_variable>
 #include <memory>
@@ -12,6 +16,7 @@
 
 #include "testkit/test_camera.h"
 #include "utils/curl_rtsp.h"
+#include "utils/networking/netsocket.h"
 
 namespace {
 
@@ -88,6 +93,18 @@ std::string pattern(size_t n, int seed) {
     return s;
 }
 
+// Sends a 12-byte RTP header with a rising sequence number on track 0 every 20 ms until the
+// stream stops: RTP through the camera's streamer hook, interleaved or over UDP.
+class TickStreamer : public CameraStreamer {
+public:
+    void run(CameraPlayContext& context) override {
+        for (unsigned seq = 0; context.waitFor(20); ++seq) {
+            uint8_t packet[12] = {0x80, 96, uint8_t(seq >> 8), uint8_t(seq), 0, 0, 0, 0, 0x12, 0x34, 0x56, 0x78};
+            context.sendRtp(0, packet, sizeof(packet));
+        }
+    }
+};
+
 class CurlRtspSession : public ::testing::Test {
 protected:
     void startCamera(CameraScript script = CameraScript()) {
@@ -149,6 +166,8 @@ TEST_F(CurlRtspSession, UdpSessionSendsTheStandardRequestSequence) {
 
 TEST_F(CurlRtspSession, DestructionWithoutStopSendsNoTeardown) {
     startCamera();
+    // Frames keep the receive thread's RECEIVE short, so joining it is quick.
+    camera->setStreamerFactory([] { return std::make_unique<TickStreamer>(); });
     auto session = makeSession(true);
     ASSERT_TRUE(session->startCurl());
     session.reset();
@@ -190,20 +209,55 @@ TEST_F(CurlRtspSession, TcpSessionDeliversEveryInterleavedFrameWhole) {
     EXPECT_EQ(teardown[0].header("Session"), "6B8B4567");
 }
 
-TEST_F(CurlRtspSession, TcpTransportIgnoresThePortAndEverySetupSharesIt) {
+TEST_F(CurlRtspSession, TcpTransportIgnoresThePortAndStreamsOnTheAssignedChannels) {
     CameraScript script;
     script.sdp = "v=0\r\ns=two videos\r\n"
                  "m=video 0 RTP/AVP 96\r\na=rtpmap:96 H264/90000\r\na=control:main\r\n"
                  "m=video 0 RTP/AVP 97\r\na=rtpmap:97 H265/90000\r\na=control:sub\r\n";
     startCamera(script);
+    camera->setStreamerFactory([] { return std::make_unique<TickStreamer>(); });
     CurlRtsp session(camera->url(), 52000, 52001, "", "", true);
+    FrameSink sink;
+    sink.bind(session);
     ASSERT_TRUE(session.startCurl());
     std::vector<CameraRequest> setup = authorizedOf("SETUP");
     ASSERT_EQ(setup.size(), 2u);
     EXPECT_EQ(setup[0].url, camera->url() + "/main");
     EXPECT_EQ(setup[1].url, camera->url() + "/sub");
     for (const auto& s : setup) EXPECT_EQ(s.header("Transport"), "RTP/AVP/TCP;unicast;client_port=0-1");
+
+    ASSERT_TRUE(sink.waitFor(3, 5000));
     session.stopCurl();
+    Strings frames = sink.frames();
+    for (size_t i = 0; i < frames.size(); ++i) {
+        ASSERT_EQ(frames[i].size(), 16u);
+        EXPECT_EQ(frames[i].substr(0, 4), std::string("$\0\0\x0c", 4)) << "channel 0, length 12";
+        EXPECT_EQ(static_cast<uint8_t>(frames[i][7]), i & 0xFF) << "in order, none lost";
+    }
+    EXPECT_EQ(authorizedOf("TEARDOWN").size(), 1u);
+}
+
+TEST_F(CurlRtspSession, UdpStreamReachesTheOfferedPort) {
+    UdpSocket rtp(NetAddress("127.0.0.1", 0), 0);
+    ASSERT_TRUE(rtp.isOpen());
+    sockaddr_in bound{};
+    socklen_t len = sizeof(bound);
+    getsockname(rtp.getFd(), reinterpret_cast<sockaddr*>(&bound), &len);
+    unsigned short port = ntohs(bound.sin_port);
+
+    startCamera();
+    camera->setStreamerFactory([] { return std::make_unique<TickStreamer>(); });
+    CurlRtsp session(camera->url(), port, port + 1, "", "", false);
+    ASSERT_TRUE(session.startCurl());
+    EXPECT_EQ(authorizedOf("SETUP").at(0).header("Transport"),
+              "RTP/AVP;unicast;client_port=" + std::to_string(port) + "-" + std::to_string(port + 1));
+    char buf[64];
+    NetAddress from;
+    long n = rtp.receiveFromNonBlock(NetBuffer(buf, sizeof(buf)), from, 3000);
+    session.stopCurl();
+    ASSERT_EQ(n, 12);
+    EXPECT_EQ(static_cast<uint8_t>(buf[0]), 0x80);
+    EXPECT_EQ(from.getIP(), "127.0.0.1");
 }
 
 TEST_F(CurlRtspSession, SetsUpOnlyH26xTracksWithTheirControlUrls) {
@@ -248,6 +302,8 @@ struct AuthCase {
     bool qop;
     const char* scheme;
 };
+
+void PrintTo(const AuthCase& c, std::ostream* os) { *os << c.name; }
 
 class CurlRtspAuth : public CurlRtspSession, public ::testing::WithParamInterface<AuthCase> {};
 
@@ -299,6 +355,8 @@ struct RefusalCase {
     Strings seen;  // the authorized requests the camera sees, in order
 };
 
+void PrintTo(const RefusalCase& c, std::ostream* os) { *os << c.method << " " << c.status; }
+
 class CurlRtspRefusal : public CurlRtspSession, public ::testing::WithParamInterface<RefusalCase> {};
 
 TEST_P(CurlRtspRefusal, AnErrorStatusFailsTheStartWithOneLineNamingIt) {
@@ -331,6 +389,19 @@ INSTANTIATE_TEST_SUITE_P(
                       RefusalCase{"PLAY", 454, {"OPTIONS", "DESCRIBE", "SETUP", "PLAY"}},
                       RefusalCase{"PLAY", 500, {"OPTIONS", "DESCRIBE", "SETUP", "PLAY"}}),
     [](const auto& info) { return std::string(info.param.method) + std::to_string(info.param.status); });
+
+TEST_F(CurlRtspSession, ACameraThatHangsUpFailsTheRequest) {
+    startCamera();
+    CameraReply hangUp;
+    hangUp.action = CameraReply::Action::Close;
+    camera->queueReply("SETUP", hangUp);
+    auto session = makeSession(false);
+    LogCapture log;
+    EXPECT_FALSE(session->startCurl());
+    log.stop();
+    EXPECT_EQ(camera->methods(), (Strings{"OPTIONS", "DESCRIBE", "SETUP"}));
+    EXPECT_NE(log.err().find("SETUP " + camera->url() + " failed.\n"), std::string::npos) << log.err();
+}
 
 TEST_F(CurlRtspSession, RefusedOptionsOnlyWarns) {
     startCamera();
