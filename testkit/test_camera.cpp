@@ -398,16 +398,23 @@ void CameraConnection::answer(const CameraRequest& request, size_t index, const 
     if (!body.empty()) text += "Content-Length: " + std::to_string(body.size()) + "\r\n";
     text += "\r\n" + body;
 
+    // Recorded before the answer goes out: a client that has read it may look at the record.
+    mCamera->updateStatus(index, reply.status);
     size_t from = 0;
     for (size_t cut : reply.splitAt) {
         if (cut <= from || cut >= text.size()) continue;
-        if (!writeAll(text.data() + from, cut - from)) return;
+        if (!writeAll(text.data() + from, cut - from)) {
+            mCamera->updateStatus(index, 0);
+            return;
+        }
         from = cut;
         std::unique_lock<std::mutex> lock(mStateMutex);
         mStateCv.wait_for(lock, std::chrono::milliseconds(reply.splitGapMs), [this] { return mClosed; });
     }
-    if (!writeAll(text.data() + from, text.size() - from)) return;
-    mCamera->updateStatus(index, reply.status);
+    if (!writeAll(text.data() + from, text.size() - from)) {
+        mCamera->updateStatus(index, 0);
+        return;
+    }
 
     if (!ok) return;
     if (method == "SETUP") {
