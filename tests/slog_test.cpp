@@ -35,7 +35,8 @@ TEST_F(SLogTest, LineFormsCarryLevelFunctionFileAndLine) {
     std::string err = testing::internal::GetCapturedStderr();
 
     EXPECT_TRUE(testing::internal::RE::PartialMatch(
-        out, testing::internal::RE("^\\[[0-9]{4}/[0-9]{2}/[0-9]{2} [0-9]{2}:[0-9]{2}:[0-9]{2}\\] D/: value 7\n$")))
+        out,
+        testing::internal::RE("^\\[[0-9]{4}/[0-9]{2}/[0-9]{2} [0-9]{2}:[0-9]{2}:[0-9]{2}\\] D/: value 7\n$")))
         << out;
     std::string expectW = "] W/: (TestBody in slog_test.cpp:" + std::to_string(line) + "): careful now\n";
     EXPECT_NE(err.find(expectW), std::string::npos) << err;
@@ -117,6 +118,8 @@ TEST_F(SLogTest, DumpDataOfOneFullRowHasNoPadding) {
     EXPECT_EQ(dump(bytes, 16), "00 01 02 03 04 05 06 07 08 09 0a 0b 0c 0d 0e 0f \t................\n\n");
 }
 
-TEST_F(SLogTest, DumpDataOfNothingPrintsOnlyANewline) { EXPECT_EQ(dump(nullptr, 0), "\n"); }
+TEST_F(SLogTest, DumpDataOfNothingPrintsOnlyANewline) {
+    EXPECT_EQ(dump(nullptr, 0), "\n");
+}
 
 }  // namespace

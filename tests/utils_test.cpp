@@ -26,7 +26,8 @@ TEST(Base64, PadsOneAndTwoTrailingBytes) {
 
 TEST(Base64, HighBytesEncodeAsUnsigned) {
     // An SPS as cameras put it into sprop-parameter-sets: bytes >= 0x80 must not sign-extend.
-    const unsigned char sps[] = {0x67, 0x64, 0x00, 0x28, 0xac, 0xd9, 0x40, 0x78, 0x02, 0x27, 0xe5, 0xc0, 0x44};
+    const unsigned char sps[] = {0x67, 0x64, 0x00, 0x28, 0xac, 0xd9, 0x40,
+                                 0x78, 0x02, 0x27, 0xe5, 0xc0, 0x44};
     char out[32];
     Utils::base64encode(sps, sizeof(sps), out);
     EXPECT_STREQ(out, "Z2QAKKzZQHgCJ+XARA==");
@@ -73,7 +74,9 @@ TEST(Utils, ThreadNameIsCutTo15Characters) {
     EXPECT_EQ(seen, "AVeryLongThread");
 }
 
-long long elapsedMsOf(long long beginNs) { return (Utils::getBeginTimestamp() - beginNs) / 1000000; }
+long long elapsedMsOf(long long beginNs) {
+    return (Utils::getBeginTimestamp() - beginNs) / 1000000;
+}
 
 TEST(UtilsTiming, SleepForFixedFpsWaitsOutTheFramePeriod) {
     long long begin = Utils::getBeginTimestamp() - 10 * 1000000LL;  // 10 ms already gone
@@ -142,7 +145,8 @@ TEST(UtilsDebugFps, PrintsTheRateOnceTheWindowHasPassed) {
     std::string out = testing::internal::GetCapturedStdout();
     size_t first = out.find("D/: [printer] FPS : ");
     ASSERT_NE(first, std::string::npos) << out;
-    EXPECT_EQ(out.find("FPS", first + strlen("D/: [printer] FPS : ")), std::string::npos) << "printed more than once: " << out;
+    EXPECT_EQ(out.find("FPS", first + strlen("D/: [printer] FPS : ")), std::string::npos)
+        << "printed more than once: " << out;
     long shown = std::stol(out.substr(first + strlen("D/: [printer] FPS : ")));
     EXPECT_GE(shown, 10);
     EXPECT_LE(shown, calls + 1);

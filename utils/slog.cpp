@@ -20,7 +20,9 @@ std::mutex& fileMutex() {
 bool SLog::isEnable = true;
 std::ofstream SLog::logStm;
 
-void SLog::setEnable(bool enable) { isEnable = enable; }
+void SLog::setEnable(bool enable) {
+    isEnable = enable;
+}
 
 std::string SLog::getLogTime() {
     char buf[24] = {0};
@@ -62,7 +64,9 @@ void SLog::createNewLog() {
     if (logStm.is_open()) logStm.clear();
 }
 
-int SLog::saveLastLog() { return rename(kLogPath, kLastLogPath) == 0 ? 0 : -1; }
+int SLog::saveLastLog() {
+    return rename(kLogPath, kLastLogPath) == 0 ? 0 : -1;
+}
 
 void SLog::dumpData(const unsigned char* data, unsigned long len) {
     SLOGD("dump data: \n");
@@ -93,5 +97,9 @@ const char* SLog::baseName(const char* path) {
     return slash ? slash + 1 : path;
 }
 
-const char* SLog::logPath() { return kLogPath; }
-const char* SLog::lastLogPath() { return kLastLogPath; }
+const char* SLog::logPath() {
+    return kLogPath;
+}
+const char* SLog::lastLogPath() {
+    return kLastLogPath;
+}

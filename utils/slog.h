@@ -29,10 +29,10 @@ public:
 };
 
 #define SLOGD(fmt, ...) SLog::print_log(stdout, "[%s] D/: " fmt, SLog::getLogTime().c_str(), ##__VA_ARGS__)
-#define SLOGW(fmt, ...)                                                                                 \
+#define SLOGW(fmt, ...)                                                                               \
     SLog::print_log(stderr, "[%s] W/: (%s in %s:%d): " fmt, SLog::getLogTime().c_str(), __FUNCTION__, \
                     SLog::baseName(__FILE__), __LINE__, ##__VA_ARGS__)
-#define SLOGE(fmt, ...)                                                                                 \
+#define SLOGE(fmt, ...)                                                                               \
     SLog::print_log(stderr, "[%s] E/: (%s in %s:%d): " fmt, SLog::getLogTime().c_str(), __FUNCTION__, \
                     SLog::baseName(__FILE__), __LINE__, ##__VA_ARGS__)
 

@@ -84,13 +84,17 @@ std::string UtilsString::splitNext(std::string delims) {
 UtilsDebugFps::UtilsDebugFps() : UtilsDebugFps("Unknown") {}
 
 UtilsDebugFps::UtilsDebugFps(std::string name)
-    : mName(std::move(name)),
-      mWindowStartNs(Utils::getBeginTimestamp()),
-      mPrintStartNs(mWindowStartNs) {}
+    : mName(std::move(name)), mWindowStartNs(Utils::getBeginTimestamp()), mPrintStartNs(mWindowStartNs) {}
 
-void UtilsDebugFps::countFps(int n) { mFrameCount += n; }
-void UtilsDebugFps::countPkt(int n) { mPktCount += n; }
-void UtilsDebugFps::countPktLoss(int n) { mPktLossCount += n; }
+void UtilsDebugFps::countFps(int n) {
+    mFrameCount += n;
+}
+void UtilsDebugFps::countPkt(int n) {
+    mPktCount += n;
+}
+void UtilsDebugFps::countPktLoss(int n) {
+    mPktLossCount += n;
+}
 
 float UtilsDebugFps::getFpsAndReset() {
     uint64_t now = Utils::getBeginTimestamp();
@@ -114,7 +118,9 @@ unsigned int UtilsDebugFps::getPktLossAndReset() {
     return n;
 }
 
-void UtilsDebugFps::countAndPrintfFps(long intervalMs) { countAndPrintfFps(mName, intervalMs); }
+void UtilsDebugFps::countAndPrintfFps(long intervalMs) {
+    countAndPrintfFps(mName, intervalMs);
+}
 
 void UtilsDebugFps::countAndPrintfFps(std::string name, long intervalMs) {
     mFrameCount += 1;
