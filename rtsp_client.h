@@ -1,0 +1,33 @@
+#ifndef QUORVANE_RTSP_CLIENT_H
+#define QUORVANE_RTSP_CLIENT_H
+
+#include <functional>
+#include <string>
+
+class RtspClientUnitEM;
+class RtpVideoUnpackExUnitSM;
+class CallBackEndpointUnitSE;
+
+// One camera: RTSP session, RTP reception, depacketizing, and the application's data callback.
+// Each callback carries one piece of Annex-B data (every NAL unit preceded by 00 00 00 01): for
+// H.264 a parameter set, an SEI or all slices of one picture; for H.265 one NAL unit. The pointer
+// is valid only during the call, which runs on the library's receive thread.
+class RtspClient {
+public:
+    RtspClient(std::string url, std::string user, std::string password, bool tcp);
+    ~RtspClient();
+    RtspClient(const RtspClient&) = delete;
+    RtspClient& operator=(const RtspClient&) = delete;
+
+    void setDataCallback(std::function<void(unsigned char*, unsigned long)> callback);
+    void enable();
+    void disable();
+    unsigned long onTransmitIn(unsigned char* data, unsigned long len, int inputIndex, int param);
+
+    RtspClientUnitEM* mRtspUnit = nullptr;
+    RtpVideoUnpackExUnitSM* mVideoUnit = nullptr;
+    CallBackEndpointUnitSE* mCallbackUnit = nullptr;
+    std::function<void(unsigned char*, unsigned long)> mDataCallback;
+};
+
+#endif
