@@ -1,0 +1,24 @@
+#ifndef QUORVANE_UNITS_UNIT_CALLBACK_ENDPOINT_H
+#define QUORVANE_UNITS_UNIT_CALLBACK_ENDPOINT_H
+
+#include <functional>
+#include <memory>
+
+#include "units/unit.h"
+
+// The sink of a pipeline: hands every buffer it receives to `callback` as a plain pointer and
+// length. The pointer is valid only during the call; a callback that keeps the bytes copies them.
+class CallBackEndpointUnitSE : public Unit<SlaveInput, EndpointOutput> {
+public:
+    CallBackEndpointUnitSE();
+    ~CallBackEndpointUnitSE() override;
+
+    // Returns the callback's result, or 0 without looking at the buffer when no callback is set.
+    unsigned long onTransmitIn(std::shared_ptr<QelBuffer> buffer, unsigned long length, int inputIndex,
+                               int param) override;
+
+    // Assigned by the owner before the unit is enabled and left alone while data flows.
+    std::function<unsigned long(unsigned char*, unsigned long, int, int)> callback;
+};
+
+#endif
