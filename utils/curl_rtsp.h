@@ -1,0 +1,140 @@
+#ifndef QUORVANE_UTILS_CURL_RTSP_H
+#define QUORVANE_UTILS_CURL_RTSP_H
+
+#include <atomic>
+#include <condition_variable>
+#include <cstddef>
+#include <cstdint>
+#include <functional>
+#include <mutex>
+#include <string>
+#include <thread>
+
+#include "utils/utils.h"
+
+// libcurl's easy handle, as <curl/curl.h> declares it for applications; callers of this header do
+// not need libcurl's headers.
+typedef void CURL;
+
+// One media section of a DESCRIBE answer.
+struct RtspTrack {
+    std::string media;         // video, audio, ...
+    uint32_t payloadType = 0;  // from a=rtpmap
+    uint32_t clockRate = 0;    // from a=rtpmap
+    std::string format;        // encoding name from a=rtpmap: H264, H265, PCMA, ...
+    std::string control;       // a=control URL, relative to the session URL or absolute
+};
+
+// Turns a DESCRIBE body into the table of tracks. The body may arrive in any number of pieces:
+// after every piece the table reads as if everything so far had come in one piece.
+class RtspSdpParser {
+public:
+    static constexpr int kMaxTracks = 5;
+    // A camera's SDP is a few kilobytes; anything past this is dropped so a hostile or broken
+    // server cannot make us buffer without bound.
+    static constexpr size_t kMaxBodyBytes = 64 * 1024;
+    // No line we read comes near this; longer lines are skipped unread, which also bounds the
+    // work of the regular expressions on one line.
+    static constexpr size_t kMaxLineBytes = 4095;
+
+    void reset();
+    // Adds one piece of the body and writes the resulting table (kMaxTracks entries) and count.
+    void feed(const char* data, size_t len, RtspTrack* tracks, int* count);
+    // The body is complete: takes its last line as final, writes the table and logs the count.
+    void finish(RtspTrack* tracks, int* count);
+
+private:
+    struct State {
+        RtspTrack tracks[kMaxTracks];
+        int index = -1;
+        bool overflowed = false;  // a sixth media section was seen; it and later ones are ignored
+    };
+    static void applyLine(State& state, const std::string& line, bool log);
+    void commitPending();
+    void publish(RtspTrack* tracks, int* count) const;
+
+    State mCommitted;         // every complete line so far
+    std::string mPending;     // the unfinished last line
+    bool mPendingTooLong = false;
+    size_t mBodyBytes = 0;
+    bool mBodyCapLogged = false;
+};
+
+// One RTSP session with one camera over a libcurl easy handle: OPTIONS, DESCRIBE, SETUP of every
+// H.264/H.265 track, PLAY, a GET_PARAMETER keep-alive every 25 s, the interleaved receive loop
+// (TCP transport) and TEARDOWN.
+//
+// Threads: the owner calls the constructor, startCurl, stopCurl and the destructor; startCurl
+// starts "CrulKeepLive" and, with TCP, "CurlTcpRecv". mMutex is held across every request,
+// including a RECEIVE of up to 3 s, so mTcpRecvCallback runs with it held and must not call back
+// into this object.
+class CurlRtsp {
+public:
+    CurlRtsp(std::string url, unsigned short rtpPort, unsigned short rtcpPort, std::string user,
+             std::string password, bool tcp);
+    ~CurlRtsp();
+    CurlRtsp(const CurlRtsp&) = delete;
+    CurlRtsp& operator=(const CurlRtsp&) = delete;
+
+    // OPTIONS, DESCRIBE, SETUP, PLAY; true when PLAY succeeded and the worker threads run.
+    bool startCurl();
+    // Stops the threads and sends TEARDOWN.
+    void stopCurl();
+
+    bool options();
+    bool describe();
+    bool setup(unsigned short port, char* uri);
+    bool play();
+    bool pause();
+    bool getparameter();
+    bool teardown();
+    bool playCurl();
+    bool pauseCurl();
+    bool requestReceive();
+    bool checkRet(int code, const char* name, unsigned int line);
+
+    void fThreadKeepalive();
+    void fTcpReceive();
+    static size_t fTcpRecvCallback(void* ptr, size_t size, size_t nmemb, void* userdata);
+    static size_t fParseDescribe(void* ptr, size_t size, size_t nmemb, CurlRtsp* self);
+
+    int trackCount() const { return mTrackCount; }
+    // Track `i` of the last DESCRIBE, 0 <= i < trackCount().
+    const RtspTrack& track(int i) const { return mTracks[i]; }
+
+    // URLs and track URLs of this many bytes or more are refused.
+    static constexpr size_t kMaxUrlBytes = 1024;
+
+private:
+    // Status check after a request whose libcurl code was 0: libcurl reports an RTSP error
+    // status as a successful transfer.
+    bool checkStatus(const char* name, const char* url);
+    void joinThreads();
+
+    UtilsDebugFps mDebugFps;
+    CURL* mCurl;
+    bool mTcp;
+    std::string mUrl;
+    std::string mUser;
+    std::string mPassword;
+    uint16_t mRtpPort;
+    uint16_t mRtcpPort;
+    int32_t mTrackCount;
+    RtspTrack mTracks[RtspSdpParser::kMaxTracks];
+    std::mutex mMutex;  // guards mCurl and mSdpParser
+    std::atomic<bool> mRunning;
+    std::thread* mThreadKeepalive;
+    std::thread* mThreadTcpRecv;
+
+public:
+    // Receives each interleaved frame, '$' header included; set by the owner before startCurl.
+    std::function<void(void*, unsigned long)> mTcpRecvCallback;
+
+private:
+    RtspSdpParser mSdpParser;
+    // Wakes the keep-alive thread's one-second waits when the session stops.
+    std::mutex mWakeMutex;
+    std::condition_variable mWakeCv;
+};
+
+#endif

@@ -1,0 +1,260 @@
+#include "utils/networking/netsocket.h"
+
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <sys/time.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <csignal>
+#include <cstddef>
+#include <cstring>
+
+#include "utils/slog.h"
+
+// The address object is passed to the sockets interface as a sockaddr_in.
+static_assert(sizeof(NetAddress) == sizeof(sockaddr_in), "NetAddress must be laid out as sockaddr_in");
+static_assert(offsetof(NetAddress, mFamily) == offsetof(sockaddr_in, sin_family), "family offset");
+static_assert(offsetof(NetAddress, mPort) == offsetof(sockaddr_in, sin_port), "port offset");
+static_assert(offsetof(NetAddress, mAddress) == offsetof(sockaddr_in, sin_addr), "address offset");
+static_assert(offsetof(NetAddress, mZero) == offsetof(sockaddr_in, sin_zero), "padding offset");
+
+namespace {
+constexpr socklen_t kAddressLength = sizeof(sockaddr_in);
+constexpr int kListenBacklog = 128;
+constexpr int kAcceptWaitMs = 180000;
+
+sockaddr* asSockaddr(NetAddress& a) { return reinterpret_cast<sockaddr*>(&a); }
+}  // namespace
+
+NetAddress::NetAddress() : mFamily(0), mPort(0), mAddress(0) { memset(mZero, 0, sizeof(mZero)); }
+
+NetAddress::NetAddress(unsigned int port) : NetAddress() {
+    mFamily = AF_INET;
+    mPort = htons(static_cast<uint16_t>(port & 0xFFFFu));
+    mAddress = htonl(INADDR_ANY);
+}
+
+NetAddress::NetAddress(std::string ip, unsigned int port) : NetAddress(port) {
+    mAddress = inet_addr(ip.c_str());
+}
+
+std::string NetAddress::getIP() const {
+    char text[INET_ADDRSTRLEN] = {0};
+    in_addr addr;
+    addr.s_addr = mAddress;
+    // inet_ntop writes the same dotted quad as inet_ntoa without its shared static buffer.
+    if (inet_ntop(AF_INET, &addr, text, sizeof(text)) == nullptr) return std::string();
+    return std::string(text);
+}
+
+unsigned int NetAddress::getPort() const { return ntohs(mPort); }
+
+std::string NetAddress::toString() const { return getIP() + ":" + std::to_string(getPort()); }
+
+bool NetAddress::operator==(const NetAddress& other) const {
+    return mAddress == other.mAddress && mPort == other.mPort;
+}
+
+bool NetAddress::operator<(const NetAddress& other) const {
+    if (mAddress != other.mAddress) return mAddress < other.mAddress;
+    return mPort < other.mPort;
+}
+
+bool NetAddress::operator>(const NetAddress& other) const { return other < *this; }
+
+NetBuffer::NetBuffer(char* data, unsigned long length) : mData(data), mSize(length) {}
+
+NetBuffer::NetBuffer(std::string& s) : mData(&s[0]), mSize(s.size()) {}
+
+NetSocket::NetSocket() : mSocketFd(-1), mIsOpen(false) { setNoSIGPIP(1); }
+
+NetSocket::~NetSocket() {
+    int fd = mSocketFd.exchange(-1);
+    SLOGD("SOCKET : Closed %d \n", fd);
+    mIsOpen = false;
+    if (fd >= 0) ::close(fd);
+}
+
+long NetSocket::receive(NetBuffer buffer) {
+    if (!mIsOpen) return -1;
+    long n = ::recv(mSocketFd, buffer.mData, buffer.mSize, MSG_NOSIGNAL);
+    // 0 is an orderly shutdown by the peer: the connection is over either way.
+    if (n <= 0) mIsOpen = false;
+    return n;
+}
+
+long NetSocket::send(NetBuffer buffer) {
+    if (!mIsOpen) return -1;
+    long n = ::send(mSocketFd, buffer.mData, buffer.mSize, MSG_NOSIGNAL);
+    if (n < 0) mIsOpen = false;
+    return n;
+}
+
+long NetSocket::receiveFrom(NetBuffer buffer, NetAddress& from) {
+    if (!mIsOpen) return -1;
+    mRemoteAddress = from;
+    socklen_t len = kAddressLength;
+    return ::recvfrom(mSocketFd, buffer.mData, buffer.mSize, 0, asSockaddr(from), &len);
+}
+
+long NetSocket::sendTo(NetBuffer buffer, NetAddress to) {
+    if (!mIsOpen) return -1;
+    mRemoteAddress = to;
+    return ::sendto(mSocketFd, buffer.mData, buffer.mSize, 0, asSockaddr(to), kAddressLength);
+}
+
+long NetSocket::receiveFromNonBlock(NetBuffer buffer, NetAddress& from, unsigned int timeoutMs) {
+    if (!mIsOpen) return -1;
+    pollfd pfd;
+    pfd.fd = mSocketFd;
+    pfd.events = POLLIN;
+    pfd.revents = 0;
+    int ready = ::poll(&pfd, 1, static_cast<int>(timeoutMs));
+    if (ready <= 0) return ready;
+    return receiveFrom(buffer, from);
+}
+
+void NetSocket::close() {
+    mIsOpen = false;
+    // exchange() lets two threads close the same socket without closing the descriptor twice.
+    int fd = mSocketFd.exchange(-1);
+    if (fd >= 0) {
+        SLOGD("socket close fd=%d\n", fd);
+        ::close(fd);
+    }
+}
+
+void NetSocket::setRecvTimeout(unsigned int seconds) {
+    timeval tv;
+    tv.tv_sec = seconds;
+    tv.tv_usec = 0;
+    if (setsockopt(mSocketFd, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof(tv)) != 0) {
+        SLOGE("SOCKET: set receive timeout error !\n");
+    }
+}
+
+void NetSocket::setSendTimeout(unsigned int seconds) {
+    timeval tv;
+    tv.tv_sec = seconds;
+    tv.tv_usec = 0;
+    if (setsockopt(mSocketFd, SOL_SOCKET, SO_SNDTIMEO, &tv, sizeof(tv)) != 0) {
+        SLOGE("SOCKET: set send timeout error !\n");
+    }
+}
+
+void NetSocket::setReuseAddr(int on) {
+    if (setsockopt(mSocketFd, SOL_SOCKET, SO_REUSEADDR, &on, sizeof(on)) != 0) {
+        SLOGE("SOCKET: set reuse addr failed !\n");
+    }
+}
+
+void NetSocket::setNoSIGPIP(int) { signal(SIGPIPE, SIG_IGN); }
+
+UdpSocket::UdpSocket() {
+    mSocketFd = ::socket(AF_INET, SOCK_DGRAM, 0);
+    mIsOpen = mSocketFd >= 0;
+}
+
+UdpSocket::UdpSocket(NetAddress local, int protocol) {
+    mSocketFd = ::socket(AF_INET, SOCK_DGRAM, protocol);
+    setReuseAddr(1);
+    // Only a bound socket is usable: a failed bind leaves it closed so reads fail at once.
+    if (bind(local)) mIsOpen = true;
+}
+
+bool UdpSocket::bind(NetAddress local) {
+    if (::bind(mSocketFd, asSockaddr(local), kAddressLength) != 0) {
+        SLOGE("SOCKET: udp bind socket failed. errno=%d\n", errno);
+        return false;
+    }
+    mLocalAddress = local;
+    return true;
+}
+
+TcpSocket::TcpSocket() {
+    mSocketFd = ::socket(AF_INET, SOCK_STREAM, 0);
+    mIsOpen = mSocketFd >= 0;
+}
+
+TcpSocket::TcpSocket(int descriptor, NetAddress& local, NetAddress& peer) {
+    mSocketFd = descriptor;
+    mLocalAddress = local;
+    mRemoteAddress = peer;
+    mIsOpen = true;
+}
+
+TcpSocket::TcpSocket(NetAddress local, int protocol) {
+    mSocketFd = ::socket(AF_INET, SOCK_STREAM, protocol);
+    mLocalAddress = local;
+    if (bind(local)) mIsOpen = true;
+}
+
+TcpSocket::~TcpSocket() = default;
+
+bool TcpSocket::bind(NetAddress local) {
+    mLocalAddress = local;
+    setReuseAddr(1);
+    if (::bind(mSocketFd, asSockaddr(local), kAddressLength) != 0) {
+        SLOGE("SOCKET: tcp bind %s socket failed. errno=%d\n", local.toString().c_str(), errno);
+        return false;
+    }
+    if (::listen(mSocketFd, kListenBacklog) != 0) {
+        SLOGE("SOCKET: tcp listen socket failed. errno=%d\n", errno);
+        return false;
+    }
+    SLOGD("SOCKET: fd=%d Listening=%s\n", mSocketFd.load(), local.toString().c_str());
+    return true;
+}
+
+int TcpSocket::connect(NetAddress remote) { return ::connect(mSocketFd, asSockaddr(remote), kAddressLength); }
+
+bool TcpSocket::reset() {
+    close();
+    mSocketFd = ::socket(AF_INET, SOCK_STREAM, 0);
+    mIsOpen = true;
+    return true;
+}
+
+std::shared_ptr<TcpSocket> TcpSocket::accept() {
+    NetAddress peer;
+    socklen_t len = kAddressLength;
+    int fd = ::accept(mSocketFd, asSockaddr(peer), &len);
+    if (fd < 0) {
+        SLOGE("SOCKET: accept failed !\n");
+        return std::shared_ptr<TcpSocket>();
+    }
+    SLOGD("SOCKET: New conenct accepted (fd:%d): ip: %s\n", fd, peer.toString().c_str());
+    return Create(fd, mLocalAddress, peer);
+}
+
+void TcpSocket::acceptOne() {
+    SLOGD("SOCKET : accepting ...\n");
+    pollfd pfd;
+    pfd.fd = mSocketFd;
+    pfd.events = POLLIN;
+    pfd.revents = 0;
+    int ready = ::poll(&pfd, 1, kAcceptWaitMs);
+    if (ready < 0) {
+        SLOGE("SOCKET: pollfd failed !\n");
+        return;
+    }
+    if (ready == 0) return;
+    // The socket may have been closed or reset by another thread while we waited.
+    if (pfd.revents != POLLIN || pfd.fd != mSocketFd) return;
+    std::shared_ptr<TcpSocket> client = accept();
+    if (!client) return;
+    mAcceptCallback(client);
+    SLOGD("SOCKET: accept one over\n");
+}
+
+void TcpSocket::acceptOneBlocked(std::function<void(std::shared_ptr<TcpSocket>)> callback) {
+    mAcceptCallback = callback;
+    acceptOne();
+}
+
+std::shared_ptr<TcpSocket> TcpSocket::Create(int descriptor, NetAddress& local, NetAddress& peer) {
+    return std::make_shared<TcpSocket>(descriptor, local, peer);
+}

@@ -1,0 +1,115 @@
+#ifndef QUORVANE_UTILS_NETWORKING_NETSOCKET_H
+#define QUORVANE_UTILS_NETWORKING_NETSOCKET_H
+
+#include <atomic>
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <string>
+
+// An IPv4 socket address. Its bytes are exactly those of the sockets interface's sockaddr_in, so
+// the object itself is handed to bind, connect, sendto, recvfrom and accept with a length of 16.
+class NetAddress {
+public:
+    NetAddress();
+    // Any local address with the low 16 bits of `port`: the form used to bind a local port.
+    explicit NetAddress(unsigned int port);
+    // `ip` as a dotted quad; a malformed text gives inet_addr's all-ones address.
+    NetAddress(std::string ip, unsigned int port);
+
+    std::string getIP() const;
+    unsigned int getPort() const;
+    std::string toString() const;
+
+    bool operator==(const NetAddress& other) const;
+    // Orders by the stored (network byte order) address word, then the stored port word, each
+    // taken as an unsigned integer: a total order for containers, not the numeric order of the
+    // dotted quads on a little-endian host.
+    bool operator<(const NetAddress& other) const;
+    bool operator>(const NetAddress& other) const;
+
+    uint16_t mFamily;
+    uint16_t mPort;     // network byte order
+    uint32_t mAddress;  // network byte order; 0 is any address
+    uint8_t mZero[8];
+};
+
+// A view of bytes owned by someone else; it never frees them.
+class NetBuffer {
+public:
+    NetBuffer(char* data, unsigned long length);
+    // Views the characters of `s` without copying: valid only while that string lives unchanged.
+    NetBuffer(std::string& s);
+
+    char* mData;
+    unsigned long mSize;
+};
+
+// Owns one socket descriptor. Every I/O call returns -1 without a system call once the socket has
+// left the open state, which another thread may cause at any time through close().
+class NetSocket {
+public:
+    NetSocket();
+    virtual ~NetSocket();
+    NetSocket(const NetSocket&) = delete;
+    NetSocket& operator=(const NetSocket&) = delete;
+
+    long receive(NetBuffer buffer);
+    long send(NetBuffer buffer);
+    long receiveFrom(NetBuffer buffer, NetAddress& from);
+    long sendTo(NetBuffer buffer, NetAddress to);
+    // Waits up to `timeoutMs` for a datagram; 0 on time-out (leaving `from` untouched), as poll
+    // reports it on error, otherwise as receiveFrom.
+    long receiveFromNonBlock(NetBuffer buffer, NetAddress& from, unsigned int timeoutMs);
+    void close();
+
+    void setRecvTimeout(unsigned int seconds);
+    void setSendTimeout(unsigned int seconds);
+    void setReuseAddr(int on);
+    // Writing to a connection the peer has closed must give EPIPE, not end the process.
+    void setNoSIGPIP(int unused);
+
+    int getFd() const { return mSocketFd.load(); }
+    bool isOpen() const { return mIsOpen.load(); }
+    const NetAddress& localAddress() const { return mLocalAddress; }
+    const NetAddress& remoteAddress() const { return mRemoteAddress; }
+
+protected:
+    std::atomic<int> mSocketFd;
+    std::atomic<bool> mIsOpen;
+    NetAddress mRemoteAddress;
+    NetAddress mLocalAddress;
+};
+
+class UdpSocket : public NetSocket {
+public:
+    UdpSocket();
+    // Bound to `local` with address reuse; open only when the bind succeeded.
+    UdpSocket(NetAddress local, int protocol);
+
+    bool bind(NetAddress local);
+};
+
+class TcpSocket : public NetSocket {
+public:
+    TcpSocket();
+    // Wraps a connected descriptor, e.g. one returned by accept().
+    TcpSocket(int descriptor, NetAddress& local, NetAddress& peer);
+    // A listening server socket on `local`; open only when bind and listen succeeded.
+    TcpSocket(NetAddress local, int protocol);
+    ~TcpSocket() override;
+
+    bool bind(NetAddress local);
+    int connect(NetAddress remote);
+    bool reset();
+    std::shared_ptr<TcpSocket> accept();
+    // Waits up to three minutes for one client and hands it to mAcceptCallback.
+    void acceptOne();
+    void acceptOneBlocked(std::function<void(std::shared_ptr<TcpSocket>)> callback);
+
+    static std::shared_ptr<TcpSocket> Create(int descriptor, NetAddress& local, NetAddress& peer);
+
+    std::function<void(std::shared_ptr<TcpSocket>)> mAcceptCallback;
+};
+
+#endif
