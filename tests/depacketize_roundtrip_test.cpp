@@ -1,0 +1,233 @@
+// Real encoder output through the whole depacketizing path: clip -> RTP packetizer -> codec-
+// detecting unit -> callback endpoint. The delivered Annex-B must carry the clip's NAL units and
+// decode to the clip's pictures; a lost packet must cost only the picture data it belonged to.
+#include <gtest/gtest.h>
+
+#include <string>
+
+#include "testkit/framemd5.h"
+#include "tests/unpack_test_support.h"
+#include "units/unit_rtp_video_unpack_ex.h"
+
+using namespace unpack_test;
+using testkit::VideoCodec;
+
+namespace {
+
+struct Clip {
+    const char* file;
+    VideoCodec codec;
+};
+
+void PrintTo(const Clip& clip, std::ostream* os) { *os << clip.file; }
+
+const Clip kSingleSlice = {"h264_single_slice.264", VideoCodec::H264};
+const Clip kMultiSlice = {"h264_multi_slice.264", VideoCodec::H264};
+const Clip kH265 = {"h265.265", VideoCodec::H265};
+
+Bytes load(const Clip& clip) {
+    Bytes data;
+    EXPECT_TRUE(testkit::readFile(clipPath(clip.file), &data));
+    return data;
+}
+
+std::vector<Bytes> packetize(const Clip& clip, size_t mtu, bool aggregate = false) {
+    testkit::RtpPacketizerConfig config;
+    config.codec = clip.codec;
+    config.mtu = mtu;
+    config.firstSeq = 65500;  // every run crosses the wrap to 0
+    config.aggregate = aggregate;
+    return testkit::RtpPacketizer(config).packetizeStream(load(clip));
+}
+
+// Which source NAL units each packet carries: from `first`, `count` of them (an aggregation
+// packet several, every fragment of one unit that unit).
+struct Carried {
+    size_t first;
+    size_t count;
+};
+
+std::vector<Carried> carriedNals(VideoCodec codec, const std::vector<Bytes>& packets) {
+    std::vector<Carried> carried;
+    size_t next = 0;
+    const bool h264 = codec == VideoCodec::H264;
+    for (const Bytes& p : packets) {
+        int type = h264 ? (p[12] & 0x1F) : ((p[12] >> 1) & 0x3F);
+        size_t count = 1;
+        if (type == (h264 ? 24 : 48)) {
+            count = 0;
+            for (size_t i = 12 + (h264 ? 1 : 2); i + 2 <= p.size(); i += 2 + (p[i] << 8 | p[i + 1])) ++count;
+        }
+        carried.push_back(Carried{next, count});
+        bool fragment = type == (h264 ? 28 : 49);
+        if (!fragment || (p[h264 ? 13 : 14] & 0x40) != 0) next += count;
+    }
+    return carried;
+}
+
+// Runs packets through a codec-detecting unit; returns the delivered NAL units.
+std::vector<Bytes> depacketize(const std::vector<Bytes>& packets, testkit::CollectingSink* sink) {
+    RtpVideoUnpackExUnitSM unit;
+    unit.addOutputUnit(&sink->unit(), true);
+    Feeder feed(&unit);
+    for (const Bytes& p : packets) feed.packet(p);
+    return testkit::splitAnnexB(sink->annexB());
+}
+
+// The source's NAL units without the last picture's slices, which stay pending in the H.264
+// depacketizer until a further picture would arrive.
+std::vector<Bytes> withoutPendingPicture(VideoCodec codec, std::vector<Bytes> nals) {
+    if (codec == VideoCodec::H264) {
+        while (!nals.empty() && testkit::isVcl(codec, nals.back())) {
+            bool first = nals.back()[1] & 0x80;
+            nals.pop_back();
+            if (first) break;
+        }
+    }
+    return nals;
+}
+
+std::vector<std::string> decode(const std::string& path, VideoCodec codec) {
+    std::vector<std::string> md5s;
+    std::string error;
+    EXPECT_TRUE(testkit::decodeFrameMd5(path, codec, &md5s, &error)) << path << ": " << error;
+    return md5s;
+}
+
+class RoundTrip : public ::testing::TestWithParam<Clip> {};
+
+}  // namespace
+
+TEST_P(RoundTrip, DeliversTheClipsNalUnitsInOrder) {
+    const Clip clip = GetParam();
+    for (size_t mtu : {1400u, 300u}) {
+        SCOPED_TRACE(mtu);
+        std::vector<Bytes> packets = packetize(clip, mtu);
+        testkit::CollectingSink sink;
+        std::vector<Bytes> delivered = depacketize(packets, &sink);
+        std::vector<Bytes> source = testkit::splitAnnexB(load(clip));
+        EXPECT_TRUE(sameNals(delivered, withoutPendingPicture(clip.codec, source)));
+        // Each delivery is one Annex-B piece: an H.264 parameter set, SEI or whole picture, or one
+        // H.265 NAL unit, from the input of its codec.
+        for (const auto& d : sink.deliveries()) {
+            EXPECT_EQ(d.inputIndex, clip.codec == VideoCodec::H264 ? 0 : 1);
+            ASSERT_GE(d.data.size(), 5u);
+            EXPECT_EQ(Bytes(d.data.begin(), d.data.begin() + 4), (Bytes{0, 0, 0, 1}));
+        }
+        if (clip.codec == VideoCodec::H264) {
+            EXPECT_EQ(sink.count(), 3u * 2 + 1 + 29);  // SPS and PPS per GOP, one SEI, the pictures
+        }
+    }
+}
+
+TEST_P(RoundTrip, DecodesToTheSourcePictures) {
+    if (!testkit::ffmpegAvailable()) GTEST_SKIP() << "ffmpeg is not installed (scripts/setup.sh installs it)";
+    const Clip clip = GetParam();
+    testkit::CollectingSink sink;
+    depacketize(packetize(clip, 1400), &sink);
+    const std::string out = std::string(QUORVANE_BINARY_DIR) + "/tests/roundtrip_" + clip.file;
+    ASSERT_TRUE(testkit::writeFile(out, sink.annexB()));
+    std::vector<std::string> expected = decode(clipPath(clip.file), clip.codec);
+    ASSERT_EQ(expected.size(), 30u);
+    // H.264: all pictures but the last, still pending; H.265: every picture from the first VPS on,
+    // which here is the first NAL unit of the clip.
+    if (clip.codec == VideoCodec::H264) expected.pop_back();
+    EXPECT_EQ(decode(out, clip.codec), expected);
+}
+
+INSTANTIATE_TEST_SUITE_P(Clips, RoundTrip, ::testing::Values(kSingleSlice, kMultiSlice, kH265),
+                         [](const testing::TestParamInfo<Clip>& info) {
+                             return std::string(info.param.file).substr(0, std::string(info.param.file).find('.'));
+                         });
+
+TEST(RoundTripLoss, LostFuaMiddleFragmentCostsOnlyThatPicture) {
+    std::vector<Bytes> packets = packetize(kSingleSlice, 500);
+    std::vector<Carried> carried = carriedNals(VideoCodec::H264, packets);
+    std::vector<Bytes> source = testkit::splitAnnexB(load(kSingleSlice));
+    // A non-IDR picture in the middle of the clip cut into at least three fragments.
+    size_t victim = 0;
+    for (size_t i = packets.size() / 2; i + 2 < packets.size() && victim == 0; ++i) {
+        if ((packets[i][12] & 0x1F) == 28 && (packets[i][13] & 0x9F) == 0x81 && (packets[i + 1][13] & 0xC0) == 0 &&
+            carried[i + 2].first == carried[i].first) {
+            victim = i + 1;
+        }
+    }
+    ASSERT_NE(victim, 0u);
+    std::vector<Bytes> expected = source;
+    expected.erase(expected.begin() + static_cast<std::ptrdiff_t>(carried[victim].first));
+    packets.erase(packets.begin() + static_cast<std::ptrdiff_t>(victim));
+    testkit::CollectingSink sink;
+    LogCapture log;
+    std::vector<Bytes> delivered = depacketize(packets, &sink);
+    log.stop();
+    EXPECT_EQ(log.errCount("rtp lost one packet"), 2);  // the first packet counts too (65535 -> 65500)
+    EXPECT_TRUE(sameNals(delivered, withoutPendingPicture(VideoCodec::H264, expected)));
+}
+
+TEST(RoundTripLoss, LostSlicePacketCostsOnlyItsPicture) {
+    struct Case {
+        Clip clip;
+        size_t lostSlicesBefore;  // earlier slices of the same picture that the gap also costs
+    };
+    // One slice per picture: the lost packet is a whole picture; the picture before it was
+    // complete (marker) and is kept. Four slices: the picture's first slice goes too, its
+    // last two are still delivered (announced by "first slice is not 0").
+    for (const Case& c : {Case{kSingleSlice, 0}, Case{kMultiSlice, 1}}) {
+        SCOPED_TRACE(c.clip.file);
+        std::vector<Bytes> packets = packetize(c.clip, 1400);
+        std::vector<Carried> carried = carriedNals(VideoCodec::H264, packets);
+        std::vector<Bytes> source = testkit::splitAnnexB(load(c.clip));
+        // A single-packet non-IDR slice in the middle of the clip, the second of its picture when
+        // there are several.
+        size_t victim = 0;
+        auto isSlice = [&](size_t i, bool first) {
+            return (packets[i][12] & 0x1F) == 1 && ((packets[i][13] & 0x80) != 0) == first;
+        };
+        for (size_t i = packets.size() / 2; i < packets.size() && victim == 0; ++i) {
+            if (c.lostSlicesBefore == 0 ? isSlice(i, true) : isSlice(i, false) && isSlice(i - 1, true)) victim = i;
+        }
+        ASSERT_NE(victim, 0u);
+        std::vector<Bytes> expected = source;
+        size_t lostFrom = carried[victim].first - c.lostSlicesBefore;
+        expected.erase(expected.begin() + static_cast<std::ptrdiff_t>(lostFrom),
+                       expected.begin() + static_cast<std::ptrdiff_t>(carried[victim].first + 1));
+        packets.erase(packets.begin() + static_cast<std::ptrdiff_t>(victim));
+        testkit::CollectingSink sink;
+        LogCapture log;
+        std::vector<Bytes> delivered = depacketize(packets, &sink);
+        log.stop();
+        EXPECT_EQ(log.errCount("rtp lost one packet"), 2);  // the first packet counts too
+        EXPECT_EQ(log.errCount("first slice is not 0"), c.lostSlicesBefore == 0 ? 0 : 1);
+        EXPECT_TRUE(sameNals(delivered, withoutPendingPicture(VideoCodec::H264, expected)));
+    }
+}
+
+TEST(RoundTripAggregation, AggregationPacketsAreRejectedAndOnlyTheirUnitsAreLost) {
+    for (const Clip& clip : {kSingleSlice, kH265}) {
+        SCOPED_TRACE(clip.file);
+        std::vector<Bytes> packets = packetize(clip, 1400, true);
+        testkit::CollectingSink sink;
+        LogCapture log;
+        std::vector<Bytes> delivered = depacketize(packets, &sink);
+        log.stop();
+        // The small parameter sets (and SEI) travel aggregated in front of each IDR picture and
+        // are lost; every other unit arrives.
+        std::vector<Bytes> source = testkit::splitAnnexB(load(clip));
+        std::vector<bool> aggregated(source.size(), false);
+        int aggregates = 0;
+        for (const Carried& c : carriedNals(clip.codec, packets)) {
+            if (c.count < 2) continue;
+            ++aggregates;
+            for (size_t i = c.first; i < c.first + c.count; ++i) aggregated[i] = true;
+        }
+        std::vector<Bytes> expected;
+        for (size_t i = 0; i < source.size(); ++i) {
+            if (!aggregated[i]) expected.push_back(source[i]);
+        }
+        EXPECT_EQ(aggregates, 3);
+        EXPECT_TRUE(sameNals(delivered, withoutPendingPicture(clip.codec, expected)));
+        EXPECT_EQ(log.errCount(clip.codec == VideoCodec::H264 ? "unknown nal unit type : 24"
+                                                              : "H265 RTP cannot recognize type 48"),
+                  3);
+    }
+}

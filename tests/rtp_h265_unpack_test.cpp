@@ -1,0 +1,163 @@
+// H.265 depacketizer: single NAL unit packets of the accepted types, fragmentation units, what is
+// rejected and what a loss costs.
+#include "units/unit_rtp_h265_unpack.h"
+
+#include <gtest/gtest.h>
+
+#include <set>
+
+#include "tests/unpack_test_support.h"
+
+using namespace unpack_test;
+
+namespace {
+
+// Two-byte NAL unit header for `type`, layer id 0, TID 1.
+Bytes nal(int type, Bytes body) {
+    body.insert(body.begin(), {static_cast<uint8_t>(type << 1), 0x01});
+    return body;
+}
+
+// FU packet payload: payload header type 49, FU header with S/E and `type`, then the fragment.
+Bytes fu(bool start, bool end, int type, const Bytes& fragment) {
+    Bytes p = fragment;
+    p.insert(p.begin(), {49 << 1, 0x01, static_cast<uint8_t>((start ? 0x80 : 0) | (end ? 0x40 : 0) | type)});
+    return p;
+}
+
+class H265Unpack : public ::testing::Test {
+protected:
+    H265Unpack() { unit.addOutputUnit(&sink.unit(), true); }
+
+    testkit::CollectingSink sink;
+    RtpH265UnpackUnitSM unit;
+    Feeder feed{&unit};
+};
+
+}  // namespace
+
+TEST_F(H265Unpack, EachNalUnitGoesOutAloneParameterSetsWithoutPadding) {
+    feed.payload(nal(32, {0x0C, 0x01, 0x00, 0x00}));  // VPS with padding
+    feed.payload(nal(33, {0x01, 0x60}));
+    feed.payload(nal(34, {0xC0, 0x72, 0x00}));
+    feed.payload(nal(39, {0x05, 0x80}));
+    feed.payload(nal(19, {0xAF, 0x00, 0x00}));  // slices keep their trailing bytes
+    feed.payload(nal(1, {0x01, 0x00}), true);
+    EXPECT_EQ(deliveredData(sink),
+              (std::vector<Bytes>{startCode(nal(32, {0x0C, 0x01})), startCode(nal(33, {0x01, 0x60})),
+                                  startCode(nal(34, {0xC0, 0x72})), startCode(nal(39, {0x05, 0x80})),
+                                  startCode(nal(19, {0xAF, 0x00, 0x00})), startCode(nal(1, {0x01, 0x00}))}));
+    EXPECT_EQ(unit.mDebugCntNal[1], 1);  // PPS
+    EXPECT_EQ(unit.mDebugCntNal[3], 1);  // IDR
+}
+
+TEST_F(H265Unpack, OnlyTheTypesCamerasSendAreAccepted) {
+    const std::set<int> accepted = {1, 19, 32, 33, 34, 39};
+    for (int type = 0; type < 64; ++type) {
+        if (type == 49) continue;  // fragmentation unit, below
+        sink.clear();
+        LogCapture log;
+        feed.payload(nal(type, {0xAA}));
+        log.stop();
+        bool ok = accepted.count(type) != 0;
+        EXPECT_EQ(sink.count(), ok ? 1u : 0u) << type;
+        EXPECT_EQ(log.errCount("H265 RTP cannot recognize type " + std::to_string(type) + "\n"), ok ? 0 : 1) << type;
+    }
+}
+
+TEST_F(H265Unpack, FragmentsAreJoinedBehindAFixedHeader) {
+    feed.payload(fu(true, false, 19, {1, 2, 3}));
+    feed.payload(fu(false, false, 19, {4, 5}));
+    feed.payload(fu(false, true, 19, {6}), true);
+    ASSERT_EQ(sink.count(), 1u);
+    EXPECT_EQ(deliveredData(sink)[0], (Bytes{0, 0, 0, 1, 0x26, 0x01, 1, 2, 3, 4, 5, 6}));
+}
+
+TEST_F(H265Unpack, LostOrMisplacedFragmentsCostOnlyTheirNalUnit) {
+    LogCapture log;
+    // Start lost: the end fragment finds no start.
+    feed.payload(fu(false, false, 1, {1}));
+    feed.payload(fu(false, true, 1, {2}));
+    // A new start while a unit is incomplete replaces it silently.
+    feed.payload(fu(true, false, 1, {3}));
+    feed.payload(fu(true, false, 1, {4}));
+    feed.payload(fu(false, true, 1, {5}));
+    // A gap inside a unit abandons it; its end then finds no start.
+    feed.payload(fu(true, false, 19, {6}));
+    feed.skip();
+    feed.payload(fu(false, true, 19, {7}));
+    // A whole NAL unit ends a waiting fragment silently.
+    feed.payload(fu(true, false, 19, {8}));
+    feed.payload(nal(1, {9}));
+    feed.payload(fu(false, true, 19, {10}));
+    log.stop();
+    EXPECT_EQ(log.errCount("fua not start! maybe rtp packet lost!"), 3);
+    EXPECT_EQ(log.errCount("rtp lost one packet"), 1);
+    EXPECT_EQ(deliveredData(sink), (std::vector<Bytes>{startCode(nal(1, {4, 5})), startCode(nal(1, {9}))}));
+}
+
+TEST_F(H265Unpack, RebuiltUnitsOfRejectedTypesAndAggregationPacketsAreRejected) {
+    LogCapture log;
+    feed.payload(fu(true, false, 21, {1}));
+    feed.payload(fu(false, true, 21, {2}));
+    feed.payload({48 << 1, 0x01, 0x00, 0x03, 0x40, 0x01, 0x0C});  // AP holding a VPS
+    log.stop();
+    EXPECT_EQ(log.errCount("H265 RTP cannot recognize type 21"), 1);
+    EXPECT_EQ(log.errCount("H265 RTP cannot recognize type 48"), 1);
+    EXPECT_EQ(sink.count(), 0u);
+}
+
+TEST_F(H265Unpack, ShortPacketsAreDroppedWithoutReadingPastThem) {
+    LogCapture log;
+    feed.packet({0x80, 0x60});
+    feed.payload({});                    // header only
+    feed.payload({49 << 1, 0x01});       // FU without its FU header
+    EXPECT_EQ(unit.onTransmitIn(nullptr, 9, 0, 0), 9u);
+    // The smallest FU carries no fragment bytes at all, and is fine.
+    feed.payload(fu(true, false, 1, {}));
+    feed.payload(fu(false, false, 1, {}));
+    feed.payload(fu(false, true, 1, {0x42}));
+    log.stop();
+    EXPECT_EQ(log.errCount("is too short"), 3);
+    EXPECT_EQ(log.errCount("RtpH265Unpack buf is null"), 1);
+    EXPECT_EQ(deliveredData(sink), (std::vector<Bytes>{startCode(nal(1, {0x42}))}));
+}
+
+TEST(H265UnpackCamera, RealCameraPacketSequences) {
+    struct Case {
+        const char* file;
+        std::vector<Bytes> expected;
+        const char* error;  // expected once, or nullptr
+    };
+    const Case cases[] = {
+        // S and E in one fragment: a whole NAL unit (TRAIL_R "small nal").
+        {"retina_h265_single_fragment_fu.hex", {startCode(nal(1, {'s', 'm', 'a', 'l', 'l', ' ', 'n', 'a', 'l'}))},
+         nullptr},
+        // An empty middle fragment; the unit is IDR_N_LP, which this depacketizer does not take.
+        {"retina_h265_empty_fu_fragment.hex", {}, "H265 RTP cannot recognize type 20"},
+        // VPS, SPS and PPS fragmented together arrive as one VPS buffer.
+        {"gortsplib_h265_amatek_ar-n3222f_multi_nalu_in_fu.hex", {}, nullptr},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.file);
+        testkit::CollectingSink sink;
+        RtpH265UnpackUnitSM unit;
+        unit.addOutputUnit(&sink.unit(), true);
+        Feeder feed(&unit);
+        LogCapture log;
+        for (const Bytes& p : cameraPackets(c.file)) feed.packet(p);
+        log.stop();
+        if (c.error) {
+            EXPECT_EQ(log.errCount(c.error), 1);
+        }
+        if (std::string(c.file).rfind("gortsplib", 0) == 0) {
+            auto nals = testkit::splitAnnexB(sink.annexB());
+            ASSERT_EQ(nals.size(), 3u);  // the camera's start codes inside the unit split it
+            EXPECT_EQ(sink.count(), 1u);
+            EXPECT_EQ(testkit::nalUnitType(testkit::VideoCodec::H265, nals[0]), 32);
+            EXPECT_EQ(nals[2], (Bytes{0x44, 0x01, 0xc0, 0x72, 0xf0, 0x1b, 0x24}));
+        } else {
+            EXPECT_EQ(deliveredData(sink), c.expected);
+        }
+    }
+}

@@ -1,0 +1,426 @@
+#include "units/unit_rtp_h264_unpack.h"
+
+#include <cstdlib>
+#include <cstring>
+#include <vector>
+
+#include "utils/slog.h"
+
+namespace {
+
+const char kWho[] = "RtpH264Unpack";
+
+// Payload bytes each path reads: the NAL header at 12; a slice also the byte after it (the start
+// of first_mb_in_slice); FU-A its FU header at 13, and a start fragment the fragmented unit's
+// first payload byte at 14.
+constexpr unsigned long kMinNal = RtpH26xUnpackBase::kRtpHeaderSize + 1;
+constexpr unsigned long kMinSlice = kMinNal + 1;
+constexpr unsigned long kMinFua = kMinNal + 1;
+constexpr unsigned long kMinFuaStart = kMinFua + 1;
+constexpr unsigned long kFuaHeaders = RtpH26xUnpackBase::kRtpHeaderSize + 2;
+
+// mDebugCntNal entries, in the order of the statistics line's fields.
+enum NalCounter { kCntSei = 0, kCntPps = 1, kCntSps = 2, kCntIdr = 3, kCntNonIdr = 4 };
+
+unsigned char* bytesOf(const std::shared_ptr<QelBuffer>& buffer) {
+    return static_cast<unsigned char*>(buffer->getVaddr());
+}
+
+std::shared_ptr<QelBuffer> copyOf(const unsigned char* data, size_t len) {
+    std::shared_ptr<QelBuffer> out = QelBuffer::createMallocBuffer(len, nullptr);
+    if (out) memcpy(out->getVaddr(), data, len);
+    return out;
+}
+
+}  // namespace
+
+RtpH264UnpackUnitSM::RtpH264UnpackUnitSM()
+    : Unit<SlaveInput, MasterOutput>("RTP4UP_UNIT_SE", UNIT_DATA_RTP_VIDEO, 1, UNIT_DATA_H26X, 5),
+      mH264QueueBytes(0),
+      mFuaQueueBytes(0),
+      mLastMarker(false) {}
+
+// The queued-transmit worker calls onTransmitIn: it must be gone before the members are.
+RtpH264UnpackUnitSM::~RtpH264UnpackUnitSM() { stopAsyncTransmit(); }
+
+void RtpH264UnpackUnitSM::enable() { UnitBase::enable(); }
+
+void RtpH264UnpackUnitSM::disable() { UnitBase::disable(); }
+
+void RtpH264UnpackUnitSM::debug() { debugLevel = debugLevel == 0 ? 2 : 0; }
+
+unsigned long RtpH264UnpackUnitSM::onTransmitIn(std::shared_ptr<QelBuffer> buffer, unsigned long length,
+                                                int inputIndex, int /*param*/) {
+    if (!buffer) {
+        SLOGE("RtpH264Unpack buf is null\n");
+        return length;
+    }
+    if (!isPacketReadable(buffer, length, kRtpHeaderSize, kWho)) {
+        debugPrint();
+        return length;
+    }
+    unsigned char* p = bytesOf(buffer);
+    if (inputIndex != -1) {
+        if (checkRtpContinuity(p)) onPacketLoss();
+        mLastMarker = (p[1] & 0x80) != 0;
+    }
+    if (isLongEnough(length, kMinNal, kWho)) {
+        unsigned type = p[12] & 0x1F;
+        switch (type) {
+            case 6:
+            case 7:
+            case 8:
+                onParameterSet(buffer, length, type);
+                break;
+            case 1:
+            case 5:
+                onSlice(buffer, length, type);
+                break;
+            case 9:
+            case 10:
+            case 11:
+                onBoundary();
+                break;
+            case 28:
+                onFua(buffer, length, inputIndex);
+                break;
+            default:
+                // RFC 6184 5.7, 5.8: STAP-A/B, MTAP and FU-B are not supported.
+                SLOGE("unknown nal unit type : %u, please check camera setting which is h264 or h265\n", type);
+                break;
+        }
+    }
+    debugPrint();
+    return length;
+}
+
+void RtpH264UnpackUnitSM::onPacketLoss() {
+    clearFuaQueue();
+    // RFC 6184 5.1: the marker bit is set on the last packet of an access unit. When the packet
+    // before the gap carried it, the pending picture is whole; only what follows it was lost.
+    if (mLastMarker) {
+        flushAccessUnit(true);
+    } else {
+        clearH264Queue();
+    }
+}
+
+void RtpH264UnpackUnitSM::dropIncompleteFua() {
+    if (mFuaQueue.empty()) return;
+    SLOGE("Fua is incomplete !\n");
+    clearFuaQueue();
+}
+
+void RtpH264UnpackUnitSM::flushAccessUnit(bool countFrame) {
+    if (mH264Queue.empty()) return;
+    std::shared_ptr<QelBuffer> au = mergeRtpSliceToH264();
+    if (countFrame) mDebugFps.countFps(1);
+    MasterOutput::transmitTo(au, au->length, -1, 0);
+}
+
+void RtpH264UnpackUnitSM::onParameterSet(const std::shared_ptr<QelBuffer>& buffer, unsigned long length,
+                                         unsigned type) {
+    mDebugCntNal[type == 6 ? kCntSei : type == 7 ? kCntSps : kCntPps] += 1;
+    dropIncompleteFua();
+    flushAccessUnit(false);
+    std::shared_ptr<QelBuffer> nal = transferFuToH26x(bytesOf(buffer) + kRtpHeaderSize, length - kRtpHeaderSize);
+    // Cameras pad parameter sets with zero bytes (trailing_zero_8bits); the start code's 01 ends this.
+    const unsigned char* bytes = bytesOf(nal);
+    while (nal->length > 0 && bytes[nal->length - 1] == 0) nal->length -= 1;
+    {
+        std::lock_guard<std::mutex> lock(mParamMutex);
+        (type == 6 ? mSei : type == 7 ? mSps : mPps) = nal;
+    }
+    MasterOutput::transmitTo(nal, nal->length, -1, 0);
+}
+
+void RtpH264UnpackUnitSM::onSlice(const std::shared_ptr<QelBuffer>& buffer, unsigned long length, unsigned type) {
+    if (!isLongEnough(length, kMinSlice, kWho)) return;
+    mDebugCntNal[type == 5 ? kCntIdr : kCntNonIdr] += 1;
+    dropIncompleteFua();
+    // first_mb_in_slice is ue(v): a leading 1 bit codes 0, the first slice of a new picture.
+    const unsigned char* p = bytesOf(buffer);
+    if (p[13] & 0x80) flushAccessUnit(true);
+    uint64_t nalBytes = length - kRtpHeaderSize;
+    if (mH264QueueBytes + nalBytes > kMaxPendingBytes) {
+        SLOGE("RtpH264Unpack access unit exceeds %lu bytes, dropped\n", static_cast<unsigned long>(kMaxPendingBytes));
+        clearH264Queue();
+    }
+    mH264QueueBytes += nalBytes;
+    mH264Queue.push_back(buffer);
+}
+
+void RtpH264UnpackUnitSM::onBoundary() {
+    dropIncompleteFua();
+    flushAccessUnit(true);
+}
+
+void RtpH264UnpackUnitSM::onFua(const std::shared_ptr<QelBuffer>& buffer, unsigned long length, int inputIndex) {
+    if (!isLongEnough(length, kMinFua, kWho)) return;
+    if (inputIndex == -1) {
+        // A reassembled unit always carries the fragmented unit's own type, never 28.
+        SLOGE("please check your code !\n");
+        return;
+    }
+    const unsigned char* p = bytesOf(buffer);
+    const bool start = (p[13] & 0x80) != 0;  // RFC 6184 5.8: S bit of the FU header
+    const bool end = (p[13] & 0x40) != 0;    // E bit
+    uint64_t fragmentBytes = length - kFuaHeaders;
+    if (start) {
+        if (!isLongEnough(length, kMinFuaStart, kWho)) return;
+        if (p[14] & 0x80) flushAccessUnit(true);
+        if (!mFuaQueue.empty()) {
+            SLOGW("warning, fua queue is not empty !\n");
+            clearFuaQueue();
+        }
+        mFuaQueueBytes = fragmentBytes;
+        mFuaQueue.push_back(buffer);
+        // Some cameras send a small NAL unit as one FU-A with both S and E set (RFC 6184 5.8
+        // forbids it); it is complete as it stands.
+        if (!end) return;
+    } else {
+        if (mFuaQueue.empty()) return;  // its start was lost; the whole unit is
+        if (mFuaQueueBytes + fragmentBytes > kMaxPendingBytes) {
+            SLOGE("RtpH264Unpack fragmented unit exceeds %lu bytes, dropped\n",
+                  static_cast<unsigned long>(kMaxPendingBytes));
+            clearFuaQueue();
+            return;
+        }
+        mFuaQueueBytes += fragmentBytes;
+        mFuaQueue.push_back(buffer);
+        if (!end) return;
+    }
+    std::shared_ptr<QelBuffer> nal = mergeFuToRtpNalU();
+    if (nal) onTransmitIn(nal, nal->length, -1, 0);
+}
+
+std::shared_ptr<QelBuffer> RtpH264UnpackUnitSM::mergeFuToRtpNalU() {
+    const uint64_t total = mFuaQueueBytes + kMinNal;
+    std::shared_ptr<QelBuffer> out = QelBuffer::createMallocBuffer(total, nullptr);
+    unsigned char* dst = bytesOf(out);
+    memset(dst, 0, kRtpHeaderSize);  // stands where an RTP header would be; never read
+    uint64_t cursor = kRtpHeaderSize;
+    bool first = true;
+    bool lastEnd = false;
+    bool ok = true;
+    while (!mFuaQueue.empty()) {
+        std::shared_ptr<QelBuffer> packet = mFuaQueue.front();
+        mFuaQueue.pop_front();
+        const unsigned char* p = bytesOf(packet);
+        if (first) {
+            if (!(p[13] & 0x80)) {
+                SLOGE("fua not start! maybe rtp packet lost!\n");
+                ok = false;
+                break;
+            }
+            // RFC 6184 5.8: F and NRI from the FU indicator, the type from the FU header.
+            dst[kRtpHeaderSize] = static_cast<unsigned char>((p[12] & 0xE0) | (p[13] & 0x1F));
+            cursor = kMinNal;
+            first = false;
+        }
+        const uint64_t n = packet->length - kFuaHeaders;
+        if (cursor + n > total) {
+            cursor += n;  // the byte count disagrees with the fragments: the size check reports it
+            break;
+        }
+        memcpy(dst + cursor, p + kFuaHeaders, n);
+        cursor += n;
+        lastEnd = (p[13] & 0x40) != 0;
+    }
+    if (ok && !lastEnd) {
+        SLOGE("fua not end!\n");
+        ok = false;
+    } else if (ok && cursor != total) {
+        SLOGE("cursor check failed ! %ld != %ld\n", static_cast<long>(cursor), static_cast<long>(total));
+        ok = false;
+    }
+    if (!ok) {
+        clearFuaQueue();
+        clearH264Queue();
+        return nullptr;
+    }
+    mFuaQueueBytes = 0;
+    return out;
+}
+
+std::shared_ptr<QelBuffer> RtpH264UnpackUnitSM::mergeRtpSliceToH264() {
+    if (mH264Queue.empty()) {
+        SLOGE("h264 queue buffer is null !\n");
+        abort();
+    }
+    const uint64_t total = 4 * static_cast<uint64_t>(mH264Queue.size()) + mH264QueueBytes;
+    std::shared_ptr<QelBuffer> out = QelBuffer::createMallocBuffer(total, nullptr);
+    unsigned char* dst = bytesOf(out);
+    uint64_t cursor = 0;
+    bool first = true;
+    for (const std::shared_ptr<QelBuffer>& packet : mH264Queue) {
+        const unsigned char* p = bytesOf(packet);
+        const uint64_t nalBytes = packet->length - kRtpHeaderSize;
+        if ((p[12] & 0x1B) != 1) {
+            SLOGE("nal unit type check failed ! type = %d\n", p[12] & 0x1F);
+            abort();
+        }
+        if (first && !(p[13] & 0x80)) {
+            // The picture's first slices were lost; the decoder conceals the rest.
+            SLOGE("first slice is not 0. %d\n", p[13] & 0x80);
+        }
+        first = false;
+        if (cursor + 4 + nalBytes > total) break;  // reported by the size check below
+        dst[cursor] = 0x00;
+        dst[cursor + 1] = 0x00;
+        dst[cursor + 2] = 0x00;
+        dst[cursor + 3] = 0x01;
+        memcpy(dst + cursor + 4, p + kRtpHeaderSize, nalBytes);
+        cursor += 4 + nalBytes;
+    }
+    if (cursor != total) {
+        SLOGE("cursor check failed ! %ld != %ld\n", static_cast<long>(cursor), static_cast<long>(total));
+        abort();
+    }
+    clearH264Queue();
+    BufferInfo info{};
+    info.dataType = UNIT_DATA_H26X;
+    info.timestampNs = Utils::getBeginTimestamp();
+    out->setBufferInfo(info);
+    return out;
+}
+
+void RtpH264UnpackUnitSM::clearH264Queue() {
+    mH264Queue.clear();
+    mH264QueueBytes = 0;
+}
+
+void RtpH264UnpackUnitSM::clearFuaQueue() {
+    mFuaQueue.clear();
+    mFuaQueueBytes = 0;
+}
+
+void RtpH264UnpackUnitSM::debugPrint() {
+    long long now = Utils::getBeginTimestamp();
+    if (now - mDebugPrintTime <= 29999999999LL) return;
+    if (debugLevel > 1) {
+        SLOGD("%s [%p] loss/recv:%5.2f/%5.2f SEI|SPS|PPS|NI|I:%5.2f|%4.2f|%4.2f|%4.2f|%4.2f\n", unitName.c_str(),
+              static_cast<void*>(this), static_cast<float>(mDebugCntRtpLost) / 30.0,
+              static_cast<float>(mDebugCntRtpRecv) / 30.0, static_cast<float>(mDebugCntNal[kCntSei]) / 30.0,
+              static_cast<float>(mDebugCntNal[kCntSps]) / 30.0, static_cast<float>(mDebugCntNal[kCntPps]) / 30.0,
+              static_cast<float>(mDebugCntNal[kCntNonIdr]) / 30.0, static_cast<float>(mDebugCntNal[kCntIdr]) / 30.0);
+    }
+    mDebugCntRtpRecv = 0;
+    mDebugCntRtpLost = 0;
+    for (int64_t& count : mDebugCntNal) count = 0;
+    mDebugPrintTime = Utils::getBeginTimestamp();
+}
+
+std::shared_ptr<QelBuffer> RtpH264UnpackUnitSM::getExtra() {
+    std::lock_guard<std::mutex> lock(mParamMutex);
+    if (mSps && mPps) {
+        std::shared_ptr<QelBuffer> out = QelBuffer::createMallocBuffer(mSps->length + mPps->length, nullptr);
+        memcpy(bytesOf(out), bytesOf(mSps), mSps->length);
+        memcpy(bytesOf(out) + mSps->length, bytesOf(mPps), mPps->length);
+        return out;
+    }
+    return mSps ? mSps : mPps;
+}
+
+std::shared_ptr<QelBuffer> RtpH264UnpackUnitSM::getSps() { return getParameterSet(true); }
+
+std::shared_ptr<QelBuffer> RtpH264UnpackUnitSM::getPps() { return getParameterSet(false); }
+
+std::shared_ptr<QelBuffer> RtpH264UnpackUnitSM::getParameterSet(bool wantSps) {
+    std::lock_guard<std::mutex> lock(mParamMutex);
+    if (mSps && mPps) {
+        const std::shared_ptr<QelBuffer>& stored = wantSps ? mSps : mPps;
+        // Stored parameter sets always hold a start code and a non-zero NAL header byte.
+        return stored->length > 4 ? copyOf(bytesOf(stored) + 4, stored->length - 4) : nullptr;
+    }
+    if (!mSps && !mPps) {
+        SLOGD("!mSps && !mPps ...\n");
+        return nullptr;
+    }
+    std::shared_ptr<QelBuffer> sps;
+    std::shared_ptr<QelBuffer> pps;
+    parseExtraPacket(mSps ? mSps : mPps, sps, pps);
+    return wantSps ? sps : pps;
+}
+
+std::shared_ptr<QelBuffer> RtpH264UnpackUnitSM::getSei() {
+    std::lock_guard<std::mutex> lock(mParamMutex);
+    return mSei;
+}
+
+void RtpH264UnpackUnitSM::parseExtraPacket(std::shared_ptr<QelBuffer> in, std::shared_ptr<QelBuffer>& sps,
+                                           std::shared_ptr<QelBuffer>& pps) {
+    if (!in || in->getVaddr() == nullptr) return;
+    const unsigned char* d = bytesOf(in);
+    const size_t len = in->length;
+    // The collectors grow with what they are given: a parameter set is never cut short.
+    std::vector<unsigned char> spsBytes;
+    std::vector<unsigned char> ppsBytes;
+    spsBytes.reserve(1024);
+    ppsBytes.reserve(1024);
+    unsigned type = 0;
+    bool afterStartCode = false;
+    size_t i = 0;
+    while (i < len) {
+        if (len - i >= 4 && d[i] == 0 && d[i + 1] == 0 && d[i + 2] == 0 && d[i + 3] == 1) {
+            i += 4;
+            afterStartCode = true;
+            continue;
+        }
+        if (afterStartCode) {
+            type = d[i] & 0x1F;  // the header byte itself is collected below
+            afterStartCode = false;
+            continue;
+        }
+        if (type == 8) {
+            ppsBytes.push_back(d[i]);
+        } else if (type == 7) {
+            spsBytes.push_back(d[i]);
+        } else if (type != 6) {
+            SLOGE("known error happened !!!\n");
+        }
+        ++i;
+    }
+    if (!ppsBytes.empty()) pps = copyOf(ppsBytes.data(), ppsBytes.size());
+    if (!spsBytes.empty()) sps = copyOf(spsBytes.data(), spsBytes.size());
+}
+
+bool RtpH264UnpackUnitSM::askNextUnit(uint32_t (IH264Unit::*get)(), uint32_t* value, size_t* outputs) {
+    // A snapshot: the list is not held while the next unit answers.
+    std::vector<UnitBase*> next(MasterOutput::units.begin(), MasterOutput::units.end());
+    *outputs = next.size();
+    for (UnitBase* unit : next) {
+        IH264Unit* info = unit ? dynamic_cast<IH264Unit*>(unit) : nullptr;
+        if (info) {
+            *value = (info->*get)();
+            return true;
+        }
+    }
+    return false;
+}
+
+uint32_t RtpH264UnpackUnitSM::getWidth() {
+    uint32_t value = 0;
+    size_t outputs = 0;
+    if (askNextUnit(&IH264Unit::getWidth, &value, &outputs)) return value;
+    SLOGE("can not get h264 width from %d outputs !\n", static_cast<int>(outputs));
+    return 0;
+}
+
+uint32_t RtpH264UnpackUnitSM::getHeight() {
+    uint32_t value = 0;
+    size_t outputs = 0;
+    if (askNextUnit(&IH264Unit::getHeight, &value, &outputs)) return value;
+    SLOGE("can not get h264 height from %d ouputs !\n", static_cast<int>(outputs));
+    return 0;
+}
+
+uint32_t RtpH264UnpackUnitSM::getFPS() {
+    uint32_t value = 0;
+    size_t outputs = 0;
+    if (askNextUnit(&IH264Unit::getFPS, &value, &outputs)) return value;
+    SLOGE("can not get h264 info !\n");
+    return 0;
+}
+
+IH264Interfaces RtpH264UnpackUnitSM::getInterfaces() { return IH264Interfaces::bindTo(this); }

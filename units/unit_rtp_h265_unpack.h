@@ -1,0 +1,58 @@
+#ifndef QUORVANE_UNITS_UNIT_RTP_H265_UNPACK_H
+#define QUORVANE_UNITS_UNIT_RTP_H265_UNPACK_H
+
+#include <cstdint>
+#include <deque>
+#include <memory>
+
+#include "platform/buffer.h"
+#include "units/unit.h"
+#include "units/unit_rtp_h26x_unpack_base.h"
+
+// The fragmentation-unit packets of the one H.265 NAL unit being reassembled, shared with their
+// sender and copied only when merged.
+class H265FUs {
+public:
+    H265FUs();
+
+    // Appends one FU packet (12-byte RTP header, 2-byte payload header, FU header, fragment);
+    // the caller has checked that it holds at least those 15 bytes.
+    void pushRTP(std::shared_ptr<QelBuffer> packet);
+    // The whole NAL unit as a single NAL unit packet (12 unused header bytes, then the NAL unit),
+    // or an empty pointer when the fragments do not form one. Empties the list either way.
+    std::shared_ptr<QelBuffer> mergeFuToRtpNalU();
+    void clear();
+    void dropBuffers();
+
+    bool empty() const { return mFus.empty(); }
+    // Fragment bytes held, without the three headers of each packet.
+    uint64_t pendingBytes() const { return mFusBytes; }
+
+private:
+    std::deque<std::shared_ptr<QelBuffer>> mFus;
+    uint64_t mFusBytes;
+};
+
+// H.265 RTP depacketizer (RFC 7798 single NAL unit packets of the types cameras send, and
+// fragmentation units). Pushes every NAL unit as a buffer of its own: start code and NAL unit.
+class RtpH265UnpackUnitSM : public Unit<SlaveInput, MasterOutput>, public RtpH26xUnpackBase {
+public:
+    RtpH265UnpackUnitSM();
+    ~RtpH265UnpackUnitSM() override;
+
+    void enable() override;
+    void disable() override;
+
+    // `packet` holds one whole RTP packet in its first `len` bytes, and `len` is the buffer's own
+    // length. `inputIndex` -1 is reserved for the unit's own reassembled NAL units.
+    unsigned long onTransmitIn(std::shared_ptr<QelBuffer> packet, unsigned long len, int inputIndex,
+                               int param) override;
+
+private:
+    void deliver(const std::shared_ptr<QelBuffer>& packet, unsigned long len, bool trimZeros);
+    void onFragment(const std::shared_ptr<QelBuffer>& packet, unsigned long len, int inputIndex);
+
+    H265FUs mH265Fus;
+};
+
+#endif

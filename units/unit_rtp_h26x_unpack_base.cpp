@@ -1,0 +1,86 @@
+#include "units/unit_rtp_h26x_unpack_base.h"
+
+#include <cstring>
+
+#include "units/unit.h"
+#include "utils/slog.h"
+
+IH264Interfaces IH264Interfaces::bindTo(IH264Unit* unit) {
+    IH264Interfaces record;
+    record.getExtra = std::bind(&IH264Unit::getExtra, unit);
+    record.getPps = std::bind(&IH264Unit::getPps, unit);
+    record.getSps = std::bind(&IH264Unit::getSps, unit);
+    record.getSei = std::bind(&IH264Unit::getSei, unit);
+    record.getWidth = std::bind(&IH264Unit::getWidth, unit);
+    record.getHeight = std::bind(&IH264Unit::getHeight, unit);
+    record.getFPS = std::bind(&IH264Unit::getFPS, unit);
+    return record;
+}
+
+RtpH26xUnpackBase::RtpH26xUnpackBase()
+    : mLastSeq(65535),
+      mLastTimestamp(0),
+      mDebugCntRtpRecv(0),
+      mDebugCntRtpLost(0),
+      mDebugCntNal{0, 0, 0, 0, 0},
+      mDebugPrintTime(0) {}
+
+std::shared_ptr<QelBuffer> RtpH26xUnpackBase::transferFuToH26x(unsigned char* data, unsigned long len) {
+    std::shared_ptr<QelBuffer> out = QelBuffer::createMallocBuffer(len + 4, nullptr);
+    unsigned char* dst = static_cast<unsigned char*>(out->getVaddr());
+    dst[0] = 0x00;
+    dst[1] = 0x00;
+    dst[2] = 0x00;
+    dst[3] = 0x01;
+    if (len > 0) memcpy(dst + 4, data, len);
+    BufferInfo info{};
+    info.dataType = UNIT_DATA_H26X;
+    info.timestampNs = Utils::getBeginTimestamp();
+    out->setBufferInfo(info);
+    return out;
+}
+
+bool RtpH26xUnpackBase::isPacketReadable(const std::shared_ptr<QelBuffer>& buffer, unsigned long length,
+                                         unsigned long minLength, const char* who) {
+    // Assembly copies by the buffer's own length field, so the two must agree; and a length past
+    // the block (or a block that failed to allocate) would have us read memory we do not own.
+    if (buffer->getVaddr() == nullptr || length != buffer->length || buffer->length > buffer->capacity) {
+        SLOGE("%s packet length %lu does not match its buffer (%lu of %lu bytes), dropped\n", who, length,
+              static_cast<unsigned long>(buffer->length), static_cast<unsigned long>(buffer->capacity));
+        return false;
+    }
+    return isLongEnough(length, minLength, who);
+}
+
+bool RtpH26xUnpackBase::isLongEnough(unsigned long length, unsigned long minLength, const char* who) {
+    if (length >= minLength) return true;
+    SLOGE("%s packet of %lu bytes is too short, needs %lu, dropped\n", who, length, minLength);
+    return false;
+}
+
+bool RtpH26xUnpackBase::checkRtpContinuity(const unsigned char* packet) {
+    mDebugCntRtpRecv += 1;
+    mDebugFps.countPkt(1);
+    // RFC 3550 5.1: sequence number at bytes 2-3, timestamp at 4-7, both big-endian.
+    uint16_t seq = static_cast<uint16_t>(packet[2] << 8 | packet[3]);
+    uint32_t timestamp = static_cast<uint32_t>(packet[4]) << 24 | static_cast<uint32_t>(packet[5]) << 16 |
+                         static_cast<uint32_t>(packet[6]) << 8 | static_cast<uint32_t>(packet[7]);
+    uint16_t last = mLastSeq;
+    // The sum is taken in 32 bits, so after 65535 only the explicit wrap to 0 is in order.
+    bool inOrder = static_cast<uint32_t>(seq) == static_cast<uint32_t>(last) + 1 || (seq == 0 && last == 65535);
+    bool lost = false;
+    if (!inOrder) {
+        int32_t gap = static_cast<int32_t>(seq) - static_cast<int32_t>(last) - 1;
+        mDebugCntRtpLost += gap;
+        mDebugFps.countPktLoss(gap);
+        SLOGW("rtp lost one packet ... mDebugCntRtpLost: %u > %u\n", static_cast<unsigned>(last),
+              static_cast<unsigned>(seq));
+        lost = true;
+    }
+    if (mLastTimestamp > timestamp) {
+        SLOGW("rtp timestamp out of order ! cur(%u) < last(%u)\n", timestamp, mLastTimestamp);
+    }
+    mLastSeq = seq;
+    mLastTimestamp = timestamp;
+    return lost;
+}

@@ -1,0 +1,83 @@
+#ifndef QUORVANE_UNITS_UNIT_RTP_H26X_UNPACK_BASE_H
+#define QUORVANE_UNITS_UNIT_RTP_H26X_UNPACK_BASE_H
+
+#include <cstdint>
+#include <functional>
+#include <memory>
+
+#include "platform/buffer.h"
+#include "utils/utils.h"
+
+// Stream information of an H.264 video stream: its latest parameter sets and its picture size and
+// rate. An empty pointer or 0 means that the unit has no value to give.
+class IH264Unit {
+public:
+    virtual ~IH264Unit() = default;
+    // SPS and PPS joined, each behind a start code.
+    virtual std::shared_ptr<QelBuffer> getExtra() = 0;
+    // The bare NAL units, without start code.
+    virtual std::shared_ptr<QelBuffer> getPps() = 0;
+    virtual std::shared_ptr<QelBuffer> getSps() = 0;
+    // The latest SEI as delivered, with its start code.
+    virtual std::shared_ptr<QelBuffer> getSei() = 0;
+    virtual uint32_t getWidth() = 0;
+    virtual uint32_t getHeight() = 0;
+    virtual uint32_t getFPS() = 0;
+};
+
+// The IH264Unit operations of one unit as function objects, for callers that should not know the
+// unit's class. Each holds a plain pointer to the unit: do not call it after the unit is gone.
+struct IH264Interfaces {
+    std::function<std::shared_ptr<QelBuffer>()> getExtra;
+    std::function<std::shared_ptr<QelBuffer>()> getPps;
+    std::function<std::shared_ptr<QelBuffer>()> getSps;
+    std::function<std::shared_ptr<QelBuffer>()> getSei;
+    std::function<uint32_t()> getWidth;
+    std::function<uint32_t()> getHeight;
+    std::function<uint32_t()> getFPS;
+
+    // Binds every member to `unit`'s operation of the same name, through its virtual table.
+    static IH264Interfaces bindTo(IH264Unit* unit);
+};
+
+// RTP continuity state, statistics and Annex-B output shared by the H.264 and H.265
+// depacketizers. Belongs to the one thread that delivers packets to the unit; nothing is locked.
+class RtpH26xUnpackBase {
+public:
+    // Every RTP packet is read with the fixed 12-byte header; the payload starts right after it.
+    static constexpr unsigned long kRtpHeaderSize = 12;
+    // Most payload bytes one NAL unit or picture may gather before it is given up: far above any
+    // real picture, it bounds what a broken or hostile sender can make the unit hold.
+    static constexpr uint64_t kMaxPendingBytes = 32u << 20;
+
+    RtpH26xUnpackBase();
+
+    // A new buffer: start code 00 00 00 01 and a copy of the `len` bytes of one complete NAL unit,
+    // marked as Annex-B data with the current monotonic time.
+    static std::shared_ptr<QelBuffer> transferFuToH26x(unsigned char* data, unsigned long len);
+
+    // Whether `length` bytes of `buffer` may be read as one packet of at least `minLength` bytes:
+    // the length must be the buffer's own valid length, within its block. Otherwise an error line
+    // naming `who` is written and the caller drops the packet.
+    static bool isPacketReadable(const std::shared_ptr<QelBuffer>& buffer, unsigned long length,
+                                 unsigned long minLength, const char* who);
+    // Whether a packet of `length` bytes holds the `minLength` bytes its path reads; if not, an
+    // error line naming `who` is written and the caller drops the packet.
+    static bool isLongEnough(unsigned long length, unsigned long minLength, const char* who);
+
+    uint16_t mLastSeq;
+    uint32_t mLastTimestamp;
+    int64_t mDebugCntRtpRecv;
+    int64_t mDebugCntRtpLost;
+    int64_t mDebugCntNal[5];
+    int64_t mDebugPrintTime;
+    UtilsDebugFps mDebugFps;
+
+protected:
+    // Counts one RTP packet (at least 12 bytes at `packet`) and follows its sequence number and
+    // timestamp. Returns true when packets were lost (or repeated) before it, so that the caller
+    // drops what it had assembled.
+    bool checkRtpContinuity(const unsigned char* packet);
+};
+
+#endif
