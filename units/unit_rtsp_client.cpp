@@ -246,7 +246,7 @@ void RtspClientUnitEM::reconnectAfterError() {
 void RtspClientUnitEM::threadRtpFunc(unsigned short port, UnitDataType type) {
     Utils::setThreadName("RtpReceive");
     UdpSocket socket(NetAddress(port), 0);
-    enlargeReceiveBuffer(socket.mSocketFd, kRtpSocketBufferBytes);
+    enlargeReceiveBuffer(socket.getFd(), kRtpSocketBufferBytes);
     SLOGD("listening rtp port %d\n", port);
     const bool video = type == UNIT_DATA_RTP_VIDEO;
     const char* kind = video ? "Video" : "Audio";
