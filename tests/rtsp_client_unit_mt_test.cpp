@@ -192,13 +192,13 @@ TEST_F(ReceiverUnitTest, KeyframeBurstOf400PacketsIsNotDroppedByTheKernel) {
 TEST_F(ReceiverUnitTest, PortsAreChosenOnceAndKeptAcrossReconnects) {
     auto unit = makeUnit(true, 0);
     unit->enable();
-    uint16_t video = unit->mVideoPortBase;
+    uint16_t video = unit->mVideoPortBase.load();
     EXPECT_GE(video, 10000);
     EXPECT_LE(video, 60000);
-    EXPECT_EQ(unit->mAudioPortBase, static_cast<uint16_t>(video + 10));
+    EXPECT_EQ(unit->mAudioPortBase.load(), static_cast<uint16_t>(video + 10));
     unit->disable();
     unit->enable();
-    EXPECT_EQ(unit->mVideoPortBase, video);
+    EXPECT_EQ(unit->mVideoPortBase.load(), video);
 }
 
 TEST_F(ReceiverUnitTest, UdpThreadsBindTheConfiguredPorts) {
@@ -231,6 +231,11 @@ TEST_F(ReceiverUnitTest, NullAddressShutsTheChannelDownForGood) {
 
 TEST_F(ReceiverUnitTest, InterleavedFramesAreDemultiplexedByChannel) {
     auto unit = makeUnit(true, 0);
+    // A frame read while no session plays (the TEARDOWN exchange of disable) goes nowhere.
+    std::vector<uint8_t> early = {'$', 0, 0, 13, 0x80, 96, 0, 1, 0, 0, 0, 0, 0, 0, 0, 1, 0x65};
+    unit->fRecvTcpCallback(early.data(), early.size());
+    EXPECT_EQ(sink.calls().size(), 0u);
+    unit->UnitBase::enable();  // the flag only: no session is needed to feed frames by hand
     std::vector<uint8_t> frame = {'$', 0, 0x01, 0x00};
     std::vector<uint8_t> rtp = rtpPacket(9, 0xCAFE, 256);
     frame.insert(frame.end(), rtp.begin(), rtp.end());

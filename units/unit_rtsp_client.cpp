@@ -4,6 +4,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <chrono>
 #include <cstring>
 #include <ctime>
 #include <random>
@@ -101,8 +102,8 @@ void RtspClientUnitEM::init(std::string url, std::string user, std::string passw
 
 void RtspClientUnitEM::setReceivePortBase(unsigned short base) {
     std::lock_guard<std::recursive_mutex> lock(mLifecycleMutex);
-    mVideoPortBase = base;
-    mAudioPortBase = static_cast<uint16_t>(base + 10);
+    mVideoPortBase.store(base);
+    mAudioPortBase.store(static_cast<uint16_t>(base + 10));
 }
 
 std::string RtspClientUnitEM::currentUrl() const {
@@ -137,16 +138,19 @@ void RtspClientUnitEM::enable() {
         mCurlRtsp = nullptr;
     }
     if (!mThreadRun.load(std::memory_order_acquire)) return;
-    if (mVideoPortBase == 0 || mAudioPortBase == 0) {
-        mVideoPortBase = drawPortBase();
-        mAudioPortBase = static_cast<uint16_t>(mVideoPortBase + 10);
+    if (mVideoPortBase.load() == 0 || mAudioPortBase.load() == 0) {
+        uint16_t base = drawPortBase();
+        mVideoPortBase.store(base);
+        mAudioPortBase.store(static_cast<uint16_t>(base + 10));
     }
     // The UDP ports are bound before SETUP offers them.
     startThread();
-    mCurlRtsp = new CurlRtsp(url, mVideoPortBase, mAudioPortBase, mUser, mPassword, mTcp);
+    const uint16_t videoPort = mVideoPortBase.load();
+    const uint16_t audioPort = mAudioPortBase.load();
+    mCurlRtsp = new CurlRtsp(url, videoPort, audioPort, mUser, mPassword, mTcp);
     mCurlRtsp->mTcpRecvCallback = [this](void* data, unsigned long length) { fRecvTcpCallback(data, length); };
     UnitBase::enable();
-    SLOGD("curlto %s , cli %d:%d, tcp: %d\n", url.c_str(), mVideoPortBase, mAudioPortBase, mTcp ? 1 : 0);
+    SLOGD("curlto %s , cli %d:%d, tcp: %d\n", url.c_str(), videoPort, audioPort, mTcp ? 1 : 0);
     if (!mCurlRtsp->startCurl()) {
         SLOGE("rtsp client connect %s failed.\n", url.c_str());
         disable();
@@ -171,28 +175,45 @@ void RtspClientUnitEM::startThread() {
     std::lock_guard<std::recursive_mutex> lock(mLifecycleMutex);
     // Once stopThread has run no new thread may appear in a slot it has already emptied.
     if (!mThreadRun.load(std::memory_order_acquire)) return;
+    const uint16_t video = mVideoPortBase.load();
+    const uint16_t audio = mAudioPortBase.load();
     if (mTcp) {
         mLastRtpTimeNs.store(Utils::getBeginTimestamp());
         if (mThreadVideoRtp == nullptr)
-            mThreadVideoRtp = new std::thread(&RtspClientUnitEM::threadRtpTcpFunc, this, mVideoPortBase);
+            mThreadVideoRtp = new std::thread(&RtspClientUnitEM::threadRtpTcpFunc, this, video);
         return;
     }
+    // Each thread binds its own socket; count it before it starts so its signal cannot be missed.
+    auto start = [this](std::thread*& slot, void (RtspClientUnitEM::*body)(unsigned short, UnitDataType),
+                        uint16_t port, UnitDataType type) {
+        if (slot != nullptr) return;
+        {
+            std::lock_guard<std::mutex> opening(mOpeningMutex);
+            ++mSocketsOpening;
+        }
+        slot = new std::thread(body, this, port, type);
+    };
     if (mEnableVideo) {
-        if (mThreadVideoRtp == nullptr)
-            mThreadVideoRtp = new std::thread(&RtspClientUnitEM::threadRtpFunc, this, mVideoPortBase,
-                                              UNIT_DATA_RTP_VIDEO);
-        if (mThreadVideoRtcp == nullptr)
-            mThreadVideoRtcp = new std::thread(&RtspClientUnitEM::threadRtcpFunc, this,
-                                               static_cast<unsigned short>(mVideoPortBase + 1), UNIT_DATA_RTP_VIDEO);
+        start(mThreadVideoRtp, &RtspClientUnitEM::threadRtpFunc, video, UNIT_DATA_RTP_VIDEO);
+        start(mThreadVideoRtcp, &RtspClientUnitEM::threadRtcpFunc, static_cast<uint16_t>(video + 1),
+              UNIT_DATA_RTP_VIDEO);
     }
     if (mEnableAudio) {
-        if (mThreadAudioRtp == nullptr)
-            mThreadAudioRtp = new std::thread(&RtspClientUnitEM::threadRtpFunc, this, mAudioPortBase,
-                                              UNIT_DATA_RTP_AUDIO);
-        if (mThreadAudioRtcp == nullptr)
-            mThreadAudioRtcp = new std::thread(&RtspClientUnitEM::threadRtcpFunc, this,
-                                               static_cast<unsigned short>(mAudioPortBase + 1), UNIT_DATA_RTP_AUDIO);
+        start(mThreadAudioRtp, &RtspClientUnitEM::threadRtpFunc, audio, UNIT_DATA_RTP_AUDIO);
+        start(mThreadAudioRtcp, &RtspClientUnitEM::threadRtcpFunc, static_cast<uint16_t>(audio + 1),
+              UNIT_DATA_RTP_AUDIO);
     }
+    // Bounded: a thread that cannot run soon on a loaded machine costs at most the first packets.
+    std::unique_lock<std::mutex> opening(mOpeningMutex);
+    mOpeningCv.wait_for(opening, std::chrono::seconds(2), [this] { return mSocketsOpening <= 0; });
+}
+
+void RtspClientUnitEM::socketOpened() {
+    {
+        std::lock_guard<std::mutex> opening(mOpeningMutex);
+        --mSocketsOpening;
+    }
+    mOpeningCv.notify_all();
 }
 
 void RtspClientUnitEM::stopThread() {
@@ -247,6 +268,7 @@ void RtspClientUnitEM::threadRtpFunc(unsigned short port, UnitDataType type) {
     Utils::setThreadName("RtpReceive");
     UdpSocket socket(NetAddress(port), 0);
     enlargeReceiveBuffer(socket.getFd(), kRtpSocketBufferBytes);
+    socketOpened();
     SLOGD("listening rtp port %d\n", port);
     const bool video = type == UNIT_DATA_RTP_VIDEO;
     const char* kind = video ? "Video" : "Audio";
@@ -323,6 +345,7 @@ void RtspClientUnitEM::buildReceiverReport(unsigned char out[kRtcpRrSize], uint3
 void RtspClientUnitEM::threadRtcpFunc(unsigned short port, UnitDataType type) {
     Utils::setThreadName("RtcpReceive");
     UdpSocket socket(NetAddress(port), 0);
+    socketOpened();
     SLOGD("listening rtcp port %d\n", port);
     const bool video = type == UNIT_DATA_RTP_VIDEO;
     unsigned char datagram[kDatagramCapacity];
@@ -332,7 +355,9 @@ void RtspClientUnitEM::threadRtcpFunc(unsigned short port, UnitDataType type) {
                                             1000);
         if (!mThreadRun.load(std::memory_order_acquire)) break;
         if (n < 0) {
-            SLOGE("UDP-RTCP receive error ! err=%d, url=%s:%u\n", errno, currentUrl().c_str(), mVideoPortBase);
+            int err = errno;
+            SLOGE("UDP-RTCP receive error ! err=%d, url=%s:%u\n", err, currentUrl().c_str(),
+                  static_cast<unsigned>(mVideoPortBase.load()));
             break;
         }
         if (n == 0) continue;
@@ -356,6 +381,10 @@ void RtspClientUnitEM::fRecvTcpCallback(void* data, unsigned long length) {
     // RFC 2326 10.12: '$', channel, 16-bit length, then the packet. A frame without a packet
     // (four bytes or fewer) has nothing to deliver.
     if (length <= 4) return;
+    // libcurl hands over the frames it reads while waiting for any answer, so during the TEARDOWN
+    // of disable() they arrive on the thread that called it. That session is over: delivering
+    // them would run the application's callback inside its own disable().
+    if (!isEnable()) return;
     unsigned long payload = length - 4;
     std::shared_ptr<QelBuffer> buffer = QelBuffer::createMallocBuffer(payload, nullptr);
     memcpy(buffer->getVaddr(), frame + 4, payload);

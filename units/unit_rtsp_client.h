@@ -2,6 +2,7 @@
 #define QUORVANE_UNITS_UNIT_RTSP_CLIENT_H
 
 #include <atomic>
+#include <condition_variable>
 #include <cstdint>
 #include <mutex>
 #include <string>
@@ -54,8 +55,10 @@ public:
     std::string mUrl;
     std::string mUser;
     std::string mPassword;
-    uint16_t mVideoPortBase = 0;
-    uint16_t mAudioPortBase = 0;
+    // Atomic: the RTCP threads read the video port for their error line while the owner may set
+    // a new base for later threads.
+    std::atomic<uint16_t> mVideoPortBase{0};
+    std::atomic<uint16_t> mAudioPortBase{0};
     std::atomic<bool> mThreadRun{true};
     std::atomic<int32_t> mRtpTimeoutCount{0};
     std::atomic<int64_t> mLastRtpTimeNs{0};
@@ -71,6 +74,8 @@ private:
     std::string currentUrl() const;
     bool isOwnThread() const;
     void reconnectAfterError();
+    // Called by a UDP receive thread once its socket is bound (or its bind has failed).
+    void socketOpened();
 
     // Serialises enable, disable, the thread slots and the session pointer between the owner's
     // thread and the receive threads that reconnect. Recursive: a failed enable calls disable.
@@ -80,6 +85,11 @@ private:
     // Time of the last reconnect caused by a receive error, so an unusable socket cannot turn
     // into a storm of reconnects against the camera.
     std::atomic<int64_t> mLastErrorReconnectNs{0};
+    // UDP threads started whose socket is not bound yet: startThread waits for them, so the
+    // ports are open before SETUP offers them and the camera's first packets are not refused.
+    std::mutex mOpeningMutex;
+    std::condition_variable mOpeningCv;
+    int mSocketsOpening = 0;  // guarded by mOpeningMutex
 };
 
 #endif
