@@ -15,6 +15,10 @@
 #include "utils/slog.h"
 #include "utils/utils.h"
 
+namespace rtsp_client_unit_internal {
+std::atomic<unsigned> gRtpPacketPauseUs{10};
+}  // namespace rtsp_client_unit_internal
+
 namespace {
 
 constexpr int64_t kTcpSilenceNs = 2999999999LL;
@@ -319,7 +323,8 @@ void RtspClientUnitEM::threadRtpFunc(unsigned short port, UnitDataType type) {
         seqField.store(readBe16(rtp + 2));
         buffer->length = static_cast<unsigned long>(n);
         transmitTo(buffer, static_cast<unsigned long>(n), type, 0);
-        usleep(10);
+        unsigned pause = rtsp_client_unit_internal::gRtpPacketPauseUs.load(std::memory_order_relaxed);
+        if (pause > 0) usleep(pause);
     }
     socket.close();
 }

@@ -12,6 +12,12 @@
 
 class CurlRtsp;
 
+namespace rtsp_client_unit_internal {
+// Microseconds an RTP receive thread sleeps after each delivered packet: 10. Only benchmarks
+// change it, to compare the receive path's cost without the pause; the library never does.
+extern std::atomic<unsigned> gRtpPacketPauseUs;
+}  // namespace rtsp_client_unit_internal
+
 // Source unit of a camera pipeline: owns the RTSP session and the threads that receive RTP
 // (over UDP, or interleaved in the RTSP connection) and pushes every RTP packet downstream.
 // It reconnects a camera that falls silent by itself.
