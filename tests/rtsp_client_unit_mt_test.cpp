@@ -21,8 +21,6 @@
 
 namespace {
 
-using Clock = std::chrono::steady_clock;
-
 int udpSocket() { return socket(AF_INET, SOCK_DGRAM, 0); }
 
 sockaddr_in loopback(uint16_t port) {
@@ -201,11 +199,12 @@ TEST_F(ReceiverUnitTest, PortsAreChosenOnceAndKeptAcrossReconnects) {
     EXPECT_EQ(unit->mVideoPortBase.load(), video);
 }
 
-TEST_F(ReceiverUnitTest, UdpThreadsBindTheConfiguredPorts) {
+TEST_F(ReceiverUnitTest, UdpThreadsHaveBoundTheirPortsWhenStartThreadReturns) {
     uint16_t base = freePortBase();
     ASSERT_NE(base, 0);
     auto unit = makeUnit(false, base);
-    unit->enable();
+    // enable() sends SETUP right after this: the camera may send to these ports at once.
+    unit->startThread();
     for (uint16_t p : {base, uint16_t(base + 1), uint16_t(base + 10), uint16_t(base + 11)})
         EXPECT_FALSE(portIsFree(p)) << "port " << p << " not bound";
     unit.reset();
@@ -278,18 +277,6 @@ TEST_F(ReceiverUnitTest, InterleavedFramesAreDemultiplexedByChannel) {
     EXPECT_EQ(sink.calls().size(), 3u);
 }
 
-TEST_F(ReceiverUnitTest, SilentTcpCameraIsReconnectedWithinSeconds) {
-    auto unit = makeUnit(true, 0);
-    unit->enable();
-    ASSERT_TRUE(camera.waitForRequests("PLAY", 1, 10000));
-    auto start = Clock::now();
-    ASSERT_TRUE(camera.waitForRequests("PLAY", 2, 15000)) << "no reconnect";
-    double seconds = std::chrono::duration<double>(Clock::now() - start).count();
-    EXPECT_GE(seconds, 2.0);
-    EXPECT_LE(seconds, 10.0);
-    EXPECT_GE(camera.connectionCount(), 2);
-}
-
 TEST_F(ReceiverUnitTest, DisabledUnitReconnectsByItselfOverTcp) {
     auto unit = makeUnit(true, 0);
     unit->enable();
@@ -298,21 +285,6 @@ TEST_F(ReceiverUnitTest, DisabledUnitReconnectsByItselfOverTcp) {
     ASSERT_TRUE(camera.waitForRequests("TEARDOWN", 1, 5000));
     EXPECT_FALSE(unit->isEnable());
     EXPECT_TRUE(camera.waitForRequests("PLAY", 2, 15000));
-}
-
-TEST_F(ReceiverUnitTest, DestroyingAnEnabledUnitJoinsItsThreadsWithoutTeardown) {
-    for (bool tcp : {false, true}) {
-        uint16_t base = freePortBase();
-        ASSERT_NE(base, 0);
-        auto unit = makeUnit(tcp, base);
-        unit->enable();
-        ASSERT_TRUE(camera.waitForRequests("PLAY", tcp ? 2 : 1, 10000));
-        auto start = Clock::now();
-        unit.reset();
-        EXPECT_LT(std::chrono::duration<double>(Clock::now() - start).count(), 5.0);
-    }
-    std::this_thread::sleep_for(std::chrono::milliseconds(300));
-    for (const auto& m : camera.methods()) EXPECT_NE(m, "TEARDOWN");
 }
 
 TEST_F(ReceiverUnitTest, FailingSocketDoesNotStormTheCamera) {
