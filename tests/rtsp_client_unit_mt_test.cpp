@@ -5,10 +5,13 @@
 #include <arpa/inet.h>
 #include <gtest/gtest.h>
 #include <netinet/in.h>
+#include <poll.h>
 #include <sys/socket.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <chrono>
+#include <csignal>
 #include <cstring>
 #include <memory>
 #include <string>
@@ -197,6 +200,43 @@ TEST_F(ReceiverUnitTest, PortsAreChosenOnceAndKeptAcrossReconnects) {
     unit->disable();
     unit->enable();
     EXPECT_EQ(unit->mVideoPortBase.load(), video);
+}
+
+// Two processes started in the same second seed the port engine alike and draw the same base.
+// A forked child has the same engine state as its parent: its draw must skip the ports the
+// parent's unit holds (with address reuse, a second bind would succeed and share the video).
+TEST(ReceiverUnitPorts, ABaseHeldByAnotherProcessIsDrawnAgain) {
+    int ready[2];
+    int result[2];
+    ASSERT_EQ(pipe(ready), 0);
+    ASSERT_EQ(pipe(result), 0);
+    // Forked while this process has a single thread; no camera listens at port 9.
+    pid_t child = fork();
+    ASSERT_GE(child, 0);
+    if (child == 0) {
+        char go = 0;
+        if (read(ready[0], &go, 1) != 1) _exit(1);
+        auto* unit = new RtspClientUnitEM("rtsp://127.0.0.1:9/none", "", "", false);
+        unit->enable();
+        uint16_t base = unit->mVideoPortBase.load();
+        _exit(write(result[1], &base, sizeof(base)) == sizeof(base) ? 0 : 1);  // no clean-up in the child
+    }
+    RtspClientUnitEM unit("rtsp://127.0.0.1:9/none", "", "", false);
+    unit.enable();
+    const uint16_t mine = unit.mVideoPortBase.load();
+    ASSERT_EQ(write(ready[1], "x", 1), 1);
+    uint16_t theirs = 0;
+    pollfd pfd{result[0], POLLIN, 0};
+    bool answered = poll(&pfd, 1, 20000) == 1 && read(result[0], &theirs, sizeof(theirs)) == sizeof(theirs);
+    kill(child, SIGKILL);
+    waitpid(child, nullptr, 0);
+    for (int fd : {ready[0], ready[1], result[0], result[1]}) close(fd);
+    ASSERT_TRUE(answered);
+    EXPECT_GE(theirs, 10000);
+    EXPECT_LE(theirs, 60000);
+    for (int offset : {0, 1, 10, 11}) {
+        for (int other : {0, 1, 10, 11}) EXPECT_NE(theirs + offset, mine + other) << "shared port";
+    }
 }
 
 TEST_F(ReceiverUnitTest, UdpThreadsHaveBoundTheirPortsWhenStartThreadReturns) {

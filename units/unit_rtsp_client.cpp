@@ -1,5 +1,6 @@
 #include "units/unit_rtsp_client.h"
 
+#include <netinet/in.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -41,6 +42,37 @@ uint16_t drawPortBase() {
     std::lock_guard<std::mutex> lock(engineMutex);
     std::uniform_int_distribution<uint16_t> dist(10000, 60000);
     return dist(portEngine());
+}
+
+// Whether nobody holds the UDP port. The probe binds without address reuse, so it also fails on
+// a port that another socket holds with reuse, as our receive sockets do.
+bool udpPortFree(uint16_t port) {
+    int fd = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+    if (fd < 0) return true;  // cannot tell; the draw stands
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_addr.s_addr = htonl(INADDR_ANY);
+    a.sin_port = htons(port);
+    bool free = bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof(a)) == 0;
+    close(fd);
+    return free;
+}
+
+// A port base whose RTP and RTCP ports for video (base, base + 1) and audio (base + 10,
+// base + 11) are free. The engine is seeded with the time in seconds, so processes started in the
+// same second draw the same bases; the receive sockets bind with address reuse, which would let
+// them share a port and take each other's video. A base in use is drawn again, a few times.
+uint16_t choosePortBase() {
+    constexpr int kAttempts = 16;
+    uint16_t base = 0;
+    for (int attempt = 0; attempt < kAttempts; ++attempt) {
+        base = drawPortBase();
+        if (udpPortFree(base) && udpPortFree(static_cast<uint16_t>(base + 1)) &&
+            udpPortFree(static_cast<uint16_t>(base + 10)) && udpPortFree(static_cast<uint16_t>(base + 11))) {
+            break;
+        }
+    }
+    return base;
 }
 
 uint32_t readBe32(const unsigned char* p) {
@@ -143,7 +175,7 @@ void RtspClientUnitEM::enable() {
     }
     if (!mThreadRun.load(std::memory_order_acquire)) return;
     if (mVideoPortBase.load() == 0 || mAudioPortBase.load() == 0) {
-        uint16_t base = drawPortBase();
+        uint16_t base = choosePortBase();
         mVideoPortBase.store(base);
         mAudioPortBase.store(static_cast<uint16_t>(base + 10));
     }
