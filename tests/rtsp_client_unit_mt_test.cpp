@@ -93,16 +93,23 @@ protected:
         return unit;
     }
 
+    // An enabled UDP unit on a free port base, which is stored in `base`.
+    std::unique_ptr<RtspClientUnitEM> enabledUdpUnit(uint16_t* base) {
+        *base = freePortBase();
+        EXPECT_NE(*base, 0) << "no free port base";
+        auto unit = makeUnit(false, *base);
+        unit->enable();
+        return unit;
+    }
+
     TestCamera camera;
     ProbeUnitSM sink{"SINK", static_cast<UnitDataType>(UNIT_DATA_RTP_VIDEO | UNIT_DATA_RTP_AUDIO), 4,
                      UNIT_DATA_H26X, 1, 0};
 };
 
 TEST_F(ReceiverUnitTest, UdpDatagramsReachTheNextUnitWholeWithTheirDataType) {
-    uint16_t base = freePortBase();
-    ASSERT_NE(base, 0);
-    auto unit = makeUnit(false, base);
-    unit->enable();
+    uint16_t base = 0;
+    auto unit = enabledUdpUnit(&base);
     ASSERT_TRUE(camera.waitForRequests("PLAY", 1, 10000));
     EXPECT_TRUE(unit->isEnable());
     EXPECT_NE(camera.requests()[2].header("Transport").find("client_port=" + std::to_string(base) + "-" +
@@ -139,10 +146,8 @@ TEST_F(ReceiverUnitTest, UdpDatagramsReachTheNextUnitWholeWithTheirDataType) {
 }
 
 TEST_F(ReceiverUnitTest, SenderReportIsAnsweredWithA32ByteReceiverReport) {
-    uint16_t base = freePortBase();
-    ASSERT_NE(base, 0);
-    auto unit = makeUnit(false, base);
-    unit->enable();
+    uint16_t base = 0;
+    auto unit = enabledUdpUnit(&base);
     int fd = udpSocket();
     sendDatagram(fd, base, rtpPacket(4242, 0x11223344, 100));
     ASSERT_TRUE(sink.waitForCalls(1, 5000));
@@ -179,10 +184,8 @@ TEST_F(ReceiverUnitTest, SenderReportIsAnsweredWithA32ByteReceiverReport) {
 }
 
 TEST_F(ReceiverUnitTest, KeyframeBurstOf400PacketsIsNotDroppedByTheKernel) {
-    uint16_t base = freePortBase();
-    ASSERT_NE(base, 0);
-    auto unit = makeUnit(false, base);
-    unit->enable();
+    uint16_t base = 0;
+    auto unit = enabledUdpUnit(&base);
     ASSERT_TRUE(camera.waitForRequests("PLAY", 1, 10000));
     int fd = udpSocket();
     for (uint16_t i = 0; i < 400; ++i) sendDatagram(fd, base, rtpPacket(i, 0x5EED, 1400));
