@@ -2,6 +2,7 @@
 #include <cstdio>
 #include <cstring>
 
+#include "rtsp_client.h"
 #include "utils/utils.h"
 
 int main() {
@@ -10,6 +11,15 @@ int main() {
     Utils::base64encode(in, sizeof(in), out);
     if (strcmp(out, "cWVs") != 0) {
         fprintf(stderr, "unexpected Base64 text %s\n", out);
+        return 1;
+    }
+    // Built and destroyed without enable(): no connection, no thread.
+    RtspClient camera("rtsp://127.0.0.1:1/stream", "user", "password", true);
+    unsigned long seen = 0;
+    camera.setDataCallback([&seen](unsigned char*, unsigned long len) { seen += len; });
+    unsigned char nal[] = {0, 0, 0, 1, 0x67};
+    if (camera.onTransmitIn(nal, sizeof(nal), 0, 0) != sizeof(nal) || seen != sizeof(nal)) {
+        fprintf(stderr, "data callback not reached\n");
         return 1;
     }
     printf("consumer ok\n");
