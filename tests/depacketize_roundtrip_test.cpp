@@ -3,6 +3,7 @@
 // decode to the clip's pictures; a lost packet must cost only the picture data it belonged to.
 #include <gtest/gtest.h>
 
+#include <functional>
 #include <string>
 
 #include "testkit/framemd5.h"
@@ -18,10 +19,6 @@ struct Clip {
     const char* file;
     VideoCodec codec;
 };
-
-void PrintTo(const Clip& clip, std::ostream* os) {
-    *os << clip.file;
-}
 
 const Clip kSingleSlice = {"h264_single_slice.264", VideoCodec::H264};
 const Clip kMultiSlice = {"h264_multi_slice.264", VideoCodec::H264};
@@ -143,64 +140,54 @@ INSTANTIATE_TEST_SUITE_P(
         return std::string(info.param.file).substr(0, std::string(info.param.file).find('.'));
     });
 
-TEST(RoundTripLoss, LostFuaMiddleFragmentCostsOnlyThatPicture) {
-    std::vector<Bytes> packets = packetize(kSingleSlice, 500);
-    std::vector<Carried> carried = carriedNals(VideoCodec::H264, packets);
-    std::vector<Bytes> source = testkit::splitAnnexB(load(kSingleSlice));
-    // A non-IDR picture in the middle of the clip cut into at least three fragments.
-    size_t victim = 0;
-    for (size_t i = packets.size() / 2; i + 2 < packets.size() && victim == 0; ++i) {
-        if ((packets[i][12] & 0x1F) == 28 && (packets[i][13] & 0x9F) == 0x81 &&
-            (packets[i + 1][13] & 0xC0) == 0 && carried[i + 2].first == carried[i].first) {
-            victim = i + 1;
-        }
-    }
-    ASSERT_NE(victim, 0u);
-    std::vector<Bytes> expected = source;
-    expected.erase(expected.begin() + static_cast<std::ptrdiff_t>(carried[victim].first));
-    packets.erase(packets.begin() + static_cast<std::ptrdiff_t>(victim));
-    testkit::CollectingSink sink;
-    LogCapture log;
-    std::vector<Bytes> delivered = depacketize(packets, &sink);
-    log.stop();
-    EXPECT_EQ(log.errCount("rtp lost one packet"), 2);  // the first packet counts too (65535 -> 65500)
-    EXPECT_TRUE(sameNals(delivered, withoutPendingPicture(VideoCodec::H264, expected)));
-}
-
-TEST(RoundTripLoss, LostSlicePacketCostsOnlyItsPicture) {
+TEST(RoundTripLoss, ALostPacketCostsOnlyThePictureDataItCarried) {
+    using Packets = std::vector<Bytes>;
+    auto isSlice = [](const Packets& p, size_t i, bool first) {
+        return (p[i][12] & 0x1F) == 1 && ((p[i][13] & 0x80) != 0) == first;
+    };
     struct Case {
         Clip clip;
+        size_t mtu;
         size_t lostSlicesBefore;  // earlier slices of the same picture that the gap also costs
+        std::function<bool(const Packets&, const std::vector<Carried>&, size_t)> isVictim;
     };
-    // One slice per picture: the lost packet is a whole picture; the picture before it was
-    // complete (marker) and is kept. Four slices: the picture's first slice goes too, its
-    // last two are still delivered (announced by "first slice is not 0").
-    for (const Case& c : {Case{kSingleSlice, 0}, Case{kMultiSlice, 1}}) {
-        SCOPED_TRACE(c.clip.file);
-        std::vector<Bytes> packets = packetize(c.clip, 1400);
+    const Case cases[] = {
+        // The middle fragment of a non-IDR slice cut into at least three: only that slice goes.
+        {kSingleSlice, 500, 0,
+         [](const Packets& p, const std::vector<Carried>& carried, size_t i) {
+             return (p[i - 1][12] & 0x1F) == 28 && (p[i - 1][13] & 0x9F) == 0x81 && (p[i][13] & 0xC0) == 0 &&
+                    carried[i + 1].first == carried[i - 1].first;
+         }},
+        // One slice per picture: the lost packet is a whole picture; the picture before it was
+        // complete (marker) and is kept.
+        {kSingleSlice, 1400, 0,
+         [&](const Packets& p, const std::vector<Carried>&, size_t i) { return isSlice(p, i, true); }},
+        // Four slices: the picture's first slice goes too, its last two are still delivered
+        // (announced by "first slice is not 0").
+        {kMultiSlice, 1400, 1,
+         [&](const Packets& p, const std::vector<Carried>&, size_t i) {
+             return isSlice(p, i, false) && isSlice(p, i - 1, true);
+         }},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(std::string(c.clip.file) + " mtu " + std::to_string(c.mtu));
+        Packets packets = packetize(c.clip, c.mtu);
         std::vector<Carried> carried = carriedNals(VideoCodec::H264, packets);
-        std::vector<Bytes> source = testkit::splitAnnexB(load(c.clip));
-        // A single-packet non-IDR slice in the middle of the clip, the second of its picture when
-        // there are several.
         size_t victim = 0;
-        auto isSlice = [&](size_t i, bool first) {
-            return (packets[i][12] & 0x1F) == 1 && ((packets[i][13] & 0x80) != 0) == first;
-        };
-        for (size_t i = packets.size() / 2; i < packets.size() && victim == 0; ++i) {
-            if (c.lostSlicesBefore == 0 ? isSlice(i, true) : isSlice(i, false) && isSlice(i - 1, true))
-                victim = i;
+        for (size_t i = packets.size() / 2; i + 1 < packets.size() && victim == 0; ++i) {
+            if (c.isVictim(packets, carried, i)) victim = i;
         }
         ASSERT_NE(victim, 0u);
-        std::vector<Bytes> expected = source;
-        size_t lostFrom = carried[victim].first - c.lostSlicesBefore;
-        expected.erase(expected.begin() + static_cast<std::ptrdiff_t>(lostFrom),
-                       expected.begin() + static_cast<std::ptrdiff_t>(carried[victim].first + 1));
+        std::vector<Bytes> expected = testkit::splitAnnexB(load(c.clip));
+        expected.erase(
+            expected.begin() + static_cast<std::ptrdiff_t>(carried[victim].first - c.lostSlicesBefore),
+            expected.begin() + static_cast<std::ptrdiff_t>(carried[victim].first + 1));
         packets.erase(packets.begin() + static_cast<std::ptrdiff_t>(victim));
         testkit::CollectingSink sink;
         LogCapture log;
         std::vector<Bytes> delivered = depacketize(packets, &sink);
         log.stop();
-        EXPECT_EQ(log.errCount("rtp lost one packet"), 2);  // the first packet counts too
+        EXPECT_EQ(log.errCount("rtp lost one packet"), 2);  // the first packet counts too (65535 -> 65500)
         EXPECT_EQ(log.errCount("first slice is not 0"), c.lostSlicesBefore == 0 ? 0 : 1);
         EXPECT_TRUE(sameNals(delivered, withoutPendingPicture(VideoCodec::H264, expected)));
     }
@@ -225,9 +212,8 @@ TEST(RoundTripAggregation, AggregationPacketsAreRejectedAndOnlyTheirUnitsAreLost
             for (size_t i = c.first; i < c.first + c.count; ++i) aggregated[i] = true;
         }
         std::vector<Bytes> expected;
-        for (size_t i = 0; i < source.size(); ++i) {
+        for (size_t i = 0; i < source.size(); ++i)
             if (!aggregated[i]) expected.push_back(source[i]);
-        }
         EXPECT_EQ(aggregates, 3);
         EXPECT_TRUE(sameNals(delivered, withoutPendingPicture(clip.codec, expected)));
         EXPECT_EQ(log.errCount(clip.codec == VideoCodec::H264 ? "unknown nal unit type : 24"

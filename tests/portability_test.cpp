@@ -81,25 +81,17 @@ TEST(HighBytes, SdpTextOutsideAsciiIsCarriedByteForByte) {
     // Cameras write their session names in their own charset (GBK here) and may put UTF-8 or stray
     // bytes into control URLs; the pattern classes (\S, \s) must treat them alike on both.
     const std::string body =
-        "v=0\r\n"
-        "s=\xc9\xe3\xcf\xf1\xbb\xfa\r\n"
-        "m=video 0 RTP/AVP 96\r\n"
-        "a=rtpmap:96 H264/90000\r\n"
+        "v=0\r\ns=\xc9\xe3\xcf\xf1\xbb\xfa\r\nm=video 0 RTP/AVP 96\r\na=rtpmap:96 H264/90000\r\n"
         "a=control:rtsp://127.0.0.1/c\xc3\xa1mara/trackID=1\r\n"
-        "m=audio 0 RTP/AVP 8\r\n"
-        "a=rtpmap:8 PCMA/8000\r\n"
-        "a=control:track\xff\x80\r\n";
+        "m=audio 0 RTP/AVP 8\r\na=rtpmap:8 PCMA/8000\r\na=control:track\xff\x80\r\n";
     RtspSdpParser parser;
     RtspTrack tracks[RtspSdpParser::kMaxTracks];
     int count = 0;
     parser.feed(body.data(), body.size(), tracks, &count);
     parser.finish(tracks, &count);
     ASSERT_EQ(count, 2);
-    EXPECT_EQ(tracks[0].media, "video");
     EXPECT_EQ(tracks[0].format, "H264");
-    EXPECT_EQ(tracks[0].payloadType, 96u);
     EXPECT_EQ(tracks[0].control, "rtsp://127.0.0.1/c\xc3\xa1mara/trackID=1");
     EXPECT_EQ(tracks[1].format, "PCMA");
-    EXPECT_EQ(tracks[1].clockRate, 8000u);
     EXPECT_EQ(tracks[1].control, "track\xff\x80");
 }

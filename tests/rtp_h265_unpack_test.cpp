@@ -46,8 +46,7 @@ TEST_F(H265Unpack, EachNalUnitGoesOutAloneParameterSetsWithoutPadding) {
               (std::vector<Bytes>{startCode(nal(32, {0x0C, 0x01})), startCode(nal(33, {0x01, 0x60})),
                                   startCode(nal(34, {0xC0, 0x72})), startCode(nal(39, {0x05, 0x80})),
                                   startCode(nal(19, {0xAF, 0x00, 0x00})), startCode(nal(1, {0x01, 0x00}))}));
-    EXPECT_EQ(unit.mDebugCntNal[1], 1);  // PPS
-    EXPECT_EQ(unit.mDebugCntNal[3], 1);  // IDR
+    EXPECT_EQ(unit.mDebugCntNal[1] + unit.mDebugCntNal[3], 2);  // PPS, IDR
 }
 
 TEST_F(H265Unpack, OnlyTheTypesCamerasSendAreAccepted) {
@@ -58,9 +57,9 @@ TEST_F(H265Unpack, OnlyTheTypesCamerasSendAreAccepted) {
         LogCapture log;
         feed.payload(nal(type, {0xAA}));
         log.stop();
-        bool ok = accepted.count(type) != 0;
-        EXPECT_EQ(sink.count(), ok ? 1u : 0u) << type;
-        EXPECT_EQ(log.errCount("H265 RTP cannot recognize type " + std::to_string(type) + "\n"), ok ? 0 : 1)
+        int ok = accepted.count(type);
+        EXPECT_EQ(sink.count(), unsigned(ok)) << type;
+        EXPECT_EQ(log.errCount("H265 RTP cannot recognize type " + std::to_string(type) + "\n"), 1 - ok)
             << type;
     }
 }
@@ -151,9 +150,7 @@ TEST(H265UnpackCamera, RealCameraPacketSequences) {
         LogCapture log;
         for (const Bytes& p : cameraPackets(c.file)) feed.packet(p);
         log.stop();
-        if (c.error) {
-            EXPECT_EQ(log.errCount(c.error), 1);
-        }
+        EXPECT_EQ(log.errCount(c.error ? c.error : "E/"), c.error ? 1 : 0);
         if (std::string(c.file).rfind("gortsplib", 0) == 0) {
             auto nals = testkit::splitAnnexB(sink.annexB());
             ASSERT_EQ(nals.size(), 3u);  // the camera's start codes inside the unit split it

@@ -1,7 +1,7 @@
 // DESCRIBE bodies to track tables: the line rules, bodies in pieces, bounds, and real cameras' SDPs.
-#include <dirent.h>
 #include <gtest/gtest.h>
 
+#include <filesystem>
 #include <fstream>
 #include <sstream>
 #include <string>
@@ -28,24 +28,16 @@ Table parse(const std::string& body, size_t piece = 0, bool finish = true) {
     return t;
 }
 
-void expectTrack(const RtspTrack& t, const std::string& media, uint32_t pt, const std::string& format,
-                 uint32_t clock, const std::string& control) {
-    EXPECT_EQ(t.media, media);
-    EXPECT_EQ(t.payloadType, pt);
-    EXPECT_EQ(t.format, format);
-    EXPECT_EQ(t.clockRate, clock);
-    EXPECT_EQ(t.control, control);
+// A track as "media pt format/clock control", to compare whole tracks and tables at once.
+std::string str(const RtspTrack& t) {
+    return t.media + " " + std::to_string(t.payloadType) + " " + t.format + "/" +
+           std::to_string(t.clockRate) + " " + t.control;
 }
 
-void expectSameTable(const Table& a, const Table& b, const std::string& what) {
-    ASSERT_EQ(a.count, b.count) << what;
-    for (int i = 0; i < RtspSdpParser::kMaxTracks; ++i) {
-        EXPECT_EQ(a.tracks[i].media, b.tracks[i].media) << what << " track " << i;
-        EXPECT_EQ(a.tracks[i].payloadType, b.tracks[i].payloadType) << what << " track " << i;
-        EXPECT_EQ(a.tracks[i].format, b.tracks[i].format) << what << " track " << i;
-        EXPECT_EQ(a.tracks[i].clockRate, b.tracks[i].clockRate) << what << " track " << i;
-        EXPECT_EQ(a.tracks[i].control, b.tracks[i].control) << what << " track " << i;
-    }
+std::vector<std::string> str(const Table& t) {
+    std::vector<std::string> out = {std::to_string(t.count) + " tracks"};
+    for (const RtspTrack& track : t.tracks) out.push_back(str(track));
+    return out;
 }
 
 std::string cameraSdp(const std::string& name) {
@@ -57,14 +49,9 @@ std::string cameraSdp(const std::string& name) {
 
 std::vector<std::string> allCameraSdps() {
     std::vector<std::string> names;
-    std::string dir = std::string(QUORVANE_SOURCE_DIR) + "/tests/data/cameras/sdp";
-    if (DIR* d = opendir(dir.c_str())) {
-        while (dirent* e = readdir(d)) {
-            std::string n = e->d_name;
-            if (n.size() > 4 && n.compare(n.size() - 4, 4, ".sdp") == 0) names.push_back(n);
-        }
-        closedir(d);
-    }
+    for (const auto& e :
+         std::filesystem::directory_iterator(std::string(QUORVANE_SOURCE_DIR) + "/tests/data/cameras/sdp"))
+        if (e.path().extension() == ".sdp") names.push_back(e.path().filename());
     return names;
 }
 
@@ -87,8 +74,8 @@ TEST(SdpParse, VideoAndAudioSectionsGiveTwoTracksAndLogTheCount) {
     Table t = parse(kVideoAndAudio);
     std::string out = testing::internal::GetCapturedStdout();
     ASSERT_EQ(t.count, 2);
-    expectTrack(t.tracks[0], "video", 96, "H264", 90000, "trackID=1");
-    expectTrack(t.tracks[1], "audio", 8, "PCMA", 8000, "trackID=2");
+    EXPECT_EQ(str(t.tracks[0]), "video 96 H264/90000 trackID=1");
+    EXPECT_EQ(str(t.tracks[1]), "audio 8 PCMA/8000 trackID=2");
     EXPECT_NE(out.find("D/: # TOTAL FOUND  2\n"), std::string::npos) << out;
     EXPECT_NE(out.find("# FOUND[1] rtpmap: id:8 format:PCMA bitrate:8000 \n"), std::string::npos) << out;
 }
@@ -100,46 +87,43 @@ TEST(SdpParse, ParseDescribeFillsTheSessionAndTakesEveryByte) {
     EXPECT_EQ(CurlRtsp::fParseDescribe(&body[0], 1, half, &session), half);
     EXPECT_EQ(CurlRtsp::fParseDescribe(&body[half], 1, body.size() - half, &session), body.size() - half);
     ASSERT_EQ(session.trackCount(), 2);
-    expectTrack(session.track(1), "audio", 8, "PCMA", 8000, "trackID=2");
+    EXPECT_EQ(str(session.track(1)), "audio 8 PCMA/8000 trackID=2");
     EXPECT_EQ(CurlRtsp::fParseDescribe(&body[0], 1, 4, nullptr), 4u);
 }
 
 TEST(SdpParse, LineRules) {
-    // Blanks around '=' and ':' of a control line are allowed.
-    Table spaced = parse("m=video 0 RTP/AVP 96\na = control : trackID=1\n");
-    EXPECT_EQ(spaced.tracks[0].control, "trackID=1");
-
-    // A control needs two characters; a one-character one leaves the control empty.
-    Table shortControl = parse("m=video 0 RTP/AVP 96\na=control:1\n");
-    ASSERT_EQ(shortControl.count, 1);
-    EXPECT_EQ(shortControl.tracks[0].control, "");
-
-    // The encoding name runs to the last slash followed by digits.
-    Table aac = parse("m=audio 0 RTP/AVP 97\r\na=rtpmap:97 MPEG4-GENERIC/441/2\r\n");
-    expectTrack(aac.tracks[0], "audio", 97, "MPEG4-GENERIC/441", 2, "");
-
-    // RTP/AVPF and RTP/SAVP sections are not media lines: their attributes land on the track before.
-    Table avpf = parse(
-        "m=video 0 RTP/AVP 96\r\na=control:trackID=1\r\nm=video 0 RTP/AVPF 97\r\n"
-        "a=control:trackID=2\r\nm=video 0 RTP/SAVP 98\r\na=rtpmap:98 H265/90000\r\n");
-    ASSERT_EQ(avpf.count, 1);
-    expectTrack(avpf.tracks[0], "video", 98, "H265", 90000, "trackID=2");
-
-    // Session-level attributes touch no track; a later attribute of a section replaces an earlier one.
-    Table later = parse(
-        "a=control:rtsp://h/s\r\na=rtpmap:1 X/1\r\nm=video 0 RTP/AVP 96\r\na=control:a1\r\n"
-        "a=rtpmap:96 H264/90000\r\na=control:a2\r\na=rtpmap:97 H265/90000\r\n");
-    ASSERT_EQ(later.count, 1);
-    expectTrack(later.tracks[0], "video", 97, "H265", 90000, "a2");
-
-    // CR, LF and CRLF end lines; empty lines are skipped.
-    Table ends = parse("m=video 0 RTP/AVP 96\ra=control:c1\n\n\r\nm=audio 0 RTP/AVP 0\r\r\na=control:c2");
-    ASSERT_EQ(ends.count, 2);
-    EXPECT_EQ(ends.tracks[0].control, "c1");
+    struct Case {
+        const char* body;
+        int count;
+        const char* first;  // the first track
+    };
+    const Case cases[] = {
+        // Blanks around '=' and ':' of a control line are allowed.
+        {"m=video 0 RTP/AVP 96\na = control : trackID=1\n", 1, "video 0 /0 trackID=1"},
+        // A control needs two characters; a one-character one leaves the control empty.
+        {"m=video 0 RTP/AVP 96\na=control:1\n", 1, "video 0 /0 "},
+        // The encoding name runs to the last slash followed by digits.
+        {"m=audio 0 RTP/AVP 97\r\na=rtpmap:97 MPEG4-GENERIC/441/2\r\n", 1, "audio 97 MPEG4-GENERIC/441/2 "},
+        // RTP/AVPF and RTP/SAVP sections are not media lines: their attributes land on the track before.
+        {"m=video 0 RTP/AVP 96\r\na=control:trackID=1\r\nm=video 0 RTP/AVPF 97\r\na=control:trackID=2\r\n"
+         "m=video 0 RTP/SAVP 98\r\na=rtpmap:98 H265/90000\r\n",
+         1, "video 98 H265/90000 trackID=2"},
+        // Session-level attributes touch no track; a later attribute of a section replaces an earlier one.
+        {"a=control:rtsp://h/s\r\na=rtpmap:1 X/1\r\nm=video 0 RTP/AVP 96\r\na=control:a1\r\n"
+         "a=rtpmap:96 H264/90000\r\na=control:a2\r\na=rtpmap:97 H265/90000\r\n",
+         1, "video 97 H265/90000 a2"},
+        // CR, LF and CRLF end lines; empty lines are skipped.
+        {"m=video 0 RTP/AVP 96\ra=control:c1\n\n\r\nm=audio 0 RTP/AVP 0\r\r\na=control:c2", 2,
+         "video 0 /0 c1"},
+        {"v=0\r\ns=no media\r\na=control:*\r\n", 0, " 0 /0 "},
+    };
+    for (const Case& c : cases) {
+        Table t = parse(c.body);
+        EXPECT_EQ(t.count, c.count) << c.body;
+        EXPECT_EQ(str(t.tracks[0]), c.first) << c.body;
+    }
+    Table ends = parse(cases[5].body);
     EXPECT_EQ(ends.tracks[1].control, "c2");
-
-    EXPECT_EQ(parse("v=0\r\ns=no media\r\na=control:*\r\n").count, 0);
-    EXPECT_EQ(parse("").count, 0);
 }
 
 TEST(SdpParse, BodyInPiecesGivesTheSameTracksAsOnePiece) {
@@ -149,26 +133,11 @@ TEST(SdpParse, BodyInPiecesGivesTheSameTracksAsOnePiece) {
     for (const std::string& body : bodies) {
         Table whole = parse(body);
         for (size_t piece : {1, 2, 3, 5, 13, 64, 500}) {
-            expectSameTable(whole, parse(body, piece), "pieces of " + std::to_string(piece));
+            EXPECT_EQ(str(parse(body, piece)), str(whole)) << "pieces of " << piece;
             // Between pieces the table already reads as if the body ended there.
-            expectSameTable(whole, parse(body, piece, false),
-                            "unfinished, pieces of " + std::to_string(piece));
+            EXPECT_EQ(str(parse(body, piece, false)), str(whole)) << "unfinished, pieces of " << piece;
         }
     }
-}
-
-TEST(SdpParse, AnUnfinishedLineCountsOnlyOnceWhenCompleted) {
-    RtspSdpParser parser;
-    Table t;
-    parser.feed("m=video 0 RTP/AVP 9", 19, t.tracks.data(), &t.count);
-    EXPECT_EQ(t.count, 1);
-    parser.feed("6\r\na=control:tra", 16, t.tracks.data(), &t.count);
-    EXPECT_EQ(t.count, 1);
-    EXPECT_EQ(t.tracks[0].control, "tra");
-    parser.feed("ckID=1\r\nm=audio 0 RTP/AVP 0\r\n", 29, t.tracks.data(), &t.count);
-    ASSERT_EQ(t.count, 2);
-    EXPECT_EQ(t.tracks[0].control, "trackID=1");
-    EXPECT_EQ(t.tracks[1].media, "audio");
 }
 
 TEST(SdpParse, NeverMoreThanFiveTracks) {
@@ -182,11 +151,12 @@ TEST(SdpParse, NeverMoreThanFiveTracks) {
     std::string err = testing::internal::GetCapturedStderr();
     ASSERT_EQ(t.count, RtspSdpParser::kMaxTracks);
     for (int i = 0; i < RtspSdpParser::kMaxTracks; ++i) {
-        expectTrack(t.tracks[i], "video", 96 + i, "H264", 90000, "track" + std::to_string(i));
+        EXPECT_EQ(str(t.tracks[i]),
+                  "video " + std::to_string(96 + i) + " H264/90000 track" + std::to_string(i));
     }
     EXPECT_NE(err.find("more than 5 media sections"), std::string::npos) << err;
     // Pieces change nothing, and a new body starts from an empty table.
-    expectSameTable(t, parse(body, 7), "pieces");
+    EXPECT_EQ(str(parse(body, 7)), str(t));
     EXPECT_EQ(parse("m=audio 0 RTP/AVP 0\r\n").count, 1);
 }
 
@@ -201,7 +171,7 @@ TEST(SdpParse, OversizedBodiesAreCutWithoutLosingTheStart) {
     Table t = parse(body, 16384);
     std::string err = testing::internal::GetCapturedStderr();
     ASSERT_EQ(t.count, 1);
-    expectTrack(t.tracks[0], "video", 96, "H264", 90000, "trackID=1");
+    EXPECT_EQ(str(t.tracks[0]), "video 96 H264/90000 trackID=1");
     EXPECT_NE(err.find("DESCRIBE body longer than 65536 bytes"), std::string::npos) << err;
 
     // A line longer than any SDP line we read is skipped whole, even when it looks like a media line.
@@ -215,63 +185,49 @@ TEST(SdpParse, OversizedBodiesAreCutWithoutLosingTheStart) {
 }
 
 TEST(SdpParse, RealCameras) {
-    {
+    struct Case {
+        const char* file;
+        int count;
+        std::vector<std::pair<int, std::string>> tracks;  // index, track
+    };
+    const Case cases[] = {
         // Absolute control URLs with a query; the session-level control is not a track's.
-        Table t = parse(cameraSdp("retina_hikvision.sdp"));
-        ASSERT_EQ(t.count, 2);
-        expectTrack(t.tracks[0], "video", 96, "H264", 90000,
-                    "rtsp://192.168.5.106:554/Streaming/Channels/101/"
-                    "trackID=1?transportmode=unicast&profile=Profile_1");
-        expectTrack(t.tracks[1], "application", 107, "vnd.onvif.metadata", 90000,
-                    "rtsp://192.168.5.106:554/Streaming/Channels/101/"
-                    "trackID=3?transportmode=unicast&profile=Profile_1");
-    }
-    {
-        Table t = parse(cameraSdp("retina_dahua_h265_pcma.sdp"));
-        ASSERT_EQ(t.count, 2);
-        expectTrack(t.tracks[0], "video", 98, "H265", 90000, "trackID=0");
-        expectTrack(t.tracks[1], "audio", 8, "PCMA", 8000, "trackID=1");
-    }
-    {
+        {"retina_hikvision.sdp",
+         2,
+         {{0,
+           "video 96 H264/90000 rtsp://192.168.5.106:554/Streaming/Channels/101/"
+           "trackID=1?transportmode=unicast&profile=Profile_1"},
+          {1,
+           "application 107 vnd.onvif.metadata/90000 rtsp://192.168.5.106:554/Streaming/Channels/101/"
+           "trackID=3?transportmode=unicast&profile=Profile_1"}}},
+        {"retina_dahua_h265_pcma.sdp",
+         2,
+         {{0, "video 98 H265/90000 trackID=0"}, {1, "audio 8 PCMA/8000 trackID=1"}}},
         // LF line ends; H.264 on a static payload type.
-        Table t = parse(cameraSdp("gortsplib_bosch_live_view.sdp"));
-        ASSERT_EQ(t.count, 1);
-        expectTrack(t.tracks[0], "video", 35, "H264", 90000,
-                    "rtsp://10.100.14.102:554/?inst=2&h26x=4&stream=video");
-    }
-    {
+        {"gortsplib_bosch_live_view.sdp",
+         1,
+         {{0, "video 35 H264/90000 rtsp://10.100.14.102:554/?inst=2&h26x=4&stream=video"}}},
         // No line end after the last line; audio rtpmap with a channel count.
-        Table t = parse(cameraSdp("retina_anpviz.sdp"));
-        ASSERT_EQ(t.count, 2);
-        expectTrack(t.tracks[0], "video", 96, "H264", 90000, "trackID=1");
-        expectTrack(t.tracks[1], "audio", 0, "MPEG4-GENERIC/16000", 2, "trackID=2");
-    }
-    {
+        {"retina_anpviz.sdp",
+         2,
+         {{0, "video 96 H264/90000 trackID=1"}, {1, "audio 0 MPEG4-GENERIC/16000/2 trackID=2"}}},
         // MJPEG without rtpmap and an unknown media kind.
-        Table t = parse(cameraSdp("go2rtc_live555_ipcam_mjpeg_vana.sdp"));
-        ASSERT_EQ(t.count, 4);
-        expectTrack(t.tracks[0], "video", 0, "", 0, "track1");
-        expectTrack(t.tracks[3], "vana", 108, "video.analysis/90000", 500, "track5");
-    }
-    {
+        {"go2rtc_live555_ipcam_mjpeg_vana.sdp",
+         4,
+         {{0, "video 0 /0 track1"}, {3, "vana 108 video.analysis/90000/500 track5"}}},
         // "m=application/TP-LINK 0 RTP/AVP smart/1/90000" is no media line: its attributes go to
         // the audio track before it, and the H.265 video is untouched.
-        Table t = parse(cameraSdp("retina_tplink.sdp"));
-        ASSERT_EQ(t.count, 2);
-        expectTrack(t.tracks[0], "video", 96, "H265", 90000, "track1");
-        expectTrack(t.tracks[1], "audio", 95, "TP-LINK", 90000, "track3");
-    }
-    {
+        {"retina_tplink.sdp", 2, {{0, "video 96 H265/90000 track1"}, {1, "audio 95 TP-LINK/90000 track3"}}},
         // Video third, after two audio sections sharing payload type 96.
-        Table t = parse(cameraSdp("retina_ubiquiti.sdp"));
-        ASSERT_EQ(t.count, 3);
-        expectTrack(t.tracks[1], "audio", 96, "opus/48000", 2, "trackID=1");
-        expectTrack(t.tracks[2], "video", 97, "H264", 90000, "trackID=2");
-    }
-    {
+        {"retina_ubiquiti.sdp",
+         3,
+         {{1, "audio 96 opus/48000/2 trackID=1"}, {2, "video 97 H264/90000 trackID=2"}}},
         // Trailing tab and blank after the audio m= line.
-        Table t = parse(cameraSdp("retina_vstarcam.sdp"));
-        ASSERT_EQ(t.count, 2);
-        expectTrack(t.tracks[1], "audio", 8, "PCMA/8000", 1, "track1");
+        {"retina_vstarcam.sdp", 2, {{1, "audio 8 PCMA/8000/1 track1"}}},
+    };
+    for (const Case& c : cases) {
+        Table t = parse(cameraSdp(c.file));
+        ASSERT_EQ(t.count, c.count) << c.file;
+        for (const auto& [index, track] : c.tracks) EXPECT_EQ(str(t.tracks[index]), track) << c.file;
     }
 }

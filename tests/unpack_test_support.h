@@ -1,4 +1,4 @@
-// Shared by the depacketizer tests: packet feeding, log capture and test data paths.
+// Shared by the depacketizer tests: packet feeding and test data paths.
 #ifndef QUORVANE_TESTS_UNPACK_TEST_SUPPORT_H
 #define QUORVANE_TESTS_UNPACK_TEST_SUPPORT_H
 
@@ -11,6 +11,7 @@
 #include "testkit/collecting_sink.h"
 #include "testkit/hex_packets.h"
 #include "testkit/rtp_packetizer.h"
+#include "tests/log_capture.h"
 #include "units/unit.h"
 
 namespace unpack_test {
@@ -28,41 +29,6 @@ inline std::vector<Bytes> cameraPackets(const std::string& name) {
         << name;
     return packets;
 }
-
-// What the library wrote to standard error (warnings, errors) and standard output (debug lines)
-// while the object lived, once stop() was called.
-class LogCapture {
-public:
-    LogCapture() {
-        fflush(stdout);
-        testing::internal::CaptureStderr();
-        testing::internal::CaptureStdout();
-    }
-    void stop() {
-        if (mStopped) return;
-        mStopped = true;
-        fflush(stdout);
-        out = testing::internal::GetCapturedStdout();
-        err = testing::internal::GetCapturedStderr();
-    }
-    ~LogCapture() { stop(); }
-
-    // Number of lines of standard error containing `text`.
-    int errCount(const std::string& text) const { return count(err, text); }
-    int outCount(const std::string& text) const { return count(out, text); }
-
-    std::string err;
-    std::string out;
-
-private:
-    static int count(const std::string& haystack, const std::string& text) {
-        int n = 0;
-        for (size_t pos = haystack.find(text); pos != std::string::npos; pos = haystack.find(text, pos + 1))
-            ++n;
-        return n;
-    }
-    bool mStopped = false;
-};
 
 // Hands RTP packets to a unit's input as its first upstream unit would (input position 0), with
 // consecutive sequence numbers unless told otherwise.
@@ -99,19 +65,11 @@ inline std::vector<Bytes> deliveredData(const testkit::CollectingSink& sink) {
 // Compares NAL unit sequences; on a difference reports where, not the whole of both.
 inline testing::AssertionResult sameNals(const std::vector<Bytes>& actual,
                                          const std::vector<Bytes>& expected) {
-    for (size_t i = 0; i < actual.size() && i < expected.size(); ++i) {
-        if (actual[i] != expected[i]) {
-            return testing::AssertionFailure()
-                   << "NAL unit " << i << " differs: " << actual[i].size() << " bytes, header 0x" << std::hex
-                   << int(actual[i].empty() ? 0 : actual[i][0]) << ", expected " << std::dec
-                   << expected[i].size() << " bytes, header 0x" << std::hex
-                   << int(expected[i].empty() ? 0 : expected[i][0]);
-        }
-    }
-    if (actual.size() != expected.size()) {
-        return testing::AssertionFailure() << actual.size() << " NAL units, expected " << expected.size();
-    }
-    return testing::AssertionSuccess();
+    size_t i = 0;
+    while (i < actual.size() && i < expected.size() && actual[i] == expected[i]) ++i;
+    if (i == actual.size() && i == expected.size()) return testing::AssertionSuccess();
+    return testing::AssertionFailure() << "first difference at NAL unit " << i << " of " << actual.size()
+                                       << " (expected " << expected.size() << ")";
 }
 
 }  // namespace unpack_test
