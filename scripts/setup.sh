@@ -8,7 +8,7 @@ packages=(
     cmake g++ make pkg-config git
     libcurl4-gnutls-dev
     googletest libgtest-dev libgmock-dev libbenchmark-dev
-    clang libclang-rt-14-dev
+    clang clang-format libclang-rt-14-dev
     ffmpeg
     python3 python3-gi gir1.2-gst-rtsp-server-1.0
     gstreamer1.0-tools gstreamer1.0-plugins-base gstreamer1.0-plugins-good gstreamer1.0-plugins-bad
