@@ -8,8 +8,15 @@
 #include <thread>
 
 #include "units/unit.h"
+#include "utils/curl_rtsp.h"
 
-class CurlRtsp;
+// Connection attempts of a receiver so far, and how the latest one ended.
+struct RtspConnectStatus {
+    uint32_t attempts = 0;      // session starts, the first enable and every reconnect
+    uint32_t connections = 0;   // of which reached PLAY
+    bool connected = false;     // the latest attempt reached PLAY
+    RtspRequestResult failure;  // the request that failed in the latest attempt, when not connected
+};
 
 // Source unit of a camera pipeline: owns the RTSP session and the threads that receive RTP
 // (over UDP, or interleaved in the RTSP connection) and pushes every RTP packet downstream.
@@ -29,6 +36,9 @@ public:
 
     void startThread();
     void stopThread();
+
+    // Safe from any thread, also while a receive thread reconnects.
+    RtspConnectStatus connectStatus() const;
 
     void fRecvTcpCallback(void* data, unsigned long length);
     void threadRtpFunc(unsigned short port, UnitDataType type);
@@ -80,6 +90,8 @@ private:
     // Time of the last reconnect caused by a receive error, so an unusable socket cannot turn
     // into a storm of reconnects against the camera.
     std::atomic<int64_t> mLastErrorReconnectNs{0};
+    mutable std::mutex mStatusMutex;  // guards mConnectStatus
+    RtspConnectStatus mConnectStatus;
 };
 
 #endif

@@ -222,10 +222,27 @@ bool CurlRtsp::checkStatus(const char* name, const char* url) {
     return false;
 }
 
+void CurlRtsp::noteResult(const char* request, int code) {
+    RtspRequestResult result;
+    result.request = request;
+    result.curlCode = code;
+    long value = 0;
+    if (curl_easy_getinfo(mCurl, CURLINFO_OS_ERRNO, &value) == CURLE_OK) result.osErrno = static_cast<int>(value);
+    if (curl_easy_getinfo(mCurl, CURLINFO_RESPONSE_CODE, &value) == CURLE_OK) result.status = value;
+    std::lock_guard<std::mutex> lock(mResultMutex);
+    mLastResult = std::move(result);
+}
+
+RtspRequestResult CurlRtsp::lastResult() const {
+    std::lock_guard<std::mutex> lock(mResultMutex);
+    return mLastResult;
+}
+
 bool CurlRtsp::options() {
     std::lock_guard<std::mutex> lock(mMutex);
     int code = curl_easy_setopt(mCurl, CURLOPT_RTSP_REQUEST, static_cast<long>(CURL_RTSPREQ_OPTIONS));
     code |= curl_easy_perform(mCurl);
+    noteResult("OPTIONS", code);
     if (!checkRet(code, "options", __LINE__)) return false;
     // Some cameras refuse OPTIONS and stream fine, so its status only warns.
     long status = 0;
@@ -245,6 +262,7 @@ bool CurlRtsp::describe() {
     code |= curl_easy_setopt(mCurl, CURLOPT_RTSP_REQUEST, static_cast<long>(CURL_RTSPREQ_DESCRIBE));
     code |= curl_easy_setopt(mCurl, CURLOPT_USERAGENT, kUserAgent);
     code |= curl_easy_perform(mCurl);
+    noteResult("DESCRIBE", code);
     int count = 0;
     mSdpParser.finish(mTracks, &count);
     mTrackCount = count;
@@ -273,6 +291,7 @@ bool CurlRtsp::setup(unsigned short port, char* uri) {
     code |= curl_easy_setopt(mCurl, CURLOPT_WRITEDATA, nullptr);
     code |= curl_easy_setopt(mCurl, CURLOPT_RTSP_REQUEST, static_cast<long>(CURL_RTSPREQ_SETUP));
     code |= curl_easy_perform(mCurl);
+    noteResult("SETUP", code);
     if (code != 0 || !checkStatus("SETUP", uri)) {
         SLOGW("SETUP %s failed.\n", mUrl.c_str());
         return false;
@@ -292,6 +311,7 @@ bool CurlRtsp::play() {
     code |= curl_easy_setopt(mCurl, CURLOPT_RANGE, kPlayRange);
     code |= curl_easy_setopt(mCurl, CURLOPT_RTSP_REQUEST, static_cast<long>(CURL_RTSPREQ_PLAY));
     code |= curl_easy_perform(mCurl);
+    noteResult("PLAY", code);
     if (code != 0 || !checkStatus("PLAY", streamUri)) {
         SLOGW("PLAY %s failed.\n", mUrl.c_str());
         return false;
@@ -304,6 +324,7 @@ bool CurlRtsp::pause() {
     int code = curl_easy_setopt(mCurl, CURLOPT_URL, mUrl.c_str());
     code |= curl_easy_setopt(mCurl, CURLOPT_RTSP_REQUEST, static_cast<long>(CURL_RTSPREQ_PAUSE));
     code |= curl_easy_perform(mCurl);
+    noteResult("PAUSE", code);
     if (!checkRet(code, "pause", __LINE__)) return false;
     return checkStatus("PAUSE", mUrl.c_str());
 }
@@ -313,6 +334,7 @@ bool CurlRtsp::getparameter() {
     int code = curl_easy_setopt(mCurl, CURLOPT_URL, mUrl.c_str());
     code |= curl_easy_setopt(mCurl, CURLOPT_RTSP_REQUEST, static_cast<long>(CURL_RTSPREQ_GET_PARAMETER));
     code |= curl_easy_perform(mCurl);
+    noteResult("GET_PARAMETER", code);
     if (!checkRet(code, "getparameter", __LINE__)) return false;
     return checkStatus("GET_PARAMETER", mUrl.c_str());
 }
@@ -322,6 +344,7 @@ bool CurlRtsp::teardown() {
     int code = curl_easy_setopt(mCurl, CURLOPT_URL, mUrl.c_str());
     code |= curl_easy_setopt(mCurl, CURLOPT_RTSP_REQUEST, static_cast<long>(CURL_RTSPREQ_TEARDOWN));
     code |= curl_easy_perform(mCurl);
+    noteResult("TEARDOWN", code);
     if (!checkRet(code, "teardown", __LINE__)) return false;
     return checkStatus("TEARDOWN", mUrl.c_str());
 }
