@@ -2,7 +2,8 @@
 """GStreamer's RTSP server on loopback, serving one clip: an independent peer for tests.
 
 usage: gst_rtsp_server.py --clip FILE [--codec h264|h265] [--port N] [--mount /test]
-                          [--user U --password P] [--rtcp-interval MS]
+                          [--user U --password P]
+       gst_rtsp_server.py --check      exit 0 when everything needed is installed, else 77
 
 The clip is an MPEG-TS file (or anything parsebin can take apart) holding H.264 or H.265 with its
 parameter sets in band, as ffmpeg writes them. Each client gets its own pipeline, so every PLAY
@@ -41,7 +42,8 @@ def launch_line(clip, codec):
 
 def main():
     ap = argparse.ArgumentParser(description=__doc__.splitlines()[0])
-    ap.add_argument("--clip", required=True)
+    ap.add_argument("--check", action="store_true")
+    ap.add_argument("--clip")
     ap.add_argument("--codec", choices=("h264", "h265"), default="h264")
     ap.add_argument("--port", type=int, default=0)
     ap.add_argument("--mount", default="/test")
@@ -50,10 +52,15 @@ def main():
     args = ap.parse_args()
 
     Gst.init(None)
-    for name in ("rtph264pay" if args.codec == "h264" else "rtph265pay", "parsebin", "filesrc"):
+    needed = ("rtph264pay", "rtph265pay", "h264parse", "h265parse", "parsebin", "tsdemux", "filesrc")
+    for name in needed:
         if Gst.ElementFactory.find(name) is None:
             print("gst_rtsp_server: GStreamer element %s missing" % name, file=sys.stderr)
             sys.exit(77)
+    if args.check:
+        sys.exit(0)
+    if not args.clip:
+        ap.error("--clip is required")
 
     server = GstRtspServer.RTSPServer()
     server.set_address("127.0.0.1")

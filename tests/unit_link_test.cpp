@@ -20,13 +20,7 @@ TEST(UnitLinkTest, FreshUnitIsDisabledWithItsNameAndDebugLevel) {
     EXPECT_FALSE(sink.isEnable());
     EXPECT_EQ(sink.getUnitName(), "CALLBACK_EP");
     EXPECT_EQ(sink.debugLevel, 2u);
-    EXPECT_EQ(sink.input, static_cast<UnitInput*>(&sink));
-    EXPECT_EQ(sink.output, static_cast<UnitOutput*>(&sink));
     EXPECT_EQ(sink.self, static_cast<UnitBase*>(&sink));
-    EXPECT_EQ(sink.input->ioType, UNIT_IO_SLAVE);
-    EXPECT_EQ(sink.output->ioType, UNIT_IO_ENDPOINT);
-    EXPECT_EQ(sink.input->maxUnits, 10u);
-    EXPECT_EQ(sink.input->dataType, UNIT_DATA_ANY);
     sink.enable();
     EXPECT_TRUE(sink.isEnable());
     sink.disable();

@@ -227,12 +227,6 @@ protected:
     PullerME puller;
 };
 
-TEST_F(PullTest, MasterInputCarriesATagThatLinksToSlaveOutputs) {
-    EXPECT_NE(puller.MasterInput::ioType, UNIT_IO_SLAVE);
-    EXPECT_EQ(puller.findInputUnits(&h26x), 1);
-    EXPECT_EQ(h26x.findOutputUnits(&puller), 0);
-}
-
 TEST_F(PullTest, PullByIndexReturnsTheBufferAndItsLength) {
     auto buffer = makeBuffer(50);
     buffer->length = 20;

@@ -309,6 +309,10 @@ bool CurlRtsp::play() {
     std::lock_guard<std::mutex> lock(mMutex);
     int code = curl_easy_setopt(mCurl, CURLOPT_RTSP_STREAM_URI, streamUri);
     code |= curl_easy_setopt(mCurl, CURLOPT_RANGE, kPlayRange);
+    // Cameras start sending right after the PLAY answer, and libcurl may read the first frames
+    // (often the parameter sets) together with it: they go to the owner, not to the discarder.
+    code |= curl_easy_setopt(mCurl, CURLOPT_INTERLEAVEFUNCTION, fTcpRecvCallback);
+    code |= curl_easy_setopt(mCurl, CURLOPT_INTERLEAVEDATA, &mTcpRecvCallback);
     code |= curl_easy_setopt(mCurl, CURLOPT_RTSP_REQUEST, static_cast<long>(CURL_RTSPREQ_PLAY));
     code |= curl_easy_perform(mCurl);
     noteResult("PLAY", code);

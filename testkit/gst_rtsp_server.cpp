@@ -1,0 +1,143 @@
+#include "testkit/gst_rtsp_server.h"
+
+#include <fcntl.h>
+#include <poll.h>
+#include <signal.h>
+#include <spawn.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <thread>
+#include <vector>
+
+extern char** environ;
+
+namespace {
+constexpr const char* kPython = "/usr/bin/python3";
+constexpr int kMissing = 77;
+
+std::string scriptPath() { return std::string(QUORVANE_SOURCE_DIR) + "/testkit/gst_rtsp_server.py"; }
+
+// Runs argv to completion with its output discarded; its exit status, or -1.
+int run(const std::vector<std::string>& args) {
+    std::vector<char*> argv;
+    for (const auto& a : args) argv.push_back(const_cast<char*>(a.c_str()));
+    argv.push_back(nullptr);
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    posix_spawn_file_actions_addopen(&actions, 1, "/dev/null", O_WRONLY, 0);
+    posix_spawn_file_actions_addopen(&actions, 2, "/dev/null", O_WRONLY, 0);
+    pid_t pid = -1;
+    int rc = posix_spawnp(&pid, argv[0], &actions, nullptr, argv.data(), environ);
+    posix_spawn_file_actions_destroy(&actions);
+    if (rc != 0) return -1;
+    int status = 0;
+    if (waitpid(pid, &status, 0) != pid || !WIFEXITED(status)) return -1;
+    return WEXITSTATUS(status);
+}
+}  // namespace
+
+GstRtspServer::~GstRtspServer() { stop(); }
+
+std::string GstRtspServer::missingDependency() {
+    if (access(kPython, X_OK) != 0) return std::string(kPython) + " not found";
+    int rc = run({kPython, scriptPath(), "--check"});
+    if (rc == kMissing) return "GStreamer RTSP server bindings (python3-gi, gir1.2-gst-rtsp-server-1.0) missing";
+    if (rc != 0) return "gst_rtsp_server.py --check failed";
+    if (run({"ffmpeg", "-hide_banner", "-version"}) != 0) return "ffmpeg not found";
+    return std::string();
+}
+
+std::string GstRtspServer::makeClip(const std::string& dir, const std::string& codec, int seconds) {
+    std::string path = dir + "/clip_" + codec + "_" + std::to_string(seconds) + "s.ts";
+    struct stat st;
+    if (stat(path.c_str(), &st) == 0 && st.st_size > 0) return path;
+    mkdir(dir.c_str(), 0755);
+    // Written under a name of its own and renamed, so a parallel test never reads half a clip.
+    std::string partial = path + ".part" + std::to_string(getpid());
+    std::vector<std::string> args = {"ffmpeg", "-hide_banner", "-loglevel", "error", "-y", "-f", "lavfi", "-i",
+                                     "testsrc=size=320x240:rate=25", "-t", std::to_string(seconds),
+                                     "-pix_fmt", "yuv420p", "-g", "25", "-bf", "0"};
+    if (codec == "h265") {
+        args.insert(args.end(), {"-c:v", "libx265", "-x265-params", "repeat-headers=1:log-level=error"});
+    } else {
+        args.insert(args.end(), {"-c:v", "libx264", "-preset", "ultrafast", "-x264-params", "repeat-headers=1"});
+    }
+    args.insert(args.end(), {"-f", "mpegts", partial});
+    if (run(args) != 0 || rename(partial.c_str(), path.c_str()) != 0) {
+        unlink(partial.c_str());
+        return std::string();
+    }
+    return path;
+}
+
+bool GstRtspServer::start(const Options& options, int timeoutMs) {
+    stop();
+    int pipeFds[2];
+    if (pipe2(pipeFds, O_CLOEXEC) != 0) return false;
+    std::vector<std::string> args = {kPython, scriptPath(), "--clip", options.clip, "--codec", options.codec,
+                                     "--mount", options.mount, "--port", "0"};
+    if (!options.user.empty()) args.insert(args.end(), {"--user", options.user, "--password", options.password});
+    std::vector<char*> argv;
+    for (const auto& a : args) argv.push_back(const_cast<char*>(a.c_str()));
+    argv.push_back(nullptr);
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    posix_spawn_file_actions_adddup2(&actions, pipeFds[1], 1);
+    int rc = posix_spawn(&mPid, kPython, &actions, nullptr, argv.data(), environ);
+    posix_spawn_file_actions_destroy(&actions);
+    close(pipeFds[1]);
+    mOutFd = pipeFds[0];
+    if (rc != 0) {
+        mPid = -1;
+        stop();
+        return false;
+    }
+
+    // Its first line says where it listens.
+    std::string line;
+    auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
+    while (line.find('\n') == std::string::npos) {
+        auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
+        if (left.count() <= 0) break;
+        pollfd pfd{mOutFd, POLLIN, 0};
+        if (poll(&pfd, 1, static_cast<int>(left.count())) <= 0) break;
+        char buf[256];
+        ssize_t n = read(mOutFd, buf, sizeof(buf));
+        if (n <= 0) break;
+        line.append(buf, static_cast<size_t>(n));
+    }
+    unsigned port = 0;
+    if (sscanf(line.c_str(), "READY port=%u", &port) != 1 || port == 0 || port > 65535) {
+        stop();
+        return false;
+    }
+    mPort = static_cast<uint16_t>(port);
+    mUrl = "rtsp://127.0.0.1:" + std::to_string(port) + options.mount;
+    return true;
+}
+
+void GstRtspServer::stop() {
+    if (mPid > 0) {
+        kill(mPid, SIGTERM);
+        int status = 0;
+        bool reaped = false;
+        for (int i = 0; i < 40 && !reaped; ++i) {
+            reaped = waitpid(mPid, &status, WNOHANG) == mPid;
+            if (!reaped) std::this_thread::sleep_for(std::chrono::milliseconds(50));
+        }
+        if (!reaped) {
+            kill(mPid, SIGKILL);
+            waitpid(mPid, &status, 0);
+        }
+    }
+    if (mOutFd >= 0) close(mOutFd);
+    mPid = -1;
+    mOutFd = -1;
+    mPort = 0;
+    mUrl.clear();
+}

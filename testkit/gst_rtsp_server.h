@@ -1,0 +1,52 @@
+#ifndef QUORVANE_TESTKIT_GST_RTSP_SERVER_H
+#define QUORVANE_TESTKIT_GST_RTSP_SERVER_H
+
+#include <sys/types.h>
+
+#include <cstdint>
+#include <string>
+
+// GStreamer's RTSP server (testkit/gst_rtsp_server.py run by /usr/bin/python3) as a child
+// process on 127.0.0.1: an independent peer for interoperability tests. The child is stopped by
+// its PID when the object goes away.
+class GstRtspServer {
+public:
+    struct Options {
+        std::string clip;  // an MPEG-TS clip, e.g. from makeClip()
+        std::string codec = "h264";
+        std::string mount = "/test";
+        std::string user;  // non-empty: Digest authentication is demanded
+        std::string password;
+    };
+
+    GstRtspServer() = default;
+    ~GstRtspServer();
+    GstRtspServer(const GstRtspServer&) = delete;
+    GstRtspServer& operator=(const GstRtspServer&) = delete;
+
+    // "" when python3 with the GStreamer RTSP server bindings and ffmpeg are there; otherwise
+    // what is missing, for a test to skip with.
+    static std::string missingDependency();
+    // A clip of `seconds` of ffmpeg's test pattern at 25 frames/s, 320x240, one IDR per second,
+    // parameter sets in band before every IDR: "<dir>/clip_<codec>_<seconds>s.ts", made once
+    // (safe when several test processes ask at the same time). "" on failure.
+    static std::string makeClip(const std::string& dir, const std::string& codec, int seconds);
+
+    // Starts the server and waits until it listens; false (child stopped) when it does not
+    // within `timeoutMs`.
+    bool start(const Options& options, int timeoutMs = 15000);
+    // SIGTERM, then SIGKILL if it has not ended within two seconds; always reaped.
+    void stop();
+
+    uint16_t port() const { return mPort; }
+    std::string url() const { return mUrl; }
+    pid_t pid() const { return mPid; }
+
+private:
+    pid_t mPid = -1;
+    int mOutFd = -1;
+    uint16_t mPort = 0;
+    std::string mUrl;
+};
+
+#endif
