@@ -163,8 +163,8 @@ const char* codecName(Codec c) { return c == Codec::H264 ? "H.264" : c == Codec:
 // What the data callback found and wrote; shared between the packet thread and the main thread.
 class Recorder {
 public:
-    Recorder(FILE* out, bool flushEachPicture, uint64_t frameLimit)
-        : mOut(out), mFlushEachPicture(flushEachPicture), mFrameLimit(frameLimit) {}
+    Recorder(FILE* out, bool flushEachPicture, uint64_t frameLimit, double duration)
+        : mOut(out), mFlushEachPicture(flushEachPicture), mFrameLimit(frameLimit), mDuration(duration) {}
 
     // One piece of Annex-B data from the library: a parameter set, an SEI, a picture (H.264), or
     // one NAL unit (H.265); always behind a four-byte start code.
@@ -191,23 +191,33 @@ public:
             if (type == 34) mPps.assign(data + 4, data + len);
         }
         // A file must begin with the parameter sets, or no player can decode what precedes them.
+        double now = nowSeconds();
         if (!mStarted) {
             if (!startsStream) return;
             mStarted = true;
-            mStartTime = nowSeconds();
+            mStartTime = now;
         }
+        if (mDuration > 0 && now - mStartTime >= mDuration) {
+            mDone = true;
+            return;
+        }
+        // Parameter sets and SEI wait for the picture they belong to, so that the file ends with
+        // a whole picture however the recording stops.
+        mPending.insert(mPending.end(), data, data + len);
+        if (!picture) return;
         if (mOut != nullptr && !mWriteFailed) {
-            if (fwrite(data, 1, len, mOut) != len || (mFlushEachPicture && picture && fflush(mOut) != 0)) {
+            if (fwrite(mPending.data(), 1, mPending.size(), mOut) != mPending.size() ||
+                (mFlushEachPicture && fflush(mOut) != 0)) {
                 mWriteErrno = errno;
                 mWriteFailed = true;
                 return;
             }
         }
-        mBytes += len;
-        if (picture) {
-            ++mFrames;
-            if (mFrameLimit != 0 && mFrames >= mFrameLimit) mDone = true;
-        }
+        mBytes += mPending.size();
+        mPending.clear();
+        mLastPictureTime = now;
+        ++mFrames;
+        if (mFrameLimit != 0 && mFrames >= mFrameLimit) mDone = true;
     }
 
     // No more writes after this; returns false when a write or the final flush failed.
@@ -225,13 +235,13 @@ public:
         bool dataSeen, started, done, writeFailed;
         int writeErrno;
         uint64_t frames, bytes;
-        double startTime;
+        double startTime, lastPictureTime;
         std::vector<uint8_t> vps, sps, pps;
     };
     Snapshot snapshot() {
         std::lock_guard<std::mutex> lock(mMutex);
         return Snapshot{mDataSeen.load(), mStarted, mDone, mWriteFailed, mWriteErrno, mFrames,
-                        mBytes, mStartTime, mVps, mSps, mPps};
+                        mBytes, mStartTime, mLastPictureTime, mVps, mSps, mPps};
     }
 
 private:
@@ -239,6 +249,8 @@ private:
     FILE* mOut;
     bool mFlushEachPicture;
     uint64_t mFrameLimit;
+    double mDuration;
+    std::vector<uint8_t> mPending;  // the non-picture data in front of the next picture
     std::atomic<bool> mDataSeen{false};
     bool mStarted = false;
     bool mDone = false;
@@ -248,6 +260,7 @@ private:
     uint64_t mFrames = 0;
     uint64_t mBytes = 0;
     double mStartTime = 0;
+    double mLastPictureTime = 0;
     std::vector<uint8_t> mVps, mSps, mPps;
 };
 
@@ -458,7 +471,7 @@ int main(int argc, char** argv) {
         // Declared first so that it outlives the client, whose units hold a pointer to it.
         StreamInfoUnitSE info;
         RtspClient client(url.withoutCredentials, opt.user, opt.password, opt.tcp);
-        Recorder recorder(out, toStdout, opt.frames);
+        Recorder recorder(out, toStdout, opt.frames, opt.duration);
         static_cast<MasterOutput*>(client.mVideoUnit)->addOutputUnit(&info, true);
         info.enable();
         client.setDataCallback([&](unsigned char* data, unsigned long len) {
@@ -478,8 +491,9 @@ int main(int argc, char** argv) {
         double progressEvery = interactive ? 1.0 : 5.0;
         bool lineOpen = false;
         const char* stopReason = nullptr;
+        double stoppedAt = 0;
         while (ok) {
-            timespec wait{0, 200 * 1000 * 1000};
+            timespec wait{0, 100 * 1000 * 1000};
             int sig = sigtimedwait(&stopSignals, nullptr, &wait);
             if (sig > 0) {
                 stopReason = sig == SIGINT ? "interrupted" : "terminated";
@@ -517,10 +531,12 @@ int main(int argc, char** argv) {
                 break;
             }
             if (snap.done) {
-                stopReason = "frame count reached";
+                stopReason = opt.frames != 0 && snap.frames >= opt.frames ? "frame count reached" : "duration reached";
                 break;
             }
-            if (snap.started && opt.duration > 0 && now - snap.startTime >= opt.duration) {
+            // The callback ends the recording at the first piece past the duration; a stream that
+            // stalls right then must not keep the recorder waiting.
+            if (snap.started && opt.duration > 0 && now - snap.startTime >= opt.duration + 0.5) {
                 stopReason = "duration reached";
                 break;
             }
@@ -548,6 +564,7 @@ int main(int argc, char** argv) {
             }
         }
         if (lineOpen) fputc('\n', stderr);
+        stoppedAt = nowSeconds();
 
         // TEARDOWN, then no more data reaches the file.
         client.disable();
@@ -562,13 +579,14 @@ int main(int argc, char** argv) {
             Codec codec = codecOf(client);
             StreamShape shape = streamShape(client, info, codec);
             RtspConnectStatus st = client.mRtspUnit->connectStatus();
-            double seconds = snap.started ? nowSeconds() - snap.startTime : 0;
+            // The rate between the first and the last picture written.
+            double span = snap.frames > 1 ? snap.lastPictureTime - snap.startTime : 0;
             fprintf(stderr, "quorvane-record: %s: %" PRIu64 " frames of %s", stopReason, snap.frames,
                     codecName(codec));
             if (shape.width != 0) fprintf(stderr, " %ux%u", shape.width, shape.height);
             fprintf(stderr, ", %s to %s in %.1f s (%.1f fps), %u reconnects\n", bytesText(snap.bytes).c_str(),
-                    toStdout ? "standard output" : opt.output.c_str(), seconds,
-                    seconds > 0 ? snap.frames / seconds : 0.0, st.attempts > 0 ? st.attempts - 1 : 0);
+                    toStdout ? "standard output" : opt.output.c_str(), stoppedAt - start,
+                    span > 0 ? (snap.frames - 1) / span : 0.0, st.attempts > 0 ? st.attempts - 1 : 0);
         }
         if (exitCode != kExitOk && createdFile && snap.bytes == 0) remove(opt.output.c_str());
     }
