@@ -289,7 +289,6 @@ int main(int argc, char** argv) {
 
     time_t started = time(nullptr);
     size_t printed = 0;
-    int exitCode = 0;
     for (;;) {
         timespec wait{0, 200 * 1000 * 1000};
         int sig = sigtimedwait(&stopSignals, nullptr, &wait);
@@ -299,7 +298,7 @@ int main(int argc, char** argv) {
     }
     camera.stop();
     if (!opt.quiet) logRequests(camera, &printed);
-    fprintf(stderr, "quorvane-testcam: stopped after %zu plays, %zu pictures, %zu packets sent\n", clip->plays(),
-            clip->picturesSent(), clip->packetsSent());
-    return exitCode;
+    fprintf(stderr, "quorvane-testcam: stopped after %zu plays, %zu pictures, %zu packets sent, %zu left out\n",
+            clip->plays(), clip->picturesSent(), clip->packetsSent(), clip->packetsDropped());
+    return 0;
 }
