@@ -9,6 +9,19 @@
 #include "units/unit.h"
 #include "units/unit_rtp_h26x_unpack_base.h"
 
+namespace testkit {
+
+// What one piece of the depacketizers' Annex-B output (start code 00 00 00 01, then a NAL unit)
+// begins with: the NAL unit type, and whether it begins a picture or is a parameter set.
+struct AnnexBPiece {
+    int nalType = -1;
+    bool picture = false;       // H.264: a slice (each picture comes whole); H.265: a first slice segment
+    bool parameterSet = false;  // VPS, SPS or PPS
+};
+AnnexBPiece classifyPiece(VideoCodec codec, const uint8_t* data, size_t len);
+
+}  // namespace testkit
+
 // A sink for the Annex-B output of the video depacketizers that reads the picture size and rate
 // from every SPS going past. Linked behind a depacketizer it answers that unit's getWidth,
 // getHeight and getFPS (the depacketizer asks the first unit after it that implements IH264Unit);

@@ -173,22 +173,16 @@ public:
         mDataSeen = true;
         std::lock_guard<std::mutex> lock(mMutex);
         if (mClosed || mDone) return;
-        bool picture = false;
-        bool startsStream = false;
-        if (codec == Codec::H264) {
-            int type = data[4] & 0x1F;
-            picture = type >= 1 && type <= 5;
-            startsStream = type == 7;
-            if (type == 7) mSps.assign(data + 4, data + len);
-            if (type == 8) mPps.assign(data + 4, data + len);
-        } else {
-            int type = (data[4] >> 1) & 0x3F;
-            // H.265 7.4.7.1: first_slice_segment_in_pic_flag starts the slice header.
-            picture = type <= 31 && len > 6 && (data[6] & 0x80) != 0;
-            startsStream = type == 32;
-            if (type == 32) mVps.assign(data + 4, data + len);
-            if (type == 33) mSps.assign(data + 4, data + len);
-            if (type == 34) mPps.assign(data + 4, data + len);
+        const bool h264 = codec == Codec::H264;
+        testkit::AnnexBPiece piece =
+            testkit::classifyPiece(h264 ? testkit::VideoCodec::H264 : testkit::VideoCodec::H265, data, len);
+        const bool picture = piece.picture;
+        // The first parameter set of a coded video sequence: SPS for H.264, VPS for H.265.
+        const bool startsStream = piece.nalType == (h264 ? 7 : 32);
+        if (piece.parameterSet) {
+            int index = h264 ? piece.nalType - 7 + 1 : piece.nalType - 32;  // 0 VPS, 1 SPS, 2 PPS
+            std::vector<uint8_t>* sets[] = {&mVps, &mSps, &mPps};
+            sets[index]->assign(data + 4, data + len);
         }
         // A file must begin with the parameter sets, or no player can decode what precedes them.
         double now = nowSeconds();
