@@ -15,7 +15,9 @@ namespace testkit {
 // begins with: the NAL unit type, and whether it begins a picture or is a parameter set.
 struct AnnexBPiece {
     int nalType = -1;
-    bool picture = false;       // H.264: a slice (each picture comes whole); H.265: a first slice segment
+    bool slice = false;         // coded picture data (a VCL NAL unit)
+    bool picture = false;       // begins a picture: H.264 slices come as whole pictures; for H.265
+                                // the first slice segment of a picture
     bool parameterSet = false;  // VPS, SPS or PPS
 };
 AnnexBPiece classifyPiece(VideoCodec codec, const uint8_t* data, size_t len);

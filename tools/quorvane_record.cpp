@@ -1,7 +1,9 @@
 // quorvane-record: records a camera's H.264 or H.265 stream into an Annex-B file (or standard
 // output) with one RtspClient, showing progress, until a duration, a frame count or Ctrl-C.
+#include <arpa/inet.h>
 #include <fcntl.h>
-#include <pthread.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
 #include <signal.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -20,6 +22,7 @@
 #include "rtsp_client.h"
 #include "testkit/stream_info_unit.h"
 #include "tools/rtsp_url.h"
+#include "tools/stop_signals.h"
 #include "units/unit_rtp_video_unpack_ex.h"
 #include "units/unit_rtsp_client.h"
 #include "utils/slog.h"
@@ -163,6 +166,8 @@ const char* codecName(Codec c) { return c == Codec::H264 ? "H.264" : c == Codec:
 // What the data callback found and wrote; shared between the packet thread and the main thread.
 class Recorder {
 public:
+    static constexpr size_t kMaxPendingBytes = 1 << 20;
+
     Recorder(FILE* out, bool flushEachPicture, uint64_t frameLimit, double duration)
         : mOut(out), mFlushEachPicture(flushEachPicture), mFrameLimit(frameLimit), mDuration(duration) {}
 
@@ -176,7 +181,6 @@ public:
         const bool h264 = codec == Codec::H264;
         testkit::AnnexBPiece piece =
             testkit::classifyPiece(h264 ? testkit::VideoCodec::H264 : testkit::VideoCodec::H265, data, len);
-        const bool picture = piece.picture;
         // The first parameter set of a coded video sequence: SPS for H.264, VPS for H.265.
         const bool startsStream = piece.nalType == (h264 ? 7 : 32);
         if (piece.parameterSet) {
@@ -191,14 +195,23 @@ public:
             mStarted = true;
             mStartTime = now;
         }
-        if (mDuration > 0 && now - mStartTime >= mDuration) {
-            mDone = true;
+        // Parameter sets and SEI wait for the picture they belong to, and the recording ends
+        // where a picture would begin, so that the file ends with a whole picture.
+        if (!piece.slice) {
+            // A camera sending parameter sets without pictures must not make this grow forever.
+            if (mPending.size() + len > kMaxPendingBytes) mPending.clear();
+            mPending.insert(mPending.end(), data, data + len);
             return;
         }
-        // Parameter sets and SEI wait for the picture they belong to, so that the file ends with
-        // a whole picture however the recording stops.
+        if (piece.picture) {
+            if ((mFrameLimit != 0 && mFrames >= mFrameLimit) || (mDuration > 0 && now - mStartTime >= mDuration)) {
+                mDone = true;
+                return;
+            }
+            ++mFrames;
+            mLastPictureTime = now;
+        }
         mPending.insert(mPending.end(), data, data + len);
-        if (!picture) return;
         if (mOut != nullptr && !mWriteFailed) {
             if (fwrite(mPending.data(), 1, mPending.size(), mOut) != mPending.size() ||
                 (mFlushEachPicture && fflush(mOut) != 0)) {
@@ -209,9 +222,8 @@ public:
         }
         mBytes += mPending.size();
         mPending.clear();
-        mLastPictureTime = now;
-        ++mFrames;
-        if (mFrameLimit != 0 && mFrames >= mFrameLimit) mDone = true;
+        // An H.264 picture comes whole: the limit is reached without waiting for the next one.
+        if (h264 && mFrameLimit != 0 && mFrames >= mFrameLimit) mDone = true;
     }
 
     // No more writes after this; returns false when a write or the final flush failed.
@@ -361,6 +373,34 @@ StreamShape streamShape(RtspClient& client, StreamInfoUnitSE& info, Codec codec)
     return s;
 }
 
+// A UDP port nobody holds right now: binding it without address reuse succeeds.
+bool udpPortFree(uint16_t port) {
+    int fd = socket(AF_INET, SOCK_DGRAM, 0);
+    if (fd < 0) return false;
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_addr.s_addr = htonl(INADDR_ANY);
+    a.sin_port = htons(port);
+    bool free = bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof(a)) == 0;
+    close(fd);
+    return free;
+}
+
+// The library draws its UDP port base from a generator seeded with the calendar time, so two
+// recorders started within the same second would draw the same ports; as it binds them with
+// address reuse, the kernel would then hand one recorder's packets to the other. So the base is
+// chosen here: the video and audio RTP/RTCP ports (base, +1, +10, +11), all free. 0 when none is.
+uint16_t freeReceivePortBase() {
+    constexpr unsigned kFirst = 10000, kSlots = 2500, kStep = 20;
+    unsigned start = (static_cast<unsigned>(getpid()) * 7919u + static_cast<unsigned>(time(nullptr))) % kSlots;
+    for (unsigned i = 0; i < kSlots; ++i) {
+        auto base = static_cast<uint16_t>(kFirst + ((start + i) % kSlots) * kStep);
+        if (udpPortFree(base) && udpPortFree(base + 1) && udpPortFree(base + 10) && udpPortFree(base + 11))
+            return base;
+    }
+    return 0;
+}
+
 Codec codecOf(RtspClient& client) {
     if (client.mVideoUnit->mIsH264.load()) return Codec::H264;
     if (client.mVideoUnit->mIsH265.load()) return Codec::H265;
@@ -421,15 +461,7 @@ int main(int argc, char** argv) {
     if (!opt.userGiven) opt.user = url.user;
     if (!opt.passwordGiven) opt.password = url.password;
 
-    // Signals are taken synchronously by the main thread; every thread started from here on,
-    // the library's included, inherits the blocked mask.
-    sigset_t stopSignals;
-    sigemptyset(&stopSignals);
-    sigaddset(&stopSignals, SIGINT);
-    sigaddset(&stopSignals, SIGTERM);
-    sigaddset(&stopSignals, SIGHUP);
-    pthread_sigmask(SIG_BLOCK, &stopSignals, nullptr);
-    signal(SIGPIPE, SIG_IGN);
+    sigset_t stopSignals = blockStopSignals();
 
     // The library writes its debug lines to standard output; when the video goes there, they
     // go to standard error instead.
@@ -465,6 +497,10 @@ int main(int argc, char** argv) {
         // Declared first so that it outlives the client, whose units hold a pointer to it.
         StreamInfoUnitSE info;
         RtspClient client(url.withoutCredentials, opt.user, opt.password, opt.tcp);
+        if (!opt.tcp) {
+            uint16_t base = freeReceivePortBase();
+            if (base != 0) client.mRtspUnit->setReceivePortBase(base);
+        }
         Recorder recorder(out, toStdout, opt.frames, opt.duration);
         static_cast<MasterOutput*>(client.mVideoUnit)->addOutputUnit(&info, true);
         info.enable();

@@ -2,7 +2,6 @@
 // H.264 or H.265 file (or the bundled clip) paced at its frame rate, looping, over UDP and
 // interleaved TCP to any number of clients, with optional credentials and switchable faults.
 #include <limits.h>
-#include <pthread.h>
 #include <signal.h>
 #include <unistd.h>
 
@@ -20,6 +19,7 @@
 #include "testkit/clip_streamer.h"
 #include "testkit/sps_parser.h"
 #include "testkit/test_camera.h"
+#include "tools/stop_signals.h"
 
 namespace {
 
@@ -262,13 +262,7 @@ int main(int argc, char** argv) {
         script.nonce = nonce;
     }
 
-    sigset_t stopSignals;
-    sigemptyset(&stopSignals);
-    sigaddset(&stopSignals, SIGINT);
-    sigaddset(&stopSignals, SIGTERM);
-    sigaddset(&stopSignals, SIGHUP);
-    pthread_sigmask(SIG_BLOCK, &stopSignals, nullptr);
-    signal(SIGPIPE, SIG_IGN);
+    sigset_t stopSignals = blockStopSignals();
 
     TestCamera camera(script);
     camera.setStreamerFactory(clip->factory());
