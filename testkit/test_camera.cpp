@@ -411,8 +411,13 @@ void CameraConnection::answer(const CameraRequest& request, size_t index, const 
         std::unique_lock<std::mutex> lock(mStateMutex);
         mStateCv.wait_for(lock, std::chrono::milliseconds(reply.splitGapMs), [this] { return mClosed; });
     }
-    if (!writeAll(text.data() + from, text.size() - from)) return;
+    // Recorded before the last bytes leave: a client that has read the answer must find it
+    // recorded. Taken back when the answer could not be written.
     mCamera->updateStatus(index, reply.status);
+    if (!writeAll(text.data() + from, text.size() - from)) {
+        mCamera->updateStatus(index, 0);
+        return;
+    }
 
     if (!ok) return;
     if (method == "SETUP") {
