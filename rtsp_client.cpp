@@ -27,10 +27,15 @@ RtspClient::~RtspClient() {
 }
 
 void RtspClient::setDataCallback(std::function<void(unsigned char*, unsigned long)> callback) {
+    std::lock_guard<std::mutex> lock(mCallbackMutex);
     mDataCallback = std::move(callback);
 }
 
 void RtspClient::enable() {
+    {
+        std::lock_guard<std::mutex> lock(mCallbackMutex);
+        mStopped = false;
+    }
     mCallbackUnit->enable();
     mVideoUnit->enable();
     mRtspUnit->enable();
@@ -40,9 +45,17 @@ void RtspClient::disable() {
     mRtspUnit->disable();
     mVideoUnit->disable();
     mCallbackUnit->disable();
+    // The units skip a disabled next unit, but the receive thread may have passed those checks
+    // just before they were cleared. Closing the gate under the callback's lock waits for such a
+    // delivery to end and turns away any that is still on its way. Not taken around the unit
+    // calls above: over TCP the source's TEARDOWN waits for the receive thread, which may be
+    // about to deliver.
+    std::lock_guard<std::mutex> lock(mCallbackMutex);
+    mStopped = true;
 }
 
 unsigned long RtspClient::onTransmitIn(unsigned char* data, unsigned long len, int /*inputIndex*/, int /*param*/) {
-    if (mDataCallback) mDataCallback(data, len);
+    std::lock_guard<std::mutex> lock(mCallbackMutex);
+    if (!mStopped && mDataCallback) mDataCallback(data, len);
     return len;
 }

@@ -2,6 +2,7 @@
 #define QUORVANE_RTSP_CLIENT_H
 
 #include <functional>
+#include <mutex>
 #include <string>
 
 class RtspClientUnitEM;
@@ -12,6 +13,10 @@ class CallBackEndpointUnitSE;
 // Each callback carries one piece of Annex-B data (every NAL unit preceded by 00 00 00 01): for
 // H.264 a parameter set, an SEI or all slices of one picture; for H.265 one NAL unit. The pointer
 // is valid only during the call, which runs on the library's receive thread.
+//
+// enable(), disable() and destruction are called from one application thread. Once disable()
+// has returned no callback runs and none follows: disable() waits for a callback in progress, so
+// it must not be called from inside the callback. setDataCallback may be called at any time.
 class RtspClient {
 public:
     RtspClient(std::string url, std::string user, std::string password, bool tcp);
@@ -28,6 +33,12 @@ public:
     RtpVideoUnpackExUnitSM* mVideoUnit = nullptr;
     CallBackEndpointUnitSE* mCallbackUnit = nullptr;
     std::function<void(unsigned char*, unsigned long)> mDataCallback;
+
+private:
+    // Held while the callback runs and while disable() closes the gate, so a callback that had
+    // already passed the disabled units' checks cannot run after disable() returned.
+    std::mutex mCallbackMutex;
+    bool mStopped = false;  // set by disable(), cleared by enable(); guarded by mCallbackMutex
 };
 
 #endif

@@ -74,7 +74,8 @@ namespace {
 // (H.264 7.4.1.2.3, H.265 7.4.2.4.4).
 bool startsAccessUnit(VideoCodec codec, int type) {
     if (codec == VideoCodec::H264) return (type >= 6 && type <= 9) || (type >= 14 && type <= 18);
-    return (type >= 32 && type <= 35) || type == 39 || (type >= 41 && type <= 44) || (type >= 48 && type <= 55);
+    return (type >= 32 && type <= 35) || type == 39 || (type >= 41 && type <= 44) ||
+           (type >= 48 && type <= 55);
 }
 
 // First slice of a picture: first_mb_in_slice 0 (ue(v) code "1") for H.264,

@@ -23,7 +23,9 @@ bool writeFile(const std::string& path, const Bytes& data);
 // (trailing_zero_8bits), not part of the NAL unit before them; bytes before the first start code
 // are ignored.
 std::vector<Bytes> splitAnnexB(const uint8_t* data, size_t len);
-inline std::vector<Bytes> splitAnnexB(const Bytes& stream) { return splitAnnexB(stream.data(), stream.size()); }
+inline std::vector<Bytes> splitAnnexB(const Bytes& stream) {
+    return splitAnnexB(stream.data(), stream.size());
+}
 
 // Each NAL unit preceded by the start code 00 00 00 01.
 Bytes joinAnnexB(const std::vector<Bytes>& nals);

@@ -37,7 +37,8 @@ void CollectingSink::clear() {
 
 std::shared_ptr<QelBuffer> makePacketBuffer(const Bytes& packet) {
     // A zero-length packet still gets a block, so that tests can hand over empty packets.
-    std::shared_ptr<QelBuffer> buffer = QelBuffer::createMallocBuffer(packet.empty() ? 1 : packet.size(), nullptr);
+    std::shared_ptr<QelBuffer> buffer =
+        QelBuffer::createMallocBuffer(packet.empty() ? 1 : packet.size(), nullptr);
     if (!packet.empty()) memcpy(buffer->getVaddr(), packet.data(), packet.size());
     buffer->length = packet.size();
     return buffer;

@@ -20,7 +20,9 @@ namespace {
 constexpr const char* kPython = "/usr/bin/python3";
 constexpr int kMissing = 77;
 
-std::string scriptPath() { return std::string(QUORVANE_SOURCE_DIR) + "/testkit/gst_rtsp_server.py"; }
+std::string scriptPath() {
+    return std::string(QUORVANE_SOURCE_DIR) + "/testkit/gst_rtsp_server.py";
+}
 
 // Runs argv to completion with its output discarded; its exit status, or -1.
 int run(const std::vector<std::string>& args) {
@@ -41,12 +43,15 @@ int run(const std::vector<std::string>& args) {
 }
 }  // namespace
 
-GstRtspServer::~GstRtspServer() { stop(); }
+GstRtspServer::~GstRtspServer() {
+    stop();
+}
 
 std::string GstRtspServer::missingDependency() {
     if (access(kPython, X_OK) != 0) return std::string(kPython) + " not found";
     int rc = run({kPython, scriptPath(), "--check"});
-    if (rc == kMissing) return "GStreamer RTSP server bindings (python3-gi, gir1.2-gst-rtsp-server-1.0) missing";
+    if (rc == kMissing)
+        return "GStreamer RTSP server bindings (python3-gi, gir1.2-gst-rtsp-server-1.0) missing";
     if (rc != 0) return "gst_rtsp_server.py --check failed";
     if (run({"ffmpeg", "-hide_banner", "-version"}) != 0) return "ffmpeg not found";
     return std::string();
@@ -59,13 +64,28 @@ std::string GstRtspServer::makeClip(const std::string& dir, const std::string& c
     mkdir(dir.c_str(), 0755);
     // Written under a name of its own and renamed, so a parallel test never reads half a clip.
     std::string partial = path + ".part" + std::to_string(getpid());
-    std::vector<std::string> args = {"ffmpeg", "-hide_banner", "-loglevel", "error", "-y", "-f", "lavfi", "-i",
-                                     "testsrc=size=320x240:rate=25", "-t", std::to_string(seconds),
-                                     "-pix_fmt", "yuv420p", "-g", "25", "-bf", "0"};
+    std::vector<std::string> args = {"ffmpeg",
+                                     "-hide_banner",
+                                     "-loglevel",
+                                     "error",
+                                     "-y",
+                                     "-f",
+                                     "lavfi",
+                                     "-i",
+                                     "testsrc=size=320x240:rate=25",
+                                     "-t",
+                                     std::to_string(seconds),
+                                     "-pix_fmt",
+                                     "yuv420p",
+                                     "-g",
+                                     "25",
+                                     "-bf",
+                                     "0"};
     if (codec == "h265") {
         args.insert(args.end(), {"-c:v", "libx265", "-x265-params", "repeat-headers=1:log-level=error"});
     } else {
-        args.insert(args.end(), {"-c:v", "libx264", "-preset", "ultrafast", "-x264-params", "repeat-headers=1"});
+        args.insert(args.end(),
+                    {"-c:v", "libx264", "-preset", "ultrafast", "-x264-params", "repeat-headers=1"});
     }
     args.insert(args.end(), {"-f", "mpegts", partial});
     if (run(args) != 0 || rename(partial.c_str(), path.c_str()) != 0) {
@@ -79,9 +99,10 @@ bool GstRtspServer::start(const Options& options, int timeoutMs) {
     stop();
     int pipeFds[2];
     if (pipe2(pipeFds, O_CLOEXEC) != 0) return false;
-    std::vector<std::string> args = {kPython, scriptPath(), "--clip", options.clip, "--codec", options.codec,
-                                     "--mount", options.mount, "--port", "0"};
-    if (!options.user.empty()) args.insert(args.end(), {"--user", options.user, "--password", options.password});
+    std::vector<std::string> args = {kPython,       scriptPath(), "--clip",      options.clip, "--codec",
+                                     options.codec, "--mount",    options.mount, "--port",     "0"};
+    if (!options.user.empty())
+        args.insert(args.end(), {"--user", options.user, "--password", options.password});
     std::vector<char*> argv;
     for (const auto& a : args) argv.push_back(const_cast<char*>(a.c_str()));
     argv.push_back(nullptr);
@@ -102,7 +123,8 @@ bool GstRtspServer::start(const Options& options, int timeoutMs) {
     std::string line;
     auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
     while (line.find('\n') == std::string::npos) {
-        auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
+        auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline -
+                                                                          std::chrono::steady_clock::now());
         if (left.count() <= 0) break;
         pollfd pfd{mOutFd, POLLIN, 0};
         if (poll(&pfd, 1, static_cast<int>(left.count())) <= 0) break;

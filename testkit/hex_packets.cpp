@@ -15,8 +15,10 @@ bool parseHex(const std::string& text, Bytes* out) {
         int value = 0;
         for (size_t k = i; k < i + 2; ++k) {
             char c = text[k];
-            int digit = c >= '0' && c <= '9' ? c - '0' : c >= 'a' && c <= 'f' ? c - 'a' + 10
-                        : c >= 'A' && c <= 'F' ? c - 'A' + 10 : -1;
+            int digit = c >= '0' && c <= '9'   ? c - '0'
+                        : c >= 'a' && c <= 'f' ? c - 'a' + 10
+                        : c >= 'A' && c <= 'F' ? c - 'A' + 10
+                                               : -1;
             if (digit < 0) return false;
             value = value * 16 + digit;
         }
@@ -43,7 +45,8 @@ bool readHexPackets(const std::string& path, std::vector<Bytes>* packets) {
         if (!parseHex(hex, &payload)) return false;
         unsigned long ts = 0;
         if (timestamp != "-" && !(std::istringstream(timestamp) >> ts)) return false;
-        packets->push_back(makeRtpPacket(static_cast<uint16_t>(seq), static_cast<uint32_t>(ts), marker != 0, payload));
+        packets->push_back(
+            makeRtpPacket(static_cast<uint16_t>(seq), static_cast<uint32_t>(ts), marker != 0, payload));
     }
     return true;
 }

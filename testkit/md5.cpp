@@ -19,7 +19,9 @@ constexpr uint32_t kSine[64] = {
     0xf4292244, 0x432aff97, 0xab9423a7, 0xfc93a039, 0x655b59c3, 0x8f0ccc92, 0xffeff47d, 0x85845dd1,
     0x6fa87e4f, 0xfe2ce6e0, 0xa3014314, 0x4e0811a1, 0xf7537e82, 0xbd3af235, 0x2ad7d2bb, 0xeb86d391};
 
-uint32_t rotl(uint32_t x, uint32_t c) { return (x << c) | (x >> (32 - c)); }
+uint32_t rotl(uint32_t x, uint32_t c) {
+    return (x << c) | (x >> (32 - c));
+}
 }  // namespace
 
 std::string md5Hex(const std::string& data) {

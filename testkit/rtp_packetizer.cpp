@@ -9,9 +9,13 @@ namespace {
 
 constexpr size_t kRtpHeader = 12;
 
-size_t payloadHeaderSize(VideoCodec codec) { return codec == VideoCodec::H264 ? 1 : 2; }
+size_t payloadHeaderSize(VideoCodec codec) {
+    return codec == VideoCodec::H264 ? 1 : 2;
+}
 // Payload header plus FU header.
-size_t fragmentHeaderSize(VideoCodec codec) { return payloadHeaderSize(codec) + 1; }
+size_t fragmentHeaderSize(VideoCodec codec) {
+    return payloadHeaderSize(codec) + 1;
+}
 
 // RFC 3550 5.1: version 2, no padding, no extension, no CSRC.
 Bytes rtpHeader(uint8_t payloadType, bool marker, uint16_t seq, uint32_t timestamp, uint32_t ssrc) {
@@ -61,8 +65,8 @@ void RtpPacketizer::emitFragments(const Bytes& nal, std::vector<Bytes>* out) {
         size_t n = std::min(room, nal.size() - pos);
         Bytes p = header(false);
         uint8_t fuHeader = 0;
-        if (pos == skip) fuHeader |= 0x80;              // S
-        if (pos + n == nal.size()) fuHeader |= 0x40;    // E
+        if (pos == skip) fuHeader |= 0x80;            // S
+        if (pos + n == nal.size()) fuHeader |= 0x40;  // E
         if (codec == VideoCodec::H264) {
             // RFC 6184 5.8: indicator keeps F and NRI, type 28; FU header carries the NAL type.
             p.push_back(static_cast<uint8_t>((nal[0] & 0xE0) | 28));
@@ -157,7 +161,8 @@ std::vector<Bytes> RtpPacketizer::packetizeStream(const Bytes& annexb) {
 Bytes makeRtpPacket(uint16_t seq, uint32_t timestamp, bool marker, const Bytes& payload, uint8_t payloadType,
                     uint32_t ssrc) {
     Bytes p = rtpHeader(payloadType, marker, seq, timestamp, ssrc);
-    p.insert(p.end(), payload.begin(), payload.end());
+    p.resize(kRtpHeader + payload.size());
+    std::copy(payload.begin(), payload.end(), p.begin() + kRtpHeader);
     return p;
 }
 
@@ -171,6 +176,8 @@ uint32_t rtpTimestamp(const Bytes& packet) {
            static_cast<uint32_t>(packet[6]) << 8 | packet[7];
 }
 
-bool rtpMarker(const Bytes& packet) { return packet.size() >= kRtpHeader && (packet[1] & 0x80) != 0; }
+bool rtpMarker(const Bytes& packet) {
+    return packet.size() >= kRtpHeader && (packet[1] & 0x80) != 0;
+}
 
 }  // namespace testkit

@@ -55,8 +55,8 @@ private:
 };
 
 // One RTP packet with a 12-byte header (version 2, no CSRC, no extension) and `payload`.
-Bytes makeRtpPacket(uint16_t seq, uint32_t timestamp, bool marker, const Bytes& payload, uint8_t payloadType = 96,
-                    uint32_t ssrc = 0x51C0FFEE);
+Bytes makeRtpPacket(uint16_t seq, uint32_t timestamp, bool marker, const Bytes& payload,
+                    uint8_t payloadType = 96, uint32_t ssrc = 0x51C0FFEE);
 
 // Fields of an RTP packet made by the packetizer (fixed 12-byte header); 0 when too short.
 uint16_t rtpSeq(const Bytes& packet);

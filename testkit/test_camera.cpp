@@ -3,6 +3,7 @@
 #include <arpa/inet.h>
 #include <netinet/in.h>
 #include <poll.h>
+#include <strings.h>
 #include <sys/eventfd.h>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -13,7 +14,6 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <strings.h>
 
 #include "testkit/md5.h"
 #include "utils/utils.h"
@@ -22,7 +22,9 @@ namespace {
 constexpr int kPollSliceMs = 100;
 constexpr size_t kMaxRequestBytes = 256 * 1024;
 
-bool sameName(const std::string& a, const std::string& b) { return strcasecmp(a.c_str(), b.c_str()) == 0; }
+bool sameName(const std::string& a, const std::string& b) {
+    return strcasecmp(a.c_str(), b.c_str()) == 0;
+}
 
 std::string trim(const std::string& s) {
     size_t b = s.find_first_not_of(" \t");
@@ -33,16 +35,26 @@ std::string trim(const std::string& s) {
 
 const char* reasonPhrase(int status) {
     switch (status) {
-        case 200: return "OK";
-        case 400: return "Bad Request";
-        case 401: return "Unauthorized";
-        case 404: return "Not Found";
-        case 454: return "Session Not Found";
-        case 455: return "Method Not Valid in This State";
-        case 461: return "Unsupported Transport";
-        case 500: return "Internal Server Error";
-        case 501: return "Not Implemented";
-        default: return "Status";
+        case 200:
+            return "OK";
+        case 400:
+            return "Bad Request";
+        case 401:
+            return "Unauthorized";
+        case 404:
+            return "Not Found";
+        case 454:
+            return "Session Not Found";
+        case 455:
+            return "Method Not Valid in This State";
+        case 461:
+            return "Unsupported Transport";
+        case 500:
+            return "Internal Server Error";
+        case 501:
+            return "Not Implemented";
+        default:
+            return "Status";
     }
 }
 
@@ -111,7 +123,8 @@ std::string CameraRequest::header(const std::string& name) const {
 }
 
 bool CameraRequest::hasHeader(const std::string& name) const {
-    return std::any_of(headers.begin(), headers.end(), [&](const auto& h) { return sameName(h.first, name); });
+    return std::any_of(headers.begin(), headers.end(),
+                       [&](const auto& h) { return sameName(h.first, name); });
 }
 
 std::string CameraScript::defaultSdp() {
@@ -257,8 +270,8 @@ bool CameraConnection::takeRequest(std::string& buffer, CameraRequest* request) 
         if (buffer[0] != '$') break;
         // RFC 2326 10.12: '$', channel, 16-bit length, data (RTCP from the client).
         if (buffer.size() < 4) return false;
-        size_t frame = 4 + (static_cast<size_t>(static_cast<uint8_t>(buffer[2])) << 8) +
-                       static_cast<uint8_t>(buffer[3]);
+        size_t frame =
+            4 + (static_cast<size_t>(static_cast<uint8_t>(buffer[2])) << 8) + static_cast<uint8_t>(buffer[3]);
         if (buffer.size() < frame) return false;
         buffer.erase(0, frame);
     }
@@ -272,14 +285,16 @@ bool CameraConnection::takeRequest(std::string& buffer, CameraRequest* request) 
     size_t sp1 = requestLine.find(' ');
     size_t sp2 = sp1 == std::string::npos ? std::string::npos : requestLine.find(' ', sp1 + 1);
     request->method = requestLine.substr(0, sp1);
-    if (sp1 != std::string::npos) request->url = requestLine.substr(sp1 + 1, sp2 == std::string::npos ? sp2 : sp2 - sp1 - 1);
+    if (sp1 != std::string::npos)
+        request->url = requestLine.substr(sp1 + 1, sp2 == std::string::npos ? sp2 : sp2 - sp1 - 1);
     size_t pos = lineEnd == std::string::npos ? head.size() : lineEnd + 2;
     while (pos < head.size()) {
         size_t next = head.find("\r\n", pos);
         if (next == std::string::npos) next = head.size();
         std::string line = head.substr(pos, next - pos);
         size_t colon = line.find(':');
-        if (colon != std::string::npos) request->headers.emplace_back(trim(line.substr(0, colon)), trim(line.substr(colon + 1)));
+        if (colon != std::string::npos)
+            request->headers.emplace_back(trim(line.substr(0, colon)), trim(line.substr(colon + 1)));
         pos = next + 2;
     }
     size_t bodyLength = strtoul(request->header("Content-Length").c_str(), nullptr, 10);
@@ -304,13 +319,14 @@ bool CameraConnection::authorized(const CameraRequest& request) const {
     }
     if (value.compare(0, 7, "Digest ") != 0) return false;
     std::map<std::string, std::string> p = digestParams(value.substr(7));
-    if (p["username"] != script.user || p["realm"] != script.realm || p["nonce"] != script.nonce) return false;
+    if (p["username"] != script.user || p["realm"] != script.realm || p["nonce"] != script.nonce)
+        return false;
     // RFC 2617 3.2.2.1: the response digest, with or without qop.
     std::string ha1 = md5Hex(script.user + ":" + script.realm + ":" + script.password);
     std::string ha2 = md5Hex(request.method + ":" + p["uri"]);
-    std::string expected = script.digestQop
-                               ? md5Hex(ha1 + ":" + script.nonce + ":" + p["nc"] + ":" + p["cnonce"] + ":" + p["qop"] + ":" + ha2)
-                               : md5Hex(ha1 + ":" + script.nonce + ":" + ha2);
+    std::string expected = script.digestQop ? md5Hex(ha1 + ":" + script.nonce + ":" + p["nc"] + ":" +
+                                                     p["cnonce"] + ":" + p["qop"] + ":" + ha2)
+                                            : md5Hex(ha1 + ":" + script.nonce + ":" + ha2);
     return p["response"] == expected;
 }
 
@@ -323,8 +339,8 @@ void CameraConnection::handle(CameraRequest& request) {
         reply.status = 401;
         std::string challenge = script.auth == CameraScript::Auth::Basic
                                     ? "Basic realm=\"" + script.realm + "\""
-                                    : "Digest realm=\"" + script.realm + "\", nonce=\"" + script.nonce + "\"" +
-                                          (script.digestQop ? ", qop=\"auth\"" : "");
+                                    : "Digest realm=\"" + script.realm + "\", nonce=\"" + script.nonce +
+                                          "\"" + (script.digestQop ? ", qop=\"auth\"" : "");
         reply.headers.emplace_back("WWW-Authenticate", challenge);
         answer(request, index, reply);
         return;
@@ -376,17 +392,18 @@ void CameraConnection::answer(const CameraRequest& request, size_t index, const 
             track.tcp = true;
             track.rtpChannel = static_cast<uint8_t>(2 * k);
             track.rtcpChannel = static_cast<uint8_t>(2 * k + 1);
-            headers.emplace_back("Transport", "RTP/AVP/TCP;unicast;interleaved=" + std::to_string(track.rtpChannel) +
-                                                  "-" + std::to_string(track.rtcpChannel));
+            headers.emplace_back("Transport",
+                                 "RTP/AVP/TCP;unicast;interleaved=" + std::to_string(track.rtpChannel) + "-" +
+                                     std::to_string(track.rtcpChannel));
         } else {
             unsigned a = 0, b = 0;
             portPair(transport, "client_port=", &a, &b);
             track.clientRtpPort = static_cast<uint16_t>(a);
             track.clientRtcpPort = static_cast<uint16_t>(b);
             unsigned server = 6970 + 2 * static_cast<unsigned>(k);
-            headers.emplace_back("Transport", "RTP/AVP;unicast;client_port=" + std::to_string(a) + "-" +
-                                                  std::to_string(b) + ";server_port=" + std::to_string(server) +
-                                                  "-" + std::to_string(server + 1));
+            headers.emplace_back(
+                "Transport", "RTP/AVP;unicast;client_port=" + std::to_string(a) + "-" + std::to_string(b) +
+                                 ";server_port=" + std::to_string(server) + "-" + std::to_string(server + 1));
         }
         headers.emplace_back("Session", script.sessionId + ";timeout=60");
     } else if (method == "PLAY") {
@@ -482,7 +499,9 @@ CameraPlayContext::~CameraPlayContext() {
     if (mUdpFd >= 0) ::close(mUdpFd);
 }
 
-std::string CameraPlayContext::clientIp() const { return mConnection->mPeerIp; }
+std::string CameraPlayContext::clientIp() const {
+    return mConnection->mPeerIp;
+}
 
 std::vector<CameraTrackTransport> CameraPlayContext::tracks() const {
     std::lock_guard<std::mutex> lock(mConnection->mStateMutex);
@@ -530,20 +549,29 @@ bool CameraPlayContext::sendUdp(uint16_t port, const uint8_t* data, size_t len) 
     to.sin_family = AF_INET;
     to.sin_port = htons(port);
     inet_pton(AF_INET, mConnection->mPeerIp.c_str(), &to.sin_addr);
-    return ::sendto(mUdpFd, data, len, 0, reinterpret_cast<sockaddr*>(&to), sizeof(to)) == static_cast<ssize_t>(len);
+    return ::sendto(mUdpFd, data, len, 0, reinterpret_cast<sockaddr*>(&to), sizeof(to)) ==
+           static_cast<ssize_t>(len);
 }
 
-bool CameraPlayContext::waitFor(int ms) { return mConnection->waitFor(ms); }
+bool CameraPlayContext::waitFor(int ms) {
+    return mConnection->waitFor(ms);
+}
 
-void CameraPlayContext::closeConnection() { mConnection->close(); }
+bool CameraPlayContext::stopping() const {
+    return mConnection->stopping();
+}
 
-bool CameraPlayContext::stopping() const { return mConnection->stopping(); }
+void CameraPlayContext::closeConnection() {
+    mConnection->close();
+}
 
 // ---------------------------------------------------------------------------------------------
 
 TestCamera::TestCamera(CameraScript script) : mScript(std::move(script)) {}
 
-TestCamera::~TestCamera() { stop(); }
+TestCamera::~TestCamera() {
+    stop();
+}
 
 bool TestCamera::start() { return start("127.0.0.1", 0); }
 
@@ -557,7 +585,8 @@ bool TestCamera::start(const std::string& bindAddress, uint16_t port) {
     int on = 1;
     setsockopt(mListenFd, SOL_SOCKET, SO_REUSEADDR, &on, sizeof(on));
     socklen_t len = sizeof(addr);
-    if (::bind(mListenFd, reinterpret_cast<sockaddr*>(&addr), sizeof(addr)) != 0 || ::listen(mListenFd, 16) != 0 ||
+    if (::bind(mListenFd, reinterpret_cast<sockaddr*>(&addr), sizeof(addr)) != 0 ||
+        ::listen(mListenFd, 16) != 0 ||
         getsockname(mListenFd, reinterpret_cast<sockaddr*>(&addr), &len) != 0) {
         ::close(mListenFd);
         mListenFd = -1;
@@ -651,8 +680,8 @@ CameraReply TestCamera::replyFor(const std::string& method) {
     auto it = mScript.replies.find(method);
     if (it != mScript.replies.end()) return it->second;
     CameraReply reply;
-    if (method != "OPTIONS" && method != "DESCRIBE" && method != "SETUP" && method != "PLAY" && method != "PAUSE" &&
-        method != "GET_PARAMETER" && method != "TEARDOWN") {
+    if (method != "OPTIONS" && method != "DESCRIBE" && method != "SETUP" && method != "PLAY" &&
+        method != "PAUSE" && method != "GET_PARAMETER" && method != "TEARDOWN") {
         reply.status = 501;
     }
     return reply;

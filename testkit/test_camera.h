@@ -77,8 +77,8 @@ struct CameraScript {
     std::string password;
     std::string realm = "TestCamera";
     std::string nonce = "b7f9c2d41e";
-    bool digestQop = false;  // offer qop="auth" (RFC 2617) instead of the RFC 2069 form
-    bool authOptions = true; // also demand credentials for OPTIONS
+    bool digestQop = false;   // offer qop="auth" (RFC 2617) instead of the RFC 2069 form
+    bool authOptions = true;  // also demand credentials for OPTIONS
     // When set (e.g. "/stream"), DESCRIBE, SETUP and PLAY of any other path are answered 404.
     std::string streamPath;
     // Sent right after the PLAY answer on the same connection; then closeAfterFrames closes it.

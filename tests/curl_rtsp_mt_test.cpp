@@ -1,8 +1,7 @@
 // The RTSP session against the scriptable test camera: what the camera sees on the wire, how
 // refusals, slow answers and silence end up, and what reaches the interleaved-frame callback.
-#include <gtest/gtest.h>
-
 #include <arpa/inet.h>
+#include <gtest/gtest.h>
 #include <netinet/in.h>
 #include <sys/socket.h>
 
@@ -66,7 +65,8 @@ public:
     }
     bool waitFor(size_t count, int timeoutMs) {
         std::unique_lock<std::mutex> lock(mMutex);
-        return mChanged.wait_for(lock, std::chrono::milliseconds(timeoutMs), [&] { return mFrames.size() >= count; });
+        return mChanged.wait_for(lock, std::chrono::milliseconds(timeoutMs),
+                                 [&] { return mFrames.size() >= count; });
     }
     Strings frames() {
         std::lock_guard<std::mutex> lock(mMutex);
@@ -99,11 +99,18 @@ class TickStreamer : public CameraStreamer {
 public:
     void run(CameraPlayContext& context) override {
         for (unsigned seq = 0; context.waitFor(20); ++seq) {
-            uint8_t packet[12] = {0x80, 96, uint8_t(seq >> 8), uint8_t(seq), 0, 0, 0, 0, 0x12, 0x34, 0x56, 0x78};
+            uint8_t packet[12] = {0x80, 96,  uint8_t(seq >> 8), uint8_t(seq), 0, 0, 0, 0, 0x12, 0x34,
+                                  0x56, 0x78};
             context.sendRtp(0, packet, sizeof(packet));
         }
     }
 };
+
+CameraReply withStatus(int status) {
+    CameraReply reply;
+    reply.status = status;
+    return reply;
+}
 
 class CurlRtspSession : public ::testing::Test {
 protected:
@@ -111,7 +118,8 @@ protected:
         camera = std::make_unique<TestCamera>(std::move(script));
         ASSERT_TRUE(camera->start());
     }
-    std::unique_ptr<CurlRtsp> makeSession(bool tcp, const std::string& user = "", const std::string& password = "") {
+    std::unique_ptr<CurlRtsp> makeSession(bool tcp, const std::string& user = "",
+                                          const std::string& password = "") {
         return std::make_unique<CurlRtsp>(camera->url(), kRtpPort, kRtpPort + 1, user, password, tcp);
     }
     std::vector<CameraRequest> authorizedOf(const std::string& method) const {
@@ -181,11 +189,8 @@ TEST_F(CurlRtspSession, TcpSessionDeliversEveryInterleavedFrameWhole) {
     // Sent the moment PLAY is answered, some split across writes, including inside the header.
     // (libcurl holds back a frame with no payload until more bytes follow it.)
     script.framesAfterPlay = {
-        {0, pattern(1400, 1), 0, 0},
-        {1, pattern(28, 2), 0, 0},
-        {0, std::string(), 0, 0},
-        {0, pattern(500, 3), 0, 2},
-        {0, pattern(1000, 4), 50, 600},
+        {0, pattern(1400, 1), 0, 0}, {1, pattern(28, 2), 0, 0},      {0, std::string(), 0, 0},
+        {0, pattern(500, 3), 0, 2},  {0, pattern(1000, 4), 50, 600},
     };
     startCamera(script);
     auto session = makeSession(true);
@@ -211,9 +216,10 @@ TEST_F(CurlRtspSession, TcpSessionDeliversEveryInterleavedFrameWhole) {
 
 TEST_F(CurlRtspSession, TcpTransportIgnoresThePortAndStreamsOnTheAssignedChannels) {
     CameraScript script;
-    script.sdp = "v=0\r\ns=two videos\r\n"
-                 "m=video 0 RTP/AVP 96\r\na=rtpmap:96 H264/90000\r\na=control:main\r\n"
-                 "m=video 0 RTP/AVP 97\r\na=rtpmap:97 H265/90000\r\na=control:sub\r\n";
+    script.sdp =
+        "v=0\r\ns=two videos\r\n"
+        "m=video 0 RTP/AVP 96\r\na=rtpmap:96 H264/90000\r\na=control:main\r\n"
+        "m=video 0 RTP/AVP 97\r\na=rtpmap:97 H265/90000\r\na=control:sub\r\n";
     startCamera(script);
     camera->setStreamerFactory([] { return std::make_unique<TickStreamer>(); });
     CurlRtsp session(camera->url(), 52000, 52001, "", "", true);
@@ -263,12 +269,13 @@ TEST_F(CurlRtspSession, UdpStreamReachesTheOfferedPort) {
 TEST_F(CurlRtspSession, SetsUpOnlyH26xTracksWithTheirControlUrls) {
     CameraScript script;
     // The request line carries an absolute control as it is, whatever host it names.
-    script.sdp = "v=0\r\ns=mixed\r\na=control:*\r\n"
-                 "m=video 0 RTP/AVP 96\r\na=rtpmap:96 H265/90000\r\na=control:rtsp://10.0.0.2/live/hevc\r\n"
-                 "m=video 0 RTP/AVP 26\r\na=rtpmap:26 JPEG/90000\r\na=control:jpeg\r\n"
-                 "m=audio 0 RTP/AVP 8\r\na=rtpmap:8 PCMA/8000\r\na=control:audio\r\n"
-                 "m=video 0 RTP/AVP 97\r\na=rtpmap:97 H264/90000\r\na=control:1\r\n"
-                 "m=video 0 RTP/AVP 98\r\na=rtpmap:98 H264/90000\r\na=control:avc\r\n";
+    script.sdp =
+        "v=0\r\ns=mixed\r\na=control:*\r\n"
+        "m=video 0 RTP/AVP 96\r\na=rtpmap:96 H265/90000\r\na=control:rtsp://10.0.0.2/live/hevc\r\n"
+        "m=video 0 RTP/AVP 26\r\na=rtpmap:26 JPEG/90000\r\na=control:jpeg\r\n"
+        "m=audio 0 RTP/AVP 8\r\na=rtpmap:8 PCMA/8000\r\na=control:audio\r\n"
+        "m=video 0 RTP/AVP 97\r\na=rtpmap:97 H264/90000\r\na=control:1\r\n"
+        "m=video 0 RTP/AVP 98\r\na=rtpmap:98 H264/90000\r\na=control:avc\r\n";
     startCamera(script);
     auto session = makeSession(false);
     LogCapture log;
@@ -303,7 +310,9 @@ struct AuthCase {
     const char* scheme;
 };
 
-void PrintTo(const AuthCase& c, std::ostream* os) { *os << c.name; }
+void PrintTo(const AuthCase& c, std::ostream* os) {
+    *os << c.name;
+}
 
 class CurlRtspAuth : public CurlRtspSession, public ::testing::WithParamInterface<AuthCase> {};
 
@@ -339,14 +348,16 @@ TEST_P(CurlRtspAuth, RightCredentialsPlayAndWrongOnesFailDescribe) {
     EXPECT_NE(log.err().find("RTSP OPTIONS answered with status 401, going on: " + camera->url() + "\n"),
               std::string::npos)
         << log.err();
-    EXPECT_NE(log.err().find("RTSP DESCRIBE answered with status 401: " + camera->url() + "\n"), std::string::npos)
+    EXPECT_NE(log.err().find("RTSP DESCRIBE answered with status 401: " + camera->url() + "\n"),
+              std::string::npos)
         << log.err();
 }
 
 INSTANTIATE_TEST_SUITE_P(Schemes, CurlRtspAuth,
                          ::testing::Values(AuthCase{"Basic", CameraScript::Auth::Basic, false, "Basic "},
                                            AuthCase{"Digest", CameraScript::Auth::Digest, false, "Digest "},
-                                           AuthCase{"DigestQop", CameraScript::Auth::Digest, true, "Digest "}),
+                                           AuthCase{"DigestQop", CameraScript::Auth::Digest, true,
+                                                    "Digest "}),
                          [](const auto& info) { return std::string(info.param.name); });
 
 struct RefusalCase {
@@ -355,15 +366,15 @@ struct RefusalCase {
     Strings seen;  // the authorized requests the camera sees, in order
 };
 
-void PrintTo(const RefusalCase& c, std::ostream* os) { *os << c.method << " " << c.status; }
+void PrintTo(const RefusalCase& c, std::ostream* os) {
+    *os << c.method << " " << c.status;
+}
 
 class CurlRtspRefusal : public CurlRtspSession, public ::testing::WithParamInterface<RefusalCase> {};
 
 TEST_P(CurlRtspRefusal, AnErrorStatusFailsTheStartWithOneLineNamingIt) {
     startCamera();
-    CameraReply refuse;
-    refuse.status = GetParam().status;
-    camera->setReply(GetParam().method, refuse);
+    camera->setReply(GetParam().method, withStatus(GetParam().status));
     auto session = makeSession(false);
     LogCapture log;
     EXPECT_FALSE(session->startCurl());
@@ -371,12 +382,13 @@ TEST_P(CurlRtspRefusal, AnErrorStatusFailsTheStartWithOneLineNamingIt) {
     EXPECT_EQ(camera->methods(), GetParam().seen);
     std::string method = GetParam().method;
     std::string url = method == "SETUP" ? camera->url() + "/trackID=1" : camera->url();
-    EXPECT_NE(log.err().find("RTSP " + method + " answered with status " + std::to_string(GetParam().status) + ": " +
-                             url + "\n"),
+    EXPECT_NE(log.err().find("RTSP " + method + " answered with status " + std::to_string(GetParam().status) +
+                             ": " + url + "\n"),
               std::string::npos)
         << log.err();
     if (method == "SETUP" || method == "PLAY") {
-        EXPECT_NE(log.err().find(method + " " + camera->url() + " failed.\n"), std::string::npos) << log.err();
+        EXPECT_NE(log.err().find(method + " " + camera->url() + " failed.\n"), std::string::npos)
+            << log.err();
     }
     session.reset();
     EXPECT_EQ(authorizedOf("TEARDOWN").size(), 0u);
@@ -405,9 +417,7 @@ TEST_F(CurlRtspSession, ACameraThatHangsUpFailsTheRequest) {
 
 TEST_F(CurlRtspSession, RefusedOptionsOnlyWarns) {
     startCamera();
-    CameraReply refuse;
-    refuse.status = 501;
-    camera->setReply("OPTIONS", refuse);
+    camera->setReply("OPTIONS", withStatus(501));
     auto session = makeSession(false);
     LogCapture log;
     EXPECT_TRUE(session->startCurl());
@@ -478,7 +488,8 @@ TEST_F(CurlRtspSession, UrlsOf1024BytesOrMoreAreRefused) {
     CameraScript script;
     script.sdp = "v=0\r\nm=video 0 RTP/AVP 96\r\na=rtpmap:96 H264/90000\r\na=control:track\r\n";
     startCamera(script);
-    std::string fits = camera->url() + "/" + std::string(CurlRtsp::kMaxUrlBytes - camera->url().size() - 4, 'u');
+    std::string fits =
+        camera->url() + "/" + std::string(CurlRtsp::kMaxUrlBytes - camera->url().size() - 4, 'u');
     ASSERT_EQ(fits.size(), CurlRtsp::kMaxUrlBytes - 3);
     CurlRtsp session(fits, kRtpPort, kRtpPort + 1, "", "", false);
     LogCapture log;
@@ -536,7 +547,8 @@ TEST_F(CurlRtspSession, DescribeAnswerInPiecesGivesTheWholeTable) {
     // An answer far past the body cap still plays the track it starts with.
     CameraScript big;
     big.sdp = "v=0\r\nm=video 0 RTP/AVP 96\r\na=rtpmap:96 H264/90000\r\na=control:trackID=1\r\n";
-    while (big.sdp.size() < 3 * RtspSdpParser::kMaxBodyBytes) big.sdp += "a=x-note:" + std::string(100, 'b') + "\r\n";
+    while (big.sdp.size() < 3 * RtspSdpParser::kMaxBodyBytes)
+        big.sdp += "a=x-note:" + std::string(100, 'b') + "\r\n";
     startCamera(big);
     auto second = makeSession(false);
     LogCapture log;
@@ -549,9 +561,7 @@ TEST_F(CurlRtspSession, DescribeAnswerInPiecesGivesTheWholeTable) {
 
 TEST_F(CurlRtspSession, KeepaliveEveryTwentyFiveSecondsSurvivesARefusal) {
     startCamera();
-    CameraReply refuse;
-    refuse.status = 451;
-    camera->queueReply("GET_PARAMETER", refuse);
+    camera->queueReply("GET_PARAMETER", withStatus(451));
     auto session = makeSession(false);
     LogCapture log;
     ASSERT_TRUE(session->startCurl());
@@ -572,5 +582,6 @@ TEST_F(CurlRtspSession, KeepaliveEveryTwentyFiveSecondsSurvivesARefusal) {
               std::string::npos)
         << log.err();
     EXPECT_NE(log.err().find("getParameter keepalive error !\n"), std::string::npos) << log.err();
-    EXPECT_EQ(camera->methods(), (Strings{"OPTIONS", "DESCRIBE", "SETUP", "PLAY", "GET_PARAMETER", "TEARDOWN"}));
+    EXPECT_EQ(camera->methods(),
+              (Strings{"OPTIONS", "DESCRIBE", "SETUP", "PLAY", "GET_PARAMETER", "TEARDOWN"}));
 }

@@ -19,7 +19,9 @@ struct Clip {
     VideoCodec codec;
 };
 
-void PrintTo(const Clip& clip, std::ostream* os) { *os << clip.file; }
+void PrintTo(const Clip& clip, std::ostream* os) {
+    *os << clip.file;
+}
 
 const Clip kSingleSlice = {"h264_single_slice.264", VideoCodec::H264};
 const Clip kMultiSlice = {"h264_multi_slice.264", VideoCodec::H264};
@@ -135,10 +137,11 @@ TEST_P(RoundTrip, DecodesToTheSourcePictures) {
     EXPECT_EQ(decode(out, clip.codec), expected);
 }
 
-INSTANTIATE_TEST_SUITE_P(Clips, RoundTrip, ::testing::Values(kSingleSlice, kMultiSlice, kH265),
-                         [](const testing::TestParamInfo<Clip>& info) {
-                             return std::string(info.param.file).substr(0, std::string(info.param.file).find('.'));
-                         });
+INSTANTIATE_TEST_SUITE_P(
+    Clips, RoundTrip, ::testing::Values(kSingleSlice, kMultiSlice, kH265),
+    [](const testing::TestParamInfo<Clip>& info) {
+        return std::string(info.param.file).substr(0, std::string(info.param.file).find('.'));
+    });
 
 TEST(RoundTripLoss, LostFuaMiddleFragmentCostsOnlyThatPicture) {
     std::vector<Bytes> packets = packetize(kSingleSlice, 500);
@@ -147,8 +150,8 @@ TEST(RoundTripLoss, LostFuaMiddleFragmentCostsOnlyThatPicture) {
     // A non-IDR picture in the middle of the clip cut into at least three fragments.
     size_t victim = 0;
     for (size_t i = packets.size() / 2; i + 2 < packets.size() && victim == 0; ++i) {
-        if ((packets[i][12] & 0x1F) == 28 && (packets[i][13] & 0x9F) == 0x81 && (packets[i + 1][13] & 0xC0) == 0 &&
-            carried[i + 2].first == carried[i].first) {
+        if ((packets[i][12] & 0x1F) == 28 && (packets[i][13] & 0x9F) == 0x81 &&
+            (packets[i + 1][13] & 0xC0) == 0 && carried[i + 2].first == carried[i].first) {
             victim = i + 1;
         }
     }
@@ -184,7 +187,8 @@ TEST(RoundTripLoss, LostSlicePacketCostsOnlyItsPicture) {
             return (packets[i][12] & 0x1F) == 1 && ((packets[i][13] & 0x80) != 0) == first;
         };
         for (size_t i = packets.size() / 2; i < packets.size() && victim == 0; ++i) {
-            if (c.lostSlicesBefore == 0 ? isSlice(i, true) : isSlice(i, false) && isSlice(i - 1, true)) victim = i;
+            if (c.lostSlicesBefore == 0 ? isSlice(i, true) : isSlice(i, false) && isSlice(i - 1, true))
+                victim = i;
         }
         ASSERT_NE(victim, 0u);
         std::vector<Bytes> expected = source;

@@ -19,13 +19,16 @@ struct InteropCase {
     bool digest;
 };
 
-void PrintTo(const InteropCase& c, std::ostream* os) { *os << c.name; }
+void PrintTo(const InteropCase& c, std::ostream* os) {
+    *os << c.name;
+}
 
 class GstInterop : public ::testing::TestWithParam<InteropCase> {
 protected:
     static void SetUpTestSuite() {
         sMissing = GstRtspServer::missingDependency();
-        if (sMissing.empty()) sClip = GstRtspServer::makeClip(std::string(QUORVANE_BINARY_DIR) + "/testdata", "h264", 4);
+        if (sMissing.empty())
+            sClip = GstRtspServer::makeClip(std::string(QUORVANE_BINARY_DIR) + "/testdata", "h264", 4);
     }
     void SetUp() override {
         if (!sMissing.empty()) GTEST_SKIP() << "GStreamer interoperability skipped: " << sMissing;
@@ -62,7 +65,8 @@ TEST_P(GstInterop, StartsParsesTheTrackAndTearsDownCleanly) {
     testing::internal::CaptureStderr();
     bool started = session.startCurl();
     if (started && c.tcp) {
-        for (int i = 0; i < 100 && frames == 0; ++i) std::this_thread::sleep_for(std::chrono::milliseconds(30));
+        for (int i = 0; i < 100 && frames == 0; ++i)
+            std::this_thread::sleep_for(std::chrono::milliseconds(30));
     }
     session.stopCurl();
     std::string err = testing::internal::GetCapturedStderr();
@@ -98,7 +102,8 @@ TEST_P(GstInterop, WrongPasswordOrPathFailsTheStart) {
     EXPECT_FALSE(session.startCurl());
     std::string err = testing::internal::GetCapturedStderr();
     std::string status = c.digest ? "401" : "404";
-    EXPECT_NE(err.find("RTSP DESCRIBE answered with status " + status + ": " + url + "\n"), std::string::npos) << err;
+    EXPECT_NE(err.find("RTSP DESCRIBE answered with status " + status + ": " + url + "\n"), std::string::npos)
+        << err;
 }
 
 INSTANTIATE_TEST_SUITE_P(Transports, GstInterop,

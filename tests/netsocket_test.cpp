@@ -1,7 +1,8 @@
 // IPv4 addresses and the UDP/TCP socket classes, on loopback.
-#include <gtest/gtest.h>
+#include "utils/networking/netsocket.h"
 
 #include <arpa/inet.h>
+#include <gtest/gtest.h>
 #include <netinet/in.h>
 #include <sys/socket.h>
 
@@ -10,8 +11,6 @@
 #include <functional>
 #include <set>
 #include <string>
-
-#include "utils/networking/netsocket.h"
 
 namespace {
 
@@ -124,7 +123,8 @@ TEST(UdpSocket, BindFailureLogsErrnoAndLeavesTheSocketClosed) {
     std::string err = testing::internal::GetCapturedStderr();
     EXPECT_FALSE(second.isOpen());
     EXPECT_NE(err.find("E/: (bind in netsocket.cpp:"), std::string::npos) << err;
-    EXPECT_NE(err.find("SOCKET: udp bind socket failed. errno=" + std::to_string(EADDRINUSE) + "\n"), std::string::npos)
+    EXPECT_NE(err.find("SOCKET: udp bind socket failed. errno=" + std::to_string(EADDRINUSE) + "\n"),
+              std::string::npos)
         << err;
     char buf[8];
     NetAddress from;
@@ -190,7 +190,8 @@ TEST_F(TcpSocketTest, AcceptOneHandsTheClientToTheCallback) {
 TEST_F(TcpSocketTest, AcceptOneWithAnEmptyCallbackThrows) {
     TcpSocket client;
     ASSERT_EQ(client.connect(NetAddress("127.0.0.1", port)), 0);
-    EXPECT_THROW(server->acceptOneBlocked(std::function<void(std::shared_ptr<TcpSocket>)>()), std::bad_function_call);
+    EXPECT_THROW(server->acceptOneBlocked(std::function<void(std::shared_ptr<TcpSocket>)>()),
+                 std::bad_function_call);
 }
 
 TEST_F(TcpSocketTest, AcceptOneOnAShutDownListenerAcceptsNothing) {

@@ -1,11 +1,10 @@
 // H.264 depacketizer: what reaches the next unit for each kind of packet, what is logged and
 // counted, the stored parameter sets and their getters.
-#include "units/unit_rtp_h264_unpack.h"
-
 #include <gtest/gtest.h>
 
 #include "tests/unpack_test_support.h"
 #include "units/unit_callback_endpoint.h"
+#include "units/unit_rtp_h264_unpack.h"
 
 using namespace unpack_test;
 
@@ -81,7 +80,8 @@ TEST_F(H264Unpack, SlicesOfOnePictureBecomeOneAccessUnit) {
     feed.payload(kPFirst);
     feed.payload(kPSecond);
     ASSERT_EQ(sink.count(), 1u);
-    EXPECT_EQ(deliveredData(sink)[0], join({startCode(kIdrFirst), startCode(kIdrSecond), startCode(kIdrSecond)}));
+    EXPECT_EQ(deliveredData(sink)[0],
+              join({startCode(kIdrFirst), startCode(kIdrSecond), startCode(kIdrSecond)}));
     // A parameter set ends the pending picture too, and goes out after it.
     feed.payload(kSps);
     auto out = deliveredData(sink);
@@ -107,7 +107,7 @@ TEST_F(H264Unpack, FuaFragmentsAreJoinedWithTheHeaderRebuilt) {
 TEST_F(H264Unpack, LostMiddleFragmentDropsOnlyThatNalUnit) {
     feed.payload(kIdrFirst, true);
     feed.payload({0x7C, 0x81, 0x9A, 0x01});  // P slice start: ends the IDR picture
-    feed.skip();                              // its middle fragment is lost
+    feed.skip();                             // its middle fragment is lost
     LogCapture log;
     feed.payload({0x7C, 0x41, 0x03}, true);  // end: dropped without a message
     feed.payload(kPFirst);
@@ -168,18 +168,40 @@ TEST_F(H264Unpack, SequenceNumbersWrapAndGapsAreCounted) {
 
 TEST_F(H264Unpack, FuaQueueErrorsAndTheSingleFragmentQuirk) {
     LogCapture log;
-    feed.payload({0x7C, 0x85, 0x88, 0x01});  // start, never ended
-    feed.payload({0x7C, 0x85, 0x88, 0x02});  // a new start replaces it with a warning
+    feed.payload({0x7C, 0x85, 0x88, 0x01});        // start, never ended
+    feed.payload({0x7C, 0x85, 0x88, 0x02});        // a new start replaces it with a warning
     feed.payload({0x18, 0x00, 0x02, 0x09, 0xF0});  // STAP-A: rejected, the fragment stays
-    feed.payload(kPFirst);                   // a whole NAL unit ends it with an error
+    feed.payload(kPFirst);                         // a whole NAL unit ends it with an error
     // S and E in one FU-A (sent by some cameras for small units) is a whole NAL unit.
     feed.payload({0x7C, 0xC1, 0x9A, 0x05}, true);
     feed.payload(kAud);
     log.stop();
     EXPECT_EQ(log.errCount("warning, fua queue is not empty !"), 1);
-    EXPECT_EQ(log.errCount("unknown nal unit type : 24, please check camera setting which is h264 or h265"), 1);
+    EXPECT_EQ(log.errCount("unknown nal unit type : 24, please check camera setting which is h264 or h265"),
+              1);
     EXPECT_EQ(log.errCount("Fua is incomplete !"), 1);
     EXPECT_EQ(deliveredData(sink), (std::vector<Bytes>{startCode(kPFirst), startCode({0x61, 0x9A, 0x05})}));
+}
+
+TEST_F(H264Unpack, OwnReassemblyPathRejectsFragmentsAndSkipsContinuity) {
+    // Input position -1 is the unit's own re-feeding: no continuity check, and a fragment there
+    // means a reassembly fault.
+    LogCapture log;
+    auto fua = testkit::makePacketBuffer(testkit::makeRtpPacket(999, 0, false, {0x7C, 0x85, 0x88}));
+    EXPECT_EQ(unit.onTransmitIn(fua, fua->length, -1, 0), fua->length);
+    feed.payload(kAud);  // sequence 0 still follows the initial 65535
+    log.stop();
+    EXPECT_EQ(log.errCount("please check your code !"), 1);
+    EXPECT_EQ(log.errCount("rtp lost one packet"), 0);
+}
+
+TEST(H26xBase, AnnexBBufferOfOneNalUnit) {
+    unsigned char nal[] = {0x67, 0x42, 0x00};
+    auto out = RtpH26xUnpackBase::transferFuToH26x(nal, sizeof(nal));
+    EXPECT_EQ(bytesOf(out), (Bytes{0x00, 0x00, 0x00, 0x01, 0x67, 0x42, 0x00}));
+    EXPECT_EQ(out->info.dataType, UNIT_DATA_H26X);
+    EXPECT_NE(out->info.timestampNs, 0);
+    EXPECT_EQ(bytesOf(RtpH26xUnpackBase::transferFuToH26x(nal, 0)), (Bytes{0x00, 0x00, 0x00, 0x01}));
 }
 
 TEST_F(H264Unpack, UnsupportedTypesAreRejectedByNumber) {
@@ -187,7 +209,8 @@ TEST_F(H264Unpack, UnsupportedTypesAreRejectedByNumber) {
         LogCapture log;
         feed.payload({static_cast<uint8_t>(0x60 | type), 0x80, 0x00});
         log.stop();
-        EXPECT_EQ(log.errCount("unknown nal unit type : " + std::to_string(type) + ", please check"), 1) << int(type);
+        EXPECT_EQ(log.errCount("unknown nal unit type : " + std::to_string(type) + ", please check"), 1)
+            << int(type);
     }
     EXPECT_EQ(sink.count(), 0u);
 }
@@ -197,9 +220,10 @@ TEST_F(H264Unpack, ShortOrInconsistentPacketsAreDroppedWithoutReadingPastThem) {
     LogCapture log;
     // Under the RTP header, header only, a slice without its first_mb byte, an FU-A without its
     // header, an FU-A start without payload.
-    for (const Bytes& p : {Bytes{0x80, 0x60, 0x00}, testkit::makeRtpPacket(1, 0, false, {}),
-                           testkit::makeRtpPacket(2, 0, false, {0x41}), testkit::makeRtpPacket(3, 0, false, {0x7C}),
-                           testkit::makeRtpPacket(4, 0, false, {0x7C, 0x85})}) {
+    for (const Bytes& p :
+         {Bytes{0x80, 0x60, 0x00}, testkit::makeRtpPacket(1, 0, false, {}),
+          testkit::makeRtpPacket(2, 0, false, {0x41}), testkit::makeRtpPacket(3, 0, false, {0x7C}),
+          testkit::makeRtpPacket(4, 0, false, {0x7C, 0x85})}) {
         feed.packet(p);
     }
     // A length argument that disagrees with the buffer.
@@ -239,8 +263,8 @@ TEST_F(H264Unpack, GettersServeTheStoredParameterSets) {
     }
     feed.payload(join({kPps, {0x00}}));
     feed.payload({0x06, 0x05, 0xFF});
-    EXPECT_EQ(bytesOf(unit.getExtra()), (Bytes{0x00, 0x00, 0x00, 0x01, 0x67, 0x42, 0x00, 0x1F, 0x00, 0x00, 0x00, 0x01,
-                                               0x68, 0xCE, 0x3C, 0x80}));
+    EXPECT_EQ(bytesOf(unit.getExtra()), (Bytes{0x00, 0x00, 0x00, 0x01, 0x67, 0x42, 0x00, 0x1F, 0x00, 0x00,
+                                               0x00, 0x01, 0x68, 0xCE, 0x3C, 0x80}));
     EXPECT_EQ(bytesOf(unit.getSps()), kSps);
     EXPECT_EQ(bytesOf(unit.getPps()), kPps);
     EXPECT_EQ(bytesOf(unit.getSei()), startCode({0x06, 0x05, 0xFF}));
@@ -260,10 +284,11 @@ TEST_F(H264Unpack, ParseExtraPacketSplitsSpsAndPps) {
     };
     Bytes big = {0x00, 0x00, 0x00, 0x01, 0x67};
     big.resize(big.size() + 1500, 0x11);  // longer than any fixed collector would hold
-    for (const Case& c : {Case{join({startCode(kSps), startCode(kPps)}), kSps, kPps, 0},
-                          Case{startCode({0x06, 0x05, 0xFF}), {}, {}, 0}, Case{startCode({0x65, 0x88}), {}, {}, 2},
-                          Case{{0x00, 0x00, 0x00}, {}, {}, 3},  // an unfinished start code at the end
-                          Case{big, Bytes(big.begin() + 4, big.end()), {}, 0}}) {
+    for (const Case& c :
+         {Case{join({startCode(kSps), startCode(kPps)}), kSps, kPps, 0},
+          Case{startCode({0x06, 0x05, 0xFF}), {}, {}, 0}, Case{startCode({0x65, 0x88}), {}, {}, 2},
+          Case{{0x00, 0x00, 0x00}, {}, {}, 3},  // an unfinished start code at the end
+          Case{big, Bytes(big.begin() + 4, big.end()), {}, 0}}) {
         std::shared_ptr<QelBuffer> sps, pps;
         LogCapture log;
         unit.parseExtraPacket(testkit::makePacketBuffer(c.in), sps, pps);
@@ -322,9 +347,9 @@ TEST(H264UnpackCamera, RealCameraPacketSequences) {
           startCode({0x68, 0xee, 0x3c, 0xb0}), startCode({0x65, 's', 'l', 'i', 'c', 'e'})}},
         // Reserved bit set in the FU headers is ignored.
         {"retina_h264_longse_cmsekl800_fua_reserved_bit.hex",
-         {startCode(join({{0x61}, Bytes{'f', 'u', '-', 'a', ' ', 's', 't', 'a', 'r', 't', ',', ' ', 'f', 'u', '-', 'a',
-                                        ' ', 'm', 'i', 'd', 'd', 'l', 'e', ',', ' ', 'f', 'u', '-', 'a', ' ', 'e', 'n',
-                                        'd'}}))}},
+         {startCode(join({{0x61}, Bytes{'f', 'u', '-', 'a', ' ', 's', 't', 'a', 'r', 't', ',',
+                                        ' ', 'f', 'u', '-', 'a', ' ', 'm', 'i', 'd', 'd', 'l',
+                                        'e', ',', ' ', 'f', 'u', '-', 'a', ' ', 'e', 'n', 'd'}}))}},
         {"retina_h264_empty_fua_fragment.hex",
          {startCode({0x61, 's', 't', 'a', 'r', 't', ',', ' ', 'e', 'n', 'd'})}},
         {"retina_h264_single_fragment_fua.hex",
@@ -348,8 +373,9 @@ TEST(H264UnpackCamera, ParameterSetsFragmentedTogetherAreSplitByTheGetters) {
     // One FU-A of type SPS carries SPS, a start code and the PPS (Amatek AR-N3222F).
     RtpH264UnpackUnitSM unit;
     Feeder feed(&unit);
-    for (const Bytes& p : cameraPackets("gortsplib_h264_amatek_ar-n3222f_multi_nalu_in_fua.hex")) feed.packet(p);
-    EXPECT_EQ(bytesOf(unit.getSps()), (Bytes{0x67, 0x4d, 0x00, 0x33, 0x8a, 0x8a, 0x50, 0x28, 0x02, 0xdd, 0x34, 0x40,
-                                             0x00, 0x00, 0xfa, 0x00, 0x00, 0x30, 0xd4, 0x01}));
+    for (const Bytes& p : cameraPackets("gortsplib_h264_amatek_ar-n3222f_multi_nalu_in_fua.hex"))
+        feed.packet(p);
+    EXPECT_EQ(bytesOf(unit.getSps()), (Bytes{0x67, 0x4d, 0x00, 0x33, 0x8a, 0x8a, 0x50, 0x28, 0x02, 0xdd,
+                                             0x34, 0x40, 0x00, 0x00, 0xfa, 0x00, 0x00, 0x30, 0xd4, 0x01}));
     EXPECT_EQ(bytesOf(unit.getPps()), (Bytes{0x68, 0xee, 0x3c, 0x80}));
 }

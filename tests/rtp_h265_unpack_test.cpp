@@ -1,12 +1,11 @@
 // H.265 depacketizer: single NAL unit packets of the accepted types, fragmentation units, what is
 // rejected and what a loss costs.
-#include "units/unit_rtp_h265_unpack.h"
-
 #include <gtest/gtest.h>
 
 #include <set>
 
 #include "tests/unpack_test_support.h"
+#include "units/unit_rtp_h265_unpack.h"
 
 using namespace unpack_test;
 
@@ -61,7 +60,8 @@ TEST_F(H265Unpack, OnlyTheTypesCamerasSendAreAccepted) {
         log.stop();
         bool ok = accepted.count(type) != 0;
         EXPECT_EQ(sink.count(), ok ? 1u : 0u) << type;
-        EXPECT_EQ(log.errCount("H265 RTP cannot recognize type " + std::to_string(type) + "\n"), ok ? 0 : 1) << type;
+        EXPECT_EQ(log.errCount("H265 RTP cannot recognize type " + std::to_string(type) + "\n"), ok ? 0 : 1)
+            << type;
     }
 }
 
@@ -101,7 +101,10 @@ TEST_F(H265Unpack, RebuiltUnitsOfRejectedTypesAndAggregationPacketsAreRejected) 
     feed.payload(fu(true, false, 21, {1}));
     feed.payload(fu(false, true, 21, {2}));
     feed.payload({48 << 1, 0x01, 0x00, 0x03, 0x40, 0x01, 0x0C});  // AP holding a VPS
+    auto own = testkit::makePacketBuffer(testkit::makeRtpPacket(0, 0, false, fu(true, true, 1, {1})));
+    unit.onTransmitIn(own, own->length, -1, 0);  // a fragment on the unit's own re-feeding path
     log.stop();
+    EXPECT_EQ(log.errCount("please check your code !"), 1);
     EXPECT_EQ(log.errCount("H265 RTP cannot recognize type 21"), 1);
     EXPECT_EQ(log.errCount("H265 RTP cannot recognize type 48"), 1);
     EXPECT_EQ(sink.count(), 0u);
@@ -110,8 +113,8 @@ TEST_F(H265Unpack, RebuiltUnitsOfRejectedTypesAndAggregationPacketsAreRejected) 
 TEST_F(H265Unpack, ShortPacketsAreDroppedWithoutReadingPastThem) {
     LogCapture log;
     feed.packet({0x80, 0x60});
-    feed.payload({});                    // header only
-    feed.payload({49 << 1, 0x01});       // FU without its FU header
+    feed.payload({});               // header only
+    feed.payload({49 << 1, 0x01});  // FU without its FU header
     EXPECT_EQ(unit.onTransmitIn(nullptr, 9, 0, 0), 9u);
     // The smallest FU carries no fragment bytes at all, and is fine.
     feed.payload(fu(true, false, 1, {}));
@@ -131,7 +134,8 @@ TEST(H265UnpackCamera, RealCameraPacketSequences) {
     };
     const Case cases[] = {
         // S and E in one fragment: a whole NAL unit (TRAIL_R "small nal").
-        {"retina_h265_single_fragment_fu.hex", {startCode(nal(1, {'s', 'm', 'a', 'l', 'l', ' ', 'n', 'a', 'l'}))},
+        {"retina_h265_single_fragment_fu.hex",
+         {startCode(nal(1, {'s', 'm', 'a', 'l', 'l', ' ', 'n', 'a', 'l'}))},
          nullptr},
         // An empty middle fragment; the unit is IDR_N_LP, which this depacketizer does not take.
         {"retina_h265_empty_fu_fragment.hex", {}, "H265 RTP cannot recognize type 20"},

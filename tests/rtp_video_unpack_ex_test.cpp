@@ -1,10 +1,9 @@
 // Codec-detecting depacketizer: the two-byte vote, routing to the inner units, linking and the
 // stream-info forwarding.
-#include "units/unit_rtp_video_unpack_ex.h"
-
 #include <gtest/gtest.h>
 
 #include "tests/unpack_test_support.h"
+#include "units/unit_rtp_video_unpack_ex.h"
 
 using namespace unpack_test;
 
@@ -35,19 +34,17 @@ TEST(VideoUnpackDetection, TwoByteVoteTable) {
         {{0x41, 0x9A}, Outcome::H264},  // non-IDR slice
         {{0x7C, 0x85}, Outcome::H264},  // FU-A start of an IDR slice
         {{0x5C, 0x01}, Outcome::Both},  // FU-A middle fragment of a type-1 slice
-        {{0x7C, 0x01}, Outcome::Both},
-        {{0x40, 0x01}, Outcome::H265},  // VPS
-        {{0x60, 0x01}, Outcome::H265},  // aggregation packet
-        {{0x42, 0x01}, Outcome::Both},  // H.265 SPS
-        {{0x44, 0x01}, Outcome::Both},  // PPS
-        {{0x4E, 0x01}, Outcome::Both},  // SEI
-        {{0x26, 0x01}, Outcome::Both},  // IDR_W_RADL
-        {{0x02, 0x01}, Outcome::Both},  // TRAIL_R
-        {{0x62, 0x01}, Outcome::Both},  // FU
-        {{0x80, 0x01}, Outcome::None},  // forbidden bit
-        {{0xFC, 0x85}, Outcome::None},
-        {{0x60, 0x02}, Outcome::None},  // H.264 type 0, H.265 TID 2
-        {{0x7D, 0x85}, Outcome::None},  // FU-B
+        {{0x7C, 0x01}, Outcome::Both}, {{0x40, 0x01}, Outcome::H265},  // VPS
+        {{0x60, 0x01}, Outcome::H265},                                 // aggregation packet
+        {{0x42, 0x01}, Outcome::Both},                                 // H.265 SPS
+        {{0x44, 0x01}, Outcome::Both},                                 // PPS
+        {{0x4E, 0x01}, Outcome::Both},                                 // SEI
+        {{0x26, 0x01}, Outcome::Both},                                 // IDR_W_RADL
+        {{0x02, 0x01}, Outcome::Both},                                 // TRAIL_R
+        {{0x62, 0x01}, Outcome::Both},                                 // FU
+        {{0x80, 0x01}, Outcome::None},                                 // forbidden bit
+        {{0xFC, 0x85}, Outcome::None}, {{0x60, 0x02}, Outcome::None},  // H.264 type 0, H.265 TID 2
+        {{0x7D, 0x85}, Outcome::None},                                 // FU-B
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(testing::Message() << std::hex << int(c.payload[0]) << " " << int(c.payload[1]));
@@ -97,9 +94,9 @@ TEST_F(VideoUnpack, H265IsRecognizedAtItsFirstVpsAndRoutedFromThenOn) {
     feed.payload({0x42, 0x01, 0x01});        // SPS before the VPS: undecidable, dropped
     feed.payload({0x62, 0x01, 0x93, 0xAF});  // IDR fragment: likewise
     EXPECT_EQ(unit.onTransmitIn(nullptr, 5, 0, 0), 5u);
-    feed.payload({0x40, 0x01, 0x0C});        // VPS: H.265
-    feed.payload({0x42, 0x01, 0x01});        // routed without a vote
-    feed.payload({0x80, 0x01, 0x01});        // would vote for neither; routed all the same
+    feed.payload({0x40, 0x01, 0x0C});  // VPS: H.265
+    feed.payload({0x42, 0x01, 0x01});  // routed without a vote
+    feed.payload({0x80, 0x01, 0x01});  // would vote for neither; routed all the same
     log.stop();
     EXPECT_EQ(log.errCount("it looks both like 264 and 265 !!!"), 2);
     EXPECT_EQ(log.errCount("RtpH264Unpack buf is null"), 1);
@@ -124,8 +121,9 @@ TEST_F(VideoUnpack, CallbacksNeedBothAndInterfacesFollowTheChoice) {
     EXPECT_EQ(calls, 0);
     auto sps = interfaces.getSps();
     ASSERT_NE(sps, nullptr);
-    EXPECT_EQ(Bytes(static_cast<uint8_t*>(sps->getVaddr()), static_cast<uint8_t*>(sps->getVaddr()) + sps->length),
-              (Bytes{0x67, 0x42, 0x00, 0x1F}));
+    EXPECT_EQ(
+        Bytes(static_cast<uint8_t*>(sps->getVaddr()), static_cast<uint8_t*>(sps->getVaddr()) + sps->length),
+        (Bytes{0x67, 0x42, 0x00, 0x1F}));
     LogCapture log;
     EXPECT_EQ(interfaces.getWidth(), 0u);  // the sink knows no picture format
     log.stop();

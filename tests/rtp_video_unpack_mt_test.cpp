@@ -5,18 +5,13 @@
 #include <atomic>
 #include <thread>
 
+#include "testkit/unit_probes.h"
 #include "tests/unpack_test_support.h"
 #include "units/unit_rtp_video_unpack_ex.h"
 
 using namespace unpack_test;
 
 namespace {
-
-// A source unit that pushes packets downstream, for the queued path.
-class PacketSource : public Unit<EndpointInput, MasterOutput> {
-public:
-    PacketSource() : Unit<EndpointInput, MasterOutput>("SOURCE", UNIT_DATA_ANY, 0, UNIT_DATA_RTP_VIDEO, 1) {}
-};
 
 std::vector<Bytes> clipPackets() {
     Bytes clip;
@@ -45,7 +40,8 @@ TEST(VideoUnpackThreads, ParameterSetsReadWhilePacketsFlowAreAlwaysWhole) {
             auto sps = interfaces.getSps();
             auto extra = interfaces.getExtra();
             if (sps) {
-                Bytes got(static_cast<uint8_t*>(sps->getVaddr()), static_cast<uint8_t*>(sps->getVaddr()) + sps->length);
+                Bytes got(static_cast<uint8_t*>(sps->getVaddr()),
+                          static_cast<uint8_t*>(sps->getVaddr()) + sps->length);
                 if (got != spsA && got != spsB) ++torn;
                 ++reads;
             }
@@ -75,7 +71,7 @@ TEST(VideoUnpackThreads, QueuedPacketsAreDepacketizedOnTheWorkerAndDestructionSt
     for (int round = 0; round < 2; ++round) {
         SCOPED_TRACE(round);
         testkit::CollectingSink sink;
-        PacketSource source;
+        ProbeSourceEM source("SOURCE", UNIT_DATA_RTP_VIDEO, 1);
         auto* unit = new RtpH264UnpackUnitSM;
         source.addOutputUnit(unit, true);
         unit->addOutputUnit(&sink.unit(), true);
@@ -90,7 +86,8 @@ TEST(VideoUnpackThreads, QueuedPacketsAreDepacketizedOnTheWorkerAndDestructionSt
         }
         if (round == 0) {
             // Let the worker finish: the whole clip but the pending last picture arrives.
-            for (int i = 0; i < 2000 && sink.count() < 36; ++i) std::this_thread::sleep_for(std::chrono::milliseconds(5));
+            for (int i = 0; i < 2000 && sink.count() < 36; ++i)
+                std::this_thread::sleep_for(std::chrono::milliseconds(5));
             EXPECT_EQ(sink.count(), 36u);
         }
         // Round 1 destroys the unit while the worker may still be busy with queued packets.

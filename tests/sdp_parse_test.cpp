@@ -1,7 +1,6 @@
 // DESCRIBE bodies to track tables: the line rules, bodies in pieces, bounds, and real cameras' SDPs.
-#include <gtest/gtest.h>
-
 #include <dirent.h>
+#include <gtest/gtest.h>
 
 #include <fstream>
 #include <sstream>
@@ -29,8 +28,8 @@ Table parse(const std::string& body, size_t piece = 0, bool finish = true) {
     return t;
 }
 
-void expectTrack(const RtspTrack& t, const std::string& media, uint32_t pt, const std::string& format, uint32_t clock,
-                 const std::string& control) {
+void expectTrack(const RtspTrack& t, const std::string& media, uint32_t pt, const std::string& format,
+                 uint32_t clock, const std::string& control) {
     EXPECT_EQ(t.media, media);
     EXPECT_EQ(t.payloadType, pt);
     EXPECT_EQ(t.format, format);
@@ -120,14 +119,16 @@ TEST(SdpParse, LineRules) {
     expectTrack(aac.tracks[0], "audio", 97, "MPEG4-GENERIC/441", 2, "");
 
     // RTP/AVPF and RTP/SAVP sections are not media lines: their attributes land on the track before.
-    Table avpf = parse("m=video 0 RTP/AVP 96\r\na=control:trackID=1\r\nm=video 0 RTP/AVPF 97\r\n"
-                       "a=control:trackID=2\r\nm=video 0 RTP/SAVP 98\r\na=rtpmap:98 H265/90000\r\n");
+    Table avpf = parse(
+        "m=video 0 RTP/AVP 96\r\na=control:trackID=1\r\nm=video 0 RTP/AVPF 97\r\n"
+        "a=control:trackID=2\r\nm=video 0 RTP/SAVP 98\r\na=rtpmap:98 H265/90000\r\n");
     ASSERT_EQ(avpf.count, 1);
     expectTrack(avpf.tracks[0], "video", 98, "H265", 90000, "trackID=2");
 
     // Session-level attributes touch no track; a later attribute of a section replaces an earlier one.
-    Table later = parse("a=control:rtsp://h/s\r\na=rtpmap:1 X/1\r\nm=video 0 RTP/AVP 96\r\na=control:a1\r\n"
-                        "a=rtpmap:96 H264/90000\r\na=control:a2\r\na=rtpmap:97 H265/90000\r\n");
+    Table later = parse(
+        "a=control:rtsp://h/s\r\na=rtpmap:1 X/1\r\nm=video 0 RTP/AVP 96\r\na=control:a1\r\n"
+        "a=rtpmap:96 H264/90000\r\na=control:a2\r\na=rtpmap:97 H265/90000\r\n");
     ASSERT_EQ(later.count, 1);
     expectTrack(later.tracks[0], "video", 97, "H265", 90000, "a2");
 
@@ -150,7 +151,8 @@ TEST(SdpParse, BodyInPiecesGivesTheSameTracksAsOnePiece) {
         for (size_t piece : {1, 2, 3, 5, 13, 64, 500}) {
             expectSameTable(whole, parse(body, piece), "pieces of " + std::to_string(piece));
             // Between pieces the table already reads as if the body ended there.
-            expectSameTable(whole, parse(body, piece, false), "unfinished, pieces of " + std::to_string(piece));
+            expectSameTable(whole, parse(body, piece, false),
+                            "unfinished, pieces of " + std::to_string(piece));
         }
     }
 }
@@ -191,7 +193,8 @@ TEST(SdpParse, NeverMoreThanFiveTracks) {
 TEST(SdpParse, OversizedBodiesAreCutWithoutLosingTheStart) {
     std::string head = "m=video 0 RTP/AVP 96\r\na=rtpmap:96 H264/90000\r\na=control:trackID=1\r\n";
     std::string body = head;
-    while (body.size() < RtspSdpParser::kMaxBodyBytes + 1000) body += "a=x-padding:" + std::string(100, 'p') + "\r\n";
+    while (body.size() < RtspSdpParser::kMaxBodyBytes + 1000)
+        body += "a=x-padding:" + std::string(100, 'p') + "\r\n";
     // A media section past the cap is never seen.
     body += "m=audio 0 RTP/AVP 8\r\na=control:trackID=2\r\n";
     testing::internal::CaptureStderr();
@@ -217,9 +220,11 @@ TEST(SdpParse, RealCameras) {
         Table t = parse(cameraSdp("retina_hikvision.sdp"));
         ASSERT_EQ(t.count, 2);
         expectTrack(t.tracks[0], "video", 96, "H264", 90000,
-                    "rtsp://192.168.5.106:554/Streaming/Channels/101/trackID=1?transportmode=unicast&profile=Profile_1");
+                    "rtsp://192.168.5.106:554/Streaming/Channels/101/"
+                    "trackID=1?transportmode=unicast&profile=Profile_1");
         expectTrack(t.tracks[1], "application", 107, "vnd.onvif.metadata", 90000,
-                    "rtsp://192.168.5.106:554/Streaming/Channels/101/trackID=3?transportmode=unicast&profile=Profile_1");
+                    "rtsp://192.168.5.106:554/Streaming/Channels/101/"
+                    "trackID=3?transportmode=unicast&profile=Profile_1");
     }
     {
         Table t = parse(cameraSdp("retina_dahua_h265_pcma.sdp"));
@@ -231,7 +236,8 @@ TEST(SdpParse, RealCameras) {
         // LF line ends; H.264 on a static payload type.
         Table t = parse(cameraSdp("gortsplib_bosch_live_view.sdp"));
         ASSERT_EQ(t.count, 1);
-        expectTrack(t.tracks[0], "video", 35, "H264", 90000, "rtsp://10.100.14.102:554/?inst=2&h26x=4&stream=video");
+        expectTrack(t.tracks[0], "video", 35, "H264", 90000,
+                    "rtsp://10.100.14.102:554/?inst=2&h26x=4&stream=video");
     }
     {
         // No line end after the last line; audio rtpmap with a channel count.

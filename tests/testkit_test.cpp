@@ -13,7 +13,9 @@ using testkit::VideoCodec;
 
 namespace {
 
-std::string clipPath(const char* name) { return std::string(QUORVANE_SOURCE_DIR) + "/testkit/clips/" + name; }
+std::string clipPath(const char* name) {
+    return std::string(QUORVANE_SOURCE_DIR) + "/testkit/clips/" + name;
+}
 
 Bytes loadClip(const char* name) {
     Bytes data;
@@ -72,8 +74,8 @@ private:
 
 TEST(AnnexB, SplitsOnThreeAndFourByteStartCodesAndDropsPadding) {
     const Bytes stream = {0xAA, 0x00, 0x00, 0x00, 0x01, 0x67, 0x42, 0x00, 0x1F, 0x00, 0x00,  // SPS + padding
-                          0x00, 0x00, 0x01, 0x68, 0xCE,                                     // 3-byte code
-                          0x00, 0x00, 0x00, 0x01, 0x65, 0x88, 0x00, 0x00};                  // trailing zeros
+                          0x00, 0x00, 0x01, 0x68, 0xCE,                                      // 3-byte code
+                          0x00, 0x00, 0x00, 0x01, 0x65, 0x88, 0x00, 0x00};                   // trailing zeros
     std::vector<Bytes> nals = testkit::splitAnnexB(stream);
     ASSERT_EQ(nals.size(), 3u);
     EXPECT_EQ(nals[0], (Bytes{0x67, 0x42, 0x00, 0x1F}));
@@ -89,8 +91,9 @@ TEST(AnnexB, GroupsClipIntoItsThirtyPictures) {
         VideoCodec codec;
         size_t slicesPerPicture;
     };
-    for (const Case& c : {Case{"h264_single_slice.264", VideoCodec::H264, 1},
-                          Case{"h264_multi_slice.264", VideoCodec::H264, 4}, Case{"h265.265", VideoCodec::H265, 1}}) {
+    for (const Case& c :
+         {Case{"h264_single_slice.264", VideoCodec::H264, 1},
+          Case{"h264_multi_slice.264", VideoCodec::H264, 4}, Case{"h265.265", VideoCodec::H265, 1}}) {
         SCOPED_TRACE(c.clip);
         auto pictures = testkit::groupAccessUnits(c.codec, testkit::splitAnnexB(loadClip(c.clip)));
         ASSERT_EQ(pictures.size(), 30u);
@@ -108,14 +111,16 @@ TEST(AnnexB, GroupsClipIntoItsThirtyPictures) {
 
 TEST(AnnexB, H265ClipHasOnlyTheTypesCamerasSend) {
     std::map<int, int> count;
-    for (const Bytes& nal : testkit::splitAnnexB(loadClip("h265.265"))) ++count[testkit::nalUnitType(VideoCodec::H265, nal)];
+    for (const Bytes& nal : testkit::splitAnnexB(loadClip("h265.265")))
+        ++count[testkit::nalUnitType(VideoCodec::H265, nal)];
     EXPECT_EQ(count, (std::map<int, int>{{1, 27}, {19, 3}, {32, 3}, {33, 3}, {34, 3}, {39, 3}}));
 }
 
 TEST(RtpPacketizer, PacketsCarryTheClipExactlyWithCameraFraming) {
     for (VideoCodec codec : {VideoCodec::H264, VideoCodec::H265}) {
         for (bool aggregate : {false, true}) {
-            SCOPED_TRACE(std::string(codec == VideoCodec::H264 ? "H.264" : "H.265") + (aggregate ? " aggregated" : ""));
+            SCOPED_TRACE(std::string(codec == VideoCodec::H264 ? "H.264" : "H.265") +
+                         (aggregate ? " aggregated" : ""));
             Bytes clip = loadClip(codec == VideoCodec::H264 ? "h264_multi_slice.264" : "h265.265");
             std::vector<Bytes> source = testkit::splitAnnexB(clip);
             testkit::RtpPacketizerConfig config;
@@ -162,7 +167,8 @@ TEST(RtpPacketizer, SmallNalUnitIsOneSinglePacketAndTinyMtuIsRefused) {
     testkit::RtpPacketizer packetizer(testkit::RtpPacketizerConfig{});
     std::vector<Bytes> packets = packetizer.packetizePicture({Bytes{0x65, 0x88, 0x84}});
     ASSERT_EQ(packets.size(), 1u);
-    EXPECT_EQ(packets[0], (Bytes{0x80, 0xE0, 0x00, 0x00, 0, 0, 0, 0, 0x51, 0xC0, 0xFF, 0xEE, 0x65, 0x88, 0x84}));
+    EXPECT_EQ(packets[0],
+              (Bytes{0x80, 0xE0, 0x00, 0x00, 0, 0, 0, 0, 0x51, 0xC0, 0xFF, 0xEE, 0x65, 0x88, 0x84}));
     testkit::RtpPacketizerConfig tiny;
     tiny.mtu = 14;
     EXPECT_THROW(testkit::RtpPacketizer{tiny}, std::invalid_argument);

@@ -23,7 +23,8 @@ inline std::string clipPath(const std::string& name) {
 
 inline std::vector<Bytes> cameraPackets(const std::string& name) {
     std::vector<Bytes> packets;
-    EXPECT_TRUE(testkit::readHexPackets(std::string(QUORVANE_SOURCE_DIR) + "/tests/data/cameras/hex/" + name, &packets))
+    EXPECT_TRUE(testkit::readHexPackets(std::string(QUORVANE_SOURCE_DIR) + "/tests/data/cameras/hex/" + name,
+                                        &packets))
         << name;
     return packets;
 }
@@ -56,7 +57,8 @@ public:
 private:
     static int count(const std::string& haystack, const std::string& text) {
         int n = 0;
-        for (size_t pos = haystack.find(text); pos != std::string::npos; pos = haystack.find(text, pos + 1)) ++n;
+        for (size_t pos = haystack.find(text); pos != std::string::npos; pos = haystack.find(text, pos + 1))
+            ++n;
         return n;
     }
     bool mStopped = false;
@@ -95,13 +97,15 @@ inline std::vector<Bytes> deliveredData(const testkit::CollectingSink& sink) {
 }
 
 // Compares NAL unit sequences; on a difference reports where, not the whole of both.
-inline testing::AssertionResult sameNals(const std::vector<Bytes>& actual, const std::vector<Bytes>& expected) {
+inline testing::AssertionResult sameNals(const std::vector<Bytes>& actual,
+                                         const std::vector<Bytes>& expected) {
     for (size_t i = 0; i < actual.size() && i < expected.size(); ++i) {
         if (actual[i] != expected[i]) {
-            return testing::AssertionFailure() << "NAL unit " << i << " differs: " << actual[i].size() << " bytes, header 0x"
-                                               << std::hex << int(actual[i].empty() ? 0 : actual[i][0]) << ", expected "
-                                               << std::dec << expected[i].size() << " bytes, header 0x" << std::hex
-                                               << int(expected[i].empty() ? 0 : expected[i][0]);
+            return testing::AssertionFailure()
+                   << "NAL unit " << i << " differs: " << actual[i].size() << " bytes, header 0x" << std::hex
+                   << int(actual[i].empty() ? 0 : actual[i][0]) << ", expected " << std::dec
+                   << expected[i].size() << " bytes, header 0x" << std::hex
+                   << int(expected[i].empty() ? 0 : expected[i][0]);
         }
     }
     if (actual.size() != expected.size()) {

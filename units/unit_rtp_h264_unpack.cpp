@@ -41,13 +41,21 @@ RtpH264UnpackUnitSM::RtpH264UnpackUnitSM()
       mLastMarker(false) {}
 
 // The queued-transmit worker calls onTransmitIn: it must be gone before the members are.
-RtpH264UnpackUnitSM::~RtpH264UnpackUnitSM() { stopAsyncTransmit(); }
+RtpH264UnpackUnitSM::~RtpH264UnpackUnitSM() {
+    stopAsyncTransmit();
+}
 
-void RtpH264UnpackUnitSM::enable() { UnitBase::enable(); }
+void RtpH264UnpackUnitSM::enable() {
+    UnitBase::enable();
+}
 
-void RtpH264UnpackUnitSM::disable() { UnitBase::disable(); }
+void RtpH264UnpackUnitSM::disable() {
+    UnitBase::disable();
+}
 
-void RtpH264UnpackUnitSM::debug() { debugLevel = debugLevel == 0 ? 2 : 0; }
+void RtpH264UnpackUnitSM::debug() {
+    debugLevel = debugLevel == 0 ? 2 : 0;
+}
 
 unsigned long RtpH264UnpackUnitSM::onTransmitIn(std::shared_ptr<QelBuffer> buffer, unsigned long length,
                                                 int inputIndex, int /*param*/) {
@@ -86,7 +94,8 @@ unsigned long RtpH264UnpackUnitSM::onTransmitIn(std::shared_ptr<QelBuffer> buffe
                 break;
             default:
                 // RFC 6184 5.7, 5.8: STAP-A/B, MTAP and FU-B are not supported.
-                SLOGE("unknown nal unit type : %u, please check camera setting which is h264 or h265\n", type);
+                SLOGE("unknown nal unit type : %u, please check camera setting which is h264 or h265\n",
+                      type);
                 break;
         }
     }
@@ -123,7 +132,8 @@ void RtpH264UnpackUnitSM::onParameterSet(const std::shared_ptr<QelBuffer>& buffe
     mDebugCntNal[type == 6 ? kCntSei : type == 7 ? kCntSps : kCntPps] += 1;
     dropIncompleteFua();
     flushAccessUnit(false);
-    std::shared_ptr<QelBuffer> nal = transferFuToH26x(bytesOf(buffer) + kRtpHeaderSize, length - kRtpHeaderSize);
+    std::shared_ptr<QelBuffer> nal =
+        transferFuToH26x(bytesOf(buffer) + kRtpHeaderSize, length - kRtpHeaderSize);
     // Cameras pad parameter sets with zero bytes (trailing_zero_8bits); the start code's 01 ends this.
     const unsigned char* bytes = bytesOf(nal);
     while (nal->length > 0 && bytes[nal->length - 1] == 0) nal->length -= 1;
@@ -134,7 +144,8 @@ void RtpH264UnpackUnitSM::onParameterSet(const std::shared_ptr<QelBuffer>& buffe
     MasterOutput::transmitTo(nal, nal->length, -1, 0);
 }
 
-void RtpH264UnpackUnitSM::onSlice(const std::shared_ptr<QelBuffer>& buffer, unsigned long length, unsigned type) {
+void RtpH264UnpackUnitSM::onSlice(const std::shared_ptr<QelBuffer>& buffer, unsigned long length,
+                                  unsigned type) {
     if (!isLongEnough(length, kMinSlice, kWho)) return;
     mDebugCntNal[type == 5 ? kCntIdr : kCntNonIdr] += 1;
     dropIncompleteFua();
@@ -143,7 +154,8 @@ void RtpH264UnpackUnitSM::onSlice(const std::shared_ptr<QelBuffer>& buffer, unsi
     if (p[13] & 0x80) flushAccessUnit(true);
     uint64_t nalBytes = length - kRtpHeaderSize;
     if (mH264QueueBytes + nalBytes > kMaxPendingBytes) {
-        SLOGE("RtpH264Unpack access unit exceeds %lu bytes, dropped\n", static_cast<unsigned long>(kMaxPendingBytes));
+        SLOGE("RtpH264Unpack access unit exceeds %lu bytes, dropped\n",
+              static_cast<unsigned long>(kMaxPendingBytes));
         clearH264Queue();
     }
     mH264QueueBytes += nalBytes;
@@ -155,7 +167,8 @@ void RtpH264UnpackUnitSM::onBoundary() {
     flushAccessUnit(true);
 }
 
-void RtpH264UnpackUnitSM::onFua(const std::shared_ptr<QelBuffer>& buffer, unsigned long length, int inputIndex) {
+void RtpH264UnpackUnitSM::onFua(const std::shared_ptr<QelBuffer>& buffer, unsigned long length,
+                                int inputIndex) {
     if (!isLongEnough(length, kMinFua, kWho)) return;
     if (inputIndex == -1) {
         // A reassembled unit always carries the fragmented unit's own type, never 28.
@@ -299,11 +312,13 @@ void RtpH264UnpackUnitSM::debugPrint() {
     long long now = Utils::getBeginTimestamp();
     if (now - mDebugPrintTime <= 29999999999LL) return;
     if (debugLevel > 1) {
-        SLOGD("%s [%p] loss/recv:%5.2f/%5.2f SEI|SPS|PPS|NI|I:%5.2f|%4.2f|%4.2f|%4.2f|%4.2f\n", unitName.c_str(),
-              static_cast<void*>(this), static_cast<float>(mDebugCntRtpLost) / 30.0,
+        SLOGD("%s [%p] loss/recv:%5.2f/%5.2f SEI|SPS|PPS|NI|I:%5.2f|%4.2f|%4.2f|%4.2f|%4.2f\n",
+              unitName.c_str(), static_cast<void*>(this), static_cast<float>(mDebugCntRtpLost) / 30.0,
               static_cast<float>(mDebugCntRtpRecv) / 30.0, static_cast<float>(mDebugCntNal[kCntSei]) / 30.0,
-              static_cast<float>(mDebugCntNal[kCntSps]) / 30.0, static_cast<float>(mDebugCntNal[kCntPps]) / 30.0,
-              static_cast<float>(mDebugCntNal[kCntNonIdr]) / 30.0, static_cast<float>(mDebugCntNal[kCntIdr]) / 30.0);
+              static_cast<float>(mDebugCntNal[kCntSps]) / 30.0,
+              static_cast<float>(mDebugCntNal[kCntPps]) / 30.0,
+              static_cast<float>(mDebugCntNal[kCntNonIdr]) / 30.0,
+              static_cast<float>(mDebugCntNal[kCntIdr]) / 30.0);
     }
     mDebugCntRtpRecv = 0;
     mDebugCntRtpLost = 0;
@@ -322,9 +337,13 @@ std::shared_ptr<QelBuffer> RtpH264UnpackUnitSM::getExtra() {
     return mSps ? mSps : mPps;
 }
 
-std::shared_ptr<QelBuffer> RtpH264UnpackUnitSM::getSps() { return getParameterSet(true); }
+std::shared_ptr<QelBuffer> RtpH264UnpackUnitSM::getSps() {
+    return getParameterSet(true);
+}
 
-std::shared_ptr<QelBuffer> RtpH264UnpackUnitSM::getPps() { return getParameterSet(false); }
+std::shared_ptr<QelBuffer> RtpH264UnpackUnitSM::getPps() {
+    return getParameterSet(false);
+}
 
 std::shared_ptr<QelBuffer> RtpH264UnpackUnitSM::getParameterSet(bool wantSps) {
     std::lock_guard<std::mutex> lock(mParamMutex);
@@ -423,4 +442,6 @@ uint32_t RtpH264UnpackUnitSM::getFPS() {
     return 0;
 }
 
-IH264Interfaces RtpH264UnpackUnitSM::getInterfaces() { return IH264Interfaces::bindTo(this); }
+IH264Interfaces RtpH264UnpackUnitSM::getInterfaces() {
+    return IH264Interfaces::bindTo(this);
+}

@@ -14,7 +14,9 @@
 // SEI as a buffer of its own at once, and all slices of one picture joined into one access unit
 // when the next picture begins. Keeps the latest SPS, PPS and SEI for the stream-info getters,
 // which any thread may call.
-class RtpH264UnpackUnitSM : public Unit<SlaveInput, MasterOutput>, public IH264Unit, public RtpH26xUnpackBase {
+class RtpH264UnpackUnitSM : public Unit<SlaveInput, MasterOutput>,
+                            public IH264Unit,
+                            public RtpH26xUnpackBase {
 public:
     RtpH264UnpackUnitSM();
     ~RtpH264UnpackUnitSM() override;

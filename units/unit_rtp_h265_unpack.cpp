@@ -35,7 +35,9 @@ void H265FUs::clear() {
     mFusBytes = 0;
 }
 
-void H265FUs::dropBuffers() { clear(); }
+void H265FUs::dropBuffers() {
+    clear();
+}
 
 std::shared_ptr<QelBuffer> H265FUs::mergeFuToRtpNalU() {
     if (mFus.empty()) {
@@ -94,11 +96,17 @@ RtpH265UnpackUnitSM::RtpH265UnpackUnitSM()
     : Unit<SlaveInput, MasterOutput>("RTP5UP_UNIT_SE", UNIT_DATA_RTP_VIDEO, 1, UNIT_DATA_H26X, 5) {}
 
 // The queued-transmit worker calls onTransmitIn: it must be gone before the members are.
-RtpH265UnpackUnitSM::~RtpH265UnpackUnitSM() { stopAsyncTransmit(); }
+RtpH265UnpackUnitSM::~RtpH265UnpackUnitSM() {
+    stopAsyncTransmit();
+}
 
-void RtpH265UnpackUnitSM::enable() { UnitBase::enable(); }
+void RtpH265UnpackUnitSM::enable() {
+    UnitBase::enable();
+}
 
-void RtpH265UnpackUnitSM::disable() { UnitBase::disable(); }
+void RtpH265UnpackUnitSM::disable() {
+    UnitBase::disable();
+}
 
 unsigned long RtpH265UnpackUnitSM::onTransmitIn(std::shared_ptr<QelBuffer> packet, unsigned long len,
                                                 int inputIndex, int /*param*/) {
@@ -147,7 +155,8 @@ unsigned long RtpH265UnpackUnitSM::onTransmitIn(std::shared_ptr<QelBuffer> packe
     return len;
 }
 
-void RtpH265UnpackUnitSM::deliver(const std::shared_ptr<QelBuffer>& packet, unsigned long len, bool trimZeros) {
+void RtpH265UnpackUnitSM::deliver(const std::shared_ptr<QelBuffer>& packet, unsigned long len,
+                                  bool trimZeros) {
     // A whole NAL unit ends whatever fragmented unit was waiting.
     mH265Fus.dropBuffers();
     std::shared_ptr<QelBuffer> nal = transferFuToH26x(bytesOf(packet) + kRtpHeaderSize, len - kRtpHeaderSize);
@@ -159,7 +168,8 @@ void RtpH265UnpackUnitSM::deliver(const std::shared_ptr<QelBuffer>& packet, unsi
     MasterOutput::transmitTo(nal, nal->length, -1, 0);
 }
 
-void RtpH265UnpackUnitSM::onFragment(const std::shared_ptr<QelBuffer>& packet, unsigned long len, int inputIndex) {
+void RtpH265UnpackUnitSM::onFragment(const std::shared_ptr<QelBuffer>& packet, unsigned long len,
+                                     int inputIndex) {
     if (inputIndex == -1) {
         // A reassembled unit always carries the fragmented unit's own type, never 49.
         SLOGE("please check your code !\n");

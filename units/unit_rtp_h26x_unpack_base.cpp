@@ -67,7 +67,8 @@ bool RtpH26xUnpackBase::checkRtpContinuity(const unsigned char* packet) {
                          static_cast<uint32_t>(packet[6]) << 8 | static_cast<uint32_t>(packet[7]);
     uint16_t last = mLastSeq;
     // The sum is taken in 32 bits, so after 65535 only the explicit wrap to 0 is in order.
-    bool inOrder = static_cast<uint32_t>(seq) == static_cast<uint32_t>(last) + 1 || (seq == 0 && last == 65535);
+    bool inOrder =
+        static_cast<uint32_t>(seq) == static_cast<uint32_t>(last) + 1 || (seq == 0 && last == 65535);
     bool lost = false;
     if (!inOrder) {
         int32_t gap = static_cast<int32_t>(seq) - static_cast<int32_t>(last) - 1;

@@ -8,11 +8,17 @@ RtpVideoUnpackExUnitSM::RtpVideoUnpackExUnitSM()
       mIsH265(false) {}
 
 // The queued-transmit worker calls onTransmitIn: it must be gone before the members are.
-RtpVideoUnpackExUnitSM::~RtpVideoUnpackExUnitSM() { stopAsyncTransmit(); }
+RtpVideoUnpackExUnitSM::~RtpVideoUnpackExUnitSM() {
+    stopAsyncTransmit();
+}
 
-void RtpVideoUnpackExUnitSM::enable() { UnitBase::enable(); }
+void RtpVideoUnpackExUnitSM::enable() {
+    UnitBase::enable();
+}
 
-void RtpVideoUnpackExUnitSM::disable() { UnitBase::disable(); }
+void RtpVideoUnpackExUnitSM::disable() {
+    UnitBase::disable();
+}
 
 unsigned long RtpVideoUnpackExUnitSM::onTransmitIn(std::shared_ptr<QelBuffer> packet, unsigned long len,
                                                    int inputIndex, int param) {
@@ -76,18 +82,34 @@ UtilsDebugFps* RtpVideoUnpackExUnitSM::getDebugInfo() {
     return &mDebugFpsUnknown;
 }
 
-std::shared_ptr<QelBuffer> RtpVideoUnpackExUnitSM::getExtra() { return mIsH264 ? mH264Unit.getExtra() : nullptr; }
+std::shared_ptr<QelBuffer> RtpVideoUnpackExUnitSM::getExtra() {
+    return mIsH264 ? mH264Unit.getExtra() : nullptr;
+}
 
-std::shared_ptr<QelBuffer> RtpVideoUnpackExUnitSM::getPps() { return mIsH264 ? mH264Unit.getPps() : nullptr; }
+std::shared_ptr<QelBuffer> RtpVideoUnpackExUnitSM::getPps() {
+    return mIsH264 ? mH264Unit.getPps() : nullptr;
+}
 
-std::shared_ptr<QelBuffer> RtpVideoUnpackExUnitSM::getSps() { return mIsH264 ? mH264Unit.getSps() : nullptr; }
+std::shared_ptr<QelBuffer> RtpVideoUnpackExUnitSM::getSps() {
+    return mIsH264 ? mH264Unit.getSps() : nullptr;
+}
 
-std::shared_ptr<QelBuffer> RtpVideoUnpackExUnitSM::getSei() { return mIsH264 ? mH264Unit.getSei() : nullptr; }
+std::shared_ptr<QelBuffer> RtpVideoUnpackExUnitSM::getSei() {
+    return mIsH264 ? mH264Unit.getSei() : nullptr;
+}
 
-uint32_t RtpVideoUnpackExUnitSM::getWidth() { return mIsH264 ? mH264Unit.getWidth() : 0; }
+uint32_t RtpVideoUnpackExUnitSM::getWidth() {
+    return mIsH264 ? mH264Unit.getWidth() : 0;
+}
 
-uint32_t RtpVideoUnpackExUnitSM::getHeight() { return mIsH264 ? mH264Unit.getHeight() : 0; }
+uint32_t RtpVideoUnpackExUnitSM::getHeight() {
+    return mIsH264 ? mH264Unit.getHeight() : 0;
+}
 
-uint32_t RtpVideoUnpackExUnitSM::getFPS() { return mIsH264 ? mH264Unit.getFPS() : 0; }
+uint32_t RtpVideoUnpackExUnitSM::getFPS() {
+    return mIsH264 ? mH264Unit.getFPS() : 0;
+}
 
-IH264Interfaces RtpVideoUnpackExUnitSM::getInterfaces() { return IH264Interfaces::bindTo(this); }
+IH264Interfaces RtpVideoUnpackExUnitSM::getInterfaces() {
+    return IH264Interfaces::bindTo(this);
+}

@@ -1,9 +1,11 @@
 #include "units/unit_rtsp_client.h"
 
+#include <netinet/in.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
 #include <cerrno>
+#include <chrono>
 #include <cstring>
 #include <ctime>
 #include <random>
@@ -13,6 +15,10 @@
 #include "utils/networking/netsocket.h"
 #include "utils/slog.h"
 #include "utils/utils.h"
+
+namespace rtsp_client_unit_internal {
+std::atomic<unsigned> gRtpPacketPauseUs{10};
+}  // namespace rtsp_client_unit_internal
 
 namespace {
 
@@ -36,6 +42,37 @@ uint16_t drawPortBase() {
     std::lock_guard<std::mutex> lock(engineMutex);
     std::uniform_int_distribution<uint16_t> dist(10000, 60000);
     return dist(portEngine());
+}
+
+// Whether nobody holds the UDP port. The probe binds without address reuse, so it also fails on
+// a port that another socket holds with reuse, as our receive sockets do.
+bool udpPortFree(uint16_t port) {
+    int fd = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+    if (fd < 0) return true;  // cannot tell; the draw stands
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_addr.s_addr = htonl(INADDR_ANY);
+    a.sin_port = htons(port);
+    bool free = bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof(a)) == 0;
+    close(fd);
+    return free;
+}
+
+// A port base whose RTP and RTCP ports for video (base, base + 1) and audio (base + 10,
+// base + 11) are free. The engine is seeded with the time in seconds, so processes started in the
+// same second draw the same bases; the receive sockets bind with address reuse, which would let
+// them share a port and take each other's video. A base in use is drawn again, a few times.
+uint16_t choosePortBase() {
+    constexpr int kAttempts = 16;
+    uint16_t base = 0;
+    for (int attempt = 0; attempt < kAttempts; ++attempt) {
+        base = drawPortBase();
+        if (udpPortFree(base) && udpPortFree(static_cast<uint16_t>(base + 1)) &&
+            udpPortFree(static_cast<uint16_t>(base + 10)) && udpPortFree(static_cast<uint16_t>(base + 11))) {
+            break;
+        }
+    }
+    return base;
 }
 
 uint32_t readBe32(const unsigned char* p) {
@@ -101,8 +138,8 @@ void RtspClientUnitEM::init(std::string url, std::string user, std::string passw
 
 void RtspClientUnitEM::setReceivePortBase(unsigned short base) {
     std::lock_guard<std::recursive_mutex> lock(mLifecycleMutex);
-    mVideoPortBase = base;
-    mAudioPortBase = static_cast<uint16_t>(base + 10);
+    mVideoPortBase.store(base);
+    mAudioPortBase.store(static_cast<uint16_t>(base + 10));
 }
 
 std::string RtspClientUnitEM::currentUrl() const {
@@ -137,16 +174,19 @@ void RtspClientUnitEM::enable() {
         mCurlRtsp = nullptr;
     }
     if (!mThreadRun.load(std::memory_order_acquire)) return;
-    if (mVideoPortBase == 0 || mAudioPortBase == 0) {
-        mVideoPortBase = drawPortBase();
-        mAudioPortBase = static_cast<uint16_t>(mVideoPortBase + 10);
+    if (mVideoPortBase.load() == 0 || mAudioPortBase.load() == 0) {
+        uint16_t base = choosePortBase();
+        mVideoPortBase.store(base);
+        mAudioPortBase.store(static_cast<uint16_t>(base + 10));
     }
     // The UDP ports are bound before SETUP offers them.
     startThread();
-    mCurlRtsp = new CurlRtsp(url, mVideoPortBase, mAudioPortBase, mUser, mPassword, mTcp);
+    const uint16_t videoPort = mVideoPortBase.load();
+    const uint16_t audioPort = mAudioPortBase.load();
+    mCurlRtsp = new CurlRtsp(url, videoPort, audioPort, mUser, mPassword, mTcp);
     mCurlRtsp->mTcpRecvCallback = [this](void* data, unsigned long length) { fRecvTcpCallback(data, length); };
     UnitBase::enable();
-    SLOGD("curlto %s , cli %d:%d, tcp: %d\n", url.c_str(), mVideoPortBase, mAudioPortBase, mTcp ? 1 : 0);
+    SLOGD("curlto %s , cli %d:%d, tcp: %d\n", url.c_str(), videoPort, audioPort, mTcp ? 1 : 0);
     bool connected = mCurlRtsp->startCurl();
     {
         // Taken before disable(): its TEARDOWN would replace the session's last result.
@@ -185,28 +225,45 @@ void RtspClientUnitEM::startThread() {
     std::lock_guard<std::recursive_mutex> lock(mLifecycleMutex);
     // Once stopThread has run no new thread may appear in a slot it has already emptied.
     if (!mThreadRun.load(std::memory_order_acquire)) return;
+    const uint16_t video = mVideoPortBase.load();
+    const uint16_t audio = mAudioPortBase.load();
     if (mTcp) {
         mLastRtpTimeNs.store(Utils::getBeginTimestamp());
         if (mThreadVideoRtp == nullptr)
-            mThreadVideoRtp = new std::thread(&RtspClientUnitEM::threadRtpTcpFunc, this, mVideoPortBase);
+            mThreadVideoRtp = new std::thread(&RtspClientUnitEM::threadRtpTcpFunc, this, video);
         return;
     }
+    // Each thread binds its own socket; count it before it starts so its signal cannot be missed.
+    auto start = [this](std::thread*& slot, void (RtspClientUnitEM::*body)(unsigned short, UnitDataType),
+                        uint16_t port, UnitDataType type) {
+        if (slot != nullptr) return;
+        {
+            std::lock_guard<std::mutex> opening(mOpeningMutex);
+            ++mSocketsOpening;
+        }
+        slot = new std::thread(body, this, port, type);
+    };
     if (mEnableVideo) {
-        if (mThreadVideoRtp == nullptr)
-            mThreadVideoRtp = new std::thread(&RtspClientUnitEM::threadRtpFunc, this, mVideoPortBase,
-                                              UNIT_DATA_RTP_VIDEO);
-        if (mThreadVideoRtcp == nullptr)
-            mThreadVideoRtcp = new std::thread(&RtspClientUnitEM::threadRtcpFunc, this,
-                                               static_cast<unsigned short>(mVideoPortBase + 1), UNIT_DATA_RTP_VIDEO);
+        start(mThreadVideoRtp, &RtspClientUnitEM::threadRtpFunc, video, UNIT_DATA_RTP_VIDEO);
+        start(mThreadVideoRtcp, &RtspClientUnitEM::threadRtcpFunc, static_cast<uint16_t>(video + 1),
+              UNIT_DATA_RTP_VIDEO);
     }
     if (mEnableAudio) {
-        if (mThreadAudioRtp == nullptr)
-            mThreadAudioRtp = new std::thread(&RtspClientUnitEM::threadRtpFunc, this, mAudioPortBase,
-                                              UNIT_DATA_RTP_AUDIO);
-        if (mThreadAudioRtcp == nullptr)
-            mThreadAudioRtcp = new std::thread(&RtspClientUnitEM::threadRtcpFunc, this,
-                                               static_cast<unsigned short>(mAudioPortBase + 1), UNIT_DATA_RTP_AUDIO);
+        start(mThreadAudioRtp, &RtspClientUnitEM::threadRtpFunc, audio, UNIT_DATA_RTP_AUDIO);
+        start(mThreadAudioRtcp, &RtspClientUnitEM::threadRtcpFunc, static_cast<uint16_t>(audio + 1),
+              UNIT_DATA_RTP_AUDIO);
     }
+    // Bounded: a thread that cannot run soon on a loaded machine costs at most the first packets.
+    std::unique_lock<std::mutex> opening(mOpeningMutex);
+    mOpeningCv.wait_for(opening, std::chrono::seconds(2), [this] { return mSocketsOpening <= 0; });
+}
+
+void RtspClientUnitEM::socketOpened() {
+    {
+        std::lock_guard<std::mutex> opening(mOpeningMutex);
+        --mSocketsOpening;
+    }
+    mOpeningCv.notify_all();
 }
 
 void RtspClientUnitEM::stopThread() {
@@ -261,6 +318,7 @@ void RtspClientUnitEM::threadRtpFunc(unsigned short port, UnitDataType type) {
     Utils::setThreadName("RtpReceive");
     UdpSocket socket(NetAddress(port), 0);
     enlargeReceiveBuffer(socket.getFd(), kRtpSocketBufferBytes);
+    socketOpened();
     SLOGD("listening rtp port %d\n", port);
     const bool video = type == UNIT_DATA_RTP_VIDEO;
     const char* kind = video ? "Video" : "Audio";
@@ -311,7 +369,8 @@ void RtspClientUnitEM::threadRtpFunc(unsigned short port, UnitDataType type) {
         seqField.store(readBe16(rtp + 2));
         buffer->length = static_cast<unsigned long>(n);
         transmitTo(buffer, static_cast<unsigned long>(n), type, 0);
-        usleep(10);
+        unsigned pause = rtsp_client_unit_internal::gRtpPacketPauseUs.load(std::memory_order_relaxed);
+        if (pause > 0) usleep(pause);
     }
     socket.close();
 }
@@ -337,6 +396,7 @@ void RtspClientUnitEM::buildReceiverReport(unsigned char out[kRtcpRrSize], uint3
 void RtspClientUnitEM::threadRtcpFunc(unsigned short port, UnitDataType type) {
     Utils::setThreadName("RtcpReceive");
     UdpSocket socket(NetAddress(port), 0);
+    socketOpened();
     SLOGD("listening rtcp port %d\n", port);
     const bool video = type == UNIT_DATA_RTP_VIDEO;
     unsigned char datagram[kDatagramCapacity];
@@ -346,7 +406,9 @@ void RtspClientUnitEM::threadRtcpFunc(unsigned short port, UnitDataType type) {
                                             1000);
         if (!mThreadRun.load(std::memory_order_acquire)) break;
         if (n < 0) {
-            SLOGE("UDP-RTCP receive error ! err=%d, url=%s:%u\n", errno, currentUrl().c_str(), mVideoPortBase);
+            int err = errno;
+            SLOGE("UDP-RTCP receive error ! err=%d, url=%s:%u\n", err, currentUrl().c_str(),
+                  static_cast<unsigned>(mVideoPortBase.load()));
             break;
         }
         if (n == 0) continue;
@@ -370,6 +432,10 @@ void RtspClientUnitEM::fRecvTcpCallback(void* data, unsigned long length) {
     // RFC 2326 10.12: '$', channel, 16-bit length, then the packet. A frame without a packet
     // (four bytes or fewer) has nothing to deliver.
     if (length <= 4) return;
+    // libcurl hands over the frames it reads while waiting for any answer, so during the TEARDOWN
+    // of disable() they arrive on the thread that called it. That session is over: delivering
+    // them would run the application's callback inside its own disable().
+    if (!isEnable()) return;
     unsigned long payload = length - 4;
     std::shared_ptr<QelBuffer> buffer = QelBuffer::createMallocBuffer(payload, nullptr);
     memcpy(buffer->getVaddr(), frame + 4, payload);

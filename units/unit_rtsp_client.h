@@ -2,6 +2,7 @@
 #define QUORVANE_UNITS_UNIT_RTSP_CLIENT_H
 
 #include <atomic>
+#include <condition_variable>
 #include <cstdint>
 #include <mutex>
 #include <string>
@@ -17,6 +18,12 @@ struct RtspConnectStatus {
     bool connected = false;     // the latest attempt reached PLAY
     RtspRequestResult failure;  // the request that failed in the latest attempt, when not connected
 };
+
+namespace rtsp_client_unit_internal {
+// Microseconds an RTP receive thread sleeps after each delivered packet: 10. Only benchmarks
+// change it, to compare the receive path's cost without the pause; the library never does.
+extern std::atomic<unsigned> gRtpPacketPauseUs;
+}  // namespace rtsp_client_unit_internal
 
 // Source unit of a camera pipeline: owns the RTSP session and the threads that receive RTP
 // (over UDP, or interleaved in the RTSP connection) and pushes every RTP packet downstream.
@@ -64,8 +71,10 @@ public:
     std::string mUrl;
     std::string mUser;
     std::string mPassword;
-    uint16_t mVideoPortBase = 0;
-    uint16_t mAudioPortBase = 0;
+    // Atomic: the RTCP threads read the video port for their error line while the owner may set
+    // a new base for later threads.
+    std::atomic<uint16_t> mVideoPortBase{0};
+    std::atomic<uint16_t> mAudioPortBase{0};
     std::atomic<bool> mThreadRun{true};
     std::atomic<int32_t> mRtpTimeoutCount{0};
     std::atomic<int64_t> mLastRtpTimeNs{0};
@@ -81,6 +90,8 @@ private:
     std::string currentUrl() const;
     bool isOwnThread() const;
     void reconnectAfterError();
+    // Called by a UDP receive thread once its socket is bound (or its bind has failed).
+    void socketOpened();
 
     // Serialises enable, disable, the thread slots and the session pointer between the owner's
     // thread and the receive threads that reconnect. Recursive: a failed enable calls disable.
@@ -90,6 +101,11 @@ private:
     // Time of the last reconnect caused by a receive error, so an unusable socket cannot turn
     // into a storm of reconnects against the camera.
     std::atomic<int64_t> mLastErrorReconnectNs{0};
+    // UDP threads started whose socket is not bound yet: startThread waits for them, so the
+    // ports are open before SETUP offers them and the camera's first packets are not refused.
+    std::mutex mOpeningMutex;
+    std::condition_variable mOpeningCv;
+    int mSocketsOpening = 0;  // guarded by mOpeningMutex
     mutable std::mutex mStatusMutex;  // guards mConnectStatus
     RtspConnectStatus mConnectStatus;
 };

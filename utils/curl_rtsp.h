@@ -53,8 +53,8 @@ private:
     void commitPending();
     void publish(RtspTrack* tracks, int* count) const;
 
-    State mCommitted;         // every complete line so far
-    std::string mPending;     // the unfinished last line
+    State mCommitted;      // every complete line so far
+    std::string mPending;  // the unfinished last line
     bool mPendingTooLong = false;
     size_t mBodyBytes = 0;
     bool mBodyCapLogged = false;
@@ -76,8 +76,9 @@ struct RtspRequestResult {
 //
 // Threads: the owner calls the constructor, startCurl, stopCurl and the destructor; startCurl
 // starts "CrulKeepLive" and, with TCP, "CurlTcpRecv". mMutex is held across every request,
-// including a RECEIVE of up to 3 s, so mTcpRecvCallback runs with it held and must not call back
-// into this object.
+// including a RECEIVE of up to 3 s. mTcpRecvCallback runs inside whichever request reads the
+// frame (mostly RECEIVE on "CurlTcpRecv"; PLAY on the owner's thread, GET_PARAMETER on the
+// keep-alive thread), always with mMutex held, so it must not call back into this object.
 class CurlRtsp {
 public:
     CurlRtsp(std::string url, unsigned short rtpPort, unsigned short rtcpPort, std::string user,
@@ -124,6 +125,7 @@ private:
     bool checkStatus(const char* name, const char* url);
     // Records the outcome of the request just performed; called with mMutex held.
     void noteResult(const char* request, int code);
+    bool requestOnBaseUrl(long request, const char* name, const char* method, unsigned int line);
     void joinThreads();
 
     UtilsDebugFps mDebugFps;

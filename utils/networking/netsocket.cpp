@@ -26,10 +26,14 @@ constexpr socklen_t kAddressLength = sizeof(sockaddr_in);
 constexpr int kListenBacklog = 128;
 constexpr int kAcceptWaitMs = 180000;
 
-sockaddr* asSockaddr(NetAddress& a) { return reinterpret_cast<sockaddr*>(&a); }
+sockaddr* asSockaddr(NetAddress& a) {
+    return reinterpret_cast<sockaddr*>(&a);
+}
 }  // namespace
 
-NetAddress::NetAddress() : mFamily(0), mPort(0), mAddress(0) { memset(mZero, 0, sizeof(mZero)); }
+NetAddress::NetAddress() : mFamily(0), mPort(0), mAddress(0) {
+    memset(mZero, 0, sizeof(mZero));
+}
 
 NetAddress::NetAddress(unsigned int port) : NetAddress() {
     mFamily = AF_INET;
@@ -50,9 +54,13 @@ std::string NetAddress::getIP() const {
     return std::string(text);
 }
 
-unsigned int NetAddress::getPort() const { return ntohs(mPort); }
+unsigned int NetAddress::getPort() const {
+    return ntohs(mPort);
+}
 
-std::string NetAddress::toString() const { return getIP() + ":" + std::to_string(getPort()); }
+std::string NetAddress::toString() const {
+    return getIP() + ":" + std::to_string(getPort());
+}
 
 bool NetAddress::operator==(const NetAddress& other) const {
     return mAddress == other.mAddress && mPort == other.mPort;
@@ -63,13 +71,17 @@ bool NetAddress::operator<(const NetAddress& other) const {
     return mPort < other.mPort;
 }
 
-bool NetAddress::operator>(const NetAddress& other) const { return other < *this; }
+bool NetAddress::operator>(const NetAddress& other) const {
+    return other < *this;
+}
 
 NetBuffer::NetBuffer(char* data, unsigned long length) : mData(data), mSize(length) {}
 
 NetBuffer::NetBuffer(std::string& s) : mData(&s[0]), mSize(s.size()) {}
 
-NetSocket::NetSocket() : mSocketFd(-1), mIsOpen(false) { setNoSIGPIP(1); }
+NetSocket::NetSocket() : mSocketFd(-1), mIsOpen(false) {
+    setNoSIGPIP(1);
+}
 
 NetSocket::~NetSocket() {
     int fd = mSocketFd.exchange(-1);
@@ -128,21 +140,18 @@ void NetSocket::close() {
 }
 
 void NetSocket::setRecvTimeout(unsigned int seconds) {
-    timeval tv;
-    tv.tv_sec = seconds;
-    tv.tv_usec = 0;
-    if (setsockopt(mSocketFd, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof(tv)) != 0) {
-        SLOGE("SOCKET: set receive timeout error !\n");
-    }
+    if (!setTimeout(SO_RCVTIMEO, seconds)) SLOGE("SOCKET: set receive timeout error !\n");
 }
 
 void NetSocket::setSendTimeout(unsigned int seconds) {
+    if (!setTimeout(SO_SNDTIMEO, seconds)) SLOGE("SOCKET: set send timeout error !\n");
+}
+
+bool NetSocket::setTimeout(int option, unsigned int seconds) {
     timeval tv;
     tv.tv_sec = seconds;
     tv.tv_usec = 0;
-    if (setsockopt(mSocketFd, SOL_SOCKET, SO_SNDTIMEO, &tv, sizeof(tv)) != 0) {
-        SLOGE("SOCKET: set send timeout error !\n");
-    }
+    return setsockopt(mSocketFd, SOL_SOCKET, option, &tv, sizeof(tv)) == 0;
 }
 
 void NetSocket::setReuseAddr(int on) {
@@ -151,7 +160,9 @@ void NetSocket::setReuseAddr(int on) {
     }
 }
 
-void NetSocket::setNoSIGPIP(int) { signal(SIGPIPE, SIG_IGN); }
+void NetSocket::setNoSIGPIP(int) {
+    signal(SIGPIPE, SIG_IGN);
+}
 
 UdpSocket::UdpSocket() {
     mSocketFd = ::socket(AF_INET, SOCK_DGRAM, 0);
@@ -209,7 +220,9 @@ bool TcpSocket::bind(NetAddress local) {
     return true;
 }
 
-int TcpSocket::connect(NetAddress remote) { return ::connect(mSocketFd, asSockaddr(remote), kAddressLength); }
+int TcpSocket::connect(NetAddress remote) {
+    return ::connect(mSocketFd, asSockaddr(remote), kAddressLength);
+}
 
 bool TcpSocket::reset() {
     close();

@@ -75,6 +75,8 @@ public:
     const NetAddress& remoteAddress() const { return mRemoteAddress; }
 
 protected:
+    bool setTimeout(int option, unsigned int seconds);
+
     std::atomic<int> mSocketFd;
     std::atomic<bool> mIsOpen;
     NetAddress mRemoteAddress;

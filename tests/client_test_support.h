@@ -1,0 +1,145 @@
+// Shared by the end-to-end tests of RtspClient: a data callback that keeps what it is handed,
+// and the decode check that compares delivered video with its source clip picture by picture.
+#ifndef QUORVANE_TESTS_CLIENT_TEST_SUPPORT_H
+#define QUORVANE_TESTS_CLIENT_TEST_SUPPORT_H
+
+#include <gtest/gtest.h>
+#include <pthread.h>
+
+#include <chrono>
+#include <condition_variable>
+#include <mutex>
+#include <set>
+#include <string>
+#include <vector>
+
+#include "rtsp_client.h"
+#include "testkit/annexb.h"
+#include "testkit/framemd5.h"
+
+namespace client_test {
+
+using testkit::Bytes;
+using testkit::VideoCodec;
+
+inline std::string clipPath(const std::string& name) {
+    return std::string(QUORVANE_SOURCE_DIR) + "/testkit/clips/" + name;
+}
+
+inline Bytes readClip(const std::string& name) {
+    Bytes data;
+    EXPECT_TRUE(testkit::readFile(clipPath(name), &data)) << name;
+    return data;
+}
+
+// Callbacks one pass of the clip gives: every H.264 parameter set and SEI on its own plus one per
+// picture; every H.265 NAL unit on its own.
+inline size_t callbacksPerPass(VideoCodec codec, const Bytes& clip) {
+    std::vector<Bytes> nals = testkit::splitAnnexB(clip);
+    if (codec == VideoCodec::H265) return nals.size();
+    size_t count = 0;
+    for (const auto& unit : testkit::groupAccessUnits(codec, nals)) {
+        for (const Bytes& nal : unit) count += testkit::isVcl(codec, nal) ? 0 : 1;
+        count += 1;
+    }
+    return count;
+}
+
+// The application's side: every callback's bytes and the name of the thread it ran on.
+class Collector {
+public:
+    void attach(RtspClient& client) {
+        client.setDataCallback([this](unsigned char* data, unsigned long len) { add(data, len); });
+    }
+
+    size_t count() const {
+        std::lock_guard<std::mutex> lock(mMutex);
+        return mPieces.size();
+    }
+    bool waitForCount(size_t n, int timeoutMs) const {
+        std::unique_lock<std::mutex> lock(mMutex);
+        return mChanged.wait_for(lock, std::chrono::milliseconds(timeoutMs), [&] { return mPieces.size() >= n; });
+    }
+    // Everything from callback `from` on, concatenated: the Annex-B stream the application saw.
+    Bytes stream(size_t from = 0) const {
+        std::lock_guard<std::mutex> lock(mMutex);
+        Bytes out;
+        for (size_t i = from; i < mPieces.size(); ++i) out.insert(out.end(), mPieces[i].begin(), mPieces[i].end());
+        return out;
+    }
+    std::set<std::string> threadNames() const {
+        std::lock_guard<std::mutex> lock(mMutex);
+        return mThreads;
+    }
+    // Pieces that do not begin with the start code 00 00 00 01 followed by a NAL unit header.
+    size_t malformed() const {
+        std::lock_guard<std::mutex> lock(mMutex);
+        size_t bad = 0;
+        for (const Bytes& p : mPieces) bad += p.size() < 5 || p[0] != 0 || p[1] != 0 || p[2] != 0 || p[3] != 1;
+        return bad;
+    }
+
+private:
+    void add(const unsigned char* data, unsigned long len) {
+        char name[16] = {0};
+        pthread_getname_np(pthread_self(), name, sizeof(name));
+        {
+            std::lock_guard<std::mutex> lock(mMutex);
+            mPieces.emplace_back(data, data + len);
+            mThreads.insert(name);
+        }
+        mChanged.notify_all();
+    }
+
+    mutable std::mutex mMutex;
+    mutable std::condition_variable mChanged;
+    std::vector<Bytes> mPieces;
+    std::set<std::string> mThreads;
+};
+
+// MD5 of every picture ffmpeg decodes from `stream`, written to the build tree as `name`.
+// Parameter sets at the very end, of a picture that was not collected, are left out: ffmpeg
+// reports an access unit without a picture as an error.
+inline std::vector<std::string> decode(const Bytes& stream, VideoCodec codec, const std::string& name) {
+    std::vector<Bytes> nals = testkit::splitAnnexB(stream);
+    while (!nals.empty() && !testkit::isVcl(codec, nals.back())) nals.pop_back();
+    std::string path = std::string(QUORVANE_BINARY_DIR) + "/tests/" + name;
+    EXPECT_TRUE(testkit::writeFile(path, testkit::joinAnnexB(nals))) << path;
+    std::vector<std::string> md5s;
+    std::string error;
+    EXPECT_TRUE(testkit::decodeFrameMd5(path, codec, &md5s, &error)) << path << ": " << error;
+    return md5s;
+}
+
+inline std::vector<std::string> decodeClip(const std::string& clip, VideoCodec codec) {
+    std::vector<std::string> md5s;
+    std::string error;
+    EXPECT_TRUE(testkit::decodeFrameMd5(clipPath(clip), codec, &md5s, &error)) << clip << ": " << error;
+    return md5s;
+}
+
+// Reads decoded pictures as passes over the clip: each pass is the clip's pictures from the first
+// on, the last one possibly cut short, and a new pass begins with the clip's first picture.
+// Returns each pass's length; empty when a picture belongs to no such pass (a wrong, corrupted or
+// missing picture).
+inline std::vector<size_t> clipPasses(const std::vector<std::string>& decoded, const std::vector<std::string>& clip) {
+    std::vector<size_t> passes;
+    if (clip.empty()) return passes;
+    size_t pos = 0;
+    for (const std::string& md5 : decoded) {
+        if (pos > 0 && pos < clip.size() && md5 == clip[pos]) {
+            ++pos;
+        } else if (md5 == clip[0]) {
+            if (pos > 0) passes.push_back(pos);
+            pos = 1;
+        } else {
+            return {};
+        }
+    }
+    if (pos > 0) passes.push_back(pos);
+    return passes;
+}
+
+}  // namespace client_test
+
+#endif

@@ -1,0 +1,319 @@
+// RtspClient end to end, in one process: the test camera streams a clip over UDP or interleaved
+// TCP, and the application's callback must receive Annex-B that decodes to exactly the clip's
+// pictures. Also: disable and enable again, reconnects of a silent camera, receiver reports,
+// destruction while enabled, and the facade's behaviour without a connection.
+#include "rtsp_client.h"
+
+#include <dirent.h>
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <fstream>
+#include <memory>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "testkit/clip_streamer.h"
+#include "testkit/test_camera.h"
+#include "tests/client_test_support.h"
+#include "units/unit_rtsp_client.h"
+
+using namespace client_test;
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+double secondsSince(Clock::time_point start) { return std::chrono::duration<double>(Clock::now() - start).count(); }
+
+// Names of this process's threads.
+std::vector<std::string> threadNames() {
+    std::vector<std::string> names;
+    DIR* dir = opendir("/proc/self/task");
+    if (dir == nullptr) return names;
+    while (dirent* e = readdir(dir)) {
+        if (e->d_name[0] == '.') continue;
+        std::ifstream comm(std::string("/proc/self/task/") + e->d_name + "/comm");
+        std::string name;
+        std::getline(comm, name);
+        names.push_back(name);
+    }
+    closedir(dir);
+    return names;
+}
+
+// Threads the library names for one client (the TCP watchdog has no name of its own).
+size_t libraryThreads() {
+    size_t n = 0;
+    for (const std::string& name : threadNames()) {
+        n += name == "RtpReceive" || name == "RtcpReceive" || name == "CrulKeepLive" || name == "CurlTcpRecv";
+    }
+    return n;
+}
+
+bool waitForThreadCount(size_t count, int timeoutMs) {
+    auto end = Clock::now() + std::chrono::milliseconds(timeoutMs);
+    while (threadNames().size() > count) {
+        if (Clock::now() > end) return false;
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    }
+    return true;
+}
+
+// A camera streaming one of the clips in a loop.
+struct CameraRig {
+    CameraRig(const std::string& clipName, VideoCodec codec, testkit::ClipStreamerOptions options = loopOptions())
+        : clip(readClip(clipName)), streamer(codec, clip, options), camera(scriptFor(streamer)) {
+        camera.setStreamerFactory(streamer.factory());
+        started = camera.start();
+    }
+    static testkit::ClipStreamerOptions loopOptions() {
+        testkit::ClipStreamerOptions options;
+        options.loop = true;
+        return options;
+    }
+    static CameraScript scriptFor(const testkit::ClipStreamer& s) {
+        CameraScript script;
+        script.sdp = s.sdp();
+        return script;
+    }
+    size_t count(const std::string& method) const {
+        size_t n = 0;
+        for (const auto& m : camera.methods()) n += m == method;
+        return n;
+    }
+
+    Bytes clip;
+    testkit::ClipStreamer streamer;
+    TestCamera camera;
+    bool started = false;
+};
+
+struct StreamCase {
+    const char* name;
+    const char* clip;
+    VideoCodec codec;
+    bool tcp;
+};
+
+void PrintTo(const StreamCase& c, std::ostream* os) { *os << c.name; }
+
+class ClientEndToEnd : public ::testing::TestWithParam<StreamCase> {};
+
+}  // namespace
+
+TEST_P(ClientEndToEnd, DeliversTheClipOnTheReceiveThreadStopsAtDisableAndResumesAtEnable) {
+    if (!testkit::ffmpegAvailable()) GTEST_SKIP() << "ffmpeg is not installed (scripts/setup.sh installs it)";
+    const StreamCase c = GetParam();
+    CameraRig rig(c.clip, c.codec);
+    ASSERT_TRUE(rig.started);
+    const size_t perPass = callbacksPerPass(c.codec, rig.clip);
+    Collector got;
+    RtspClient client(rig.camera.url(), "", "", c.tcp);
+    got.attach(client);
+
+    client.enable();
+    // One whole pass, and the first piece of the next, which completes the pass's last picture.
+    ASSERT_TRUE(got.waitForCount(perPass + 1, 20000)) << got.count() << " of " << perPass + 1;
+    client.disable();
+    EXPECT_EQ(rig.count("TEARDOWN"), 1u);
+    const size_t atDisable = got.count();
+    std::this_thread::sleep_for(std::chrono::milliseconds(1000));
+    EXPECT_EQ(got.count(), atDisable) << "callback after disable()";
+
+    client.enable();
+    ASSERT_TRUE(rig.camera.waitForRequests("PLAY", 2, 10000));
+    ASSERT_TRUE(got.waitForCount(atDisable + perPass + 1, 20000)) << got.count() - atDisable << " after enable";
+    client.disable();
+
+    EXPECT_EQ(got.threadNames(), std::set<std::string>{c.tcp ? "CurlTcpRecv" : "RtpReceive"});
+    EXPECT_EQ(got.malformed(), 0u);
+    // Both sessions, decoded as the application would: whole passes over the clip from its first
+    // picture, nothing corrupted, nothing missing.
+    const std::vector<std::string> clipPictures = decodeClip(c.clip, c.codec);
+    ASSERT_EQ(clipPictures.size(), rig.streamer.pictureCount());
+    const std::vector<std::string> decoded = decode(got.stream(), c.codec, std::string("e2e_") + c.name);
+    const std::vector<size_t> passes = clipPasses(decoded, clipPictures);
+    ASSERT_FALSE(passes.empty()) << decoded.size() << " decoded pictures do not match the clip";
+    EXPECT_EQ(passes.front(), clipPictures.size());
+    size_t whole = 0;
+    for (size_t p : passes) whole += p == clipPictures.size();
+    EXPECT_GE(whole, 2u) << "one whole pass per session";
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Clips, ClientEndToEnd,
+    ::testing::Values(StreamCase{"H264Udp", "h264_single_slice.264", VideoCodec::H264, false},
+                      StreamCase{"H264MultiSliceTcp", "h264_multi_slice.264", VideoCodec::H264, true},
+                      StreamCase{"H265Udp", "h265.265", VideoCodec::H265, false},
+                      StreamCase{"H265Tcp", "h265.265", VideoCodec::H265, true}),
+    [](const testing::TestParamInfo<StreamCase>& info) { return std::string(info.param.name); });
+
+namespace {
+
+// The camera falls silent; the client must open a new session by itself within [minS, maxS]
+// seconds, on the same ports, and the video that follows must decode.
+void silentCameraIsReconnected(bool tcp, double minS, double maxS) {
+    if (!testkit::ffmpegAvailable()) GTEST_SKIP() << "ffmpeg is not installed (scripts/setup.sh installs it)";
+    CameraRig rig("h264_single_slice.264", VideoCodec::H264);
+    ASSERT_TRUE(rig.started);
+    const size_t perPass = callbacksPerPass(VideoCodec::H264, rig.clip);
+    Collector got;
+    RtspClient client(rig.camera.url(), "", "", tcp);
+    got.attach(client);
+    client.enable();
+    ASSERT_TRUE(got.waitForCount(10, 10000));
+
+    rig.streamer.pause();
+    auto silentSince = Clock::now();
+    ASSERT_TRUE(rig.camera.waitForRequests("PLAY", 2, static_cast<int>(maxS * 1000) + 5000)) << "no reconnect";
+    double silent = secondsSince(silentSince);
+    EXPECT_GE(silent, minS);
+    EXPECT_LE(silent, maxS);
+    // The old session was torn down before the new one started.
+    EXPECT_EQ(rig.count("TEARDOWN"), 1u);
+
+    const size_t before = got.count();
+    rig.streamer.resume();
+    ASSERT_TRUE(got.waitForCount(before + perPass + 1, 20000)) << got.count() - before << " after the reconnect";
+    client.disable();
+
+    std::vector<std::string> transports;
+    for (const auto& r : rig.camera.requests()) {
+        if (r.method == "SETUP") transports.push_back(r.header("Transport"));
+    }
+    ASSERT_GE(transports.size(), 2u);
+    EXPECT_EQ(transports[0], transports[1]) << "the ports changed";
+
+    const std::vector<std::string> clipPictures = decodeClip("h264_single_slice.264", VideoCodec::H264);
+    const std::vector<size_t> passes =
+        clipPasses(decode(got.stream(), VideoCodec::H264, tcp ? "reconnect_tcp.264" : "reconnect_udp.264"), clipPictures);
+    ASSERT_GE(passes.size(), 2u) << "no whole picture sequence after the reconnect";
+    EXPECT_EQ(passes[1], clipPictures.size());
+}
+
+}  // namespace
+
+TEST(ClientReconnect, SilentCameraOverTcpGetsANewSessionWithinSecondsAndVideoResumes) {
+    // Three seconds without an interleaved frame, checked once a second.
+    silentCameraIsReconnected(true, 2.5, 7.0);
+}
+
+TEST(ClientReconnect, SilentCameraOverUdpGetsANewSessionAfterElevenTimeoutsOnTheSamePorts) {
+    // More than ten one-second receive time-outs, counted by the video and the (idle) audio RTP
+    // thread together: about 5.5 s when the video thread makes the eleventh count, about 11 s
+    // when the audio thread makes it, since that one only warns and starts the count again.
+    silentCameraIsReconnected(false, 5.0, 16.0);
+}
+
+TEST(ClientReceiverReports, EverySenderReportIsAnsweredWithA32ByteReceiverReport) {
+    testkit::ClipStreamerOptions options = CameraRig::loopOptions();
+    options.senderReportIntervalMs = 400;
+    CameraRig rig("h264_single_slice.264", VideoCodec::H264, options);
+    ASSERT_TRUE(rig.started);
+    RtspClient client(rig.camera.url(), "", "", false);
+    client.enable();
+    ASSERT_TRUE(rig.streamer.waitForReceivedRtcp(3, 10000));
+    client.disable();
+    const uint16_t rtcpPort = static_cast<uint16_t>(client.mRtspUnit->mVideoPortBase.load() + 1);
+
+    std::vector<Bytes> reports = rig.streamer.senderReports();
+    std::vector<testkit::ClipRtcpDatagram> answers = rig.streamer.receivedRtcp();
+    // One answer per report (the last report may still have been on its way at disable()).
+    EXPECT_LE(answers.size(), reports.size());
+    EXPECT_GE(answers.size() + 1, reports.size());
+    std::set<Bytes> answered;
+    for (const auto& rr : answers) {
+        ASSERT_EQ(rr.data.size(), 32u);
+        const Bytes& d = rr.data;
+        EXPECT_EQ(Bytes(d.begin(), d.begin() + 4), (Bytes{0x81, 0xC9, 0x00, 0x07}));
+        EXPECT_EQ(Bytes(d.begin() + 8, d.begin() + 12), (Bytes{0x51, 0xC0, 0xFF, 0xEE})) << "the video SSRC";
+        EXPECT_EQ(Bytes(d.begin() + 4, d.begin() + 8), (Bytes{0xEE, 0xFF, 0xC0, 0x51})) << "sender SSRC";
+        EXPECT_EQ(Bytes(d.begin() + 16, d.begin() + 18), (Bytes{0, 0})) << "sequence number cycles";
+        EXPECT_EQ(rr.fromPort, rtcpPort);
+        // LSR: the middle of the NTP timestamp of a sender report the camera sent.
+        Bytes lsr(d.begin() + 24, d.begin() + 28);
+        bool fromAReport = false;
+        for (const Bytes& sr : reports) fromAReport |= Bytes(sr.begin() + 10, sr.begin() + 14) == lsr;
+        EXPECT_TRUE(fromAReport);
+        answered.insert(lsr);
+    }
+    EXPECT_EQ(answered.size(), answers.size()) << "a report answered twice";
+}
+
+TEST(ClientDestruction, DestroyingAnEnabledClientJoinsEveryThreadWithinASecondWithoutTeardown) {
+    for (bool tcp : {false, true}) {
+        SCOPED_TRACE(tcp ? "tcp" : "udp");
+        CameraRig rig("h264_single_slice.264", VideoCodec::H264);
+        ASSERT_TRUE(rig.started);
+        const size_t baseline = threadNames().size();
+        Collector got;
+        auto client = std::make_unique<RtspClient>(rig.camera.url(), "", "", tcp);
+        got.attach(*client);
+        client->enable();
+        ASSERT_TRUE(got.waitForCount(10, 10000));
+        EXPECT_GE(libraryThreads(), tcp ? 2u : 5u);
+
+        auto start = Clock::now();
+        client.reset();
+        EXPECT_LT(secondsSince(start), 2.5);
+        EXPECT_EQ(libraryThreads(), 0u);
+        const size_t afterward = got.count();
+        // The camera's own threads for the connection end once it sees the connection close.
+        EXPECT_TRUE(waitForThreadCount(baseline, 3000)) << threadNames().size() << " threads, " << baseline << " before";
+        EXPECT_EQ(rig.count("TEARDOWN"), 0u);
+        EXPECT_EQ(got.count(), afterward);
+    }
+}
+
+TEST(ClientFacade, WithoutEnableThereIsNoConnectionAndNoThread) {
+    CameraRig rig("h264_single_slice.264", VideoCodec::H264);
+    ASSERT_TRUE(rig.started);
+    const size_t baseline = threadNames().size();
+    {
+        RtspClient client(rig.camera.url(), "", "", false);
+        client.setDataCallback([](unsigned char*, unsigned long) {});
+        std::this_thread::sleep_for(std::chrono::milliseconds(200));
+        EXPECT_EQ(threadNames().size(), baseline);
+    }
+    EXPECT_EQ(rig.camera.connectionCount(), 0);
+    EXPECT_TRUE(rig.camera.requests().empty());
+}
+
+TEST(ClientFacade, OnTransmitInHandsOnDataAndLengthAndAlwaysReturnsTheLength) {
+    RtspClient client("rtsp://127.0.0.1:9/none", "", "", false);
+    unsigned char data[7] = {0, 0, 0, 1, 0x65, 0x88, 0x84};
+    EXPECT_EQ(client.onTransmitIn(data, sizeof(data), 0, 0), sizeof(data)) << "no callback set";
+
+    int calls = 0;
+    unsigned char* seenData = nullptr;
+    unsigned long seenLen = 0;
+    client.setDataCallback([&](unsigned char* d, unsigned long len) {
+        ++calls;
+        seenData = d;
+        seenLen = len;
+    });
+    EXPECT_EQ(client.onTransmitIn(data, sizeof(data), 1, 42), sizeof(data));
+    EXPECT_EQ(calls, 1);
+    EXPECT_EQ(seenData, data);
+    EXPECT_EQ(seenLen, sizeof(data));
+
+    // After disable() even a delivery already on its way is turned away.
+    client.disable();
+    EXPECT_EQ(client.onTransmitIn(data, 3, 0, 0), 3u);
+    EXPECT_EQ(calls, 1);
+}
+
+TEST(ClientFacade, DataBeforeACallbackIsDroppedAndACallbackSetLaterReceivesTheStream) {
+    CameraRig rig("h264_single_slice.264", VideoCodec::H264);
+    ASSERT_TRUE(rig.started);
+    Collector got;
+    RtspClient client(rig.camera.url(), "", "", false);
+    client.enable();
+    ASSERT_TRUE(rig.streamer.waitForPictures(10, 10000));
+    got.attach(client);  // while the receive thread delivers
+    EXPECT_TRUE(got.waitForCount(5, 10000));
+    EXPECT_EQ(got.malformed(), 0u);
+    client.disable();
+}
