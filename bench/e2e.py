@@ -99,13 +99,17 @@ class Process:
         return self.rusage.ru_maxrss
 
 
+def count_plays(camera_log):
+    """PLAY requests the camera has answered with 200, from its request log."""
+    with open(camera_log) as f:
+        return sum(1 for line in f if "] PLAY " in line and "-> 200" in line)
+
+
 def wait_for_plays(camera_log, count, timeout):
     """Waits until the camera has answered `count` PLAY requests; returns when it saw the last."""
     deadline = time.monotonic() + timeout
     while time.monotonic() < deadline:
-        with open(camera_log) as f:
-            plays = sum(1 for line in f if "] PLAY " in line and "-> 200" in line)
-        if plays >= count:
+        if count_plays(camera_log) >= count:
             return time.monotonic()
         time.sleep(0.05)
     return None
@@ -118,6 +122,8 @@ def run(tools, receiver, transport, streams, clip, seconds, workdir, port_base):
         camera = Process([os.path.join(tools, "tools", "quorvane-testcam"), clip, "--port", "0", "--no-loop"],
                          out, err)
     clients = []
+    plays = 0
+    started = time.monotonic()
     try:
         deadline = time.monotonic() + 10
         while not open(url_file).read().endswith("\n"):
@@ -153,6 +159,8 @@ def run(tools, receiver, transport, streams, clip, seconds, workdir, port_base):
         # for 3 s), 3 s for GStreamer, whose jitter buffer holds 2 s by default.
         margin = {"quorvane": 1.0, "ffmpeg": 1.5, "gstreamer": 3.0}[receiver]
         time.sleep(max(0.0, last_play + seconds + margin - time.monotonic()))
+        # Plays started while the receivers wind down (a reconnect racing the TEARDOWN) do not count.
+        plays = count_plays(camera_log)
         for c in clients:
             c.send(signal.SIGINT)
         for c in clients:
@@ -173,7 +181,6 @@ def run(tools, receiver, transport, streams, clip, seconds, workdir, port_base):
             frames.append(int(found[-1]) if found else 0)
         else:
             frames.append(out_text.count("last-message = chain"))
-    plays = sum(1 for line in open(camera_log) if "] PLAY " in line and "-> 200" in line)
     cpu = sum(c.cpu() for c in clients)
     if receiver == "quorvane":
         rss_mib = clients[0].max_rss_kib() / 1024 / streams
@@ -185,6 +192,7 @@ def run(tools, receiver, transport, streams, clip, seconds, workdir, port_base):
         "frames": frames + [0] * (streams - len(frames)),
         "plays": plays,
         "camera_cpu": camera.cpu(),
+        "wall": time.monotonic() - started,
     }
 
 
@@ -221,7 +229,8 @@ def main():
                 port_base = 30000 + (port_base - 30000 + 20 * n) % 20000
                 results[(n, transport, receiver)] = r
                 log(f"    {r['cpu_per_stream_minute']:.2f} CPU s/stream-min, {r['rss_mib_per_stream']:.1f} MiB/stream, "
-                    f"frames {min(r['frames'])}..{max(r['frames'])} of {pictures}, {r['plays']} plays")
+                    f"frames {min(r['frames'])}..{max(r['frames'])} of {pictures}, {r['plays']} plays, "
+                    f"camera {r['camera_cpu']:.1f} CPU s, {r['wall']:.0f} s")
 
     print(f"Receiving N simultaneous 1920x1080 H.264 streams ({args.bitrate}bit/s, {FPS} fps, {args.seconds} s "
           f"clip of {pictures} pictures per stream) from quorvane-testcam on loopback; {os.cpu_count()} CPUs.")

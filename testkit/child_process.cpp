@@ -16,7 +16,9 @@ namespace {
 constexpr int kPollMs = 10;
 }
 
-ChildProcess::~ChildProcess() { kill(); }
+ChildProcess::~ChildProcess() {
+    kill();
+}
 
 bool ChildProcess::start(const std::vector<std::string>& argv, const std::string& stdoutPath,
                          const std::string& stderrPath) {
@@ -57,7 +59,9 @@ bool ChildProcess::running() {
     return false;
 }
 
-bool ChildProcess::signal(int sig) { return running() && ::kill(mPid, sig) == 0; }
+bool ChildProcess::signal(int sig) {
+    return running() && ::kill(mPid, sig) == 0;
+}
 
 bool ChildProcess::wait(int timeoutMs, int* exitCode) {
     auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);

@@ -18,7 +18,8 @@ public:
     ChildProcess& operator=(const ChildProcess&) = delete;
 
     // Runs argv[0] (a path) with standard input from /dev/null; false when it cannot be started.
-    bool start(const std::vector<std::string>& argv, const std::string& stdoutPath, const std::string& stderrPath);
+    bool start(const std::vector<std::string>& argv, const std::string& stdoutPath,
+               const std::string& stderrPath);
 
     pid_t pid() const { return mPid; }
     bool running();
@@ -38,7 +39,8 @@ private:
 // The whole content of a text file ("" when it cannot be read).
 std::string readText(const std::string& path);
 // Waits up to `timeoutMs` until the file holds `needle`; returns the content read last.
-bool waitForText(const std::string& path, const std::string& needle, int timeoutMs, std::string* content = nullptr);
+bool waitForText(const std::string& path, const std::string& needle, int timeoutMs,
+                 std::string* content = nullptr);
 
 }  // namespace testkit
 

@@ -1,5 +1,7 @@
 #include "testkit/sps_parser.h"
 
+#include <algorithm>
+#include <iterator>
 #include <vector>
 
 namespace testkit {
@@ -84,14 +86,10 @@ void skipScalingList(BitReader& r, int size) {
     }
 }
 
+// H.264 7.3.2.1.1: the profiles whose SPS carries chroma format, bit depths and scaling lists.
 bool isHighProfile(uint32_t profile) {
-    switch (profile) {
-        case 100: case 110: case 122: case 244: case 44: case 83: case 86: case 118: case 128: case 138:
-        case 139: case 134: case 135:
-            return true;
-        default:
-            return false;
-    }
+    static const uint32_t kProfiles[] = {100, 110, 122, 244, 44, 83, 86, 118, 128, 138, 139, 134, 135};
+    return std::find(std::begin(kProfiles), std::end(kProfiles), profile) != std::end(kProfiles);
 }
 
 // Cropping units for chroma_format_idc (H.264 Table 6-1, H.265 Table 6-1): SubWidthC, SubHeightC.
@@ -136,9 +134,9 @@ bool parseH264Sps(const uint8_t* nal, size_t len, SpsInfo* out) {
     if (isHighProfile(profile)) {
         chromaFormat = r.ue();
         if (chromaFormat == 3) separatePlanes = r.bits(1) != 0;
-        r.ue();     // bit_depth_luma_minus8
-        r.ue();     // bit_depth_chroma_minus8
-        r.skip(1);  // qpprime_y_zero_transform_bypass_flag
+        r.ue();           // bit_depth_luma_minus8
+        r.ue();           // bit_depth_chroma_minus8
+        r.skip(1);        // qpprime_y_zero_transform_bypass_flag
         if (r.bits(1)) {  // seq_scaling_matrix_present_flag
             int lists = chromaFormat != 3 ? 8 : 12;
             for (int i = 0; i < lists && !r.failed(); ++i) {
@@ -186,8 +184,8 @@ bool parseH264Sps(const uint8_t* nal, size_t len, SpsInfo* out) {
     info.width = static_cast<uint32_t>(width - cropX);
     info.height = static_cast<uint32_t>(height - cropY);
 
-    if (r.bits(1)) {  // vui_parameters_present_flag, E.1.1
-        if (r.bits(1)) {  // aspect_ratio_info_present_flag
+    if (r.bits(1)) {                           // vui_parameters_present_flag, E.1.1
+        if (r.bits(1)) {                       // aspect_ratio_info_present_flag
             if (r.bits(8) == 255) r.skip(32);  // Extended_SAR: sar_width, sar_height
         }
         if (r.bits(1)) r.skip(1);  // overscan_info_present_flag, overscan_appropriate_flag

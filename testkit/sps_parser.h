@@ -11,7 +11,7 @@
 namespace testkit {
 
 struct SpsInfo {
-    uint32_t width = 0;   // luma samples, after the cropping / conformance window
+    uint32_t width = 0;  // luma samples, after the cropping / conformance window
     uint32_t height = 0;
     double fps = 0;       // from the H.264 VUI timing information; 0 when absent (and for H.265)
     uint8_t profile = 0;  // profile_idc / general_profile_idc

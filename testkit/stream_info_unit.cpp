@@ -32,7 +32,9 @@ AnnexBPiece classifyPiece(VideoCodec codec, const uint8_t* data, size_t len) {
 StreamInfoUnitSE::StreamInfoUnitSE()
     : Unit<SlaveInput, EndpointOutput>("STREAMINFO_UNIT_SE", UNIT_DATA_H26X, 2, UNIT_DATA_ANY, 1) {}
 
-StreamInfoUnitSE::~StreamInfoUnitSE() { stopAsyncTransmit(); }
+StreamInfoUnitSE::~StreamInfoUnitSE() {
+    stopAsyncTransmit();
+}
 
 unsigned long StreamInfoUnitSE::onTransmitIn(std::shared_ptr<QelBuffer> buffer, unsigned long length,
                                              int inputIndex, int /*param*/) {

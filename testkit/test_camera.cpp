@@ -98,7 +98,8 @@ void setHeader(CameraHeaders& headers, const std::string& name, const std::strin
 // Whether `request` names `path` (or a track below it); OPTIONS and requests without a path
 // component of their own (keep-alives, TEARDOWN) are not checked.
 bool servesPath(const std::string& path, const CameraRequest& request) {
-    if (path.empty() || (request.method != "DESCRIBE" && request.method != "SETUP" && request.method != "PLAY"))
+    if (path.empty() ||
+        (request.method != "DESCRIBE" && request.method != "SETUP" && request.method != "PLAY"))
         return true;
     size_t scheme = request.url.find("://");
     size_t slash = request.url.find('/', scheme == std::string::npos ? 0 : scheme + 3);
@@ -573,7 +574,9 @@ TestCamera::~TestCamera() {
     stop();
 }
 
-bool TestCamera::start() { return start("127.0.0.1", 0); }
+bool TestCamera::start() {
+    return start("127.0.0.1", 0);
+}
 
 bool TestCamera::start(const std::string& bindAddress, uint16_t port) {
     sockaddr_in addr{};

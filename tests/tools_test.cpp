@@ -81,7 +81,8 @@ protected:
         ToolRun run;
         std::string out = path("record.out"), err = path("record.err");
         EXPECT_TRUE(p.start(args, out, err));
-        if (!p.wait(timeoutMs, &run.exitCode)) ADD_FAILURE() << "quorvane-record still running after " << timeoutMs << " ms";
+        if (!p.wait(timeoutMs, &run.exitCode))
+            ADD_FAILURE() << "quorvane-record still running after " << timeoutMs << " ms";
         run.out = testkit::readText(out);
         run.err = testkit::readText(err);
         return run;
@@ -125,7 +126,8 @@ TEST_F(ToolsTest, RecordingOverUdpAndTcpDecodesToTheClipsFirstPictures) {
         std::string file = path(std::string("clip") + transport + ".264");
         ToolRun run = record({url, transport, "-o", file, "--frames", "60"});
         ASSERT_EQ(run.exitCode, kOk) << run.err;
-        EXPECT_NE(run.err.find("frame count reached: 60 frames of H.264 640x360"), std::string::npos) << run.err;
+        EXPECT_NE(run.err.find("frame count reached: 60 frames of H.264 640x360"), std::string::npos)
+            << run.err;
         // Every PLAY starts the clip at its first picture, so the file holds exactly its first 60.
         std::vector<std::string> got = md5s(file, VideoCodec::H264);
         EXPECT_EQ(got, std::vector<std::string>(clip.begin(), clip.begin() + 60));
@@ -137,10 +139,11 @@ TEST_F(ToolsTest, H265FilesAreServedAndRecordedAsH265WithWholePictures) {
     // Besides the bundled one-slice clip, one with four slices per picture: its pictures reach
     // the recorder as several NAL units, and a recording must still end with a whole picture.
     std::string multi = path("h265_4_slices.265");
-    std::string make = "ffmpeg -hide_banner -loglevel error -nostdin -y -f lavfi -i testsrc2=size=320x240:rate=25 "
-                       "-frames:v 30 -pix_fmt yuv420p -c:v libx265 -preset veryfast -x265-params "
-                       "bframes=0:keyint=10:min-keyint=10:scenecut=0:open-gop=0:slices=4:log-level=error -f hevc '" +
-                       multi + "'";
+    std::string make =
+        "ffmpeg -hide_banner -loglevel error -nostdin -y -f lavfi -i testsrc2=size=320x240:rate=25 "
+        "-frames:v 30 -pix_fmt yuv420p -c:v libx265 -preset veryfast -x265-params "
+        "bframes=0:keyint=10:min-keyint=10:scenecut=0:open-gop=0:slices=4:log-level=error -f hevc '" +
+        multi + "'";
     ASSERT_EQ(system(make.c_str()), 0);
     // x265 marks IDR pictures IDR_N_LP when there are no B-frames; cameras send IDR_W_RADL, the
     // type the library's depacketizer takes. Without leading pictures both decode the same.
@@ -148,7 +151,8 @@ TEST_F(ToolsTest, H265FilesAreServedAndRecordedAsH265WithWholePictures) {
     ASSERT_TRUE(testkit::readFile(multi, &bytes));
     std::vector<Bytes> nals = testkit::splitAnnexB(bytes);
     for (Bytes& nal : nals) {
-        if (testkit::nalUnitType(VideoCodec::H265, nal) == 20) nal[0] = static_cast<uint8_t>((nal[0] & 0x81) | (19 << 1));
+        if (testkit::nalUnitType(VideoCodec::H265, nal) == 20)
+            nal[0] = static_cast<uint8_t>((nal[0] & 0x81) | (19 << 1));
     }
     ASSERT_TRUE(testkit::writeFile(multi, testkit::joinAnnexB(nals)));
 
@@ -189,7 +193,8 @@ TEST_F(ToolsTest, InterruptAndTerminateTearDownAndKeepAPlayableFile) {
         std::string file = path("signal" + std::to_string(sig) + ".264");
         std::string err = path("signal" + std::to_string(sig) + ".err");
         ChildProcess recorder;
-        ASSERT_TRUE(recorder.start({kTools + "quorvane-record", url, "--tcp", "-o", file}, path("sig.out"), err));
+        ASSERT_TRUE(
+            recorder.start({kTools + "quorvane-record", url, "--tcp", "-o", file}, path("sig.out"), err));
         // Recording: wait for the camera's PLAY answer, then for a second of video.
         ASSERT_TRUE(testkit::waitForText(cameraLog(0), "PLAY", 10000));
         usleep(1500 * 1000);
@@ -201,7 +206,7 @@ TEST_F(ToolsTest, InterruptAndTerminateTearDownAndKeepAPlayableFile) {
         EXPECT_TRUE(testkit::waitForText(cameraLog(0), "TEARDOWN", 5000));
         std::string log = testkit::readText(cameraLog(0));
         EXPECT_EQ(count(log, "TEARDOWN rtsp://"), n) << log;
-        EXPECT_EQ(count(log, "TEARDOWN rtsp://") , count(log, "PLAY rtsp://"));
+        EXPECT_EQ(count(log, "TEARDOWN rtsp://"), count(log, "PLAY rtsp://"));
         std::vector<std::string> got = md5s(file, VideoCodec::H264);
         ASSERT_GE(got.size(), 20u);
         EXPECT_EQ(got, std::vector<std::string>(clip.begin(), clip.begin() + static_cast<long>(got.size())));
@@ -231,7 +236,9 @@ TEST_F(ToolsTest, EachFailureHasItsMessageAndExitCode) {
         {{"rtsp://127.0.0.1:70000/stream"}, kBadUrl, "bad port '70000'"},
         {{"rtsp:///stream"}, kBadUrl, "no host"},
         {{gone}, kConnect, "connection refused by 127.0.0.1:"},
-        {{"rtsp://no-such-camera.invalid/stream"}, kConnect, "cannot resolve host name 'no-such-camera.invalid'"},
+        {{"rtsp://no-such-camera.invalid/stream"},
+         kConnect,
+         "cannot resolve host name 'no-such-camera.invalid'"},
         {{secured}, kAuth, "authentication required"},
         {{secured, "--user", "admin", "--password", "wrong"}, kAuth, "authentication failed"},
         {{host + "/elsewhere"}, kCameraError, "the camera answered DESCRIBE with status 404"},
@@ -260,7 +267,8 @@ TEST_F(ToolsTest, CredentialsInTheUrlOrOnTheCommandLineWithBasicAndDigest) {
         std::string withCredentials = "rtsp://admin:s3cr%3At%40@" + url.substr(7);
         ToolRun run = record({withCredentials, "-o", path("creds.264"), "--frames", "5", "--tcp"});
         EXPECT_EQ(run.exitCode, kOk) << run.err;
-        run = record({url, "--user", "admin", "--password", "s3cr:t@", "-o", path("creds.264"), "--frames", "5"});
+        run = record(
+            {url, "--user", "admin", "--password", "s3cr:t@", "-o", path("creds.264"), "--frames", "5"});
         EXPECT_EQ(run.exitCode, kOk) << run.err;
         EXPECT_TRUE(testkit::waitForText(cameraLog(n), "TEARDOWN", 5000));
         EXPECT_EQ(testkit::readText(cameraLog(n)).find("s3cr"), std::string::npos);
@@ -287,7 +295,8 @@ TEST_F(ToolsTest, InfoPrintsCodecSizeRateAndParameterSets) {
     EXPECT_NE(run.out.find("codec: H.264\n"), std::string::npos) << run.out;
     EXPECT_NE(run.out.find("resolution: 640x360\n"), std::string::npos) << run.out;
     EXPECT_NE(run.out.find("frame rate: 25 fps\n"), std::string::npos) << run.out;
-    EXPECT_NE(run.out.find("sprop-parameter-sets=" + base64(sps) + "," + base64(pps) + "\n"), std::string::npos)
+    EXPECT_NE(run.out.find("sprop-parameter-sets=" + base64(sps) + "," + base64(pps) + "\n"),
+              std::string::npos)
         << run.out;
 }
 

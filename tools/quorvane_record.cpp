@@ -1,9 +1,6 @@
 // quorvane-record: records a camera's H.264 or H.265 stream into an Annex-B file (or standard
 // output) with one RtspClient, showing progress, until a duration, a frame count or Ctrl-C.
-#include <arpa/inet.h>
 #include <fcntl.h>
-#include <netinet/in.h>
-#include <sys/socket.h>
 #include <signal.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -33,13 +30,13 @@ namespace {
 // Exit codes, one per way a recording can fail, so scripts can tell them apart.
 enum ExitCode {
     kExitOk = 0,
-    kExitFailure = 1,         // output cannot be written, or another failure
-    kExitUsage = 2,           // bad command line
-    kExitBadUrl = 3,          // the URL is not a usable rtsp:// URL
-    kExitConnect = 4,         // connection refused, host unreachable or unknown, no answer
-    kExitAuth = 5,            // the camera refused the credentials (401/403)
-    kExitNoVideo = 6,         // connected, but no video arrived within the time-out
-    kExitCameraError = 7,     // the camera answered with another error, or broke the protocol
+    kExitFailure = 1,      // output cannot be written, or another failure
+    kExitUsage = 2,        // bad command line
+    kExitBadUrl = 3,       // the URL is not a usable rtsp:// URL
+    kExitConnect = 4,      // connection refused, host unreachable or unknown, no answer
+    kExitAuth = 5,         // the camera refused the credentials (401/403)
+    kExitNoVideo = 6,      // connected, but no video arrived within the time-out
+    kExitCameraError = 7,  // the camera answered with another error, or broke the protocol
 };
 
 const char* kUsage =
@@ -74,7 +71,9 @@ struct Options {
     bool verbose = false;
 };
 
-double nowSeconds() { return static_cast<double>(Utils::getBeginTimestamp()) / 1e9; }
+double nowSeconds() {
+    return static_cast<double>(Utils::getBeginTimestamp()) / 1e9;
+}
 
 bool parseNumber(const char* text, double* out) {
     char* end = nullptr;
@@ -120,7 +119,8 @@ bool parseOptions(int argc, char** argv, Options* o) {
             double d = 0;
             if (!value(&v)) return false;
             if (!parseNumber(v, &d)) {
-                fprintf(stderr, "quorvane-record: %s wants a positive number of seconds, not '%s'\n", a.c_str(), v);
+                fprintf(stderr, "quorvane-record: %s wants a positive number of seconds, not '%s'\n",
+                        a.c_str(), v);
                 return false;
             }
             (a == "--duration" ? o->duration : o->timeout) = d;
@@ -161,7 +161,9 @@ bool parseOptions(int argc, char** argv, Options* o) {
 
 enum class Codec { Unknown, H264, H265 };
 
-const char* codecName(Codec c) { return c == Codec::H264 ? "H.264" : c == Codec::H265 ? "H.265" : "-"; }
+const char* codecName(Codec c) {
+    return c == Codec::H264 ? "H.264" : c == Codec::H265 ? "H.265" : "-";
+}
 
 // What the data callback found and wrote; shared between the packet thread and the main thread.
 class Recorder {
@@ -204,7 +206,8 @@ public:
             return;
         }
         if (piece.picture) {
-            if ((mFrameLimit != 0 && mFrames >= mFrameLimit) || (mDuration > 0 && now - mStartTime >= mDuration)) {
+            if ((mFrameLimit != 0 && mFrames >= mFrameLimit) ||
+                (mDuration > 0 && now - mStartTime >= mDuration)) {
                 mDone = true;
                 return;
             }
@@ -246,8 +249,8 @@ public:
     };
     Snapshot snapshot() {
         std::lock_guard<std::mutex> lock(mMutex);
-        return Snapshot{mDataSeen.load(), mStarted, mDone, mWriteFailed, mWriteErrno, mFrames,
-                        mBytes, mStartTime, mLastPictureTime, mVps, mSps, mPps};
+        return Snapshot{mDataSeen.load(), mStarted,         mDone, mWriteFailed, mWriteErrno, mFrames, mBytes,
+                        mStartTime,       mLastPictureTime, mVps,  mSps,         mPps};
     }
 
 private:
@@ -302,8 +305,16 @@ int explainConnectFailure(const RtspConnectStatus& status, const RtspUrl& url, b
     const RtspRequestResult& f = status.failure;
     std::string where = url.host + ":" + std::to_string(url.port);
     // libcurl result codes (curl/curl.h).
-    enum { kUnsupportedProtocol = 1, kUrlMalformat = 3, kCouldNotResolve = 6, kCouldNotConnect = 7,
-           kWeirdReply = 8, kTimedOut = 28, kGotNothing = 52, kRecvError = 56 };
+    enum {
+        kUnsupportedProtocol = 1,
+        kUrlMalformat = 3,
+        kCouldNotResolve = 6,
+        kCouldNotConnect = 7,
+        kWeirdReply = 8,
+        kTimedOut = 28,
+        kGotNothing = 52,
+        kRecvError = 56
+    };
     if (f.request.empty()) {
         fprintf(stderr, "quorvane-record: the library refused the URL %s\n", url.display.c_str());
         return kExitBadUrl;
@@ -318,7 +329,8 @@ int explainConnectFailure(const RtspConnectStatus& status, const RtspUrl& url, b
     }
     if (f.curlCode == kCouldNotConnect) {
         if (f.osErrno == ECONNREFUSED)
-            fprintf(stderr, "quorvane-record: connection refused by %s (is the camera running, is the port right?)\n",
+            fprintf(stderr,
+                    "quorvane-record: connection refused by %s (is the camera running, is the port right?)\n",
                     where.c_str());
         else
             fprintf(stderr, "quorvane-record: cannot connect to %s: %s\n", where.c_str(),
@@ -326,21 +338,25 @@ int explainConnectFailure(const RtspConnectStatus& status, const RtspUrl& url, b
         return kExitConnect;
     }
     if (f.curlCode == kTimedOut) {
-        fprintf(stderr, "quorvane-record: no answer from %s to %s within 3 s\n", where.c_str(), f.request.c_str());
+        fprintf(stderr, "quorvane-record: no answer from %s to %s within 3 s\n", where.c_str(),
+                f.request.c_str());
         return kExitConnect;
     }
     if (f.status == 401 || f.status == 403) {
         if (haveCredentials)
-            fprintf(stderr, "quorvane-record: authentication failed: %s refused the user name or password (%s %ld)\n",
+            fprintf(stderr,
+                    "quorvane-record: authentication failed: %s refused the user name or password (%s %ld)\n",
                     where.c_str(), f.request.c_str(), f.status);
         else
-            fprintf(stderr, "quorvane-record: authentication required: %s wants a user name and password "
-                            "(--user/--password or user:password@ in the URL)\n", where.c_str());
+            fprintf(stderr,
+                    "quorvane-record: authentication required: %s wants a user name and password "
+                    "(--user/--password or user:password@ in the URL)\n",
+                    where.c_str());
         return kExitAuth;
     }
     if (f.status >= 400) {
-        fprintf(stderr, "quorvane-record: the camera answered %s with status %ld%s\n", f.request.c_str(), f.status,
-                f.status == 404 ? " (no such stream: check the path)" : "");
+        fprintf(stderr, "quorvane-record: the camera answered %s with status %ld%s\n", f.request.c_str(),
+                f.status, f.status == 404 ? " (no such stream: check the path)" : "");
         return kExitCameraError;
     }
     if (f.curlCode == kWeirdReply || f.curlCode == kGotNothing || f.curlCode == kRecvError) {
@@ -348,8 +364,8 @@ int explainConnectFailure(const RtspConnectStatus& status, const RtspUrl& url, b
                 where.c_str(), f.request.c_str(), f.curlCode);
         return kExitCameraError;
     }
-    fprintf(stderr, "quorvane-record: %s failed (libcurl error %d, status %ld)\n", f.request.c_str(), f.curlCode,
-            f.status);
+    fprintf(stderr, "quorvane-record: %s failed (libcurl error %d, status %ld)\n", f.request.c_str(),
+            f.curlCode, f.status);
     return kExitCameraError;
 }
 
@@ -371,34 +387,6 @@ StreamShape streamShape(RtspClient& client, StreamInfoUnitSE& info, Codec codec)
         s.height = latest.height;
     }
     return s;
-}
-
-// A UDP port nobody holds right now: binding it without address reuse succeeds.
-bool udpPortFree(uint16_t port) {
-    int fd = socket(AF_INET, SOCK_DGRAM, 0);
-    if (fd < 0) return false;
-    sockaddr_in a{};
-    a.sin_family = AF_INET;
-    a.sin_addr.s_addr = htonl(INADDR_ANY);
-    a.sin_port = htons(port);
-    bool free = bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof(a)) == 0;
-    close(fd);
-    return free;
-}
-
-// The library draws its UDP port base from a generator seeded with the calendar time, so two
-// recorders started within the same second would draw the same ports; as it binds them with
-// address reuse, the kernel would then hand one recorder's packets to the other. So the base is
-// chosen here: the video and audio RTP/RTCP ports (base, +1, +10, +11), all free. 0 when none is.
-uint16_t freeReceivePortBase() {
-    constexpr unsigned kFirst = 10000, kSlots = 2500, kStep = 20;
-    unsigned start = (static_cast<unsigned>(getpid()) * 7919u + static_cast<unsigned>(time(nullptr))) % kSlots;
-    for (unsigned i = 0; i < kSlots; ++i) {
-        auto base = static_cast<uint16_t>(kFirst + ((start + i) % kSlots) * kStep);
-        if (udpPortFree(base) && udpPortFree(base + 1) && udpPortFree(base + 10) && udpPortFree(base + 11))
-            return base;
-    }
-    return 0;
 }
 
 Codec codecOf(RtspClient& client) {
@@ -437,8 +425,8 @@ int printInfo(RtspClient& client, StreamInfoUnitSE& info, const Recorder::Snapsh
         printf("vps: %s\n", hex(snap.vps).c_str());
         printf("sps: %s\n", hex(snap.sps).c_str());
         printf("pps: %s\n", hex(snap.pps).c_str());
-        printf("sprop-vps=%s; sprop-sps=%s; sprop-pps=%s\n", base64(snap.vps).c_str(), base64(snap.sps).c_str(),
-               base64(snap.pps).c_str());
+        printf("sprop-vps=%s; sprop-sps=%s; sprop-pps=%s\n", base64(snap.vps).c_str(),
+               base64(snap.sps).c_str(), base64(snap.pps).c_str());
     }
     fflush(stdout);
     return kExitOk;
@@ -483,8 +471,8 @@ int main(int argc, char** argv) {
             out = fopen(opt.output.c_str(), "wb");
         }
         if (out == nullptr) {
-            fprintf(stderr, "quorvane-record: cannot open %s: %s\n", toStdout ? "standard output" : opt.output.c_str(),
-                    strerror(errno));
+            fprintf(stderr, "quorvane-record: cannot open %s: %s\n",
+                    toStdout ? "standard output" : opt.output.c_str(), strerror(errno));
             return kExitFailure;
         }
     }
@@ -497,20 +485,16 @@ int main(int argc, char** argv) {
         // Declared first so that it outlives the client, whose units hold a pointer to it.
         StreamInfoUnitSE info;
         RtspClient client(url.withoutCredentials, opt.user, opt.password, opt.tcp);
-        if (!opt.tcp) {
-            uint16_t base = freeReceivePortBase();
-            if (base != 0) client.mRtspUnit->setReceivePortBase(base);
-        }
         Recorder recorder(out, toStdout, opt.frames, opt.duration);
         static_cast<MasterOutput*>(client.mVideoUnit)->addOutputUnit(&info, true);
         info.enable();
-        client.setDataCallback([&](unsigned char* data, unsigned long len) {
-            recorder.onData(data, len, codecOf(client));
-        });
+        client.setDataCallback(
+            [&](unsigned char* data, unsigned long len) { recorder.onData(data, len, codecOf(client)); });
 
         double start = nowSeconds();
-        if (!opt.quiet) fprintf(stderr, "quorvane-record: connecting to %s over %s\n", url.display.c_str(),
-                                opt.tcp ? "TCP" : "UDP");
+        if (!opt.quiet)
+            fprintf(stderr, "quorvane-record: connecting to %s over %s\n", url.display.c_str(),
+                    opt.tcp ? "TCP" : "UDP");
         client.enable();
         RtspConnectStatus first = client.mRtspUnit->connectStatus();
         bool ok = first.connected;
@@ -548,20 +532,27 @@ int main(int argc, char** argv) {
                 if (lineOpen) fputc('\n', stderr);
                 RtspConnectStatus st = client.mRtspUnit->connectStatus();
                 if (snap.dataSeen)
-                    fprintf(stderr, "quorvane-record: video arrived but no parameter sets (%s) within %.0f s; "
-                                    "nothing was written\n", codec == Codec::H265 ? "VPS" : "SPS", opt.timeout);
+                    fprintf(stderr,
+                            "quorvane-record: video arrived but no parameter sets (%s) within %.0f s; "
+                            "nothing was written\n",
+                            codec == Codec::H265 ? "VPS" : "SPS", opt.timeout);
                 else if (!st.connected)
-                    fprintf(stderr, "quorvane-record: no video within %.0f s: the camera dropped the session and "
-                                    "%u reconnect attempts failed\n", opt.timeout, st.attempts - 1);
+                    fprintf(stderr,
+                            "quorvane-record: no video within %.0f s: the camera dropped the session and "
+                            "%u reconnect attempts failed\n",
+                            opt.timeout, st.attempts - 1);
                 else
-                    fprintf(stderr, "quorvane-record: no video within %.0f s (the camera accepted PLAY but sent no "
-                                    "H.264/H.265 RTP%s)\n", opt.timeout,
+                    fprintf(stderr,
+                            "quorvane-record: no video within %.0f s (the camera accepted PLAY but sent no "
+                            "H.264/H.265 RTP%s)\n",
+                            opt.timeout,
                             opt.tcp ? "" : "; over UDP a firewall or NAT may drop it, try --tcp");
                 exitCode = kExitNoVideo;
                 break;
             }
             if (snap.done) {
-                stopReason = opt.frames != 0 && snap.frames >= opt.frames ? "frame count reached" : "duration reached";
+                stopReason =
+                    opt.frames != 0 && snap.frames >= opt.frames ? "frame count reached" : "duration reached";
                 break;
             }
             // The callback ends the recording at the first piece past the duration; a stream that
@@ -578,7 +569,8 @@ int main(int argc, char** argv) {
                 if (shape.width != 0) snprintf(size, sizeof(size), " %ux%u", shape.width, shape.height);
                 char line[256];
                 snprintf(line, sizeof(line),
-                         "%s%s | frames %" PRIu64 " | %.1f fps | %.0f kbit/s | %s written | reconnects %u | %s",
+                         "%s%s | frames %" PRIu64
+                         " | %.1f fps | %.0f kbit/s | %s written | reconnects %u | %s",
                          codecName(codec), size, snap.frames, (snap.frames - lastFrames) / span,
                          (snap.bytes - lastBytes) * 8 / span / 1000, bytesText(snap.bytes).c_str(),
                          st.attempts > 0 ? st.attempts - 1 : 0, elapsedText(now - start).c_str());
@@ -601,8 +593,8 @@ int main(int argc, char** argv) {
         bool flushed = recorder.close();
         Recorder::Snapshot snap = recorder.snapshot();
         if (!flushed && exitCode == kExitOk) {
-            fprintf(stderr, "quorvane-record: cannot write %s: %s\n", toStdout ? "standard output" : opt.output.c_str(),
-                    strerror(snap.writeErrno));
+            fprintf(stderr, "quorvane-record: cannot write %s: %s\n",
+                    toStdout ? "standard output" : opt.output.c_str(), strerror(snap.writeErrno));
             exitCode = kExitFailure;
         }
         if (stopReason != nullptr && !opt.quiet) {

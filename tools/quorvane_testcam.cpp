@@ -83,9 +83,18 @@ bool parseOptions(int argc, char** argv, Options* o) {
             fputs(kUsage, stdout);
             exit(0);
         }
-        if (a == "--no-loop") { o->loop = false; continue; }
-        if (a == "--aggregate") { o->aggregate = true; continue; }
-        if (a == "-q" || a == "--quiet") { o->quiet = true; continue; }
+        if (a == "--no-loop") {
+            o->loop = false;
+            continue;
+        }
+        if (a == "--aggregate") {
+            o->aggregate = true;
+            continue;
+        }
+        if (a == "-q" || a == "--quiet") {
+            o->quiet = true;
+            continue;
+        }
         if (a.empty() || a[0] != '-') {
             if (!o->file.empty()) {
                 fprintf(stderr, "quorvane-testcam: unexpected argument '%s'\n", a.c_str());
@@ -128,7 +137,8 @@ bool parseOptions(int argc, char** argv, Options* o) {
         } else if (a == "--mtu") {
             if (!number(v, 100, 65000, &d)) return bad("a size between 100 and 65000");
             o->mtu = static_cast<long>(d);
-        } else if (a == "--silence-after" || a == "--silence-for" || a == "--close-after" || a == "--duration") {
+        } else if (a == "--silence-after" || a == "--silence-for" || a == "--close-after" ||
+                   a == "--duration") {
             if (!number(v, 0, 86400 * 365, &d)) return bad("a number of seconds");
             (a == "--silence-after" ? o->silenceAfter
              : a == "--silence-for" ? o->silenceFor
@@ -149,7 +159,9 @@ bool parseOptions(int argc, char** argv, Options* o) {
     return true;
 }
 
-bool fileExists(const std::string& path) { return access(path.c_str(), R_OK) == 0; }
+bool fileExists(const std::string& path) {
+    return access(path.c_str(), R_OK) == 0;
+}
 
 // The bundled clip: beside an installed binary, then where this build installs it, then in the
 // source tree this binary was built from.
@@ -192,8 +204,8 @@ void logRequests(const TestCamera& camera, size_t* printed) {
     std::vector<CameraRequest> all = camera.requests();
     while (*printed < all.size() && all[*printed].status != 0) {
         const CameraRequest& r = all[*printed];
-        fprintf(stderr, "quorvane-testcam: [client %d] %s %s -> %d\n", r.connection, r.method.c_str(), r.url.c_str(),
-                r.status);
+        fprintf(stderr, "quorvane-testcam: [client %d] %s %s -> %d\n", r.connection, r.method.c_str(),
+                r.url.c_str(), r.status);
         ++*printed;
     }
 }
@@ -209,7 +221,8 @@ int main(int argc, char** argv) {
     if (opt.file.empty()) {
         opt.file = bundledClip();
         if (opt.file.empty()) {
-            fprintf(stderr, "quorvane-testcam: the bundled clip %s is not installed; give a file\n", kClipName);
+            fprintf(stderr, "quorvane-testcam: the bundled clip %s is not installed; give a file\n",
+                    kClipName);
             return 1;
         }
     }
@@ -279,7 +292,8 @@ int main(int argc, char** argv) {
             codec == testkit::VideoCodec::H264 ? "H.264" : "H.265");
     if (sps.width != 0) fprintf(stderr, " %ux%u", sps.width, sps.height);
     fprintf(stderr, ", %.3g fps, %zu pictures%s) at %s%s\n", clipOptions.fps, clip->pictureCount(),
-            opt.loop ? ", looping" : "", url.c_str(), opt.user.empty() ? "" : (" with " + opt.auth + " authentication").c_str());
+            opt.loop ? ", looping" : "", url.c_str(),
+            opt.user.empty() ? "" : (" with " + opt.auth + " authentication").c_str());
 
     time_t started = time(nullptr);
     size_t printed = 0;
@@ -292,7 +306,8 @@ int main(int argc, char** argv) {
     }
     camera.stop();
     if (!opt.quiet) logRequests(camera, &printed);
-    fprintf(stderr, "quorvane-testcam: stopped after %zu plays, %zu pictures, %zu packets sent, %zu left out\n",
+    fprintf(stderr,
+            "quorvane-testcam: stopped after %zu plays, %zu pictures, %zu packets sent, %zu left out\n",
             clip->plays(), clip->picturesSent(), clip->packetsSent(), clip->packetsDropped());
     return 0;
 }

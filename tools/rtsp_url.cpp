@@ -37,7 +37,8 @@ bool percentDecode(const std::string& in, std::string* out) {
 bool parseRtspUrl(const std::string& text, RtspUrl* out, std::string* why) {
     const std::string scheme = "rtsp://";
     if (text.size() < scheme.size() || strncasecmp(text.c_str(), scheme.c_str(), scheme.size()) != 0) {
-        *why = text.find("://") != std::string::npos ? "only rtsp:// URLs are supported" : "it does not start with rtsp://";
+        *why = text.find("://") != std::string::npos ? "only rtsp:// URLs are supported"
+                                                     : "it does not start with rtsp://";
         return false;
     }
     if (text.size() > kMaxUrlBytes) {

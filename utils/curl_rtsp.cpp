@@ -238,7 +238,8 @@ void CurlRtsp::noteResult(const char* request, int code) {
     result.request = request;
     result.curlCode = code;
     long value = 0;
-    if (curl_easy_getinfo(mCurl, CURLINFO_OS_ERRNO, &value) == CURLE_OK) result.osErrno = static_cast<int>(value);
+    if (curl_easy_getinfo(mCurl, CURLINFO_OS_ERRNO, &value) == CURLE_OK)
+        result.osErrno = static_cast<int>(value);
     if (curl_easy_getinfo(mCurl, CURLINFO_RESPONSE_CODE, &value) == CURLE_OK) result.status = value;
     std::lock_guard<std::mutex> lock(mResultMutex);
     mLastResult = std::move(result);
