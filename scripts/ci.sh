@@ -13,8 +13,11 @@ scripts/test.sh
 
 if [ "$quick" -eq 1 ]; then exit 0; fi
 
-echo "=== ASan+UBSan: whole suite"
-cmake -S . -B build-asan -DQUORVANE_SANITIZE=address -DQUORVANE_BUILD_TOOLS=OFF >/dev/null
+echo "=== Main job: test camera, recordings over TCP and UDP (shortened)"
+scripts/demo.sh --seconds 4
+
+echo "=== ASan+UBSan: whole suite, the tools' tests against sanitized tools included"
+cmake -S . -B build-asan -DQUORVANE_SANITIZE=address >/dev/null
 cmake --build build-asan -j"$jobs"
 (cd build-asan && ASAN_OPTIONS=detect_leaks=1 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
     ctest --output-on-failure -j"$jobs")

@@ -10,6 +10,7 @@
 #include <condition_variable>
 #include <cstdio>
 #include <mutex>
+#include <random>
 #include <stdexcept>
 
 #include "testkit/rtp_packetizer.h"
@@ -30,6 +31,7 @@ struct ClipStreamer::State {
     uint32_t nextTimestamp = 0;
     size_t plays = 0;
     size_t packets = 0;
+    size_t packetsDropped = 0;
     size_t picturesSent = 0;
     std::vector<Bytes> senderReports;
     std::vector<ClipRtcpDatagram> received;
@@ -180,6 +182,7 @@ private:
     sockaddr_in mRtcpPeer{};
     uint32_t mPackets = 0;  // for the sender report's counters
     uint32_t mOctets = 0;
+    std::minstd_rand mDropRandom;  // seeded per play, so a run of a test is repeatable
 };
 
 void ClipPlay::run(CameraPlayContext& context) {
@@ -204,9 +207,11 @@ void ClipPlay::run(CameraPlayContext& context) {
     config.payloadType = options.payloadType;
     config.ssrc = options.ssrc;
     config.timestampStep = static_cast<uint32_t>(90000.0 / options.fps + 0.5);
+    config.aggregate = options.aggregate;
     {
         std::lock_guard<std::mutex> lock(mState->mutex);
         ++mState->plays;
+        mDropRandom.seed(static_cast<unsigned>(mState->plays));
         config.firstSeq = mState->nextSeq;
         config.firstTimestamp = mState->nextTimestamp;
     }
@@ -218,7 +223,9 @@ void ClipPlay::run(CameraPlayContext& context) {
     const bool reports = options.senderReportIntervalMs > 0;
     // Far enough ahead to never come, near enough to leave the clock arithmetic in range.
     const auto never = std::chrono::hours(24 * 365);
-    auto nextPicture = SteadyClock::now();
+    const auto playStart = SteadyClock::now();
+    auto faultAt = [&](int ms) { return playStart + std::chrono::milliseconds(ms); };
+    auto nextPicture = playStart;
     auto nextReport = reports ? nextPicture + std::chrono::milliseconds(std::min(kFirstSenderReportMs, options.senderReportIntervalMs))
                               : nextPicture + never;
     size_t index = 0;
@@ -226,7 +233,14 @@ void ClipPlay::run(CameraPlayContext& context) {
     bool ok = true;
     while (ok && !context.stopping()) {
         collectRtcp();
-        if (mState->isPaused()) {
+        auto current = SteadyClock::now();
+        if (options.closeAfterMs > 0 && current >= faultAt(options.closeAfterMs)) {
+            context.closeConnection();
+            break;
+        }
+        bool silent = options.silenceForMs > 0 && current >= faultAt(options.silenceAfterMs) &&
+                      current < faultAt(options.silenceAfterMs + options.silenceForMs);
+        if (silent || mState->isPaused()) {
             ok = context.waitFor(kWaitSliceMs);
             // On resume the next picture goes out at once and the pacing starts afresh.
             nextPicture = SteadyClock::now();
@@ -260,7 +274,13 @@ void ClipPlay::run(CameraPlayContext& context) {
 
 bool ClipPlay::sendPicture(CameraPlayContext& context, RtpPacketizer& packetizer, size_t index) {
     std::vector<Bytes> packets = packetizer.packetizePicture(mState->pictures[index]);
+    std::uniform_real_distribution<double> share(0.0, 1.0);
+    size_t dropped = 0;
     for (const Bytes& p : packets) {
+        if (mState->options.dropShare > 0 && share(mDropRandom) < mState->options.dropShare) {
+            ++dropped;
+            continue;
+        }
         bool sent = mTrack.tcp ? context.sendRtp(0, p.data(), p.size()) : mPorts->sendRtp(mRtpPeer, p);
         // Over TCP a failed write means the connection is gone; a UDP datagram may be refused
         // while nobody listens (ICMP port unreachable), which a camera does not mind.
@@ -270,7 +290,8 @@ bool ClipPlay::sendPicture(CameraPlayContext& context, RtpPacketizer& packetizer
     }
     {
         std::lock_guard<std::mutex> lock(mState->mutex);
-        mState->packets += packets.size();
+        mState->packets += packets.size() - dropped;
+        mState->packetsDropped += dropped;
         ++mState->picturesSent;
     }
     mState->changed.notify_all();
@@ -354,6 +375,11 @@ size_t ClipStreamer::plays() const {
 size_t ClipStreamer::packetsSent() const {
     std::lock_guard<std::mutex> lock(mState->mutex);
     return mState->packets;
+}
+
+size_t ClipStreamer::packetsDropped() const {
+    std::lock_guard<std::mutex> lock(mState->mutex);
+    return mState->packetsDropped;
 }
 
 size_t ClipStreamer::picturesSent() const {

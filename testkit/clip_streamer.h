@@ -38,6 +38,13 @@ struct ClipStreamerOptions {
     uint8_t payloadType = 96;
     uint32_t ssrc = 0x51C0FFEE;
     uint16_t firstSeq = 0;
+    bool aggregate = false;  // small NAL units of a picture (SPS, PPS, SEI) in STAP-A / AP packets
+
+    // Faults, each timed from the PLAY of the play it hits (0 = off).
+    int silenceAfterMs = 0;  // send nothing from this long after PLAY ...
+    int silenceForMs = 0;    // ... for this long, then go on with the next picture
+    int closeAfterMs = 0;    // close the RTSP connection this long after PLAY
+    double dropShare = 0;    // this share (0..1) of the RTP packets is not sent, chosen at random
 };
 
 // One datagram that arrived at the server RTCP port (UDP only).
@@ -69,6 +76,7 @@ public:
     // Counters over all plays.
     size_t plays() const;
     size_t packetsSent() const;
+    size_t packetsDropped() const;  // by dropShare
     size_t picturesSent() const;
     // The sender reports sent (whole compound datagrams, in order) and the datagrams received on
     // the server RTCP port.

@@ -95,6 +95,19 @@ void setHeader(CameraHeaders& headers, const std::string& name, const std::strin
     headers.emplace_back(name, value);
 }
 
+// Whether `request` names `path` (or a track below it); OPTIONS and requests without a path
+// component of their own (keep-alives, TEARDOWN) are not checked.
+bool servesPath(const std::string& path, const CameraRequest& request) {
+    if (path.empty() ||
+        (request.method != "DESCRIBE" && request.method != "SETUP" && request.method != "PLAY"))
+        return true;
+    size_t scheme = request.url.find("://");
+    size_t slash = request.url.find('/', scheme == std::string::npos ? 0 : scheme + 3);
+    std::string requested = slash == std::string::npos ? "/" : request.url.substr(slash);
+    if (requested.compare(0, path.size(), path) != 0) return false;
+    return requested.size() == path.size() || requested[path.size()] == '/';
+}
+
 // "a-b" after `key` in a Transport header, e.g. client_port=5000-5001.
 bool portPair(const std::string& transport, const std::string& key, unsigned* a, unsigned* b) {
     size_t at = transport.find(key);
@@ -156,6 +169,8 @@ public:
     void join() {
         if (mThread.joinable()) mThread.join();
     }
+    // The reader thread has ended (and stopped the stream): the object may be destroyed.
+    bool finished() const { return mFinished.load(); }
 
     bool writeAll(const void* data, size_t len);
     bool waitFor(int ms);
@@ -186,6 +201,7 @@ private:
     std::condition_variable mStateCv;
     bool mClosed = false;
     bool mStreamStop = false;
+    std::atomic<bool> mFinished{false};
 };
 
 bool CameraConnection::writeAll(const void* data, size_t len) {
@@ -240,6 +256,7 @@ void CameraConnection::run() {
     }
     stopStreaming();
     close();
+    mFinished = true;
 }
 
 // Takes one whole request (or skips one interleaved frame) off the front of `buffer`.
@@ -327,6 +344,12 @@ void CameraConnection::handle(CameraRequest& request) {
                                           "\"" + (script.digestQop ? ", qop=\"auth\"" : "");
         reply.headers.emplace_back("WWW-Authenticate", challenge);
         answer(request, index, reply);
+        return;
+    }
+    if (!servesPath(mCamera->mScript.streamPath, request)) {
+        CameraReply notFound;
+        notFound.status = 404;
+        answer(request, index, notFound);
         return;
     }
     CameraReply reply = mCamera->replyFor(request.method);
@@ -541,6 +564,10 @@ bool CameraPlayContext::stopping() const {
     return mConnection->stopping();
 }
 
+void CameraPlayContext::closeConnection() {
+    mConnection->close();
+}
+
 // ---------------------------------------------------------------------------------------------
 
 TestCamera::TestCamera(CameraScript script) : mScript(std::move(script)) {}
@@ -550,14 +577,18 @@ TestCamera::~TestCamera() {
 }
 
 bool TestCamera::start() {
+    return start("127.0.0.1", 0);
+}
+
+bool TestCamera::start(const std::string& bindAddress, uint16_t port) {
+    sockaddr_in addr{};
+    addr.sin_family = AF_INET;
+    addr.sin_port = htons(port);
+    if (inet_pton(AF_INET, bindAddress.c_str(), &addr.sin_addr) != 1) return false;
     mListenFd = ::socket(AF_INET, SOCK_STREAM, 0);
     if (mListenFd < 0) return false;
     int on = 1;
     setsockopt(mListenFd, SOL_SOCKET, SO_REUSEADDR, &on, sizeof(on));
-    sockaddr_in addr{};
-    addr.sin_family = AF_INET;
-    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    addr.sin_port = 0;
     socklen_t len = sizeof(addr);
     if (::bind(mListenFd, reinterpret_cast<sockaddr*>(&addr), sizeof(addr)) != 0 ||
         ::listen(mListenFd, 16) != 0 ||
@@ -610,10 +641,19 @@ void TestCamera::acceptLoop() {
         char ip[INET_ADDRSTRLEN] = {0};
         inet_ntop(AF_INET, &peer.sin_addr, ip, sizeof(ip));
         auto connection = std::make_shared<CameraConnection>(this, fd, ++number, ip);
+        std::vector<std::shared_ptr<CameraConnection>> finished;
         {
             std::lock_guard<std::mutex> lock(mMutex);
+            // A long-running camera sees clients come and go: closed connections are let go here
+            // (outside the lock, as their destructors join threads) so their sockets do not pile up.
+            auto done = std::stable_partition(mConnections.begin(), mConnections.end(),
+                                              [](const auto& c) { return !c->finished(); });
+            finished.assign(done, mConnections.end());
+            mConnections.erase(done, mConnections.end());
             mConnections.push_back(connection);
+            ++mAccepted;
         }
+        finished.clear();
         connection->start();
         mChanged.notify_all();
     }
@@ -698,7 +738,7 @@ bool TestCamera::waitForRequests(const std::string& method, size_t count, int ti
 
 int TestCamera::connectionCount() const {
     std::lock_guard<std::mutex> lock(mMutex);
-    return static_cast<int>(mConnections.size());
+    return mAccepted;
 }
 
 void TestCamera::dropConnections() {

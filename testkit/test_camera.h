@@ -79,6 +79,8 @@ struct CameraScript {
     std::string nonce = "b7f9c2d41e";
     bool digestQop = false;   // offer qop="auth" (RFC 2617) instead of the RFC 2069 form
     bool authOptions = true;  // also demand credentials for OPTIONS
+    // When set (e.g. "/stream"), DESCRIBE, SETUP and PLAY of any other path are answered 404.
+    std::string streamPath;
     // Sent right after the PLAY answer on the same connection; then closeAfterFrames closes it.
     std::vector<CameraFrame> framesAfterPlay;
     bool closeAfterFrames = false;
@@ -123,6 +125,8 @@ public:
     // Sleeps up to `ms`; false as soon as the stream must stop (TEARDOWN, close, camera stop).
     bool waitFor(int ms);
     bool stopping() const;
+    // Closes the RTSP connection, as a camera that drops a client; the stream then stops.
+    void closeConnection();
 
 private:
     bool sendUdp(uint16_t port, const uint8_t* data, size_t len);
@@ -147,6 +151,8 @@ public:
 
     // Listens on 127.0.0.1 at a free port; false when it cannot.
     bool start();
+    // Listens on `bindAddress` (IPv4 dotted quad) at `port` (0: a free one); false when it cannot.
+    bool start(const std::string& bindAddress, uint16_t port);
     // Closes every connection and joins every thread.
     void stop();
 
@@ -166,6 +172,7 @@ public:
     std::vector<std::string> methods() const;
     // Waits until `count` requests of `method` (authorized) have been received.
     bool waitForRequests(const std::string& method, size_t count, int timeoutMs) const;
+    // TCP connections accepted so far, closed ones included.
     int connectionCount() const;
     // Closes every client connection now, as a camera that drops off the network.
     void dropConnections();
@@ -189,7 +196,8 @@ private:
     mutable std::condition_variable mChanged;
     std::vector<CameraRequest> mRequests;
     std::map<std::string, std::deque<CameraReply>> mQueuedReplies;
-    std::vector<std::shared_ptr<CameraConnection>> mConnections;
+    std::vector<std::shared_ptr<CameraConnection>> mConnections;  // open ones; closed ones are reaped
+    int mAccepted = 0;
 };
 
 #endif

@@ -187,7 +187,16 @@ void RtspClientUnitEM::enable() {
     mCurlRtsp->mTcpRecvCallback = [this](void* data, unsigned long length) { fRecvTcpCallback(data, length); };
     UnitBase::enable();
     SLOGD("curlto %s , cli %d:%d, tcp: %d\n", url.c_str(), videoPort, audioPort, mTcp ? 1 : 0);
-    if (!mCurlRtsp->startCurl()) {
+    bool connected = mCurlRtsp->startCurl();
+    {
+        // Taken before disable(): its TEARDOWN would replace the session's last result.
+        std::lock_guard<std::mutex> statusLock(mStatusMutex);
+        ++mConnectStatus.attempts;
+        mConnectStatus.connected = connected;
+        mConnectStatus.failure = connected ? RtspRequestResult() : mCurlRtsp->lastResult();
+        if (connected) ++mConnectStatus.connections;
+    }
+    if (!connected) {
         SLOGE("rtsp client connect %s failed.\n", url.c_str());
         disable();
     }
@@ -203,6 +212,11 @@ void RtspClientUnitEM::disable() {
         delete mCurlRtsp;
         mCurlRtsp = nullptr;
     }
+}
+
+RtspConnectStatus RtspClientUnitEM::connectStatus() const {
+    std::lock_guard<std::mutex> lock(mStatusMutex);
+    return mConnectStatus;
 }
 
 void RtspClientUnitEM::debug() { debugLevel = debugLevel == 0 ? 1 : 0; }

@@ -9,8 +9,15 @@
 #include <thread>
 
 #include "units/unit.h"
+#include "utils/curl_rtsp.h"
 
-class CurlRtsp;
+// Connection attempts of a receiver so far, and how the latest one ended.
+struct RtspConnectStatus {
+    uint32_t attempts = 0;      // session starts, the first enable and every reconnect
+    uint32_t connections = 0;   // of which reached PLAY
+    bool connected = false;     // the latest attempt reached PLAY
+    RtspRequestResult failure;  // the request that failed in the latest attempt, when not connected
+};
 
 namespace rtsp_client_unit_internal {
 // Microseconds an RTP receive thread sleeps after each delivered packet: 10. Only benchmarks
@@ -36,6 +43,9 @@ public:
 
     void startThread();
     void stopThread();
+
+    // Safe from any thread, also while a receive thread reconnects.
+    RtspConnectStatus connectStatus() const;
 
     void fRecvTcpCallback(void* data, unsigned long length);
     void threadRtpFunc(unsigned short port, UnitDataType type);
@@ -96,6 +106,8 @@ private:
     std::mutex mOpeningMutex;
     std::condition_variable mOpeningCv;
     int mSocketsOpening = 0;  // guarded by mOpeningMutex
+    mutable std::mutex mStatusMutex;  // guards mConnectStatus
+    RtspConnectStatus mConnectStatus;
 };
 
 #endif

@@ -233,10 +233,28 @@ bool CurlRtsp::checkStatus(const char* name, const char* url) {
     return false;
 }
 
+void CurlRtsp::noteResult(const char* request, int code) {
+    RtspRequestResult result;
+    result.request = request;
+    result.curlCode = code;
+    long value = 0;
+    if (curl_easy_getinfo(mCurl, CURLINFO_OS_ERRNO, &value) == CURLE_OK)
+        result.osErrno = static_cast<int>(value);
+    if (curl_easy_getinfo(mCurl, CURLINFO_RESPONSE_CODE, &value) == CURLE_OK) result.status = value;
+    std::lock_guard<std::mutex> lock(mResultMutex);
+    mLastResult = std::move(result);
+}
+
+RtspRequestResult CurlRtsp::lastResult() const {
+    std::lock_guard<std::mutex> lock(mResultMutex);
+    return mLastResult;
+}
+
 bool CurlRtsp::options() {
     std::lock_guard<std::mutex> lock(mMutex);
     int code = curl_easy_setopt(mCurl, CURLOPT_RTSP_REQUEST, static_cast<long>(CURL_RTSPREQ_OPTIONS));
     code |= curl_easy_perform(mCurl);
+    noteResult("OPTIONS", code);
     if (!checkRet(code, "options", __LINE__)) return false;
     // Some cameras refuse OPTIONS and stream fine, so its status only warns.
     long status = 0;
@@ -256,6 +274,7 @@ bool CurlRtsp::describe() {
     code |= curl_easy_setopt(mCurl, CURLOPT_RTSP_REQUEST, static_cast<long>(CURL_RTSPREQ_DESCRIBE));
     code |= curl_easy_setopt(mCurl, CURLOPT_USERAGENT, kUserAgent);
     code |= curl_easy_perform(mCurl);
+    noteResult("DESCRIBE", code);
     int count = 0;
     mSdpParser.finish(mTracks, &count);
     mTrackCount = count;
@@ -284,6 +303,7 @@ bool CurlRtsp::setup(unsigned short port, char* uri) {
     code |= curl_easy_setopt(mCurl, CURLOPT_WRITEDATA, nullptr);
     code |= curl_easy_setopt(mCurl, CURLOPT_RTSP_REQUEST, static_cast<long>(CURL_RTSPREQ_SETUP));
     code |= curl_easy_perform(mCurl);
+    noteResult("SETUP", code);
     if (code != 0 || !checkStatus("SETUP", uri)) {
         SLOGW("SETUP %s failed.\n", mUrl.c_str());
         return false;
@@ -307,6 +327,7 @@ bool CurlRtsp::play() {
     code |= curl_easy_setopt(mCurl, CURLOPT_INTERLEAVEDATA, &mTcpRecvCallback);
     code |= curl_easy_setopt(mCurl, CURLOPT_RTSP_REQUEST, static_cast<long>(CURL_RTSPREQ_PLAY));
     code |= curl_easy_perform(mCurl);
+    noteResult("PLAY", code);
     if (code != 0 || !checkStatus("PLAY", streamUri)) {
         SLOGW("PLAY %s failed.\n", mUrl.c_str());
         return false;
@@ -332,6 +353,7 @@ bool CurlRtsp::requestOnBaseUrl(long request, const char* name, const char* meth
     int code = curl_easy_setopt(mCurl, CURLOPT_URL, mUrl.c_str());
     code |= curl_easy_setopt(mCurl, CURLOPT_RTSP_REQUEST, request);
     code |= curl_easy_perform(mCurl);
+    noteResult(method, code);
     if (!checkRet(code, name, line)) return false;
     return checkStatus(method, mUrl.c_str());
 }

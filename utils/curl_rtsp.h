@@ -60,6 +60,16 @@ private:
     bool mBodyCapLogged = false;
 };
 
+// How the last request of a session ended: the RTSP method, libcurl's result code (0 when the
+// transfer worked), the system error behind a failed connection (0 when none) and the status of
+// the camera's answer (0 when none arrived).
+struct RtspRequestResult {
+    std::string request;
+    int curlCode = 0;
+    int osErrno = 0;
+    long status = 0;
+};
+
 // One RTSP session with one camera over a libcurl easy handle: OPTIONS, DESCRIBE, SETUP of every
 // H.264/H.265 track, PLAY, a GET_PARAMETER keep-alive every 25 s, the interleaved receive loop
 // (TCP transport) and TEARDOWN.
@@ -99,6 +109,9 @@ public:
     static size_t fTcpRecvCallback(void* ptr, size_t size, size_t nmemb, void* userdata);
     static size_t fParseDescribe(void* ptr, size_t size, size_t nmemb, CurlRtsp* self);
 
+    // The last request performed; lets the owner tell a refused connection from a refused login.
+    RtspRequestResult lastResult() const;
+
     int trackCount() const { return mTrackCount; }
     // Track `i` of the last DESCRIBE, 0 <= i < trackCount().
     const RtspTrack& track(int i) const { return mTracks[i]; }
@@ -110,6 +123,8 @@ private:
     // Status check after a request whose libcurl code was 0: libcurl reports an RTSP error
     // status as a successful transfer.
     bool checkStatus(const char* name, const char* url);
+    // Records the outcome of the request just performed; called with mMutex held.
+    void noteResult(const char* request, int code);
     bool requestOnBaseUrl(long request, const char* name, const char* method, unsigned int line);
     void joinThreads();
 
@@ -134,6 +149,8 @@ public:
 
 private:
     RtspSdpParser mSdpParser;
+    mutable std::mutex mResultMutex;  // guards mLastResult, read without waiting for a RECEIVE
+    RtspRequestResult mLastResult;
     // Wakes the keep-alive thread's one-second waits when the session stops.
     std::mutex mWakeMutex;
     std::condition_variable mWakeCv;

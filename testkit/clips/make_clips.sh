@@ -25,3 +25,9 @@ for m in re.finditer(b"\x00\x00\x01", bytes(data)):
         data[i] = (data[i] & 0x81) | (19 << 1)
 open(path, "wb").write(data)
 PY
+# The test camera's default clip (quorvane-testcam): 640x360, 25 fps, 10 s, a key picture every
+# second with SPS and PPS in front of each, as cameras send them, so a client that joins at any
+# moment can start within a second and the clip loops seamlessly.
+ffmpeg -hide_banner -loglevel error -y -f lavfi -i testsrc2=size=640x360:rate=25 -frames:v 250 -pix_fmt yuv420p \
+    -c:v libx264 -preset veryfast -profile:v main -bf 0 -g 25 -crf 32 \
+    -x264-params keyint=25:min-keyint=25:scenecut=0:open-gop=0:repeat-headers=1 -f h264 testcam_640x360.264

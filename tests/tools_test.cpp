@@ -1,0 +1,366 @@
+// The command-line tools against each other on loopback: quorvane-record records what
+// quorvane-testcam serves, exits cleanly on signals, explains each kind of failure with its own
+// exit code, and rides out the camera's faults by reconnecting.
+#include <gtest/gtest.h>
+#include <signal.h>
+#include <stdlib.h>
+#include <unistd.h>
+
+#include <cctype>
+#include <cstdio>
+#include <string>
+#include <vector>
+
+#include "testkit/annexb.h"
+#include "testkit/child_process.h"
+#include "testkit/framemd5.h"
+#include "utils/utils.h"
+
+namespace {
+
+using testkit::Bytes;
+using testkit::ChildProcess;
+using testkit::VideoCodec;
+
+const std::string kTools = std::string(QUORVANE_BINARY_DIR) + "/tools/";
+const std::string kClips = std::string(QUORVANE_SOURCE_DIR) + "/testkit/clips/";
+const std::string kDefaultClip = kClips + "testcam_640x360.264";
+
+// Exit codes of quorvane-record.
+enum { kOk = 0, kUsage = 2, kBadUrl = 3, kConnect = 4, kAuth = 5, kNoVideo = 6, kCameraError = 7 };
+
+struct ToolRun {
+    int exitCode = -1;
+    std::string out;
+    std::string err;
+};
+
+class ToolsTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        if (access((kTools + "quorvane-record").c_str(), X_OK) != 0 ||
+            access((kTools + "quorvane-testcam").c_str(), X_OK) != 0) {
+            GTEST_SKIP() << "tools not built (QUORVANE_BUILD_TOOLS=OFF)";
+        }
+        char dir[] = "/tmp/quorvane_tools_XXXXXX";
+        ASSERT_NE(mkdtemp(dir), nullptr);
+        mDir = dir;
+    }
+    void TearDown() override {
+        for (auto& c : mCameras) c->kill();
+        if (!mDir.empty()) {
+            std::string cmd = "rm -rf '" + mDir + "'";
+            if (system(cmd.c_str()) != 0) fprintf(stderr, "could not remove %s\n", mDir.c_str());
+        }
+    }
+
+    std::string path(const std::string& name) const { return mDir + "/" + name; }
+
+    // Starts quorvane-testcam on a free loopback port; returns its stream URL, which it prints
+    // first on standard output. Its log goes to camera<N>.log.
+    std::string startCamera(std::vector<std::string> args) {
+        size_t n = mCameras.size();
+        mCameras.push_back(std::make_unique<ChildProcess>());
+        args.insert(args.begin(), {kTools + "quorvane-testcam", "--port", "0"});
+        std::string out = path("camera" + std::to_string(n) + ".url");
+        EXPECT_TRUE(mCameras.back()->start(args, out, cameraLog(n)));
+        std::string text;
+        if (!testkit::waitForText(out, "\n", 10000, &text)) {
+            ADD_FAILURE() << "the camera printed no URL: " << testkit::readText(cameraLog(n));
+            return "rtsp://127.0.0.1:1/none";
+        }
+        return text.substr(0, text.find('\n'));
+    }
+    std::string cameraLog(size_t n) const { return path("camera" + std::to_string(n) + ".log"); }
+    ChildProcess& camera(size_t n) { return *mCameras.at(n); }
+
+    // Runs quorvane-record to its end (at most `timeoutMs`).
+    ToolRun record(std::vector<std::string> args, int timeoutMs = 30000) {
+        args.insert(args.begin(), kTools + "quorvane-record");
+        ChildProcess p;
+        ToolRun run;
+        std::string out = path("record.out"), err = path("record.err");
+        EXPECT_TRUE(p.start(args, out, err));
+        if (!p.wait(timeoutMs, &run.exitCode))
+            ADD_FAILURE() << "quorvane-record still running after " << timeoutMs << " ms";
+        run.out = testkit::readText(out);
+        run.err = testkit::readText(err);
+        return run;
+    }
+
+    static std::vector<std::string> md5s(const std::string& file, VideoCodec codec) {
+        std::vector<std::string> frames;
+        std::string error;
+        EXPECT_TRUE(testkit::decodeFrameMd5(file, codec, &frames, &error)) << error;
+        return frames;
+    }
+
+    // The number written right before the last `suffix` in `text`, or -1.
+    static long numberBefore(const std::string& text, const std::string& suffix) {
+        size_t end = text.rfind(suffix);
+        if (end == std::string::npos) return -1;
+        size_t begin = end;
+        while (begin > 0 && isdigit(static_cast<unsigned char>(text[begin - 1]))) --begin;
+        return begin == end ? -1 : std::stol(text.substr(begin, end - begin));
+    }
+    // From the recorder's closing line: "...: N frames of H.264 ..., M reconnects".
+    static long reconnects(const std::string& err) { return numberBefore(err, " reconnects\n"); }
+    static long frames(const std::string& err) { return numberBefore(err, " frames of H.264"); }
+    static int count(const std::string& text, const std::string& needle) {
+        int n = 0;
+        for (size_t at = text.find(needle); at != std::string::npos; at = text.find(needle, at + 1)) ++n;
+        return n;
+    }
+
+    std::string mDir;
+    std::vector<std::unique_ptr<ChildProcess>> mCameras;
+};
+
+TEST_F(ToolsTest, RecordingOverUdpAndTcpDecodesToTheClipsFirstPictures) {
+    if (!testkit::ffmpegAvailable()) GTEST_SKIP() << "ffmpeg not installed";
+    std::vector<std::string> clip = md5s(kDefaultClip, VideoCodec::H264);
+    ASSERT_EQ(clip.size(), 250u);
+    std::string url = startCamera({});
+    for (const char* transport : {"--udp", "--tcp"}) {
+        SCOPED_TRACE(transport);
+        std::string file = path(std::string("clip") + transport + ".264");
+        ToolRun run = record({url, transport, "-o", file, "--frames", "60"});
+        ASSERT_EQ(run.exitCode, kOk) << run.err;
+        EXPECT_NE(run.err.find("frame count reached: 60 frames of H.264 640x360"), std::string::npos)
+            << run.err;
+        // Every PLAY starts the clip at its first picture, so the file holds exactly its first 60.
+        std::vector<std::string> got = md5s(file, VideoCodec::H264);
+        EXPECT_EQ(got, std::vector<std::string>(clip.begin(), clip.begin() + 60));
+    }
+}
+
+TEST_F(ToolsTest, H265FilesAreServedAndRecordedAsH265WithWholePictures) {
+    if (!testkit::ffmpegAvailable()) GTEST_SKIP() << "ffmpeg not installed";
+    // Besides the bundled one-slice clip, one with four slices per picture: its pictures reach
+    // the recorder as several NAL units, and a recording must still end with a whole picture.
+    std::string multi = path("h265_4_slices.265");
+    std::string make =
+        "ffmpeg -hide_banner -loglevel error -nostdin -y -f lavfi -i testsrc2=size=320x240:rate=25 "
+        "-frames:v 30 -pix_fmt yuv420p -c:v libx265 -preset veryfast -x265-params "
+        "bframes=0:keyint=10:min-keyint=10:scenecut=0:open-gop=0:slices=4:log-level=error -f hevc '" +
+        multi + "'";
+    ASSERT_EQ(system(make.c_str()), 0);
+    // x265 marks IDR pictures IDR_N_LP when there are no B-frames; cameras send IDR_W_RADL, the
+    // type the library's depacketizer takes. Without leading pictures both decode the same.
+    Bytes bytes;
+    ASSERT_TRUE(testkit::readFile(multi, &bytes));
+    std::vector<Bytes> nals = testkit::splitAnnexB(bytes);
+    for (Bytes& nal : nals) {
+        if (testkit::nalUnitType(VideoCodec::H265, nal) == 20)
+            nal[0] = static_cast<uint8_t>((nal[0] & 0x81) | (19 << 1));
+    }
+    ASSERT_TRUE(testkit::writeFile(multi, testkit::joinAnnexB(nals)));
+
+    for (const std::string& source : {kClips + "h265.265", multi}) {
+        SCOPED_TRACE(source);
+        std::vector<std::string> clip = md5s(source, VideoCodec::H265);
+        ASSERT_EQ(clip.size(), 30u);
+        size_t n = mCameras.size();
+        std::string url = startCamera({source});
+        std::string file = path("recorded.265");
+        // The 30th picture is known to be whole when the clip starts again.
+        ToolRun run = record({url, "--tcp", "-o", file, "--frames", "30"});
+        ASSERT_EQ(run.exitCode, kOk) << run.err;
+        EXPECT_NE(run.err.find("30 frames of H.265 320x240"), std::string::npos) << run.err;
+        EXPECT_EQ(md5s(file, VideoCodec::H265), clip);
+        camera(n).kill();
+    }
+}
+
+TEST_F(ToolsTest, StandardOutputCarriesOnlyTheVideoEvenWithTheLibraryLogOn) {
+    if (!testkit::ffmpegAvailable()) GTEST_SKIP() << "ffmpeg not installed";
+    std::string url = startCamera({});
+    ToolRun run = record({url, "-o", "-", "--frames", "25", "--verbose"});
+    ASSERT_EQ(run.exitCode, kOk) << run.err;
+    // The library's debug lines normally go to standard output; here they must not.
+    EXPECT_NE(run.err.find("D/: "), std::string::npos);
+    EXPECT_EQ(run.out.find("D/: "), std::string::npos);
+    EXPECT_EQ(md5s(path("record.out"), VideoCodec::H264).size(), 25u);
+}
+
+TEST_F(ToolsTest, InterruptAndTerminateTearDownAndKeepAPlayableFile) {
+    if (!testkit::ffmpegAvailable()) GTEST_SKIP() << "ffmpeg not installed";
+    std::vector<std::string> clip = md5s(kDefaultClip, VideoCodec::H264);
+    std::string url = startCamera({});
+    int n = 0;
+    for (int sig : {SIGINT, SIGTERM}) {
+        SCOPED_TRACE(sig);
+        std::string file = path("signal" + std::to_string(sig) + ".264");
+        std::string err = path("signal" + std::to_string(sig) + ".err");
+        ChildProcess recorder;
+        ASSERT_TRUE(
+            recorder.start({kTools + "quorvane-record", url, "--tcp", "-o", file}, path("sig.out"), err));
+        // Recording: wait for the camera's PLAY answer, then for a second of video.
+        ASSERT_TRUE(testkit::waitForText(cameraLog(0), "PLAY", 10000));
+        usleep(1500 * 1000);
+        ASSERT_TRUE(recorder.signal(sig));
+        int code = -1;
+        ASSERT_TRUE(recorder.wait(10000, &code));
+        EXPECT_EQ(code, kOk) << testkit::readText(err);
+        ++n;
+        EXPECT_TRUE(testkit::waitForText(cameraLog(0), "TEARDOWN", 5000));
+        std::string log = testkit::readText(cameraLog(0));
+        EXPECT_EQ(count(log, "TEARDOWN rtsp://"), n) << log;
+        EXPECT_EQ(count(log, "TEARDOWN rtsp://"), count(log, "PLAY rtsp://"));
+        std::vector<std::string> got = md5s(file, VideoCodec::H264);
+        ASSERT_GE(got.size(), 20u);
+        EXPECT_EQ(got, std::vector<std::string>(clip.begin(), clip.begin() + static_cast<long>(got.size())));
+    }
+}
+
+TEST_F(ToolsTest, EachFailureHasItsMessageAndExitCode) {
+    std::string url = startCamera({});
+    std::string secured = startCamera({"--user", "admin", "--password", "secret"});
+    std::string silent = startCamera({"--silence-after", "0", "--silence-for", "60"});
+    // A port that was free a moment ago: the camera that held it is gone.
+    std::string gone = startCamera({});
+    camera(3).signal(SIGTERM);
+    int code = -1;
+    ASSERT_TRUE(camera(3).wait(10000, &code));
+
+    struct Case {
+        std::vector<std::string> args;
+        int exitCode;
+        std::string message;
+    };
+    std::string host = url.substr(0, url.rfind('/'));
+    std::vector<Case> cases = {
+        {{}, kUsage, "no camera URL given"},
+        {{url, "--frames", "x", "-o", "f"}, kUsage, "--frames wants a positive whole number"},
+        {{"http://127.0.0.1/stream"}, kBadUrl, "only rtsp:// URLs are supported"},
+        {{"rtsp://127.0.0.1:70000/stream"}, kBadUrl, "bad port '70000'"},
+        {{"rtsp:///stream"}, kBadUrl, "no host"},
+        {{gone}, kConnect, "connection refused by 127.0.0.1:"},
+        {{"rtsp://no-such-camera.invalid/stream"},
+         kConnect,
+         "cannot resolve host name 'no-such-camera.invalid'"},
+        {{secured}, kAuth, "authentication required"},
+        {{secured, "--user", "admin", "--password", "wrong"}, kAuth, "authentication failed"},
+        {{host + "/elsewhere"}, kCameraError, "the camera answered DESCRIBE with status 404"},
+        {{silent, "--timeout", "2"}, kNoVideo, "no video within 2 s"},
+        {{silent, "--timeout", "2", "--tcp"}, kNoVideo, "no video within 2 s"},
+    };
+    for (const Case& c : cases) {
+        std::vector<std::string> args = c.args;
+        std::string file = path("failed.264");
+        if (!args.empty() && args.back() != "f") args.insert(args.end(), {"-o", file});
+        SCOPED_TRACE(args.empty() ? std::string("(no arguments)") : args[0]);
+        ToolRun run = record(args);
+        EXPECT_EQ(run.exitCode, c.exitCode) << run.err;
+        EXPECT_NE(run.err.find(c.message), std::string::npos) << run.err;
+        // A failed recording leaves no empty file behind.
+        EXPECT_NE(access(file.c_str(), F_OK), 0);
+    }
+}
+
+TEST_F(ToolsTest, CredentialsInTheUrlOrOnTheCommandLineWithBasicAndDigest) {
+    for (const char* scheme : {"basic", "digest"}) {
+        SCOPED_TRACE(scheme);
+        size_t n = mCameras.size();
+        std::string url = startCamera({"--user", "admin", "--password", "s3cr:t@", "--auth", scheme});
+        // Percent-escaped in the URL; the recorder hands them to the library, not in the request line.
+        std::string withCredentials = "rtsp://admin:s3cr%3At%40@" + url.substr(7);
+        ToolRun run = record({withCredentials, "-o", path("creds.264"), "--frames", "5", "--tcp"});
+        EXPECT_EQ(run.exitCode, kOk) << run.err;
+        run = record(
+            {url, "--user", "admin", "--password", "s3cr:t@", "-o", path("creds.264"), "--frames", "5"});
+        EXPECT_EQ(run.exitCode, kOk) << run.err;
+        EXPECT_TRUE(testkit::waitForText(cameraLog(n), "TEARDOWN", 5000));
+        EXPECT_EQ(testkit::readText(cameraLog(n)).find("s3cr"), std::string::npos);
+    }
+}
+
+TEST_F(ToolsTest, InfoPrintsCodecSizeRateAndParameterSets) {
+    Bytes clip;
+    ASSERT_TRUE(testkit::readFile(kDefaultClip, &clip));
+    std::vector<Bytes> nals = testkit::splitAnnexB(clip);
+    Bytes sps, pps;
+    for (const Bytes& nal : nals) {
+        if (sps.empty() && (nal[0] & 0x1F) == 7) sps = nal;
+        if (pps.empty() && (nal[0] & 0x1F) == 8) pps = nal;
+    }
+    auto base64 = [](const Bytes& b) {
+        std::string out(4 * ((b.size() + 2) / 3) + 1, '\0');
+        Utils::base64encode(b.data(), b.size(), &out[0]);
+        return std::string(out.c_str());
+    };
+    std::string url = startCamera({});
+    ToolRun run = record({url, "--info"});
+    ASSERT_EQ(run.exitCode, kOk) << run.err;
+    EXPECT_NE(run.out.find("codec: H.264\n"), std::string::npos) << run.out;
+    EXPECT_NE(run.out.find("resolution: 640x360\n"), std::string::npos) << run.out;
+    EXPECT_NE(run.out.find("frame rate: 25 fps\n"), std::string::npos) << run.out;
+    EXPECT_NE(run.out.find("sprop-parameter-sets=" + base64(sps) + "," + base64(pps) + "\n"),
+              std::string::npos)
+        << run.out;
+}
+
+TEST_F(ToolsTest, RecorderReconnectsAfterSilenceAndAfterAClosedConnectionOverTcp) {
+    struct Fault {
+        std::vector<std::string> args;
+        const char* name;
+        int onePlay;  // pictures one play delivers before its fault: 1 s or 2 s at 25 fps
+    };
+    for (const Fault& f : {Fault{{"--silence-after", "1", "--silence-for", "6"}, "silence", 25},
+                           Fault{{"--close-after", "2"}, "close", 50}}) {
+        SCOPED_TRACE(f.name);
+        size_t n = mCameras.size();
+        std::string url = startCamera(f.args);
+        ToolRun run = record({url, "--tcp", "-o", path("fault.264"), "--duration", "8"});
+        ASSERT_EQ(run.exitCode, kOk) << run.err;
+        EXPECT_GE(reconnects(run.err), 1) << run.err;
+        camera(n).signal(SIGTERM);
+        int code = -1;
+        ASSERT_TRUE(camera(n).wait(10000, &code));
+        std::string log = testkit::readText(cameraLog(n));
+        EXPECT_GE(count(log, "PLAY rtsp://"), 2) << log;
+        // Pictures from more than one play: each play hits the fault again.
+        EXPECT_GT(frames(run.err), f.onePlay + 5) << run.err;
+    }
+}
+
+TEST_F(ToolsTest, RecorderReconnectsAfterSilenceOverUdp) {
+    // Over UDP the library waits out more than ten one-second receive time-outs before it
+    // reconnects; the camera is silent for longer, from one second after each PLAY on.
+    std::string url = startCamera({"--silence-after", "1", "--silence-for", "30"});
+    ToolRun run = record({url, "--udp", "-o", path("udp.264"), "--duration", "16"}, 40000);
+    ASSERT_EQ(run.exitCode, kOk) << run.err;
+    EXPECT_GE(reconnects(run.err), 1) << run.err;
+    // The plain progress lines (standard error is no terminal) show the reconnect too.
+    EXPECT_NE(run.err.find("| reconnects 1 |"), std::string::npos) << run.err;
+    EXPECT_GT(frames(run.err), 30) << run.err;
+}
+
+TEST_F(ToolsTest, DropSwitchLeavesOutTheGivenShareOfPackets) {
+    std::string url = startCamera({"--drop", "0.2"});
+    ToolRun run = record({url, "--tcp", "-o", path("drop.264"), "--duration", "4"});
+    ASSERT_EQ(run.exitCode, kOk) << run.err;
+    camera(0).signal(SIGTERM);
+    int code = -1;
+    ASSERT_TRUE(camera(0).wait(10000, &code));
+    std::string log = testkit::readText(cameraLog(0));
+    double sent = static_cast<double>(numberBefore(log, " packets sent"));
+    double dropped = static_cast<double>(numberBefore(log, " left out"));
+    ASSERT_GT(sent, 0) << log;
+    EXPECT_GT(dropped / (sent + dropped), 0.1);
+    EXPECT_LT(dropped / (sent + dropped), 0.3);
+    // Pictures that lost a packet do not reach the file.
+    long recorded = frames(run.err);
+    EXPECT_GT(recorded, 0) << run.err;
+    EXPECT_LT(recorded, 90) << run.err;
+}
+
+TEST_F(ToolsTest, AggregateSwitchSendsParameterSetsInStapAWhichTheLibraryRejects) {
+    std::string url = startCamera({"--aggregate"});
+    ToolRun run = record({url, "--tcp", "-o", path("stap.264"), "--timeout", "3", "--verbose"});
+    EXPECT_EQ(run.exitCode, kNoVideo) << run.err;
+    EXPECT_NE(run.err.find("unknown nal unit type : 24"), std::string::npos);
+    EXPECT_NE(run.err.find("video arrived but no parameter sets (SPS)"), std::string::npos) << run.err;
+}
+
+}  // namespace

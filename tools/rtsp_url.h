@@ -1,0 +1,22 @@
+#ifndef QUORVANE_TOOLS_RTSP_URL_H
+#define QUORVANE_TOOLS_RTSP_URL_H
+
+#include <cstdint>
+#include <string>
+
+// An rtsp:// URL taken apart the way the tools need it: the credentials it may carry go to the
+// library as user and password, never in the request line.
+struct RtspUrl {
+    std::string user;      // percent-decoded
+    std::string password;  // percent-decoded
+    std::string host;
+    uint16_t port = 554;
+    std::string withoutCredentials;  // rtsp://host[:port]/path, what the session is given
+    std::string display;             // the same, for messages (no password in logs)
+};
+
+// False, with the reason in `why`, when `text` is no rtsp://[user[:password]@]host[:port][/path]
+// URL the library can use.
+bool parseRtspUrl(const std::string& text, RtspUrl* out, std::string* why);
+
+#endif
