@@ -54,7 +54,8 @@ void RtspClient::disable() {
     mStopped = true;
 }
 
-unsigned long RtspClient::onTransmitIn(unsigned char* data, unsigned long len, int /*inputIndex*/, int /*param*/) {
+unsigned long RtspClient::onTransmitIn(unsigned char* data, unsigned long len, int /*inputIndex*/,
+                                       int /*param*/) {
     std::lock_guard<std::mutex> lock(mCallbackMutex);
     if (!mStopped && mDataCallback) mDataCallback(data, len);
     return len;

@@ -39,7 +39,8 @@ constexpr int kPicturesPerSecond = 25;
 // The clip's packets, repeated with running sequence numbers and timestamps, `count` in all.
 std::vector<testkit::Bytes> packets(size_t count) {
     testkit::Bytes clip;
-    if (!testkit::readFile(std::string(QUORVANE_SOURCE_DIR) + "/testkit/clips/h264_single_slice.264", &clip)) {
+    if (!testkit::readFile(std::string(QUORVANE_SOURCE_DIR) + "/testkit/clips/h264_single_slice.264",
+                           &clip)) {
         return {};
     }
     std::vector<std::vector<testkit::Bytes>> pictures =
@@ -101,10 +102,12 @@ void BM_UdpReceive(benchmark::State& state) {
         // Packet i leaves at i / rate (even) or with the first packet of its picture's burst.
         const size_t perBurst = bursts ? static_cast<size_t>(rate / kPicturesPerSecond) : 1;
         for (size_t i = 0; i < total; i += perBurst) {
-            std::this_thread::sleep_until(start + std::chrono::duration_cast<Clock::duration>(
-                                                      std::chrono::duration<double>(static_cast<double>(i) / rate)));
+            std::this_thread::sleep_until(start +
+                                          std::chrono::duration_cast<Clock::duration>(
+                                              std::chrono::duration<double>(static_cast<double>(i) / rate)));
             for (size_t k = i; k < i + perBurst && k < total; ++k) {
-                sendto(fd, toSend[k].data(), toSend[k].size(), 0, reinterpret_cast<sockaddr*>(&to), sizeof(to));
+                sendto(fd, toSend[k].data(), toSend[k].size(), 0, reinterpret_cast<sockaddr*>(&to),
+                       sizeof(to));
             }
         }
         // Let the receiver drain what is still queued.

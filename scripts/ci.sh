@@ -9,6 +9,8 @@ quick=0
 jobs=$(nproc)
 
 scripts/setup.sh
+echo "=== Formatting"
+scripts/format-check.sh
 scripts/test.sh
 
 if [ "$quick" -eq 1 ]; then exit 0; fi

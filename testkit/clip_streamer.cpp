@@ -44,8 +44,8 @@ struct ClipStreamer::State {
 
 namespace {
 
-constexpr int kWaitSliceMs = 10;           // how often a play looks at pause, stop and RTCP input
-constexpr int kFirstSenderReportMs = 500;  // after a few pictures, so the client knows the SSRC
+constexpr int kWaitSliceMs = 10;                  // how often a play looks at pause, stop and RTCP input
+constexpr int kFirstSenderReportMs = 500;         // after a few pictures, so the client knows the SSRC
 constexpr uint32_t kNtpUnixOffset = 2208988800u;  // seconds from 1900 to 1970
 constexpr char kCname[] = "testcam";
 
@@ -114,7 +114,8 @@ public:
         for (;;) {
             sockaddr_in from{};
             socklen_t len = sizeof(from);
-            ssize_t n = recvfrom(mRtcp, buffer, sizeof(buffer), MSG_DONTWAIT, reinterpret_cast<sockaddr*>(&from), &len);
+            ssize_t n = recvfrom(mRtcp, buffer, sizeof(buffer), MSG_DONTWAIT,
+                                 reinterpret_cast<sockaddr*>(&from), &len);
             if (n < 0) break;
             out.push_back(ClipRtcpDatagram{Bytes(buffer, buffer + n), ntohs(from.sin_port)});
         }
@@ -218,7 +219,8 @@ void ClipPlay::run(CameraPlayContext& context) {
     mState->changed.notify_all();
     RtpPacketizer packetizer(config);
 
-    const auto period = std::chrono::duration_cast<SteadyClock::duration>(std::chrono::duration<double>(1.0 / options.fps));
+    const auto period =
+        std::chrono::duration_cast<SteadyClock::duration>(std::chrono::duration<double>(1.0 / options.fps));
     const auto srInterval = std::chrono::milliseconds(options.senderReportIntervalMs);
     const bool reports = options.senderReportIntervalMs > 0;
     // Far enough ahead to never come, near enough to leave the clock arithmetic in range.
@@ -226,7 +228,8 @@ void ClipPlay::run(CameraPlayContext& context) {
     const auto playStart = SteadyClock::now();
     auto faultAt = [&](int ms) { return playStart + std::chrono::milliseconds(ms); };
     auto nextPicture = playStart;
-    auto nextReport = reports ? nextPicture + std::chrono::milliseconds(std::min(kFirstSenderReportMs, options.senderReportIntervalMs))
+    auto nextReport = reports ? nextPicture + std::chrono::milliseconds(std::min(
+                                                  kFirstSenderReportMs, options.senderReportIntervalMs))
                               : nextPicture + never;
     size_t index = 0;
     bool ended = false;
@@ -244,7 +247,8 @@ void ClipPlay::run(CameraPlayContext& context) {
             ok = context.waitFor(kWaitSliceMs);
             // On resume the next picture goes out at once and the pacing starts afresh.
             nextPicture = SteadyClock::now();
-            nextReport = nextPicture + (reports ? SteadyClock::duration(srInterval) : SteadyClock::duration(never));
+            nextReport =
+                nextPicture + (reports ? SteadyClock::duration(srInterval) : SteadyClock::duration(never));
             continue;
         }
         auto now = SteadyClock::now();
@@ -300,7 +304,8 @@ bool ClipPlay::sendPicture(CameraPlayContext& context, RtpPacketizer& packetizer
 
 void ClipPlay::sendSenderReport(CameraPlayContext& context, uint32_t rtpTimestamp) {
     Bytes report = senderReport(mState->options.ssrc, rtpTimestamp, mPackets, mOctets);
-    bool sent = mTrack.tcp ? context.sendRtcp(0, report.data(), report.size()) : mPorts->sendRtcp(mRtcpPeer, report);
+    bool sent =
+        mTrack.tcp ? context.sendRtcp(0, report.data(), report.size()) : mPorts->sendRtcp(mRtcpPeer, report);
     if (!sent) return;
     std::lock_guard<std::mutex> lock(mState->mutex);
     mState->senderReports.push_back(std::move(report));
@@ -326,7 +331,8 @@ ClipStreamer::ClipStreamer(VideoCodec codec, const Bytes& annexb, ClipStreamerOp
     mState->options = options;
     mState->nextSeq = options.firstSeq;
     for (auto& unit : groupAccessUnits(codec, splitAnnexB(annexb))) {
-        bool hasSlice = std::any_of(unit.begin(), unit.end(), [&](const Bytes& nal) { return isVcl(codec, nal); });
+        bool hasSlice =
+            std::any_of(unit.begin(), unit.end(), [&](const Bytes& nal) { return isVcl(codec, nal); });
         if (hasSlice) mState->pictures.push_back(std::move(unit));
     }
     if (mState->pictures.empty()) throw std::invalid_argument("ClipStreamer: the clip holds no picture");
@@ -345,10 +351,12 @@ std::string ClipStreamer::sdp() const {
            "s=Clip\r\n"
            "t=0 0\r\n"
            "a=control:*\r\n"
-           "m=video 0 RTP/AVP " + pt + "\r\n"
-           "a=rtpmap:" + pt + (h264 ? " H264/90000\r\n" : " H265/90000\r\n") +
-           (h264 ? "a=fmtp:" + pt + " packetization-mode=1\r\n" : std::string()) +
-           "a=control:trackID=1\r\n";
+           "m=video 0 RTP/AVP " +
+           pt +
+           "\r\n"
+           "a=rtpmap:" +
+           pt + (h264 ? " H264/90000\r\n" : " H265/90000\r\n") +
+           (h264 ? "a=fmtp:" + pt + " packetization-mode=1\r\n" : std::string()) + "a=control:trackID=1\r\n";
 }
 
 void ClipStreamer::pause() {
@@ -361,11 +369,17 @@ void ClipStreamer::resume() {
     mState->paused = false;
 }
 
-bool ClipStreamer::paused() const { return mState->isPaused(); }
+bool ClipStreamer::paused() const {
+    return mState->isPaused();
+}
 
-VideoCodec ClipStreamer::codec() const { return mState->codec; }
+VideoCodec ClipStreamer::codec() const {
+    return mState->codec;
+}
 
-size_t ClipStreamer::pictureCount() const { return mState->pictures.size(); }
+size_t ClipStreamer::pictureCount() const {
+    return mState->pictures.size();
+}
 
 size_t ClipStreamer::plays() const {
     std::lock_guard<std::mutex> lock(mState->mutex);

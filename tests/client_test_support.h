@@ -58,13 +58,15 @@ public:
     }
     bool waitForCount(size_t n, int timeoutMs) const {
         std::unique_lock<std::mutex> lock(mMutex);
-        return mChanged.wait_for(lock, std::chrono::milliseconds(timeoutMs), [&] { return mPieces.size() >= n; });
+        return mChanged.wait_for(lock, std::chrono::milliseconds(timeoutMs),
+                                 [&] { return mPieces.size() >= n; });
     }
     // Everything from callback `from` on, concatenated: the Annex-B stream the application saw.
     Bytes stream(size_t from = 0) const {
         std::lock_guard<std::mutex> lock(mMutex);
         Bytes out;
-        for (size_t i = from; i < mPieces.size(); ++i) out.insert(out.end(), mPieces[i].begin(), mPieces[i].end());
+        for (size_t i = from; i < mPieces.size(); ++i)
+            out.insert(out.end(), mPieces[i].begin(), mPieces[i].end());
         return out;
     }
     std::set<std::string> threadNames() const {
@@ -75,7 +77,8 @@ public:
     size_t malformed() const {
         std::lock_guard<std::mutex> lock(mMutex);
         size_t bad = 0;
-        for (const Bytes& p : mPieces) bad += p.size() < 5 || p[0] != 0 || p[1] != 0 || p[2] != 0 || p[3] != 1;
+        for (const Bytes& p : mPieces)
+            bad += p.size() < 5 || p[0] != 0 || p[1] != 0 || p[2] != 0 || p[3] != 1;
         return bad;
     }
 
@@ -122,7 +125,8 @@ inline std::vector<std::string> decodeClip(const std::string& clip, VideoCodec c
 // on, the last one possibly cut short, and a new pass begins with the clip's first picture.
 // Returns each pass's length; empty when a picture belongs to no such pass (a wrong, corrupted or
 // missing picture).
-inline std::vector<size_t> clipPasses(const std::vector<std::string>& decoded, const std::vector<std::string>& clip) {
+inline std::vector<size_t> clipPasses(const std::vector<std::string>& decoded,
+                                      const std::vector<std::string>& clip) {
     std::vector<size_t> passes;
     if (clip.empty()) return passes;
     size_t pos = 0;

@@ -1,8 +1,6 @@
 // The test camera's clip streamer seen from the wire: a plain RTSP session (no receiver unit)
 // and bare sockets on the client ports show what it sends, how it paces, that it pauses, and
 // that it keeps what arrives at its RTCP port.
-#include "testkit/clip_streamer.h"
-
 #include <arpa/inet.h>
 #include <gtest/gtest.h>
 #include <netinet/in.h>
@@ -17,6 +15,7 @@
 #include <thread>
 #include <vector>
 
+#include "testkit/clip_streamer.h"
 #include "testkit/rtp_packetizer.h"
 #include "utils/curl_rtsp.h"
 
@@ -78,7 +77,8 @@ std::vector<Datagram> readFor(int fd, int ms) {
     std::vector<Datagram> out;
     auto end = Clock::now() + std::chrono::milliseconds(ms);
     for (;;) {
-        int left = static_cast<int>(std::chrono::duration_cast<std::chrono::milliseconds>(end - Clock::now()).count());
+        int left = static_cast<int>(
+            std::chrono::duration_cast<std::chrono::milliseconds>(end - Clock::now()).count());
         if (left <= 0) break;
         pollfd pfd{fd, POLLIN, 0};
         if (poll(&pfd, 1, left) <= 0) continue;
@@ -116,7 +116,8 @@ TEST(ClipStreamer, UdpPlaySendsTheClipPacedWithSenderReportsAndKeepsTheAnswers) 
     // The whole clip, in order, as the packetizer makes it, spread over the 1.2 s the 30
     // pictures take at 25 per second; then nothing more (no loop).
     testkit::RtpPacketizerConfig config;
-    std::vector<Bytes> expected = testkit::RtpPacketizer(config).packetizeStream(clip("h264_single_slice.264"));
+    std::vector<Bytes> expected =
+        testkit::RtpPacketizer(config).packetizeStream(clip("h264_single_slice.264"));
     ASSERT_EQ(rtp.size(), expected.size());
     for (size_t i = 0; i < rtp.size(); ++i) ASSERT_EQ(rtp[i].data, expected[i]) << "packet " << i;
     double spread = std::chrono::duration<double>(rtp.back().at - rtp.front().at).count();
@@ -133,7 +134,8 @@ TEST(ClipStreamer, UdpPlaySendsTheClipPacedWithSenderReportsAndKeepsTheAnswers) 
     ASSERT_GE(sr.size(), 28u);
     EXPECT_EQ(sr[0], 0x80);
     EXPECT_EQ(sr[1], 200);
-    EXPECT_EQ(Bytes(sr.begin() + 4, sr.begin() + 8), Bytes(expected[0].begin() + 8, expected[0].begin() + 12)) << "SSRC";
+    EXPECT_EQ(Bytes(sr.begin() + 4, sr.begin() + 8), Bytes(expected[0].begin() + 8, expected[0].begin() + 12))
+        << "SSRC";
     ASSERT_FALSE(streamer.senderReports().empty());
     EXPECT_EQ(streamer.senderReports().front(), sr);
 
@@ -198,7 +200,8 @@ TEST(ClipStreamer, InterleavedPlayLoopsPausesAndResumes) {
     for (size_t i = 0; i < frames.size(); ++i) {
         ASSERT_EQ(frames[i].first, 0);
         if (i > 0) {
-            ASSERT_EQ(testkit::rtpSeq(frames[i].second), static_cast<uint16_t>(testkit::rtpSeq(frames[i - 1].second) + 1));
+            ASSERT_EQ(testkit::rtpSeq(frames[i].second),
+                      static_cast<uint16_t>(testkit::rtpSeq(frames[i - 1].second) + 1));
         }
     }
 }

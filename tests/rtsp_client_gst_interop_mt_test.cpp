@@ -22,7 +22,9 @@ struct GstCase {
     bool tcp;
 };
 
-void PrintTo(const GstCase& c, std::ostream* os) { *os << c.name; }
+void PrintTo(const GstCase& c, std::ostream* os) {
+    *os << c.name;
+}
 
 class ClientGstInterop : public ::testing::TestWithParam<GstCase> {
 protected:
@@ -64,9 +66,10 @@ TEST_P(ClientGstInterop, CallbacksDecodeToTheSourcePictures) {
     EXPECT_EQ(decode(got.stream(), c.codec, std::string("gst_") + c.name), pictures);
 }
 
-INSTANTIATE_TEST_SUITE_P(Servers, ClientGstInterop,
-                         ::testing::Values(GstCase{"H264Udp", "h264_single_slice.264", VideoCodec::H264, false},
-                                           GstCase{"H264Tcp", "h264_multi_slice.264", VideoCodec::H264, true},
-                                           GstCase{"H265Udp", "h265.265", VideoCodec::H265, false},
-                                           GstCase{"H265Tcp", "h265.265", VideoCodec::H265, true}),
-                         [](const testing::TestParamInfo<GstCase>& info) { return std::string(info.param.name); });
+INSTANTIATE_TEST_SUITE_P(
+    Servers, ClientGstInterop,
+    ::testing::Values(GstCase{"H264Udp", "h264_single_slice.264", VideoCodec::H264, false},
+                      GstCase{"H264Tcp", "h264_multi_slice.264", VideoCodec::H264, true},
+                      GstCase{"H265Udp", "h265.265", VideoCodec::H265, false},
+                      GstCase{"H265Tcp", "h265.265", VideoCodec::H265, true}),
+    [](const testing::TestParamInfo<GstCase>& info) { return std::string(info.param.name); });

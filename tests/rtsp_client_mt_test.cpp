@@ -2,8 +2,6 @@
 // TCP, and the application's callback must receive Annex-B that decodes to exactly the clip's
 // pictures. Also: disable and enable again, reconnects of a silent camera, receiver reports,
 // destruction while enabled, and the facade's behaviour without a connection.
-#include "rtsp_client.h"
-
 #include <dirent.h>
 #include <gtest/gtest.h>
 
@@ -14,6 +12,7 @@
 #include <thread>
 #include <vector>
 
+#include "rtsp_client.h"
 #include "testkit/clip_streamer.h"
 #include "testkit/test_camera.h"
 #include "tests/client_test_support.h"
@@ -25,7 +24,9 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 
-double secondsSince(Clock::time_point start) { return std::chrono::duration<double>(Clock::now() - start).count(); }
+double secondsSince(Clock::time_point start) {
+    return std::chrono::duration<double>(Clock::now() - start).count();
+}
 
 // Names of this process's threads.
 std::vector<std::string> threadNames() {
@@ -63,7 +64,8 @@ bool waitForThreadCount(size_t count, int timeoutMs) {
 
 // A camera streaming one of the clips in a loop.
 struct CameraRig {
-    CameraRig(const std::string& clipName, VideoCodec codec, testkit::ClipStreamerOptions options = loopOptions())
+    CameraRig(const std::string& clipName, VideoCodec codec,
+              testkit::ClipStreamerOptions options = loopOptions())
         : clip(readClip(clipName)), streamer(codec, clip, options), camera(scriptFor(streamer)) {
         camera.setStreamerFactory(streamer.factory());
         started = camera.start();
@@ -97,7 +99,9 @@ struct StreamCase {
     bool tcp;
 };
 
-void PrintTo(const StreamCase& c, std::ostream* os) { *os << c.name; }
+void PrintTo(const StreamCase& c, std::ostream* os) {
+    *os << c.name;
+}
 
 class ClientEndToEnd : public ::testing::TestWithParam<StreamCase> {};
 
@@ -124,7 +128,8 @@ TEST_P(ClientEndToEnd, DeliversTheClipOnTheReceiveThreadStopsAtDisableAndResumes
 
     client.enable();
     ASSERT_TRUE(rig.camera.waitForRequests("PLAY", 2, 10000));
-    ASSERT_TRUE(got.waitForCount(atDisable + perPass + 1, 20000)) << got.count() - atDisable << " after enable";
+    ASSERT_TRUE(got.waitForCount(atDisable + perPass + 1, 20000))
+        << got.count() - atDisable << " after enable";
     client.disable();
 
     EXPECT_EQ(got.threadNames(), std::set<std::string>{c.tcp ? "CurlTcpRecv" : "RtpReceive"});
@@ -167,7 +172,8 @@ void silentCameraIsReconnected(bool tcp, double minS, double maxS) {
 
     rig.streamer.pause();
     auto silentSince = Clock::now();
-    ASSERT_TRUE(rig.camera.waitForRequests("PLAY", 2, static_cast<int>(maxS * 1000) + 5000)) << "no reconnect";
+    ASSERT_TRUE(rig.camera.waitForRequests("PLAY", 2, static_cast<int>(maxS * 1000) + 5000))
+        << "no reconnect";
     double silent = secondsSince(silentSince);
     EXPECT_GE(silent, minS);
     EXPECT_LE(silent, maxS);
@@ -176,7 +182,8 @@ void silentCameraIsReconnected(bool tcp, double minS, double maxS) {
 
     const size_t before = got.count();
     rig.streamer.resume();
-    ASSERT_TRUE(got.waitForCount(before + perPass + 1, 20000)) << got.count() - before << " after the reconnect";
+    ASSERT_TRUE(got.waitForCount(before + perPass + 1, 20000))
+        << got.count() - before << " after the reconnect";
     client.disable();
 
     std::vector<std::string> transports;
@@ -188,7 +195,8 @@ void silentCameraIsReconnected(bool tcp, double minS, double maxS) {
 
     const std::vector<std::string> clipPictures = decodeClip("h264_single_slice.264", VideoCodec::H264);
     const std::vector<size_t> passes =
-        clipPasses(decode(got.stream(), VideoCodec::H264, tcp ? "reconnect_tcp.264" : "reconnect_udp.264"), clipPictures);
+        clipPasses(decode(got.stream(), VideoCodec::H264, tcp ? "reconnect_tcp.264" : "reconnect_udp.264"),
+                   clipPictures);
     ASSERT_GE(passes.size(), 2u) << "no whole picture sequence after the reconnect";
     EXPECT_EQ(passes[1], clipPictures.size());
 }
@@ -261,7 +269,8 @@ TEST(ClientDestruction, DestroyingAnEnabledClientJoinsEveryThreadWithinASecondWi
         EXPECT_EQ(libraryThreads(), 0u);
         const size_t afterward = got.count();
         // The camera's own threads for the connection end once it sees the connection close.
-        EXPECT_TRUE(waitForThreadCount(baseline, 3000)) << threadNames().size() << " threads, " << baseline << " before";
+        EXPECT_TRUE(waitForThreadCount(baseline, 3000))
+            << threadNames().size() << " threads, " << baseline << " before";
         EXPECT_EQ(rig.count("TEARDOWN"), 0u);
         EXPECT_EQ(got.count(), afterward);
     }

@@ -1,7 +1,5 @@
 // The RTP receiver unit against the scriptable test camera on loopback: UDP reception, receiver
 // reports, interleaved frames, port choice, reconnects and teardown.
-#include "units/unit_rtsp_client.h"
-
 #include <arpa/inet.h>
 #include <gtest/gtest.h>
 #include <netinet/in.h>
@@ -20,11 +18,14 @@
 
 #include "testkit/test_camera.h"
 #include "testkit/unit_probes.h"
+#include "units/unit_rtsp_client.h"
 #include "utils/utils.h"
 
 namespace {
 
-int udpSocket() { return socket(AF_INET, SOCK_DGRAM, 0); }
+int udpSocket() {
+    return socket(AF_INET, SOCK_DGRAM, 0);
+}
 
 sockaddr_in loopback(uint16_t port) {
     sockaddr_in a{};
@@ -103,8 +104,9 @@ protected:
     }
 
     TestCamera camera;
-    ProbeUnitSM sink{"SINK", static_cast<UnitDataType>(UNIT_DATA_RTP_VIDEO | UNIT_DATA_RTP_AUDIO), 4,
-                     UNIT_DATA_H26X, 1, 0};
+    ProbeUnitSM sink{"SINK", static_cast<UnitDataType>(UNIT_DATA_RTP_VIDEO | UNIT_DATA_RTP_AUDIO),
+                     4,      UNIT_DATA_H26X,
+                     1,      0};
 };
 
 TEST_F(ReceiverUnitTest, UdpDatagramsReachTheNextUnitWholeWithTheirDataType) {
@@ -112,8 +114,9 @@ TEST_F(ReceiverUnitTest, UdpDatagramsReachTheNextUnitWholeWithTheirDataType) {
     auto unit = enabledUdpUnit(&base);
     ASSERT_TRUE(camera.waitForRequests("PLAY", 1, 10000));
     EXPECT_TRUE(unit->isEnable());
-    EXPECT_NE(camera.requests()[2].header("Transport").find("client_port=" + std::to_string(base) + "-" +
-                                                            std::to_string(base + 1)),
+    EXPECT_NE(camera.requests()[2]
+                  .header("Transport")
+                  .find("client_port=" + std::to_string(base) + "-" + std::to_string(base + 1)),
               std::string::npos);
 
     int fd = udpSocket();
@@ -141,7 +144,8 @@ TEST_F(ReceiverUnitTest, UdpDatagramsReachTheNextUnitWholeWithTheirDataType) {
     EXPECT_NE(out.find("Video SSRC Changed! 0 -> " + std::to_string(0xAABBCCDDu)), std::string::npos) << out;
     EXPECT_NE(out.find("Audio SSRC Changed! 0 -> 16909060"), std::string::npos) << out;
     size_t firstChange = out.find("Video SSRC Changed!");
-    EXPECT_EQ(out.find("Video SSRC Changed!", firstChange + 1), std::string::npos) << "same SSRC logged twice";
+    EXPECT_EQ(out.find("Video SSRC Changed!", firstChange + 1), std::string::npos)
+        << "same SSRC logged twice";
     close(fd);
 }
 

@@ -78,7 +78,9 @@ uint16_t choosePortBase() {
 uint32_t readBe32(const unsigned char* p) {
     return (uint32_t(p[0]) << 24) | (uint32_t(p[1]) << 16) | (uint32_t(p[2]) << 8) | uint32_t(p[3]);
 }
-uint16_t readBe16(const unsigned char* p) { return static_cast<uint16_t>((p[0] << 8) | p[1]); }
+uint16_t readBe16(const unsigned char* p) {
+    return static_cast<uint16_t>((p[0] << 8) | p[1]);
+}
 void writeBe32(unsigned char* p, uint32_t v) {
     p[0] = static_cast<unsigned char>(v >> 24);
     p[1] = static_cast<unsigned char>(v >> 16);
@@ -102,7 +104,8 @@ void enlargeReceiveBuffer(int fd, int bytes) {
 
 RtspClientUnitEM::RtspClientUnitEM(std::string url, std::string user, std::string password, bool tcp)
     : Unit<EndpointInput, MasterOutput>("RtspClient_UNIT_EM", UNIT_DATA_ANY, 0,
-                                        static_cast<UnitDataType>(UNIT_DATA_RTP_VIDEO | UNIT_DATA_RTP_AUDIO), 1) {
+                                        static_cast<UnitDataType>(UNIT_DATA_RTP_VIDEO | UNIT_DATA_RTP_AUDIO),
+                                        1) {
     init(std::move(url), std::move(user), std::move(password), true, true, tcp);
 }
 
@@ -184,7 +187,9 @@ void RtspClientUnitEM::enable() {
     const uint16_t videoPort = mVideoPortBase.load();
     const uint16_t audioPort = mAudioPortBase.load();
     mCurlRtsp = new CurlRtsp(url, videoPort, audioPort, mUser, mPassword, mTcp);
-    mCurlRtsp->mTcpRecvCallback = [this](void* data, unsigned long length) { fRecvTcpCallback(data, length); };
+    mCurlRtsp->mTcpRecvCallback = [this](void* data, unsigned long length) {
+        fRecvTcpCallback(data, length);
+    };
     UnitBase::enable();
     SLOGD("curlto %s , cli %d:%d, tcp: %d\n", url.c_str(), videoPort, audioPort, mTcp ? 1 : 0);
     bool connected = mCurlRtsp->startCurl();
@@ -219,7 +224,9 @@ RtspConnectStatus RtspClientUnitEM::connectStatus() const {
     return mConnectStatus;
 }
 
-void RtspClientUnitEM::debug() { debugLevel = debugLevel == 0 ? 1 : 0; }
+void RtspClientUnitEM::debug() {
+    debugLevel = debugLevel == 0 ? 1 : 0;
+}
 
 void RtspClientUnitEM::startThread() {
     std::lock_guard<std::recursive_mutex> lock(mLifecycleMutex);
@@ -331,8 +338,8 @@ void RtspClientUnitEM::threadRtpFunc(unsigned short port, UnitDataType type) {
         info.dataType = type;
         buffer->setBufferInfo(info);
         NetAddress from;
-        long n = socket.receiveFromNonBlock(NetBuffer(static_cast<char*>(buffer->getVaddr()), buffer->capacity),
-                                            from, 1000);
+        long n = socket.receiveFromNonBlock(
+            NetBuffer(static_cast<char*>(buffer->getVaddr()), buffer->capacity), from, 1000);
         if (!mThreadRun.load(std::memory_order_acquire)) break;
         if (n < 0) {
             SLOGE("UDP-RTP receive error ! err=%d\n", errno);
@@ -345,8 +352,8 @@ void RtspClientUnitEM::threadRtpFunc(unsigned short port, UnitDataType type) {
                 SLOGW("UDP-RTP receive timeout. %s ; type = %s\n", currentUrl().c_str(), kind);
                 if (video) {
                     disable();
-                    SLOGD("ReEnable rtsp client [%d] %s\n", mThreadRun.load(std::memory_order_acquire) ? 1 : 0,
-                          currentUrl().c_str());
+                    SLOGD("ReEnable rtsp client [%d] %s\n",
+                          mThreadRun.load(std::memory_order_acquire) ? 1 : 0, currentUrl().c_str());
                     enable();
                 }
                 mRtpTimeoutCount.store(0);
@@ -402,8 +409,8 @@ void RtspClientUnitEM::threadRtcpFunc(unsigned short port, UnitDataType type) {
     unsigned char datagram[kDatagramCapacity];
     while (mThreadRun.load(std::memory_order_acquire)) {
         NetAddress from;
-        long n = socket.receiveFromNonBlock(NetBuffer(reinterpret_cast<char*>(datagram), sizeof(datagram)), from,
-                                            1000);
+        long n = socket.receiveFromNonBlock(NetBuffer(reinterpret_cast<char*>(datagram), sizeof(datagram)),
+                                            from, 1000);
         if (!mThreadRun.load(std::memory_order_acquire)) break;
         if (n < 0) {
             int err = errno;
@@ -414,7 +421,8 @@ void RtspClientUnitEM::threadRtcpFunc(unsigned short port, UnitDataType type) {
         if (n == 0) continue;
         unsigned char report[kRtcpRrSize];
         buildReceiverReport(report, video ? mVideoSsrc.load() : mAudioSsrc.load(),
-                            video ? mVideoSeq.load() : mAudioSeq.load(), datagram, static_cast<unsigned long>(n));
+                            video ? mVideoSeq.load() : mAudioSeq.load(), datagram,
+                            static_cast<unsigned long>(n));
         socket.sendTo(NetBuffer(reinterpret_cast<char*>(report), sizeof(report)), from);
         usleep(10);
     }

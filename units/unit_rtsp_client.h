@@ -105,7 +105,7 @@ private:
     // ports are open before SETUP offers them and the camera's first packets are not refused.
     std::mutex mOpeningMutex;
     std::condition_variable mOpeningCv;
-    int mSocketsOpening = 0;  // guarded by mOpeningMutex
+    int mSocketsOpening = 0;          // guarded by mOpeningMutex
     mutable std::mutex mStatusMutex;  // guards mConnectStatus
     RtspConnectStatus mConnectStatus;
 };
