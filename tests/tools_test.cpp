@@ -142,7 +142,7 @@ TEST_F(ToolsTest, DurationRecordsThatManySecondsOfPictures) {
     ToolRun run = record({url, "--tcp", "-o", file, "--duration", "3"});
     ASSERT_EQ(run.exitCode, kOk) << run.err;
     EXPECT_NE(run.err.find("duration reached"), std::string::npos) << run.err;
-    // 25 pictures per second, give or take a few for a loaded machine.s timing.
+    // 25 pictures per second, give or take a few for a loaded machine's timing.
     std::vector<std::string> got = md5s(file, VideoCodec::H264);
     EXPECT_GE(got.size(), 72u);
     EXPECT_LE(got.size(), 78u);
