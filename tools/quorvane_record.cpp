@@ -489,10 +489,10 @@ int main(int argc, char** argv) {
 
     int exitCode = kExitOk;
     {
-        // Declared first so that it outlives the client, whose units hold a pointer to it.
+        // Both outlive the client: its units hold a pointer to the first, its callback uses the second.
         StreamInfoUnitSE info;
-        RtspClient client(url.withoutCredentials, opt.user, opt.password, opt.tcp);
         Recorder recorder(out, toStdout, opt.frames, opt.duration);
+        RtspClient client(url.withoutCredentials, opt.user, opt.password, opt.tcp);
         static_cast<MasterOutput*>(client.mVideoUnit)->addOutputUnit(&info, true);
         info.enable();
         client.setDataCallback(
