@@ -203,7 +203,7 @@ def main():
     parser.add_argument("--receivers", default="quorvane,ffmpeg,gstreamer")
     parser.add_argument("--seconds", type=int, default=15, help="length of the clip every stream plays")
     parser.add_argument("--bitrate", default="3M", help="video bit rate of the 1080p clip (default 3M)")
-    parser.add_argument("--build", default=os.path.join(ROOT, "build-bench"), help="build directory")
+    parser.add_argument("--build", default=os.path.join(ROOT, "build-e2e"), help="build directory")
     args = parser.parse_args()
 
     for program in ("cmake", "ffmpeg", "gst-launch-1.0"):

@@ -134,6 +134,22 @@ TEST_F(ToolsTest, RecordingOverUdpAndTcpDecodesToTheClipsFirstPictures) {
     }
 }
 
+TEST_F(ToolsTest, DurationRecordsThatManySecondsOfPictures) {
+    if (!testkit::ffmpegAvailable()) GTEST_SKIP() << "ffmpeg not installed";
+    std::vector<std::string> clip = md5s(kDefaultClip, VideoCodec::H264);
+    std::string url = startCamera({});
+    std::string file = path("three_seconds.264");
+    ToolRun run = record({url, "--tcp", "-o", file, "--duration", "3"});
+    ASSERT_EQ(run.exitCode, kOk) << run.err;
+    EXPECT_NE(run.err.find("duration reached"), std::string::npos) << run.err;
+    // 25 pictures per second, give or take a few for a loaded machine's timing.
+    std::vector<std::string> got = md5s(file, VideoCodec::H264);
+    EXPECT_GE(got.size(), 72u);
+    EXPECT_LE(got.size(), 78u);
+    EXPECT_EQ(frames(run.err), static_cast<long>(got.size()));
+    EXPECT_EQ(got, std::vector<std::string>(clip.begin(), clip.begin() + static_cast<long>(got.size())));
+}
+
 TEST_F(ToolsTest, H265FilesAreServedAndRecordedAsH265WithWholePictures) {
     if (!testkit::ffmpegAvailable()) GTEST_SKIP() << "ffmpeg not installed";
     // Besides the bundled one-slice clip, one with four slices per picture: its pictures reach

@@ -195,7 +195,6 @@ public:
         if (!mStarted) {
             if (!startsStream) return;
             mStarted = true;
-            mStartTime = now;
         }
         // Parameter sets and SEI wait for the picture they belong to, and the recording ends
         // where a picture would begin, so that the file ends with a whole picture.
@@ -206,8 +205,16 @@ public:
             return;
         }
         if (piece.picture) {
+            // The duration runs from the first picture: each picture is handed over when the next
+            // one begins, so timing from the parameter sets would cost the recording one picture.
+            if (mFrames == 0) mStartTime = now;
+            // A picture that arrives about when the duration ends is the first of the next span:
+            // the cut is half a picture interval early, so 10 s at 25 fps are 250 pictures
+            // whatever the jitter.
+            double interval =
+                mFrames > 1 ? (mLastPictureTime - mStartTime) / static_cast<double>(mFrames - 1) : 0;
             if ((mFrameLimit != 0 && mFrames >= mFrameLimit) ||
-                (mDuration > 0 && now - mStartTime >= mDuration)) {
+                (mDuration > 0 && mFrames > 0 && now - mStartTime >= mDuration - interval / 2)) {
                 mDone = true;
                 return;
             }
@@ -268,7 +275,7 @@ private:
     int mWriteErrno = 0;
     uint64_t mFrames = 0;
     uint64_t mBytes = 0;
-    double mStartTime = 0;
+    double mStartTime = 0;  // arrival of the first picture written
     double mLastPictureTime = 0;
     std::vector<uint8_t> mVps, mSps, mPps;
 };
@@ -482,10 +489,10 @@ int main(int argc, char** argv) {
 
     int exitCode = kExitOk;
     {
-        // Declared first so that it outlives the client, whose units hold a pointer to it.
+        // Both outlive the client: its units hold a pointer to the first, its callback uses the second.
         StreamInfoUnitSE info;
-        RtspClient client(url.withoutCredentials, opt.user, opt.password, opt.tcp);
         Recorder recorder(out, toStdout, opt.frames, opt.duration);
+        RtspClient client(url.withoutCredentials, opt.user, opt.password, opt.tcp);
         static_cast<MasterOutput*>(client.mVideoUnit)->addOutputUnit(&info, true);
         info.enable();
         client.setDataCallback(
@@ -557,7 +564,7 @@ int main(int argc, char** argv) {
             }
             // The callback ends the recording at the first piece past the duration; a stream that
             // stalls right then must not keep the recorder waiting.
-            if (snap.started && opt.duration > 0 && now - snap.startTime >= opt.duration + 0.5) {
+            if (snap.frames > 0 && opt.duration > 0 && now - snap.startTime >= opt.duration + 0.5) {
                 stopReason = "duration reached";
                 break;
             }
