@@ -279,6 +279,7 @@ int main(int argc, char** argv) {
 
     TestCamera camera(script);
     camera.setStreamerFactory(clip->factory());
+    errno = 0;
     if (!camera.start(opt.bind, static_cast<uint16_t>(opt.port))) {
         fprintf(stderr, "quorvane-testcam: cannot listen on %s:%ld: %s\n", opt.bind.c_str(), opt.port,
                 errno != 0 ? strerror(errno) : "bad address");
