@@ -284,7 +284,7 @@ TEST(ClientFacade, WithoutEnableThereIsNoConnectionAndNoThread) {
         RtspClient client(rig.camera.url(), "", "", false);
         client.setDataCallback([](unsigned char*, unsigned long) {});
         std::this_thread::sleep_for(std::chrono::milliseconds(200));
-        EXPECT_EQ(threadNames().size(), baseline);
+        EXPECT_LE(threadNames().size(), baseline);
     }
     EXPECT_EQ(rig.camera.connectionCount(), 0);
     EXPECT_TRUE(rig.camera.requests().empty());

@@ -34,6 +34,20 @@ bool waitForThreadCount(int expected, int timeoutMs) {
     return waitUntil([&] { return threadCount() == expected; }, timeoutMs);
 }
 
+// The thread count once it has held still for 50 ms: a thread joined just before may still be
+// listed for a moment, and a sanitizer may start its helper thread late.
+int settledThreadCount() {
+    int settled = threadCount();
+    int same = 0;
+    for (int i = 0; i < 200 && same < 5; ++i) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        int now = threadCount();
+        same = now == settled ? same + 1 : 0;
+        settled = now;
+    }
+    return settled;
+}
+
 // While gtest captures stderr, fd 2 is its capture file: read what has been written so far.
 bool waitForCapturedStderr(const std::string& text, int timeoutMs) {
     return waitUntil(
@@ -66,7 +80,7 @@ protected:
     void SetUp() override {
         // Sanitizer runtimes start a helper thread with the first thread: count after it.
         std::thread([] {}).join();
-        baselineThreads = threadCount();
+        baselineThreads = settledThreadCount();
         src.addOutputUnit(sink.get(), true);
         sink->enable();
     }
