@@ -311,11 +311,14 @@ bool CurlRtsp::setup(unsigned short port, char* uri) {
     return true;
 }
 
+bool CurlRtsp::urlWithinLimit() const {
+    if (mUrl.size() < kMaxUrlBytes) return true;
+    SLOGE("rtsp url of %zu bytes refused, the limit is %zu\n", mUrl.size(), kMaxUrlBytes - 1);
+    return false;
+}
+
 bool CurlRtsp::play() {
-    if (mUrl.size() >= kMaxUrlBytes) {
-        SLOGE("rtsp url of %zu bytes refused, the limit is %zu\n", mUrl.size(), kMaxUrlBytes - 1);
-        return false;
-    }
+    if (!urlWithinLimit()) return false;
     char streamUri[kMaxUrlBytes] = {0};
     memcpy(streamUri, mUrl.data(), mUrl.size());
     std::lock_guard<std::mutex> lock(mMutex);
@@ -390,10 +393,7 @@ size_t CurlRtsp::fTcpRecvCallback(void* ptr, size_t size, size_t nmemb, void* us
 }
 
 bool CurlRtsp::startCurl() {
-    if (mUrl.size() >= kMaxUrlBytes) {
-        SLOGE("rtsp url of %zu bytes refused, the limit is %zu\n", mUrl.size(), kMaxUrlBytes - 1);
-        return false;
-    }
+    if (!urlWithinLimit()) return false;
     if (!options()) return false;
     if (!describe()) return false;
     for (int i = 0; i < mTrackCount; ++i) {

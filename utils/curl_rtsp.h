@@ -125,6 +125,8 @@ private:
     bool checkStatus(const char* name, const char* url);
     // Records the outcome of the request just performed; called with mMutex held.
     void noteResult(const char* request, int code);
+    // False, with an error line, for a URL too long for the request buffers.
+    bool urlWithinLimit() const;
     bool requestOnBaseUrl(long request, const char* name, const char* method, unsigned int line);
     void joinThreads();
 
