@@ -4,10 +4,18 @@
 #include "units/unit_rtp_video_unpack_ex.h"
 #include "units/unit_rtsp_client.h"
 
-RtspClient::RtspClient(std::string url, std::string user, std::string password, bool tcp) {
+RtspClient::RtspClient(std::string url, std::string user, std::string password, bool tcp)
+    : RtspClient(std::move(url), std::move(user), std::move(password), tcp, RtspClientOptions()) {}
+
+RtspClient::RtspClient(std::string url, std::string user, std::string password, bool tcp,
+                       const RtspClientOptions& options) {
     mRtspUnit = new RtspClientUnitEM(url, user, password, tcp);
     mVideoUnit = new RtpVideoUnpackExUnitSM();
     mCallbackUnit = new CallBackEndpointUnitSE();
+    mRtspUnit->setOptions(options);
+    mVideoUnit->setOptions(options);
+    RtpVideoUnpackExUnitSM* video = mVideoUnit;
+    mRtspUnit->mSessionCallback = [video](const RtspSessionInfo& session) { video->newSession(session); };
     using namespace std::placeholders;
     mCallbackUnit->callback = std::bind(&RtspClient::onTransmitIn, this, _1, _2, _3, _4);
     static_cast<MasterOutput*>(mRtspUnit)->addOutputUnit(mVideoUnit, true);

@@ -5,6 +5,9 @@
 #include <mutex>
 #include <string>
 
+#include "quorvane_export.h"
+#include "rtsp_client_options.h"
+
 class RtspClientUnitEM;
 class RtpVideoUnpackExUnitSM;
 class CallBackEndpointUnitSE;
@@ -17,9 +20,12 @@ class CallBackEndpointUnitSE;
 // enable(), disable() and destruction are called from one application thread. Once disable()
 // has returned no callback runs and none follows: disable() waits for a callback in progress, so
 // it must not be called from inside the callback. setDataCallback may be called at any time.
-class RtspClient {
+class QUORVANE_EXPORT RtspClient {
 public:
     RtspClient(std::string url, std::string user, std::string password, bool tcp);
+    // The same with behaviour switches, for example RtspClientOptions::mixedFleet().
+    RtspClient(std::string url, std::string user, std::string password, bool tcp,
+               const RtspClientOptions& options);
     ~RtspClient();
     RtspClient(const RtspClient&) = delete;
     RtspClient& operator=(const RtspClient&) = delete;

@@ -29,6 +29,7 @@
 #include "testkit/test_camera.h"
 #include "units/unit_rtsp_client.h"
 #include "utils/slog.h"
+#include "utils/time_constants_internal.h"
 
 namespace {
 

@@ -6,6 +6,8 @@
 #include <functional>
 #include <memory>
 
+#include "../quorvane_export.h"
+
 // Kinds of buffer block. Only the heap kind exists today; the others are reserved for blocks that
 // come from a file descriptor, a handle or a buffer object.
 enum QEL_BUFFER_TYPE : uint32_t {
@@ -13,7 +15,7 @@ enum QEL_BUFFER_TYPE : uint32_t {
 };
 
 // Metadata that travels with a buffer's contents. Copied as a whole.
-struct BufferInfo {
+struct QUORVANE_EXPORT BufferInfo {
     uint64_t infoReserved0;
     uint64_t infoReserved1;
     uint32_t infoReserved2;
@@ -24,7 +26,7 @@ struct BufferInfo {
 
 // One block of bytes with its size, valid length, creation time and metadata. Always held as
 // std::shared_ptr<QelBuffer>; the last holder releases it.
-class QelBuffer {
+class QUORVANE_EXPORT QelBuffer {
 public:
     using RecycleCallback = std::function<void(QelBuffer*)>;
 
@@ -63,7 +65,7 @@ public:
 
 // A buffer whose block comes from malloc. Destroying it frees the block, or hands the buffer to
 // its recycle callback instead when one is set (the callback then owns the block).
-class MallocBuffer : public QelBuffer {
+class QUORVANE_EXPORT MallocBuffer : public QelBuffer {
 public:
     MallocBuffer(unsigned long size, RecycleCallback recycle);
     ~MallocBuffer() override;

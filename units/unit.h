@@ -13,7 +13,8 @@
 #include <type_traits>
 #include <vector>
 
-#include "platform/buffer.h"
+#include "../platform/buffer.h"
+#include "../quorvane_export.h"
 
 // Kinds of data a unit side handles, as a bit set. Two sides match when their masks share a bit.
 enum UnitDataType : uint32_t {
@@ -41,7 +42,7 @@ class UnitInput;
 class UnitOutput;
 
 // The common part of every unit: name, enable flag and hooks.
-class UnitBase {
+class QUORVANE_EXPORT UnitBase {
 public:
     explicit UnitBase(std::string name);
     virtual void enable();
@@ -69,7 +70,7 @@ public:
 
 // The input side of a unit: the upstream units that may feed it. Link lists carry no lock; they
 // are changed only while no data flows through the units concerned.
-class UnitInput {
+class QUORVANE_EXPORT UnitInput {
 public:
     UnitInput(UnitDataType dataType, unsigned int maxUnits, UnitBase* owner);
     virtual ~UnitInput();
@@ -89,7 +90,7 @@ public:
 };
 
 // The output side of a unit: the downstream units it feeds.
-class UnitOutput {
+class QUORVANE_EXPORT UnitOutput {
 public:
     UnitOutput(UnitDataType dataType, unsigned int maxUnits, UnitBase* owner);
     virtual void rmOutputUnit(UnitBase* next, bool linkBack);
@@ -106,7 +107,7 @@ public:
 };
 
 // One queued transmit.
-struct AsyncTransmitTask {
+struct QUORVANE_EXPORT AsyncTransmitTask {
     std::shared_ptr<QelBuffer> buffer;
     unsigned long length;
     int inputIndex;
@@ -121,7 +122,7 @@ struct AsyncTransmitTask {
 // destructors of Unit<> and of this class run, the unit's own members (and its onTransmitIn)
 // are gone. Unit<> and this class stop the worker again as a fallback, which is only safe when no
 // task is pending at that point.
-class SlaveInput : public UnitInput {
+class QUORVANE_EXPORT SlaveInput : public UnitInput {
 public:
     SlaveInput(UnitDataType dataType, unsigned int maxUnits, UnitBase* owner);
     ~SlaveInput() override;
@@ -158,7 +159,7 @@ protected:
 
 // An output of slave kind: downstream MasterInputs pull buffers from it with transmitFrom.
 // The library has no concrete one; a unit that offers data for pulling implements onTransmitOut.
-class SlaveOutput : public UnitOutput {
+class QUORVANE_EXPORT SlaveOutput : public UnitOutput {
 public:
     SlaveOutput(UnitDataType dataType, unsigned int maxUnits, UnitBase* owner);
     ~SlaveOutput() override;
@@ -170,7 +171,7 @@ public:
 };
 
 // An input that pulls data from upstream outputs of slave kind.
-class MasterInput : public UnitInput {
+class QUORVANE_EXPORT MasterInput : public UnitInput {
 public:
     MasterInput(UnitDataType dataType, unsigned int maxUnits, UnitBase* owner);
     ~MasterInput() override;
@@ -186,14 +187,14 @@ private:
 };
 
 // The input side of a source unit: nothing feeds it.
-class EndpointInput : public UnitInput {
+class QUORVANE_EXPORT EndpointInput : public UnitInput {
 public:
     EndpointInput(UnitDataType dataType, unsigned int maxUnits, UnitBase* owner);
     ~EndpointInput() override;
 };
 
 // An output that pushes buffers to the SlaveInputs of the next units.
-class MasterOutput : public UnitOutput {
+class QUORVANE_EXPORT MasterOutput : public UnitOutput {
 public:
     MasterOutput(UnitDataType dataType, unsigned int maxUnits, UnitBase* owner);
     ~MasterOutput() override;
@@ -222,7 +223,7 @@ private:
 };
 
 // The output side of a sink unit: it feeds nothing.
-class EndpointOutput : public UnitOutput {
+class QUORVANE_EXPORT EndpointOutput : public UnitOutput {
 public:
     EndpointOutput(UnitDataType dataType, unsigned int maxUnits, UnitBase* owner);
     ~EndpointOutput() override;
@@ -232,7 +233,7 @@ public:
 // units name their kinds in the last two letters of their class name (E endpoint, S slave,
 // M master).
 template <class In, class Out>
-class Unit : public UnitBase, public In, public Out {
+class QUORVANE_EXPORT Unit : public UnitBase, public In, public Out {
 public:
     Unit(std::string name, UnitDataType inType, unsigned int inMax, UnitDataType outType, unsigned int outMax)
         : UnitBase(std::move(name)), In(inType, inMax, this), Out(outType, outMax, this) {

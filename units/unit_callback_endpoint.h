@@ -4,11 +4,12 @@
 #include <functional>
 #include <memory>
 
-#include "units/unit.h"
+#include "../quorvane_export.h"
+#include "unit.h"
 
 // The sink of a pipeline: hands every buffer it receives to `callback` as a plain pointer and
 // length. The pointer is valid only during the call; a callback that keeps the bytes copies them.
-class CallBackEndpointUnitSE : public Unit<SlaveInput, EndpointOutput> {
+class QUORVANE_EXPORT CallBackEndpointUnitSE : public Unit<SlaveInput, EndpointOutput> {
 public:
     CallBackEndpointUnitSE();
     ~CallBackEndpointUnitSE() override;

@@ -6,17 +6,18 @@
 #include <memory>
 #include <mutex>
 
-#include "platform/buffer.h"
-#include "units/unit.h"
+#include "../platform/buffer.h"
+#include "../quorvane_export.h"
+#include "unit.h"
 #include "units/unit_rtp_h26x_unpack_base.h"
 
 // H.264 RTP depacketizer (RFC 6184, single NAL unit packets and FU-A). Pushes every SPS, PPS and
 // SEI as a buffer of its own at once, and all slices of one picture joined into one access unit
 // when the next picture begins. Keeps the latest SPS, PPS and SEI for the stream-info getters,
 // which any thread may call.
-class RtpH264UnpackUnitSM : public Unit<SlaveInput, MasterOutput>,
-                            public IH264Unit,
-                            public RtpH26xUnpackBase {
+class QUORVANE_EXPORT RtpH264UnpackUnitSM : public Unit<SlaveInput, MasterOutput>,
+                                            public IH264Unit,
+                                            public RtpH26xUnpackBase {
 public:
     RtpH264UnpackUnitSM();
     ~RtpH264UnpackUnitSM() override;

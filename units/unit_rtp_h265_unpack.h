@@ -5,13 +5,14 @@
 #include <deque>
 #include <memory>
 
-#include "platform/buffer.h"
-#include "units/unit.h"
+#include "../platform/buffer.h"
+#include "../quorvane_export.h"
+#include "unit.h"
 #include "units/unit_rtp_h26x_unpack_base.h"
 
 // The fragmentation-unit packets of the one H.265 NAL unit being reassembled, shared with their
 // sender and copied only when merged.
-class H265FUs {
+class QUORVANE_EXPORT H265FUs {
 public:
     H265FUs();
 
@@ -35,7 +36,7 @@ private:
 
 // H.265 RTP depacketizer (RFC 7798 single NAL unit packets of the types cameras send, and
 // fragmentation units). Pushes every NAL unit as a buffer of its own: start code and NAL unit.
-class RtpH265UnpackUnitSM : public Unit<SlaveInput, MasterOutput>, public RtpH26xUnpackBase {
+class QUORVANE_EXPORT RtpH265UnpackUnitSM : public Unit<SlaveInput, MasterOutput>, public RtpH26xUnpackBase {
 public:
     RtpH265UnpackUnitSM();
     ~RtpH265UnpackUnitSM() override;

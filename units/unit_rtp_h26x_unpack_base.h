@@ -5,12 +5,14 @@
 #include <functional>
 #include <memory>
 
-#include "platform/buffer.h"
-#include "utils/utils.h"
+#include "../platform/buffer.h"
+#include "../quorvane_export.h"
+#include "../rtsp_client_options.h"
+#include "../utils/utils.h"
 
 // Stream information of an H.264 video stream: its latest parameter sets and its picture size and
 // rate. An empty pointer or 0 means that the unit has no value to give.
-class IH264Unit {
+class QUORVANE_EXPORT IH264Unit {
 public:
     virtual ~IH264Unit() = default;
     // SPS and PPS joined, each behind a start code.
@@ -27,7 +29,7 @@ public:
 
 // The IH264Unit operations of one unit as function objects, for callers that should not know the
 // unit's class. Each holds a plain pointer to the unit: do not call it after the unit is gone.
-struct IH264Interfaces {
+struct QUORVANE_EXPORT IH264Interfaces {
     std::function<std::shared_ptr<QelBuffer>()> getExtra;
     std::function<std::shared_ptr<QelBuffer>()> getPps;
     std::function<std::shared_ptr<QelBuffer>()> getSps;
@@ -42,7 +44,7 @@ struct IH264Interfaces {
 
 // RTP continuity state, statistics and Annex-B output shared by the H.264 and H.265
 // depacketizers. Belongs to the one thread that delivers packets to the unit; nothing is locked.
-class RtpH26xUnpackBase {
+class QUORVANE_EXPORT RtpH26xUnpackBase {
 public:
     // Every RTP packet is read with the fixed 12-byte header; the payload starts right after it.
     static constexpr unsigned long kRtpHeaderSize = 12;
@@ -51,6 +53,10 @@ public:
     static constexpr uint64_t kMaxPendingBytes = 32u << 20;
 
     RtpH26xUnpackBase();
+
+    // Behaviour switches; set before data flows.
+    void setOptions(const RtspClientOptions& options) { mOptions = options; }
+    const RtspClientOptions& options() const { return mOptions; }
 
     // A new buffer: start code 00 00 00 01 and a copy of the `len` bytes of one complete NAL unit,
     // marked as Annex-B data with the current monotonic time.
@@ -74,6 +80,8 @@ public:
     UtilsDebugFps mDebugFps;
 
 protected:
+    RtspClientOptions mOptions;
+
     // Counts one RTP packet (at least 12 bytes at `packet`) and follows its sequence number and
     // timestamp. Returns true when packets were lost (or repeated) before it, so that the caller
     // drops what it had assembled.

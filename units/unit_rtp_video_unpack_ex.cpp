@@ -110,6 +110,13 @@ uint32_t RtpVideoUnpackExUnitSM::getFPS() {
     return mIsH264 ? mH264Unit.getFPS() : 0;
 }
 
+void RtpVideoUnpackExUnitSM::setOptions(const RtspClientOptions& options) {
+    mH264Unit.setOptions(options);
+    mH265Unit.setOptions(options);
+}
+
+void RtpVideoUnpackExUnitSM::newSession(const RtspSessionInfo& /*session*/) {}
+
 IH264Interfaces RtpVideoUnpackExUnitSM::getInterfaces() {
     return IH264Interfaces::bindTo(this);
 }

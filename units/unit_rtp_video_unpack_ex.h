@@ -6,18 +6,21 @@
 #include <functional>
 #include <memory>
 
-#include "platform/buffer.h"
-#include "units/unit.h"
+#include "../platform/buffer.h"
+#include "../quorvane_export.h"
+#include "../rtsp_client_options.h"
+#include "../utils/rtsp_session_info.h"
+#include "../utils/utils.h"
+#include "unit.h"
 #include "units/unit_rtp_h264_unpack.h"
 #include "units/unit_rtp_h265_unpack.h"
 #include "units/unit_rtp_h26x_unpack_base.h"
-#include "utils/utils.h"
 
 // Video depacketizer for a stream whose codec is not known beforehand: decides between H.264
 // and H.265 from the first RTP payload bytes, once for the life of the unit, and hands every
 // packet to the H.264 or H.265 depacketizer it holds. Their output goes straight to the units
 // linked after this one.
-class RtpVideoUnpackExUnitSM : public Unit<SlaveInput, MasterOutput>, public IH264Unit {
+class QUORVANE_EXPORT RtpVideoUnpackExUnitSM : public Unit<SlaveInput, MasterOutput>, public IH264Unit {
 public:
     RtpVideoUnpackExUnitSM();
     ~RtpVideoUnpackExUnitSM() override;
@@ -48,6 +51,12 @@ public:
     uint32_t getFPS() override;
 
     IH264Interfaces getInterfaces();
+
+    // Behaviour switches for this unit and both inner depacketizers; set before data flows.
+    void setOptions(const RtspClientOptions& options);
+    // A new session is about to play: what its SDP and SETUP said. Called on the thread that
+    // starts the session, before PLAY.
+    void newSession(const RtspSessionInfo& session);
 
     RtpH264UnpackUnitSM mH264Unit;
     RtpH265UnpackUnitSM mH265Unit;

@@ -14,6 +14,7 @@
 #include "utils/curl_rtsp.h"
 #include "utils/networking/netsocket.h"
 #include "utils/slog.h"
+#include "utils/time_constants_internal.h"
 #include "utils/utils.h"
 
 namespace rtsp_client_unit_internal {
@@ -190,6 +191,10 @@ void RtspClientUnitEM::enable() {
     mCurlRtsp->mTcpRecvCallback = [this](void* data, unsigned long length) {
         fRecvTcpCallback(data, length);
     };
+    mCurlRtsp->setOptions(mOptions);
+    mCurlRtsp->mBeforePlayCallback = [this](const RtspSessionInfo& session) {
+        if (mSessionCallback) mSessionCallback(session);
+    };
     UnitBase::enable();
     SLOGD("curlto %s , cli %d:%d, tcp: %d\n", url.c_str(), videoPort, audioPort, mTcp ? 1 : 0);
     bool connected = mCurlRtsp->startCurl();
@@ -217,6 +222,11 @@ void RtspClientUnitEM::disable() {
         delete mCurlRtsp;
         mCurlRtsp = nullptr;
     }
+}
+
+void RtspClientUnitEM::setOptions(const RtspClientOptions& options) {
+    std::lock_guard<std::recursive_mutex> lock(mLifecycleMutex);
+    mOptions = options;
 }
 
 RtspConnectStatus RtspClientUnitEM::connectStatus() const {

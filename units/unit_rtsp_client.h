@@ -8,27 +8,24 @@
 #include <string>
 #include <thread>
 
-#include "units/unit.h"
-#include "utils/curl_rtsp.h"
+#include "../quorvane_export.h"
+#include "../rtsp_client_events.h"
+#include "../rtsp_client_options.h"
+#include "../utils/curl_rtsp.h"
+#include "unit.h"
 
 // Connection attempts of a receiver so far, and how the latest one ended.
-struct RtspConnectStatus {
+struct QUORVANE_EXPORT RtspConnectStatus {
     uint32_t attempts = 0;      // session starts, the first enable and every reconnect
     uint32_t connections = 0;   // of which reached PLAY
     bool connected = false;     // the latest attempt reached PLAY
     RtspRequestResult failure;  // the request that failed in the latest attempt, when not connected
 };
 
-namespace rtsp_client_unit_internal {
-// Microseconds an RTP receive thread sleeps after each delivered packet: 10. Only benchmarks
-// change it, to compare the receive path's cost without the pause; the library never does.
-extern std::atomic<unsigned> gRtpPacketPauseUs;
-}  // namespace rtsp_client_unit_internal
-
 // Source unit of a camera pipeline: owns the RTSP session and the threads that receive RTP
 // (over UDP, or interleaved in the RTSP connection) and pushes every RTP packet downstream.
 // It reconnects a camera that falls silent by itself.
-class RtspClientUnitEM : public Unit<EndpointInput, MasterOutput> {
+class QUORVANE_EXPORT RtspClientUnitEM : public Unit<EndpointInput, MasterOutput> {
 public:
     RtspClientUnitEM(std::string url, std::string user, std::string password, bool tcp);
     ~RtspClientUnitEM() override;
@@ -46,6 +43,15 @@ public:
 
     // Safe from any thread, also while a receive thread reconnects.
     RtspConnectStatus connectStatus() const;
+
+    // Behaviour switches; take effect at the next enable.
+    void setOptions(const RtspClientOptions& options);
+    // Called on the thread that starts a session, after SETUP and before PLAY, with what the
+    // session learned; the owner hands it to the units downstream. Assign before enable.
+    std::function<void(const RtspSessionInfo&)> mSessionCallback;
+    // Reports where the session stands; called on the owner's or a receive thread, never with a
+    // lock of this unit held. Assign before enable.
+    std::function<void(const RtspStateEvent&)> mStateCallback;
 
     void fRecvTcpCallback(void* data, unsigned long length);
     void threadRtpFunc(unsigned short port, UnitDataType type);
@@ -108,6 +114,7 @@ private:
     int mSocketsOpening = 0;          // guarded by mOpeningMutex
     mutable std::mutex mStatusMutex;  // guards mConnectStatus
     RtspConnectStatus mConnectStatus;
+    RtspClientOptions mOptions;  // guarded by mLifecycleMutex
 };
 
 #endif

@@ -408,6 +408,7 @@ bool CurlRtsp::startCurl() {
             track.control.find("rtsp://") != std::string::npos ? track.control : mUrl + "/" + track.control;
         if (!setup(mRtpPort, &uri[0])) return false;
     }
+    if (mBeforePlayCallback) mBeforePlayCallback(mSessionInfo);
     if (!play()) return false;
     mRunning = true;
     if (mTcp && mThreadTcpRecv == nullptr) mThreadTcpRecv = new std::thread(&CurlRtsp::fTcpReceive, this);

@@ -10,14 +10,17 @@
 #include <string>
 #include <thread>
 
-#include "utils/utils.h"
+#include "../quorvane_export.h"
+#include "../rtsp_client_options.h"
+#include "rtsp_session_info.h"
+#include "utils.h"
 
 // libcurl's easy handle, as <curl/curl.h> declares it for applications; callers of this header do
 // not need libcurl's headers.
 typedef void CURL;
 
 // One media section of a DESCRIBE answer.
-struct RtspTrack {
+struct QUORVANE_EXPORT RtspTrack {
     std::string media;         // video, audio, ...
     uint32_t payloadType = 0;  // from a=rtpmap
     uint32_t clockRate = 0;    // from a=rtpmap
@@ -27,7 +30,7 @@ struct RtspTrack {
 
 // Turns a DESCRIBE body into the table of tracks. The body may arrive in any number of pieces:
 // after every piece the table reads as if everything so far had come in one piece.
-class RtspSdpParser {
+class QUORVANE_EXPORT RtspSdpParser {
 public:
     static constexpr int kMaxTracks = 5;
     // A camera's SDP is a few kilobytes; anything past this is dropped so a hostile or broken
@@ -63,7 +66,7 @@ private:
 // How the last request of a session ended: the RTSP method, libcurl's result code (0 when the
 // transfer worked), the system error behind a failed connection (0 when none) and the status of
 // the camera's answer (0 when none arrived).
-struct RtspRequestResult {
+struct QUORVANE_EXPORT RtspRequestResult {
     std::string request;
     int curlCode = 0;
     int osErrno = 0;
@@ -79,7 +82,7 @@ struct RtspRequestResult {
 // including a RECEIVE of up to 3 s. mTcpRecvCallback runs inside whichever request reads the
 // frame (mostly RECEIVE on "CurlTcpRecv"; PLAY on the owner's thread, GET_PARAMETER on the
 // keep-alive thread), always with mMutex held, so it must not call back into this object.
-class CurlRtsp {
+class QUORVANE_EXPORT CurlRtsp {
 public:
     CurlRtsp(std::string url, unsigned short rtpPort, unsigned short rtcpPort, std::string user,
              std::string password, bool tcp);
@@ -111,6 +114,14 @@ public:
 
     // The last request performed; lets the owner tell a refused connection from a refused login.
     RtspRequestResult lastResult() const;
+
+    // Behaviour switches; set before startCurl.
+    void setOptions(const RtspClientOptions& options) { mOptions = options; }
+    // What DESCRIBE and SETUP of the last startCurl said; complete once the SETUPs are done.
+    RtspSessionInfo sessionInfo() const { return mSessionInfo; }
+    // Called by startCurl after the SETUPs and before PLAY, on the thread that called startCurl,
+    // with no lock of the session held: the receiver prepares for the stream described here.
+    std::function<void(const RtspSessionInfo&)> mBeforePlayCallback;
 
     int trackCount() const { return mTrackCount; }
     // Track `i` of the last DESCRIBE, 0 <= i < trackCount().
@@ -151,6 +162,8 @@ public:
 
 private:
     RtspSdpParser mSdpParser;
+    RtspClientOptions mOptions;
+    RtspSessionInfo mSessionInfo;
     mutable std::mutex mResultMutex;  // guards mLastResult, read without waiting for a RECEIVE
     RtspRequestResult mLastResult;
     // Wakes the keep-alive thread's one-second waits when the session stops.

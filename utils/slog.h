@@ -5,9 +5,11 @@
 #include <fstream>
 #include <string>
 
+#include "../quorvane_export.h"
+
 // The library's one log channel. Debug lines go to standard output, warnings and errors to
 // standard error and, while a log file is open, into "/var/log/qel.werr" as well.
-class SLog {
+class QUORVANE_EXPORT SLog {
 public:
     static bool isEnable;
     static std::ofstream logStm;

@@ -5,10 +5,12 @@
 #include <list>
 #include <string>
 
-// The Base64 alphabet of RFC 4648.
-extern const char* base64char;
+#include "../quorvane_export.h"
 
-class Utils {
+// The Base64 alphabet of RFC 4648.
+extern QUORVANE_EXPORT const char* base64char;
+
+class QUORVANE_EXPORT Utils {
 public:
     // Monotonic clock in nanoseconds.
     static long long getBeginTimestamp();
@@ -22,7 +24,7 @@ public:
     static int base64encode(const unsigned char* in, unsigned long len, char* out);
 };
 
-class UtilsString {
+class QUORVANE_EXPORT UtilsString {
 public:
     static bool isStartWith(std::string s, std::string prefix);
     // Appends every non-empty token of `s`, split at any character of `delims`, to `*out`.
@@ -32,7 +34,7 @@ public:
 };
 
 // Frame and packet counters of one stream, owned by the one thread that counts into them.
-class UtilsDebugFps {
+class QUORVANE_EXPORT UtilsDebugFps {
 public:
     UtilsDebugFps();
     explicit UtilsDebugFps(std::string name);

@@ -2,8 +2,8 @@
 #include <cstdio>
 #include <cstring>
 
-#include "rtsp_client.h"
-#include "utils/utils.h"
+#include <quorvane_rtsp/rtsp_client.h>
+#include <quorvane_rtsp/utils/utils.h>
 
 int main() {
     const unsigned char in[] = {'q', 'e', 'l'};

@@ -7,9 +7,11 @@
 #include <memory>
 #include <string>
 
+#include "../../quorvane_export.h"
+
 // An IPv4 socket address. Its bytes are exactly those of the sockets interface's sockaddr_in, so
 // the object itself is handed to bind, connect, sendto, recvfrom and accept with a length of 16.
-class NetAddress {
+class QUORVANE_EXPORT NetAddress {
 public:
     NetAddress();
     // Any local address with the low 16 bits of `port`: the form used to bind a local port.
@@ -35,7 +37,7 @@ public:
 };
 
 // A view of bytes owned by someone else; it never frees them.
-class NetBuffer {
+class QUORVANE_EXPORT NetBuffer {
 public:
     NetBuffer(char* data, unsigned long length);
     // Views the characters of `s` without copying: valid only while that string lives unchanged.
@@ -47,7 +49,7 @@ public:
 
 // Owns one socket descriptor. Every I/O call returns -1 without a system call once the socket has
 // left the open state, which another thread may cause at any time through close().
-class NetSocket {
+class QUORVANE_EXPORT NetSocket {
 public:
     NetSocket();
     virtual ~NetSocket();
@@ -83,7 +85,7 @@ protected:
     NetAddress mLocalAddress;
 };
 
-class UdpSocket : public NetSocket {
+class QUORVANE_EXPORT UdpSocket : public NetSocket {
 public:
     UdpSocket();
     // Bound to `local` with address reuse; open only when the bind succeeded.
@@ -92,7 +94,7 @@ public:
     bool bind(NetAddress local);
 };
 
-class TcpSocket : public NetSocket {
+class QUORVANE_EXPORT TcpSocket : public NetSocket {
 public:
     TcpSocket();
     // Wraps a connected descriptor, e.g. one returned by accept().

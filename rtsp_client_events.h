@@ -1,0 +1,37 @@
+#ifndef QUORVANE_RTSP_CLIENT_EVENTS_H
+#define QUORVANE_RTSP_CLIENT_EVENTS_H
+
+#include <cstdint>
+
+#include "quorvane_export.h"
+
+// Where a camera's session stands, as the state callback reports it.
+enum class RtspClientState {
+    Connecting,    // enable() or a reconnect runs OPTIONS..PLAY
+    Playing,       // PLAY answered; video may flow
+    Reconnecting,  // the session was dropped and is being rebuilt (see reason)
+    Stopped,       // disable() or destruction ended the session
+    Failed,        // the latest attempt failed (see reason); the library retries while enabled
+};
+
+// Why a session is being rebuilt or failed.
+enum class RtspClientReason {
+    None,
+    Silence,         // no video for the silence time-out
+    Closed,          // the camera closed the connection
+    Error,           // a socket or protocol error
+    Authentication,  // 401/403 to a request
+    NotFound,        // 404 to a request
+    Unreachable,     // no TCP connection (refused, unreachable, time-out)
+    NoVideoTrack,    // the SDP offers no H.264/H.265 track
+    Status,          // another RTSP error status
+};
+
+struct QUORVANE_EXPORT RtspStateEvent {
+    RtspClientState state = RtspClientState::Stopped;
+    RtspClientReason reason = RtspClientReason::None;
+    long rtspStatus = 0;  // the camera's status when a request was refused, else 0
+    int osErrno = 0;      // the system error behind a failed connection, else 0
+};
+
+#endif

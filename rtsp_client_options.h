@@ -1,0 +1,54 @@
+#ifndef QUORVANE_RTSP_CLIENT_OPTIONS_H
+#define QUORVANE_RTSP_CLIENT_OPTIONS_H
+
+#include "quorvane_export.h"
+
+// Everything a camera fleet may need beyond the default behaviour, as one value handed to the
+// client before enable(). A default-constructed value keeps the library's long-standing
+// behaviour, apart from the protections against foreign and malformed packets, which are on.
+// mixedFleet() turns on what a user with cameras of many makes wants.
+struct QUORVANE_EXPORT RtspClientOptions {
+    // RTP and RTCP are accepted only from the camera: the RTSP server's address (or the source=
+    // of the SETUP answer). Turn off for cameras behind relays that translate addresses.
+    bool filterSourceAddress = true;
+
+    // RFC 6184 STAP-A (24) and RFC 7798 aggregation packets (48) are unpacked; every NAL unit in
+    // them takes the path of a single NAL unit packet. Off: they are refused with an error line.
+    bool unpackAggregates = false;
+    // Every H.265 NAL unit type of the standard is delivered (VCL 0-9 and 16-21, parameter sets,
+    // SEI, AUD, EOS/EOB, FD). Off: only TRAIL_R, IDR_W_RADL, VPS, SPS, PPS and SEI suffix.
+    bool allH265NalUnitTypes = false;
+    // Parameter sets of the SDP (sprop-parameter-sets, sprop-vps/sps/pps) are delivered before the
+    // first picture when the camera has sent none in-band, and kept for the getters.
+    bool sdpParameterSets = false;
+    // The codec is taken from the rtpmap of the track that was set up (H264, H265, HEVC, any
+    // case); the vote on the first packets' bytes is only the fallback.
+    bool codecFromSdp = false;
+    // SDP reading that matches real cameras: encoding names without case, several payload types
+    // on one m= line, every m= line its own section, one-character controls, Content-Base /
+    // Content-Location as base of relative controls, rtpmap with a channel count, any number of
+    // media sections.
+    bool realCameraSdp = false;
+    // A picture is handed over as soon as it is complete: on the RTP marker bit (RFC 6184 5.1),
+    // or on a timestamp change for cameras that never set it; the last picture is handed over at
+    // teardown or silence. Off: a picture is handed over when the next one begins.
+    bool markerCompletion = false;
+    // Microseconds the UDP receive thread pauses after each packet; 0 = no pause.
+    unsigned rtpPacketPauseUs = 10;
+
+    // Everything above that a mixed fleet of cameras wants: aggregation packets, all H.265 types,
+    // SDP parameter sets and codec, real-camera SDP, marker completion, no per-packet pause.
+    static RtspClientOptions mixedFleet() {
+        RtspClientOptions o;
+        o.unpackAggregates = true;
+        o.allH265NalUnitTypes = true;
+        o.sdpParameterSets = true;
+        o.codecFromSdp = true;
+        o.realCameraSdp = true;
+        o.markerCompletion = true;
+        o.rtpPacketPauseUs = 0;
+        return o;
+    }
+};
+
+#endif

@@ -1,0 +1,37 @@
+#ifndef QUORVANE_UTILS_RTSP_SESSION_INFO_H
+#define QUORVANE_UTILS_RTSP_SESSION_INFO_H
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "../quorvane_export.h"
+
+// What the SETUP answer's Transport header said about the set-up track (RFC 2326 12.39).
+struct QUORVANE_EXPORT RtspTransportInfo {
+    bool present = false;         // a Transport header was answered
+    int rtpChannel = -1;          // interleaved=a-b: a; -1 when not given
+    int rtcpChannel = -1;         // interleaved=a-b: b; -1 when not given
+    bool hasSsrc = false;         // ssrc= given
+    uint32_t ssrc = 0;            // ssrc= (hexadecimal in the header)
+    std::string source;           // source= address, empty when not given
+    uint16_t serverRtpPort = 0;   // server_port=a-b: a; 0 when not given
+    uint16_t serverRtcpPort = 0;  // server_port=a-b: b; 0 when not given
+};
+
+// What a session learned before PLAY: the server's address, the video track it set up and that
+// track's transport. Handed from the session to the receiver and the depacketizer.
+struct QUORVANE_EXPORT RtspSessionInfo {
+    std::string serverIp;  // numeric address of the RTSP server the session connected to
+    // The set-up video track: encoding name as in the SDP (H264, H265, ...; empty when none),
+    // RTP payload type and clock rate from its rtpmap.
+    std::string encoding;
+    uint32_t payloadType = 0;
+    uint32_t clockRate = 0;
+    // Parameter sets from the SDP's fmtp (sprop-parameter-sets, or sprop-vps/sps/pps), each a bare
+    // NAL unit without start code, in the order a decoder wants them (VPS, SPS, PPS).
+    std::vector<std::vector<uint8_t>> parameterSets;
+    RtspTransportInfo transport;
+};
+
+#endif

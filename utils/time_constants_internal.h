@@ -1,0 +1,38 @@
+#ifndef QUORVANE_UTILS_TIME_CONSTANTS_INTERNAL_H
+#define QUORVANE_UTILS_TIME_CONSTANTS_INTERNAL_H
+
+#include <atomic>
+#include <cstdint>
+
+#include "../quorvane_export.h"
+
+// Not installed. The time constants the session and receive threads wait on. The library uses
+// the values below; tests shorten them so that a keep-alive, a silence or a reconnect takes
+// milliseconds instead of seconds. Set them before the client under test is enabled and put them
+// back (ScopedTimeConstants in the test support does both).
+namespace quorvane_internal {
+
+struct QUORVANE_EXPORT TimeConstants {
+    // GET_PARAMETER keep-alive period of a playing session.
+    std::atomic<int64_t> keepAliveIntervalMs{25000};
+    // Interleaved TCP: a session without a frame for longer than this is reconnected.
+    std::atomic<int64_t> tcpSilenceNs{2999999999LL};
+    // UDP: one receive time-out step; more than ten in a row reconnect the camera.
+    std::atomic<int> udpReceiveTimeoutMs{1000};
+
+    static constexpr int64_t kDefaultKeepAliveIntervalMs = 25000;
+    static constexpr int64_t kDefaultTcpSilenceNs = 2999999999LL;
+    static constexpr int kDefaultUdpReceiveTimeoutMs = 1000;
+};
+
+QUORVANE_EXPORT TimeConstants& timeConstants();
+
+}  // namespace quorvane_internal
+
+namespace rtsp_client_unit_internal {
+// Microseconds an RTP receive thread sleeps after each delivered packet: 10. Only benchmarks
+// change it, to compare the receive path's cost without the pause; the library never does.
+extern QUORVANE_EXPORT std::atomic<unsigned> gRtpPacketPauseUs;
+}  // namespace rtsp_client_unit_internal
+
+#endif
