@@ -1,9 +1,9 @@
 // A program as an application would write it, built against the installed package only.
-#include <cstdio>
-#include <cstring>
-
 #include <quorvane_rtsp/rtsp_client.h>
 #include <quorvane_rtsp/utils/utils.h>
+
+#include <cstdio>
+#include <cstring>
 
 int main() {
     const unsigned char in[] = {'q', 'e', 'l'};
