@@ -16,6 +16,7 @@ RtspClient::RtspClient(std::string url, std::string user, std::string password, 
     mVideoUnit->setOptions(options);
     RtpVideoUnpackExUnitSM* video = mVideoUnit;
     mRtspUnit->mSessionCallback = [video](const RtspSessionInfo& session) { video->newSession(session); };
+    mRtspUnit->mSessionEndCallback = [video] { video->flush(); };
     using namespace std::placeholders;
     mCallbackUnit->callback = std::bind(&RtspClient::onTransmitIn, this, _1, _2, _3, _4);
     static_cast<MasterOutput*>(mRtspUnit)->addOutputUnit(mVideoUnit, true);

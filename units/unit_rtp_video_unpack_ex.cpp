@@ -117,6 +117,8 @@ void RtpVideoUnpackExUnitSM::setOptions(const RtspClientOptions& options) {
 
 void RtpVideoUnpackExUnitSM::newSession(const RtspSessionInfo& /*session*/) {}
 
+void RtpVideoUnpackExUnitSM::flush() {}
+
 IH264Interfaces RtpVideoUnpackExUnitSM::getInterfaces() {
     return IH264Interfaces::bindTo(this);
 }

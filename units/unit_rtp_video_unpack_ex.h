@@ -57,6 +57,9 @@ public:
     // A new session is about to play: what its SDP and SETUP said. Called on the thread that
     // starts the session, before PLAY.
     void newSession(const RtspSessionInfo& session);
+    // The session ends (teardown or silence): a picture that is complete but still held is handed
+    // over now. Called on the thread that ends the session, never while packets are delivered.
+    void flush();
 
     RtpH264UnpackUnitSM mH264Unit;
     RtpH265UnpackUnitSM mH265Unit;

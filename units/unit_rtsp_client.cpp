@@ -224,6 +224,10 @@ void RtspClientUnitEM::disable() {
     }
 }
 
+RtcpSenderClock RtspClientUnitEM::senderClock() const {
+    return RtcpSenderClock();
+}
+
 void RtspClientUnitEM::setOptions(const RtspClientOptions& options) {
     std::lock_guard<std::recursive_mutex> lock(mLifecycleMutex);
     mOptions = options;

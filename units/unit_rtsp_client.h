@@ -14,6 +14,15 @@
 #include "../utils/curl_rtsp.h"
 #include "unit.h"
 
+// The camera's clock as its latest RTCP sender report gave it (RFC 3550 6.4.1): the NTP time
+// and the RTP timestamp of the same instant, and when the report arrived (monotonic clock).
+struct QUORVANE_EXPORT RtcpSenderClock {
+    bool valid = false;
+    uint64_t ntp = 0;  // 32.32 fixed point seconds since 1900
+    uint32_t rtpTimestamp = 0;
+    int64_t receivedNs = 0;
+};
+
 // Connection attempts of a receiver so far, and how the latest one ended.
 struct QUORVANE_EXPORT RtspConnectStatus {
     uint32_t attempts = 0;      // session starts, the first enable and every reconnect
@@ -52,6 +61,14 @@ public:
     // Reports where the session stands; called on the owner's or a receive thread, never with a
     // lock of this unit held. Assign before enable.
     std::function<void(const RtspStateEvent&)> mStateCallback;
+    // Every accepted video RTP packet (header included) with its arrival time, before it is
+    // pushed downstream; on the receive thread. Assign before enable.
+    std::function<void(const unsigned char*, unsigned long, int64_t)> mRtpPacketObserver;
+    // The session ended (teardown or silence); pictures still held downstream can be handed over.
+    // On the thread that ends the session. Assign before enable.
+    std::function<void()> mSessionEndCallback;
+    // The camera's latest sender report for the video track; invalid until one arrived.
+    RtcpSenderClock senderClock() const;
 
     void fRecvTcpCallback(void* data, unsigned long length);
     void threadRtpFunc(unsigned short port, UnitDataType type);
