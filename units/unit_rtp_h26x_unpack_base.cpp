@@ -66,6 +66,16 @@ bool RtpH26xUnpackBase::checkRtpContinuity(const unsigned char* packet) {
     uint32_t timestamp = static_cast<uint32_t>(packet[4]) << 24 | static_cast<uint32_t>(packet[5]) << 16 |
                          static_cast<uint32_t>(packet[6]) << 8 | static_cast<uint32_t>(packet[7]);
     uint16_t last = mLastSeq;
+    // RFC 3550 A.1: the timestamp is extended across 32-bit wraps by the signed distance from the
+    // last one, so a packet a little behind its predecessor stays in the same cycle.
+    if (!mHaveTimestamp) {
+        mPacketTimestamp = timestamp;
+        mHaveTimestamp = true;
+    } else {
+        mPacketTimestamp +=
+            static_cast<uint64_t>(static_cast<int64_t>(static_cast<int32_t>(timestamp - mLastTimestamp)));
+    }
+    mNalEndsMarkedPacket = (packet[1] & 0x80) != 0;
     // The sum is taken in 32 bits, so after 65535 only the explicit wrap to 0 is in order.
     bool inOrder =
         static_cast<uint32_t>(seq) == static_cast<uint32_t>(last) + 1 || (seq == 0 && last == 65535);
@@ -77,6 +87,9 @@ bool RtpH26xUnpackBase::checkRtpContinuity(const unsigned char* packet) {
         SLOGW("rtp lost one packet ... mDebugCntRtpLost: %u > %u\n", static_cast<unsigned>(last),
               static_cast<unsigned>(seq));
         lost = true;
+        // Only a plausible forward jump counts as loss for the next buffer; a repeat, a reordered
+        // packet or a new origin does not.
+        if (gap > 0 && gap < 0x8000) mPacketGap = static_cast<uint32_t>(gap);
     }
     if (mLastTimestamp > timestamp) {
         SLOGW("rtp timestamp out of order ! cur(%u) < last(%u)\n", timestamp, mLastTimestamp);
@@ -84,4 +97,31 @@ bool RtpH26xUnpackBase::checkRtpContinuity(const unsigned char* packet) {
     mLastSeq = seq;
     mLastTimestamp = timestamp;
     return lost;
+}
+
+void RtpH26xUnpackBase::resetStreamPosition() {
+    mHaveTimestamp = false;
+    mPacketTimestamp = 0;
+    mLostSinceOutput = 0;
+    mPacketGap = 0;
+    mNalEndsMarkedPacket = false;
+}
+
+void RtpH26xUnpackBase::countPacketGap() {
+    mLostSinceOutput += mPacketGap;
+    mPacketGap = 0;
+}
+
+void RtpH26xUnpackBase::stampMeta(const std::shared_ptr<QelBuffer>& out, uint32_t flags) {
+    stampMeta(out, flags, mPacketTimestamp);
+}
+
+void RtpH26xUnpackBase::stampMeta(const std::shared_ptr<QelBuffer>& out, uint32_t flags,
+                                  uint64_t rtpTimestamp) {
+    FrameMeta meta;
+    meta.rtpTimestamp = rtpTimestamp;
+    meta.flags = flags | FrameMeta::kValid;
+    meta.lostBefore = mLostSinceOutput;
+    mLostSinceOutput = 0;
+    FrameMeta::store(out->info, meta);
 }
