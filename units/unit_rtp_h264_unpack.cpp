@@ -4,6 +4,7 @@
 #include <cstring>
 #include <vector>
 
+#include "utils/log_rate_limiter.h"
 #include "utils/slog.h"
 
 namespace {
@@ -125,7 +126,8 @@ void RtpH264UnpackUnitSM::onStapA(const std::shared_ptr<QelBuffer>& buffer, unsi
         const unsigned long size =
             length - pos >= 2 ? static_cast<unsigned long>(p[pos] << 8 | p[pos + 1]) : 0;
         if (size == 0 || size > length - pos - 2) {
-            SLOGE(
+            SLOGE_LIMITED(
+                mAggregateSizeLog,
                 "RtpH264Unpack STAP-A unit size %lu at offset %lu does not fit the packet of %lu bytes, rest "
                 "dropped\n",
                 size, pos, length);
@@ -147,8 +149,9 @@ bool RtpH264UnpackUnitSM::admit(const std::shared_ptr<QelBuffer>& packet, uint64
         mH264QueueBytes + mFuaQueueBytes + payloadBytes <= kMaxPendingBytes) {
         return true;
     }
-    SLOGE("RtpH264Unpack pending data exceeds its bound (%lu bytes held in %lu packets), dropped\n",
-          static_cast<unsigned long>(heldBytes()), static_cast<unsigned long>(heldPackets()));
+    SLOGE_LIMITED(mBoundLog,
+                  "RtpH264Unpack pending data exceeds its bound (%lu bytes held in %lu packets), dropped\n",
+                  static_cast<unsigned long>(heldBytes()), static_cast<unsigned long>(heldPackets()));
     mFramesDropped.fetch_add(1, std::memory_order_relaxed);
     clearAssembly();
     mAuDamaged = true;

@@ -2,6 +2,7 @@
 
 #include <cstring>
 
+#include "utils/log_rate_limiter.h"
 #include "utils/slog.h"
 
 namespace {
@@ -196,7 +197,7 @@ unsigned long RtpH265UnpackUnitSM::onTransmitIn(std::shared_ptr<QelBuffer> packe
             onFragment(packet, len, inputIndex);
             break;
         default:
-            // H.265 7.4.2.2: VCL 0-9 and 16-21, AUD 35, EOS 36, EOB 37, FD 38, suffix SEI 40; the
+            // ITU-T H.265 table 7-1: VCL 0-9 and 16-21, AUD 35, EOS 36, EOB 37, FD 38, suffix SEI 40; the
             // rest is reserved or unspecified.
             if (mOptions.allH265NalUnitTypes &&
                 (type <= 9 || (type >= 16 && type <= 21) || (type >= 35 && type <= 40))) {
@@ -220,7 +221,8 @@ void RtpH265UnpackUnitSM::onAggregate(const std::shared_ptr<QelBuffer>& packet, 
         // does not interleave). A NAL unit has at least its two header bytes.
         const unsigned long size = len - pos >= 2 ? static_cast<unsigned long>(p[pos] << 8 | p[pos + 1]) : 0;
         if (size < 2 || size > len - pos - 2) {
-            SLOGE(
+            SLOGE_LIMITED(
+                mAggregateSizeLog,
                 "RtpH265Unpack AP unit size %lu at offset %lu does not fit the packet of %lu bytes, rest "
                 "dropped\n",
                 size, pos, len);
@@ -291,8 +293,10 @@ void RtpH265UnpackUnitSM::onFragment(const std::shared_ptr<QelBuffer>& packet, u
     } else if (mH265Fus.pendingBytes() + (len - kFuHeaders) > kMaxPendingBytes ||
                mH265Fus.heldBytes() + packet->capacity > kMaxHeldBytes ||
                mH265Fus.size() >= kMaxHeldPackets) {
-        SLOGE("RtpH265Unpack pending data exceeds its bound (%lu bytes held in %lu packets), dropped\n",
-              static_cast<unsigned long>(mH265Fus.heldBytes()), static_cast<unsigned long>(mH265Fus.size()));
+        SLOGE_LIMITED(
+            mBoundLog,
+            "RtpH265Unpack pending data exceeds its bound (%lu bytes held in %lu packets), dropped\n",
+            static_cast<unsigned long>(mH265Fus.heldBytes()), static_cast<unsigned long>(mH265Fus.size()));
         abandonFragments();
         return;
     }

@@ -10,6 +10,7 @@
 #include "../platform/frame_meta.h"
 #include "../quorvane_export.h"
 #include "../rtsp_client_options.h"
+#include "../utils/log_rate_limiter.h"
 #include "../utils/utils.h"
 
 // Stream information of an H.264 video stream: its latest parameter sets and its picture size and
@@ -114,6 +115,9 @@ protected:
     // applies to the NAL unit being processed (for an aggregation packet only to its last unit).
     uint64_t mPacketTimestamp = 0;
     bool mNalEndsMarkedPacket = false;
+    // The lines a camera can make fire once per packet (aggregation sizes, the memory bound).
+    LogRateLimiter mAggregateSizeLog;
+    LogRateLimiter mBoundLog;
     std::atomic<uint64_t> mFramesDelivered{0};
     std::atomic<uint64_t> mFramesDropped{0};
 
