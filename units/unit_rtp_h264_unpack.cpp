@@ -4,7 +4,6 @@
 #include <cstring>
 #include <vector>
 
-#include "utils/log_rate_limiter.h"
 #include "utils/slog.h"
 
 namespace {
@@ -118,30 +117,9 @@ unsigned long RtpH264UnpackUnitSM::onTransmitIn(std::shared_ptr<QelBuffer> buffe
 }
 
 void RtpH264UnpackUnitSM::onStapA(const std::shared_ptr<QelBuffer>& buffer, unsigned long length) {
-    const unsigned char* p = bytesOf(buffer);
-    const bool marker = mNalEndsMarkedPacket;
-    unsigned long pos = kMinNal;  // after the STAP-A header byte
-    while (pos < length) {
-        // RFC 6184 5.7.1: a 16-bit size, then that many bytes of NAL unit.
-        const unsigned long size =
-            length - pos >= 2 ? static_cast<unsigned long>(p[pos] << 8 | p[pos + 1]) : 0;
-        if (size == 0 || size > length - pos - 2) {
-            SLOGE_LIMITED(
-                mAggregateSizeLog,
-                "RtpH264Unpack STAP-A unit size %lu at offset %lu does not fit the packet of %lu bytes, rest "
-                "dropped\n",
-                size, pos, length);
-            break;
-        }
-        pos += 2;
-        std::shared_ptr<QelBuffer> unit = QelBuffer::createMallocBuffer(kRtpHeaderSize + size, nullptr);
-        memcpy(bytesOf(unit), p, kRtpHeaderSize);
-        memcpy(bytesOf(unit) + kRtpHeaderSize, p + pos, size);
-        pos += size;
-        mNalEndsMarkedPacket = marker && pos == length;
-        onTransmitIn(unit, unit->length, -1, 0);
-    }
-    mNalEndsMarkedPacket = marker;
+    // After the STAP-A header byte; a unit has at least its header byte.
+    unpackAggregate(buffer, length, kMinNal, 1, "RtpH264Unpack STAP-A",
+                    [this](const std::shared_ptr<QelBuffer>& nal) { onTransmitIn(nal, nal->length, -1, 0); });
 }
 
 bool RtpH264UnpackUnitSM::admit(const std::shared_ptr<QelBuffer>& packet, uint64_t payloadBytes) {
@@ -173,10 +151,7 @@ void RtpH264UnpackUnitSM::newSession(const std::vector<std::vector<uint8_t>>& sd
         for (const std::vector<uint8_t>& nal : sdpParameterSets) {
             const unsigned type = nal.empty() ? 0 : nal[0] & 0x1F;
             if (type != 7 && type != 8) continue;
-            std::shared_ptr<QelBuffer> stored =
-                transferFuToH26x(const_cast<uint8_t*>(nal.data()), nal.size());
-            const unsigned char* bytes = bytesOf(stored);
-            while (stored->length > 0 && bytes[stored->length - 1] == 0) stored->length -= 1;
+            std::shared_ptr<QelBuffer> stored = parameterSetBuffer(nal.data(), nal.size());
             std::lock_guard<std::mutex> lock(mParamMutex);
             (type == 7 ? mSps : mPps) = stored;
             mSdpParameterSets.push_back(stored);
@@ -262,10 +237,7 @@ void RtpH264UnpackUnitSM::onParameterSet(const std::shared_ptr<QelBuffer>& buffe
     dropIncompleteFua();
     flushAccessUnit(false);
     std::shared_ptr<QelBuffer> nal =
-        transferFuToH26x(bytesOf(buffer) + kRtpHeaderSize, length - kRtpHeaderSize);
-    // Cameras pad parameter sets with zero bytes (trailing_zero_8bits); the start code's 01 ends this.
-    const unsigned char* bytes = bytesOf(nal);
-    while (nal->length > 0 && bytes[nal->length - 1] == 0) nal->length -= 1;
+        parameterSetBuffer(bytesOf(buffer) + kRtpHeaderSize, length - kRtpHeaderSize);
     // The camera sends its own: those of the SDP are no longer needed in front of the picture.
     if (type != 6) mSdpPending = false;
     stampMeta(nal, (type == 6 ? 0u : static_cast<uint32_t>(FrameMeta::kParameterSet)) | FrameMeta::kComplete);

@@ -2,7 +2,6 @@
 
 #include <cstring>
 
-#include "utils/log_rate_limiter.h"
 #include "utils/slog.h"
 
 namespace {
@@ -139,10 +138,7 @@ void RtpH265UnpackUnitSM::newSession(const std::vector<std::vector<uint8_t>>& sd
         for (const std::vector<uint8_t>& nal : sdpParameterSets) {
             const int type = nal.size() < 2 ? 0 : (nal[0] >> 1) & 0x3F;
             if (type < 32 || type > 34) continue;  // VPS, SPS, PPS
-            std::shared_ptr<QelBuffer> out = transferFuToH26x(const_cast<uint8_t*>(nal.data()), nal.size());
-            const unsigned char* bytes = bytesOf(out);
-            while (out->length > 0 && bytes[out->length - 1] == 0) out->length -= 1;
-            mSdpParameterSets.push_back(out);
+            mSdpParameterSets.push_back(parameterSetBuffer(nal.data(), nal.size()));
         }
     }
     mSdpPending = !mSdpParameterSets.empty();
@@ -213,42 +209,20 @@ unsigned long RtpH265UnpackUnitSM::onTransmitIn(std::shared_ptr<QelBuffer> packe
 }
 
 void RtpH265UnpackUnitSM::onAggregate(const std::shared_ptr<QelBuffer>& packet, unsigned long len) {
-    const unsigned char* p = bytesOf(packet);
-    const bool marker = mNalEndsMarkedPacket;
-    unsigned long pos = kRebuiltHeaders;  // after the payload header
-    while (pos < len) {
-        // RFC 7798 4.4.2: a 16-bit size, then that many bytes of NAL unit (no DONL: the session
-        // does not interleave). A NAL unit has at least its two header bytes.
-        const unsigned long size = len - pos >= 2 ? static_cast<unsigned long>(p[pos] << 8 | p[pos + 1]) : 0;
-        if (size < 2 || size > len - pos - 2) {
-            SLOGE_LIMITED(
-                mAggregateSizeLog,
-                "RtpH265Unpack AP unit size %lu at offset %lu does not fit the packet of %lu bytes, rest "
-                "dropped\n",
-                size, pos, len);
-            break;
-        }
-        pos += 2;
-        std::shared_ptr<QelBuffer> unit = QelBuffer::createMallocBuffer(kRtpHeaderSize + size, nullptr);
-        memcpy(bytesOf(unit), p, kRtpHeaderSize);
-        memcpy(bytesOf(unit) + kRtpHeaderSize, p + pos, size);
-        pos += size;
-        mNalEndsMarkedPacket = marker && pos == len;
-        onTransmitIn(unit, unit->length, -1, 0);
-    }
-    mNalEndsMarkedPacket = marker;
+    // After the payload header; no DONL fields, as the session does not interleave. A unit has at
+    // least its two header bytes.
+    unpackAggregate(packet, len, kRebuiltHeaders, 2, "RtpH265Unpack AP",
+                    [this](const std::shared_ptr<QelBuffer>& nal) { onTransmitIn(nal, nal->length, -1, 0); });
 }
 
 void RtpH265UnpackUnitSM::deliver(const std::shared_ptr<QelBuffer>& packet, unsigned long len, int type) {
     // A whole NAL unit ends whatever fragmented unit was waiting.
     mH265Fus.dropBuffers();
-    std::shared_ptr<QelBuffer> nal = transferFuToH26x(bytesOf(packet) + kRtpHeaderSize, len - kRtpHeaderSize);
     const bool vcl = type < 32;
-    if (!vcl) {
-        // Cameras pad parameter sets with zero bytes; the start code's 01 ends this.
-        const unsigned char* bytes = bytesOf(nal);
-        while (nal->length > 0 && bytes[nal->length - 1] == 0) nal->length -= 1;
-    }
+    // Cameras pad parameter sets (and other non-VCL units) with zero bytes.
+    std::shared_ptr<QelBuffer> nal =
+        vcl ? transferFuToH26x(bytesOf(packet) + kRtpHeaderSize, len - kRtpHeaderSize)
+            : parameterSetBuffer(bytesOf(packet) + kRtpHeaderSize, len - kRtpHeaderSize);
     if (type >= 32 && type <= 34) mSdpPending = false;  // the camera sends its own
     if (vcl && mSdpPending) {
         mSdpPending = false;

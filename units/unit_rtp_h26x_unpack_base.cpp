@@ -3,6 +3,7 @@
 #include <cstring>
 
 #include "units/unit.h"
+#include "utils/log_rate_limiter.h"
 #include "utils/slog.h"
 
 IH264Interfaces IH264Interfaces::bindTo(IH264Unit* unit) {
@@ -124,4 +125,40 @@ void RtpH26xUnpackBase::stampMeta(const std::shared_ptr<QelBuffer>& out, uint32_
     meta.lostBefore = mLostSinceOutput;
     mLostSinceOutput = 0;
     FrameMeta::store(out->info, meta);
+}
+
+void RtpH26xUnpackBase::unpackAggregate(const std::shared_ptr<QelBuffer>& packet, unsigned long length,
+                                        unsigned long firstUnit, unsigned long minUnit, const char* kind,
+                                        const std::function<void(const std::shared_ptr<QelBuffer>&)>& unit) {
+    const unsigned char* p = static_cast<const unsigned char*>(packet->getVaddr());
+    const bool marker = mNalEndsMarkedPacket;
+    unsigned long pos = firstUnit;
+    while (pos < length) {
+        const unsigned long size =
+            length - pos >= 2 ? static_cast<unsigned long>(p[pos] << 8 | p[pos + 1]) : 0;
+        if (size < minUnit || size > length - pos - 2) {
+            SLOGE_LIMITED(
+                mAggregateSizeLog,
+                "%s unit size %lu at offset %lu does not fit the packet of %lu bytes, rest dropped\n", kind,
+                size, pos, length);
+            break;
+        }
+        pos += 2;
+        std::shared_ptr<QelBuffer> single = QelBuffer::createMallocBuffer(kRtpHeaderSize + size, nullptr);
+        unsigned char* dst = static_cast<unsigned char*>(single->getVaddr());
+        memcpy(dst, p, kRtpHeaderSize);
+        memcpy(dst + kRtpHeaderSize, p + pos, size);
+        pos += size;
+        mNalEndsMarkedPacket = marker && pos == length;
+        unit(single);
+    }
+    mNalEndsMarkedPacket = marker;
+}
+
+std::shared_ptr<QelBuffer> RtpH26xUnpackBase::parameterSetBuffer(const uint8_t* data, unsigned long len) {
+    std::shared_ptr<QelBuffer> out = transferFuToH26x(const_cast<uint8_t*>(data), len);
+    // The start code's 01 ends the trimming.
+    const unsigned char* bytes = static_cast<const unsigned char*>(out->getVaddr());
+    while (out->length > 0 && bytes[out->length - 1] == 0) out->length -= 1;
+    return out;
 }

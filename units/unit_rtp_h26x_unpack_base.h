@@ -99,6 +99,17 @@ protected:
     // timestamp. Returns true when packets were lost (or repeated) before it, so that the caller
     // drops what it had assembled.
     bool checkRtpContinuity(const unsigned char* packet);
+    // RFC 6184 5.7.1 / RFC 7798 4.4.2: walks the units of an aggregation packet, from byte
+    // `firstUnit` on each a 16-bit size and that many bytes, and hands each to `unit` as a single
+    // NAL unit packet (this packet's RTP header, then the NAL unit). A size under `minUnit` or past
+    // the end drops the rest of the packet with an error line naming `kind`. The marker bit
+    // applies to the last unit only.
+    void unpackAggregate(const std::shared_ptr<QelBuffer>& packet, unsigned long length,
+                         unsigned long firstUnit, unsigned long minUnit, const char* kind,
+                         const std::function<void(const std::shared_ptr<QelBuffer>&)>& unit);
+    // A parameter set as handed on and stored: start code and NAL unit without the zero bytes
+    // cameras pad it with (trailing_zero_8bits).
+    static std::shared_ptr<QelBuffer> parameterSetBuffer(const uint8_t* data, unsigned long len);
     // Adds the packets lost right before the one being processed to the loss count of the next
     // buffer; called after the codec's reaction to the gap, which may hand on what came before.
     void countPacketGap();
