@@ -163,11 +163,7 @@ void RtpH264UnpackUnitSM::newSession(const std::vector<std::vector<uint8_t>>& sd
 void RtpH264UnpackUnitSM::deliverSdpParameterSets() {
     mSdpPending = false;
     for (const std::shared_ptr<QelBuffer>& nal : mSdpParameterSets) {
-        FrameMeta meta;
-        meta.rtpTimestamp = mPacketTimestamp;
-        meta.flags =
-            FrameMeta::kValid | FrameMeta::kParameterSet | FrameMeta::kComplete | FrameMeta::kFromSdp;
-        FrameMeta::store(nal->info, meta);
+        stampSdpParameterSet(nal);
         MasterOutput::transmitTo(nal, nal->length, -1, 0);
     }
 }

@@ -227,11 +227,7 @@ void RtpH265UnpackUnitSM::deliver(const std::shared_ptr<QelBuffer>& packet, unsi
     if (vcl && mSdpPending) {
         mSdpPending = false;
         for (const std::shared_ptr<QelBuffer>& set : mSdpParameterSets) {
-            FrameMeta meta;
-            meta.rtpTimestamp = mPacketTimestamp;
-            meta.flags =
-                FrameMeta::kValid | FrameMeta::kParameterSet | FrameMeta::kComplete | FrameMeta::kFromSdp;
-            FrameMeta::store(set->info, meta);
+            stampSdpParameterSet(set);
             MasterOutput::transmitTo(set, set->length, -1, 0);
         }
     }

@@ -162,3 +162,10 @@ std::shared_ptr<QelBuffer> RtpH26xUnpackBase::parameterSetBuffer(const uint8_t* 
     while (out->length > 0 && bytes[out->length - 1] == 0) out->length -= 1;
     return out;
 }
+
+void RtpH26xUnpackBase::stampSdpParameterSet(const std::shared_ptr<QelBuffer>& nal) const {
+    FrameMeta meta;
+    meta.rtpTimestamp = mPacketTimestamp;
+    meta.flags = FrameMeta::kValid | FrameMeta::kParameterSet | FrameMeta::kComplete | FrameMeta::kFromSdp;
+    FrameMeta::store(nal->info, meta);
+}

@@ -107,6 +107,8 @@ protected:
     void unpackAggregate(const std::shared_ptr<QelBuffer>& packet, unsigned long length,
                          unsigned long firstUnit, unsigned long minUnit, const char* kind,
                          const std::function<void(const std::shared_ptr<QelBuffer>&)>& unit);
+    // Marks a parameter set taken from the SDP, about to go out in front of the first picture.
+    void stampSdpParameterSet(const std::shared_ptr<QelBuffer>& nal) const;
     // A parameter set as handed on and stored: start code and NAL unit without the zero bytes
     // cameras pad it with (trailing_zero_8bits).
     static std::shared_ptr<QelBuffer> parameterSetBuffer(const uint8_t* data, unsigned long len);
