@@ -1,11 +1,14 @@
-// Synchronous push, pull and the notification walk. Queued transmits are in unit_transmit_mt_test.
+// Synchronous push, pull, the callback sink and the notification walk. Queued transmits are in
+// unit_transmit_mt_test.
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
 #include <deque>
+#include <tuple>
 
 #include "testkit/unit_probes.h"
 #include "units/unit.h"
+#include "units/unit_callback_endpoint.h"
 
 using ::testing::ContainsRegex;
 
@@ -99,6 +102,28 @@ TEST(TransmitLinkTest, InputIndexIsTheSendersPositionOrMinusOne) {
     EXPECT_EQ(calls[1].inputIndex, -1);
 }
 
+TEST(CallbackEndpointTest, CallbackGetsBlockAddressTransmittedLengthAndIntegers) {
+    ProbeSourceEM first("FIRST", UNIT_DATA_ANY, 1), second("SECOND", UNIT_DATA_ANY, 1);
+    CallBackEndpointUnitSE sink;
+    first.addOutputUnit(&sink, true);
+    second.addOutputUnit(&sink, true);
+    sink.enable();
+    auto buffer = makeBuffer(100);
+    // Without a callback nothing is taken.
+    EXPECT_EQ(second.transmitTo(buffer, 8, 0, 0), 0u);
+    std::vector<std::tuple<void*, unsigned long, int, int>> seen;
+    sink.callback = [&seen](unsigned char* data, unsigned long length, int inputIndex, int param) {
+        seen.emplace_back(data, length, inputIndex, param);
+        return length * 2;
+    };
+    // The sender's length, not the buffer's field, reaches the callback; the input index is the
+    // sender's place in the sink's input list.
+    EXPECT_EQ(second.transmitTo(buffer, 40, 0, 7), 80u);
+    EXPECT_EQ(first.transmitTo(buffer, 3, UNIT_DATA_H26X, -4), 6u);
+    EXPECT_EQ(seen, (std::vector<std::tuple<void*, unsigned long, int, int>>{
+                        {buffer->getVaddr(), 40, 1, 7}, {buffer->getVaddr(), 3, 0, -4}}));
+}
+
 TEST(TransmitDeathTest, TransmitToANonSlaveInputAborts) {
     // Master to endpoint passes linking but cannot carry data.
     ProbeSourceEM src("SRC", UNIT_DATA_ANY, 1), other("OTHER", UNIT_DATA_ANY, 1);
@@ -106,17 +131,6 @@ TEST(TransmitDeathTest, TransmitToANonSlaveInputAborts) {
     other.enable();
     EXPECT_DEATH(src.transmitTo(makeBuffer(4), 4, -1, 0),
                  "E/: \\(slaveInputOf in unit\\.cpp:[0-9]+\\): transmitTo wrong type !\n");
-}
-
-TEST(NotifyWalkTest, ChainIsNotifiedSourcesFirst) {
-    ProbeLog log;
-    ProbeSourceEM src("SRC", UNIT_DATA_ANY, 1, &log);
-    ProbeUnitSM mid("MID", UNIT_DATA_ANY, 1, UNIT_DATA_ANY, 1, 0, &log);
-    ProbeSinkSE sink("SINK", UNIT_DATA_ANY, 1, UNIT_DATA_ANY, 1, 0, &log);
-    src.addOutputUnit(&mid, true);
-    mid.addOutputUnit(&sink, true);
-    EXPECT_FALSE(sink.notifyLastUnits(true));
-    EXPECT_EQ(log.notified, (std::vector<std::string>{"SRC", "MID"}));
 }
 
 TEST(NotifyWalkTest, SinkBehindTwoSourcelessUnitsNotifiesThemInListOrder) {
@@ -140,17 +154,22 @@ public:
     bool onNotifyFromNext(bool flag) override { return flag; }
 };
 
-TEST(NotifyWalkTest, ResultIsTheOrOfTheBranches) {
+// The answering branch comes first: a walk that stopped once a branch answered would not reach the
+// source two levels up the second branch.
+TEST(NotifyWalkTest, EveryBranchIsNotifiedSourcesFirstAndTheResultIsTheirOr) {
     ProbeLog log;
-    ProbeSourceEM quiet("QUIET", UNIT_DATA_ANY, 1, &log);
     AnsweringSourceEM answering("ANSWERING", UNIT_DATA_ANY, 1, &log);
+    ProbeSourceEM src("SRC", UNIT_DATA_ANY, 1, &log);
+    ProbeUnitSM mid("MID", UNIT_DATA_ANY, 1, UNIT_DATA_ANY, 1, 0, &log);
     ProbeSinkSE sink("SINK", UNIT_DATA_ANY, 2, UNIT_DATA_ANY, 1, 0, &log);
-    quiet.addOutputUnit(&sink, true);
     answering.addOutputUnit(&sink, true);
+    src.addOutputUnit(&mid, true);
+    mid.addOutputUnit(&sink, true);
     EXPECT_TRUE(sink.notifyLastUnits(true));
+    EXPECT_EQ(log.notified, (std::vector<std::string>{"ANSWERING", "SRC", "MID"}));
     EXPECT_FALSE(sink.notifyLastUnits(false));
-    EXPECT_TRUE(sink.notifyLastUnit(true, 1));
-    EXPECT_FALSE(sink.notifyLastUnit(true, 0));
+    EXPECT_TRUE(sink.notifyLastUnit(true, 0));
+    EXPECT_FALSE(sink.notifyLastUnit(true, 1));
 }
 
 TEST(NotifyWalkDeathTest, UpstreamOutputNotOfMasterKindAborts) {
