@@ -19,6 +19,15 @@ bool writeFile(const std::string& path, const Bytes& data) {
     return static_cast<bool>(out);
 }
 
+std::string clipPath(const std::string& name) {
+    return std::string(QUORVANE_SOURCE_DIR) + "/testkit/clips/" + name;
+}
+
+Bytes readClip(const std::string& name) {
+    Bytes data;
+    return readFile(clipPath(name), &data) ? data : Bytes();
+}
+
 namespace {
 
 // Position of the next 00 00 01 at or after `from`, or `len` when there is none.

@@ -18,6 +18,10 @@ enum class VideoCodec { H264, H265 };
 bool readFile(const std::string& path, Bytes* out);
 bool writeFile(const std::string& path, const Bytes& data);
 
+// A clip of testkit/clips/ by file name: its path, and its bytes (empty when it cannot be read).
+std::string clipPath(const std::string& name);
+Bytes readClip(const std::string& name);
+
 // NAL units of an Annex-B stream, without their start codes. Three- and four-byte start codes are
 // recognised; zero bytes in front of a start code or at the end of the stream are stream padding
 // (trailing_zero_8bits), not part of the NAL unit before them; bytes before the first start code

@@ -25,12 +25,6 @@ using testkit::Bytes;
 using testkit::VideoCodec;
 using Clock = std::chrono::steady_clock;
 
-Bytes clip(const char* name) {
-    Bytes data;
-    EXPECT_TRUE(testkit::readFile(std::string(QUORVANE_SOURCE_DIR) + "/testkit/clips/" + name, &data));
-    return data;
-}
-
 // A UDP socket bound to a free even port, with its odd neighbour: the client side of a session.
 struct ClientPorts {
     ClientPorts() {
@@ -96,7 +90,7 @@ std::vector<Datagram> readFor(int fd, int ms) {
 TEST(ClipStreamer, UdpPlaySendsTheClipPacedWithSenderReportsAndKeepsTheAnswers) {
     testkit::ClipStreamerOptions options;
     options.senderReportIntervalMs = 300;
-    testkit::ClipStreamer streamer(VideoCodec::H264, clip("h264_single_slice.264"), options);
+    testkit::ClipStreamer streamer(VideoCodec::H264, testkit::readClip("h264_single_slice.264"), options);
     ASSERT_EQ(streamer.pictureCount(), 30u);
     CameraScript script;
     script.sdp = streamer.sdp();
@@ -117,7 +111,7 @@ TEST(ClipStreamer, UdpPlaySendsTheClipPacedWithSenderReportsAndKeepsTheAnswers) 
     // pictures take at 25 per second; then nothing more (no loop).
     testkit::RtpPacketizerConfig config;
     std::vector<Bytes> expected =
-        testkit::RtpPacketizer(config).packetizeStream(clip("h264_single_slice.264"));
+        testkit::RtpPacketizer(config).packetizeStream(testkit::readClip("h264_single_slice.264"));
     ASSERT_EQ(rtp.size(), expected.size());
     for (size_t i = 0; i < rtp.size(); ++i) ASSERT_EQ(rtp[i].data, expected[i]) << "packet " << i;
     double spread = std::chrono::duration<double>(rtp.back().at - rtp.front().at).count();
@@ -157,7 +151,7 @@ TEST(ClipStreamer, InterleavedPlayLoopsPausesAndResumes) {
     options.loop = true;
     options.fps = 50;
     options.senderReportIntervalMs = 0;
-    testkit::ClipStreamer streamer(VideoCodec::H265, clip("h265.265"), options);
+    testkit::ClipStreamer streamer(VideoCodec::H265, testkit::readClip("h265.265"), options);
     CameraScript script;
     script.sdp = streamer.sdp();
     TestCamera camera(script);

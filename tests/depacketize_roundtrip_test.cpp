@@ -25,12 +25,6 @@ const Clip kMultiSlice = {"h264_multi_slice.264", VideoCodec::H264};
 const Clip kH265 = {"h265.265", VideoCodec::H265};
 const Clip kOpenGop = {"h265_open_gop.265", VideoCodec::H265};
 
-Bytes load(const Clip& clip) {
-    Bytes data;
-    EXPECT_TRUE(testkit::readFile(clipPath(clip.file), &data));
-    return data;
-}
-
 // Every run crosses the sequence number wrap to 0, and the timestamp wrap after 10 pictures.
 constexpr uint32_t kFirstTimestamp = 0xFFFFFFFFu - 10 * 3600 + 1;
 
@@ -41,7 +35,7 @@ std::vector<Bytes> packetize(const Clip& clip, size_t mtu, bool aggregate = fals
     config.firstSeq = 65500;
     config.firstTimestamp = kFirstTimestamp;
     config.aggregate = aggregate;
-    return testkit::RtpPacketizer(config).packetizeStream(load(clip));
+    return testkit::RtpPacketizer(config).packetizeStream(readClip(clip.file));
 }
 
 // Which source NAL units each packet carries: from `first`, `count` of them (an aggregation
@@ -115,7 +109,7 @@ TEST_P(RoundTrip, DeliversTheClipsNalUnitsInOrder) {
         std::vector<Bytes> packets = packetize(clip, mtu);
         testkit::CollectingSink sink;
         std::vector<Bytes> delivered = depacketize(packets, &sink);
-        std::vector<Bytes> source = testkit::splitAnnexB(load(clip));
+        std::vector<Bytes> source = testkit::splitAnnexB(readClip(clip.file));
         EXPECT_TRUE(sameNals(delivered, withoutPendingPicture(clip.codec, source)));
         // Each delivery is one Annex-B piece: an H.264 parameter set, SEI or whole picture, or one
         // H.265 NAL unit, from the input of its codec.
@@ -174,7 +168,7 @@ TEST(RoundTripLoss, ALostPacketCostsOnlyThePictureDataItCarried) {
             if (c.isVictim(packets, carried, i)) victim = i;
         }
         ASSERT_NE(victim, 0u);
-        std::vector<Bytes> expected = testkit::splitAnnexB(load(c.clip));
+        std::vector<Bytes> expected = testkit::splitAnnexB(readClip(c.clip.file));
         expected.erase(
             expected.begin() + static_cast<std::ptrdiff_t>(carried[victim].first - c.lostSlicesBefore),
             expected.begin() + static_cast<std::ptrdiff_t>(carried[victim].first + 1));
@@ -197,12 +191,12 @@ TEST(RoundTripAggregation, AggregatedUnitsArriveWithTheOptionAndOnlyTheyAreLostW
         options.unpackAggregates = true;
         testkit::CollectingSink unpacked;
         EXPECT_TRUE(sameNals(depacketize(packets, &unpacked, options),
-                             withoutPendingPicture(clip.codec, testkit::splitAnnexB(load(clip)))));
+                             withoutPendingPicture(clip.codec, testkit::splitAnnexB(readClip(clip.file)))));
         testkit::CollectingSink sink;
         std::vector<Bytes> delivered = depacketize(packets, &sink);
         // The small parameter sets (and SEI) travel aggregated in front of each IDR picture and
         // are lost; every other unit arrives.
-        std::vector<Bytes> source = testkit::splitAnnexB(load(clip));
+        std::vector<Bytes> source = testkit::splitAnnexB(readClip(clip.file));
         std::vector<bool> aggregated(source.size(), false);
         int aggregates = 0;
         for (const Carried& c : carriedNals(clip.codec, packets)) {
@@ -225,7 +219,8 @@ TEST(RoundTripDecode, DecodesToTheSourcePicturesEachMarkedWithItsTimestampAndKey
         for (bool fleet : {false, true}) {
             if (!fleet && std::string(clip.file) == kOpenGop.file) continue;
             SCOPED_TRACE(std::string(clip.file) + (fleet ? " fleet options" : " defaults"));
-            const auto pictures = testkit::groupAccessUnits(clip.codec, testkit::splitAnnexB(load(clip)));
+            const auto pictures =
+                testkit::groupAccessUnits(clip.codec, testkit::splitAnnexB(readClip(clip.file)));
             RtpVideoUnpackExUnitSM unit;
             unit.setOptions(fleet ? RtspClientOptions::mixedFleet() : RtspClientOptions());
             MetaSink sink;

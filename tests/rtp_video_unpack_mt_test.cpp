@@ -14,11 +14,9 @@ using namespace unpack_test;
 namespace {
 
 std::vector<Bytes> clipPackets() {
-    Bytes clip;
-    EXPECT_TRUE(testkit::readFile(clipPath("h264_single_slice.264"), &clip));
     testkit::RtpPacketizerConfig config;
     config.mtu = 600;
-    return testkit::RtpPacketizer(config).packetizeStream(clip);
+    return testkit::RtpPacketizer(config).packetizeStream(readClip("h264_single_slice.264"));
 }
 
 }  // namespace

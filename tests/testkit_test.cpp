@@ -1,24 +1,18 @@
-// The test support itself: Annex-B splitting, the clips, and the RTP packetizer that later tests
-// rely on to play a camera.
+// The test support itself: Annex-B splitting, the clips, the RTP packetizer that later tests rely
+// on to play a camera, and the MD5 the test camera checks Digest answers with.
 #include <gtest/gtest.h>
 
 #include <map>
 #include <string>
 
 #include "testkit/annexb.h"
+#include "testkit/md5.h"
 #include "testkit/rtp_packetizer.h"
 
 using testkit::Bytes;
 using testkit::VideoCodec;
 
 namespace {
-
-Bytes loadClip(const char* name) {
-    Bytes data;
-    EXPECT_TRUE(testkit::readFile(std::string(QUORVANE_SOURCE_DIR) + "/testkit/clips/" + name, &data))
-        << name;
-    return data;
-}
 
 // Rebuilds the NAL units carried by one packet (independently of the library's depacketizers):
 // single NAL unit packets, fragments joined until E, aggregation packets split.
@@ -81,7 +75,7 @@ TEST(AnnexB, SplitsOnThreeAndFourByteStartCodesAndDropsPadding) {
 
 TEST(AnnexB, H265ClipHasOnlyTheTypesCamerasSend) {
     std::map<int, int> count;
-    for (const Bytes& nal : testkit::splitAnnexB(loadClip("h265.265")))
+    for (const Bytes& nal : testkit::splitAnnexB(testkit::readClip("h265.265")))
         ++count[testkit::nalUnitType(VideoCodec::H265, nal)];
     EXPECT_EQ(count, (std::map<int, int>{{1, 27}, {19, 3}, {32, 3}, {33, 3}, {34, 3}, {39, 3}}));
 }
@@ -91,7 +85,7 @@ TEST(RtpPacketizer, PacketsCarryTheClipExactlyWithCameraFraming) {
         for (bool aggregate : {false, true}) {
             SCOPED_TRACE(std::string(codec == VideoCodec::H264 ? "H.264" : "H.265") +
                          (aggregate ? " aggregated" : ""));
-            Bytes clip = loadClip(codec == VideoCodec::H264 ? "h264_multi_slice.264" : "h265.265");
+            Bytes clip = testkit::readClip(codec == VideoCodec::H264 ? "h264_multi_slice.264" : "h265.265");
             std::vector<Bytes> source = testkit::splitAnnexB(clip);
             testkit::RtpPacketizerConfig config;
             config.codec = codec;
@@ -138,4 +132,13 @@ TEST(RtpPacketizer, SmallNalUnitIsOneSinglePacket) {
     ASSERT_EQ(packets.size(), 1u);
     EXPECT_EQ(packets[0],
               (Bytes{0x80, 0xE0, 0x00, 0x00, 0, 0, 0, 0, 0x51, 0xC0, 0xFF, 0xEE, 0x65, 0x88, 0x84}));
+}
+
+TEST(TestkitMd5, Rfc1321TestSuite) {
+    EXPECT_EQ(md5Hex(""), "d41d8cd98f00b204e9800998ecf8427e");
+    EXPECT_EQ(md5Hex("abc"), "900150983cd24fb0d6963f7d28e17f72");
+    EXPECT_EQ(md5Hex("ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789"),
+              "d174ab98d277d9f5a5611c2c9f419d9f");
+    EXPECT_EQ(md5Hex("12345678901234567890123456789012345678901234567890123456789012345678901234567890"),
+              "57edf4a22be3c955ac49da2e2107b67a");
 }

@@ -19,9 +19,8 @@ namespace unpack_test {
 
 using testkit::Bytes;
 
-inline std::string clipPath(const std::string& name) {
-    return std::string(QUORVANE_SOURCE_DIR) + "/testkit/clips/" + name;
-}
+using testkit::clipPath;
+using testkit::readClip;
 
 inline std::vector<Bytes> cameraPackets(const std::string& name) {
     std::vector<Bytes> packets;
