@@ -84,14 +84,14 @@ TEST_F(SLogTest, SaveLastLogKeepsThePreviousRun) {
     EXPECT_EQ(readFile(SLog::logPath()), "");
 }
 
-TEST_F(SLogTest, DumpDataRowsPadTheLastRowAndShowPrintableBytes) {
-    unsigned char bytes[20];
-    for (int i = 0; i < 20; ++i) bytes[i] = static_cast<unsigned char>(0x41 + i);
-    bytes[19] = 0xff;  // non-printable, and negative if read as a signed char
+TEST_F(SLogTest, DumpDataRowsPadTheLastRowAndShowOnlyBytesFrom0x20To0x7eAsCharacters) {
+    // Bytes at and above 0x80 are negative if read as a signed char: no sign extension, no letter.
+    unsigned char bytes[22] = {0x41, 0x42, 0x43, 0x44, 0x45, 0x46, 0x47, 0x48, 0x49, 0x4a, 0x4b,
+                               0x4c, 0x4d, 0x4e, 0x4f, 0x50, 0x80, 0xff, 0x7e, 0x7f, 0x20, 0x1f};
+    const std::string firstRow = "41 42 43 44 45 46 47 48 49 4a 4b 4c 4d 4e 4f 50 \tABCDEFGHIJKLMNOP\n";
     const std::pair<unsigned long, std::string> cases[] = {
-        {20, "41 42 43 44 45 46 47 48 49 4a 4b 4c 4d 4e 4f 50 \tABCDEFGHIJKLMNOP\n51 52 53 ff " +
-                 std::string(12 * 3, ' ') + "\tQRS.\n\n"},
-        {16, "41 42 43 44 45 46 47 48 49 4a 4b 4c 4d 4e 4f 50 \tABCDEFGHIJKLMNOP\n\n"},  // no padding
+        {22, firstRow + "80 ff 7e 7f 20 1f " + std::string(10 * 3, ' ') + "\t..~. .\n\n"},
+        {16, firstRow + "\n"},  // no padding
         {0, "\n"},
     };
     for (const auto& c : cases) {
