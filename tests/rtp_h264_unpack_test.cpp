@@ -232,11 +232,10 @@ TEST_F(H264Unpack, GettersServeTheStoredParameterSets) {
     EXPECT_EQ(bytesOf(unit.getExtra()), join({startCode(kSps), startCode(kPps)}));
     EXPECT_EQ(bytesOf(unit.getPps()), kPps);
     EXPECT_EQ(bytesOf(unit.getSei()), startCode({0x06, 0x05, 0xFF}));
-    IH264Interfaces interfaces = unit.getInterfaces();
-    EXPECT_EQ(bytesOf(interfaces.getSps()), kSps);
+    EXPECT_EQ(bytesOf(unit.getSps()), kSps);
     // A newer SPS replaces the stored one.
     feed.payload({0x67, 0x64, 0x00, 0x28});
-    EXPECT_EQ(bytesOf(interfaces.getSps()), (Bytes{0x67, 0x64, 0x00, 0x28}));
+    EXPECT_EQ(bytesOf(unit.getSps()), (Bytes{0x67, 0x64, 0x00, 0x28}));
 }
 
 TEST_F(H264Unpack, ParseExtraPacketSplitsSpsAndPps) {
