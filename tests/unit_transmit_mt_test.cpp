@@ -90,32 +90,27 @@ protected:
     std::unique_ptr<ProbeSinkSE> sink{new ProbeSinkSE("SINK", UNIT_DATA_ANY, 1, UNIT_DATA_ANY, 1, 0)};
 };
 
-TEST_F(QueuedTransmitTest, WorkerStartsAtFirstQueuedTransmitAndRunsTheTasks) {
+TEST_F(QueuedTransmitTest, OneWorkerStartsAtTheFirstQueuedTransmitAndRunsTheTasksInOrderOneAtATime) {
     // Synchronous use starts no thread.
     src.transmitTo(makeBuffer(), 16, 0, -1);
     EXPECT_EQ(threadCount(), baselineThreads);
 
+    const int kTasks = 500;
     auto buffer = makeBuffer();
-    EXPECT_EQ(src.transmitTo_async(buffer, 16, 0, 7), 1u);
-    ASSERT_TRUE(sink->waitForCalls(2, 5000));
-    ProbeCall call = sink->calls()[1];
-    EXPECT_EQ(call.buffer, buffer);
-    EXPECT_EQ(call.param, 7);
-    EXPECT_NE(call.thread, std::this_thread::get_id());
+    EXPECT_EQ(src.transmitTo_async(buffer, 16, 0, 0), 1u);
+    for (int i = 1; i < kTasks; ++i) src.transmitTo_async(makeBuffer(), 16, UNIT_DATA_ANY, i);
+    ASSERT_TRUE(sink->waitForCalls(kTasks + 1, 10000));
+    auto calls = sink->calls();
+    calls.erase(calls.begin());  // the synchronous one
+    EXPECT_EQ(calls[0].buffer, buffer);
+    EXPECT_EQ(paramsOf(calls), upTo(kTasks));
+    EXPECT_NE(calls[0].thread, std::this_thread::get_id());
+    for (const auto& call : calls) EXPECT_EQ(call.thread, calls[0].thread);
+    EXPECT_EQ(sink->maxConcurrentCalls(), 1);
     EXPECT_EQ(threadCount(), baselineThreads + 1);
 
     sink.reset();
     EXPECT_TRUE(waitForThreadCount(baselineThreads, 2000)) << "worker still running after destruction";
-}
-
-TEST_F(QueuedTransmitTest, TasksRunInOrderOneAtATimeOnOneThread) {
-    const int kTasks = 500;
-    for (int i = 0; i < kTasks; ++i) src.transmitTo_async(makeBuffer(), 16, UNIT_DATA_ANY, i);
-    ASSERT_TRUE(sink->waitForCalls(kTasks, 10000));
-    auto calls = sink->calls();
-    EXPECT_EQ(paramsOf(calls), upTo(kTasks));
-    for (const auto& call : calls) EXPECT_EQ(call.thread, calls[0].thread);
-    EXPECT_EQ(sink->maxConcurrentCalls(), 1);
 }
 
 TEST_F(QueuedTransmitTest, DisabledUnitGetsNoNewTasksButFinishesQueuedOnes) {
