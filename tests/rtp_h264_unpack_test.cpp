@@ -38,20 +38,6 @@ protected:
     Feeder feed{&unit};
 };
 
-// A unit behind the depacketizer that knows the picture format.
-class FormatUnit : public Unit<SlaveInput, EndpointOutput>, public IH264Unit {
-public:
-    FormatUnit() : Unit<SlaveInput, EndpointOutput>("FORMAT", UNIT_DATA_ANY, 1, UNIT_DATA_ANY, 1) {}
-    unsigned long onTransmitIn(std::shared_ptr<QelBuffer>, unsigned long, int, int) override { return 0; }
-    std::shared_ptr<QelBuffer> getExtra() override { return nullptr; }
-    std::shared_ptr<QelBuffer> getPps() override { return nullptr; }
-    std::shared_ptr<QelBuffer> getSps() override { return nullptr; }
-    std::shared_ptr<QelBuffer> getSei() override { return nullptr; }
-    uint32_t getWidth() override { return 1920; }
-    uint32_t getHeight() override { return 1080; }
-    uint32_t getFPS() override { return 25; }
-};
-
 Bytes bytesOf(const std::shared_ptr<QelBuffer>& b) {
     if (!b) return {};
     auto* p = static_cast<uint8_t*>(b->getVaddr());
@@ -261,21 +247,15 @@ TEST_F(H264Unpack, ParseExtraPacketSplitsSpsAndPps) {
     }
 }
 
-TEST_F(H264Unpack, PictureFormatComesFromTheNextUnitThatKnowsIt) {
-    {
-        RtpH264UnpackUnitSM alone;
-        LogCapture log;
-        EXPECT_EQ(alone.getWidth() + alone.getHeight() + alone.getFPS(), 0u);
-        log.stop();
-        EXPECT_EQ(log.errCount("can not get h264 width from 0 outputs !"), 1);
-        EXPECT_EQ(log.errCount("can not get h264 height from 0 ouputs !"), 1);
-        EXPECT_EQ(log.errCount("can not get h264 info !"), 1);
-    }
-    FormatUnit format;
-    unit.addOutputUnit(&format, true);  // second next unit, after the sink
-    EXPECT_EQ(unit.getInterfaces().getWidth(), 1920u);
-    EXPECT_EQ(unit.getHeight(), 1080u);
-    EXPECT_EQ(unit.getFPS(), 25u);
+// The format a next unit answers with is checked end to end through the stream-info unit.
+TEST_F(H264Unpack, PictureFormatIsZeroWithAnErrorWhenNoNextUnitKnowsIt) {
+    RtpH264UnpackUnitSM alone;
+    LogCapture log;
+    EXPECT_EQ(alone.getWidth() + alone.getHeight() + alone.getFPS(), 0u);
+    log.stop();
+    EXPECT_EQ(log.errCount("can not get h264 width from 0 outputs !"), 1);
+    EXPECT_EQ(log.errCount("can not get h264 height from 0 ouputs !"), 1);
+    EXPECT_EQ(log.errCount("can not get h264 info !"), 1);
 }
 
 TEST_F(H264Unpack, StatisticsLineEvery30SecondsUnlessSwitchedOff) {
