@@ -35,7 +35,7 @@ bool containsVideoFormat(const std::string& format) {
     return format.find("H264") != std::string::npos || format.find("H265") != std::string::npos;
 }
 
-// RFC 2326 12.x: a Content-Base or Content-Location that is a URL of its own. Some cameras send
+// A Content-Base or Content-Location that is a URL of its own (RFC 2326 C.1.1). Some cameras send
 // one without the scheme (Anjvision: "192.168.1.10:554/stream0/"); those cannot serve as base.
 bool usableBase(const std::string& url) {
     return strncasecmp(url.c_str(), "rtsp://", 7) == 0 || strncasecmp(url.c_str(), "rtsps://", 8) == 0;
