@@ -320,6 +320,11 @@ size_t CurlRtsp::fTcpRecvCallback(void* ptr, size_t size, size_t nmemb, void* us
     return n;
 }
 
+const RtspTrack& CurlRtsp::track(int i) const {
+    static const RtspTrack kNone;
+    return i >= 0 && static_cast<size_t>(i) < mTracks.size() ? mTracks[static_cast<size_t>(i)] : kNone;
+}
+
 std::string CurlRtsp::trackUrl(const RtspTrack& track) const {
     if (mOptions.realCameraSdp) return resolveRtspControl(mBaseUrl, track.control);
     return track.control.find("rtsp://") != std::string::npos ? track.control : mUrl + "/" + track.control;

@@ -86,8 +86,8 @@ public:
     std::function<void(const RtspSessionInfo&)> mBeforePlayCallback;
 
     int trackCount() const { return mTrackCount; }
-    // Track `i` of the last DESCRIBE, 0 <= i < trackCount().
-    const RtspTrack& track(int i) const { return mTracks[static_cast<size_t>(i)]; }
+    // Track `i` of the last DESCRIBE, 0 <= i < trackCount(); an empty track for any other `i`.
+    const RtspTrack& track(int i) const;
 
     // URLs and track URLs of this many bytes or more are refused.
     static constexpr size_t kMaxUrlBytes = 1024;
