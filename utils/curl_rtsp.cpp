@@ -275,12 +275,14 @@ bool CurlRtsp::teardown() {
 }
 
 // PAUSE, GET_PARAMETER and TEARDOWN: the stream URI is the one PLAY left, the base URL.
-bool CurlRtsp::requestOnBaseUrl(long request, const char* name, const char* method, unsigned int line) {
+bool CurlRtsp::requestOnBaseUrl(long request, const char* name, const char* method, unsigned int line,
+                                bool whileRunning) {
     if (mRefusedInput != nullptr) {
         SLOGE("rtsp %s refused: the %s holds control characters\n", method, mRefusedInput);
         return false;
     }
     std::lock_guard<std::mutex> lock(mMutex);
+    if (whileRunning && !mRunning) return true;
     int code = curl_easy_setopt(mCurl, CURLOPT_URL, mUrl.c_str());
     code |= curl_easy_setopt(mCurl, CURLOPT_RTSP_REQUEST, request);
     code |= curl_easy_perform(mCurl);
@@ -400,8 +402,9 @@ void CurlRtsp::fThreadKeepalive() {
             if (mWakeCv.wait_for(wake, interval, [this] { return !mRunning.load(); })) return;
         }
         // A stop right after the wait must not be followed by a request after TEARDOWN.
-        if (!mRunning) return;
-        if (!getparameter()) SLOGW("getParameter keepalive error !\n");
+        bool sent =
+            requestOnBaseUrl(CURL_RTSPREQ_GET_PARAMETER, "getparameter", "GET_PARAMETER", __LINE__, true);
+        if (!sent) SLOGW("getParameter keepalive error !\n");
     }
     SLOGD("curl rtps fThreadKeepalive over !\n");
 }

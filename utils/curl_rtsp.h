@@ -100,7 +100,10 @@ private:
     void noteResult(const char* request, int code);
     // False, with an error line, for a URL too long for the request buffers.
     bool urlWithinLimit() const;
-    bool requestOnBaseUrl(long request, const char* name, const char* method, unsigned int line);
+    // With `whileRunning`, nothing is sent (and true returned) once the session has stopped: the
+    // check is made under mMutex, so a keep-alive never follows the TEARDOWN.
+    bool requestOnBaseUrl(long request, const char* name, const char* method, unsigned int line,
+                          bool whileRunning = false);
     void joinThreads();
     // The URL a SETUP of `track` goes to.
     std::string trackUrl(const RtspTrack& track) const;
