@@ -45,13 +45,13 @@ removed=$(LC_ALL=C comm -23 "$list" <(printf '%s\n' "$current"))
 added=$(LC_ALL=C comm -13 "$list" <(printf '%s\n' "$current"))
 status=0
 if [ -n "$removed" ]; then
-    echo "check-abi: FAILED: $lib no longer exports $(wc -l <<<"$removed") listed symbols; programs built" \
+    echo "check-abi: FAILED: $lib no longer exports listed symbols ($(wc -l <<<"$removed")); programs built" \
         "against the earlier library would fail to load:"
     sed 's/^/  - /' <<<"$removed"
     status=1
 fi
 if [ -n "$added" ]; then
-    echo "check-abi: FAILED: $lib exports $(wc -l <<<"$added") symbols the list does not have:"
+    echo "check-abi: FAILED: $lib exports symbols the list does not have ($(wc -l <<<"$added")):"
     sed 's/^/  + /' <<<"$added"
     echo "Review them (is each meant to be public API?), then run scripts/check-abi.sh --update and" \
         "commit $list."
