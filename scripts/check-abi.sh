@@ -46,7 +46,7 @@ added=$(LC_ALL=C comm -13 "$list" <(printf '%s\n' "$current"))
 status=0
 if [ -n "$removed" ]; then
     echo "check-abi: FAILED: $lib no longer exports listed symbols ($(wc -l <<<"$removed")); programs built" \
-        "against the earlier library would fail to load:"
+        "against the earlier library may fail to load or to run:"
     sed 's/^/  - /' <<<"$removed"
     status=1
 fi
