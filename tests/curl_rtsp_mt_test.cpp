@@ -573,8 +573,9 @@ TEST_F(CurlRtspSession, EveryCameraBodyWithH26xVideoGetsOneSetupAtItsControl) {
             }
             EXPECT_EQ(camera->methods().back(), "PLAY");
             // The default reading does not take a one-character control; the track is skipped.
-            if (!real && c.file == "gortsplib_altasec_nvr.sdp")
+            if (!real && c.file == "gortsplib_altasec_nvr.sdp") {
                 EXPECT_THAT(log.err, HasSubstr("curl: rtsp setup error, track is null.\n"));
+            }
             session->stopCurl();
         }
     }
