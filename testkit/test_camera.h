@@ -21,6 +21,8 @@
 // PLAY it can send scripted interleaved frames and hand the connection to a CameraStreamer,
 // which is how RTP from packetized clips is sent (interleaved or over UDP to the client ports).
 
+struct iovec;
+
 using CameraHeaders = std::vector<std::pair<std::string, std::string>>;
 
 // One request as the camera received it.
@@ -122,6 +124,9 @@ public:
     bool sendInterleaved(uint8_t channel, const uint8_t* data, size_t len, size_t splitAt = 0);
     // Raw bytes on the RTSP connection.
     bool sendRaw(const void* data, size_t len);
+    // Raw bytes from `count` pieces in one write where the socket takes them (interleaved frames
+    // of a whole picture at once). The array is used up: its entries are advanced as bytes go.
+    bool sendRawv(iovec* pieces, size_t count);
     // Sleeps up to `ms`; false as soon as the stream must stop (TEARDOWN, close, camera stop).
     bool waitFor(int ms);
     bool stopping() const;
