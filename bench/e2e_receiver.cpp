@@ -4,7 +4,8 @@
 // prints one line per stream:
 //   "stream <i> frames <pictures> bytes <bytes> connects <session starts> first_ms <ms>"
 // where first_ms is the time from enable() to the stream's first picture (-1: none). With
-// --progress it prints "progress <frames of stream 0> <frames of stream 1> ..." every second.
+// --progress it prints "first <i> <first_ms>" at each stream's first picture and
+// "progress <frames of stream 0> <frames of stream 1> ..." every second.
 //
 //   quorvane-e2e-receiver [--tcp|--udp] [--mixed-fleet] [--port-base B] [--out DIR] [--progress] URL...
 #include <pthread.h>
@@ -38,6 +39,8 @@ struct Stream {
     std::atomic<int64_t> firstNs{-1};  // since enable()
     Clock::time_point enabled;
     FILE* out = nullptr;  // touched only by the receive thread until the client is disabled
+    size_t index = 0;
+    bool announceFirst = false;
 };
 
 }  // namespace
@@ -102,6 +105,8 @@ int main(int argc, char** argv) {
                 return 1;
             }
         }
+        s->index = i;
+        s->announceFirst = progress;
         Stream* raw = s.get();
         RtspClient* client = s->client.get();
         client->setDataCallback([raw, client](unsigned char* data, unsigned long len) {
@@ -109,9 +114,13 @@ int main(int argc, char** argv) {
                 client->mVideoUnit->mIsH265.load() ? testkit::VideoCodec::H265 : testkit::VideoCodec::H264;
             if (testkit::classifyPiece(codec, data, len).picture) {
                 if (raw->frames.fetch_add(1, std::memory_order_relaxed) == 0) {
-                    raw->firstNs =
+                    int64_t first =
                         std::chrono::duration_cast<std::chrono::nanoseconds>(Clock::now() - raw->enabled)
                             .count();
+                    raw->firstNs = first;
+                    // One write, so the lines of several receive threads do not mix.
+                    if (raw->announceFirst)
+                        dprintf(1, "first %zu %.1f\n", raw->index, static_cast<double>(first) / 1e6);
                 }
             }
             raw->bytes.fetch_add(len, std::memory_order_relaxed);
@@ -146,12 +155,16 @@ int main(int argc, char** argv) {
                first < 0 ? -1.0 : static_cast<double>(first) / 1e6);
     }
     fflush(stdout);
-    // TEARDOWN of each stream, all at once: over TCP a TEARDOWN waits for the RECEIVE in progress
-    // on its connection, up to 3 s when the camera is silent, which many in a row would add up.
+    // TEARDOWN and destruction of each stream, all at once (each client on one thread): over TCP
+    // a TEARDOWN waits for the RECEIVE in progress on its connection, and destruction waits for
+    // the receive threads, which many in a row would add up.
     std::vector<std::thread> closers;
     for (auto& s : streams) {
-        RtspClient* client = s->client.get();
-        closers.emplace_back([client] { client->disable(); });
+        Stream* raw = s.get();
+        closers.emplace_back([raw] {
+            raw->client->disable();
+            raw->client.reset();
+        });
     }
     for (std::thread& t : closers) t.join();
     for (auto& s : streams) {
