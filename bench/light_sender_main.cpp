@@ -28,16 +28,6 @@
 
 namespace {
 
-void logRequests(const TestCamera& camera, size_t* printed) {
-    std::vector<CameraRequest> all = camera.requests();
-    while (*printed < all.size() && all[*printed].status != 0) {
-        const CameraRequest& r = all[*printed];
-        fprintf(stderr, "quorvane-light-sender: [client %d] %s %s -> %d\n", r.connection, r.method.c_str(),
-                r.url.c_str(), r.status);
-        ++*printed;
-    }
-}
-
 // Applies one fault line; false when it is not one.
 bool fault(testkit::LightSender& sender, const std::string& line) {
     char word[16] = {0};
@@ -139,11 +129,11 @@ int main(int argc, char** argv) {
         }
         timespec wait{0, input ? 0 : 200 * 1000 * 1000};
         int sig = sigtimedwait(&stopSignals, nullptr, &wait);
-        if (!quiet) logRequests(camera, &printed);
+        if (!quiet) logAnsweredRequests(camera, "quorvane-light-sender", &printed);
         if (sig > 0) break;
     }
     camera.stop();
-    if (!quiet) logRequests(camera, &printed);
+    if (!quiet) logAnsweredRequests(camera, "quorvane-light-sender", &printed);
     fprintf(stderr, "quorvane-light-sender: stopped after %zu plays, %llu pictures, %llu packets sent\n",
             sender->plays(), static_cast<unsigned long long>(sender->picturesSent()),
             static_cast<unsigned long long>(sender->packetsSent()));

@@ -56,14 +56,6 @@ void patchHeader(uint8_t* h, uint16_t seq, uint32_t timestamp, uint32_t ssrc) {
     }
 }
 
-sockaddr_in ipv4(const std::string& ip, uint16_t port) {
-    sockaddr_in a{};
-    a.sin_family = AF_INET;
-    a.sin_port = htons(port);
-    inet_pton(AF_INET, ip.c_str(), &a.sin_addr);
-    return a;
-}
-
 // One play as faults see it; valid while registered in the state.
 struct ActivePlay {
     CameraPlayContext* context = nullptr;
@@ -133,7 +125,7 @@ void LightPlay::run(CameraPlayContext& context) {
     if (!mPlay.track.tcp) {
         mUdpFd = ::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
         if (mUdpFd < 0) return;
-        mPeer = ipv4(mPlay.clientIp, mPlay.track.clientRtpPort);
+        mPeer = ipv4Address(mPlay.clientIp, mPlay.track.clientRtpPort);
     }
     mHeaders.resize(16 * s.mostPackets);
     mPieces.resize(2 * s.mostPackets);
@@ -300,7 +292,7 @@ void LightSender::closeAll() {
 size_t LightSender::flood(size_t count) {
     State& s = *mState;
     int fd = ::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
-    sockaddr_in foreign = ipv4("127.0.0.2", 0);
+    sockaddr_in foreign = ipv4Address("127.0.0.2", 0);
     if (fd >= 0 && ::bind(fd, reinterpret_cast<sockaddr*>(&foreign), sizeof(foreign)) != 0) {
         ::close(fd);
         fd = -1;
@@ -308,7 +300,7 @@ size_t LightSender::flood(size_t count) {
     size_t sent = 0;
     std::lock_guard<std::mutex> lock(s.mutex);
     for (ActivePlay* play : s.active) {
-        sockaddr_in to = ipv4(play->clientIp, play->track.clientRtpPort);
+        sockaddr_in to = ipv4Address(play->clientIp, play->track.clientRtpPort);
         uint16_t seq = play->seq.load();
         uint32_t timestamp = play->timestamp.load();
         for (size_t i = 0; i < count; ++i) {

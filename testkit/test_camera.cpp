@@ -779,3 +779,21 @@ void TestCamera::dropConnections() {
     std::lock_guard<std::mutex> lock(mMutex);
     for (auto& c : mConnections) c->close();
 }
+
+void logAnsweredRequests(const TestCamera& camera, const char* tool, size_t* printed) {
+    std::vector<CameraRequest> all = camera.requests();
+    while (*printed < all.size() && all[*printed].status != 0) {
+        const CameraRequest& r = all[*printed];
+        fprintf(stderr, "%s: [client %d] %s %s -> %d\n", tool, r.connection, r.method.c_str(), r.url.c_str(),
+                r.status);
+        ++*printed;
+    }
+}
+
+sockaddr_in ipv4Address(const std::string& ip, uint16_t port) {
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_port = htons(port);
+    inet_pton(AF_INET, ip.c_str(), &a.sin_addr);
+    return a;
+}

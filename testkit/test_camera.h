@@ -1,6 +1,8 @@
 #ifndef QUORVANE_TESTKIT_TEST_CAMERA_H
 #define QUORVANE_TESTKIT_TEST_CAMERA_H
 
+#include <netinet/in.h>
+
 #include <atomic>
 #include <condition_variable>
 #include <cstddef>
@@ -146,6 +148,15 @@ public:
     virtual ~CameraStreamer() = default;
     virtual void run(CameraPlayContext& context) = 0;
 };
+
+class TestCamera;
+
+// Writes the requests answered since the last call ("<tool>: [client N] METHOD URL -> STATUS") to
+// standard error, in the order received; `printed` keeps the place between calls.
+void logAnsweredRequests(const TestCamera& camera, const char* tool, size_t* printed);
+
+// An IPv4 socket address from a dotted quad and a port.
+sockaddr_in ipv4Address(const std::string& ip, uint16_t port);
 
 class TestCamera {
 public:
