@@ -97,11 +97,16 @@ def main():
     parser.add_argument("--transports", default="udp,tcp")
     parser.add_argument("--streams", type=int, default=2, help="streams per transport")
     parser.add_argument("--recover", type=float, default=20.0, help="seconds a stream may take to recover")
+    parser.add_argument("--faults", default=",".join(f.split()[0] for f in FAULTS),
+                        help="the faults to take turns, of " + ", ".join(f.split()[0] for f in FAULTS))
     parser.add_argument("--mixed-fleet", action="store_true", help="RtspClientOptions::mixedFleet()")
     parser.add_argument("--clip", default=os.path.join(e2e.ROOT, "testkit", "clips", "testcam_640x360.264"))
     parser.add_argument("--build", default=os.path.join(e2e.ROOT, "build-e2e"), help="build directory")
     args = parser.parse_args()
 
+    faults = [f for f in FAULTS if f.split()[0] in args.faults.split(",")]
+    if not faults:
+        sys.exit("soak: no known fault in --faults")
     e2e.build(args.build)
     workdir = os.path.join(args.build, "soak")
     os.makedirs(workdir, exist_ok=True)
@@ -126,7 +131,7 @@ def main():
         n = 0
         while time.monotonic() - started + args.interval <= args.duration:
             time.sleep(max(0.0, started + (n + 1) * args.interval - args.interval / 2 - time.monotonic()))
-            fault = FAULTS[n % len(FAULTS)]
+            fault = faults[n % len(faults)]
             n += 1
             since = {r.transport: r.counts() for r in receivers}
             if fault.startswith("silence"):
@@ -167,7 +172,7 @@ def main():
             if worst_threads > threads + 2:
                 failures.append(f"{transport}: threads grew from {threads} to {worst_threads}")
 
-    print(f"Soak: {args.duration:g} s, a fault every {args.interval:g} s ({', '.join(f.split()[0] for f in FAULTS)} "
+    print(f"Soak: {args.duration:g} s, a fault every {args.interval:g} s ({', '.join(f.split()[0] for f in faults)} "
           f"in turn), {args.streams} streams per transport, {'mixedFleet' if args.mixed_fleet else 'default'} "
           f"options; {e2e.machine()}.")
     print()
