@@ -10,6 +10,7 @@
 
 #include <atomic>
 #include <chrono>
+#include <memory>
 #include <mutex>
 #include <string>
 #include <thread>
@@ -95,6 +96,16 @@ std::vector<Datagram> readFor(int fd, int ms) {
     return out;
 }
 
+// A started test camera that describes and plays what `sender` sends.
+template <class Sender>
+std::unique_ptr<TestCamera> cameraFor(const Sender& sender) {
+    CameraScript script;
+    script.sdp = sender.sdp();
+    auto camera = std::make_unique<TestCamera>(script);
+    camera->setStreamerFactory(sender.factory());
+    return camera->start() ? std::move(camera) : nullptr;
+}
+
 }  // namespace
 
 TEST(ClipStreamer, UdpPlaySendsTheClipPacedWithSenderReportsAndKeepsTheAnswers) {
@@ -102,15 +113,12 @@ TEST(ClipStreamer, UdpPlaySendsTheClipPacedWithSenderReportsAndKeepsTheAnswers) 
     options.senderReportIntervalMs = 300;
     testkit::ClipStreamer streamer(VideoCodec::H264, clip("h264_single_slice.264"), options);
     ASSERT_EQ(streamer.pictureCount(), 30u);
-    CameraScript script;
-    script.sdp = streamer.sdp();
-    TestCamera camera(script);
-    camera.setStreamerFactory(streamer.factory());
-    ASSERT_TRUE(camera.start());
+    auto camera = cameraFor(streamer);
+    ASSERT_NE(camera, nullptr);
 
     ClientPorts ports;
     ASSERT_GE(ports.rtcp, 0);
-    CurlRtsp session(camera.url(), ports.port, static_cast<uint16_t>(ports.port + 10), "", "", false);
+    CurlRtsp session(camera->url(), ports.port, static_cast<uint16_t>(ports.port + 10), "", "", false);
     ASSERT_TRUE(session.startCurl());
     std::vector<Datagram> rtcp;
     std::thread rtcpReader([&] { rtcp = readFor(ports.rtcp, 2500); });
@@ -162,15 +170,12 @@ TEST(ClipStreamer, InterleavedPlayLoopsPausesAndResumes) {
     options.fps = 50;
     options.senderReportIntervalMs = 0;
     testkit::ClipStreamer streamer(VideoCodec::H265, clip("h265.265"), options);
-    CameraScript script;
-    script.sdp = streamer.sdp();
-    TestCamera camera(script);
-    camera.setStreamerFactory(streamer.factory());
-    ASSERT_TRUE(camera.start());
+    auto camera = cameraFor(streamer);
+    ASSERT_NE(camera, nullptr);
 
     std::mutex mutex;
     std::vector<std::pair<uint8_t, Bytes>> frames;
-    CurlRtsp session(camera.url(), 0, 0, "", "", true);
+    CurlRtsp session(camera->url(), 0, 0, "", "", true);
     session.mTcpRecvCallback = [&](void* data, unsigned long len) {
         const uint8_t* p = static_cast<const uint8_t*>(data);
         std::lock_guard<std::mutex> lock(mutex);
@@ -215,14 +220,11 @@ TEST(LightSender, PlayReplaysTheClipsPacketsAndFloodComesFromAForeignAddress) {
     options.fps = 50;
     options.loop = false;
     testkit::LightSender sender(VideoCodec::H264, clip("h264_single_slice.264"), options);
-    CameraScript script;
-    script.sdp = sender.sdp();
-    TestCamera camera(script);
-    camera.setStreamerFactory(sender.factory());
-    ASSERT_TRUE(camera.start());
+    auto camera = cameraFor(sender);
+    ASSERT_NE(camera, nullptr);
     ClientPorts ports;
     ASSERT_GE(ports.rtcp, 0);
-    CurlRtsp session(camera.url(), ports.port, static_cast<uint16_t>(ports.port + 10), "", "", false);
+    CurlRtsp session(camera->url(), ports.port, static_cast<uint16_t>(ports.port + 10), "", "", false);
     ASSERT_TRUE(session.startCurl());
     std::vector<Datagram> rtp = readFor(ports.rtp, 1500);
 
