@@ -27,6 +27,9 @@ if [ "$quick" -eq 1 ]; then exit 0; fi
 echo "=== Main job: test camera, recordings over TCP and UDP (shortened)"
 scripts/demo.sh --seconds 4
 
+echo "=== Soak (60 s): camera faults every 10 s over UDP and TCP, recovery, flat resources, decodable output"
+python3 bench/soak.py --duration 60 --interval 10
+
 echo "=== ASan+UBSan: whole suite, the tools' tests against sanitized tools included"
 cmake -S . -B build-asan -DQUORVANE_SANITIZE=address >/dev/null
 cmake --build build-asan -j"$jobs"
