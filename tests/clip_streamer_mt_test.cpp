@@ -1,7 +1,7 @@
-// The test camera's clip streamer seen from the wire: a plain RTSP session (no receiver unit)
-// and bare sockets on the client ports show what it sends, how it paces, and that it keeps what
-// arrives at its RTCP port. Looping, pausing and interleaved play are relied on, and so checked,
-// by the client's end-to-end tests.
+// The test camera's clip streamer and the benchmarks' light sender seen from the wire: a plain
+// RTSP session (no receiver unit) and bare sockets on the client ports show what they send, how
+// the clip streamer paces, and that it keeps what arrives at its RTCP port. Looping, pausing and
+// interleaved play are relied on, and so checked, by the client's end-to-end tests.
 #include <arpa/inet.h>
 #include <gtest/gtest.h>
 #include <netinet/in.h>
@@ -10,11 +10,13 @@
 #include <unistd.h>
 
 #include <chrono>
+#include <memory>
 #include <string>
 #include <thread>
 #include <vector>
 
 #include "testkit/clip_streamer.h"
+#include "testkit/light_sender.h"
 #include "testkit/rtp_packetizer.h"
 #include "utils/curl_rtsp.h"
 
@@ -65,6 +67,7 @@ struct Datagram {
     Bytes data;
     Clock::time_point at;
     uint16_t fromPort;
+    in_addr_t fromAddress;
 };
 std::vector<Datagram> readFor(int fd, int ms) {
     std::vector<Datagram> out;
@@ -79,9 +82,21 @@ std::vector<Datagram> readFor(int fd, int ms) {
         sockaddr_in from{};
         socklen_t len = sizeof(from);
         ssize_t n = recvfrom(fd, buffer, sizeof(buffer), 0, reinterpret_cast<sockaddr*>(&from), &len);
-        if (n > 0) out.push_back(Datagram{Bytes(buffer, buffer + n), Clock::now(), ntohs(from.sin_port)});
+        if (n > 0)
+            out.push_back(Datagram{Bytes(buffer, buffer + n), Clock::now(), ntohs(from.sin_port),
+                                   from.sin_addr.s_addr});
     }
     return out;
+}
+
+// A started test camera that describes and plays what `sender` sends.
+template <class Sender>
+std::unique_ptr<TestCamera> cameraFor(const Sender& sender) {
+    CameraScript script;
+    script.sdp = sender.sdp();
+    auto camera = std::make_unique<TestCamera>(script);
+    camera->setStreamerFactory(sender.factory());
+    return camera->start() ? std::move(camera) : nullptr;
 }
 
 }  // namespace
@@ -91,15 +106,12 @@ TEST(ClipStreamer, UdpPlaySendsTheClipPacedWithSenderReportsAndKeepsTheAnswers) 
     options.senderReportIntervalMs = 300;
     testkit::ClipStreamer streamer(VideoCodec::H264, testkit::readClip("h264_single_slice.264"), options);
     ASSERT_EQ(streamer.pictureCount(), 30u);
-    CameraScript script;
-    script.sdp = streamer.sdp();
-    TestCamera camera(script);
-    camera.setStreamerFactory(streamer.factory());
-    ASSERT_TRUE(camera.start());
+    auto camera = cameraFor(streamer);
+    ASSERT_NE(camera, nullptr);
 
     ClientPorts ports;
     ASSERT_GE(ports.rtcp, 0);
-    CurlRtsp session(camera.url(), ports.port, static_cast<uint16_t>(ports.port + 10), "", "", false);
+    CurlRtsp session(camera->url(), ports.port, static_cast<uint16_t>(ports.port + 10), "", "", false);
     ASSERT_TRUE(session.startCurl());
     std::vector<Datagram> rtcp;
     std::thread rtcpReader([&] { rtcp = readFor(ports.rtcp, 2500); });
@@ -142,5 +154,45 @@ TEST(ClipStreamer, UdpPlaySendsTheClipPacedWithSenderReportsAndKeepsTheAnswers) 
     ASSERT_TRUE(streamer.waitForReceivedRtcp(1, 3000));
     EXPECT_EQ(streamer.receivedRtcp()[0].data, Bytes(answer, answer + sizeof(answer)));
     EXPECT_EQ(streamer.receivedRtcp()[0].fromPort, ports.port + 1);
+    session.stopCurl();
+}
+
+TEST(LightSender, PlayReplaysTheClipsPacketsAndFloodComesFromAForeignAddress) {
+    testkit::LightSenderOptions options;
+    options.fps = 50;
+    options.loop = false;
+    testkit::LightSender sender(VideoCodec::H264, testkit::readClip("h264_single_slice.264"), options);
+    auto camera = cameraFor(sender);
+    ASSERT_NE(camera, nullptr);
+    ClientPorts ports;
+    ASSERT_GE(ports.rtcp, 0);
+    CurlRtsp session(camera->url(), ports.port, static_cast<uint16_t>(ports.port + 10), "", "", false);
+    ASSERT_TRUE(session.startCurl());
+    std::vector<Datagram> rtp = readFor(ports.rtp, 1500);
+
+    // The packetizer's packets, each whole (sent from pieces), with consecutive numbering of
+    // the play's own and one timestamp per picture.
+    std::vector<Bytes> expected = testkit::RtpPacketizer(testkit::RtpPacketizerConfig())
+                                      .packetizeStream(testkit::readClip("h264_single_slice.264"));
+    ASSERT_EQ(rtp.size(), expected.size());
+    for (size_t i = 0; i < rtp.size(); ++i) {
+        ASSERT_EQ(Bytes(rtp[i].data.begin() + 12, rtp[i].data.end()),
+                  Bytes(expected[i].begin() + 12, expected[i].end()))
+            << "packet " << i;
+        EXPECT_EQ(testkit::rtpMarker(rtp[i].data), testkit::rtpMarker(expected[i]));
+        EXPECT_EQ(testkit::rtpSeq(rtp[i].data), static_cast<uint16_t>(testkit::rtpSeq(rtp[0].data) + i));
+        bool samePicture = testkit::rtpTimestamp(expected[i]) == testkit::rtpTimestamp(expected[0]);
+        EXPECT_EQ(testkit::rtpTimestamp(rtp[i].data) == testkit::rtpTimestamp(rtp[0].data), samePicture);
+    }
+    EXPECT_EQ(sender.picturesSent(), 30u);
+
+    EXPECT_EQ(sender.flood(5), 5u);
+    std::vector<Datagram> foreign = readFor(ports.rtp, 300);
+    ASSERT_EQ(foreign.size(), 5u);
+    for (const Datagram& d : foreign) {
+        EXPECT_EQ(d.fromAddress, htonl(0x7F000002));
+        EXPECT_EQ(Bytes(d.data.begin() + 8, d.data.begin() + 12),
+                  Bytes(rtp[0].data.begin() + 8, rtp[0].data.begin() + 12));
+    }
     session.stopCurl();
 }
