@@ -102,6 +102,8 @@ void RtspClient::enable() {
 void RtspClient::disable() {
     mRtspUnit->disable();
     mVideoUnit->disable();
+    // The picture still gathered is whole once its session ended.
+    flushFrames();
     mCallbackUnit->disable();
     // The units skip a disabled next unit, but the receive thread may have passed those checks
     // just before they were cleared. Closing the gate under the callback's lock waits for such a

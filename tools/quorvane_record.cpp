@@ -254,6 +254,7 @@ public:
         int fd = -1;          // standard output's copy for a container
         bool flushEachFrame = false;
         double segment = 0;
+        bool writeNothing = false;  // --info: the parameter sets are all that is wanted
     };
 
     Recorder(Target target, uint64_t frameLimit, double duration)
@@ -273,6 +274,7 @@ public:
             mStarted = true;
             mUseRtpTime = f.rtpTimestamp != 0;
         }
+        if (mTarget.writeNothing) return;
         const double now = static_cast<double>(f.arrivalNs) / 1e9;
         // The duration runs from the first picture; one that arrives about when it ends is the
         // first of the next span: the cut is half a picture interval early, so 10 s at 25 fps
@@ -285,9 +287,19 @@ public:
             mDone = true;
             return;
         }
-        // The frame's time in 1/90000 s: its RTP timestamp (the camera's pace), else its arrival.
-        const int64_t ticks = mUseRtpTime ? static_cast<int64_t>(f.rtpTimestamp)
-                                          : static_cast<int64_t>(f.arrivalNs / 1000) * 9 / 100;
+        // The frame's time in 1/90000 s: its RTP timestamp (the camera's pace); without one, the
+        // frame rate of the SPS, else the arrival time.
+        int64_t ticks = static_cast<int64_t>(f.arrivalNs / 1000) * 9 / 100;
+        if (mUseRtpTime) {
+            ticks = static_cast<int64_t>(f.rtpTimestamp);
+        } else {
+            H26xSpsInfo sps;
+            if (!mSps.empty() &&
+                (h264 ? H26xSpsParser::parseH264 : H26xSpsParser::parseH265)(mSps.data(), mSps.size(),
+                                                                             &sps) &&
+                sps.fps > 0)
+                ticks = std::llround(static_cast<double>(mFrames) * 90000.0 / sps.fps);
+        }
         // A segment ends at the first keyframe at or after its length (within half a frame, so
         // that arrival jitter does not push the cut one keyframe later).
         if (mWriter && mTarget.segment > 0 && f.keyframe &&
@@ -611,6 +623,7 @@ int main(int argc, char** argv) {
     target.format = format;
     target.path = opt.output;
     target.segment = opt.segment;
+    target.writeNothing = opt.info;
     FILE* out = nullptr;
     bool toStdout = opt.output == "-";
     bool createdFile = false;
