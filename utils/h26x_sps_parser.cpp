@@ -107,6 +107,12 @@ bool croppedSize(uint64_t width, uint64_t height, uint64_t cropX, uint64_t cropY
     return true;
 }
 
+// Cropping / conformance window offsets (left, right, top, bottom) behind their presence flag.
+void readWindow(BitReader& r, uint64_t window[4]) {
+    if (!r.flag()) return;
+    for (int i = 0; i < 4; ++i) window[i] = r.ue();
+}
+
 // The VUI fields before the timing information, as far as H.264 E.1.1 and H.265 E.2.1 share them.
 void skipVuiStart(BitReader& r) {
     if (r.flag()) {                        // aspect_ratio_info_present_flag
@@ -231,22 +237,17 @@ bool H26xSpsParser::parseH264(const uint8_t* nal, size_t len, H26xSpsInfo* out) 
     uint64_t widthMbs = uint64_t(r.ue()) + 1;
     uint64_t heightMapUnits = uint64_t(r.ue()) + 1;
     uint32_t frameMbsOnly = r.bits(1);
-    if (!frameMbsOnly) r.skip(1);  // mb_adaptive_frame_field_flag
-    r.skip(1);                     // direct_8x8_inference_flag
-    uint64_t cropLeft = 0, cropRight = 0, cropTop = 0, cropBottom = 0;
-    if (r.flag()) {
-        cropLeft = r.ue();
-        cropRight = r.ue();
-        cropTop = r.ue();
-        cropBottom = r.ue();
-    }
+    if (!frameMbsOnly) r.skip(1);     // mb_adaptive_frame_field_flag
+    r.skip(1);                        // direct_8x8_inference_flag
+    uint64_t crop[4] = {0, 0, 0, 0};  // frame_cropping_flag, then left, right, top, bottom
+    readWindow(r, crop);
     if (r.failed()) return false;
     uint32_t subW, subH;
     chromaSubsampling(chromaFormat, separatePlanes, &subW, &subH);
     uint64_t cropUnitX = chromaFormat == 0 || separatePlanes ? 1 : subW;
     uint64_t cropUnitY = (chromaFormat == 0 || separatePlanes ? 1 : subH) * (2 - frameMbsOnly);
-    if (!croppedSize(widthMbs * 16, (2 - frameMbsOnly) * heightMapUnits * 16,
-                     cropUnitX * (cropLeft + cropRight), cropUnitY * (cropTop + cropBottom), &info))
+    if (!croppedSize(widthMbs * 16, (2 - frameMbsOnly) * heightMapUnits * 16, cropUnitX * (crop[0] + crop[1]),
+                     cropUnitY * (crop[2] + crop[3]), &info))
         return false;
 
     // Everything up to the size is there; the VUI is optional and may be cut short.
@@ -280,17 +281,13 @@ bool H26xSpsParser::parseH265(const uint8_t* nal, size_t len, H26xSpsInfo* out) 
     if (chromaFormat == 3) separatePlanes = r.flag();
     uint64_t width = r.ue();
     uint64_t height = r.ue();
-    uint64_t left = 0, right = 0, top = 0, bottom = 0;
-    if (r.flag()) {  // conformance_window_flag
-        left = r.ue();
-        right = r.ue();
-        top = r.ue();
-        bottom = r.ue();
-    }
+    uint64_t window[4] = {0, 0, 0, 0};  // conformance_window_flag, then the offsets
+    readWindow(r, window);
     if (r.failed()) return false;
     uint32_t subW, subH;
     chromaSubsampling(chromaFormat, separatePlanes, &subW, &subH);
-    if (!croppedSize(width, height, subW * (left + right), subH * (top + bottom), &info)) return false;
+    if (!croppedSize(width, height, subW * (window[0] + window[1]), subH * (window[2] + window[3]), &info))
+        return false;
 
     // The frame rate is in the VUI, behind the coding tools; a cut anywhere keeps the size.
     auto done = [&] {

@@ -25,12 +25,16 @@ void RtpStatistics::setClockRate(uint32_t clockRate) {
     mClockRate = clockRate == 0 ? 90000 : clockRate;
 }
 
+uint64_t RtpStatistics::runLost() const {
+    if (!mSeqStarted) return 0;
+    // RFC 3550 A.3: expected from the extended highest and the base sequence number.
+    uint64_t expected = uint64_t(mCycles) + mMaxSeq - mBaseSeq + 1;
+    return expected > mRunReceived ? expected - mRunReceived : 0;
+}
+
 void RtpStatistics::newSession() {
     std::lock_guard<std::mutex> lock(mMutex);
-    if (mSeqStarted) {
-        uint64_t expected = uint64_t(mCycles) + mMaxSeq - mBaseSeq + 1;
-        if (expected > mRunReceived) mLostBefore += expected - mRunReceived;
-    }
+    mLostBefore += runLost();
     mSeqStarted = false;
     mTransitValid = false;
     mTimestampValid = false;
@@ -52,10 +56,7 @@ void RtpStatistics::onPacket(const unsigned char* rtp, unsigned long len, int64_
     auto seen = [this](uint16_t s) -> bool { return (mSeen[(s % kSeenWindow) / 64] >> (s % 64)) & 1; };
     auto mark = [this](uint16_t s) { mSeen[(s % kSeenWindow) / 64] |= uint64_t(1) << (s % 64); };
     auto startRun = [&] {
-        if (mSeqStarted) {
-            uint64_t expected = uint64_t(mCycles) + mMaxSeq - mBaseSeq + 1;
-            if (expected > mRunReceived) mLostBefore += expected - mRunReceived;
-        }
+        mLostBefore += runLost();
         mSeqStarted = true;
         mSsrc = ssrc;
         mBaseSeq = seq;
@@ -151,11 +152,7 @@ double RtpStatistics::rate(int64_t nowNs, bool frames) const {
 RtspStatistics RtpStatistics::snapshot(int64_t nowNs) const {
     std::lock_guard<std::mutex> lock(mMutex);
     RtspStatistics s = mCounts;
-    s.packetsLost = mLostBefore;
-    if (mSeqStarted) {
-        uint64_t expected = uint64_t(mCycles) + mMaxSeq - mBaseSeq + 1;
-        if (expected > mRunReceived) s.packetsLost += expected - mRunReceived;
-    }
+    s.packetsLost = mLostBefore + runLost();
     // The picture in progress has not come out yet.
     if (mPicturesBegun > s.framesDelivered + 1) s.framesIncomplete = mPicturesBegun - s.framesDelivered - 1;
     s.jitterMs = mJitter * 1000.0 / mClockRate;

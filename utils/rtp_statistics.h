@@ -36,6 +36,8 @@ private:
         uint64_t frames = 0;
     };
     Slot& slotFor(int64_t nowNs);
+    // Packets missing from the current run of sequence numbers.
+    uint64_t runLost() const;
     double rate(int64_t nowNs, bool frames) const;
 
     mutable std::mutex mMutex;  // guards everything below
