@@ -15,7 +15,7 @@ struct RtspClient::FrameView {
     FrameView()
         : assembler([this](const RtspFrame& frame) {
               stats.onFrame(frame.arrivalNs);
-              info.onFrame(frame.codec, frame.rtpTimestamp != 0, frame.rtpTimestamp, frame.arrivalNs);
+              info.onFrame(frame.codec, frame.hasRtpTimestamp, frame.rtpTimestamp, frame.arrivalNs);
               if (callback) callback(frame);
           }) {}
 
@@ -166,6 +166,7 @@ RtspConnectStatus RtspClient::connectStatus() const {
 
 RtspStatistics RtspClient::statistics() const {
     RtspStatistics s = mFrameView->stats.snapshot(Utils::getBeginTimestamp());
+    s.framesIncomplete = mVideoUnit->framesDroppedIncomplete();
     RtspConnectStatus c = mRtspUnit->connectStatus();
     s.reconnects = c.attempts > 1 ? c.attempts - 1 : 0;
     if (!mFrameView->enabled.load())

@@ -14,9 +14,10 @@ struct QUORVANE_EXPORT RtspFrame {
     RtspVideoCodec codec = RtspVideoCodec::Unknown;
     const unsigned char* data = nullptr;  // valid only during the callback
     unsigned long size = 0;
-    // The camera's RTP timestamp, extended to 64 bits across wraps (90 kHz for video); 0 when the
-    // depacketizer gave none.
+    // The camera's RTP timestamp, extended to 64 bits across wraps (90 kHz for video); valid when
+    // hasRtpTimestamp (the depacketizer gave one).
     uint64_t rtpTimestamp = 0;
+    bool hasRtpTimestamp = false;
     // When the picture was taken, in nanoseconds since 1970 (UTC). From the camera's RTCP sender
     // reports (RFC 3550 6.4.1) once one has arrived (presentationFromSenderReport), else the
     // arrival time on the system clock.
@@ -48,7 +49,7 @@ struct QUORVANE_EXPORT RtspStatistics {
     uint64_t packetsDuplicate = 0;
     uint64_t packetsOutOfOrder = 0;  // arrived after a later one
     uint64_t framesDelivered = 0;
-    uint64_t framesIncomplete = 0;  // pictures begun by the camera that never came out whole
+    uint64_t framesIncomplete = 0;  // pictures dropped because packets of them were lost
     uint32_t reconnects = 0;        // sessions started after the first
     double jitterMs = 0;            // interarrival jitter (RFC 3550 A.8)
     double bitRate = 0;             // bits per second over the last seconds

@@ -272,7 +272,7 @@ public:
         if (!mStarted) {
             if (!f.parameterSets || !f.keyframe) return;
             mStarted = true;
-            mUseRtpTime = f.rtpTimestamp != 0;
+            mUseRtpTime = f.hasRtpTimestamp;
         }
         if (mTarget.writeNothing) return;
         const double now = static_cast<double>(f.arrivalNs) / 1e9;

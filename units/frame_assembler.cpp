@@ -127,6 +127,7 @@ void FrameAssembler::emit() {
     frame.data = mKeepBytes ? mBytes.data() : nullptr;
     frame.size = static_cast<unsigned long>(mSize);
     frame.rtpTimestamp = mHasTimestamp ? mTimestamp : 0;
+    frame.hasRtpTimestamp = mHasTimestamp;
     frame.arrivalNs = mArrivalNs;
     if (mHasTimestamp && mSenderClock.valid) {
         frame.presentationNs = wallClockNs(mSenderClock, mTimestamp, mClockRate);

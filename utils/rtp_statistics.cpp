@@ -37,7 +37,6 @@ void RtpStatistics::newSession() {
     mLostBefore += runLost();
     mSeqStarted = false;
     mTransitValid = false;
-    mTimestampValid = false;
 }
 
 void RtpStatistics::onPacket(const unsigned char* rtp, unsigned long len, int64_t arrivalNs) {
@@ -66,10 +65,8 @@ void RtpStatistics::onPacket(const unsigned char* rtp, unsigned long len, int64_
         for (uint64_t& word : mSeen) word = 0;
         mark(seq);
         mTransitValid = false;
-        mTimestampValid = false;
     };
 
-    bool inOrder = true;
     if (!mSeqStarted || ssrc != mSsrc) {
         startRun();
     } else {
@@ -96,7 +93,6 @@ void RtpStatistics::onPacket(const unsigned char* rtp, unsigned long len, int64_
             mark(seq);
             ++mRunReceived;
             ++mCounts.packetsOutOfOrder;
-            inOrder = false;
         } else {
             startRun();
         }
@@ -112,12 +108,6 @@ void RtpStatistics::onPacket(const unsigned char* rtp, unsigned long len, int64_
     }
     mLastTransit = transit;
     mTransitValid = true;
-
-    if (inOrder && (!mTimestampValid || timestamp != mLastTimestamp)) {
-        ++mPicturesBegun;
-        mLastTimestamp = timestamp;
-        mTimestampValid = true;
-    }
 }
 
 void RtpStatistics::onFrame(int64_t arrivalNs) {
@@ -153,8 +143,6 @@ RtspStatistics RtpStatistics::snapshot(int64_t nowNs) const {
     std::lock_guard<std::mutex> lock(mMutex);
     RtspStatistics s = mCounts;
     s.packetsLost = mLostBefore + runLost();
-    // The picture in progress has not come out yet.
-    if (mPicturesBegun > s.framesDelivered + 1) s.framesIncomplete = mPicturesBegun - s.framesDelivered - 1;
     s.jitterMs = mJitter * 1000.0 / mClockRate;
     if (mFirstNs != 0) {
         s.bitRate = rate(nowNs, false) * 8;

@@ -25,7 +25,8 @@ public:
     // One frame handed to the application.
     void onFrame(int64_t arrivalNs);
 
-    // Everything counted; reconnects and state are the owner's business and stay at their defaults.
+    // Everything counted; frames dropped as incomplete, reconnects and state are the owner's
+    // business and stay at their defaults.
     RtspStatistics snapshot(int64_t nowNs) const;
 
 private:
@@ -59,11 +60,6 @@ private:
     bool mTransitValid = false;
     int64_t mLastTransit = 0;
     double mJitter = 0;  // in timestamp units
-
-    // Pictures the camera began (RTP timestamp changes in sequence order).
-    bool mTimestampValid = false;
-    uint32_t mLastTimestamp = 0;
-    uint64_t mPicturesBegun = 0;
 
     int64_t mFirstNs = 0;
     Slot mSlots[kSlots];
