@@ -371,13 +371,20 @@ TEST_F(ToolsTest, DropSwitchLeavesOutTheGivenShareOfPackets) {
     EXPECT_LT(recorded, 90) << run.err;
 }
 
-TEST_F(ToolsTest, AggregateSwitchSendsParameterSetsInStapAWhichTheLibraryDefaultsReject) {
+TEST_F(ToolsTest, StapAParameterSetsAreRecordedWithThePresetAndRefusedWithTheLibraryDefaults) {
     std::string url = startCamera({"--aggregate"});
     ToolRun run =
         record({url, "--tcp", "-o", path("stap.264"), "--timeout", "3", "--verbose", "--library-defaults"});
     EXPECT_EQ(run.exitCode, kNoVideo) << run.err;
     EXPECT_NE(run.err.find("unknown nal unit type : 24"), std::string::npos);
     EXPECT_NE(run.err.find("video arrived but no parameter sets (SPS)"), std::string::npos) << run.err;
+    run = record({url, "--tcp", "-o", path("stap.264"), "--frames", "30"});
+    EXPECT_EQ(run.exitCode, kOk) << run.err;
+    if (testkit::ffmpegAvailable()) {
+        std::vector<std::string> clip = md5s(kDefaultClip, VideoCodec::H264);
+        EXPECT_EQ(md5s(path("stap.264"), VideoCodec::H264),
+                  std::vector<std::string>(clip.begin(), clip.begin() + 30));
+    }
 }
 
 // What ffprobe and ffmpeg read from a recorded container.
