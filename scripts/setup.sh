@@ -6,6 +6,7 @@ set -euo pipefail
 
 packages=(
     cmake g++ make pkg-config git
+    dpkg-dev lintian
     libcurl4-gnutls-dev
     googletest libgtest-dev libgmock-dev libbenchmark-dev
     clang clang-format libclang-rt-14-dev

@@ -63,7 +63,7 @@ protected:
         mCameras.push_back(std::make_unique<ChildProcess>());
         args.insert(args.begin(), {kTools + "quorvane-testcam", "--port", "0"});
         std::string out = path("camera" + std::to_string(n) + ".url");
-        EXPECT_TRUE(mCameras.back()->start(args, out, cameraLog(n)));
+        EXPECT_TRUE(mCameras.back()->startTarget(args, out, cameraLog(n)));
         std::string text;
         if (!testkit::waitForText(out, "\n", 10000, &text)) {
             ADD_FAILURE() << "the camera printed no URL: " << testkit::readText(cameraLog(n));
@@ -80,7 +80,7 @@ protected:
         ChildProcess p;
         ToolRun run;
         std::string out = path("record.out"), err = path("record.err");
-        EXPECT_TRUE(p.start(args, out, err));
+        EXPECT_TRUE(p.startTarget(args, out, err));
         if (!p.wait(timeoutMs, &run.exitCode))
             ADD_FAILURE() << "quorvane-record still running after " << timeoutMs << " ms";
         run.out = testkit::readText(out);
@@ -209,8 +209,8 @@ TEST_F(ToolsTest, InterruptAndTerminateTearDownAndKeepAPlayableFile) {
         std::string file = path("signal" + std::to_string(sig) + ".264");
         std::string err = path("signal" + std::to_string(sig) + ".err");
         ChildProcess recorder;
-        ASSERT_TRUE(
-            recorder.start({kTools + "quorvane-record", url, "--tcp", "-o", file}, path("sig.out"), err));
+        ASSERT_TRUE(recorder.startTarget({kTools + "quorvane-record", url, "--tcp", "-o", file},
+                                         path("sig.out"), err));
         // Recording: wait for the camera's PLAY answer, then for a second of video.
         ASSERT_TRUE(testkit::waitForText(cameraLog(0), "PLAY", 10000));
         usleep(1500 * 1000);
@@ -251,6 +251,7 @@ TEST_F(ToolsTest, EachFailureHasItsMessageAndExitCode) {
         {{"http://127.0.0.1/stream"}, kBadUrl, "only rtsp:// URLs are supported"},
         {{"rtsp://127.0.0.1:70000/stream"}, kBadUrl, "bad port '70000'"},
         {{"rtsp:///stream"}, kBadUrl, "no host"},
+        {{"rtsp://admin:pw%0d%0aX-Injected:%20yes@127.0.0.1/stream"}, kBadUrl, "escaped control character"},
         {{gone}, kConnect, "connection refused by 127.0.0.1:"},
         {{"rtsp://no-such-camera.invalid/stream"},
          kConnect,

@@ -199,17 +199,6 @@ bool detectCodec(const std::vector<testkit::Bytes>& nals, testkit::VideoCodec* c
     return false;
 }
 
-// Prints each request once it has been answered, in the order received.
-void logRequests(const TestCamera& camera, size_t* printed) {
-    std::vector<CameraRequest> all = camera.requests();
-    while (*printed < all.size() && all[*printed].status != 0) {
-        const CameraRequest& r = all[*printed];
-        fprintf(stderr, "quorvane-testcam: [client %d] %s %s -> %d\n", r.connection, r.method.c_str(),
-                r.url.c_str(), r.status);
-        ++*printed;
-    }
-}
-
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -304,12 +293,12 @@ int main(int argc, char** argv) {
     for (;;) {
         timespec wait{0, 200 * 1000 * 1000};
         int sig = sigtimedwait(&stopSignals, nullptr, &wait);
-        if (!opt.quiet) logRequests(camera, &printed);
+        if (!opt.quiet) logAnsweredRequests(camera, "quorvane-testcam", &printed);
         if (sig > 0) break;
         if (opt.duration > 0 && difftime(time(nullptr), started) >= opt.duration) break;
     }
     camera.stop();
-    if (!opt.quiet) logRequests(camera, &printed);
+    if (!opt.quiet) logAnsweredRequests(camera, "quorvane-testcam", &printed);
     fprintf(stderr,
             "quorvane-testcam: stopped after %zu plays, %zu pictures, %zu packets sent, %zu left out\n",
             clip->plays(), clip->picturesSent(), clip->packetsSent(), clip->packetsDropped());

@@ -10,7 +10,7 @@
 #include "../platform/buffer.h"
 #include "../quorvane_export.h"
 #include "unit.h"
-#include "units/unit_rtp_h26x_unpack_base.h"
+#include "unit_rtp_h26x_unpack_base.h"
 
 // H.264 RTP depacketizer (RFC 6184, single NAL unit packets and FU-A). Pushes every SPS, PPS and
 // SEI as a buffer of its own at once, and all slices of one picture joined into one access unit

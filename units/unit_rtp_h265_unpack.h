@@ -9,7 +9,7 @@
 #include "../platform/buffer.h"
 #include "../quorvane_export.h"
 #include "unit.h"
-#include "units/unit_rtp_h26x_unpack_base.h"
+#include "unit_rtp_h26x_unpack_base.h"
 
 // The fragmentation-unit packets of the one H.265 NAL unit being reassembled, shared with their
 // sender and copied only when merged.

@@ -13,9 +13,9 @@
 #include "../utils/rtsp_session_info.h"
 #include "../utils/utils.h"
 #include "unit.h"
-#include "units/unit_rtp_h264_unpack.h"
-#include "units/unit_rtp_h265_unpack.h"
-#include "units/unit_rtp_h26x_unpack_base.h"
+#include "unit_rtp_h264_unpack.h"
+#include "unit_rtp_h265_unpack.h"
+#include "unit_rtp_h26x_unpack_base.h"
 
 // Video depacketizer for a stream whose codec is not known beforehand: decides between H.264
 // and H.265 from the first RTP payload bytes, once for the life of the unit, and hands every
