@@ -2,11 +2,15 @@
 #define QUORVANE_RTSP_CLIENT_H
 
 #include <functional>
+#include <memory>
 #include <mutex>
 #include <string>
 
+#include "platform/buffer.h"
 #include "quorvane_export.h"
 #include "rtsp_client_options.h"
+#include "rtsp_frame.h"
+#include "units/unit_rtsp_client.h"
 
 class RtspClientUnitEM;
 class RtpVideoUnpackExUnitSM;
@@ -35,6 +39,18 @@ public:
     void disable();
     unsigned long onTransmitIn(unsigned char* data, unsigned long len, int inputIndex, int param);
 
+    // Whole frames: one call per access unit (a picture with the parameter sets, SEI and
+    // delimiters in front of it), with its timestamps and flags; see RtspFrame. Beside the data
+    // callback, either or both may be set; the same thread rules apply, and the frame's bytes are
+    // valid only during the call. May be called at any time.
+    void setFrameCallback(std::function<void(const RtspFrame&)> callback);
+    // What the stream is (codec, size, profile, level, frame rate); a copy, safe from any thread.
+    RtspStreamInfo streamInfo() const;
+    // Packet, frame and session counts; a copy, safe from any thread.
+    RtspStatistics statistics() const;
+    // Connection attempts and how the latest one ended; safe from any thread.
+    RtspConnectStatus connectStatus() const;
+
     RtspClientUnitEM* mRtspUnit = nullptr;
     RtpVideoUnpackExUnitSM* mVideoUnit = nullptr;
     CallBackEndpointUnitSE* mCallbackUnit = nullptr;
@@ -45,6 +61,12 @@ private:
     // already passed the disabled units' checks cannot run after disable() returned.
     std::mutex mCallbackMutex;
     bool mStopped = false;  // set by disable(), cleared by enable(); guarded by mCallbackMutex
+
+    // Frame assembly, stream info and statistics (rtsp_client.cpp).
+    struct FrameView;
+    std::unique_ptr<FrameView> mFrameView;
+    unsigned long onBuffer(const std::shared_ptr<QelBuffer>& buffer, unsigned long len);
+    void flushFrames();
 };
 
 #endif

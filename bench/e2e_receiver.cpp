@@ -22,7 +22,7 @@
 #include <vector>
 
 #include "rtsp_client.h"
-#include "testkit/stream_info_unit.h"
+#include "testkit/annexb.h"
 #include "units/unit_rtp_video_unpack_ex.h"
 #include "units/unit_rtsp_client.h"
 #include "utils/slog.h"

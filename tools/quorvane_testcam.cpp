@@ -17,9 +17,9 @@
 
 #include "testkit/annexb.h"
 #include "testkit/clip_streamer.h"
-#include "testkit/sps_parser.h"
 #include "testkit/test_camera.h"
 #include "tools/stop_signals.h"
+#include "utils/h26x_sps_parser.h"
 
 namespace {
 
@@ -229,9 +229,12 @@ int main(int argc, char** argv) {
                 opt.file.c_str());
         return 1;
     }
-    testkit::SpsInfo sps;
+    H26xSpsInfo sps;
     for (const testkit::Bytes& nal : nals) {
-        if (testkit::parseSps(codec, nal.data(), nal.size(), &sps)) break;
+        bool h264 = codec == testkit::VideoCodec::H264;
+        if (testkit::nalUnitType(codec, nal) == (h264 ? 7 : 33) &&
+            (h264 ? H26xSpsParser::parseH264 : H26xSpsParser::parseH265)(nal.data(), nal.size(), &sps))
+            break;
     }
     testkit::ClipStreamerOptions clipOptions;
     clipOptions.fps = opt.fps > 0 ? opt.fps : sps.fps > 0 ? sps.fps : 25.0;
