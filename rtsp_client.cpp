@@ -4,6 +4,12 @@
 #include "units/unit_rtp_video_unpack_ex.h"
 #include "units/unit_rtsp_client.h"
 
+namespace {
+// The client whose data callback runs on this thread, if any: its enable() and disable() must
+// not wait for the callback lock that this thread already holds.
+thread_local const RtspClient* tInCallback = nullptr;
+}  // namespace
+
 RtspClient::RtspClient(std::string url, std::string user, std::string password, bool tcp)
     : RtspClient(std::move(url), std::move(user), std::move(password), tcp, RtspClientOptions()) {}
 
@@ -17,6 +23,10 @@ RtspClient::RtspClient(std::string url, std::string user, std::string password, 
     RtpVideoUnpackExUnitSM* video = mVideoUnit;
     mRtspUnit->mSessionCallback = [video](const RtspSessionInfo& session) { video->newSession(session); };
     mRtspUnit->mSessionEndCallback = [video] { video->flush(); };
+    mRtspUnit->mStateCallback = [this](const RtspStateEvent& event) {
+        std::lock_guard<std::mutex> lock(mStateMutex);
+        if (mStateCallback) mStateCallback(event);
+    };
     using namespace std::placeholders;
     mCallbackUnit->callback = std::bind(&RtspClient::onTransmitIn, this, _1, _2, _3, _4);
     static_cast<MasterOutput*>(mRtspUnit)->addOutputUnit(mVideoUnit, true);
@@ -40,8 +50,15 @@ void RtspClient::setDataCallback(std::function<void(unsigned char*, unsigned lon
     mDataCallback = std::move(callback);
 }
 
+void RtspClient::setStateCallback(std::function<void(const RtspStateEvent&)> callback) {
+    std::lock_guard<std::mutex> lock(mStateMutex);
+    mStateCallback = std::move(callback);
+}
+
 void RtspClient::enable() {
-    {
+    if (tInCallback == this) {
+        mStopped = false;  // this thread holds mCallbackMutex already
+    } else {
         std::lock_guard<std::mutex> lock(mCallbackMutex);
         mStopped = false;
     }
@@ -58,7 +75,11 @@ void RtspClient::disable() {
     // just before they were cleared. Closing the gate under the callback's lock waits for such a
     // delivery to end and turns away any that is still on its way. Not taken around the unit
     // calls above: over TCP the source's TEARDOWN waits for the receive thread, which may be
-    // about to deliver.
+    // about to deliver. Inside the callback this thread holds the lock already.
+    if (tInCallback == this) {
+        mStopped = true;
+        return;
+    }
     std::lock_guard<std::mutex> lock(mCallbackMutex);
     mStopped = true;
 }
@@ -66,6 +87,10 @@ void RtspClient::disable() {
 unsigned long RtspClient::onTransmitIn(unsigned char* data, unsigned long len, int /*inputIndex*/,
                                        int /*param*/) {
     std::lock_guard<std::mutex> lock(mCallbackMutex);
-    if (!mStopped && mDataCallback) mDataCallback(data, len);
+    if (mStopped || !mDataCallback) return len;
+    const RtspClient* outer = tInCallback;
+    tInCallback = this;
+    mDataCallback(data, len);
+    tInCallback = outer;
     return len;
 }
