@@ -257,7 +257,7 @@ RtspClientUnitEM::~RtspClientUnitEM() {
         mUrl.clear();
     }
     stopThread();
-    bool wasWanted = mWanted.exchange(false);
+    bool wasWanted = mWanted.exchange(false) || mStopEventOwed.exchange(false);
     {
         std::lock_guard<std::recursive_mutex> lock(mLifecycleMutex);
         // A disable() recorded inside a delivery that no thread has carried out yet still owes the
@@ -363,7 +363,7 @@ void RtspClientUnitEM::enable() {
 void RtspClientUnitEM::disable() {
     if (deferred(Request::Stop)) {
         // Nothing more is delivered from now on; the TEARDOWN follows once the delivery returned.
-        mWanted.store(false);
+        if (mWanted.exchange(false)) mStopEventOwed.store(true);
         UnitBase::disable();
         return;
     }
@@ -374,7 +374,7 @@ void RtspClientUnitEM::disable() {
         SLOGD("close curl %s\n", maskedUrl().c_str());
         endSessionLocked(true);
     }
-    if (wasWanted) emit({stateEvent(RtspClientState::Stopped)});
+    if (mStopEventOwed.exchange(false) || wasWanted) emit({stateEvent(RtspClientState::Stopped)});
     runPendingRequest();
 }
 
