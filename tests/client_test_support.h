@@ -14,9 +14,9 @@
 #include <vector>
 
 #include "rtsp_client.h"
-#include "utils/time_constants_internal.h"
 #include "testkit/annexb.h"
 #include "testkit/framemd5.h"
+#include "utils/time_constants_internal.h"
 
 namespace client_test {
 

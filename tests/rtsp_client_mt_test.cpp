@@ -8,8 +8,8 @@
 #include <atomic>
 #include <chrono>
 #include <fstream>
-#include <mutex>
 #include <memory>
+#include <mutex>
 #include <string>
 #include <thread>
 #include <vector>
@@ -180,7 +180,8 @@ void silentCameraIsReconnected(bool tcp) {
 
     const size_t before = got.count();
     rig.streamer.resume();
-    ASSERT_TRUE(got.waitForCount(before + perPass + 1, 20000)) << got.count() - before << " after the reconnect";
+    ASSERT_TRUE(got.waitForCount(before + perPass + 1, 20000))
+        << got.count() - before << " after the reconnect";
     client.disable();
 
     std::vector<std::string> transports;

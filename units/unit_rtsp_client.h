@@ -173,9 +173,9 @@ private:
 
     // The owner wants video: set by enable(), cleared by disable(). Reconnects happen only while set.
     std::atomic<bool> mWanted{false};
-    std::atomic<int> mPending{0};  // a Request recorded inside a delivery
+    std::atomic<int> mPending{0};             // a Request recorded inside a delivery
     std::atomic<bool> mStopEventOwed{false};  // a recorded disable() still owes its Stopped event
-    bool mSessionPlayed = false;   // guarded by mLifecycleMutex
+    bool mSessionPlayed = false;              // guarded by mLifecycleMutex
     // Readable once stopThread has run: wakes the receive threads from their polls.
     int mStopFd = -1;
     // The TCP watchdog waits here; woken by stopThread and by a recorded request.
