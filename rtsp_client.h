@@ -2,12 +2,16 @@
 #define QUORVANE_RTSP_CLIENT_H
 
 #include <functional>
+#include <memory>
 #include <mutex>
 #include <string>
 
+#include "platform/buffer.h"
 #include "quorvane_export.h"
 #include "rtsp_client_events.h"
 #include "rtsp_client_options.h"
+#include "rtsp_frame.h"
+#include "units/unit_rtsp_client.h"
 
 class RtspClientUnitEM;
 class RtpVideoUnpackExUnitSM;
@@ -49,6 +53,18 @@ public:
     void disable();
     unsigned long onTransmitIn(unsigned char* data, unsigned long len, int inputIndex, int param);
 
+    // Whole frames: one call per access unit (a picture with the parameter sets, SEI and
+    // delimiters in front of it), with its timestamps and flags; see RtspFrame. Beside the data
+    // callback, either or both may be set; the same thread rules apply, and the frame's bytes are
+    // valid only during the call. May be called at any time.
+    void setFrameCallback(std::function<void(const RtspFrame&)> callback);
+    // What the stream is (codec, size, profile, level, frame rate); a copy, safe from any thread.
+    RtspStreamInfo streamInfo() const;
+    // Packet, frame and session counts; a copy, safe from any thread.
+    RtspStatistics statistics() const;
+    // Connection attempts and how the latest one ended; safe from any thread.
+    RtspConnectStatus connectStatus() const;
+
     RtspClientUnitEM* mRtspUnit = nullptr;
     RtpVideoUnpackExUnitSM* mVideoUnit = nullptr;
     CallBackEndpointUnitSE* mCallbackUnit = nullptr;
@@ -61,6 +77,12 @@ private:
     bool mStopped = false;   // set by disable(), cleared by enable(); guarded by mCallbackMutex
     std::mutex mStateMutex;  // held while the state callback runs and while it is replaced
     std::function<void(const RtspStateEvent&)> mStateCallback;
+
+    // Frame assembly, stream info and statistics (rtsp_client.cpp).
+    struct FrameView;
+    std::unique_ptr<FrameView> mFrameView;
+    unsigned long onBuffer(const std::shared_ptr<QelBuffer>& buffer, unsigned long len);
+    void flushFrames();
 };
 
 #endif

@@ -1,19 +1,32 @@
 #!/usr/bin/python3
-"""End-to-end receive benchmark on loopback: N simultaneous 1080p streams from quorvane-testcam,
-received by this library (one process with N RtspClients, data counted and dropped), by ffmpeg
-(`ffmpeg -rtsp_transport tcp|udp -i URL -c copy -f null -`, one process per stream) and by
-GStreamer (`gst-launch-1.0 rtspsrc ! rtph264depay ! fakesink`, one process per stream).
+"""End-to-end receive benchmark on loopback: N simultaneous 1080p streams from one light sender
+(bench/light_sender_main.cpp: the clip packetized once, a picture per system call, so the sender
+costs little), received side by side in the same run by
 
-Every stream plays the same clip once from its first picture (the camera runs with --no-loop), so
-each receiver should end up with exactly the clip's pictures. Reported per receiver: CPU seconds
-(user + system, from the kernel's accounting of each process) per stream-minute of video, peak
-resident memory per stream, and the pictures each stream received.
+  quorvane-mixed    this library, one process with N RtspClients, RtspClientOptions::mixedFleet()
+                    (no per-packet pause)
+  quorvane-default  the same with the library's default options
+  ffmpeg            `ffmpeg -rtsp_transport T -i URL -c copy -f null -`, one process per stream
+  gstreamer         `gst-launch-1.0 rtspsrc ! rtph264depay ! fakesink`, one process per stream
 
-    bench/e2e.py                          N = 1, 4, 16; TCP and UDP; 15 s clip (about 8 minutes)
-    bench/e2e.py --streams 1,4 --seconds 8 --transports tcp
+Every stream plays the same clip once from its first picture, so each receiver should end up with
+exactly the clip's pictures. Headline: steady-state CPU in ms of CPU per second per stream, read
+from /proc between a few seconds after the last stream started and the end of the clip, which is
+what a camera costs for months. Beside it the whole-life figure (the kernel's total for each
+process, start-up and teardown included, per second of video), resident memory per stream in
+steady state, and the pictures received. A separate single-stream run per receiver measures
+start-up: from starting the connection (enable() for this library, the process start for the
+others) to the first picture, and the CPU spent until then.
 
-Needs cmake and a compiler, ffmpeg with libx264 and gst-launch-1.0 (scripts/setup.sh installs them).
-Only the Python standard library is used.
+    bench/e2e.py                     1, 16, 64, 256 streams; UDP and TCP; 20 s clip (about 25 min)
+    bench/e2e.py --quick             16 streams, 6 s clip: a CI-length check (under 2 minutes)
+    bench/e2e.py --streams 64 --transports udp --receivers quorvane-mixed,ffmpeg --perf
+
+FFmpeg and GStreamer run one process per stream; above --max-external streams (default 64) they
+are not run, as the 2-core machine cannot carry them, and the tables say so.
+
+Needs cmake and a compiler, ffmpeg with libx264 and gst-launch-1.0 (scripts/setup.sh installs them);
+--perf needs perf. Only the Python standard library is used.
 """
 
 import argparse
@@ -21,12 +34,17 @@ import os
 import re
 import shutil
 import signal
+import statistics
 import subprocess
 import sys
+import threading
 import time
 
 ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
 FPS = 25
+TICK = os.sysconf("SC_CLK_TCK")
+OURS = ("quorvane-mixed", "quorvane-default")
+ALL_RECEIVERS = "quorvane-mixed,quorvane-default,ffmpeg,gstreamer"
 
 
 def log(text):
@@ -36,8 +54,8 @@ def log(text):
 def build(build_dir):
     subprocess.run(["cmake", "-S", ROOT, "-B", build_dir, "-DCMAKE_BUILD_TYPE=Release", "-DQUORVANE_BUILD_BENCH=ON",
                     "-DQUORVANE_BUILD_TESTS=OFF"], check=True, stdout=subprocess.DEVNULL)
-    subprocess.run(["cmake", "--build", build_dir, "-j", str(os.cpu_count() or 2), "--target", "quorvane-testcam",
-                    "quorvane-e2e-receiver"], check=True, stdout=subprocess.DEVNULL)
+    subprocess.run(["cmake", "--build", build_dir, "-j", str(os.cpu_count() or 2), "--target",
+                    "quorvane-light-sender", "quorvane-e2e-receiver"], check=True, stdout=subprocess.DEVNULL)
 
 
 def make_clip(path, seconds, bitrate):
@@ -46,28 +64,71 @@ def make_clip(path, seconds, bitrate):
     if os.path.exists(path):
         return
     log(f"making {path} ({seconds} s of 1920x1080 at {bitrate}bit/s)")
-    rate = bitrate
     subprocess.run(["ffmpeg", "-hide_banner", "-loglevel", "error", "-y", "-f", "lavfi", "-i",
                     f"testsrc2=size=1920x1080:rate={FPS}", "-frames:v", str(seconds * FPS), "-pix_fmt", "yuv420p",
                     "-c:v", "libx264", "-preset", "veryfast", "-profile:v", "high", "-bf", "0", "-g", str(FPS),
-                    "-b:v", rate, "-maxrate", rate, "-bufsize", rate, "-x264-params",
+                    "-b:v", bitrate, "-maxrate", bitrate, "-bufsize", bitrate, "-x264-params",
                     f"keyint={FPS}:min-keyint={FPS}:scenecut=0:open-gop=0:repeat-headers=1",
                     "-f", "h264", path + ".part"], check=True)
     os.rename(path + ".part", path)
 
 
+def proc_cpu(pid):
+    """User + system CPU seconds of a live process (all its threads), or None once it is gone."""
+    try:
+        with open(f"/proc/{pid}/stat") as f:
+            fields = f.read().rsplit(")", 1)[1].split()
+        return (int(fields[11]) + int(fields[12])) / TICK
+    except (OSError, IndexError, ValueError):
+        return None
+
+
+def proc_cpu_fine(pid):
+    """CPU seconds of the live threads of a process to the nanosecond (/proc/PID/task/*/schedstat),
+    or the coarser total of proc_cpu when that is more (threads that ended are only there)."""
+    total = 0
+    try:
+        for task in os.listdir(f"/proc/{pid}/task"):
+            with open(f"/proc/{pid}/task/{task}/schedstat") as f:
+                total += int(f.read().split()[0])
+    except (OSError, ValueError, IndexError):
+        pass
+    return max(total / 1e9, proc_cpu(pid) or 0.0)
+
+
+def proc_status(pid, key):
+    """A number from /proc/PID/status (VmRSS in KiB, Threads), or 0."""
+    try:
+        with open(f"/proc/{pid}/status") as f:
+            for line in f:
+                if line.startswith(key + ":"):
+                    return int(line.split()[1])
+    except OSError:
+        pass
+    return 0
+
+
+def proc_fds(pid):
+    try:
+        return len(os.listdir(f"/proc/{pid}/fd"))
+    except OSError:
+        return 0
+
+
 class Process:
     """A started program whose resource usage is read when it is reaped (os.wait4)."""
 
-    def __init__(self, argv, stdout, stderr):
+    def __init__(self, argv, stdout, stderr, stdin=subprocess.DEVNULL):
         self.argv = argv
-        self.popen = subprocess.Popen(argv, stdin=subprocess.DEVNULL, stdout=stdout, stderr=stderr)
+        self.started = time.monotonic()
+        self.popen = subprocess.Popen(argv, stdin=stdin, stdout=stdout, stderr=stderr)
+        self.pid = self.popen.pid
         self.rusage = None
         self.code = None
 
     def poll(self):
         if self.code is None:
-            pid, status, rusage = os.wait4(self.popen.pid, os.WNOHANG)
+            pid, status, rusage = os.wait4(self.pid, os.WNOHANG)
             if pid != 0:
                 self.code = os.waitstatus_to_exitcode(status)
                 self.rusage = rusage
@@ -76,7 +137,7 @@ class Process:
 
     def send(self, sig):
         if self.poll() is None:
-            os.kill(self.popen.pid, sig)
+            os.kill(self.pid, sig)
 
     def stop(self, signals=(signal.SIGINT, signal.SIGINT, signal.SIGTERM), wait_each=8.0):
         """Asks the program to end (ffmpeg may need a second SIGINT while it waits for data),
@@ -93,74 +154,118 @@ class Process:
             time.sleep(0.05)
 
     def cpu(self):
-        return self.rusage.ru_utime + self.rusage.ru_stime
-
-    def max_rss_kib(self):
-        return self.rusage.ru_maxrss
+        return self.rusage.ru_utime + self.rusage.ru_stime if self.rusage else 0.0
 
 
-def count_plays(camera_log):
-    """PLAY requests the camera has answered with 200, from its request log."""
-    with open(camera_log) as f:
+def start_sender(tools, clip, workdir, loop=False):
+    """The light sender on a free port; returns (process, URL, request log path)."""
+    url_file = os.path.join(workdir, "sender.url")
+    sender_log = os.path.join(workdir, "sender.log")
+    argv = [os.path.join(tools, "bench", "quorvane-light-sender"), clip] + ([] if loop else ["--no-loop"])
+    with open(url_file, "w") as out, open(sender_log, "w") as err:
+        sender = Process(argv, out, err, stdin=subprocess.PIPE)
+    deadline = time.monotonic() + 10
+    while not open(url_file).read().endswith("\n"):
+        if sender.poll() is not None or time.monotonic() > deadline:
+            raise RuntimeError("the light sender did not start: " + open(sender_log).read())
+        time.sleep(0.05)
+    return sender, open(url_file).read().splitlines()[0].strip(), sender_log
+
+
+def count_plays(sender_log):
+    """PLAY requests the sender has answered with 200, from its request log."""
+    with open(sender_log) as f:
         return sum(1 for line in f if "] PLAY " in line and "-> 200" in line)
 
 
-def wait_for_plays(camera_log, count, timeout):
-    """Waits until the camera has answered `count` PLAY requests; returns when it saw the last."""
+def wait_for_plays(sender_log, count, timeout):
+    """Waits until the sender has answered `count` PLAY requests; returns (first, last) times."""
     deadline = time.monotonic() + timeout
+    first = None
     while time.monotonic() < deadline:
-        if count_plays(camera_log) >= count:
-            return time.monotonic()
+        n = count_plays(sender_log)
+        if n >= 1 and first is None:
+            first = time.monotonic()
+        if n >= count:
+            return first, time.monotonic()
         time.sleep(0.05)
-    return None
+    return None, None
 
 
-def run(tools, receiver, transport, streams, clip, seconds, workdir, port_base):
-    camera_log = os.path.join(workdir, "camera.log")
-    url_file = os.path.join(workdir, "camera.url")
-    with open(url_file, "w") as out, open(camera_log, "w") as err:
-        camera = Process([os.path.join(tools, "tools", "quorvane-testcam"), clip, "--port", "0", "--no-loop"],
-                         out, err)
+def receiver_argv(tools, receiver, transport, url, streams, port_base, extra_out=None):
+    if receiver in OURS:
+        return ([os.path.join(tools, "bench", "quorvane-e2e-receiver"), "--" + transport, "--port-base",
+                 str(port_base)] + (["--mixed-fleet"] if receiver == "quorvane-mixed" else [])
+                + (extra_out or []) + [url] * streams)
+    if receiver == "ffmpeg":
+        return ["ffmpeg", "-hide_banner", "-nostdin", "-loglevel", "error", "-stats", "-rtsp_transport", transport,
+                "-i", url, "-c", "copy", "-f", "null", "-"]
+    # silent=false makes fakesink announce each buffer (one per picture, as rtph264depay aligns to
+    # access units here), which is how the pictures are counted.
+    return ["gst-launch-1.0", "-e", "-v", "rtspsrc", f"location={url}", f"protocols={transport}", "!",
+            "rtph264depay", "!", "fakesink", "silent=false"]
+
+
+def sample(clients):
+    """CPU seconds, resident KiB, threads and descriptors summed over the live clients."""
+    cpu = rss = threads = fds = 0
+    for c in clients:
+        cpu += proc_cpu(c.pid) or 0.0
+        rss += proc_status(c.pid, "VmRSS")
+        threads += proc_status(c.pid, "Threads")
+        fds += proc_fds(c.pid)
+    return cpu, rss, threads, fds
+
+
+def perf_summary(pid, seconds, path):
+    """perf samples of one process for `seconds`, as a flat report of the top symbols."""
+    data = path + ".data"
+    subprocess.run(["perf", "record", "-q", "-F", "499", "-g", "-p", str(pid), "-o", data, "--", "sleep",
+                    str(seconds)], stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+    with open(path, "w") as out:
+        subprocess.run(["perf", "report", "-i", data, "--stdio", "--no-children", "--percent-limit", "1.5",
+                        "-g", "none", "--sort", "symbol"], stdout=out, stderr=subprocess.DEVNULL)
+
+
+def run(tools, receiver, transport, streams, clip, seconds, warm, workdir, port_base, perf):
+    sender, url, sender_log = start_sender(tools, clip, workdir)
     clients = []
-    plays = 0
+    outputs = []
     started = time.monotonic()
     try:
-        deadline = time.monotonic() + 10
-        while not open(url_file).read().endswith("\n"):
-            if camera.poll() is not None or time.monotonic() > deadline:
-                raise RuntimeError("the test camera did not start: " + open(camera_log).read())
-            time.sleep(0.05)
-        url = open(url_file).read().strip()
-
-        outputs = []
-        for i in range(1 if receiver == "quorvane" else streams):
+        for i in range(1 if receiver in OURS else streams):
             out_path = os.path.join(workdir, f"client{i}.out")
             err_path = os.path.join(workdir, f"client{i}.err")
             outputs.append((out_path, err_path))
-            if receiver == "quorvane":
-                argv = [os.path.join(tools, "bench", "quorvane-e2e-receiver"), "--" + transport, "--port-base",
-                        str(port_base)] + [url] * streams
-            elif receiver == "ffmpeg":
-                argv = ["ffmpeg", "-hide_banner", "-nostdin", "-loglevel", "error", "-stats",
-                        "-rtsp_transport", transport, "-i", url, "-c", "copy", "-f", "null", "-"]
-            else:
-                # silent=false makes fakesink announce each buffer (one per picture, as rtph264depay
-                # aligns to access units here), which is how the pictures are counted.
-                argv = ["gst-launch-1.0", "-e", "-v", "rtspsrc", f"location={url}", f"protocols={transport}", "!",
-                        "rtph264depay", "!", "fakesink", "silent=false"]
             with open(out_path, "w") as out, open(err_path, "w") as err:
-                clients.append(Process(argv, out, err))
+                clients.append(Process(receiver_argv(tools, receiver, transport, url, streams, port_base), out, err))
 
-        last_play = wait_for_plays(camera_log, streams, 60)
+        first_play, last_play = wait_for_plays(sender_log, streams, 60)
         if last_play is None:
             raise RuntimeError(f"{receiver}: not all {streams} streams started playing")
+        # Steady state: from `warm` s after the last stream started to the end of the clip of the
+        # first one (every stream is playing throughout).
+        window_start = last_play + warm
+        window_end = first_play + seconds - 0.3
+        if window_end - window_start < 2.0:
+            log(f"    warning: steady-state window only {window_end - window_start:.1f} s; use a longer clip")
+            window_end = window_start + 2.0
+        time.sleep(max(0.0, window_start - time.monotonic()))
+        cpu0, _, _, _ = sample(clients)
+        sender_cpu0 = proc_cpu(sender.pid) or 0.0
+        t0 = time.monotonic()
+        if perf and receiver in OURS:
+            perf_summary(clients[0].pid, max(1.0, window_end - t0 - 0.5),
+                         os.path.join(workdir, f"perf_{receiver}_{transport}_{streams}.txt"))
+        time.sleep(max(0.0, window_end - time.monotonic()))
+        cpu1, rss_kib, threads, fds = sample(clients)
+        sender_cpu1 = proc_cpu(sender.pid) or 0.0
+        t1 = time.monotonic()
         # Every stream has its whole clip once the last one to start has played it through; a
-        # little later the receivers are stopped: 1 s for ours (it reconnects a TCP stream silent
-        # for 3 s), 3 s for GStreamer, whose jitter buffer holds 2 s by default.
-        margin = {"quorvane": 1.0, "ffmpeg": 1.5, "gstreamer": 3.0}[receiver]
+        # little later the receivers are stopped (GStreamer's jitter buffer holds 2 s by default).
+        margin = 3.0 if receiver == "gstreamer" else 1.5
         time.sleep(max(0.0, last_play + seconds + margin - time.monotonic()))
-        # Plays started while the receivers wind down (a reconnect racing the TEARDOWN) do not count.
-        plays = count_plays(camera_log)
+        plays = count_plays(sender_log)
         for c in clients:
             c.send(signal.SIGINT)
         for c in clients:
@@ -168,45 +273,116 @@ def run(tools, receiver, transport, streams, clip, seconds, workdir, port_base):
     finally:
         for c in clients:
             c.stop(signals=(), wait_each=0)
-        camera.stop(signals=(signal.SIGTERM,))
+        sender.stop(signals=(signal.SIGTERM,))
 
-    frames = []
+    frames, first_ms = [], []
     for (out_path, err_path) in outputs:
         out_text = open(out_path, errors="replace").read()
         err_text = open(err_path, errors="replace").read()
-        if receiver == "quorvane":
+        if receiver in OURS:
             frames += [int(m) for m in re.findall(r"^stream \d+ frames (\d+)", out_text, re.M)]
+            first_ms += [float(m) for m in re.findall(r"first_ms (-?[\d.]+)", out_text) if float(m) >= 0]
         elif receiver == "ffmpeg":
             found = re.findall(r"frame=\s*(\d+)", err_text)
             frames.append(int(found[-1]) if found else 0)
         else:
             frames.append(out_text.count("last-message = chain"))
-    cpu = sum(c.cpu() for c in clients)
-    if receiver == "quorvane":
-        rss_mib = clients[0].max_rss_kib() / 1024 / streams
-    else:
-        rss_mib = sum(c.max_rss_kib() for c in clients) / 1024 / streams
+    whole = sum(c.cpu() for c in clients)
     return {
-        "cpu_per_stream_minute": cpu / streams / (seconds / 60.0),
-        "rss_mib_per_stream": rss_mib,
+        "steady_ms_per_s": (cpu1 - cpu0) / (t1 - t0) * 1000.0 / streams,
+        "whole_ms_per_s": whole / seconds * 1000.0 / streams,
+        "rss_mib": rss_kib / 1024.0 / streams,
+        "threads": threads,
+        "fds": fds,
         "frames": frames + [0] * (streams - len(frames)),
+        "first_ms": statistics.median(first_ms) if first_ms else None,
         "plays": plays,
-        "camera_cpu": camera.cpu(),
+        "sender_ms_per_s": (sender_cpu1 - sender_cpu0) / (t1 - t0) * 1000.0,
+        "window": t1 - t0,
         "wall": time.monotonic() - started,
     }
 
 
+def startup(tools, receiver, transport, clip, workdir, port_base):
+    """One stream: seconds from starting the connection to the first picture, and the receiver's
+    CPU until then. For this library the start is enable() (the receiver reports the time); for
+    FFmpeg and GStreamer it is the process start, as that is where their connection begins."""
+    sender, url, _ = start_sender(tools, clip, workdir, loop=True)
+    proc = None
+    first = {}
+    try:
+        if receiver in OURS:
+            argv = receiver_argv(tools, receiver, transport, url, 1, port_base, ["--progress"])
+        elif receiver == "ffmpeg":
+            # Each picture is written as soon as it is received: the first bytes out are the first picture.
+            argv = ["ffmpeg", "-hide_banner", "-nostdin", "-loglevel", "error", "-rtsp_transport", transport, "-i",
+                    url, "-c", "copy", "-flush_packets", "1", "-f", "h264", "pipe:1"]
+        else:
+            argv = receiver_argv(tools, receiver, transport, url, 1, port_base)
+        proc = Process(argv, subprocess.PIPE, subprocess.DEVNULL)
+
+        def watch():
+            stream = proc.popen.stdout
+            while True:
+                chunk = stream.readline() if receiver != "ffmpeg" else stream.read1(65536)
+                if not chunk:
+                    return
+                seen = (chunk.startswith(b"first ") if receiver in OURS else
+                        b"last-message = chain" in chunk if receiver == "gstreamer" else True)
+                if seen and "t" not in first:
+                    first["t"] = time.monotonic()
+                    first["cpu"] = proc_cpu_fine(proc.pid)
+                    if receiver in OURS:
+                        first["ms"] = float(chunk.split()[2])
+        reader = threading.Thread(target=watch)
+        reader.start()
+        deadline = time.monotonic() + 15
+        while "t" not in first and time.monotonic() < deadline and proc.poll() is None:
+            time.sleep(0.01)
+        proc.stop()
+        reader.join()
+    finally:
+        if proc is not None:
+            proc.stop(signals=(), wait_each=0)
+        sender.stop(signals=(signal.SIGTERM,))
+    if "t" not in first:
+        return None
+    ms = first["ms"] if "ms" in first else (first["t"] - proc.started) * 1000.0
+    return {"ms": ms, "cpu_ms": first["cpu"] * 1000.0}
+
+
+def machine():
+    model = "unknown CPU"
+    try:
+        with open("/proc/cpuinfo") as f:
+            for line in f:
+                if line.startswith("model name"):
+                    model = line.split(":", 1)[1].strip()
+                    break
+    except OSError:
+        pass
+    return f"{model}, {os.cpu_count()} CPUs, Linux {os.uname().release}"
+
+
 def main():
     parser = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
-    parser.add_argument("--streams", default="1,4,16", help="comma-separated stream counts (default 1,4,16)")
-    parser.add_argument("--transports", default="tcp,udp")
-    parser.add_argument("--receivers", default="quorvane,ffmpeg,gstreamer")
-    parser.add_argument("--seconds", type=int, default=15, help="length of the clip every stream plays")
+    parser.add_argument("--streams", default="1,16,64,256", help="comma-separated stream counts")
+    parser.add_argument("--transports", default="udp,tcp")
+    parser.add_argument("--receivers", default=ALL_RECEIVERS)
+    parser.add_argument("--max-external", type=int, default=64,
+                        help="most streams FFmpeg and GStreamer are run with (one process each)")
+    parser.add_argument("--seconds", type=int, default=20, help="length of the clip every stream plays")
+    parser.add_argument("--warm", type=float, default=3.0, help="seconds after the last start before steady state")
     parser.add_argument("--bitrate", default="3M", help="video bit rate of the 1080p clip (default 3M)")
     parser.add_argument("--build", default=os.path.join(ROOT, "build-e2e"), help="build directory")
+    parser.add_argument("--quick", action="store_true", help="16 streams, 6 s clip: under 2 minutes")
+    parser.add_argument("--no-startup", action="store_true", help="skip the start-up runs")
+    parser.add_argument("--perf", action="store_true", help="perf report of our receiver in steady state")
     args = parser.parse_args()
+    if args.quick:
+        args.streams, args.seconds, args.warm = "16", 6, 2.0
 
-    for program in ("cmake", "ffmpeg", "gst-launch-1.0"):
+    for program in ("cmake", "ffmpeg", "gst-launch-1.0") + (("perf",) if args.perf else ()):
         if shutil.which(program) is None:
             sys.exit(f"e2e: {program} not found; run scripts/setup.sh")
     build(args.build)
@@ -219,50 +395,87 @@ def main():
     counts = [int(n) for n in args.streams.split(",")]
     transports = args.transports.split(",")
     receivers = args.receivers.split(",")
-    results = {}
+    results, skipped = {}, []
     port_base = 30000
     for n in counts:
         for transport in transports:
             for receiver in receivers:
+                if receiver not in OURS and n > args.max_external:
+                    skipped.append((n, transport, receiver))
+                    continue
                 log(f"{n} x {transport.upper()} {receiver} ...")
-                r = run(args.build, receiver, transport, n, clip, args.seconds, workdir, port_base)
+                r = run(args.build, receiver, transport, n, clip, args.seconds, args.warm, workdir, port_base,
+                        args.perf)
                 port_base = 30000 + (port_base - 30000 + 20 * n) % 20000
                 results[(n, transport, receiver)] = r
-                log(f"    {r['cpu_per_stream_minute']:.2f} CPU s/stream-min, {r['rss_mib_per_stream']:.1f} MiB/stream, "
+                log(f"    steady {r['steady_ms_per_s']:.2f} ms/s per stream ({r['window']:.1f} s window), "
+                    f"whole-life {r['whole_ms_per_s']:.2f}, {r['rss_mib']:.1f} MiB/stream, "
                     f"frames {min(r['frames'])}..{max(r['frames'])} of {pictures}, {r['plays']} plays, "
-                    f"camera {r['camera_cpu']:.1f} CPU s, {r['wall']:.0f} s")
+                    f"sender {r['sender_ms_per_s']:.0f} ms/s, {r['wall']:.0f} s")
+    starts = {}
+    if not args.no_startup:
+        for transport in transports:
+            for receiver in receivers:
+                log(f"start-up {transport.upper()} {receiver} ...")
+                starts[(transport, receiver)] = startup(args.build, receiver, transport, clip, workdir, port_base)
 
     print(f"Receiving N simultaneous 1920x1080 H.264 streams ({args.bitrate}bit/s, {FPS} fps, {args.seconds} s "
-          f"clip of {pictures} pictures per stream) from quorvane-testcam on loopback; {os.cpu_count()} CPUs.")
+          f"clip of {pictures} pictures per stream) from the light sender on loopback; {machine()}.")
+    print(f"Steady state: CPU from {args.warm:g} s after the last stream started to the end of the clip. "
+          "Whole life: the processes' total CPU per second of video.")
     print()
-    print("| streams | transport | receiver | CPU s per stream-minute | peak RSS per stream (MiB) "
-          "| pictures per stream (min-max) | every picture |")
-    print("|---:|---|---|---:|---:|---:|---|")
+    print("| streams | transport | receiver | steady CPU ms/s per stream | whole-life CPU ms/s per stream "
+          "| RSS per stream (MiB) | pictures per stream (min-max) | every picture |")
+    print("|---:|---|---|---:|---:|---:|---:|---|")
     for (n, transport, receiver), r in results.items():
         lo, hi = min(r["frames"]), max(r["frames"])
-        # Our depacketizer hands a picture over when the next one begins, so the clip's very last
-        # picture stays with it when the camera falls silent after the clip: one fewer is whole.
-        need = pictures - 1 if receiver == "quorvane" else pictures
+        # With the default options our depacketizer hands a picture over when the next one begins,
+        # so the clip's very last picture stays with it when the sender falls silent: one fewer.
+        need = pictures - 1 if receiver in OURS else pictures
         every = "yes" if lo >= need and r["plays"] == n else "no"
-        print(f"| {n} | {transport.upper()} | {receiver} | {r['cpu_per_stream_minute']:.2f} "
-              f"| {r['rss_mib_per_stream']:.1f} | {lo}-{hi} | {every} |")
+        print(f"| {n} | {transport.upper()} | {receiver} | {r['steady_ms_per_s']:.2f} | {r['whole_ms_per_s']:.2f} "
+              f"| {r['rss_mib']:.2f} | {lo}-{hi} | {every} |")
+    for (n, transport, receiver) in skipped:
+        print(f"| {n} | {transport.upper()} | {receiver} | not run | not run | | | "
+              f"{n} processes are more than this machine carries |")
     print()
-    print("Ratios (other receiver / quorvane; above 1 means quorvane uses less):")
+    print("Steady-state CPU of the other receivers relative to ours (above 1: ours uses less):")
     print()
-    print("| streams | transport | CPU vs ffmpeg | CPU vs GStreamer | RSS vs ffmpeg | RSS vs GStreamer |")
-    print("|---:|---|---:|---:|---:|---:|")
+    print("| streams | transport | ours | FFmpeg / ours | GStreamer / ours |")
+    print("|---:|---|---|---:|---:|")
     for n in counts:
         for transport in transports:
-            ours = results.get((n, transport, "quorvane"))
-            if ours is None:
-                continue
+            for ours_name in OURS:
+                ours = results.get((n, transport, ours_name))
+                if ours is None:
+                    continue
 
-            def ratio(receiver, key):
-                other = results.get((n, transport, receiver))
-                return f"{other[key] / ours[key]:.1f}x" if other and ours[key] > 0 else "-"
-            print(f"| {n} | {transport.upper()} | {ratio('ffmpeg', 'cpu_per_stream_minute')} "
-                  f"| {ratio('gstreamer', 'cpu_per_stream_minute')} | {ratio('ffmpeg', 'rss_mib_per_stream')} "
-                  f"| {ratio('gstreamer', 'rss_mib_per_stream')} |")
+                def ratio(receiver):
+                    other = results.get((n, transport, receiver))
+                    if not other or ours["steady_ms_per_s"] <= 0:
+                        return "-"
+                    return f"{other['steady_ms_per_s'] / ours['steady_ms_per_s']:.2f}x"
+                print(f"| {n} | {transport.upper()} | {ours_name} | {ratio('ffmpeg')} | {ratio('gstreamer')} |")
+    if starts:
+        print()
+        print("Start-up of one stream (this library: enable() to first picture; FFmpeg, GStreamer: process "
+              "start to first picture), and the receiver's CPU until then:")
+        print()
+        print("| transport | receiver | to first picture (ms) | CPU until then (ms) |")
+        print("|---|---|---:|---:|")
+        for (transport, receiver), s in starts.items():
+            if s is None:
+                print(f"| {transport.upper()} | {receiver} | no picture | |")
+            else:
+                print(f"| {transport.upper()} | {receiver} | {s['ms']:.0f} | {s['cpu_ms']:.1f} |")
+    many = [(k, r) for k, r in results.items() if k[2] in OURS]
+    if many:
+        print()
+        print("Our receiver process: " + "; ".join(
+            f"{n} x {t.upper()} {rc}: {r['threads']} threads, {r['fds']} descriptors, "
+            f"median first picture {r['first_ms']:.0f} ms" if r["first_ms"] is not None else
+            f"{n} x {t.upper()} {rc}: {r['threads']} threads, {r['fds']} descriptors"
+            for (n, t, rc), r in many) + ".")
 
 
 if __name__ == "__main__":

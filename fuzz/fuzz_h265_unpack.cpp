@@ -1,4 +1,6 @@
-// The H.265 depacketizer fed arbitrary RTP packet sequences; every delivered buffer must be Annex-B.
+// The H.265 depacketizer fed arbitrary RTP packet sequences, with the default options and with
+// aggregation packets and every NAL unit type on; every delivered buffer must be Annex-B and the
+// fragment list must agree with its counts after every packet.
 #include "fuzz/packet_sequence.h"
 #include "units/unit_rtp_h265_unpack.h"
 
@@ -7,9 +9,12 @@ extern "C" int LLVMFuzzerInitialize(int*, char***) {
 }
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
-    fuzz::CheckingSink sink;
-    RtpH265UnpackUnitSM unit;
-    unit.addOutputUnit(&sink.unit(), true);
-    fuzz::feedPackets(data, size, &unit);
+    for (int run = 0; run < 2; ++run) {
+        fuzz::CheckingSink sink;
+        RtpH265UnpackUnitSM unit;
+        unit.setOptions(fuzz::optionsFor(run));
+        unit.addOutputUnit(&sink.unit(), true);
+        fuzz::feedPackets(data, size, &unit, [&] { return unit.checkInvariants(); });
+    }
     return 0;
 }

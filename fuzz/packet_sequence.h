@@ -7,9 +7,11 @@
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
+#include <functional>
 #include <memory>
 
 #include "platform/buffer.h"
+#include "rtsp_client_options.h"
 #include "units/unit.h"
 #include "units/unit_callback_endpoint.h"
 #include "utils/slog.h"
@@ -22,8 +24,10 @@ namespace fuzz {
 //   otherwise a 12-byte RTP header is put in front: sequence number one past the previous
 //   (c & 0x04: the next four body bytes instead give a sequence number delta and a timestamp
 //   step), marker bit from c & 0x08.
-// Each packet is handed to `input` as position 0 of its input list.
-inline void feedPackets(const uint8_t* data, size_t size, SlaveInput* input) {
+// Each packet is handed to `input` as position 0 of its input list; after each, `consistent` (when
+// given) must hold, or the run aborts.
+inline void feedPackets(const uint8_t* data, size_t size, SlaveInput* input,
+                        const std::function<bool()>& consistent = nullptr) {
     uint16_t seq = 0;
     uint32_t timestamp = 0;
     size_t pos = 0;
@@ -59,6 +63,7 @@ inline void feedPackets(const uint8_t* data, size_t size, SlaveInput* input) {
         if (n > 0) memcpy(p + header, body, n);
         packet->length = header + n;
         input->onTransmitIn(packet, packet->length, 0, 0);
+        if (consistent && !consistent()) abort();
     }
 }
 
@@ -81,6 +86,12 @@ public:
 private:
     CallBackEndpointUnitSE mUnit;
 };
+
+// The options a run is repeated with: the defaults, and every depacketizer option on (aggregation
+// packets unpacked, all H.265 types, marker completion).
+inline RtspClientOptions optionsFor(int run) {
+    return run == 0 ? RtspClientOptions() : RtspClientOptions::mixedFleet();
+}
 
 // Log lines are formatted but not printed: a run writes thousands.
 inline int quietLogs() {

@@ -1,8 +1,12 @@
 #include "platform/buffer.h"
 
+#include <array>
 #include <cstdlib>
 #include <ctime>
+#include <mutex>
+#include <new>
 #include <utility>
+#include <vector>
 
 #include "utils/slog.h"
 
@@ -120,4 +124,191 @@ int MallocBuffer::getFd() {
 uint32_t MallocBuffer::getHandle() {
     SLOGE("malloc buffer has no handle !!\n");
     abort();
+}
+
+// What a pool shares with the blocks it handed out. One count covers the pool itself, every block
+// out and every buffer-object chunk out, so the state lives until the last of them is gone.
+struct BufferPool::Core {
+    Core(unsigned long size, size_t max) : blockSize(size), maxCached(max) {
+        // Reserved up front: caching a block or a chunk never allocates.
+        freeBlocks.reserve(max);
+        freeChunks.reserve(max);
+    }
+
+    const unsigned long blockSize;
+    const size_t maxCached;
+    std::mutex mutex;  // guards everything below
+    std::vector<void*> freeBlocks;
+    std::vector<void*> freeChunks;  // memory for a buffer object with its shared_ptr count
+    size_t chunkSize = 0;           // the size of the chunks cached, fixed by the first request
+    bool closed = false;            // the pool is gone: everything given back is freed
+    size_t refs = 1;
+    uint64_t allocated = 0;
+    uint64_t reused = 0;
+    uint64_t freed = 0;
+    size_t out = 0;
+
+    // Called with the mutex held; true when the caller must delete the core after unlocking.
+    bool dropRef() { return --refs == 0 && closed; }
+
+    void giveBlock(void* block) {
+        bool last;
+        {
+            std::lock_guard<std::mutex> lock(mutex);
+            --out;
+            if (block == nullptr) {
+                // nothing to give back: an acquisition that could not get its block
+            } else if (!closed && freeBlocks.size() < maxCached) {
+                freeBlocks.push_back(block);
+                block = nullptr;
+            } else {
+                ++freed;
+            }
+            last = dropRef();
+        }
+        free(block);
+        if (last) delete this;
+    }
+
+    void* takeChunk(size_t size) {
+        {
+            std::lock_guard<std::mutex> lock(mutex);
+            ++refs;
+            if (chunkSize == 0) chunkSize = size;
+            if (size == chunkSize && !freeChunks.empty()) {
+                void* chunk = freeChunks.back();
+                freeChunks.pop_back();
+                return chunk;
+            }
+        }
+        try {
+            return ::operator new(size);
+        } catch (...) {
+            bool last;
+            {
+                std::lock_guard<std::mutex> lock(mutex);
+                last = dropRef();
+            }
+            if (last) delete this;
+            throw;
+        }
+    }
+
+    void giveChunk(void* chunk, size_t size) {
+        bool last;
+        {
+            std::lock_guard<std::mutex> lock(mutex);
+            if (!closed && size == chunkSize && freeChunks.size() < maxCached) {
+                freeChunks.push_back(chunk);
+                chunk = nullptr;
+            }
+            last = dropRef();
+        }
+        ::operator delete(chunk);
+        if (last) delete this;
+    }
+};
+
+namespace {
+// Places a pooled buffer and its shared_ptr count in one chunk the pool caches.
+template <class T>
+struct ChunkAllocator {
+    using value_type = T;
+    explicit ChunkAllocator(BufferPool::Core* c) : core(c) {}
+    template <class U>
+    ChunkAllocator(const ChunkAllocator<U>& other) : core(other.core) {}
+    T* allocate(size_t n) { return static_cast<T*>(core->takeChunk(n * sizeof(T))); }
+    void deallocate(T* p, size_t n) { core->giveChunk(p, n * sizeof(T)); }
+    template <class U>
+    bool operator==(const ChunkAllocator<U>& other) const {
+        return core == other.core;
+    }
+    template <class U>
+    bool operator!=(const ChunkAllocator<U>& other) const {
+        return core != other.core;
+    }
+    BufferPool::Core* core;
+};
+}  // namespace
+
+BufferPool::BufferPool(unsigned long blockSize, size_t maxCached)
+    : mBlockSize(blockSize), mMaxCached(maxCached), mCore(new Core(blockSize, maxCached)) {}
+
+BufferPool::~BufferPool() {
+    std::vector<void*> blocks;
+    std::vector<void*> chunks;
+    bool last;
+    {
+        std::lock_guard<std::mutex> lock(mCore->mutex);
+        mCore->closed = true;
+        blocks.swap(mCore->freeBlocks);
+        chunks.swap(mCore->freeChunks);
+        mCore->freed += blocks.size();
+        last = mCore->dropRef();
+    }
+    for (void* block : blocks) free(block);
+    for (void* chunk : chunks) ::operator delete(chunk);
+    if (last) delete mCore;
+}
+
+std::shared_ptr<QelBuffer> BufferPool::acquire(unsigned long length) {
+    if (length > mBlockSize || mBlockSize == 0) return std::shared_ptr<QelBuffer>();
+    Core* core = mCore;
+    void* block = nullptr;
+    {
+        std::lock_guard<std::mutex> lock(core->mutex);
+        if (!core->freeBlocks.empty()) {
+            block = core->freeBlocks.back();
+            core->freeBlocks.pop_back();
+            ++core->reused;
+        } else {
+            ++core->allocated;
+        }
+        ++core->out;
+        ++core->refs;
+    }
+    if (block == nullptr) block = malloc(mBlockSize);
+    if (block == nullptr) {
+        core->giveBlock(nullptr);
+        return std::shared_ptr<QelBuffer>();
+    }
+    std::shared_ptr<MallocBuffer> buffer;
+    try {
+        // The callback captures one pointer, which std::function keeps without allocating.
+        buffer =
+            std::allocate_shared<MallocBuffer>(ChunkAllocator<MallocBuffer>(core), 0UL,
+                                               [core](QelBuffer* dying) { core->giveBlock(dying->vaddr); });
+    } catch (...) {
+        core->giveBlock(block);
+        throw;
+    }
+    buffer->vaddr = block;
+    buffer->capacity = mBlockSize;
+    buffer->length = length != 0 ? length : mBlockSize;
+    return buffer;
+}
+
+BufferPool::Stats BufferPool::stats() const {
+    std::lock_guard<std::mutex> lock(mCore->mutex);
+    return Stats{mCore->allocated, mCore->reused, mCore->freed, mCore->freeBlocks.size(), mCore->out};
+}
+
+std::shared_ptr<QelBuffer> QelBuffer::createPooledBuffer(unsigned long size) {
+    // Size classes 2 KiB << k; each caches up to 8 MiB of free blocks (at least two).
+    constexpr unsigned kSmallestShift = 11;
+    constexpr unsigned kClasses = 12;
+    if (size == 0) return std::shared_ptr<QelBuffer>();
+    unsigned k = 0;
+    while (k < kClasses && (1UL << (kSmallestShift + k)) < size) ++k;
+    if (k == kClasses) return createMallocBuffer(size, nullptr);
+    static std::array<std::unique_ptr<BufferPool>, kClasses> pools = [] {
+        std::array<std::unique_ptr<BufferPool>, kClasses> made;
+        for (unsigned i = 0; i < kClasses; ++i) {
+            unsigned long blockSize = 1UL << (kSmallestShift + i);
+            size_t budget = (8UL << 20) / blockSize;
+            made[i] = std::make_unique<BufferPool>(blockSize, budget < 2 ? 2 : budget);
+        }
+        return made;
+    }();
+    return pools[k]->acquire(size);
 }

@@ -2,6 +2,7 @@
 #define QUORVANE_PLATFORM_BUFFER_H
 
 #include <atomic>
+#include <cstddef>
 #include <cstdint>
 #include <functional>
 #include <memory>
@@ -42,6 +43,11 @@ public:
 
     // A heap buffer of `size` bytes, or an empty pointer when `size` is 0.
     static std::shared_ptr<QelBuffer> createMallocBuffer(unsigned long size, RecycleCallback recycle);
+    // A heap buffer of `size` bytes (its length) from a process-wide pool: blocks of the next
+    // power-of-two size class from 2 KiB to 4 MiB are reused, so a steady stream of buffers costs
+    // no heap allocation once the pool is warm. `capacity` is the class size. Larger sizes get a
+    // plain heap buffer; 0 gives an empty pointer. Safe from any thread.
+    static std::shared_ptr<QelBuffer> createPooledBuffer(unsigned long size);
     // A second buffer over the same block as `source` (no bytes are copied). The block is shared:
     // it is released (freed, or handed to the recycle callback) once, by whichever of the buffers
     // sharing it is destroyed last, so either may outlive the other. `source` must be alive
@@ -81,6 +87,41 @@ private:
 
     // Null while this buffer is the block's only owner; set once the block is shared by clones.
     std::atomic<SharedBlock*> mShared{nullptr};
+};
+
+// A bounded cache of equal heap blocks behind QelBuffer. acquire() hands out a MallocBuffer whose
+// block, buffer object and shared_ptr control block come from the cache when one is free; when
+// the last holder (the buffer or the last of its clones) lets go, the block goes back through the
+// recycle callback and is cached again, or freed when `maxCached` blocks are already cached.
+// Blocks may outlive the pool: they are then freed on release. Safe from any thread.
+class QUORVANE_EXPORT BufferPool {
+public:
+    struct Stats {
+        uint64_t blocksAllocated;  // blocks taken from the heap
+        uint64_t blocksReused;     // acquisitions served from the cache
+        uint64_t blocksFreed;      // blocks given back to the heap (cache full or pool gone)
+        size_t blocksCached;       // blocks free in the cache now
+        size_t blocksOut;          // blocks held by buffers now
+    };
+
+    BufferPool(unsigned long blockSize, size_t maxCached);
+    ~BufferPool();
+    BufferPool(const BufferPool&) = delete;
+    BufferPool& operator=(const BufferPool&) = delete;
+
+    // A buffer over one block with `length` valid bytes (0: the whole block), or an empty pointer
+    // when `length` exceeds the block size.
+    std::shared_ptr<QelBuffer> acquire(unsigned long length = 0);
+    unsigned long blockSize() const { return mBlockSize; }
+    size_t maxCached() const { return mMaxCached; }
+    Stats stats() const;
+
+    struct Core;
+
+private:
+    const unsigned long mBlockSize;
+    const size_t mMaxCached;
+    Core* mCore;  // shared with every block out; the last of them deletes it
 };
 
 #endif

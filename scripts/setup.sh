@@ -6,10 +6,11 @@ set -euo pipefail
 
 packages=(
     cmake g++ make pkg-config git
+    dpkg-dev lintian
     libcurl4-gnutls-dev
     googletest libgtest-dev libgmock-dev libbenchmark-dev
     clang clang-format libclang-rt-14-dev
-    ffmpeg
+    ffmpeg libavformat-dev libavcodec-dev libavutil-dev
     python3 python3-gi gir1.2-gst-rtsp-server-1.0
     gstreamer1.0-tools gstreamer1.0-plugins-base gstreamer1.0-plugins-good gstreamer1.0-plugins-bad
     gstreamer1.0-plugins-ugly gstreamer1.0-libav

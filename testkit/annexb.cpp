@@ -107,4 +107,24 @@ std::vector<std::vector<Bytes>> groupAccessUnits(VideoCodec codec, const std::ve
     return units;
 }
 
+AnnexBPiece classifyPiece(VideoCodec codec, const uint8_t* data, size_t len) {
+    constexpr size_t kStartCodeSize = 4;
+    AnnexBPiece piece;
+    if (data == nullptr || len <= kStartCodeSize) return piece;
+    const uint8_t* nal = data + kStartCodeSize;
+    if (codec == VideoCodec::H264) {
+        piece.nalType = nal[0] & 0x1F;
+        piece.slice = piece.nalType >= 1 && piece.nalType <= 5;
+        piece.picture = piece.slice;
+        piece.parameterSet = piece.nalType == 7 || piece.nalType == 8;
+    } else {
+        piece.nalType = (nal[0] >> 1) & 0x3F;
+        // H.265 7.3.6.1: first_slice_segment_in_pic_flag is the first bit after the 2-byte header.
+        piece.slice = piece.nalType <= 31;
+        piece.picture = piece.slice && len > kStartCodeSize + 2 && (nal[2] & 0x80) != 0;
+        piece.parameterSet = piece.nalType >= 32 && piece.nalType <= 34;
+    }
+    return piece;
+}
+
 }  // namespace testkit

@@ -43,6 +43,17 @@ bool isVcl(VideoCodec codec, const Bytes& nal);
 // (first_mb_in_slice 0, or first_slice_segment_in_pic_flag set).
 std::vector<std::vector<Bytes>> groupAccessUnits(VideoCodec codec, const std::vector<Bytes>& nals);
 
+// What one piece of the depacketizers' Annex-B output (start code 00 00 00 01, then a NAL unit)
+// begins with: the NAL unit type, and whether it begins a picture or is a parameter set.
+struct AnnexBPiece {
+    int nalType = -1;
+    bool slice = false;         // coded picture data (a VCL NAL unit)
+    bool picture = false;       // begins a picture: H.264 slices come as whole pictures; for H.265
+                                // the first slice segment of a picture
+    bool parameterSet = false;  // VPS, SPS or PPS
+};
+AnnexBPiece classifyPiece(VideoCodec codec, const uint8_t* data, size_t len);
+
 }  // namespace testkit
 
 #endif

@@ -10,6 +10,9 @@
 // test, the process is stopped by its PID and reaped: the destructor kills one still running.
 namespace testkit {
 
+// `argv` behind the cross-compiling emulator's command, when the build has one; else unchanged.
+std::vector<std::string> targetCommand(const std::vector<std::string>& argv);
+
 class ChildProcess {
 public:
     ChildProcess() = default;
@@ -17,9 +20,17 @@ public:
     ChildProcess(const ChildProcess&) = delete;
     ChildProcess& operator=(const ChildProcess&) = delete;
 
-    // Runs argv[0] (a path) with standard input from /dev/null; false when it cannot be started.
+    // Runs argv[0] (a path, or a name looked up in PATH) with standard input from /dev/null; false when it
+    // cannot be started.
     bool start(const std::vector<std::string>& argv, const std::string& stdoutPath,
                const std::string& stderrPath);
+    // The same for a program of this build (a tool): in a cross build it runs under the emulator
+    // the tests run under, so pid() is the emulator's, which passes signals on and exits as the
+    // program does.
+    bool startTarget(const std::vector<std::string>& argv, const std::string& stdoutPath,
+                     const std::string& stderrPath) {
+        return start(targetCommand(argv), stdoutPath, stderrPath);
+    }
 
     pid_t pid() const { return mPid; }
     bool running();

@@ -157,14 +157,6 @@ private:
     int mRtcp = -1;
 };
 
-sockaddr_in peer(const std::string& ip, uint16_t port) {
-    sockaddr_in a{};
-    a.sin_family = AF_INET;
-    a.sin_port = htons(port);
-    inet_pton(AF_INET, ip.c_str(), &a.sin_addr);
-    return a;
-}
-
 // One PLAY: streams the clip on the first track until the camera stops the stream.
 class ClipPlay : public CameraStreamer {
 public:
@@ -197,8 +189,8 @@ void ClipPlay::run(CameraPlayContext& context) {
     if (!mTrack.tcp) {
         mPorts = std::make_unique<ServerPorts>();
         if (!mPorts->ok()) return;
-        mRtpPeer = peer(context.clientIp(), mTrack.clientRtpPort);
-        mRtcpPeer = peer(context.clientIp(), mTrack.clientRtcpPort);
+        mRtpPeer = ipv4Address(context.clientIp(), mTrack.clientRtpPort);
+        mRtcpPeer = ipv4Address(context.clientIp(), mTrack.clientRtcpPort);
     }
 
     const ClipStreamerOptions& options = mState->options;

@@ -6,11 +6,13 @@
 #include <strings.h>
 #include <sys/eventfd.h>
 #include <sys/socket.h>
+#include <sys/uio.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <cerrno>
 #include <chrono>
+#include <climits>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -173,6 +175,7 @@ public:
     bool finished() const { return mFinished.load(); }
 
     bool writeAll(const void* data, size_t len);
+    bool writevAll(iovec* pieces, size_t count);
     bool waitFor(int ms);
     bool stopping() const {
         std::lock_guard<std::mutex> lock(mStateMutex);
@@ -222,6 +225,33 @@ bool CameraConnection::writeAll(const void* data, size_t len) {
             std::lock_guard<std::mutex> state(mStateMutex);
             if (mClosed) return false;
         }
+    }
+    return true;
+}
+
+bool CameraConnection::writevAll(iovec* pieces, size_t count) {
+    std::lock_guard<std::mutex> lock(mWriteMutex);
+    while (count > 0) {
+        msghdr msg{};
+        msg.msg_iov = pieces;
+        msg.msg_iovlen = std::min<size_t>(count, IOV_MAX);
+        ssize_t n = ::sendmsg(mFd, &msg, MSG_NOSIGNAL | MSG_DONTWAIT);
+        if (n < 0 && errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR) return false;
+        size_t sent = n > 0 ? static_cast<size_t>(n) : 0;
+        while (count > 0 && sent >= pieces->iov_len) {
+            sent -= pieces->iov_len;
+            ++pieces;
+            --count;
+        }
+        if (count > 0 && sent > 0) {
+            pieces->iov_base = static_cast<char*>(pieces->iov_base) + sent;
+            pieces->iov_len -= sent;
+        }
+        if (n > 0) continue;
+        pollfd pfd{mFd, POLLOUT, 0};
+        ::poll(&pfd, 1, kPollSliceMs);
+        std::lock_guard<std::mutex> state(mStateMutex);
+        if (mClosed) return false;
     }
     return true;
 }
@@ -544,6 +574,10 @@ bool CameraPlayContext::sendRaw(const void* data, size_t len) {
     return !stopping() && mConnection->writeAll(data, len);
 }
 
+bool CameraPlayContext::sendRawv(iovec* pieces, size_t count) {
+    return !stopping() && mConnection->writevAll(pieces, count);
+}
+
 bool CameraPlayContext::sendUdp(uint16_t port, const uint8_t* data, size_t len) {
     if (stopping() || port == 0) return false;
     if (mUdpFd < 0) mUdpFd = ::socket(AF_INET, SOCK_DGRAM, 0);
@@ -744,4 +778,22 @@ int TestCamera::connectionCount() const {
 void TestCamera::dropConnections() {
     std::lock_guard<std::mutex> lock(mMutex);
     for (auto& c : mConnections) c->close();
+}
+
+void logAnsweredRequests(const TestCamera& camera, const char* tool, size_t* printed) {
+    std::vector<CameraRequest> all = camera.requests();
+    while (*printed < all.size() && all[*printed].status != 0) {
+        const CameraRequest& r = all[*printed];
+        fprintf(stderr, "%s: [client %d] %s %s -> %d\n", tool, r.connection, r.method.c_str(), r.url.c_str(),
+                r.status);
+        ++*printed;
+    }
+}
+
+sockaddr_in ipv4Address(const std::string& ip, uint16_t port) {
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_port = htons(port);
+    inet_pton(AF_INET, ip.c_str(), &a.sin_addr);
+    return a;
 }

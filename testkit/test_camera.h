@@ -1,6 +1,8 @@
 #ifndef QUORVANE_TESTKIT_TEST_CAMERA_H
 #define QUORVANE_TESTKIT_TEST_CAMERA_H
 
+#include <netinet/in.h>
+
 #include <atomic>
 #include <condition_variable>
 #include <cstddef>
@@ -20,6 +22,8 @@
 // channels, Basic or Digest authentication, delays, silence and closing the connection. After
 // PLAY it can send scripted interleaved frames and hand the connection to a CameraStreamer,
 // which is how RTP from packetized clips is sent (interleaved or over UDP to the client ports).
+
+struct iovec;
 
 using CameraHeaders = std::vector<std::pair<std::string, std::string>>;
 
@@ -122,6 +126,9 @@ public:
     bool sendInterleaved(uint8_t channel, const uint8_t* data, size_t len, size_t splitAt = 0);
     // Raw bytes on the RTSP connection.
     bool sendRaw(const void* data, size_t len);
+    // Raw bytes from `count` pieces in one write where the socket takes them (interleaved frames
+    // of a whole picture at once). The array is used up: its entries are advanced as bytes go.
+    bool sendRawv(iovec* pieces, size_t count);
     // Sleeps up to `ms`; false as soon as the stream must stop (TEARDOWN, close, camera stop).
     bool waitFor(int ms);
     bool stopping() const;
@@ -141,6 +148,15 @@ public:
     virtual ~CameraStreamer() = default;
     virtual void run(CameraPlayContext& context) = 0;
 };
+
+class TestCamera;
+
+// Writes the requests answered since the last call ("<tool>: [client N] METHOD URL -> STATUS") to
+// standard error, in the order received; `printed` keeps the place between calls.
+void logAnsweredRequests(const TestCamera& camera, const char* tool, size_t* printed);
+
+// An IPv4 socket address from a dotted quad and a port.
+sockaddr_in ipv4Address(const std::string& ip, uint16_t port);
 
 class TestCamera {
 public:

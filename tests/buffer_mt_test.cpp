@@ -2,7 +2,10 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <cstring>
+#include <memory>
 #include <thread>
+#include <vector>
 
 #include "platform/buffer.h"
 #include "testkit/unit_probes.h"
@@ -47,4 +50,40 @@ TEST(BufferMtTest, ClonesMadeTogetherShareOneCount) {
         second.reset();
         ASSERT_EQ(released.load(), 1) << "round " << round;
     }
+}
+
+TEST(BufferMtTest, PoolSharedByThreadsNeverHandsOneBlockToTwoHolders) {
+    auto pool = std::make_unique<BufferPool>(512, 16);
+    constexpr int kThreads = 4;
+    constexpr int kRounds = 2000;
+    std::atomic<int> overwritten{0};
+    std::vector<std::shared_ptr<QelBuffer>> leftover(kThreads);
+    std::vector<std::thread> threads;
+    for (int t = 0; t < kThreads; ++t) {
+        threads.emplace_back([&, t] {
+            std::vector<std::shared_ptr<QelBuffer>> held;
+            for (int round = 0; round < kRounds; ++round) {
+                auto buffer = pool->acquire();
+                auto* bytes = static_cast<unsigned char*>(buffer->getVaddr());
+                memset(bytes, t, 512);
+                held.push_back(round % 3 == 0 ? QelBuffer::cloneQelBuffer(buffer.get()) : buffer);
+                if (held.size() > 5) held.erase(held.begin());
+                std::this_thread::yield();
+                if (bytes[0] != t || bytes[511] != t) ++overwritten;
+            }
+            leftover[t] = held.back();
+        });
+    }
+    for (auto& th : threads) th.join();
+    EXPECT_EQ(overwritten.load(), 0);
+    BufferPool::Stats stats = pool->stats();
+    EXPECT_EQ(stats.blocksOut, static_cast<size_t>(kThreads));
+    EXPECT_LE(stats.blocksCached, 16u);
+    EXPECT_EQ(stats.blocksAllocated + stats.blocksReused, static_cast<uint64_t>(kThreads * kRounds));
+    EXPECT_GT(stats.blocksReused, stats.blocksAllocated);
+    // The pool goes first; the last blocks are released on other threads afterwards.
+    pool.reset();
+    threads.clear();
+    for (int t = 0; t < kThreads; ++t) threads.emplace_back([&, t] { leftover[t].reset(); });
+    for (auto& th : threads) th.join();
 }

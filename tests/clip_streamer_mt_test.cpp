@@ -1,6 +1,6 @@
-// The test camera's clip streamer seen from the wire: a plain RTSP session (no receiver unit)
-// and bare sockets on the client ports show what it sends, how it paces, that it pauses, and
-// that it keeps what arrives at its RTCP port.
+// The test camera's clip streamer and the benchmarks' light sender seen from the wire: a plain
+// RTSP session (no receiver unit) and bare sockets on the client ports show what they send, how
+// the clip streamer paces, that it pauses, and that it keeps what arrives at its RTCP port.
 #include <arpa/inet.h>
 #include <gtest/gtest.h>
 #include <netinet/in.h>
@@ -10,12 +10,14 @@
 
 #include <atomic>
 #include <chrono>
+#include <memory>
 #include <mutex>
 #include <string>
 #include <thread>
 #include <vector>
 
 #include "testkit/clip_streamer.h"
+#include "testkit/light_sender.h"
 #include "testkit/rtp_packetizer.h"
 #include "utils/curl_rtsp.h"
 
@@ -72,6 +74,7 @@ struct Datagram {
     Bytes data;
     Clock::time_point at;
     uint16_t fromPort;
+    in_addr_t fromAddress;
 };
 std::vector<Datagram> readFor(int fd, int ms) {
     std::vector<Datagram> out;
@@ -86,9 +89,21 @@ std::vector<Datagram> readFor(int fd, int ms) {
         sockaddr_in from{};
         socklen_t len = sizeof(from);
         ssize_t n = recvfrom(fd, buffer, sizeof(buffer), 0, reinterpret_cast<sockaddr*>(&from), &len);
-        if (n > 0) out.push_back(Datagram{Bytes(buffer, buffer + n), Clock::now(), ntohs(from.sin_port)});
+        if (n > 0)
+            out.push_back(Datagram{Bytes(buffer, buffer + n), Clock::now(), ntohs(from.sin_port),
+                                   from.sin_addr.s_addr});
     }
     return out;
+}
+
+// A started test camera that describes and plays what `sender` sends.
+template <class Sender>
+std::unique_ptr<TestCamera> cameraFor(const Sender& sender) {
+    CameraScript script;
+    script.sdp = sender.sdp();
+    auto camera = std::make_unique<TestCamera>(script);
+    camera->setStreamerFactory(sender.factory());
+    return camera->start() ? std::move(camera) : nullptr;
 }
 
 }  // namespace
@@ -98,15 +113,12 @@ TEST(ClipStreamer, UdpPlaySendsTheClipPacedWithSenderReportsAndKeepsTheAnswers) 
     options.senderReportIntervalMs = 300;
     testkit::ClipStreamer streamer(VideoCodec::H264, clip("h264_single_slice.264"), options);
     ASSERT_EQ(streamer.pictureCount(), 30u);
-    CameraScript script;
-    script.sdp = streamer.sdp();
-    TestCamera camera(script);
-    camera.setStreamerFactory(streamer.factory());
-    ASSERT_TRUE(camera.start());
+    auto camera = cameraFor(streamer);
+    ASSERT_NE(camera, nullptr);
 
     ClientPorts ports;
     ASSERT_GE(ports.rtcp, 0);
-    CurlRtsp session(camera.url(), ports.port, static_cast<uint16_t>(ports.port + 10), "", "", false);
+    CurlRtsp session(camera->url(), ports.port, static_cast<uint16_t>(ports.port + 10), "", "", false);
     ASSERT_TRUE(session.startCurl());
     std::vector<Datagram> rtcp;
     std::thread rtcpReader([&] { rtcp = readFor(ports.rtcp, 2500); });
@@ -158,15 +170,12 @@ TEST(ClipStreamer, InterleavedPlayLoopsPausesAndResumes) {
     options.fps = 50;
     options.senderReportIntervalMs = 0;
     testkit::ClipStreamer streamer(VideoCodec::H265, clip("h265.265"), options);
-    CameraScript script;
-    script.sdp = streamer.sdp();
-    TestCamera camera(script);
-    camera.setStreamerFactory(streamer.factory());
-    ASSERT_TRUE(camera.start());
+    auto camera = cameraFor(streamer);
+    ASSERT_NE(camera, nullptr);
 
     std::mutex mutex;
     std::vector<std::pair<uint8_t, Bytes>> frames;
-    CurlRtsp session(camera.url(), 0, 0, "", "", true);
+    CurlRtsp session(camera->url(), 0, 0, "", "", true);
     session.mTcpRecvCallback = [&](void* data, unsigned long len) {
         const uint8_t* p = static_cast<const uint8_t*>(data);
         std::lock_guard<std::mutex> lock(mutex);
@@ -204,4 +213,44 @@ TEST(ClipStreamer, InterleavedPlayLoopsPausesAndResumes) {
                       static_cast<uint16_t>(testkit::rtpSeq(frames[i - 1].second) + 1));
         }
     }
+}
+
+TEST(LightSender, PlayReplaysTheClipsPacketsAndFloodComesFromAForeignAddress) {
+    testkit::LightSenderOptions options;
+    options.fps = 50;
+    options.loop = false;
+    testkit::LightSender sender(VideoCodec::H264, clip("h264_single_slice.264"), options);
+    auto camera = cameraFor(sender);
+    ASSERT_NE(camera, nullptr);
+    ClientPorts ports;
+    ASSERT_GE(ports.rtcp, 0);
+    CurlRtsp session(camera->url(), ports.port, static_cast<uint16_t>(ports.port + 10), "", "", false);
+    ASSERT_TRUE(session.startCurl());
+    std::vector<Datagram> rtp = readFor(ports.rtp, 1500);
+
+    // The packetizer's packets, each whole (sent from pieces), with consecutive numbering of
+    // the play's own and one timestamp per picture.
+    std::vector<Bytes> expected =
+        testkit::RtpPacketizer(testkit::RtpPacketizerConfig()).packetizeStream(clip("h264_single_slice.264"));
+    ASSERT_EQ(rtp.size(), expected.size());
+    for (size_t i = 0; i < rtp.size(); ++i) {
+        ASSERT_EQ(Bytes(rtp[i].data.begin() + 12, rtp[i].data.end()),
+                  Bytes(expected[i].begin() + 12, expected[i].end()))
+            << "packet " << i;
+        EXPECT_EQ(testkit::rtpMarker(rtp[i].data), testkit::rtpMarker(expected[i]));
+        EXPECT_EQ(testkit::rtpSeq(rtp[i].data), static_cast<uint16_t>(testkit::rtpSeq(rtp[0].data) + i));
+        bool samePicture = testkit::rtpTimestamp(expected[i]) == testkit::rtpTimestamp(expected[0]);
+        EXPECT_EQ(testkit::rtpTimestamp(rtp[i].data) == testkit::rtpTimestamp(rtp[0].data), samePicture);
+    }
+    EXPECT_EQ(sender.picturesSent(), 30u);
+
+    EXPECT_EQ(sender.flood(5), 5u);
+    std::vector<Datagram> foreign = readFor(ports.rtp, 300);
+    ASSERT_EQ(foreign.size(), 5u);
+    for (const Datagram& d : foreign) {
+        EXPECT_EQ(d.fromAddress, htonl(0x7F000002));
+        EXPECT_EQ(Bytes(d.data.begin() + 8, d.data.begin() + 12),
+                  Bytes(rtp[0].data.begin() + 8, rtp[0].data.begin() + 12));
+    }
+    session.stopCurl();
 }

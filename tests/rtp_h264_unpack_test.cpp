@@ -154,17 +154,15 @@ TEST_F(H264Unpack, SequenceNumbersWrapAndGapsAreCounted) {
 
 TEST_F(H264Unpack, FuaQueueErrorsAndTheSingleFragmentQuirk) {
     LogCapture log;
-    feed.payload({0x7C, 0x85, 0x88, 0x01});        // start, never ended
-    feed.payload({0x7C, 0x85, 0x88, 0x02});        // a new start replaces it with a warning
-    feed.payload({0x18, 0x00, 0x02, 0x09, 0xF0});  // STAP-A: rejected, the fragment stays
-    feed.payload(kPFirst);                         // a whole NAL unit ends it with an error
+    feed.payload({0x7C, 0x85, 0x88, 0x01});  // start, never ended
+    feed.payload({0x7C, 0x85, 0x88, 0x02});  // a new start replaces it with a warning
+    feed.payload({0x60, 0x00});              // an unknown type: the fragment stays
+    feed.payload(kPFirst);                   // a whole NAL unit ends it with an error
     // S and E in one FU-A (sent by some cameras for small units) is a whole NAL unit.
     feed.payload({0x7C, 0xC1, 0x9A, 0x05}, true);
     feed.payload(kAud);
     log.stop();
     EXPECT_EQ(log.errCount("warning, fua queue is not empty !"), 1);
-    EXPECT_EQ(log.errCount("unknown nal unit type : 24, please check camera setting which is h264 or h265"),
-              1);
     EXPECT_EQ(log.errCount("Fua is incomplete !"), 1);
     EXPECT_EQ(deliveredData(sink), (std::vector<Bytes>{startCode(kPFirst), startCode({0x61, 0x9A, 0x05})}));
 }
@@ -336,4 +334,129 @@ TEST(H264UnpackCamera, ParameterSetsFragmentedTogetherAreSplitByTheGetters) {
     EXPECT_EQ(bytesOf(unit.getSps()), (Bytes{0x67, 0x4d, 0x00, 0x33, 0x8a, 0x8a, 0x50, 0x28, 0x02, 0xdd,
                                              0x34, 0x40, 0x00, 0x00, 0xfa, 0x00, 0x00, 0x30, 0xd4, 0x01}));
     EXPECT_EQ(bytesOf(unit.getPps()), (Bytes{0x68, 0xee, 0x3c, 0x80}));
+}
+
+namespace {
+
+// The unit with behaviour options, and a sink that keeps each buffer's FrameMeta.
+class H264Options : public ::testing::Test {
+protected:
+    void start(const RtspClientOptions& options) {
+        unit.setOptions(options);
+        unit.addOutputUnit(&sink, true);
+    }
+    uint32_t flagsOf(size_t i) const { return sink.out.at(i).meta.flags; }
+
+    MetaSink sink;
+    RtpH264UnpackUnitSM unit;
+    Feeder feed{&unit};
+};
+
+Bytes stapA(std::initializer_list<Bytes> nals) {
+    Bytes p = {0x78};
+    for (const Bytes& n : nals) {
+        p.push_back(static_cast<uint8_t>(n.size() >> 8));
+        p.push_back(static_cast<uint8_t>(n.size()));
+        p.insert(p.end(), n.begin(), n.end());
+    }
+    return p;
+}
+
+}  // namespace
+
+TEST_F(H264Options, StapAUnitsTakeTheSingleNalUnitPathAndLyingSizesDropTheRest) {
+    start(RtspClientOptions::mixedFleet());
+    feed.payload(stapA({kSps, kPps, kIdrFirst}), true);
+    EXPECT_EQ(sink.data(), (std::vector<Bytes>{startCode(kSps), startCode(kPps), startCode(kIdrFirst)}));
+    EXPECT_EQ(bytesOf(unit.getPps()), kPps);
+    // A size past the end, a zero size, a lone byte where a size belongs: the units before it
+    // still count, the rest of the packet is dropped with an error line.
+    Bytes past = stapA({kPFirst, kPSecond});
+    past[1 + 2 + kPFirst.size() + 1] += 1;
+    Bytes zero = stapA({kPFirst});
+    zero.insert(zero.end(), {0x00, 0x00, 0x41});
+    Bytes lone = stapA({kPFirst});
+    lone.push_back(0x00);
+    LogCapture log;
+    for (const Bytes& p : {past, zero, lone}) feed.payload(p, true, 3600);
+    log.stop();
+    EXPECT_EQ(log.errCount("STAP-A unit size"), 3);
+    EXPECT_EQ(sink.data().size(), 6u);
+    EXPECT_EQ(sink.data()[3], startCode(kPFirst));
+    EXPECT_TRUE(unit.checkInvariants());
+}
+
+TEST_F(H264Options, MarkerCompletionHandsPicturesOverWithoutWaitingForTheNext) {
+    RtspClientOptions options;
+    options.markerCompletion = true;
+    start(options);
+    feed.payload(kIdrFirst, false, 0);
+    feed.payload(kIdrSecond, true, 0);  // the marker ends the picture
+    ASSERT_EQ(sink.out.size(), 1u);
+    // A camera without marker bits: the new timestamp ends the picture, even without first_mb 0.
+    feed.payload(kPSecond, false, 3600);
+    feed.payload(kPSecond, false, 7200);
+    EXPECT_EQ(sink.out.size(), 2u);
+    unit.flush();  // teardown: the last picture is not held back
+    EXPECT_EQ(sink.data(), (std::vector<Bytes>{join({startCode(kIdrFirst), startCode(kIdrSecond)}),
+                                               startCode(kPSecond), startCode(kPSecond)}));
+    // With the default the picture waits for the next one, and flush leaves it alone.
+    RtpH264UnpackUnitSM plain;
+    MetaSink plainSink;
+    plain.addOutputUnit(&plainSink, true);
+    Feeder(&plain).payload(kIdrFirst, true);
+    plain.flush();
+    EXPECT_EQ(plainSink.out.size(), 0u);
+}
+
+TEST_F(H264Options, EveryBufferCarriesTimestampKeyframeCompletenessAndLoss) {
+    start(RtspClientOptions());
+    feed.payload(kSps, false, 0xFFFFFC00u);
+    feed.payload(kIdrFirst, true, 0xFFFFFC00u);
+    feed.payload(kPFirst, true, 0x00000A00u);  // the 32-bit timestamp wraps
+    feed.skip(2);
+    feed.payload(kPSecond, true, 0x00001E00u);  // two packets lost: this picture lost its start
+    feed.payload(kPFirst, true, 0x00002800u);
+    feed.payload(kAud);
+    ASSERT_EQ(sink.out.size(), 5u);
+    const uint64_t wrap = 1ull << 32;
+    const uint64_t stamps[] = {0xFFFFFC00u, 0xFFFFFC00u, wrap + 0xA00, wrap + 0x1E00, wrap + 0x2800};
+    const uint32_t all = FrameMeta::kValid | FrameMeta::kComplete;
+    const uint32_t au = FrameMeta::kValid | FrameMeta::kAccessUnitEnd;
+    const uint32_t flags[] = {all | FrameMeta::kParameterSet,
+                              all | FrameMeta::kAccessUnitEnd | FrameMeta::kKeyframe,
+                              all | FrameMeta::kAccessUnitEnd, au, all | FrameMeta::kAccessUnitEnd};
+    for (size_t i = 0; i < 5; ++i) {
+        EXPECT_EQ(sink.out[i].meta.rtpTimestamp, stamps[i]) << i;
+        EXPECT_EQ(flagsOf(i), flags[i]) << i;
+        EXPECT_EQ(sink.out[i].meta.lostBefore, i == 3 ? 2u : 0u) << i;
+    }
+    EXPECT_EQ(unit.framesDelivered(), 4u);
+}
+
+TEST_F(H264Options, SdpParameterSetsGoFirstUnlessTheCameraSendsItsOwn) {
+    RtspClientOptions options;
+    options.sdpParameterSets = true;
+    start(options);
+    const Bytes sdpSps = {0x67, 0x64, 0x00, 0x28};
+    unit.newSession({sdpSps, kPps, {0x65}});  // a stray slice in the SDP is not a parameter set
+    EXPECT_EQ(bytesOf(unit.getSps()), sdpSps);
+    feed.payload(kIdrFirst, true);
+    feed.payload(kPFirst, true);
+    ASSERT_EQ(sink.out.size(), 3u);
+    EXPECT_EQ(sink.data()[0], startCode(sdpSps));
+    EXPECT_EQ(sink.data()[1], startCode(kPps));
+    EXPECT_EQ(flagsOf(0) & FrameMeta::kFromSdp, FrameMeta::kFromSdp);
+    EXPECT_EQ(flagsOf(2) & FrameMeta::kFromSdp, 0u);
+    // Next session the camera sends its own first: only those are delivered.
+    sink.out.clear();
+    unit.newSession({sdpSps, kPps});
+    feed.payload(kSps);
+    feed.payload(kIdrFirst, true);
+    feed.payload(kPFirst, true);
+    EXPECT_EQ(sink.data(), (std::vector<Bytes>{startCode(kSps), startCode(kIdrFirst)}));
+    // Off: the SDP's sets are neither delivered nor stored.
+    RtpH264UnpackUnitSM plain;
+    plain.newSession({sdpSps});
+    EXPECT_EQ(plain.getExtra(), nullptr);
 }

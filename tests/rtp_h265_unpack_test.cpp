@@ -49,27 +49,77 @@ TEST_F(H265Unpack, EachNalUnitGoesOutAloneParameterSetsWithoutPadding) {
     EXPECT_EQ(unit.mDebugCntNal[1] + unit.mDebugCntNal[3], 2);  // PPS, IDR
 }
 
-TEST_F(H265Unpack, OnlyTheTypesCamerasSendAreAccepted) {
-    const std::set<int> accepted = {1, 19, 32, 33, 34, 39};
-    for (int type = 0; type < 64; ++type) {
-        if (type == 49) continue;  // fragmentation unit, below
-        sink.clear();
-        LogCapture log;
-        feed.payload(nal(type, {0xAA}));
-        log.stop();
-        int ok = accepted.count(type);
-        EXPECT_EQ(sink.count(), unsigned(ok)) << type;
-        EXPECT_EQ(log.errCount("H265 RTP cannot recognize type " + std::to_string(type) + "\n"), 1 - ok)
-            << type;
+TEST_F(H265Unpack, OnlyTheTypesCamerasSendAreAcceptedUnlessAllAreAsked) {
+    const std::set<int> cameraTypes = {1, 19, 32, 33, 34, 39};
+    std::set<int> standardTypes = {16, 17, 18, 19, 20, 21};
+    for (int t = 0; t <= 9; ++t) standardTypes.insert(t);
+    for (int t = 32; t <= 40; ++t) standardTypes.insert(t);
+    for (bool all : {false, true}) {
+        RtspClientOptions options;
+        options.allH265NalUnitTypes = all;
+        unit.setOptions(options);
+        const std::set<int>& accepted = all ? standardTypes : cameraTypes;
+        for (int type = 0; type < 64; ++type) {
+            if (type == 49) continue;  // fragmentation unit, below
+            sink.clear();
+            LogCapture log;
+            feed.payload(nal(type, {0xAA}));
+            log.stop();
+            int ok = accepted.count(type);
+            EXPECT_EQ(sink.count(), unsigned(ok)) << type << " all " << all;
+            EXPECT_EQ(log.errCount("H265 RTP cannot recognize type " + std::to_string(type) + "\n"), 1 - ok)
+                << type << " all " << all;
+        }
     }
 }
 
-TEST_F(H265Unpack, FragmentsAreJoinedBehindAFixedHeader) {
+TEST_F(H265Unpack, FragmentsAreJoinedKeepingTheirLayerAndTemporalId) {
     feed.payload(fu(true, false, 19, {1, 2, 3}));
     feed.payload(fu(false, false, 19, {4, 5}));
     feed.payload(fu(false, true, 19, {6}), true);
-    ASSERT_EQ(sink.count(), 1u);
-    EXPECT_EQ(deliveredData(sink)[0], (Bytes{0, 0, 0, 1, 0x26, 0x01, 1, 2, 3, 4, 5, 6}));
+    // A TRAIL_R of temporal layer 2 (TID 3) and layer id 33 (top bit in the first byte).
+    Bytes start = fu(true, false, 1, {7}), end = fu(false, true, 1, {8});
+    for (Bytes* p : {&start, &end}) {
+        (*p)[0] |= 0x01;
+        (*p)[1] = 0x0B;
+    }
+    feed.payload(start);
+    feed.payload(end, true);
+    EXPECT_EQ(deliveredData(sink), (std::vector<Bytes>{{0, 0, 0, 1, 0x26, 0x01, 1, 2, 3, 4, 5, 6},
+                                                       {0, 0, 0, 1, 0x03, 0x0B, 7, 8}}));
+}
+
+TEST_F(H265Unpack, AggregationPacketUnitsTakeTheSingleNalUnitPathAndLyingSizesDropTheRest) {
+    RtspClientOptions options;
+    options.unpackAggregates = true;
+    unit.setOptions(options);
+    MetaSink meta;
+    unit.addOutputUnit(&meta, true);
+    const Bytes vps = nal(32, {0x0C}), sps = nal(33, {0x01}), idr = nal(19, {0xAF});
+    Bytes good = {48 << 1, 0x01};
+    for (const Bytes& n : {vps, sps, idr}) {
+        good.insert(good.end(), {0x00, static_cast<uint8_t>(n.size())});
+        good.insert(good.end(), n.begin(), n.end());
+    }
+    feed.payload(good, true);
+    EXPECT_EQ(deliveredData(sink), (std::vector<Bytes>{startCode(vps), startCode(sps), startCode(idr)}));
+    // The marker belongs to the last unit only.
+    ASSERT_EQ(meta.out.size(), 3u);
+    EXPECT_EQ(meta.out[1].meta.flags & FrameMeta::kAccessUnitEnd, 0u);
+    EXPECT_EQ(meta.out[2].meta.flags & (FrameMeta::kAccessUnitEnd | FrameMeta::kKeyframe),
+              FrameMeta::kAccessUnitEnd | FrameMeta::kKeyframe);
+    // A size past the end, a size under a NAL unit header, a lone byte where a size belongs.
+    Bytes past = good, small = good, lone = good;
+    past[2 + 2 + vps.size() + 1] = 0x40;
+    small[2 + 2 + vps.size() + 1] = 0x01;
+    lone.push_back(0x00);
+    sink.clear();
+    LogCapture log;
+    for (const Bytes& p : {past, small, lone}) feed.payload(p);
+    log.stop();
+    EXPECT_EQ(log.errCount("AP unit size"), 3);
+    EXPECT_EQ(deliveredData(sink), (std::vector<Bytes>{startCode(vps), startCode(vps), startCode(vps),
+                                                       startCode(sps), startCode(idr)}));
 }
 
 TEST_F(H265Unpack, LostOrMisplacedFragmentsCostOnlyTheirNalUnit) {
@@ -95,17 +145,15 @@ TEST_F(H265Unpack, LostOrMisplacedFragmentsCostOnlyTheirNalUnit) {
     EXPECT_EQ(deliveredData(sink), (std::vector<Bytes>{startCode(nal(1, {4, 5})), startCode(nal(1, {9}))}));
 }
 
-TEST_F(H265Unpack, RebuiltUnitsOfRejectedTypesAndAggregationPacketsAreRejected) {
+TEST_F(H265Unpack, RebuiltUnitsOfRejectedTypesAreRejected) {
     LogCapture log;
     feed.payload(fu(true, false, 21, {1}));
     feed.payload(fu(false, true, 21, {2}));
-    feed.payload({48 << 1, 0x01, 0x00, 0x03, 0x40, 0x01, 0x0C});  // AP holding a VPS
     auto own = testkit::makePacketBuffer(testkit::makeRtpPacket(0, 0, false, fu(true, true, 1, {1})));
     unit.onTransmitIn(own, own->length, -1, 0);  // a fragment on the unit's own re-feeding path
     log.stop();
     EXPECT_EQ(log.errCount("please check your code !"), 1);
     EXPECT_EQ(log.errCount("H265 RTP cannot recognize type 21"), 1);
-    EXPECT_EQ(log.errCount("H265 RTP cannot recognize type 48"), 1);
     EXPECT_EQ(sink.count(), 0u);
 }
 

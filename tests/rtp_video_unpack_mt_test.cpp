@@ -95,3 +95,43 @@ TEST(VideoUnpackThreads, QueuedPacketsAreDepacketizedOnTheWorkerAndDestructionSt
         source.MasterOutput::units.clear();
     }
 }
+
+TEST(VideoUnpackThreads, SessionChangesFlushesAndCountersFromOtherThreadsWhilePacketsFlow) {
+    // The session thread starts new sessions and flushes, the application reads the counters and
+    // disables, while the packet thread delivers: every buffer stays whole Annex-B.
+    std::vector<Bytes> packets = clipPackets();
+    testkit::CollectingSink sink;
+    RtpVideoUnpackExUnitSM unit;
+    unit.setOptions(RtspClientOptions::mixedFleet());
+    unit.addOutputUnit(&sink.unit(), true);
+    RtspSessionInfo session;
+    session.encoding = "H264";
+    session.parameterSets = {{0x67, 0x42, 0x00, 0x1F}, {0x68, 0xCE, 0x3C, 0x80}};
+    unit.newSession(session);
+    std::atomic<bool> done{false};
+    std::atomic<int> broken{0};
+    std::thread other([&] {
+        uint64_t delivered = 0;
+        while (!done.load()) {
+            unit.newSession(session);
+            unit.flush();
+            if (!unit.checkInvariants()) ++broken;
+            if (unit.framesDelivered() < delivered) ++broken;  // a counter never goes back
+            delivered = unit.framesDelivered();
+            unit.disable();
+            std::this_thread::yield();
+        }
+    });
+    Feeder feed(&unit);
+    for (int round = 0; round < 20; ++round) {
+        for (const Bytes& p : packets) feed.packet(p);
+    }
+    done = true;
+    other.join();
+    EXPECT_EQ(broken.load(), 0);
+    EXPECT_GT(unit.framesDelivered(), 0u);
+    for (const auto& d : sink.deliveries()) {
+        ASSERT_GE(d.data.size(), 5u);
+        EXPECT_EQ(Bytes(d.data.begin(), d.data.begin() + 4), (Bytes{0, 0, 0, 1}));
+    }
+}

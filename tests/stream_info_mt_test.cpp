@@ -1,23 +1,23 @@
-// Picture size and rate from parameter sets: the SPS parser on real encoder output and on
-// truncated input, and the stream-info unit answering the depacketizer's getters in the client
-// pipeline while video flows.
+// What the stream is, from its parameter sets: the SPS parser on real encoder output (H.264 and
+// H.265, with and without VUI timing) and on cut or hostile input, and RtspClient::streamInfo()
+// while a camera streams the clips.
 #include <gtest/gtest.h>
 
 #include <chrono>
+#include <cmath>
+#include <memory>
 #include <thread>
 
 #include "rtsp_client.h"
 #include "testkit/annexb.h"
 #include "testkit/clip_streamer.h"
-#include "testkit/sps_parser.h"
-#include "testkit/stream_info_unit.h"
 #include "testkit/test_camera.h"
-#include "units/unit_rtp_video_unpack_ex.h"
+#include "utils/h26x_sps_parser.h"
+#include "utils/rtsp_stream_info.h"
 
 namespace {
 
 using testkit::Bytes;
-using testkit::SpsInfo;
 using testkit::VideoCodec;
 
 const std::string kClips = std::string(QUORVANE_SOURCE_DIR) + "/testkit/clips/";
@@ -25,11 +25,20 @@ const std::string kClips = std::string(QUORVANE_SOURCE_DIR) + "/testkit/clips/";
 // libx264 high profile, 1920x1080 coded as 1088 lines with 8 cropped, 30000/1001 fps.
 const Bytes kH264Sps1080p = {0x67, 0x64, 0x00, 0x28, 0xac, 0xd9, 0x40, 0x78, 0x02, 0x27, 0xe5, 0xc0, 0x44,
                              0x00, 0x00, 0x0f, 0xa4, 0x00, 0x03, 0xa9, 0x80, 0x3c, 0x60, 0xc6, 0x58};
-// libx265 main profile, level 3.1, 1280x720, no VUI timing.
+// libx264 high profile, 1920x1080 at 25 fps (an emulation prevention byte inside the timing).
+const Bytes kH264Sps1080p25 = {0x67, 0x64, 0x00, 0x28, 0xac, 0xd9, 0x40, 0x78, 0x02,
+                               0x27, 0xe5, 0xc0, 0x44, 0x00, 0x00, 0x03, 0x00, 0x04,
+                               0x00, 0x00, 0x03, 0x00, 0xc8, 0x3c, 0x60, 0xc6, 0x58};
+// libx265 main profile, level 3.1, 1280x720, 30 fps in the VUI.
 const Bytes kH265Sps720p = {0x42, 0x01, 0x01, 0x01, 0x60, 0x00, 0x00, 0x03, 0x00, 0x90, 0x00,
                             0x00, 0x03, 0x00, 0x00, 0x03, 0x00, 0x5d, 0xa0, 0x02, 0x80, 0x80,
                             0x2d, 0x16, 0x59, 0x59, 0xa4, 0x93, 0x2b, 0xc0, 0x5a, 0x02, 0x00,
                             0x00, 0x03, 0x00, 0x02, 0x00, 0x00, 0x03, 0x00, 0x3c, 0x10};
+// libx265 main profile, level 4, 1920x1080 (1088 coded, conformance window) at 25 fps in the VUI.
+const Bytes kH265Sps1080p25 = {0x42, 0x01, 0x01, 0x01, 0x60, 0x00, 0x00, 0x03, 0x00, 0x90, 0x00,
+                               0x00, 0x03, 0x00, 0x00, 0x03, 0x00, 0x78, 0xa0, 0x03, 0xc0, 0x80,
+                               0x10, 0xe5, 0x96, 0x56, 0x69, 0x24, 0xca, 0xf0, 0x16, 0x80, 0x80,
+                               0x00, 0x00, 0x03, 0x00, 0x80, 0x00, 0x00, 0x0c, 0x84};
 
 Bytes firstSps(const std::string& file, VideoCodec codec) {
     Bytes data;
@@ -40,26 +49,33 @@ Bytes firstSps(const std::string& file, VideoCodec codec) {
     return Bytes();
 }
 
+bool parse(VideoCodec codec, const uint8_t* nal, size_t len, H26xSpsInfo* info) {
+    return codec == VideoCodec::H264 ? H26xSpsParser::parseH264(nal, len, info)
+                                     : H26xSpsParser::parseH265(nal, len, info);
+}
+
 TEST(SpsParser, SizeRateProfileAndLevelOfRealEncoderOutput) {
     struct Case {
         VideoCodec codec;
         Bytes sps;
         uint32_t width, height;
         double fps;
-        uint8_t profile, level;
+        uint32_t profile, level;
     };
     const Case cases[] = {
         {VideoCodec::H264, kH264Sps1080p, 1920, 1080, 30000.0 / 1001, 100, 40},
+        {VideoCodec::H264, kH264Sps1080p25, 1920, 1080, 25, 100, 40},
         {VideoCodec::H264, firstSps(kClips + "testcam_640x360.264", VideoCodec::H264), 640, 360, 25, 77, 30},
         {VideoCodec::H264, firstSps(kClips + "h264_single_slice.264", VideoCodec::H264), 320, 240, 25, 77,
          13},
-        {VideoCodec::H265, kH265Sps720p, 1280, 720, 0, 1, 93},
-        {VideoCodec::H265, firstSps(kClips + "h265.265", VideoCodec::H265), 320, 240, 0, 1, 60},
+        {VideoCodec::H265, kH265Sps720p, 1280, 720, 30, 1, 93},
+        {VideoCodec::H265, kH265Sps1080p25, 1920, 1080, 25, 1, 120},
+        {VideoCodec::H265, firstSps(kClips + "h265.265", VideoCodec::H265), 320, 240, 25, 1, 60},
     };
     for (const Case& c : cases) {
-        SCOPED_TRACE(c.width);
-        SpsInfo info;
-        ASSERT_TRUE(testkit::parseSps(c.codec, c.sps.data(), c.sps.size(), &info));
+        SCOPED_TRACE(std::to_string(c.width) + "x" + std::to_string(c.height));
+        H26xSpsInfo info;
+        ASSERT_TRUE(parse(c.codec, c.sps.data(), c.sps.size(), &info));
         EXPECT_EQ(info.width, c.width);
         EXPECT_EQ(info.height, c.height);
         EXPECT_NEAR(info.fps, c.fps, 0.001);
@@ -69,39 +85,42 @@ TEST(SpsParser, SizeRateProfileAndLevelOfRealEncoderOutput) {
 }
 
 TEST(SpsParser, CutShortOrForeignInputIsRefusedWithoutTouchingTheResult) {
-    SpsInfo untouched;
+    H26xSpsInfo untouched;
     untouched.width = 7;
     for (VideoCodec codec : {VideoCodec::H264, VideoCodec::H265}) {
-        const Bytes& sps = codec == VideoCodec::H264 ? kH264Sps1080p : kH265Sps720p;
+        const Bytes& sps = codec == VideoCodec::H264 ? kH264Sps1080p : kH265Sps1080p25;
         // Every cut before the size fields ends is refused; a heap copy of exactly that length
         // lets the address sanitizer catch a read past the end.
         size_t sizeEnd = codec == VideoCodec::H264 ? 8 : 22;
         for (size_t len = 0; len < sizeEnd; ++len) {
             std::unique_ptr<uint8_t[]> cut(new uint8_t[len + 1]);
             std::copy(sps.begin(), sps.begin() + static_cast<long>(len), cut.get());
-            SpsInfo info = untouched;
-            EXPECT_FALSE(testkit::parseSps(codec, cut.get(), len, &info)) << len;
+            H26xSpsInfo info = untouched;
+            EXPECT_FALSE(parse(codec, cut.get(), len, &info)) << len;
             EXPECT_EQ(info.width, 7u);
         }
-        // Cuts inside the optional VUI keep the size.
-        for (size_t len = sizeEnd + 2; len < sps.size(); ++len) {
+        // Cuts after the size keep it but lose the rate, which comes last.
+        size_t kept = 0;
+        for (size_t len = sizeEnd; len < sps.size() - 4; ++len) {
             std::unique_ptr<uint8_t[]> cut(new uint8_t[len]);
             std::copy(sps.begin(), sps.begin() + static_cast<long>(len), cut.get());
-            SpsInfo info;
-            if (testkit::parseSps(codec, cut.get(), len, &info)) {
-                EXPECT_GT(info.width, 0u);
-            }
+            H26xSpsInfo info;
+            if (!parse(codec, cut.get(), len, &info)) continue;
+            ++kept;
+            EXPECT_EQ(info.width, 1920u);
+            EXPECT_EQ(info.fps, 0) << len;
         }
+        EXPECT_GE(kept, 8u);
     }
     // A PPS, and an H.264 SPS read as H.265, are no SPS.
     const Bytes pps = {0x68, 0xee, 0x3c, 0x80};
-    SpsInfo info = untouched;
-    EXPECT_FALSE(testkit::parseH264Sps(pps.data(), pps.size(), &info));
-    EXPECT_FALSE(testkit::parseH265Sps(kH264Sps1080p.data(), kH264Sps1080p.size(), &info));
+    H26xSpsInfo info = untouched;
+    EXPECT_FALSE(H26xSpsParser::parseH264(pps.data(), pps.size(), &info));
+    EXPECT_FALSE(H26xSpsParser::parseH265(kH264Sps1080p.data(), kH264Sps1080p.size(), &info));
     // All zeros: an exp-Golomb code longer than 32 bits cannot be read.
     Bytes zeros(64, 0x00);
     zeros[0] = 0x67;
-    EXPECT_FALSE(testkit::parseH264Sps(zeros.data(), zeros.size(), &info));
+    EXPECT_FALSE(H26xSpsParser::parseH264(zeros.data(), zeros.size(), &info));
     EXPECT_EQ(info.width, 7u);
 }
 
@@ -144,57 +163,85 @@ Bytes baselineSps(uint32_t widthMbs, uint32_t cropRight) {
 }
 
 TEST(SpsParser, SizesBeyondSixteenBitsAndCropsLargerThanThePictureAreRefused) {
-    SpsInfo info;
+    H26xSpsInfo info;
     Bytes sps = baselineSps(120, 0);
-    ASSERT_TRUE(testkit::parseH264Sps(sps.data(), sps.size(), &info));
+    ASSERT_TRUE(H26xSpsParser::parseH264(sps.data(), sps.size(), &info));
     EXPECT_EQ(info.width, 1920u);
     EXPECT_EQ(info.height, 16u);
     sps = baselineSps(120, 4);  // 4 crop units of two samples
-    ASSERT_TRUE(testkit::parseH264Sps(sps.data(), sps.size(), &info));
+    ASSERT_TRUE(H26xSpsParser::parseH264(sps.data(), sps.size(), &info));
     EXPECT_EQ(info.width, 1912u);
     sps = baselineSps(5000, 0);
-    EXPECT_FALSE(testkit::parseH264Sps(sps.data(), sps.size(), &info));
+    EXPECT_FALSE(H26xSpsParser::parseH264(sps.data(), sps.size(), &info));
     sps = baselineSps(1, 8);
-    EXPECT_FALSE(testkit::parseH264Sps(sps.data(), sps.size(), &info));
+    EXPECT_FALSE(H26xSpsParser::parseH264(sps.data(), sps.size(), &info));
 }
 
-// The facade's chain with the stream-info unit linked behind the depacketizer: its getters
-// answer through getInterfaces() once the SPS went past, while the packet thread runs.
-TEST(StreamInfoUnit, AnswersTheDepacketizersGettersInTheClientPipeline) {
-    Bytes clip;
-    ASSERT_TRUE(testkit::readFile(kClips + "testcam_640x360.264", &clip));
-    testkit::ClipStreamerOptions options;
-    options.loop = true;
-    testkit::ClipStreamer streamer(VideoCodec::H264, clip, options);
-    CameraScript script;
-    script.sdp = streamer.sdp();
-    TestCamera camera(script);
-    camera.setStreamerFactory(streamer.factory());
-    ASSERT_TRUE(camera.start());
+// The camera streams a clip; streamInfo() answers from the in-band parameter sets on any thread
+// while video flows, for both codecs, and keeps its values after disable().
+TEST(StreamInfo, ClientReportsCodecSizeAndRateOfTheClips) {
+    struct Case {
+        const char* clip;
+        VideoCodec codec;
+        RtspVideoCodec expected;
+        uint32_t width, height, profile;
+    };
+    const Case cases[] = {
+        {"testcam_640x360.264", VideoCodec::H264, RtspVideoCodec::H264, 640, 360, 77},
+        {"h265.265", VideoCodec::H265, RtspVideoCodec::H265, 320, 240, 1},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.clip);
+        Bytes clip;
+        ASSERT_TRUE(testkit::readFile(kClips + c.clip, &clip));
+        testkit::ClipStreamerOptions options;
+        options.loop = true;
+        testkit::ClipStreamer streamer(c.codec, clip, options);
+        CameraScript script;
+        script.sdp = streamer.sdp();
+        TestCamera camera(script);
+        camera.setStreamerFactory(streamer.factory());
+        ASSERT_TRUE(camera.start());
 
-    StreamInfoUnitSE info;
-    {
-        RtspClient client(camera.url(), "", "", true);
-        static_cast<MasterOutput*>(client.mVideoUnit)->addOutputUnit(&info, true);
-        info.enable();
-        IH264Interfaces iface = client.mVideoUnit->getInterfaces();
-        EXPECT_EQ(iface.getWidth(), 0u);
+        RtspClient client(camera.url(), "", "", true, RtspClientOptions::mixedFleet());
+        EXPECT_EQ(client.streamInfo().width, 0u);
         client.enable();
+        RtspStreamInfo info;
         auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
-        while (iface.getWidth() == 0 && std::chrono::steady_clock::now() < deadline)
+        // Polled from this thread while the receive thread updates it.
+        while ((info = client.streamInfo()).width == 0 && std::chrono::steady_clock::now() < deadline)
             std::this_thread::sleep_for(std::chrono::milliseconds(20));
-        EXPECT_EQ(iface.getWidth(), 640u);
-        EXPECT_EQ(iface.getHeight(), 360u);
-        EXPECT_EQ(iface.getFPS(), 25u);
-        // The parameter sets stay the depacketizer's own.
-        std::shared_ptr<QelBuffer> sps = iface.getSps();
-        ASSERT_TRUE(sps);
-        EXPECT_EQ(static_cast<uint8_t*>(sps->getVaddr())[0] & 0x1F, 7);
-        EXPECT_FALSE(info.getSps());
         client.disable();
+        EXPECT_EQ(info.codec, c.expected);
+        EXPECT_EQ(info.width, c.width);
+        EXPECT_EQ(info.height, c.height);
+        EXPECT_EQ(info.profile, c.profile);
+        EXPECT_TRUE(info.fpsFromSps);
+        EXPECT_NEAR(info.fps, 25, 0.01);
+        EXPECT_EQ(client.streamInfo().width, c.width);
+        camera.stop();
     }
-    EXPECT_EQ(info.latest().width, 640u);
-    camera.stop();
+}
+
+// Without timing in the SPS the rate is measured from the frames' pace.
+TEST(StreamInfo, RateIsMeasuredWhenTheSpsHasNoTiming) {
+    StreamInfoTracker tracker;
+    Bytes sps = baselineSps(120, 0);
+    tracker.onNalUnit(RtspVideoCodec::H264, sps.data(), sps.size());
+    EXPECT_EQ(tracker.snapshot().fps, 0);
+    // RTP timestamps 3003 apart: 29.97 fps, across the 32-bit wrap.
+    uint64_t ts = (uint64_t(1) << 32) - 10 * 3003;
+    for (int i = 0; i < 40; ++i, ts += 3003) tracker.onFrame(RtspVideoCodec::H264, true, ts, 0);
+    RtspStreamInfo info = tracker.snapshot();
+    EXPECT_EQ(info.width, 1920u);
+    EXPECT_FALSE(info.fpsFromSps);
+    EXPECT_NEAR(info.fps, 90000.0 / 3003, 0.001);
+    // Frames without timestamps are paced by their arrival: 40 ms apart.
+    for (int i = 0; i < 40; ++i) tracker.onFrame(RtspVideoCodec::H264, false, 0, i * 40000000LL);
+    EXPECT_NEAR(tracker.snapshot().fps, 25, 0.001);
+    // An SPS with timing wins over the measurement.
+    tracker.onNalUnit(RtspVideoCodec::H264, kH264Sps1080p.data(), kH264Sps1080p.size());
+    EXPECT_NEAR(tracker.snapshot().fps, 30000.0 / 1001, 0.001);
 }
 
 }  // namespace

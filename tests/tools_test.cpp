@@ -63,7 +63,7 @@ protected:
         mCameras.push_back(std::make_unique<ChildProcess>());
         args.insert(args.begin(), {kTools + "quorvane-testcam", "--port", "0"});
         std::string out = path("camera" + std::to_string(n) + ".url");
-        EXPECT_TRUE(mCameras.back()->start(args, out, cameraLog(n)));
+        EXPECT_TRUE(mCameras.back()->startTarget(args, out, cameraLog(n)));
         std::string text;
         if (!testkit::waitForText(out, "\n", 10000, &text)) {
             ADD_FAILURE() << "the camera printed no URL: " << testkit::readText(cameraLog(n));
@@ -80,7 +80,7 @@ protected:
         ChildProcess p;
         ToolRun run;
         std::string out = path("record.out"), err = path("record.err");
-        EXPECT_TRUE(p.start(args, out, err));
+        EXPECT_TRUE(p.startTarget(args, out, err));
         if (!p.wait(timeoutMs, &run.exitCode))
             ADD_FAILURE() << "quorvane-record still running after " << timeoutMs << " ms";
         run.out = testkit::readText(out);
@@ -209,8 +209,8 @@ TEST_F(ToolsTest, InterruptAndTerminateTearDownAndKeepAPlayableFile) {
         std::string file = path("signal" + std::to_string(sig) + ".264");
         std::string err = path("signal" + std::to_string(sig) + ".err");
         ChildProcess recorder;
-        ASSERT_TRUE(
-            recorder.start({kTools + "quorvane-record", url, "--tcp", "-o", file}, path("sig.out"), err));
+        ASSERT_TRUE(recorder.startTarget({kTools + "quorvane-record", url, "--tcp", "-o", file},
+                                         path("sig.out"), err));
         // Recording: wait for the camera's PLAY answer, then for a second of video.
         ASSERT_TRUE(testkit::waitForText(cameraLog(0), "PLAY", 10000));
         usleep(1500 * 1000);
@@ -255,6 +255,7 @@ TEST_F(ToolsTest, EachFailureHasItsMessageAndExitCode) {
         {{"http://127.0.0.1/stream"}, kBadUrl, "only rtsp:// URLs are supported"},
         {{"rtsp://127.0.0.1:70000/stream"}, kBadUrl, "bad port '70000'"},
         {{"rtsp:///stream"}, kBadUrl, "no host"},
+        {{"rtsp://admin:pw%0d%0aX-Injected:%20yes@127.0.0.1/stream"}, kBadUrl, "escaped control character"},
         {{gone}, kConnect, "connection refused by 127.0.0.1:"},
         {{"rtsp://no-such-camera.invalid/stream"},
          kConnect,
@@ -375,12 +376,147 @@ TEST_F(ToolsTest, DropSwitchLeavesOutTheGivenShareOfPackets) {
     EXPECT_LT(recorded, 90) << run.err;
 }
 
-TEST_F(ToolsTest, AggregateSwitchSendsParameterSetsInStapAWhichTheLibraryRejects) {
+TEST_F(ToolsTest, StapAParameterSetsAreRecordedWithThePresetAndRefusedWithTheLibraryDefaults) {
     std::string url = startCamera({"--aggregate"});
-    ToolRun run = record({url, "--tcp", "-o", path("stap.264"), "--timeout", "3", "--verbose"});
+    ToolRun run =
+        record({url, "--tcp", "-o", path("stap.264"), "--timeout", "3", "--verbose", "--library-defaults"});
     EXPECT_EQ(run.exitCode, kNoVideo) << run.err;
     EXPECT_NE(run.err.find("unknown nal unit type : 24"), std::string::npos);
     EXPECT_NE(run.err.find("video arrived but no parameter sets (SPS)"), std::string::npos) << run.err;
+    run = record({url, "--tcp", "-o", path("stap.264"), "--frames", "30"});
+    EXPECT_EQ(run.exitCode, kOk) << run.err;
+    if (testkit::ffmpegAvailable()) {
+        std::vector<std::string> clip = md5s(kDefaultClip, VideoCodec::H264);
+        EXPECT_EQ(md5s(path("stap.264"), VideoCodec::H264),
+                  std::vector<std::string>(clip.begin(), clip.begin() + 30));
+    }
+}
+
+// What ffprobe and ffmpeg read from a recorded container.
+struct Probe {
+    std::string codec;
+    int width = 0, height = 0;
+    long frames = -1;
+    double duration = -1;
+    bool firstIsKey = false;
+    std::vector<std::string> md5s;  // of every decoded picture
+};
+
+std::string commandOutput(const std::string& command) {
+    std::string out;
+    FILE* pipe = popen(command.c_str(), "r");
+    if (pipe == nullptr) return out;
+    char buf[4096];
+    size_t n;
+    while ((n = fread(buf, 1, sizeof(buf), pipe)) > 0) out.append(buf, n);
+    pclose(pipe);
+    return out;
+}
+
+Probe probe(const std::string& file) {
+    Probe p;
+    std::string q = "'" + file + "'";
+    std::string text = commandOutput(
+        "ffprobe -v error -count_frames -select_streams v -show_entries "
+        "stream=codec_name,width,height,nb_read_frames:format=duration -of default=nw=1 " +
+        q);
+    auto field = [&](const std::string& name) {
+        size_t at = text.find(name + "=");
+        return at == std::string::npos
+                   ? std::string()
+                   : text.substr(at + name.size() + 1, text.find('\n', at) - at - name.size() - 1);
+    };
+    p.codec = field("codec_name");
+    p.width = atoi(field("width").c_str());
+    p.height = atoi(field("height").c_str());
+    p.frames = atol(field("nb_read_frames").c_str());
+    p.duration = atof(field("duration").c_str());
+    p.firstIsKey = commandOutput(
+                       "ffprobe -v error -select_streams v -read_intervals %+#1 -show_entries "
+                       "frame=key_frame -of default=nw=1 " +
+                       q)
+                       .find("key_frame=1") == 0;
+    std::string md5 = commandOutput("ffmpeg -hide_banner -nostdin -v error -i " + q + " -f framemd5 - 2>&1");
+    for (size_t at = 0; at < md5.size();) {
+        size_t end = md5.find('\n', at);
+        if (end == std::string::npos) end = md5.size();
+        std::string line = md5.substr(at, end - at);
+        if (!line.empty() && line[0] != '#') p.md5s.push_back(line.substr(line.rfind(' ') + 1));
+        at = end + 1;
+    }
+    return p;
+}
+
+TEST_F(ToolsTest, Mp4AndMatroskaRecordingsHoldTheClipsPicturesAtTheCamerasPace) {
+    if (!testkit::ffmpegAvailable()) GTEST_SKIP() << "ffmpeg not installed";
+    struct Case {
+        std::string clip;
+        VideoCodec codec;
+        std::vector<std::string> args;
+        std::string file;
+        const char* probeCodec;
+        int width, height;
+        long frames;
+    };
+    const std::vector<Case> cases = {
+        {kDefaultClip, VideoCodec::H264, {"--tcp"}, "h264.mp4", "h264", 640, 360, 50},
+        {kDefaultClip, VideoCodec::H264, {"--udp"}, "h264.mkv", "h264", 640, 360, 50},
+        {kClips + "h265.265", VideoCodec::H265, {"--tcp"}, "h265.mp4", "hevc", 320, 240, 30},
+        // Matroska on standard output.
+        {kDefaultClip, VideoCodec::H264, {"--format", "mkv"}, "-", "h264", 640, 360, 25},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.file + " " + c.clip);
+        std::vector<std::string> clip = md5s(c.clip, c.codec);
+        size_t n = mCameras.size();
+        std::string url = startCamera({c.clip});
+        std::vector<std::string> args = {url, "-o", c.file == "-" ? "-" : path(c.file), "--frames",
+                                         std::to_string(c.frames)};
+        args.insert(args.end(), c.args.begin(), c.args.end());
+        ToolRun run = record(args);
+        if (run.err.find("no FFmpeg") != std::string::npos) GTEST_SKIP() << "recorder built without FFmpeg";
+        ASSERT_EQ(run.exitCode, kOk) << run.err;
+        Probe p = probe(c.file == "-" ? path("record.out") : path(c.file));
+        EXPECT_EQ(p.codec, c.probeCodec);
+        EXPECT_EQ(p.width, c.width);
+        EXPECT_EQ(p.height, c.height);
+        EXPECT_EQ(p.frames, c.frames);
+        // 25 pictures a second: the file lasts as long as its pictures, within one interval (a
+        // stream on a pipe has no duration in its header).
+        if (c.file != "-") {
+            EXPECT_NEAR(p.duration, c.frames / 25.0, 0.04);
+        }
+        EXPECT_TRUE(p.firstIsKey);
+        // Every picture decodes, and they are the clip's first ones.
+        EXPECT_EQ(p.md5s, std::vector<std::string>(clip.begin(), clip.begin() + c.frames));
+        camera(n).kill();
+    }
+}
+
+TEST_F(ToolsTest, SegmentsBeginAtKeyframesAndAreNamedByTheirStartTime) {
+    if (!testkit::ffmpegAvailable()) GTEST_SKIP() << "ffmpeg not installed";
+    std::string url = startCamera({});
+    ToolRun run = record({url, "--tcp", "-o", path("cam.mkv"), "--segment", "5", "--duration", "12"}, 40000);
+    if (run.err.find("no FFmpeg") != std::string::npos) GTEST_SKIP() << "recorder built without FFmpeg";
+    ASSERT_EQ(run.exitCode, kOk) << run.err;
+    std::string listing = commandOutput("ls '" + mDir + "' | grep '^cam-20[0-9]\\{6\\}-[0-9]\\{6\\}\\.mkv$'");
+    std::vector<std::string> files;
+    for (size_t at = 0, end; (end = listing.find('\n', at)) != std::string::npos; at = end + 1)
+        files.push_back(listing.substr(at, end - at));
+    ASSERT_EQ(files.size(), 3u) << listing << run.err;
+    long total = 0;
+    for (size_t i = 0; i < files.size(); ++i) {
+        SCOPED_TRACE(files[i]);
+        Probe p = probe(path(files[i]));
+        EXPECT_TRUE(p.firstIsKey);
+        EXPECT_EQ(static_cast<long>(p.md5s.size()), p.frames);
+        // The clip has a keyframe every second: cuts at 5 and 10 s.
+        if (i < 2) {
+            EXPECT_EQ(p.frames, 125);
+        }
+        total += p.frames;
+    }
+    EXPECT_EQ(total, frames(run.err));
 }
 
 }  // namespace

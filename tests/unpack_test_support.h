@@ -7,6 +7,7 @@
 #include <string>
 #include <vector>
 
+#include "platform/frame_meta.h"
 #include "testkit/annexb.h"
 #include "testkit/collecting_sink.h"
 #include "testkit/hex_packets.h"
@@ -49,6 +50,29 @@ public:
 private:
     SlaveInput* mInput;
     uint16_t mSeq;
+};
+
+// A pipeline end that keeps every buffer's bytes with the FrameMeta the depacketizer attached.
+class MetaSink : public Unit<SlaveInput, EndpointOutput> {
+public:
+    struct Delivery {
+        Bytes data;
+        FrameMeta meta;
+    };
+    MetaSink() : Unit<SlaveInput, EndpointOutput>("META_SINK", UNIT_DATA_ANY, 2, UNIT_DATA_ANY, 1) {
+        enable();
+    }
+    unsigned long onTransmitIn(std::shared_ptr<QelBuffer> buffer, unsigned long length, int, int) override {
+        const uint8_t* p = static_cast<const uint8_t*>(buffer->getVaddr());
+        out.push_back({Bytes(p, p + length), FrameMeta::load(buffer->info)});
+        return length;
+    }
+    std::vector<Bytes> data() const {
+        std::vector<Bytes> d;
+        for (const Delivery& x : out) d.push_back(x.data);
+        return d;
+    }
+    std::vector<Delivery> out;
 };
 
 inline Bytes startCode(Bytes nal) {

@@ -17,9 +17,9 @@
 
 #include "testkit/annexb.h"
 #include "testkit/clip_streamer.h"
-#include "testkit/sps_parser.h"
 #include "testkit/test_camera.h"
 #include "tools/stop_signals.h"
+#include "utils/h26x_sps_parser.h"
 
 namespace {
 
@@ -199,17 +199,6 @@ bool detectCodec(const std::vector<testkit::Bytes>& nals, testkit::VideoCodec* c
     return false;
 }
 
-// Prints each request once it has been answered, in the order received.
-void logRequests(const TestCamera& camera, size_t* printed) {
-    std::vector<CameraRequest> all = camera.requests();
-    while (*printed < all.size() && all[*printed].status != 0) {
-        const CameraRequest& r = all[*printed];
-        fprintf(stderr, "quorvane-testcam: [client %d] %s %s -> %d\n", r.connection, r.method.c_str(),
-                r.url.c_str(), r.status);
-        ++*printed;
-    }
-}
-
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -240,9 +229,12 @@ int main(int argc, char** argv) {
                 opt.file.c_str());
         return 1;
     }
-    testkit::SpsInfo sps;
+    H26xSpsInfo sps;
     for (const testkit::Bytes& nal : nals) {
-        if (testkit::parseSps(codec, nal.data(), nal.size(), &sps)) break;
+        bool h264 = codec == testkit::VideoCodec::H264;
+        if (testkit::nalUnitType(codec, nal) == (h264 ? 7 : 33) &&
+            (h264 ? H26xSpsParser::parseH264 : H26xSpsParser::parseH265)(nal.data(), nal.size(), &sps))
+            break;
     }
     testkit::ClipStreamerOptions clipOptions;
     clipOptions.fps = opt.fps > 0 ? opt.fps : sps.fps > 0 ? sps.fps : 25.0;
@@ -301,12 +293,12 @@ int main(int argc, char** argv) {
     for (;;) {
         timespec wait{0, 200 * 1000 * 1000};
         int sig = sigtimedwait(&stopSignals, nullptr, &wait);
-        if (!opt.quiet) logRequests(camera, &printed);
+        if (!opt.quiet) logAnsweredRequests(camera, "quorvane-testcam", &printed);
         if (sig > 0) break;
         if (opt.duration > 0 && difftime(time(nullptr), started) >= opt.duration) break;
     }
     camera.stop();
-    if (!opt.quiet) logRequests(camera, &printed);
+    if (!opt.quiet) logAnsweredRequests(camera, "quorvane-testcam", &printed);
     fprintf(stderr,
             "quorvane-testcam: stopped after %zu plays, %zu pictures, %zu packets sent, %zu left out\n",
             clip->plays(), clip->picturesSent(), clip->packetsSent(), clip->packetsDropped());

@@ -12,6 +12,7 @@ CallBackEndpointUnitSE::~CallBackEndpointUnitSE() {
 
 unsigned long CallBackEndpointUnitSE::onTransmitIn(std::shared_ptr<QelBuffer> buffer, unsigned long length,
                                                    int inputIndex, int param) {
+    if (bufferCallback) return bufferCallback(buffer, length, inputIndex, param);
     if (!callback) return 0;
     auto* data = buffer ? static_cast<unsigned char*>(buffer->getVaddr()) : nullptr;
     return callback(data, length, inputIndex, param);

@@ -51,6 +51,7 @@ void RtpH264UnpackUnitSM::enable() {
 
 void RtpH264UnpackUnitSM::disable() {
     UnitBase::disable();
+    clearAssembly();
 }
 
 void RtpH264UnpackUnitSM::debug() {
@@ -70,8 +71,10 @@ unsigned long RtpH264UnpackUnitSM::onTransmitIn(std::shared_ptr<QelBuffer> buffe
     unsigned char* p = bytesOf(buffer);
     if (inputIndex != -1) {
         if (checkRtpContinuity(p)) onPacketLoss();
+        countPacketGap();
         mLastMarker = (p[1] & 0x80) != 0;
     }
+    const bool outerPacket = inputIndex != -1;
     if (isLongEnough(length, kMinNal, kWho)) {
         unsigned type = p[12] & 0x1F;
         switch (type) {
@@ -92,6 +95,12 @@ unsigned long RtpH264UnpackUnitSM::onTransmitIn(std::shared_ptr<QelBuffer> buffe
             case 28:
                 onFua(buffer, length, inputIndex);
                 break;
+            case 24:
+                if (mOptions.unpackAggregates && outerPacket) {
+                    onStapA(buffer, length);
+                    break;
+                }
+                [[fallthrough]];  // refused like every other type not handled
             default:
                 // RFC 6184 5.7, 5.8: STAP-A/B, MTAP and FU-B are not supported.
                 SLOGE("unknown nal unit type : %u, please check camera setting which is h264 or h265\n",
@@ -99,18 +108,98 @@ unsigned long RtpH264UnpackUnitSM::onTransmitIn(std::shared_ptr<QelBuffer> buffe
                 break;
         }
     }
+    // RFC 6184 5.1: the marker bit is set on the last packet of an access unit.
+    if (outerPacket && mOptions.markerCompletion && mNalEndsMarkedPacket && mFuaQueue.empty()) {
+        flushAccessUnit(true);
+    }
     debugPrint();
     return length;
 }
 
+void RtpH264UnpackUnitSM::onStapA(const std::shared_ptr<QelBuffer>& buffer, unsigned long length) {
+    // After the STAP-A header byte; a unit has at least its header byte.
+    unpackAggregate(buffer, length, kMinNal, 1, "RtpH264Unpack STAP-A",
+                    [this](const std::shared_ptr<QelBuffer>& nal) { onTransmitIn(nal, nal->length, -1, 0); });
+}
+
+bool RtpH264UnpackUnitSM::admit(const std::shared_ptr<QelBuffer>& packet, uint64_t payloadBytes) {
+    if (heldBytes() + packet->capacity <= kMaxHeldBytes && heldPackets() < kMaxHeldPackets &&
+        mH264QueueBytes + mFuaQueueBytes + payloadBytes <= kMaxPendingBytes) {
+        return true;
+    }
+    SLOGE_LIMITED(mBoundLog,
+                  "RtpH264Unpack pending data exceeds its bound (%lu bytes held in %lu packets), dropped\n",
+                  static_cast<unsigned long>(heldBytes()), static_cast<unsigned long>(heldPackets()));
+    mFramesDropped.fetch_add(1, std::memory_order_relaxed);
+    clearAssembly();
+    mAuDamaged = true;
+    return false;
+}
+
+void RtpH264UnpackUnitSM::clearAssembly() {
+    clearFuaQueue();
+    clearH264Queue();
+    mAuDamaged = false;
+}
+
+void RtpH264UnpackUnitSM::newSession(const std::vector<std::vector<uint8_t>>& sdpParameterSets) {
+    clearAssembly();
+    resetStreamPosition();
+    mLastMarker = false;
+    mSdpParameterSets.clear();
+    if (mOptions.sdpParameterSets) {
+        for (const std::vector<uint8_t>& nal : sdpParameterSets) {
+            const unsigned type = nal.empty() ? 0 : nal[0] & 0x1F;
+            if (type != 7 && type != 8) continue;
+            std::shared_ptr<QelBuffer> stored = parameterSetBuffer(nal.data(), nal.size());
+            std::lock_guard<std::mutex> lock(mParamMutex);
+            (type == 7 ? mSps : mPps) = stored;
+            mSdpParameterSets.push_back(stored);
+        }
+    }
+    mSdpPending = !mSdpParameterSets.empty();
+}
+
+void RtpH264UnpackUnitSM::deliverSdpParameterSets() {
+    mSdpPending = false;
+    for (const std::shared_ptr<QelBuffer>& nal : mSdpParameterSets) {
+        stampSdpParameterSet(nal);
+        MasterOutput::transmitTo(nal, nal->length, -1, 0);
+    }
+}
+
+void RtpH264UnpackUnitSM::flush() {
+    if (mOptions.markerCompletion && mFuaQueue.empty()) flushAccessUnit(true);
+}
+
+bool RtpH264UnpackUnitSM::checkInvariants() const {
+    uint64_t nalBytes = 0, fragmentBytes = 0, h264Held = 0, fuaHeld = 0;
+    for (const std::shared_ptr<QelBuffer>& packet : mH264Queue) {
+        if (packet->length < kMinNal) return false;
+        nalBytes += packet->length - kRtpHeaderSize;
+        h264Held += packet->capacity;
+    }
+    for (const std::shared_ptr<QelBuffer>& packet : mFuaQueue) {
+        if (packet->length < kFuaHeaders) return false;
+        fragmentBytes += packet->length - kFuaHeaders;
+        fuaHeld += packet->capacity;
+    }
+    return nalBytes == mH264QueueBytes && fragmentBytes == mFuaQueueBytes && h264Held == mH264HeldBytes &&
+           fuaHeld == mFuaHeldBytes && heldBytes() <= kMaxHeldBytes && heldPackets() <= kMaxHeldPackets;
+}
+
 void RtpH264UnpackUnitSM::onPacketLoss() {
+    const bool pending = !mFuaQueue.empty() || !mH264Queue.empty();
     clearFuaQueue();
     // RFC 6184 5.1: the marker bit is set on the last packet of an access unit. When the packet
     // before the gap carried it, the pending picture is whole; only what follows it was lost.
     if (mLastMarker) {
         flushAccessUnit(true);
     } else {
+        if (pending) mFramesDropped.fetch_add(1, std::memory_order_relaxed);
         clearH264Queue();
+        // Until a slice starts a new picture, what arrives belongs to one that lost packets.
+        mAuDamaged = true;
     }
 }
 
@@ -122,8 +211,19 @@ void RtpH264UnpackUnitSM::dropIncompleteFua() {
 
 void RtpH264UnpackUnitSM::flushAccessUnit(bool countFrame) {
     if (mH264Queue.empty()) return;
+    if (mSdpPending) deliverSdpParameterSets();
+    uint32_t flags = FrameMeta::kAccessUnitEnd;
+    // Whole when nothing was lost since it began and it begins with first_mb_in_slice 0.
+    if (!mAuDamaged && (bytesOf(mH264Queue.front())[13] & 0x80) != 0) flags |= FrameMeta::kComplete;
+    for (const std::shared_ptr<QelBuffer>& packet : mH264Queue) {
+        if ((bytesOf(packet)[12] & 0x1F) == 5) flags |= FrameMeta::kKeyframe;
+    }
+    const uint64_t timestamp = mAuTimestamp;
     std::shared_ptr<QelBuffer> au = mergeRtpSliceToH264();
+    mAuDamaged = false;
+    stampMeta(au, flags, timestamp);
     if (countFrame) mDebugFps.countFps(1);
+    mFramesDelivered.fetch_add(1, std::memory_order_relaxed);
     MasterOutput::transmitTo(au, au->length, -1, 0);
 }
 
@@ -133,10 +233,10 @@ void RtpH264UnpackUnitSM::onParameterSet(const std::shared_ptr<QelBuffer>& buffe
     dropIncompleteFua();
     flushAccessUnit(false);
     std::shared_ptr<QelBuffer> nal =
-        transferFuToH26x(bytesOf(buffer) + kRtpHeaderSize, length - kRtpHeaderSize);
-    // Cameras pad parameter sets with zero bytes (trailing_zero_8bits); the start code's 01 ends this.
-    const unsigned char* bytes = bytesOf(nal);
-    while (nal->length > 0 && bytes[nal->length - 1] == 0) nal->length -= 1;
+        parameterSetBuffer(bytesOf(buffer) + kRtpHeaderSize, length - kRtpHeaderSize);
+    // The camera sends its own: those of the SDP are no longer needed in front of the picture.
+    if (type != 6) mSdpPending = false;
+    stampMeta(nal, (type == 6 ? 0u : static_cast<uint32_t>(FrameMeta::kParameterSet)) | FrameMeta::kComplete);
     {
         std::lock_guard<std::mutex> lock(mParamMutex);
         (type == 6 ? mSei : type == 7 ? mSps : mPps) = nal;
@@ -151,14 +251,20 @@ void RtpH264UnpackUnitSM::onSlice(const std::shared_ptr<QelBuffer>& buffer, unsi
     dropIncompleteFua();
     // first_mb_in_slice is ue(v): a leading 1 bit codes 0, the first slice of a new picture.
     const unsigned char* p = bytesOf(buffer);
-    if (p[13] & 0x80) flushAccessUnit(true);
-    uint64_t nalBytes = length - kRtpHeaderSize;
-    if (mH264QueueBytes + nalBytes > kMaxPendingBytes) {
-        SLOGE("RtpH264Unpack access unit exceeds %lu bytes, dropped\n",
-              static_cast<unsigned long>(kMaxPendingBytes));
-        clearH264Queue();
+    const bool firstSlice = (p[13] & 0x80) != 0;
+    // A camera that never sets the marker bit still starts each picture with a new timestamp.
+    if (mOptions.markerCompletion && !mH264Queue.empty() && mPacketTimestamp != mAuTimestamp) {
+        flushAccessUnit(true);
+    }
+    if (firstSlice) flushAccessUnit(true);
+    const uint64_t nalBytes = length - kRtpHeaderSize;
+    if (!admit(buffer, nalBytes)) return;
+    if (mH264Queue.empty()) {
+        mAuTimestamp = mPacketTimestamp;
+        if (firstSlice) mAuDamaged = false;
     }
     mH264QueueBytes += nalBytes;
+    mH264HeldBytes += buffer->capacity;
     mH264Queue.push_back(buffer);
 }
 
@@ -186,20 +292,18 @@ void RtpH264UnpackUnitSM::onFua(const std::shared_ptr<QelBuffer>& buffer, unsign
             SLOGW("warning, fua queue is not empty !\n");
             clearFuaQueue();
         }
+        if (!admit(buffer, fragmentBytes)) return;
         mFuaQueueBytes = fragmentBytes;
+        mFuaHeldBytes += buffer->capacity;
         mFuaQueue.push_back(buffer);
         // Some cameras send a small NAL unit as one FU-A with both S and E set (RFC 6184 5.8
         // forbids it); it is complete as it stands.
         if (!end) return;
     } else {
         if (mFuaQueue.empty()) return;  // its start was lost; the whole unit is
-        if (mFuaQueueBytes + fragmentBytes > kMaxPendingBytes) {
-            SLOGE("RtpH264Unpack fragmented unit exceeds %lu bytes, dropped\n",
-                  static_cast<unsigned long>(kMaxPendingBytes));
-            clearFuaQueue();
-            return;
-        }
+        if (!admit(buffer, fragmentBytes)) return;
         mFuaQueueBytes += fragmentBytes;
+        mFuaHeldBytes += buffer->capacity;
         mFuaQueue.push_back(buffer);
         if (!end) return;
     }
@@ -248,11 +352,14 @@ std::shared_ptr<QelBuffer> RtpH264UnpackUnitSM::mergeFuToRtpNalU() {
         ok = false;
     }
     if (!ok) {
+        mFramesDropped.fetch_add(1, std::memory_order_relaxed);
         clearFuaQueue();
         clearH264Queue();
+        mAuDamaged = true;
         return nullptr;
     }
     mFuaQueueBytes = 0;
+    mFuaHeldBytes = 0;
     return out;
 }
 
@@ -301,11 +408,13 @@ std::shared_ptr<QelBuffer> RtpH264UnpackUnitSM::mergeRtpSliceToH264() {
 void RtpH264UnpackUnitSM::clearH264Queue() {
     mH264Queue.clear();
     mH264QueueBytes = 0;
+    mH264HeldBytes = 0;
 }
 
 void RtpH264UnpackUnitSM::clearFuaQueue() {
     mFuaQueue.clear();
     mFuaQueueBytes = 0;
+    mFuaHeldBytes = 0;
 }
 
 void RtpH264UnpackUnitSM::debugPrint() {

@@ -5,11 +5,12 @@
 #include <deque>
 #include <memory>
 #include <mutex>
+#include <vector>
 
 #include "../platform/buffer.h"
 #include "../quorvane_export.h"
 #include "unit.h"
-#include "units/unit_rtp_h26x_unpack_base.h"
+#include "unit_rtp_h26x_unpack_base.h"
 
 // H.264 RTP depacketizer (RFC 6184, single NAL unit packets and FU-A). Pushes every SPS, PPS and
 // SEI as a buffer of its own at once, and all slices of one picture joined into one access unit
@@ -23,6 +24,7 @@ public:
     ~RtpH264UnpackUnitSM() override;
 
     void enable() override;
+    // Also drops whatever was being assembled.
     void disable() override;
     // Switches the 30-second statistics line off, or back on.
     void debug() override;
@@ -48,11 +50,33 @@ public:
 
     IH264Interfaces getInterfaces();
 
+    // A new session begins: drops what was being assembled and starts the timestamp extension
+    // afresh. With options().sdpParameterSets, the SPS and PPS among `sdpParameterSets` (bare NAL
+    // units) are stored for the getters and handed on before the first picture unless the camera
+    // sends its own first. Not concurrent with packet delivery.
+    void newSession(const std::vector<std::vector<uint8_t>>& sdpParameterSets);
+    // With options().markerCompletion, hands on a picture still pending (the camera never set the
+    // marker bit, or the session ended before the next packet). Not concurrent with packet delivery.
+    void flush();
+    // Drops the pending fragments and picture.
+    void clearAssembly();
+    // Whether the queues agree with their byte counts and bounds; for tests and fuzzers.
+    bool checkInvariants() const;
+    // Buffer capacity and packets held by the queues.
+    uint64_t heldBytes() const { return mH264HeldBytes + mFuaHeldBytes; }
+    size_t heldPackets() const { return mH264Queue.size() + mFuaQueue.size(); }
+
 private:
     void onParameterSet(const std::shared_ptr<QelBuffer>& buffer, unsigned long length, unsigned type);
     void onSlice(const std::shared_ptr<QelBuffer>& buffer, unsigned long length, unsigned type);
     void onBoundary();
     void onFua(const std::shared_ptr<QelBuffer>& buffer, unsigned long length, int inputIndex);
+    // RFC 6184 5.7.1 STAP-A: each unit goes through onTransmitIn as a single NAL unit packet.
+    void onStapA(const std::shared_ptr<QelBuffer>& buffer, unsigned long length);
+    // Whether `packet`, carrying `payloadBytes`, may join the queues without breaking their bounds.
+    // If not, everything pending is dropped with an error line.
+    bool admit(const std::shared_ptr<QelBuffer>& packet, uint64_t payloadBytes);
+    void deliverSdpParameterSets();
     // Ends a waiting fragmented NAL unit that a whole NAL unit interrupts.
     void dropIncompleteFua();
     // Pushes the pending access unit, if any; `countFrame` is false when a parameter set ends it.
@@ -83,6 +107,14 @@ private:
     // RTP marker bit of the last packet that passed the continuity check (RFC 6184 5.1: set on
     // the last packet of an access unit).
     bool mLastMarker;
+    uint64_t mH264HeldBytes = 0;  // capacity of the buffers in mH264Queue
+    uint64_t mFuaHeldBytes = 0;   // capacity of the buffers in mFuaQueue
+    // The pending picture: its extended RTP timestamp, and whether packets of it were lost.
+    uint64_t mAuTimestamp = 0;
+    bool mAuDamaged = false;
+    // SDP parameter sets still to be handed on before the first picture of the session.
+    std::vector<std::shared_ptr<QelBuffer>> mSdpParameterSets;
+    bool mSdpPending = false;
 };
 
 #endif

@@ -27,12 +27,24 @@ H265FUs::H265FUs() : mFusBytes(0) {}
 
 void H265FUs::pushRTP(std::shared_ptr<QelBuffer> packet) {
     mFusBytes += packet->length - kFuHeaders;
+    mHeldBytes += packet->capacity;
     mFus.push_back(std::move(packet));
 }
 
 void H265FUs::clear() {
     mFus.clear();
     mFusBytes = 0;
+    mHeldBytes = 0;
+}
+
+bool H265FUs::checkInvariants() const {
+    uint64_t fragmentBytes = 0, held = 0;
+    for (const std::shared_ptr<QelBuffer>& packet : mFus) {
+        if (packet->length < kFuHeaders) return false;
+        fragmentBytes += packet->length - kFuHeaders;
+        held += packet->capacity;
+    }
+    return fragmentBytes == mFusBytes && held == mHeldBytes;
 }
 
 void H265FUs::dropBuffers() {
@@ -62,10 +74,10 @@ std::shared_ptr<QelBuffer> H265FUs::mergeFuToRtpNalU() {
                 clear();
                 return nullptr;
             }
-            // RFC 7798 4.4.3: the type comes from the FU header. Layer id 0 and TID 1 are written
-            // as fixed values, the only ones the cameras we serve send.
-            dst[cursor] = static_cast<unsigned char>((p[14] & 0x3F) << 1);
-            dst[cursor + 1] = 0x01;
+            // RFC 7798 4.4.3: the type comes from the FU header; F, layer id and TID are those of
+            // the payload header, which carries them for the fragmented NAL unit.
+            dst[cursor] = static_cast<unsigned char>((p[12] & 0x81) | (p[14] & 0x3F) << 1);
+            dst[cursor + 1] = p[13];
             cursor += 2;
             first = false;
         }
@@ -106,6 +118,36 @@ void RtpH265UnpackUnitSM::enable() {
 
 void RtpH265UnpackUnitSM::disable() {
     UnitBase::disable();
+    clearAssembly();
+}
+
+void RtpH265UnpackUnitSM::clearAssembly() {
+    mH265Fus.clear();
+}
+
+bool RtpH265UnpackUnitSM::checkInvariants() const {
+    return mH265Fus.checkInvariants() && mH265Fus.heldBytes() <= kMaxHeldBytes &&
+           mH265Fus.size() <= kMaxHeldPackets;
+}
+
+void RtpH265UnpackUnitSM::newSession(const std::vector<std::vector<uint8_t>>& sdpParameterSets) {
+    clearAssembly();
+    resetStreamPosition();
+    mSdpParameterSets.clear();
+    if (mOptions.sdpParameterSets) {
+        for (const std::vector<uint8_t>& nal : sdpParameterSets) {
+            const int type = nal.size() < 2 ? 0 : (nal[0] >> 1) & 0x3F;
+            if (type < 32 || type > 34) continue;  // VPS, SPS, PPS
+            mSdpParameterSets.push_back(parameterSetBuffer(nal.data(), nal.size()));
+        }
+    }
+    mSdpPending = !mSdpParameterSets.empty();
+}
+
+void RtpH265UnpackUnitSM::abandonFragments() {
+    // Counted as a picture given up: a fragmented NAL unit is in practice a slice.
+    if (!mH265Fus.empty()) mFramesDropped.fetch_add(1, std::memory_order_relaxed);
+    mH265Fus.dropBuffers();
 }
 
 unsigned long RtpH265UnpackUnitSM::onTransmitIn(std::shared_ptr<QelBuffer> packet, unsigned long len,
@@ -116,54 +158,87 @@ unsigned long RtpH265UnpackUnitSM::onTransmitIn(std::shared_ptr<QelBuffer> packe
     }
     if (!isPacketReadable(packet, len, kRtpHeaderSize, kWho)) return len;
     const unsigned char* p = bytesOf(packet);
-    if (inputIndex != -1 && checkRtpContinuity(p)) mH265Fus.dropBuffers();
+    if (inputIndex != -1) {
+        if (checkRtpContinuity(p)) abandonFragments();
+        countPacketGap();
+    }
     if (!isLongEnough(len, kMinNal, kWho)) return len;
     // RFC 7798 1.1.4: forbidden bit, six type bits, six layer-id bits, three TID bits.
     const int type = (p[12] >> 1) & 0x3F;
     switch (type) {
         case 1:  // TRAIL_R
             mDebugCntNal[kCntTrail] += 1;
-            deliver(packet, len, false);
+            deliver(packet, len, type);
             break;
         case 19:  // IDR_W_RADL
             mDebugCntNal[kCntIdr] += 1;
-            deliver(packet, len, false);
+            deliver(packet, len, type);
             break;
         case 32:  // VPS
-            deliver(packet, len, true);
+            deliver(packet, len, type);
             break;
         case 33:  // SPS
             mDebugCntNal[kCntSps] += 1;
-            deliver(packet, len, true);
+            deliver(packet, len, type);
             break;
         case 34:  // PPS
             mDebugCntNal[kCntPps] += 1;
-            deliver(packet, len, true);
+            deliver(packet, len, type);
             break;
         case 39:  // prefix SEI
             mDebugCntNal[kCntSei] += 1;
-            deliver(packet, len, true);
+            deliver(packet, len, type);
             break;
         case 49:  // RFC 7798 4.4.3 fragmentation unit
             onFragment(packet, len, inputIndex);
             break;
         default:
-            // Aggregation packets (48), PACI (50) and every NAL unit type cameras do not send.
-            SLOGE("H265 RTP cannot recognize type %d\n", type);
+            // ITU-T H.265 table 7-1: VCL 0-9 and 16-21, AUD 35, EOS 36, EOB 37, FD 38, suffix SEI 40; the
+            // rest is reserved or unspecified.
+            if (mOptions.allH265NalUnitTypes &&
+                (type <= 9 || (type >= 16 && type <= 21) || (type >= 35 && type <= 40))) {
+                deliver(packet, len, type);
+            } else if (type == 48 && mOptions.unpackAggregates && inputIndex != -1) {
+                onAggregate(packet, len);
+            } else {
+                SLOGE("H265 RTP cannot recognize type %d\n", type);
+            }
             break;
     }
     return len;
 }
 
-void RtpH265UnpackUnitSM::deliver(const std::shared_ptr<QelBuffer>& packet, unsigned long len,
-                                  bool trimZeros) {
+void RtpH265UnpackUnitSM::onAggregate(const std::shared_ptr<QelBuffer>& packet, unsigned long len) {
+    // After the payload header; no DONL fields, as the session does not interleave. A unit has at
+    // least its two header bytes.
+    unpackAggregate(packet, len, kRebuiltHeaders, 2, "RtpH265Unpack AP",
+                    [this](const std::shared_ptr<QelBuffer>& nal) { onTransmitIn(nal, nal->length, -1, 0); });
+}
+
+void RtpH265UnpackUnitSM::deliver(const std::shared_ptr<QelBuffer>& packet, unsigned long len, int type) {
     // A whole NAL unit ends whatever fragmented unit was waiting.
     mH265Fus.dropBuffers();
-    std::shared_ptr<QelBuffer> nal = transferFuToH26x(bytesOf(packet) + kRtpHeaderSize, len - kRtpHeaderSize);
-    if (trimZeros) {
-        // Cameras pad parameter sets with zero bytes; the start code's 01 ends this.
-        const unsigned char* bytes = bytesOf(nal);
-        while (nal->length > 0 && bytes[nal->length - 1] == 0) nal->length -= 1;
+    const bool vcl = type < 32;
+    // Cameras pad parameter sets (and other non-VCL units) with zero bytes.
+    std::shared_ptr<QelBuffer> nal =
+        vcl ? transferFuToH26x(bytesOf(packet) + kRtpHeaderSize, len - kRtpHeaderSize)
+            : parameterSetBuffer(bytesOf(packet) + kRtpHeaderSize, len - kRtpHeaderSize);
+    if (type >= 32 && type <= 34) mSdpPending = false;  // the camera sends its own
+    if (vcl && mSdpPending) {
+        mSdpPending = false;
+        for (const std::shared_ptr<QelBuffer>& set : mSdpParameterSets) {
+            stampSdpParameterSet(set);
+            MasterOutput::transmitTo(set, set->length, -1, 0);
+        }
+    }
+    uint32_t flags = FrameMeta::kComplete;
+    if (type >= 32 && type <= 34) flags |= FrameMeta::kParameterSet;
+    if (type >= 16 && type <= 23) flags |= FrameMeta::kKeyframe;  // IRAP
+    if (mNalEndsMarkedPacket) flags |= FrameMeta::kAccessUnitEnd;
+    stampMeta(nal, flags);
+    // first_slice_segment_in_pic_flag: the slice that begins a picture.
+    if (vcl && len > kRebuiltHeaders && (bytesOf(packet)[kRebuiltHeaders] & 0x80) != 0) {
+        mFramesDelivered.fetch_add(1, std::memory_order_relaxed);
     }
     MasterOutput::transmitTo(nal, nal->length, -1, 0);
 }
@@ -180,11 +255,19 @@ void RtpH265UnpackUnitSM::onFragment(const std::shared_ptr<QelBuffer>& packet, u
     const bool start = (p[14] & 0x80) != 0;  // RFC 7798 4.4.3: S bit of the FU header
     const bool end = (p[14] & 0x40) != 0;    // E bit
     if (start) {
-        mH265Fus.dropBuffers();
-    } else if (mH265Fus.pendingBytes() + (len - kFuHeaders) > kMaxPendingBytes) {
-        SLOGE("RtpH265Unpack fragmented unit exceeds %lu bytes, dropped\n",
-              static_cast<unsigned long>(kMaxPendingBytes));
-        mH265Fus.dropBuffers();
+        abandonFragments();
+    } else if (mH265Fus.empty()) {
+        // Its start was lost, and with it the whole unit: nothing is held for it.
+        if (end) SLOGE("fua not start! maybe rtp packet lost!\n");
+        return;
+    } else if (mH265Fus.pendingBytes() + (len - kFuHeaders) > kMaxPendingBytes ||
+               mH265Fus.heldBytes() + packet->capacity > kMaxHeldBytes ||
+               mH265Fus.size() >= kMaxHeldPackets) {
+        SLOGE_LIMITED(
+            mBoundLog,
+            "RtpH265Unpack pending data exceeds its bound (%lu bytes held in %lu packets), dropped\n",
+            static_cast<unsigned long>(mH265Fus.heldBytes()), static_cast<unsigned long>(mH265Fus.size()));
+        abandonFragments();
         return;
     }
     mH265Fus.pushRTP(packet);

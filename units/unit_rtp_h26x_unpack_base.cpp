@@ -3,6 +3,7 @@
 #include <cstring>
 
 #include "units/unit.h"
+#include "utils/log_rate_limiter.h"
 #include "utils/slog.h"
 
 IH264Interfaces IH264Interfaces::bindTo(IH264Unit* unit) {
@@ -66,6 +67,16 @@ bool RtpH26xUnpackBase::checkRtpContinuity(const unsigned char* packet) {
     uint32_t timestamp = static_cast<uint32_t>(packet[4]) << 24 | static_cast<uint32_t>(packet[5]) << 16 |
                          static_cast<uint32_t>(packet[6]) << 8 | static_cast<uint32_t>(packet[7]);
     uint16_t last = mLastSeq;
+    // RFC 3550 A.1: the timestamp is extended across 32-bit wraps by the signed distance from the
+    // last one, so a packet a little behind its predecessor stays in the same cycle.
+    if (!mHaveTimestamp) {
+        mPacketTimestamp = timestamp;
+        mHaveTimestamp = true;
+    } else {
+        mPacketTimestamp +=
+            static_cast<uint64_t>(static_cast<int64_t>(static_cast<int32_t>(timestamp - mLastTimestamp)));
+    }
+    mNalEndsMarkedPacket = (packet[1] & 0x80) != 0;
     // The sum is taken in 32 bits, so after 65535 only the explicit wrap to 0 is in order.
     bool inOrder =
         static_cast<uint32_t>(seq) == static_cast<uint32_t>(last) + 1 || (seq == 0 && last == 65535);
@@ -77,6 +88,9 @@ bool RtpH26xUnpackBase::checkRtpContinuity(const unsigned char* packet) {
         SLOGW("rtp lost one packet ... mDebugCntRtpLost: %u > %u\n", static_cast<unsigned>(last),
               static_cast<unsigned>(seq));
         lost = true;
+        // Only a plausible forward jump counts as loss for the next buffer; a repeat, a reordered
+        // packet or a new origin does not.
+        if (gap > 0 && gap < 0x8000) mPacketGap = static_cast<uint32_t>(gap);
     }
     if (mLastTimestamp > timestamp) {
         SLOGW("rtp timestamp out of order ! cur(%u) < last(%u)\n", timestamp, mLastTimestamp);
@@ -84,4 +98,74 @@ bool RtpH26xUnpackBase::checkRtpContinuity(const unsigned char* packet) {
     mLastSeq = seq;
     mLastTimestamp = timestamp;
     return lost;
+}
+
+void RtpH26xUnpackBase::resetStreamPosition() {
+    mHaveTimestamp = false;
+    mPacketTimestamp = 0;
+    mLostSinceOutput = 0;
+    mPacketGap = 0;
+    mNalEndsMarkedPacket = false;
+}
+
+void RtpH26xUnpackBase::countPacketGap() {
+    mLostSinceOutput += mPacketGap;
+    mPacketGap = 0;
+}
+
+void RtpH26xUnpackBase::stampMeta(const std::shared_ptr<QelBuffer>& out, uint32_t flags) {
+    stampMeta(out, flags, mPacketTimestamp);
+}
+
+void RtpH26xUnpackBase::stampMeta(const std::shared_ptr<QelBuffer>& out, uint32_t flags,
+                                  uint64_t rtpTimestamp) {
+    FrameMeta meta;
+    meta.rtpTimestamp = rtpTimestamp;
+    meta.flags = flags | FrameMeta::kValid;
+    meta.lostBefore = mLostSinceOutput;
+    mLostSinceOutput = 0;
+    FrameMeta::store(out->info, meta);
+}
+
+void RtpH26xUnpackBase::unpackAggregate(const std::shared_ptr<QelBuffer>& packet, unsigned long length,
+                                        unsigned long firstUnit, unsigned long minUnit, const char* kind,
+                                        const std::function<void(const std::shared_ptr<QelBuffer>&)>& unit) {
+    const unsigned char* p = static_cast<const unsigned char*>(packet->getVaddr());
+    const bool marker = mNalEndsMarkedPacket;
+    unsigned long pos = firstUnit;
+    while (pos < length) {
+        const unsigned long size =
+            length - pos >= 2 ? static_cast<unsigned long>(p[pos] << 8 | p[pos + 1]) : 0;
+        if (size < minUnit || size > length - pos - 2) {
+            SLOGE_LIMITED(
+                mAggregateSizeLog,
+                "%s unit size %lu at offset %lu does not fit the packet of %lu bytes, rest dropped\n", kind,
+                size, pos, length);
+            break;
+        }
+        pos += 2;
+        std::shared_ptr<QelBuffer> single = QelBuffer::createMallocBuffer(kRtpHeaderSize + size, nullptr);
+        unsigned char* dst = static_cast<unsigned char*>(single->getVaddr());
+        memcpy(dst, p, kRtpHeaderSize);
+        memcpy(dst + kRtpHeaderSize, p + pos, size);
+        pos += size;
+        mNalEndsMarkedPacket = marker && pos == length;
+        unit(single);
+    }
+    mNalEndsMarkedPacket = marker;
+}
+
+std::shared_ptr<QelBuffer> RtpH26xUnpackBase::parameterSetBuffer(const uint8_t* data, unsigned long len) {
+    std::shared_ptr<QelBuffer> out = transferFuToH26x(const_cast<uint8_t*>(data), len);
+    // The start code's 01 ends the trimming.
+    const unsigned char* bytes = static_cast<const unsigned char*>(out->getVaddr());
+    while (out->length > 0 && bytes[out->length - 1] == 0) out->length -= 1;
+    return out;
+}
+
+void RtpH26xUnpackBase::stampSdpParameterSet(const std::shared_ptr<QelBuffer>& nal) const {
+    FrameMeta meta;
+    meta.rtpTimestamp = mPacketTimestamp;
+    meta.flags = FrameMeta::kValid | FrameMeta::kParameterSet | FrameMeta::kComplete | FrameMeta::kFromSdp;
+    FrameMeta::store(nal->info, meta);
 }

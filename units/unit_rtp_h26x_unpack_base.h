@@ -1,13 +1,16 @@
 #ifndef QUORVANE_UNITS_UNIT_RTP_H26X_UNPACK_BASE_H
 #define QUORVANE_UNITS_UNIT_RTP_H26X_UNPACK_BASE_H
 
+#include <atomic>
 #include <cstdint>
 #include <functional>
 #include <memory>
 
 #include "../platform/buffer.h"
+#include "../platform/frame_meta.h"
 #include "../quorvane_export.h"
 #include "../rtsp_client_options.h"
+#include "../utils/log_rate_limiter.h"
 #include "../utils/utils.h"
 
 // Stream information of an H.264 video stream: its latest parameter sets and its picture size and
@@ -51,6 +54,11 @@ public:
     // Most payload bytes one NAL unit or picture may gather before it is given up: far above any
     // real picture, it bounds what a broken or hostile sender can make the unit hold.
     static constexpr uint64_t kMaxPendingBytes = 32u << 20;
+    // What the queued packets may hold in memory, counted by buffer capacity (a received datagram
+    // keeps its whole receive block however few bytes it carries) and by packet count. A stream of
+    // tiny fragments would otherwise pin far more memory than its payload.
+    static constexpr uint64_t kMaxHeldBytes = 32u << 20;
+    static constexpr uint64_t kMaxHeldPackets = 16384;
 
     RtpH26xUnpackBase();
 
@@ -71,6 +79,11 @@ public:
     // error line naming `who` is written and the caller drops the packet.
     static bool isLongEnough(unsigned long length, unsigned long minLength, const char* who);
 
+    // Pictures handed on, and pictures given up because packets of them were lost or they broke a
+    // bound; read from any thread.
+    uint64_t framesDelivered() const { return mFramesDelivered.load(std::memory_order_relaxed); }
+    uint64_t framesDroppedIncomplete() const { return mFramesDropped.load(std::memory_order_relaxed); }
+
     uint16_t mLastSeq;
     uint32_t mLastTimestamp;
     int64_t mDebugCntRtpRecv;
@@ -86,6 +99,45 @@ protected:
     // timestamp. Returns true when packets were lost (or repeated) before it, so that the caller
     // drops what it had assembled.
     bool checkRtpContinuity(const unsigned char* packet);
+    // RFC 6184 5.7.1 / RFC 7798 4.4.2: walks the units of an aggregation packet, from byte
+    // `firstUnit` on each a 16-bit size and that many bytes, and hands each to `unit` as a single
+    // NAL unit packet (this packet's RTP header, then the NAL unit). A size under `minUnit` or past
+    // the end drops the rest of the packet with an error line naming `kind`. The marker bit
+    // applies to the last unit only.
+    void unpackAggregate(const std::shared_ptr<QelBuffer>& packet, unsigned long length,
+                         unsigned long firstUnit, unsigned long minUnit, const char* kind,
+                         const std::function<void(const std::shared_ptr<QelBuffer>&)>& unit);
+    // Marks a parameter set taken from the SDP, about to go out in front of the first picture.
+    void stampSdpParameterSet(const std::shared_ptr<QelBuffer>& nal) const;
+    // A parameter set as handed on and stored: start code and NAL unit without the zero bytes
+    // cameras pad it with (trailing_zero_8bits).
+    static std::shared_ptr<QelBuffer> parameterSetBuffer(const uint8_t* data, unsigned long len);
+    // Adds the packets lost right before the one being processed to the loss count of the next
+    // buffer; called after the codec's reaction to the gap, which may hand on what came before.
+    void countPacketGap();
+    // Starts the timestamp extension and the loss count afresh: a new session numbers its packets
+    // and timestamps from a new random origin.
+    void resetStreamPosition();
+    // Marks `out` with what is known about it: the extended timestamp of the packet being
+    // processed (or `rtpTimestamp` when given), the packets lost since the previous buffer, and
+    // `flags` (kValid is added). The loss count starts again from 0.
+    void stampMeta(const std::shared_ptr<QelBuffer>& out, uint32_t flags);
+    void stampMeta(const std::shared_ptr<QelBuffer>& out, uint32_t flags, uint64_t rtpTimestamp);
+
+    // The packet being processed: its RTP timestamp extended to 64 bits, and whether its marker bit
+    // applies to the NAL unit being processed (for an aggregation packet only to its last unit).
+    uint64_t mPacketTimestamp = 0;
+    bool mNalEndsMarkedPacket = false;
+    // The lines a camera can make fire once per packet (aggregation sizes, the memory bound).
+    LogRateLimiter mAggregateSizeLog;
+    LogRateLimiter mBoundLog;
+    std::atomic<uint64_t> mFramesDelivered{0};
+    std::atomic<uint64_t> mFramesDropped{0};
+
+private:
+    bool mHaveTimestamp = false;
+    uint32_t mLostSinceOutput = 0;
+    uint32_t mPacketGap = 0;
 };
 
 #endif

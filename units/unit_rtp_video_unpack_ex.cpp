@@ -1,5 +1,7 @@
 #include "units/unit_rtp_video_unpack_ex.h"
 
+#include <cctype>
+
 #include "utils/slog.h"
 
 RtpVideoUnpackExUnitSM::RtpVideoUnpackExUnitSM()
@@ -18,6 +20,9 @@ void RtpVideoUnpackExUnitSM::enable() {
 
 void RtpVideoUnpackExUnitSM::disable() {
     UnitBase::disable();
+    std::lock_guard<std::recursive_mutex> lock(mMutex);
+    mH264Unit.clearAssembly();
+    mH265Unit.clearAssembly();
 }
 
 unsigned long RtpVideoUnpackExUnitSM::onTransmitIn(std::shared_ptr<QelBuffer> packet, unsigned long len,
@@ -26,6 +31,7 @@ unsigned long RtpVideoUnpackExUnitSM::onTransmitIn(std::shared_ptr<QelBuffer> pa
         SLOGE("RtpH264Unpack buf is null\n");
         return len;
     }
+    std::lock_guard<std::recursive_mutex> lock(mMutex);
     if (!mIsH264 && !mIsH265) {
         // Two payload bytes to vote on, read only within the packet.
         if (!RtpH26xUnpackBase::isPacketReadable(packet, len, RtpH26xUnpackBase::kRtpHeaderSize + 2,
@@ -64,6 +70,10 @@ void RtpVideoUnpackExUnitSM::determineVideoType(std::shared_ptr<QelBuffer> packe
     } else if (!mIsH264 && !mIsH265) {
         SLOGE("Can not determine rtp video type !!!\n");
     }
+    announceCodec();
+}
+
+void RtpVideoUnpackExUnitSM::announceCodec() {
     if ((mIsH264 || mIsH265) && mVideoTypeCallback && mVideoTypeDoneCallback) {
         mVideoTypeCallback(mIsH264 ? 1 : 2);
         mVideoTypeDoneCallback();
@@ -111,13 +121,48 @@ uint32_t RtpVideoUnpackExUnitSM::getFPS() {
 }
 
 void RtpVideoUnpackExUnitSM::setOptions(const RtspClientOptions& options) {
+    std::lock_guard<std::recursive_mutex> lock(mMutex);
+    mOptions = options;
     mH264Unit.setOptions(options);
     mH265Unit.setOptions(options);
 }
 
-void RtpVideoUnpackExUnitSM::newSession(const RtspSessionInfo& /*session*/) {}
+void RtpVideoUnpackExUnitSM::newSession(const RtspSessionInfo& session) {
+    std::lock_guard<std::recursive_mutex> lock(mMutex);
+    // Each session decides its codec again: a vote taken on stray packets before this session
+    // must not pin it.
+    mIsH264 = false;
+    mIsH265 = false;
+    mH264Unit.newSession(session.parameterSets);
+    mH265Unit.newSession(session.parameterSets);
+    if (!mOptions.codecFromSdp) return;
+    std::string encoding;
+    for (char c : session.encoding) encoding += static_cast<char>(toupper(static_cast<unsigned char>(c)));
+    if (encoding == "H264") {
+        mIsH264 = true;
+    } else if (encoding == "H265" || encoding == "HEVC") {
+        mIsH265 = true;
+    }
+    announceCodec();
+}
 
-void RtpVideoUnpackExUnitSM::flush() {}
+void RtpVideoUnpackExUnitSM::flush() {
+    std::lock_guard<std::recursive_mutex> lock(mMutex);
+    if (mIsH264) mH264Unit.flush();
+}
+
+uint64_t RtpVideoUnpackExUnitSM::framesDelivered() const {
+    return mH264Unit.framesDelivered() + mH265Unit.framesDelivered();
+}
+
+uint64_t RtpVideoUnpackExUnitSM::framesDroppedIncomplete() const {
+    return mH264Unit.framesDroppedIncomplete() + mH265Unit.framesDroppedIncomplete();
+}
+
+bool RtpVideoUnpackExUnitSM::checkInvariants() const {
+    std::lock_guard<std::recursive_mutex> lock(mMutex);
+    return !(mIsH264 && mIsH265) && mH264Unit.checkInvariants() && mH265Unit.checkInvariants();
+}
 
 IH264Interfaces RtpVideoUnpackExUnitSM::getInterfaces() {
     return IH264Interfaces::bindTo(this);

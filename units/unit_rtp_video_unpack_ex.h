@@ -5,6 +5,7 @@
 #include <cstdint>
 #include <functional>
 #include <memory>
+#include <mutex>
 
 #include "../platform/buffer.h"
 #include "../quorvane_export.h"
@@ -12,9 +13,9 @@
 #include "../utils/rtsp_session_info.h"
 #include "../utils/utils.h"
 #include "unit.h"
-#include "units/unit_rtp_h264_unpack.h"
-#include "units/unit_rtp_h265_unpack.h"
-#include "units/unit_rtp_h26x_unpack_base.h"
+#include "unit_rtp_h264_unpack.h"
+#include "unit_rtp_h265_unpack.h"
+#include "unit_rtp_h26x_unpack_base.h"
 
 // Video depacketizer for a stream whose codec is not known beforehand: decides between H.264
 // and H.265 from the first RTP payload bytes, once for the life of the unit, and hands every
@@ -26,6 +27,7 @@ public:
     ~RtpVideoUnpackExUnitSM() override;
 
     void enable() override;
+    // Also drops what the inner depacketizers were assembling.
     void disable() override;
 
     // Returns `len` for an empty pointer, 0 otherwise.
@@ -55,11 +57,21 @@ public:
     // Behaviour switches for this unit and both inner depacketizers; set before data flows.
     void setOptions(const RtspClientOptions& options);
     // A new session is about to play: what its SDP and SETUP said. Called on the thread that
-    // starts the session, before PLAY.
+    // starts the session, before PLAY. The codec is decided afresh (from the SDP's encoding with
+    // options.codecFromSdp, else by the vote on the next packets), the inner depacketizers drop
+    // what they were assembling, and with options.sdpParameterSets they take the SDP's
+    // parameter sets.
     void newSession(const RtspSessionInfo& session);
-    // The session ends (teardown or silence): a picture that is complete but still held is handed
-    // over now. Called on the thread that ends the session, never while packets are delivered.
+    // The session ends (teardown or silence): with options.markerCompletion, a picture still held
+    // is handed over now.
     void flush();
+
+    // Pictures handed on, and pictures given up because packets of them were lost; any thread.
+    uint64_t framesDelivered() const;
+    uint64_t framesDroppedIncomplete() const;
+    // Whether at most one codec is chosen and the inner queues agree with their counts and
+    // bounds; for tests and fuzzers.
+    bool checkInvariants() const;
 
     RtpH264UnpackUnitSM mH264Unit;
     RtpH265UnpackUnitSM mH265Unit;
@@ -71,6 +83,16 @@ public:
     // only when both are set. Assign them before data flows.
     std::function<void(int)> mVideoTypeCallback;
     std::function<void()> mVideoTypeDoneCallback;
+
+private:
+    // Sets the codec flag and calls the two callbacks when both are set.
+    void announceCodec();
+
+    RtspClientOptions mOptions;
+    // Serializes packets with newSession, flush and disable, which come from other threads (the
+    // session's, the application's). Recursive: the data callback may call disable() on the
+    // packet thread. The video-type callbacks and the next units run with it held.
+    mutable std::recursive_mutex mMutex;
 };
 
 #endif

@@ -31,3 +31,7 @@ PY
 ffmpeg -hide_banner -loglevel error -y -f lavfi -i testsrc2=size=640x360:rate=25 -frames:v 250 -pix_fmt yuv420p \
     -c:v libx264 -preset veryfast -profile:v main -bf 0 -g 25 -crf 32 \
     -x264-params keyint=25:min-keyint=25:scenecut=0:open-gop=0:repeat-headers=1 -f h264 testcam_640x360.264
+# x265 with its default settings (open GOP, B-frames, TRAIL_N, CRA with RASL/RADL leading pictures,
+# IDR_N_LP first), a key picture every 20 of 50: what an encoder left alone sends.
+ffmpeg -hide_banner -loglevel error -y -f lavfi -i testsrc2=size=320x240:rate=25 -frames:v 50 -pix_fmt yuv420p \
+    -c:v libx265 -x265-params keyint=20:log-level=error -f hevc h265_open_gop.265

@@ -1,11 +1,13 @@
 #!/usr/bin/env bash
-# Installs the built library into a scratch prefix, then builds and runs a consumer program
-# against it twice: through find_package(QuorvaneRtsp) and through pkg-config.
+# Builds and runs a consumer program against the installed library twice: through
+# find_package(QuorvaneRtsp) and through pkg-config; before that, compiles every installed header
+# on its own, as <quorvane_rtsp/...>, so a header that reaches outside the installed tree fails.
+#   run.sh SRC BUILD_DIR        installs BUILD_DIR into a scratch prefix first
+#   run.sh SRC --prefix DIR     uses what is already installed under DIR (e.g. unpacked packages)
 # For a cross build, CONSUMER_TOOLCHAIN names the CMake toolchain file, CONSUMER_CXX the compiler,
 # CONSUMER_RUN the emulator command and CONSUMER_PKG_CONFIG_LIBDIR the target's .pc folders.
 set -euo pipefail
 src=$1
-bin=$2
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
 cmake=${CMAKE:-cmake}
@@ -14,13 +16,33 @@ read -r -a run <<<"${CONSUMER_RUN:-}"
 toolchain=()
 [ -n "${CONSUMER_TOOLCHAIN:-}" ] && toolchain=(-DCMAKE_TOOLCHAIN_FILE="$CONSUMER_TOOLCHAIN")
 
-"$cmake" --install "$bin" --prefix "$work/prefix" >/dev/null
-soname=$(readelf -d "$work"/prefix/lib*/libquorvane_rtsp.so | sed -n 's/.*SONAME.*\[\(.*\)\]/\1/p')
+if [ "$2" = "--prefix" ]; then
+    prefix=$(realpath "$3")
+else
+    prefix=$work/prefix
+    "$cmake" --install "$2" --prefix "$prefix" >/dev/null
+fi
+# The library folder: lib/ or a multiarch lib/<triplet>/ (Debian packages).
+lib=$(find "$prefix" -name libquorvane_rtsp.so -path '*/lib/*' | head -n 1)
+[ -n "$lib" ] || { echo "no libquorvane_rtsp.so under $prefix"; exit 1; }
+libdir=$(dirname "$lib")
+soname=$(readelf -d "$lib" | sed -n 's/.*SONAME.*\[\(.*\)\]/\1/p')
 [ "$soname" = "libquorvane_rtsp.so.0" ] || { echo "wrong SONAME: '$soname'"; exit 1; }
 
-"$cmake" -S "$src/tests/consumer" -B "$work/build" -DCMAKE_PREFIX_PATH="$work/prefix" "${toolchain[@]}" >/dev/null
+headers=0
+while IFS= read -r header; do
+    printf '#include <quorvane_rtsp/%s>\n' "$header" >"$work/header.cpp"
+    "$cxx" -std=c++17 -fsyntax-only -I"$prefix/include" "$work/header.cpp" ||
+        { echo "installed header quorvane_rtsp/$header does not compile on its own"; exit 1; }
+    headers=$((headers + 1))
+done < <(cd "$prefix/include/quorvane_rtsp" && find . -name '*.h' -printf '%P\n' | sort)
+if find "$prefix/include" -name '*_internal.h' | grep -q .; then
+    echo "internal headers installed"; exit 1
+fi
+echo "consumer: $headers installed headers compile on their own"
+
+"$cmake" -S "$src/tests/consumer" -B "$work/build" -DCMAKE_PREFIX_PATH="$prefix" "${toolchain[@]}" >/dev/null
 "$cmake" --build "$work/build" >/dev/null
-libdir=$(dirname "$(ls "$work"/prefix/lib*/libquorvane_rtsp.so)")
 "${run[@]}" "$work/build/consumer"
 
 export PKG_CONFIG_PATH="$libdir/pkgconfig"
@@ -29,5 +51,5 @@ export PKG_CONFIG_PATH="$libdir/pkgconfig"
 # Both programs find the scratch library through their run path (CMake sets it for the first),
 # which also holds under the emulator, whose own library path setting replaces LD_LIBRARY_PATH.
 "$cxx" -std=c++17 "$src/tests/consumer/main.cpp" -o "$work/consumer-pc" -Wl,-rpath,"$libdir" \
-    $(pkg-config --define-prefix --cflags --libs quorvane_rtsp)
+    $(pkg-config --define-variable=prefix="$prefix" --cflags --libs quorvane_rtsp)
 "${run[@]}" "$work/consumer-pc"

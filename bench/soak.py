@@ -1,0 +1,215 @@
+#!/usr/bin/python3
+"""Soak: one receiver process per transport (UDP, TCP) takes a looping stream from the light
+sender on loopback for --duration seconds while the sender injects one camera fault every
+--interval seconds, in turn: silence, close of the RTSP connection, a burst of packet loss, and a
+flood of foreign packets (from 127.0.0.2 over UDP; interleaved frames on a channel that was not set
+up over TCP).
+
+Checked, and the exit status is 1 when any check fails:
+- every fault recovered: each stream delivers a second of pictures again within --recover seconds;
+- the receivers' resident memory, descriptors and threads stay flat: the samples of the last third
+  of the run against the first sample after warm-up (memory within 10 % + 2 MiB, descriptors and
+  threads within 2);
+- no picture corrupted: every stream as received decodes with `ffmpeg -v error` without an error line.
+
+    bench/soak.py                         one hour (the nominal run), a fault every 30 s
+    bench/soak.py --duration 60 --interval 10   what scripts/ci.sh runs
+
+Needs cmake, a compiler and ffmpeg. Only the Python standard library is used.
+"""
+
+import argparse
+import os
+import subprocess
+import sys
+import threading
+import time
+
+sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+import e2e  # noqa: E402  (process handling and /proc sampling are shared with the e2e benchmark)
+
+FAULTS = ("silence 4000", "close", "loss", "flood 2000")
+
+
+class Receiver:
+    """One quorvane-e2e-receiver with its per-second progress lines read on a thread."""
+
+    def __init__(self, tools, transport, url, streams, port_base, out_dir, mixed):
+        os.makedirs(out_dir, exist_ok=True)
+        argv = [os.path.join(tools, "bench", "quorvane-e2e-receiver"), "--" + transport, "--port-base",
+                str(port_base), "--progress", "--out", out_dir] + (["--mixed-fleet"] if mixed else []) + [url] * streams
+        self.transport = transport
+        self.out_dir = out_dir
+        self.streams = streams
+        self.err_path = os.path.join(out_dir, "receiver.err")
+        self.err = open(self.err_path, "w")
+        self.proc = e2e.Process(argv, subprocess.PIPE, self.err)
+        self.frames = [0] * streams
+        self.lock = threading.Lock()
+        self.final = ""
+        self.reader = threading.Thread(target=self._read)
+        self.reader.start()
+
+    def _read(self):
+        for raw in self.proc.popen.stdout:
+            line = raw.decode(errors="replace")
+            if line.startswith("progress "):
+                with self.lock:
+                    self.frames = [int(v) for v in line.split()[1:]]
+            elif line.startswith("stream "):
+                self.final += line
+
+    def counts(self):
+        with self.lock:
+            return list(self.frames)
+
+    def stop(self):
+        self.proc.stop()
+        self.reader.join()
+        self.err.close()
+
+
+def wait_recovered(receivers, since, timeout):
+    """Seconds until every stream has delivered 25 more pictures than at `since`, or None."""
+    start = time.monotonic()
+    while time.monotonic() - start < timeout:
+        if all(all(now - before >= 25 for now, before in zip(r.counts(), since[r.transport])) for r in receivers):
+            return time.monotonic() - start
+        time.sleep(0.1)
+    return None
+
+
+def decode_errors(path):
+    """Error lines of ffmpeg decoding one received stream, and the pictures it decoded."""
+    run = subprocess.run(["ffmpeg", "-hide_banner", "-nostdin", "-v", "error", "-f", "h264", "-i", path,
+                          "-f", "null", "-"], capture_output=True, text=True, errors="replace")
+    errors = [line for line in run.stderr.splitlines() if line.strip()]
+    count = subprocess.run(["ffprobe", "-v", "error", "-f", "h264", "-count_frames", "-select_streams", "v:0",
+                            "-show_entries", "stream=nb_read_frames", "-of", "csv=p=0", path],
+                           capture_output=True, text=True)
+    return errors, count.stdout.strip()
+
+
+def main():
+    parser = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
+    parser.add_argument("--duration", type=float, default=3600.0, help="seconds (default one hour)")
+    parser.add_argument("--interval", type=float, default=30.0, help="seconds between faults")
+    parser.add_argument("--transports", default="udp,tcp")
+    parser.add_argument("--streams", type=int, default=2, help="streams per transport")
+    parser.add_argument("--recover", type=float, default=20.0, help="seconds a stream may take to recover")
+    parser.add_argument("--faults", default=",".join(f.split()[0] for f in FAULTS),
+                        help="the faults to take turns, of " + ", ".join(f.split()[0] for f in FAULTS))
+    parser.add_argument("--mixed-fleet", action="store_true", help="RtspClientOptions::mixedFleet()")
+    parser.add_argument("--clip", default=os.path.join(e2e.ROOT, "testkit", "clips", "testcam_640x360.264"))
+    parser.add_argument("--build", default=os.path.join(e2e.ROOT, "build-e2e"), help="build directory")
+    args = parser.parse_args()
+
+    faults = [f for f in FAULTS if f.split()[0] in args.faults.split(",")]
+    if not faults:
+        sys.exit("soak: no known fault in --faults")
+    e2e.build(args.build)
+    workdir = os.path.join(args.build, "soak")
+    os.makedirs(workdir, exist_ok=True)
+    sender, url, sender_log = e2e.start_sender(args.build, args.clip, workdir, loop=True)
+    receivers, failures, recoveries, samples = [], [], [], []
+    try:
+        for k, transport in enumerate(args.transports.split(",")):
+            receivers.append(Receiver(args.build, transport, url, args.streams, 40000 + 2000 * k,
+                                      os.path.join(workdir, transport), args.mixed_fleet))
+        started = time.monotonic()
+        time.sleep(min(5.0, args.interval / 2))
+        if wait_recovered(receivers, {r.transport: [0] * r.streams for r in receivers}, args.recover) is None:
+            failures.append("not every stream started")
+
+        def sample(label):
+            values = {r.transport: e2e.sample([r.proc]) for r in receivers}
+            samples.append((label, values))
+            e2e.log(f"  {label}: " + "; ".join(f"{t} {v[1] / 1024:.1f} MiB, {v[3]} fds, {v[2]} threads"
+                                                for t, v in values.items()))
+
+        sample("start")
+        n = 0
+        while time.monotonic() - started + args.interval <= args.duration:
+            time.sleep(max(0.0, started + (n + 1) * args.interval - args.interval / 2 - time.monotonic()))
+            fault = faults[n % len(faults)]
+            n += 1
+            since = {r.transport: r.counts() for r in receivers}
+            if fault.startswith("silence"):
+                # Recovery is counted from the end of the silence.
+                sender.popen.stdin.write((fault + "\n").encode())
+                sender.popen.stdin.flush()
+                time.sleep(int(fault.split()[1]) / 1000.0)
+                since = {r.transport: r.counts() for r in receivers}
+            else:
+                sender.popen.stdin.write((fault + "\n").encode())
+                sender.popen.stdin.flush()
+            took = wait_recovered(receivers, since, args.recover)
+            recoveries.append((fault.split()[0], took))
+            e2e.log(f"fault {n} {fault}: " + (f"recovered in {took:.1f} s" if took is not None else "NOT recovered"))
+            if took is None:
+                failures.append(f"fault {n} ({fault}) not recovered within {args.recover:g} s")
+            sample(f"after fault {n}")
+            time.sleep(max(0.0, started + n * args.interval + args.interval / 2 - time.monotonic()))
+        time.sleep(max(0.0, started + args.duration - time.monotonic()))
+        sample("end")
+    finally:
+        for r in receivers:
+            r.stop()
+        sender.stop(signals=(e2e.signal.SIGTERM,))
+
+    # Flat resources: the last third of the samples against the first after warm-up.
+    if len(samples) >= 3:
+        base = samples[1][1]
+        tail = samples[len(samples) - max(1, len(samples) // 3):]
+        for transport, (_, rss, threads, fds) in base.items():
+            worst_rss = max(v[transport][1] for _, v in tail)
+            worst_fds = max(v[transport][3] for _, v in tail)
+            worst_threads = max(v[transport][2] for _, v in tail)
+            if worst_rss > rss * 1.10 + 2048:
+                failures.append(f"{transport}: memory grew from {rss / 1024:.1f} to {worst_rss / 1024:.1f} MiB")
+            if worst_fds > fds + 2:
+                failures.append(f"{transport}: descriptors grew from {fds} to {worst_fds}")
+            if worst_threads > threads + 2:
+                failures.append(f"{transport}: threads grew from {threads} to {worst_threads}")
+
+    print(f"Soak: {args.duration:g} s, a fault every {args.interval:g} s ({', '.join(f.split()[0] for f in faults)} "
+          f"in turn), {args.streams} streams per transport, {'mixedFleet' if args.mixed_fleet else 'default'} "
+          f"options; {e2e.machine()}.")
+    print()
+    print("| transport | pictures per stream | decoded | decode errors | RSS start-end (MiB) | fds start-end "
+          "| threads start-end |")
+    print("|---|---|---|---:|---|---|---|")
+    for r in receivers:
+        first, last = samples[1][1][r.transport] if len(samples) > 1 else samples[0][1][r.transport], \
+            samples[-1][1][r.transport]
+        decoded, errors = [], 0
+        for i in range(r.streams):
+            lines, frames = decode_errors(os.path.join(r.out_dir, f"stream{i}.bin"))
+            errors += len(lines)
+            decoded.append(frames)
+            for line in lines[:3]:
+                e2e.log(f"  {r.transport} stream {i}: {line}")
+        if errors:
+            failures.append(f"{r.transport}: {errors} decode error lines")
+        pictures = " ".join(line.split()[3] for line in r.final.splitlines())
+        print(f"| {r.transport.upper()} | {pictures} | {' '.join(decoded)} | {errors} "
+              f"| {first[1] / 1024:.1f}-{last[1] / 1024:.1f} | {first[3]}-{last[3]} | {first[2]}-{last[2]} |")
+    print()
+    by_kind = {}
+    for kind, took in recoveries:
+        by_kind.setdefault(kind, []).append(took)
+    print("| fault | times | recovered | slowest recovery (s) |")
+    print("|---|---:|---:|---:|")
+    for kind, times in by_kind.items():
+        ok = [t for t in times if t is not None]
+        print(f"| {kind} | {len(times)} | {len(ok)} | {max(ok):.1f} |" if ok else
+              f"| {kind} | {len(times)} | 0 | - |")
+    print()
+    if failures:
+        print("FAILED: " + "; ".join(failures))
+        sys.exit(1)
+    print("every fault recovered, resources flat, no decode error")
+
+
+if __name__ == "__main__":
+    main()
