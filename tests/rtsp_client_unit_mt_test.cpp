@@ -21,6 +21,7 @@
 #include "tests/client_test_support.h"
 #include "tests/log_capture.h"
 #include "units/unit_rtsp_client.h"
+#include "units/unit_rtsp_client_internal.h"
 #include "utils/utils.h"
 
 namespace {
@@ -184,6 +185,13 @@ std::vector<uint8_t> senderReport(uint32_t ssrc, uint64_t ntp, uint32_t rtpTs) {
     return sr;
 }
 
+uint16_t boundPort(int fd) {
+    sockaddr_in a{};
+    socklen_t len = sizeof(a);
+    getsockname(fd, reinterpret_cast<sockaddr*>(&a), &len);
+    return ntohs(a.sin_port);
+}
+
 // Bound to `ip` so that datagrams leave from that address.
 int udpSocketFrom(const char* ip) {
     int fd = udpSocket();
@@ -202,14 +210,22 @@ TEST_F(ReceiverUnitTest, OnlyTheCamerasSenderReportsAreAnsweredAFewTimesASecond)
     ASSERT_TRUE(camera.waitForRequests("PLAY", 1, 10000));
     int fd = udpSocketFrom("127.0.0.1");
     int foreign = udpSocketFrom("127.0.0.2");
+    // The camera's RTCP comes from the server_port of its SETUP answer: here, from `fd`.
+    RtspSessionInfo session;
+    session.serverIp = "127.0.0.1";
+    session.transport.serverRtcpPort = boundPort(fd);
+    unit->applySessionInfo(session);
     sendDatagram(fd, base, rtpPacket(4242, 0x11223344, 100));
     ASSERT_TRUE(sink.waitForCalls(1, 5000));
     EXPECT_FALSE(unit->senderClock().valid);
+    // Another port of the camera's address is not its RTCP sender.
+    int otherPort = udpSocketFrom("127.0.0.1");
     uint8_t rr[64];
     // Neither a foreign sender, nor another packet type, nor a short or lying datagram, nor the
     // audio port (never set up) gets an answer.
     std::vector<uint8_t> sr = senderReport(0x11223344, 0xE1234567DEADBEEFull, 90000);
     sendDatagram(foreign, base + 1, sr);
+    sendDatagram(otherPort, base + 1, sr);
     std::vector<uint8_t> receiverReport = sr;
     receiverReport[1] = 201;
     std::vector<uint8_t> lying = sr;
@@ -218,6 +234,7 @@ TEST_F(ReceiverUnitTest, OnlyTheCamerasSenderReportsAreAnsweredAFewTimesASecond)
         sendDatagram(fd, base + 1, bad);
     sendDatagram(fd, base + 11, sr);
     EXPECT_LT(recv(foreign, rr, sizeof(rr), 0), 0);
+    EXPECT_LT(recv(otherPort, rr, sizeof(rr), 0), 0);
     EXPECT_LT(recv(fd, rr, sizeof(rr), 0), 0);
     EXPECT_FALSE(unit->senderClock().valid) << "a foreign or malformed report set the clock";
 
@@ -238,8 +255,7 @@ TEST_F(ReceiverUnitTest, OnlyTheCamerasSenderReportsAreAnsweredAFewTimesASecond)
     std::this_thread::sleep_for(std::chrono::milliseconds(250));
     sendDatagram(fd, base + 1, sr);
     EXPECT_LT(recv(fd, rr, sizeof(rr), 0), 0) << "answered while disabled";
-    close(fd);
-    close(foreign);
+    for (int s : {fd, foreign, otherPort}) close(s);
 }
 
 TEST_F(ReceiverUnitTest, RtpFromAnotherAddressOrOfAnotherSsrcNeverReachesTheDepacketizer) {

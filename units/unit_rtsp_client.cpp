@@ -15,6 +15,7 @@
 #include <random>
 
 #include "platform/buffer.h"
+#include "units/unit_rtsp_client_internal.h"
 #include "utils/curl_rtsp.h"
 #include "utils/networking/netsocket.h"
 #include "utils/slog.h"
@@ -246,6 +247,7 @@ RtspClientUnitEM::RtspClientUnitEM(std::string url, std::string user, std::strin
                                         static_cast<UnitDataType>(UNIT_DATA_RTP_VIDEO | UNIT_DATA_RTP_AUDIO),
                                         1) {
     mStopFd = eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
+    mTcpSsrc = std::make_unique<SsrcTracker>();
     init(std::move(url), std::move(user), std::move(password), true, true, tcp);
 }
 
@@ -856,7 +858,7 @@ void RtspClientUnitEM::fRecvTcpCallback(void* data, unsigned long length) {
     }
     UnitDataType type = UNIT_DATA_RTP_VIDEO;
     if (channel == mVideoRtpChannel.load()) {
-        if (!acceptRtp(packet, payload, true, mTcpSsrc, mTcpGeneration)) return;
+        if (!acceptRtp(packet, payload, true, *mTcpSsrc, mTcpGeneration)) return;
     } else if (channel == 2) {
         type = UNIT_DATA_RTP_AUDIO;
     } else if (channel == 3) {

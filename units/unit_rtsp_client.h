@@ -16,7 +16,6 @@
 #include "../utils/curl_rtsp.h"
 #include "../utils/log_rate_limiter.h"
 #include "unit.h"
-#include "unit_rtsp_client_internal.h"
 
 // The camera's clock as its latest RTCP sender report gave it (RFC 3550 6.4.1): the NTP time
 // and the RTP timestamp of the same instant, and when the report arrived (monotonic clock).
@@ -37,6 +36,10 @@ struct QUORVANE_EXPORT RtspConnectStatus {
 
 class NetAddress;
 class UdpSocket;
+namespace rtsp_receive_internal {
+struct SenderReport;
+class SsrcTracker;
+}  // namespace rtsp_receive_internal
 
 // Source unit of a camera pipeline: owns the RTSP session and the threads that receive RTP
 // (over UDP, or interleaved in the RTSP connection) and pushes every RTP packet downstream.
@@ -200,7 +203,7 @@ private:
     std::atomic<int> mVideoRtcpChannel{1};
     std::atomic<unsigned> mPacketPauseUs{10};
     // SSRC tracking of the interleaved path; used under the session's lock only.
-    rtsp_receive_internal::SsrcTracker mTcpSsrc;
+    std::unique_ptr<rtsp_receive_internal::SsrcTracker> mTcpSsrc;
     uint32_t mTcpGeneration = 0;
     int64_t mTcpLastAnswerNs = 0;
 
