@@ -39,6 +39,22 @@ struct RtspClient::FrameView {
     std::atomic<bool> enabled{false};
 };
 
+namespace {
+// The client whose data callback runs on this thread, if any: its enable() and disable() must
+// not wait for the callback lock that this thread already holds.
+thread_local const RtspClient* tInCallback = nullptr;
+
+// Marks the thread as inside `client`'s callbacks for its lifetime.
+class InCallback {
+public:
+    explicit InCallback(const RtspClient* client) : mOuter(tInCallback) { tInCallback = client; }
+    ~InCallback() { tInCallback = mOuter; }
+
+private:
+    const RtspClient* mOuter;
+};
+}  // namespace
+
 RtspClient::RtspClient(std::string url, std::string user, std::string password, bool tcp)
     : RtspClient(std::move(url), std::move(user), std::move(password), tcp, RtspClientOptions()) {}
 
@@ -62,6 +78,10 @@ RtspClient::RtspClient(std::string url, std::string user, std::string password, 
     };
     mRtspUnit->mRtpPacketObserver = [view](const unsigned char* rtp, unsigned long len, int64_t arrivalNs) {
         view->stats.onPacket(rtp, len, arrivalNs);
+    };
+    mRtspUnit->mStateCallback = [this](const RtspStateEvent& event) {
+        std::lock_guard<std::mutex> lock(mStateMutex);
+        if (mStateCallback) mStateCallback(event);
     };
     using namespace std::placeholders;
     mCallbackUnit->callback = std::bind(&RtspClient::onTransmitIn, this, _1, _2, _3, _4);
@@ -88,8 +108,15 @@ void RtspClient::setDataCallback(std::function<void(unsigned char*, unsigned lon
     mDataCallback = std::move(callback);
 }
 
+void RtspClient::setStateCallback(std::function<void(const RtspStateEvent&)> callback) {
+    std::lock_guard<std::mutex> lock(mStateMutex);
+    mStateCallback = std::move(callback);
+}
+
 void RtspClient::enable() {
-    {
+    if (tInCallback == this) {
+        mStopped = false;  // this thread holds mCallbackMutex already
+    } else {
         std::lock_guard<std::mutex> lock(mCallbackMutex);
         mStopped = false;
     }
@@ -109,16 +136,22 @@ void RtspClient::disable() {
     // just before they were cleared. Closing the gate under the callback's lock waits for such a
     // delivery to end and turns away any that is still on its way. Not taken around the unit
     // calls above: over TCP the source's TEARDOWN waits for the receive thread, which may be
-    // about to deliver.
+    // about to deliver. Inside the callback this thread holds the lock already.
+    mFrameView->enabled.store(false);
+    if (tInCallback == this) {
+        mStopped = true;
+        return;
+    }
     std::lock_guard<std::mutex> lock(mCallbackMutex);
     mStopped = true;
-    mFrameView->enabled.store(false);
 }
 
 unsigned long RtspClient::onTransmitIn(unsigned char* data, unsigned long len, int /*inputIndex*/,
                                        int /*param*/) {
     std::lock_guard<std::mutex> lock(mCallbackMutex);
-    if (!mStopped && mDataCallback) mDataCallback(data, len);
+    if (mStopped || !mDataCallback) return len;
+    InCallback inside(this);
+    mDataCallback(data, len);
     return len;
 }
 
@@ -133,6 +166,7 @@ unsigned long RtspClient::onBuffer(const std::shared_ptr<QelBuffer>& buffer, uns
     unsigned char* data = buffer ? static_cast<unsigned char*>(buffer->getVaddr()) : nullptr;
     std::lock_guard<std::mutex> lock(mCallbackMutex);
     if (mStopped) return len;
+    InCallback inside(this);
     if (mDataCallback) mDataCallback(data, len);
     if (data == nullptr || len > buffer->length) return len;
     RtspVideoCodec codec = mVideoUnit->mIsH265.load()   ? RtspVideoCodec::H265
@@ -147,7 +181,10 @@ unsigned long RtspClient::onBuffer(const std::shared_ptr<QelBuffer>& buffer, uns
 }
 
 void RtspClient::flushFrames() {
-    std::lock_guard<std::mutex> lock(mCallbackMutex);
+    // Inside a callback (disable() called there) this thread holds the lock already.
+    std::unique_lock<std::mutex> lock(mCallbackMutex, std::defer_lock);
+    if (tInCallback != this) lock.lock();
+    InCallback inside(this);
     if (!mStopped) mFrameView->assembler.flush();
 }
 

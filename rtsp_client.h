@@ -8,6 +8,7 @@
 
 #include "platform/buffer.h"
 #include "quorvane_export.h"
+#include "rtsp_client_events.h"
 #include "rtsp_client_options.h"
 #include "rtsp_frame.h"
 #include "units/unit_rtsp_client.h"
@@ -22,8 +23,16 @@ class CallBackEndpointUnitSE;
 // is valid only during the call, which runs on the library's receive thread.
 //
 // enable(), disable() and destruction are called from one application thread. Once disable()
-// has returned no callback runs and none follows: disable() waits for a callback in progress, so
-// it must not be called from inside the callback. setDataCallback may be called at any time.
+// has returned no callback runs and none follows: disable() waits for a callback in progress.
+// setDataCallback may be called at any time.
+//
+// disable() and enable() may also be called from inside the data callback (or the state
+// callback). Inside the data callback they take effect at once for delivery: after disable() no
+// further callback follows, after enable() delivery goes on. The session work they imply (the
+// TEARDOWN, a new session) runs right after the callback has returned: over UDP on the same
+// receive thread, over TCP on the receiver's watchdog thread. Destroying the client afterwards
+// still sends the TEARDOWN that such a disable() owes. A disabled client never reconnects by
+// itself; the camera sees one TEARDOWN per disable().
 class QUORVANE_EXPORT RtspClient {
 public:
     RtspClient(std::string url, std::string user, std::string password, bool tcp);
@@ -35,6 +44,11 @@ public:
     RtspClient& operator=(const RtspClient&) = delete;
 
     void setDataCallback(std::function<void(unsigned char*, unsigned long)> callback);
+    // Where the session stands: Connecting, Playing, Reconnecting, Stopped, Failed (with a
+    // reason). Called on the application's thread (inside enable() and disable()) or on a receive
+    // thread, one event at a time and never with a lock of the receiver held; the same rules as for
+    // the data callback apply. May be called at any time.
+    void setStateCallback(std::function<void(const RtspStateEvent&)> callback);
     void enable();
     void disable();
     unsigned long onTransmitIn(unsigned char* data, unsigned long len, int inputIndex, int param);
@@ -60,7 +74,9 @@ private:
     // Held while the callback runs and while disable() closes the gate, so a callback that had
     // already passed the disabled units' checks cannot run after disable() returned.
     std::mutex mCallbackMutex;
-    bool mStopped = false;  // set by disable(), cleared by enable(); guarded by mCallbackMutex
+    bool mStopped = false;   // set by disable(), cleared by enable(); guarded by mCallbackMutex
+    std::mutex mStateMutex;  // held while the state callback runs and while it is replaced
+    std::function<void(const RtspStateEvent&)> mStateCallback;
 
     // Frame assembly, stream info and statistics (rtsp_client.cpp).
     struct FrameView;

@@ -75,7 +75,6 @@ void BM_UdpReceive(benchmark::State& state) {
         return;
     }
     SLog::setEnable(false);
-    rtsp_client_unit_internal::gRtpPacketPauseUs = pause ? 10 : 0;
 
     TestCamera camera;
     if (!camera.start()) {
@@ -83,7 +82,9 @@ void BM_UdpReceive(benchmark::State& state) {
         return;
     }
     std::atomic<unsigned long> delivered{0};
-    RtspClient client(camera.url(), "", "", false);
+    RtspClientOptions options;
+    options.rtpPacketPauseUs = pause ? 10 : 0;
+    RtspClient client(camera.url(), "", "", false, options);
     client.setDataCallback([&](unsigned char*, unsigned long len) { delivered += len; });
     client.enable();
     if (!camera.waitForRequests("PLAY", 1, 10000) || client.mRtspUnit->mThreadVideoRtp == nullptr) {
@@ -123,7 +124,6 @@ void BM_UdpReceive(benchmark::State& state) {
     state.counters["delivered_MB"] = static_cast<double>(delivered.load()) / 1e6;
     close(fd);
     client.disable();
-    rtsp_client_unit_internal::gRtpPacketPauseUs = 10;
 }
 
 }  // namespace

@@ -26,7 +26,6 @@
 #include "units/unit_rtp_video_unpack_ex.h"
 #include "units/unit_rtsp_client.h"
 #include "utils/slog.h"
-#include "utils/time_constants_internal.h"
 
 namespace {
 
@@ -92,9 +91,6 @@ int main(int argc, char** argv) {
     SLog::setEnable(false);
 
     const RtspClientOptions options = mixedFleet ? RtspClientOptions::mixedFleet() : RtspClientOptions();
-    // The receive loop's per-packet pause is still a process-wide setting here; it follows the
-    // option (one option set per run) until the option reaches the loop itself.
-    rtsp_client_unit_internal::gRtpPacketPauseUs = options.rtpPacketPauseUs;
     std::vector<std::unique_ptr<Stream>> streams;
     for (size_t i = 0; i < urls.size(); ++i) {
         auto s = std::make_unique<Stream>();

@@ -7,6 +7,7 @@
 
 #include <algorithm>
 #include <chrono>
+#include <cmath>
 #include <condition_variable>
 #include <cstdio>
 #include <mutex>
@@ -245,7 +246,12 @@ void ClipPlay::run(CameraPlayContext& context) {
         }
         auto now = SteadyClock::now();
         if (reports && now >= nextReport) {
-            sendSenderReport(context, packetizer.nextTimestamp() - config.timestampStep);
+            // RFC 3550 6.4.1: the RTP time of this instant, i.e. the next picture's timestamp less
+            // the time still to go until that picture is due.
+            double ahead = std::chrono::duration<double>(nextPicture - now) / period;
+            ahead = std::max(0.0, std::min(1.0, ahead));
+            sendSenderReport(context, packetizer.nextTimestamp() -
+                                          static_cast<uint32_t>(std::lround(ahead * config.timestampStep)));
             nextReport = now + srInterval;
         }
         if (!ended && now >= nextPicture) {

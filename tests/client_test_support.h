@@ -16,8 +16,24 @@
 #include "rtsp_client.h"
 #include "testkit/annexb.h"
 #include "testkit/framemd5.h"
+#include "utils/time_constants_internal.h"
 
 namespace client_test {
+
+// Shortens the library's waits for one test and puts the library's values back afterwards.
+class ScopedTimeConstants {
+public:
+    ScopedTimeConstants(int64_t tcpSilenceMs, int udpReceiveTimeoutMs) {
+        auto& t = quorvane_internal::timeConstants();
+        t.tcpSilenceNs = tcpSilenceMs * 1000000;
+        t.udpReceiveTimeoutMs = udpReceiveTimeoutMs;
+    }
+    ~ScopedTimeConstants() {
+        auto& t = quorvane_internal::timeConstants();
+        t.tcpSilenceNs = quorvane_internal::TimeConstants::kDefaultTcpSilenceNs;
+        t.udpReceiveTimeoutMs = quorvane_internal::TimeConstants::kDefaultUdpReceiveTimeoutMs;
+    }
+};
 
 using testkit::Bytes;
 using testkit::VideoCodec;

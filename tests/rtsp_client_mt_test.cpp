@@ -5,9 +5,11 @@
 #include <dirent.h>
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <chrono>
 #include <fstream>
 #include <memory>
+#include <mutex>
 #include <string>
 #include <thread>
 #include <vector>
@@ -157,10 +159,11 @@ INSTANTIATE_TEST_SUITE_P(
 
 namespace {
 
-// The camera falls silent; the client must open a new session by itself within [minS, maxS]
-// seconds, on the same ports, and the video that follows must decode.
-void silentCameraIsReconnected(bool tcp, double minS, double maxS) {
+// The camera falls silent; the client opens a new session by itself, on the same ports, and the
+// video that follows decodes. The waits are shortened for the test.
+void silentCameraIsReconnected(bool tcp) {
     if (!testkit::ffmpegAvailable()) GTEST_SKIP() << "ffmpeg is not installed (scripts/setup.sh installs it)";
+    ScopedTimeConstants quick(300, 30);
     CameraRig rig("h264_single_slice.264", VideoCodec::H264);
     ASSERT_TRUE(rig.started);
     const size_t perPass = callbacksPerPass(VideoCodec::H264, rig.clip);
@@ -171,12 +174,7 @@ void silentCameraIsReconnected(bool tcp, double minS, double maxS) {
     ASSERT_TRUE(got.waitForCount(10, 10000));
 
     rig.streamer.pause();
-    auto silentSince = Clock::now();
-    ASSERT_TRUE(rig.camera.waitForRequests("PLAY", 2, static_cast<int>(maxS * 1000) + 5000))
-        << "no reconnect";
-    double silent = secondsSince(silentSince);
-    EXPECT_GE(silent, minS);
-    EXPECT_LE(silent, maxS);
+    ASSERT_TRUE(rig.camera.waitForRequests("PLAY", 2, 15000)) << "no reconnect";
     // The old session was torn down before the new one started.
     EXPECT_EQ(rig.count("TEARDOWN"), 1u);
 
@@ -203,51 +201,73 @@ void silentCameraIsReconnected(bool tcp, double minS, double maxS) {
 
 }  // namespace
 
-TEST(ClientReconnect, SilentCameraOverTcpGetsANewSessionWithinSecondsAndVideoResumes) {
-    // Three seconds without an interleaved frame, checked once a second.
-    silentCameraIsReconnected(true, 2.5, 7.0);
+TEST(ClientReconnect, SilentCameraOverTcpGetsANewSessionAndVideoResumes) {
+    silentCameraIsReconnected(true);
 }
 
-TEST(ClientReconnect, SilentCameraOverUdpGetsANewSessionAfterElevenTimeoutsOnTheSamePorts) {
-    // More than ten one-second receive time-outs, counted by the video and the (idle) audio RTP
-    // thread together: about 5.5 s when the video thread makes the eleventh count, about 11 s
-    // when the audio thread makes it, since that one only warns and starts the count again.
-    silentCameraIsReconnected(false, 5.0, 16.0);
+TEST(ClientReconnect, SilentCameraOverUdpGetsANewSessionOnTheSamePortsAndVideoResumes) {
+    silentCameraIsReconnected(false);
 }
 
-TEST(ClientReceiverReports, EverySenderReportIsAnsweredWithA32ByteReceiverReport) {
-    testkit::ClipStreamerOptions options = CameraRig::loopOptions();
-    options.senderReportIntervalMs = 400;
-    CameraRig rig("h264_single_slice.264", VideoCodec::H264, options);
-    ASSERT_TRUE(rig.started);
-    RtspClient client(rig.camera.url(), "", "", false);
-    client.enable();
-    ASSERT_TRUE(rig.streamer.waitForReceivedRtcp(3, 10000));
-    client.disable();
-    const uint16_t rtcpPort = static_cast<uint16_t>(client.mRtspUnit->mVideoPortBase.load() + 1);
-
-    std::vector<Bytes> reports = rig.streamer.senderReports();
-    std::vector<testkit::ClipRtcpDatagram> answers = rig.streamer.receivedRtcp();
-    // One answer per report (the last report may still have been on its way at disable()).
-    EXPECT_LE(answers.size(), reports.size());
-    EXPECT_GE(answers.size() + 1, reports.size());
-    std::set<Bytes> answered;
-    for (const auto& rr : answers) {
-        ASSERT_EQ(rr.data.size(), 32u);
-        const Bytes& d = rr.data;
-        EXPECT_EQ(Bytes(d.begin(), d.begin() + 4), (Bytes{0x81, 0xC9, 0x00, 0x07}));
-        EXPECT_EQ(Bytes(d.begin() + 8, d.begin() + 12), (Bytes{0x51, 0xC0, 0xFF, 0xEE})) << "the video SSRC";
-        EXPECT_EQ(Bytes(d.begin() + 4, d.begin() + 8), (Bytes{0xEE, 0xFF, 0xC0, 0x51})) << "sender SSRC";
-        EXPECT_EQ(Bytes(d.begin() + 16, d.begin() + 18), (Bytes{0, 0})) << "sequence number cycles";
-        EXPECT_EQ(rr.fromPort, rtcpPort);
-        // LSR: the middle of the NTP timestamp of a sender report the camera sent.
-        Bytes lsr(d.begin() + 24, d.begin() + 28);
-        bool fromAReport = false;
-        for (const Bytes& sr : reports) fromAReport |= Bytes(sr.begin() + 10, sr.begin() + 14) == lsr;
-        EXPECT_TRUE(fromAReport);
-        answered.insert(lsr);
+// disable() from inside the data callback: no deadlock, no callback after it, one TEARDOWN, and
+// the destructor returns.
+TEST(ClientReentry, DisableInsideTheDataCallbackStopsTheSessionOnce) {
+    for (bool tcp : {false, true}) {
+        SCOPED_TRACE(tcp ? "tcp" : "udp");
+        CameraRig rig("h264_single_slice.264", VideoCodec::H264);
+        ASSERT_TRUE(rig.started);
+        auto client = std::make_unique<RtspClient>(rig.camera.url(), "", "", tcp);
+        std::atomic<int> calls{0};
+        std::atomic<int> afterDisable{0};
+        std::atomic<bool> disabled{false};
+        RtspClient* raw = client.get();
+        client->setDataCallback([&](unsigned char*, unsigned long) {
+            ++calls;
+            if (disabled) ++afterDisable;
+            if (calls == 5) {
+                raw->disable();
+                disabled = true;
+            }
+        });
+        std::mutex stateMutex;
+        std::vector<RtspClientState> states;
+        client->setStateCallback([&](const RtspStateEvent& e) {
+            std::lock_guard<std::mutex> lock(stateMutex);
+            states.push_back(e.state);
+        });
+        client->enable();
+        EXPECT_TRUE(rig.camera.waitForRequests("TEARDOWN", 1, 10000));
+        std::this_thread::sleep_for(std::chrono::milliseconds(200));
+        auto start = Clock::now();
+        client.reset();
+        EXPECT_LT(secondsSince(start), 2.0);
+        EXPECT_EQ(afterDisable.load(), 0);
+        EXPECT_EQ(rig.count("PLAY"), 1u);
+        EXPECT_EQ(rig.count("TEARDOWN"), 1u);
+        std::lock_guard<std::mutex> lock(stateMutex);
+        EXPECT_EQ(states, (std::vector<RtspClientState>{RtspClientState::Connecting, RtspClientState::Playing,
+                                                        RtspClientState::Stopped}));
     }
-    EXPECT_EQ(answered.size(), answers.size()) << "a report answered twice";
+}
+
+// Each receive thread is woken at once instead of finishing a one-second wait: many clients go
+// away quickly (at one second each this took about a second per client).
+TEST(ClientDestruction, TwentyClientsAreDisabledAndDestroyedQuickly) {
+    TestCamera camera;
+    ASSERT_TRUE(camera.start());
+    std::vector<std::unique_ptr<RtspClient>> clients;
+    for (int i = 0; i < 20; ++i) {
+        clients.push_back(std::make_unique<RtspClient>(camera.url(), "", "", false));
+        clients.back()->enable();
+    }
+    ASSERT_TRUE(camera.waitForRequests("PLAY", 20, 20000));
+    auto start = Clock::now();
+    for (auto& client : clients) {
+        client->disable();
+        client.reset();
+    }
+    EXPECT_LT(secondsSince(start), 5.0);
+    EXPECT_TRUE(camera.waitForRequests("TEARDOWN", 20, 1000));
 }
 
 TEST(ClientDestruction, DestroyingAnEnabledClientJoinsEveryThreadWithinASecondWithoutTeardown) {
@@ -265,7 +285,7 @@ TEST(ClientDestruction, DestroyingAnEnabledClientJoinsEveryThreadWithinASecondWi
 
         auto start = Clock::now();
         client.reset();
-        EXPECT_LT(secondsSince(start), 2.5);
+        EXPECT_LT(secondsSince(start), tcp ? 2.5 : 0.5);
         // Joined threads may stay listed in /proc for a moment (notably under emulation).
         auto listedUntil = Clock::now() + std::chrono::seconds(2);
         while (libraryThreads() > 0 && Clock::now() < listedUntil)

@@ -1,6 +1,10 @@
 #include "units/unit_rtsp_client.h"
 
+#include <arpa/inet.h>
+#include <netdb.h>
 #include <netinet/in.h>
+#include <poll.h>
+#include <sys/eventfd.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -11,20 +15,18 @@
 #include <random>
 
 #include "platform/buffer.h"
+#include "units/unit_rtsp_client_internal.h"
 #include "utils/curl_rtsp.h"
 #include "utils/networking/netsocket.h"
 #include "utils/slog.h"
 #include "utils/time_constants_internal.h"
 #include "utils/utils.h"
 
-namespace rtsp_client_unit_internal {
-std::atomic<unsigned> gRtpPacketPauseUs{10};
-}  // namespace rtsp_client_unit_internal
-
 namespace {
 
-constexpr int64_t kTcpSilenceNs = 2999999999LL;
 constexpr int kUdpTimeoutLimit = 10;
+// A socket that cannot bind gets a new port base; this many draws before the unit gives up.
+constexpr int kBindAttempts = 8;
 constexpr int64_t kMinErrorReconnectGapNs = 1000000000LL;
 constexpr unsigned long kDatagramCapacity = 1600;
 constexpr unsigned long kRtpHeaderSize = 12;
@@ -101,12 +103,151 @@ void enlargeReceiveBuffer(int fd, int bytes) {
         SLOGW("rtp socket receive buffer is %d bytes, asked for %d\n", granted / 2, bytes);
 }
 
+// The host of an rtsp:// URL, without user information, port or path.
+std::string urlHost(const std::string& url) {
+    size_t start = url.find("://");
+    start = start == std::string::npos ? 0 : start + 3;
+    size_t end = url.find_first_of("/?#", start);
+    std::string authority = url.substr(start, end == std::string::npos ? std::string::npos : end - start);
+    size_t at = authority.rfind('@');
+    if (at != std::string::npos) authority.erase(0, at + 1);
+    size_t colon = authority.find(':');
+    if (colon != std::string::npos) authority.erase(colon);
+    return authority;
+}
+
+// IPv4 address of `host` in network order; false when it has none.
+bool resolveIpv4(const std::string& host, uint32_t* address) {
+    in_addr a{};
+    if (inet_pton(AF_INET, host.c_str(), &a) == 1) {
+        *address = a.s_addr;
+        return true;
+    }
+    addrinfo hints{};
+    hints.ai_family = AF_INET;
+    hints.ai_socktype = SOCK_STREAM;
+    addrinfo* found = nullptr;
+    if (host.empty() || getaddrinfo(host.c_str(), nullptr, &hints, &found) != 0 || found == nullptr)
+        return false;
+    *address = reinterpret_cast<sockaddr_in*>(found->ai_addr)->sin_addr.s_addr;
+    freeaddrinfo(found);
+    return true;
+}
+
+bool isVideoFormat(const std::string& format) {
+    std::string f;
+    for (char c : format) f += static_cast<char>(toupper(static_cast<unsigned char>(c)));
+    return f == "H264" || f == "H265" || f == "HEVC";
+}
+
+// Marks the thread as inside a delivery (or another call-out) of one unit, so that enable() and
+// disable() called from there are recorded instead of run.
+thread_local const void* tDeliveringUnit = nullptr;
+class DeliveryScope {
+public:
+    explicit DeliveryScope(const void* unit) : mPrevious(tDeliveringUnit) { tDeliveringUnit = unit; }
+    ~DeliveryScope() { tDeliveringUnit = mPrevious; }
+
+private:
+    const void* mPrevious;
+};
+
+RtspStateEvent stateEvent(RtspClientState state, RtspClientReason reason = RtspClientReason::None) {
+    RtspStateEvent e;
+    e.state = state;
+    e.reason = reason;
+    return e;
+}
+
+// Why an attempt failed, from the request that failed.
+RtspStateEvent failedEvent(const RtspRequestResult& result, bool noVideoTrack) {
+    RtspStateEvent e = stateEvent(RtspClientState::Failed, RtspClientReason::Error);
+    e.rtspStatus = result.status;
+    e.osErrno = result.osErrno;
+    if (result.status == 401 || result.status == 403) {
+        e.reason = RtspClientReason::Authentication;
+    } else if (result.status == 404) {
+        e.reason = RtspClientReason::NotFound;
+    } else if (noVideoTrack) {
+        e.reason = RtspClientReason::NoVideoTrack;
+    } else if (result.status >= 400) {
+        e.reason = RtspClientReason::Status;
+    } else if (result.status == 0 && result.curlCode != 0) {
+        e.reason = RtspClientReason::Unreachable;
+    }
+    return e;
+}
+
 }  // namespace
+
+namespace rtsp_receive_internal {
+
+bool parseSenderReport(const unsigned char* data, size_t length, SenderReport* out) {
+    // RFC 3550 6.4.1: header (4), SSRC (4), NTP (8), RTP timestamp (4), counts (8) = 28 bytes.
+    constexpr size_t kSrBytes = 28;
+    if (data == nullptr || length < kSrBytes) return false;
+    if ((data[0] >> 6) != 2 || data[1] != 200) return false;
+    // The length field counts 32-bit words minus one: the SR must fit in what arrived.
+    const size_t declared = (static_cast<size_t>(readBe16(data + 2)) + 1) * 4;
+    if (declared < kSrBytes || declared > length) return false;
+    out->ssrc = readBe32(data + 4);
+    out->ntp = (static_cast<uint64_t>(readBe32(data + 8)) << 32) | readBe32(data + 12);
+    out->rtpTimestamp = readBe32(data + 16);
+    return true;
+}
+
+RtcpVerdict decideRtcp(const unsigned char* data, size_t length, bool fromCamera, bool active,
+                       uint32_t expectedSsrc, int64_t nowNs, int64_t* lastAnswerNs, SenderReport* report) {
+    if (!fromCamera || !active) return RtcpVerdict::Ignore;
+    if (!parseSenderReport(data, length, report)) return RtcpVerdict::Ignore;
+    if (expectedSsrc != 0 && report->ssrc != expectedSsrc) return RtcpVerdict::Ignore;
+    if (*lastAnswerNs != 0 && nowNs - *lastAnswerNs < kMinRtcpAnswerGapNs) return RtcpVerdict::ClockOnly;
+    *lastAnswerNs = nowNs;
+    return RtcpVerdict::Answer;
+}
+
+void SsrcTracker::reset(bool known, uint32_t ssrc) {
+    mKnown = known;
+    mSsrc = known ? ssrc : 0;
+    mCandidate = 0;
+    mCandidateCount = 0;
+}
+
+SsrcTracker::Verdict SsrcTracker::check(uint32_t ssrc) {
+    if (!mKnown) {
+        mKnown = true;
+        mSsrc = ssrc;
+        return Verdict::Accept;
+    }
+    if (ssrc == mSsrc) {
+        mCandidateCount = 0;
+        return Verdict::Accept;
+    }
+    if (mCandidateCount > 0 && ssrc == mCandidate) {
+        if (++mCandidateCount >= kSwitchAfter) {
+            mSsrc = ssrc;
+            mCandidateCount = 0;
+            return Verdict::Switched;
+        }
+        return Verdict::Drop;
+    }
+    mCandidate = ssrc;
+    mCandidateCount = 1;
+    return Verdict::Drop;
+}
+
+}  // namespace rtsp_receive_internal
+
+using rtsp_receive_internal::RtcpVerdict;
+using rtsp_receive_internal::SenderReport;
+using rtsp_receive_internal::SsrcTracker;
 
 RtspClientUnitEM::RtspClientUnitEM(std::string url, std::string user, std::string password, bool tcp)
     : Unit<EndpointInput, MasterOutput>("RtspClient_UNIT_EM", UNIT_DATA_ANY, 0,
                                         static_cast<UnitDataType>(UNIT_DATA_RTP_VIDEO | UNIT_DATA_RTP_AUDIO),
                                         1) {
+    mStopFd = eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
+    mTcpSsrc = std::make_unique<SsrcTracker>();
     init(std::move(url), std::move(user), std::move(password), true, true, tcp);
 }
 
@@ -118,11 +259,18 @@ RtspClientUnitEM::~RtspClientUnitEM() {
         mUrl.clear();
     }
     stopThread();
+    bool wasWanted = mWanted.exchange(false) || mStopEventOwed.exchange(false);
     {
         std::lock_guard<std::recursive_mutex> lock(mLifecycleMutex);
-        delete mCurlRtsp;
-        mCurlRtsp = nullptr;
+        // A disable() recorded inside a delivery that no thread has carried out yet still owes the
+        // camera its TEARDOWN; otherwise the session is dropped without one.
+        bool teardown = static_cast<Request>(mPending.exchange(0)) == Request::Stop;
+        endSessionLocked(teardown);
+        std::lock_guard<std::mutex> sockets(mSocketsMutex);
+        for (auto& socket : mBoundSockets) socket.reset();
     }
+    if (wasWanted) emit({stateEvent(RtspClientState::Stopped)});
+    if (mStopFd >= 0) close(mStopFd);
     SLOGD("destroying RtspClientUnitEM ... done\n");
 }
 
@@ -151,6 +299,10 @@ std::string RtspClientUnitEM::currentUrl() const {
     return mUrl;
 }
 
+std::string RtspClientUnitEM::maskedUrl() const {
+    return UtilsString::maskUrlPassword(currentUrl());
+}
+
 bool RtspClientUnitEM::isOwnThread() const {
     std::thread::id self = std::this_thread::get_id();
     for (std::thread* t : {mThreadVideoRtp, mThreadVideoRtcp, mThreadAudioRtp, mThreadAudioRtcp})
@@ -158,27 +310,152 @@ bool RtspClientUnitEM::isOwnThread() const {
     return false;
 }
 
+bool RtspClientUnitEM::deferred(Request request) {
+    if (tDeliveringUnit != this) return false;
+    mPending.store(static_cast<int>(request));
+    { std::lock_guard<std::mutex> lock(mWatchMutex); }
+    mWatchCv.notify_all();
+    return true;
+}
+
+void RtspClientUnitEM::runPendingRequest() {
+    if (tDeliveringUnit == this) return;  // still inside the delivery; its end runs it
+    Request request = static_cast<Request>(mPending.exchange(0));
+    if (request == Request::Stop) {
+        disable();
+    } else if (request == Request::Restart) {
+        enable();
+    }
+}
+
+void RtspClientUnitEM::emit(const Events& events) {
+    if (!mStateCallback) return;
+    for (const RtspStateEvent& e : events) mStateCallback(e);
+}
+
 void RtspClientUnitEM::enable() {
-    std::unique_lock<std::recursive_mutex> lock(mLifecycleMutex);
+    if (deferred(Request::Restart)) {
+        UnitBase::enable();
+        mWanted.store(true);
+        return;
+    }
     std::string url = currentUrl();
     if (url.find("null") != std::string::npos) {
         SLOGD("rtsp url found null ip, disbale this channel.\n");
-        lock.unlock();
         stopThread();
         return;
     }
     if (url.empty()) {
         SLOGE("RtspClientUnitEM no init !\n");
-        lock.unlock();
         stopThread();
         return;
     }
-    if (mCurlRtsp != nullptr) {
-        delete mCurlRtsp;  // no TEARDOWN: the old session is simply dropped
-        mCurlRtsp = nullptr;
+    mWanted.store(true);
+    Events events;
+    {
+        std::lock_guard<std::recursive_mutex> lock(mLifecycleMutex);
+        // A session that is still open is torn down, so the camera never holds two for us.
+        endSessionLocked(true);
+        if (mThreadRun.load(std::memory_order_acquire)) startSessionLocked(events);
     }
-    if (!mThreadRun.load(std::memory_order_acquire)) return;
+    emit(events);
+    runPendingRequest();
+}
+
+void RtspClientUnitEM::disable() {
+    if (deferred(Request::Stop)) {
+        // Nothing more is delivered from now on; the TEARDOWN follows once the delivery returned.
+        if (mWanted.exchange(false)) mStopEventOwed.store(true);
+        UnitBase::disable();
+        return;
+    }
+    bool wasWanted = mWanted.exchange(false);
+    {
+        std::lock_guard<std::recursive_mutex> lock(mLifecycleMutex);
+        UnitBase::disable();
+        SLOGD("close curl %s\n", maskedUrl().c_str());
+        endSessionLocked(true);
+    }
+    if (mStopEventOwed.exchange(false) || wasWanted) emit({stateEvent(RtspClientState::Stopped)});
+    runPendingRequest();
+}
+
+void RtspClientUnitEM::restartSession(RtspClientReason reason) {
+    Events events;
+    {
+        std::lock_guard<std::recursive_mutex> lock(mLifecycleMutex);
+        // disable() may have come first; then the threads leave the camera alone.
+        if (!mWanted.load() || !mThreadRun.load(std::memory_order_acquire) || currentUrl().empty()) return;
+        events.push_back(stateEvent(RtspClientState::Reconnecting, reason));
+        UnitBase::disable();
+        SLOGD("close curl %s\n", maskedUrl().c_str());
+        endSessionLocked(true);
+        SLOGD("ReEnable rtsp client [%d] %s\n", mThreadRun.load(std::memory_order_acquire) ? 1 : 0,
+              maskedUrl().c_str());
+        startSessionLocked(events);
+    }
+    emit(events);
+    runPendingRequest();
+}
+
+void RtspClientUnitEM::endSessionLocked(bool teardown) {
+    mPeerKnown.store(false);
+    if (mCurlRtsp == nullptr) return;
+    if (teardown) mCurlRtsp->stopCurl();
+    delete mCurlRtsp;
+    mCurlRtsp = nullptr;
+    if (mSessionPlayed && mSessionEndCallback) {
+        DeliveryScope scope(this);
+        mSessionEndCallback();
+    }
+    mSessionPlayed = false;
+}
+
+bool RtspClientUnitEM::bindSocketsLocked() {
+    if (mTcp) return true;
+    const uint16_t video = mVideoPortBase.load();
+    const uint16_t audio = mAudioPortBase.load();
+    struct Need {
+        bool wanted;
+        std::thread* running;
+        uint16_t port;
+    } needs[4] = {{mEnableVideo, mThreadVideoRtp, video},
+                  {mEnableVideo, mThreadVideoRtcp, static_cast<uint16_t>(video + 1)},
+                  {mEnableAudio, mThreadAudioRtp, audio},
+                  {mEnableAudio, mThreadAudioRtcp, static_cast<uint16_t>(audio + 1)}};
+    std::lock_guard<std::mutex> lock(mSocketsMutex);
+    for (int i = 0; i < 4; ++i) {
+        if (!needs[i].wanted || needs[i].running != nullptr || mBoundSockets[i]) continue;
+        auto socket = std::make_unique<UdpSocket>(NetAddress(needs[i].port), 0);
+        if (!socket->isOpen()) {
+            for (auto& s : mBoundSockets) s.reset();
+            return false;
+        }
+        // Before SETUP: a keyframe burst right after PLAY must not meet the default buffer.
+        if (i % 2 == 0) enlargeReceiveBuffer(socket->getFd(), kRtpSocketBufferBytes);
+        mBoundSockets[i] = std::move(socket);
+    }
+    return true;
+}
+
+bool RtspClientUnitEM::startSessionLocked(Events& events) {
+    const std::string url = currentUrl();
+    if (url.empty() || !mThreadRun.load(std::memory_order_acquire)) return false;
     if (mVideoPortBase.load() == 0 || mAudioPortBase.load() == 0) {
+        uint16_t base = choosePortBase();
+        mVideoPortBase.store(base);
+        mAudioPortBase.store(static_cast<uint16_t>(base + 10));
+    }
+    // A port that another socket holds gets a new base, all four of its ports checked; only
+    // before any receive thread runs, since running threads keep their ports.
+    const bool noThreads = mThreadVideoRtp == nullptr && mThreadVideoRtcp == nullptr &&
+                           mThreadAudioRtp == nullptr && mThreadAudioRtcp == nullptr;
+    for (int attempt = 0; !bindSocketsLocked(); ++attempt) {
+        if (!noThreads || attempt + 1 >= kBindAttempts) {
+            SLOGE("rtsp client cannot bind its receive ports (base %u)\n",
+                  static_cast<unsigned>(mVideoPortBase.load()));
+            break;
+        }
         uint16_t base = choosePortBase();
         mVideoPortBase.store(base);
         mAudioPortBase.store(static_cast<uint16_t>(base + 10));
@@ -187,45 +464,128 @@ void RtspClientUnitEM::enable() {
     startThread();
     const uint16_t videoPort = mVideoPortBase.load();
     const uint16_t audioPort = mAudioPortBase.load();
+    mPacketPauseUs.store(mOptions.rtpPacketPauseUs);
     mCurlRtsp = new CurlRtsp(url, videoPort, audioPort, mUser, mPassword, mTcp);
     mCurlRtsp->mTcpRecvCallback = [this](void* data, unsigned long length) {
         fRecvTcpCallback(data, length);
     };
     mCurlRtsp->setOptions(mOptions);
     mCurlRtsp->mBeforePlayCallback = [this](const RtspSessionInfo& session) {
+        applySessionInfo(session);
         if (mSessionCallback) mSessionCallback(session);
     };
     UnitBase::enable();
-    SLOGD("curlto %s , cli %d:%d, tcp: %d\n", url.c_str(), videoPort, audioPort, mTcp ? 1 : 0);
+    SLOGD("curlto %s , cli %d:%d, tcp: %d\n", UtilsString::maskUrlPassword(url).c_str(), videoPort, audioPort,
+          mTcp ? 1 : 0);
+    events.push_back(stateEvent(RtspClientState::Connecting));
     bool connected = mCurlRtsp->startCurl();
+    bool videoTrack = false;
+    for (int i = 0; i < mCurlRtsp->trackCount(); ++i)
+        videoTrack = videoTrack || isVideoFormat(mCurlRtsp->track(i).format);
+    const RtspRequestResult result = mCurlRtsp->lastResult();
     {
-        // Taken before disable(): its TEARDOWN would replace the session's last result.
+        // Taken before the teardown below: its TEARDOWN would replace the session's last result.
         std::lock_guard<std::mutex> statusLock(mStatusMutex);
         ++mConnectStatus.attempts;
         mConnectStatus.connected = connected;
-        mConnectStatus.failure = connected ? RtspRequestResult() : mCurlRtsp->lastResult();
+        mConnectStatus.failure = connected ? RtspRequestResult() : result;
         if (connected) ++mConnectStatus.connections;
     }
-    if (!connected) {
-        SLOGE("rtsp client connect %s failed.\n", url.c_str());
-        disable();
+    if (connected) {
+        mSessionPlayed = true;
+        events.push_back(videoTrack ? stateEvent(RtspClientState::Playing) : failedEvent(result, true));
+    } else {
+        SLOGE("rtsp client connect %s failed.\n", UtilsString::maskUrlPassword(url).c_str());
+        // Past DESCRIBE without an H.264/H.265 track: the camera offers nothing to set up.
+        events.push_back(
+            failedEvent(result, !videoTrack && result.request != "OPTIONS" && result.request != "DESCRIBE"));
+        UnitBase::disable();
+        endSessionLocked(true);
     }
     mLastRtpTimeNs.store(Utils::getBeginTimestamp());
+    return connected;
 }
 
-void RtspClientUnitEM::disable() {
-    std::lock_guard<std::recursive_mutex> lock(mLifecycleMutex);
-    UnitBase::disable();
-    SLOGD("close curl %s\n", currentUrl().c_str());
-    if (mCurlRtsp != nullptr) {
-        mCurlRtsp->stopCurl();
-        delete mCurlRtsp;
-        mCurlRtsp = nullptr;
+void RtspClientUnitEM::applySessionInfo(const RtspSessionInfo& session) {
+    const RtspTransportInfo& t = session.transport;
+    std::string host = !t.source.empty()           ? t.source
+                       : !session.serverIp.empty() ? session.serverIp
+                                                   : urlHost(currentUrl());
+    uint32_t address = 0;
+    bool known = resolveIpv4(host, &address);
+    bool filter = true;
+    {
+        std::lock_guard<std::recursive_mutex> lock(mLifecycleMutex);
+        filter = mOptions.filterSourceAddress;
     }
+    if (!known && filter)
+        SLOGW("rtsp client cannot tell the camera's address (%s); accepting rtp from any sender\n",
+              host.c_str());
+    // Without a known address the filter cannot work; every sender is then taken, as with the
+    // option off.
+    mFilterAddress.store(filter && known);
+    mPeerAddress.store(address);
+    mPeerRtcpPort.store(htons(t.serverRtcpPort));
+    mVideoRtpChannel.store(t.rtpChannel >= 0 ? t.rtpChannel : 0);
+    mVideoRtcpChannel.store(t.rtcpChannel >= 0 ? t.rtcpChannel : 1);
+    mSetupSsrc.store(t.ssrc);
+    mSetupSsrcKnown.store(t.hasSsrc);
+    {
+        std::lock_guard<std::mutex> lock(mClockMutex);
+        mSenderClock = RtcpSenderClock();
+    }
+    mSessionGeneration.fetch_add(1);
+    mPeerKnown.store(true);
+}
+
+bool RtspClientUnitEM::fromCamera(const NetAddress& from, bool rtcp) const {
+    if (!mPeerKnown.load()) return false;
+    if (!mFilterAddress.load()) return true;
+    if (from.mAddress != mPeerAddress.load()) return false;
+    const uint16_t port = mPeerRtcpPort.load();
+    return !rtcp || port == 0 || from.mPort == port;
+}
+
+bool RtspClientUnitEM::acceptRtp(const unsigned char* rtp, unsigned long length, bool video,
+                                 SsrcTracker& tracker, uint32_t& generation) {
+    // A datagram shorter than the fixed RTP header carries no packet.
+    if (length < kRtpHeaderSize || (rtp[0] >> 6) != 2) return false;
+    const uint32_t current = mSessionGeneration.load();
+    if (generation != current) {
+        generation = current;
+        tracker.reset(video && mSetupSsrcKnown.load(), mSetupSsrc.load());
+    }
+    const uint32_t ssrc = readBe32(rtp + 8);
+    std::atomic<uint32_t>& ssrcField = video ? mVideoSsrc : mAudioSsrc;
+    const uint32_t old = ssrcField.load();
+    SsrcTracker::Verdict verdict = tracker.check(ssrc);
+    if (verdict == SsrcTracker::Verdict::Drop) {
+        SLOGW_LIMITED(mForeignLog, "rtp packet of ssrc %u dropped: the session's ssrc is %u\n", ssrc,
+                      tracker.ssrc());
+        return false;
+    }
+    if (ssrc != old) {
+        if (video)
+            SLOGD("Video SSRC Changed! %u -> %u\n", old, ssrc);
+        else
+            SLOGD("Audio SSRC Changed! %u -> %u\n", old, ssrc);
+        ssrcField.store(ssrc);
+    }
+    (video ? mVideoSeq : mAudioSeq).store(readBe16(rtp + 2));
+    return true;
+}
+
+void RtspClientUnitEM::takeSenderReport(const SenderReport& report) {
+    std::lock_guard<std::mutex> lock(mClockMutex);
+    mSenderClock.valid = true;
+    mSenderClock.ntp = report.ntp;
+    mSenderClock.rtpTimestamp = report.rtpTimestamp;
+    mSenderClock.receivedNs = Utils::getBeginTimestamp();
 }
 
 RtcpSenderClock RtspClientUnitEM::senderClock() const {
-    return RtcpSenderClock();
+    std::lock_guard<std::mutex> lock(mClockMutex);
+    return mSenderClock;
 }
 
 void RtspClientUnitEM::setOptions(const RtspClientOptions& options) {
@@ -242,6 +602,17 @@ void RtspClientUnitEM::debug() {
     debugLevel = debugLevel == 0 ? 1 : 0;
 }
 
+std::unique_ptr<UdpSocket> RtspClientUnitEM::takeSocket(int slot, unsigned short port) {
+    {
+        std::lock_guard<std::mutex> lock(mSocketsMutex);
+        if (mBoundSockets[slot] && mBoundSockets[slot]->localAddress().getPort() == port)
+            return std::move(mBoundSockets[slot]);
+    }
+    auto socket = std::make_unique<UdpSocket>(NetAddress(port), 0);
+    if (slot % 2 == 0) enlargeReceiveBuffer(socket->getFd(), kRtpSocketBufferBytes);
+    return socket;
+}
+
 void RtspClientUnitEM::startThread() {
     std::lock_guard<std::recursive_mutex> lock(mLifecycleMutex);
     // Once stopThread has run no new thread may appear in a slot it has already emptied.
@@ -254,15 +625,12 @@ void RtspClientUnitEM::startThread() {
             mThreadVideoRtp = new std::thread(&RtspClientUnitEM::threadRtpTcpFunc, this, video);
         return;
     }
-    // Each thread binds its own socket; count it before it starts so its signal cannot be missed.
+    // Sockets not bound yet (a direct call) are bound here, so the ports are open before SETUP
+    // offers them and the camera's first packets are not refused.
+    bindSocketsLocked();
     auto start = [this](std::thread*& slot, void (RtspClientUnitEM::*body)(unsigned short, UnitDataType),
                         uint16_t port, UnitDataType type) {
-        if (slot != nullptr) return;
-        {
-            std::lock_guard<std::mutex> opening(mOpeningMutex);
-            ++mSocketsOpening;
-        }
-        slot = new std::thread(body, this, port, type);
+        if (slot == nullptr) slot = new std::thread(body, this, port, type);
     };
     if (mEnableVideo) {
         start(mThreadVideoRtp, &RtspClientUnitEM::threadRtpFunc, video, UNIT_DATA_RTP_VIDEO);
@@ -274,17 +642,6 @@ void RtspClientUnitEM::startThread() {
         start(mThreadAudioRtcp, &RtspClientUnitEM::threadRtcpFunc, static_cast<uint16_t>(audio + 1),
               UNIT_DATA_RTP_AUDIO);
     }
-    // Bounded: a thread that cannot run soon on a loaded machine costs at most the first packets.
-    std::unique_lock<std::mutex> opening(mOpeningMutex);
-    mOpeningCv.wait_for(opening, std::chrono::seconds(2), [this] { return mSocketsOpening <= 0; });
-}
-
-void RtspClientUnitEM::socketOpened() {
-    {
-        std::lock_guard<std::mutex> opening(mOpeningMutex);
-        --mSocketsOpening;
-    }
-    mOpeningCv.notify_all();
 }
 
 void RtspClientUnitEM::stopThread() {
@@ -292,6 +649,11 @@ void RtspClientUnitEM::stopThread() {
     {
         std::lock_guard<std::recursive_mutex> lock(mLifecycleMutex);
         mThreadRun.store(false, std::memory_order_release);
+        // Wakes every receive thread from its poll and the watchdog from its wait.
+        uint64_t one = 1;
+        if (mStopFd >= 0 && write(mStopFd, &one, sizeof(one)) < 0) SLOGD("stop event: errno %d\n", errno);
+        { std::lock_guard<std::mutex> watch(mWatchMutex); }
+        mWatchCv.notify_all();
         // A receive thread that reaches the shut-down path (a reconnect during destruction) only
         // clears the run flag: it must not join itself, and the owner joins every thread.
         if (isOwnThread()) return;
@@ -309,42 +671,55 @@ void RtspClientUnitEM::stopThread() {
     }
 }
 
+bool RtspClientUnitEM::pause(int64_t ms) {
+    std::unique_lock<std::mutex> lock(mWatchMutex);
+    mWatchCv.wait_for(lock, std::chrono::milliseconds(ms),
+                      [this] { return !mThreadRun.load(std::memory_order_acquire) || mPending.load() != 0; });
+    return mThreadRun.load(std::memory_order_acquire);
+}
+
 void RtspClientUnitEM::threadRtpTcpFunc(unsigned short /*port*/) {
     while (mThreadRun.load(std::memory_order_acquire)) {
-        if (Utils::getBeginTimestamp() - mLastRtpTimeNs.load() > kTcpSilenceNs) {
+        // Requests recorded inside a delivery run here: the delivering thread holds the
+        // session's lock, which their TEARDOWN needs.
+        runPendingRequest();
+        const int64_t silenceNs = quorvane_internal::timeConstants().tcpSilenceNs.load();
+        if (mWanted.load() && Utils::getBeginTimestamp() - mLastRtpTimeNs.load() > silenceNs) {
             SLOGW("rtsp client no receive rtp data in 3 sec. reconnect it!\n");
-            disable();
-            SLOGD("ReEnable rtsp client [%d] %s\n", mThreadRun.load(std::memory_order_acquire) ? 1 : 0,
-                  currentUrl().c_str());
-            enable();
+            RtspClientReason reason = RtspClientReason::Silence;
+            {
+                std::lock_guard<std::recursive_mutex> lock(mLifecycleMutex);
+                if (mCurlRtsp != nullptr && mCurlRtsp->lastResult().curlCode != 0)
+                    reason = RtspClientReason::Closed;
+            }
+            restartSession(reason);
         }
-        usleep(1000000);
+        // One check a second with the library's silence of 3 s; proportionally more often when
+        // tests shorten it.
+        pause(std::max<int64_t>(1, std::min<int64_t>(1000, silenceNs / 3000000)));
     }
 }
 
 void RtspClientUnitEM::reconnectAfterError() {
-    // A socket that keeps failing (a port whose bind failed) would otherwise reconnect the camera
-    // thousands of times a second: at most one such reconnect per second.
+    // A socket that keeps failing would otherwise reconnect the camera thousands of times a
+    // second: at most one such reconnect per second.
     int64_t now = Utils::getBeginTimestamp();
     int64_t gap = now - mLastErrorReconnectNs.load();
     if (mLastErrorReconnectNs.load() != 0 && gap < kMinErrorReconnectGapNs) {
-        usleep(static_cast<useconds_t>((kMinErrorReconnectGapNs - gap) / 1000));
-        if (!mThreadRun.load(std::memory_order_acquire)) return;
+        if (!pause((kMinErrorReconnectGapNs - gap) / 1000000 + 1)) return;
     }
     mLastErrorReconnectNs.store(Utils::getBeginTimestamp());
-    enable();
+    restartSession(RtspClientReason::Error);
 }
 
 void RtspClientUnitEM::threadRtpFunc(unsigned short port, UnitDataType type) {
     Utils::setThreadName("RtpReceive");
-    UdpSocket socket(NetAddress(port), 0);
-    enlargeReceiveBuffer(socket.getFd(), kRtpSocketBufferBytes);
-    socketOpened();
-    SLOGD("listening rtp port %d\n", port);
     const bool video = type == UNIT_DATA_RTP_VIDEO;
+    std::unique_ptr<UdpSocket> socket = takeSocket(video ? 0 : 2, port);
+    SLOGD("listening rtp port %d\n", port);
     const char* kind = video ? "Video" : "Audio";
-    std::atomic<uint32_t>& ssrcField = video ? mVideoSsrc : mAudioSsrc;
-    std::atomic<uint32_t>& seqField = video ? mVideoSeq : mAudioSeq;
+    SsrcTracker tracker;
+    uint32_t generation = 0;
 
     while (mThreadRun.load(std::memory_order_acquire)) {
         std::shared_ptr<QelBuffer> buffer = QelBuffer::createMallocBuffer(kDatagramCapacity, nullptr);
@@ -352,48 +727,51 @@ void RtspClientUnitEM::threadRtpFunc(unsigned short port, UnitDataType type) {
         info.dataType = type;
         buffer->setBufferInfo(info);
         NetAddress from;
-        long n = socket.receiveFromNonBlock(
-            NetBuffer(static_cast<char*>(buffer->getVaddr()), buffer->capacity), from, 1000);
+        const int stepMs = quorvane_internal::timeConstants().udpReceiveTimeoutMs.load();
+        long n =
+            socket->receiveFromNonBlock(NetBuffer(static_cast<char*>(buffer->getVaddr()), buffer->capacity),
+                                        from, static_cast<unsigned>(stepMs), mStopFd);
         if (!mThreadRun.load(std::memory_order_acquire)) break;
         if (n < 0) {
-            SLOGE("UDP-RTP receive error ! err=%d\n", errno);
-            reconnectAfterError();
-            usleep(100);
+            SLOGE_LIMITED(mRtpErrorLog, "UDP-RTP receive error ! err=%d\n", errno);
+            if (mWanted.load()) reconnectAfterError();
+            pause(1);
             continue;
         }
         if (n == 0) {
             if (mRtpTimeoutCount.fetch_add(1) + 1 > kUdpTimeoutLimit) {
-                SLOGW("UDP-RTP receive timeout. %s ; type = %s\n", currentUrl().c_str(), kind);
-                if (video) {
-                    disable();
-                    SLOGD("ReEnable rtsp client [%d] %s\n",
-                          mThreadRun.load(std::memory_order_acquire) ? 1 : 0, currentUrl().c_str());
-                    enable();
+                if (mWanted.load()) {
+                    SLOGW_LIMITED(mTimeoutLog, "UDP-RTP receive timeout. %s ; type = %s\n",
+                                  maskedUrl().c_str(), kind);
+                    if (video) restartSession(RtspClientReason::Silence);
                 }
                 mRtpTimeoutCount.store(0);
             }
             continue;
         }
-        mRtpTimeoutCount.store(0);
-        // A datagram shorter than the fixed RTP header carries no packet.
-        if (static_cast<unsigned long>(n) < kRtpHeaderSize) continue;
-        const unsigned char* rtp = static_cast<const unsigned char*>(buffer->getVaddr());
-        uint32_t ssrc = readBe32(rtp + 8);
-        uint32_t old = ssrcField.load();
-        if (ssrc != old) {
-            if (video)
-                SLOGD("Video SSRC Changed! %u -> %u\n", old, ssrc);
-            else
-                SLOGD("Audio SSRC Changed! %u -> %u\n", old, ssrc);
-            ssrcField.store(ssrc);
+        // Packets are taken only while a session plays, from the camera, of the session's SSRC;
+        // anything else neither reaches the depacketizer nor counts as a sign of life.
+        if (!isEnable()) continue;
+        if (!fromCamera(from, false)) {
+            SLOGW_LIMITED(mForeignLog, "rtp packet from %s dropped: not the camera\n",
+                          from.toString().c_str());
+            continue;
         }
-        seqField.store(readBe16(rtp + 2));
+        const unsigned char* rtp = static_cast<const unsigned char*>(buffer->getVaddr());
+        if (!acceptRtp(rtp, static_cast<unsigned long>(n), video, tracker, generation)) continue;
+        mRtpTimeoutCount.store(0);
         buffer->length = static_cast<unsigned long>(n);
-        transmitTo(buffer, static_cast<unsigned long>(n), type, 0);
-        unsigned pause = rtsp_client_unit_internal::gRtpPacketPauseUs.load(std::memory_order_relaxed);
-        if (pause > 0) usleep(pause);
+        {
+            DeliveryScope scope(this);
+            if (video && mRtpPacketObserver)
+                mRtpPacketObserver(rtp, buffer->length, Utils::getBeginTimestamp());
+            transmitTo(buffer, static_cast<unsigned long>(n), type, 0);
+        }
+        if (mPending.load() != 0) runPendingRequest();
+        unsigned pauseUs = mPacketPauseUs.load(std::memory_order_relaxed);
+        if (pauseUs > 0) usleep(pauseUs);
     }
-    socket.close();
+    socket->close();
 }
 
 void RtspClientUnitEM::buildReceiverReport(unsigned char out[kRtcpRrSize], uint32_t ssrc, uint32_t seq,
@@ -416,31 +794,38 @@ void RtspClientUnitEM::buildReceiverReport(unsigned char out[kRtcpRrSize], uint3
 
 void RtspClientUnitEM::threadRtcpFunc(unsigned short port, UnitDataType type) {
     Utils::setThreadName("RtcpReceive");
-    UdpSocket socket(NetAddress(port), 0);
-    socketOpened();
-    SLOGD("listening rtcp port %d\n", port);
     const bool video = type == UNIT_DATA_RTP_VIDEO;
+    std::unique_ptr<UdpSocket> socket = takeSocket(video ? 1 : 3, port);
+    SLOGD("listening rtcp port %d\n", port);
     unsigned char datagram[kDatagramCapacity];
+    int64_t lastAnswerNs = 0;
     while (mThreadRun.load(std::memory_order_acquire)) {
         NetAddress from;
-        long n = socket.receiveFromNonBlock(NetBuffer(reinterpret_cast<char*>(datagram), sizeof(datagram)),
-                                            from, 1000);
+        const int stepMs = quorvane_internal::timeConstants().udpReceiveTimeoutMs.load();
+        long n = socket->receiveFromNonBlock(NetBuffer(reinterpret_cast<char*>(datagram), sizeof(datagram)),
+                                             from, static_cast<unsigned>(stepMs), mStopFd);
         if (!mThreadRun.load(std::memory_order_acquire)) break;
         if (n < 0) {
             int err = errno;
-            SLOGE("UDP-RTCP receive error ! err=%d, url=%s:%u\n", err, currentUrl().c_str(),
+            SLOGE("UDP-RTCP receive error ! err=%d, url=%s:%u\n", err, maskedUrl().c_str(),
                   static_cast<unsigned>(mVideoPortBase.load()));
             break;
         }
-        if (n == 0) continue;
-        unsigned char report[kRtcpRrSize];
-        buildReceiverReport(report, video ? mVideoSsrc.load() : mAudioSsrc.load(),
-                            video ? mVideoSeq.load() : mAudioSeq.load(), datagram,
+        // The audio track is never set up: nothing on its port comes from the camera.
+        if (n == 0 || !video) continue;
+        SenderReport report;
+        RtcpVerdict verdict = rtsp_receive_internal::decideRtcp(
+            datagram, static_cast<size_t>(n), fromCamera(from, true), isEnable(), mVideoSsrc.load(),
+            Utils::getBeginTimestamp(), &lastAnswerNs, &report);
+        if (verdict == RtcpVerdict::Ignore) continue;
+        takeSenderReport(report);
+        if (verdict != RtcpVerdict::Answer) continue;
+        unsigned char answer[kRtcpRrSize];
+        buildReceiverReport(answer, mVideoSsrc.load(), mVideoSeq.load(), datagram,
                             static_cast<unsigned long>(n));
-        socket.sendTo(NetBuffer(reinterpret_cast<char*>(report), sizeof(report)), from);
-        usleep(10);
+        socket->sendTo(NetBuffer(reinterpret_cast<char*>(answer), sizeof(answer)), from);
     }
-    socket.close();
+    socket->close();
 }
 
 void RtspClientUnitEM::fRecvTcpCallback(void* data, unsigned long length) {
@@ -458,27 +843,37 @@ void RtspClientUnitEM::fRecvTcpCallback(void* data, unsigned long length) {
     // of disable() they arrive on the thread that called it. That session is over: delivering
     // them would run the application's callback inside its own disable().
     if (!isEnable()) return;
-    unsigned long payload = length - 4;
-    std::shared_ptr<QelBuffer> buffer = QelBuffer::createMallocBuffer(payload, nullptr);
-    memcpy(buffer->getVaddr(), frame + 4, payload);
-    unsigned int channel = frame[1];
-    switch (channel) {
-        case 0:
-            transmitTo(buffer, payload, UNIT_DATA_RTP_VIDEO, 0);
-            break;
-        case 2:
-            transmitTo(buffer, payload, UNIT_DATA_RTP_AUDIO, 0);
-            break;
-        case 1:
-            SLOGD("receive RTCP of channel 1\n");
-            break;
-        case 3:
-            SLOGD("receive RTCP of channel 2\n");
-            break;
-        default:
-            SLOGW("rtsp: unknown rtp channel %u\n", channel);
-            break;
+    const unsigned long payload = length - 4;
+    const unsigned char* packet = frame + 4;
+    const int channel = frame[1];
+    // The channels the SETUP answer assigned to video (0 and 1 when it named none).
+    if (channel == mVideoRtcpChannel.load()) {
+        if (channel == 1) SLOGD("receive RTCP of channel 1\n");
+        SenderReport report;
+        if (rtsp_receive_internal::decideRtcp(packet, payload, true, true, mVideoSsrc.load(),
+                                              Utils::getBeginTimestamp(), &mTcpLastAnswerNs,
+                                              &report) != RtcpVerdict::Ignore)
+            takeSenderReport(report);
+        return;
     }
+    UnitDataType type = UNIT_DATA_RTP_VIDEO;
+    if (channel == mVideoRtpChannel.load()) {
+        if (!acceptRtp(packet, payload, true, *mTcpSsrc, mTcpGeneration)) return;
+    } else if (channel == 2) {
+        type = UNIT_DATA_RTP_AUDIO;
+    } else if (channel == 3) {
+        SLOGD("receive RTCP of channel 2\n");
+        return;
+    } else {
+        SLOGW_LIMITED(mChannelLog, "rtsp: unknown rtp channel %u\n", static_cast<unsigned>(channel));
+        return;
+    }
+    std::shared_ptr<QelBuffer> buffer = QelBuffer::createMallocBuffer(payload, nullptr);
+    memcpy(buffer->getVaddr(), packet, payload);
+    DeliveryScope scope(this);
+    if (type == UNIT_DATA_RTP_VIDEO && mRtpPacketObserver)
+        mRtpPacketObserver(packet, payload, Utils::getBeginTimestamp());
+    transmitTo(buffer, payload, type, 0);
 }
 
 void RtspClientUnitEM::parseRtcpSR(char* data, unsigned long length) {

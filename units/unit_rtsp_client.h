@@ -4,14 +4,17 @@
 #include <atomic>
 #include <condition_variable>
 #include <cstdint>
+#include <memory>
 #include <mutex>
 #include <string>
 #include <thread>
+#include <vector>
 
 #include "../quorvane_export.h"
 #include "../rtsp_client_events.h"
 #include "../rtsp_client_options.h"
 #include "../utils/curl_rtsp.h"
+#include "../utils/log_rate_limiter.h"
 #include "unit.h"
 
 // The camera's clock as its latest RTCP sender report gave it (RFC 3550 6.4.1): the NTP time
@@ -31,9 +34,26 @@ struct QUORVANE_EXPORT RtspConnectStatus {
     RtspRequestResult failure;  // the request that failed in the latest attempt, when not connected
 };
 
+class NetAddress;
+class UdpSocket;
+namespace rtsp_receive_internal {
+struct SenderReport;
+class SsrcTracker;
+}  // namespace rtsp_receive_internal
+
 // Source unit of a camera pipeline: owns the RTSP session and the threads that receive RTP
 // (over UDP, or interleaved in the RTSP connection) and pushes every RTP packet downstream.
-// It reconnects a camera that falls silent by itself.
+// It reconnects a camera that falls silent by itself while it is enabled; disable() ends the
+// session for good until the next enable().
+//
+// Only the camera is trusted: RTP and RTCP from another address (unless
+// RtspClientOptions::filterSourceAddress is off) and RTP of another SSRC are dropped, and only the
+// camera's sender reports are answered, at most a few a second.
+//
+// enable() and disable() may be called from inside the data path (the application's data
+// callback): there they only record the request, which runs as soon as the delivery has returned
+// (on the receive thread over UDP, on the watchdog thread over TCP, where the session's lock is
+// held during a delivery). The unit's enable flag changes at once, so nothing more is delivered.
 class QUORVANE_EXPORT RtspClientUnitEM : public Unit<EndpointInput, MasterOutput> {
 public:
     RtspClientUnitEM(std::string url, std::string user, std::string password, bool tcp);
@@ -67,6 +87,10 @@ public:
     // The session ended (teardown or silence); pictures still held downstream can be handed over.
     // On the thread that ends the session. Assign before enable.
     std::function<void()> mSessionEndCallback;
+    // Takes what the session learned before PLAY: the camera's address (the SETUP answer's
+    // source=, else the server's address, else the URL's host) and RTCP port, the interleaved
+    // channels and the SSRC. Called by every session; tests call it to stand in for a camera.
+    void applySessionInfo(const RtspSessionInfo& session);
     // The camera's latest sender report for the video track; invalid until one arrived.
     RtcpSenderClock senderClock() const;
 
@@ -74,10 +98,12 @@ public:
     void threadRtpFunc(unsigned short port, UnitDataType type);
     void threadRtcpFunc(unsigned short port, UnitDataType type);
     void threadRtpTcpFunc(unsigned short port);
+    // The bytes of an interleaved frame: TCP sessions call it with every frame; public for tests
+    // and fuzzing, which feed frames by hand.
     void parseRtcpSR(char* data, unsigned long length);
     int genRtcpRR(char* out);
 
-    // Size of the receiver report answered to every RTCP datagram.
+    // Size of the receiver report that answers a sender report.
     static constexpr unsigned long kRtcpRrSize = 32;
     // Fills `out` with the receiver report for `ssrc`/`seq`, taking the LSR from the received
     // RTCP datagram (bytes 10-13; zero when the datagram is too short to hold them).
@@ -110,28 +136,84 @@ public:
     bool mTcp = false;
 
 private:
+    enum class Request { None, Stop, Restart };
+    using Events = std::vector<RtspStateEvent>;
+
     std::string currentUrl() const;
+    std::string maskedUrl() const;
     bool isOwnThread() const;
     void reconnectAfterError();
-    // Called by a UDP receive thread once its socket is bound (or its bind has failed).
-    void socketOpened();
+    // Whether the calling thread is inside a delivery of this unit; then a request is recorded
+    // instead of run, and the caller returns at once.
+    bool deferred(Request request);
+    void runPendingRequest();
+    void restartSession(RtspClientReason reason);
+    // With mLifecycleMutex held.
+    bool startSessionLocked(Events& events);
+    void endSessionLocked(bool teardown);
+    bool bindSocketsLocked();
+    void emit(const Events& events);
+    bool fromCamera(const NetAddress& from, bool rtcp) const;
+    bool acceptRtp(const unsigned char* rtp, unsigned long length, bool video,
+                   rtsp_receive_internal::SsrcTracker& tracker, uint32_t& generation);
+    void takeSenderReport(const rtsp_receive_internal::SenderReport& report);
+    std::unique_ptr<UdpSocket> takeSocket(int slot, unsigned short port);
+    // Waits up to `ms` for stopThread; false when the unit is stopping.
+    bool pause(int64_t ms);
 
     // Serialises enable, disable, the thread slots and the session pointer between the owner's
-    // thread and the receive threads that reconnect. Recursive: a failed enable calls disable.
+    // thread and the receive threads that reconnect. Recursive: the session-end callback may
+    // reach back into this unit.
     mutable std::recursive_mutex mLifecycleMutex;
     // Guards mUrl, which the destructor clears while receive threads may still log it.
     mutable std::mutex mUrlMutex;
     // Time of the last reconnect caused by a receive error, so an unusable socket cannot turn
     // into a storm of reconnects against the camera.
     std::atomic<int64_t> mLastErrorReconnectNs{0};
-    // UDP threads started whose socket is not bound yet: startThread waits for them, so the
-    // ports are open before SETUP offers them and the camera's first packets are not refused.
-    std::mutex mOpeningMutex;
-    std::condition_variable mOpeningCv;
-    int mSocketsOpening = 0;          // guarded by mOpeningMutex
     mutable std::mutex mStatusMutex;  // guards mConnectStatus
     RtspConnectStatus mConnectStatus;
     RtspClientOptions mOptions;  // guarded by mLifecycleMutex
+
+    // The owner wants video: set by enable(), cleared by disable(). Reconnects happen only while set.
+    std::atomic<bool> mWanted{false};
+    std::atomic<int> mPending{0};             // a Request recorded inside a delivery
+    std::atomic<bool> mStopEventOwed{false};  // a recorded disable() still owes its Stopped event
+    bool mSessionPlayed = false;              // guarded by mLifecycleMutex
+    // Readable once stopThread has run: wakes the receive threads from their polls.
+    int mStopFd = -1;
+    // The TCP watchdog waits here; woken by stopThread and by a recorded request.
+    std::mutex mWatchMutex;
+    std::condition_variable mWatchCv;
+    // Sockets bound by startThread on the owner's thread, taken by the threads it starts:
+    // video RTP, video RTCP, audio RTP, audio RTCP.
+    std::mutex mSocketsMutex;  // guards mBoundSockets; never held while waiting on anything
+    std::unique_ptr<UdpSocket> mBoundSockets[4];
+
+    // The camera as the current session described it. Address and RTCP port in network order;
+    // mPeerKnown false means no session: with address filtering nothing is accepted.
+    std::atomic<bool> mPeerKnown{false};
+    std::atomic<uint32_t> mPeerAddress{0};
+    std::atomic<uint16_t> mPeerRtcpPort{0};  // 0: any port of the camera's address
+    std::atomic<bool> mFilterAddress{true};
+    std::atomic<bool> mSetupSsrcKnown{false};
+    std::atomic<uint32_t> mSetupSsrc{0};
+    // Counts sessions; a receive thread that sees it change starts its SSRC tracking afresh.
+    std::atomic<uint32_t> mSessionGeneration{0};
+    std::atomic<int> mVideoRtpChannel{0};
+    std::atomic<int> mVideoRtcpChannel{1};
+    std::atomic<unsigned> mPacketPauseUs{10};
+    // SSRC tracking of the interleaved path; used under the session's lock only.
+    std::unique_ptr<rtsp_receive_internal::SsrcTracker> mTcpSsrc;
+    uint32_t mTcpGeneration = 0;
+    int64_t mTcpLastAnswerNs = 0;
+
+    mutable std::mutex mClockMutex;  // guards mSenderClock
+    RtcpSenderClock mSenderClock;
+
+    LogRateLimiter mForeignLog;
+    LogRateLimiter mRtpErrorLog;
+    LogRateLimiter mChannelLog;
+    LogRateLimiter mTimeoutLog;
 };
 
 #endif

@@ -29,10 +29,4 @@ QUORVANE_EXPORT TimeConstants& timeConstants();
 
 }  // namespace quorvane_internal
 
-namespace rtsp_client_unit_internal {
-// Microseconds an RTP receive thread sleeps after each delivered packet: 10. Only benchmarks
-// change it, to compare the receive path's cost without the pause; the library never does.
-extern QUORVANE_EXPORT std::atomic<unsigned> gRtpPacketPauseUs;
-}  // namespace rtsp_client_unit_internal
-
 #endif

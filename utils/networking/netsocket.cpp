@@ -129,6 +129,21 @@ long NetSocket::receiveFromNonBlock(NetBuffer buffer, NetAddress& from, unsigned
     return receiveFrom(buffer, from);
 }
 
+long NetSocket::receiveFromNonBlock(NetBuffer buffer, NetAddress& from, unsigned int timeoutMs, int wakeFd) {
+    if (!mIsOpen) return -1;
+    pollfd pfd[2];
+    pfd[0].fd = mSocketFd;
+    pfd[0].events = POLLIN;
+    pfd[0].revents = 0;
+    pfd[1].fd = wakeFd;
+    pfd[1].events = POLLIN;
+    pfd[1].revents = 0;
+    int ready = ::poll(pfd, wakeFd >= 0 ? 2 : 1, static_cast<int>(timeoutMs));
+    if (ready <= 0) return ready;
+    if (wakeFd >= 0 && pfd[1].revents != 0) return 0;
+    return receiveFrom(buffer, from);
+}
+
 void NetSocket::close() {
     mIsOpen = false;
     // exchange() lets two threads close the same socket without closing the descriptor twice.

@@ -63,6 +63,9 @@ public:
     // Waits up to `timeoutMs` for a datagram; 0 on time-out (leaving `from` untouched), as poll
     // reports it on error, otherwise as receiveFrom.
     long receiveFromNonBlock(NetBuffer buffer, NetAddress& from, unsigned int timeoutMs);
+    // The same, and 0 at once (nothing read) when `wakeFd` becomes readable: another thread ends
+    // the wait by making it readable, e.g. writing to an eventfd.
+    long receiveFromNonBlock(NetBuffer buffer, NetAddress& from, unsigned int timeoutMs, int wakeFd);
     void close();
 
     void setRecvTimeout(unsigned int seconds);
