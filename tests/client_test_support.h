@@ -38,15 +38,8 @@ public:
 using testkit::Bytes;
 using testkit::VideoCodec;
 
-inline std::string clipPath(const std::string& name) {
-    return std::string(QUORVANE_SOURCE_DIR) + "/testkit/clips/" + name;
-}
-
-inline Bytes readClip(const std::string& name) {
-    Bytes data;
-    EXPECT_TRUE(testkit::readFile(clipPath(name), &data)) << name;
-    return data;
-}
+using testkit::clipPath;
+using testkit::readClip;
 
 // Callbacks one pass of the clip gives: every H.264 parameter set and SEI on its own plus one per
 // picture; every H.265 NAL unit on its own.

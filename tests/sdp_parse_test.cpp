@@ -3,7 +3,6 @@
 #include <gtest/gtest.h>
 
 #include <cstdio>
-#include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <sstream>
@@ -281,20 +280,8 @@ TEST(SdpParse, RealCameraReading) {
     EXPECT_EQ(RtspSdpParser::h26xCodec("H264-SVC"), 0);
 }
 
-TEST(SdpParse, Base64DecodesWhatItEncodesAndRefusesBrokenText) {
-    std::vector<uint8_t> all(258);
-    for (size_t i = 0; i < all.size(); ++i) all[i] = static_cast<uint8_t>(i * 7);
-    for (size_t len = 0; len <= all.size(); len += 1 + len / 8) {
-        std::string text(4 * ((len + 2) / 3) + 1, '\0');
-        Utils::base64encode(all.data(), len, &text[0]);
-        text.resize(strlen(text.c_str()));
-        std::vector<uint8_t> out;
-        ASSERT_TRUE(Utils::base64decode(text.data(), text.size(), &out)) << text;
-        EXPECT_EQ(out, std::vector<uint8_t>(all.begin(), all.begin() + len));
-        // Cameras leave the padding out.
-        while (!text.empty() && text.back() == '=') text.pop_back();
-        EXPECT_TRUE(Utils::base64decode(text.data(), text.size(), &out) && out.size() == len) << text;
-    }
+// Round trips of every byte value are in portability_test.
+TEST(SdpParse, Base64RefusesBrokenText) {
     for (const std::string& bad :
          Strings{"A", "AB=", "AB=C", "A*BC", "AAAA====", "AAAAA===", std::string("AB\0C", 4)}) {
         std::vector<uint8_t> out{1};
