@@ -23,15 +23,19 @@ namespace client_test {
 // Shortens the library's waits for one test and puts the library's values back afterwards.
 class ScopedTimeConstants {
 public:
-    ScopedTimeConstants(int64_t tcpSilenceMs, int udpReceiveTimeoutMs) {
+    using Defaults = quorvane_internal::TimeConstants;
+    ScopedTimeConstants(int64_t tcpSilenceMs, int udpReceiveTimeoutMs,
+                        int64_t keepAliveMs = Defaults::kDefaultKeepAliveIntervalMs) {
         auto& t = quorvane_internal::timeConstants();
         t.tcpSilenceNs = tcpSilenceMs * 1000000;
         t.udpReceiveTimeoutMs = udpReceiveTimeoutMs;
+        t.keepAliveIntervalMs = keepAliveMs;
     }
     ~ScopedTimeConstants() {
         auto& t = quorvane_internal::timeConstants();
-        t.tcpSilenceNs = quorvane_internal::TimeConstants::kDefaultTcpSilenceNs;
-        t.udpReceiveTimeoutMs = quorvane_internal::TimeConstants::kDefaultUdpReceiveTimeoutMs;
+        t.tcpSilenceNs = Defaults::kDefaultTcpSilenceNs;
+        t.udpReceiveTimeoutMs = Defaults::kDefaultUdpReceiveTimeoutMs;
+        t.keepAliveIntervalMs = Defaults::kDefaultKeepAliveIntervalMs;
     }
 };
 

@@ -15,9 +15,9 @@
 #include <vector>
 
 #include "testkit/test_camera.h"
+#include "tests/client_test_support.h"
 #include "tests/log_capture.h"
 #include "utils/curl_rtsp.h"
-#include "utils/time_constants_internal.h"
 
 namespace {
 
@@ -365,18 +365,8 @@ TEST_F(CurlRtspSession, BodiesWithoutAConsumerAreDiscarded) {
     EXPECT_EQ(teardown[0].status, 200);
 }
 
-// The keep-alive interval, shortened as tests do; the library's own value is restored after.
-class ShortKeepalive {
-public:
-    explicit ShortKeepalive(int64_t ms) { quorvane_internal::timeConstants().keepAliveIntervalMs = ms; }
-    ~ShortKeepalive() {
-        quorvane_internal::timeConstants().keepAliveIntervalMs =
-            quorvane_internal::TimeConstants::kDefaultKeepAliveIntervalMs;
-    }
-};
-
 TEST_F(CurlRtspSession, KeepaliveEveryIntervalSurvivesARefusal) {
-    ShortKeepalive interval(150);
+    client_test::ScopedTimeConstants interval(3000, 1000, /*keepAliveMs=*/150);
     startCamera();
     CameraReply refused;
     refused.status = 451;
