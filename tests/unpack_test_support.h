@@ -4,6 +4,7 @@
 
 #include <gtest/gtest.h>
 
+#include <initializer_list>
 #include <string>
 #include <vector>
 
@@ -18,6 +19,12 @@
 namespace unpack_test {
 
 using testkit::Bytes;
+
+inline Bytes join(std::initializer_list<Bytes> parts) {
+    Bytes out;
+    for (const Bytes& p : parts) out.insert(out.end(), p.begin(), p.end());
+    return out;
+}
 
 inline std::string clipPath(const std::string& name) {
     return std::string(QUORVANE_SOURCE_DIR) + "/testkit/clips/" + name;
