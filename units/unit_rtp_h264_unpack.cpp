@@ -393,7 +393,7 @@ std::shared_ptr<QelBuffer> RtpH264UnpackUnitSM::mergeRtpSliceToH264() {
         std::shared_ptr<QelBuffer> out = std::move(mH264Queue.front());
         if (!(bytesOf(out)[13] & 0x80)) SLOGE("first slice is not 0. %d\n", bytesOf(out)[13] & 0x80);
         clearH264Queue();
-        annexBInPlace(*out);
+        annexBInPlace(*out, Utils::getBeginTimestamp());
         return out;
     }
     const uint64_t total = 4 * static_cast<uint64_t>(mH264Queue.size()) + mH264QueueBytes;
@@ -454,6 +454,7 @@ void RtpH264UnpackUnitSM::debugPrint() {
     if (mLastStampNs != 0) {
         now = mLastStampNs;
         mLastStampNs = 0;
+        mDebugClockCountdown = kDebugClockEvery - 1;
     } else if (mDebugClockCountdown > 0) {
         --mDebugClockCountdown;
         return;

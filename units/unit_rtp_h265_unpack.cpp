@@ -232,7 +232,7 @@ void RtpH265UnpackUnitSM::deliver(const std::shared_ptr<QelBuffer>& packet, unsi
         // place of a copy.
         mMadeNal.reset();
         nal = packet;
-        annexBInPlace(*nal);
+        annexBInPlace(*nal, nal->createTimeNs);  // reassembled moments ago, for this packet
         const unsigned char* bytes = bytesOf(nal);
         if (!vcl) {
             while (nal->length > 0 && bytes[nal->length - 1] == 0) nal->length -= 1;

@@ -42,7 +42,7 @@ std::shared_ptr<QelBuffer> RtpH26xUnpackBase::transferFuToH26x(unsigned char* da
     return out;
 }
 
-void RtpH26xUnpackBase::annexBInPlace(QelBuffer& packet) {
+void RtpH26xUnpackBase::annexBInPlace(QelBuffer& packet, int64_t nowNs) {
     unsigned char* p = static_cast<unsigned char*>(packet.getVaddr()) + kRtpHeaderSize - 4;
     p[0] = 0x00;
     p[1] = 0x00;
@@ -51,7 +51,7 @@ void RtpH26xUnpackBase::annexBInPlace(QelBuffer& packet) {
     packet.vaddr = p;
     packet.capacity -= kRtpHeaderSize - 4;
     packet.length -= kRtpHeaderSize - 4;
-    packet.createTimeNs = Utils::getBeginTimestamp();
+    packet.createTimeNs = nowNs;
     BufferInfo info{};
     info.dataType = UNIT_DATA_H26X;
     info.timestampNs = packet.createTimeNs;

@@ -110,8 +110,9 @@ protected:
     // A buffer the unit made itself from the pool, shaped as a single NAL unit packet (12 unused
     // header bytes, then one NAL unit), turned into Annex-B data without copying the NAL unit: the
     // start code goes into the last four header bytes and `vaddr` moves onto it. Marked like a
-    // buffer of transferFuToH26x, its age starting now. Only for a buffer no one else holds.
-    static void annexBInPlace(QelBuffer& packet);
+    // buffer of transferFuToH26x, completed (and created) at `nowNs`, a monotonic clock reading
+    // the caller has. Only for a buffer no one else holds.
+    static void annexBInPlace(QelBuffer& packet, int64_t nowNs);
     // Marks a parameter set taken from the SDP, about to go out in front of the first picture.
     void stampSdpParameterSet(const std::shared_ptr<QelBuffer>& nal) const;
     // A parameter set as handed on and stored: start code and NAL unit without the zero bytes
