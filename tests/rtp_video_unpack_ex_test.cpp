@@ -174,6 +174,18 @@ TEST_F(VideoUnpack, EachSessionDecidesItsCodecAgainFromTheSdpOrTheVote) {
     EXPECT_TRUE(unit.checkInvariants());
 }
 
+namespace {
+// Starts a session whose SDP names the codec, so that no packet is spent on the vote.
+void chooseCodecFromSdp(RtpVideoUnpackExUnitSM& unit, bool h264) {
+    RtspClientOptions options;
+    options.codecFromSdp = true;
+    unit.setOptions(options);
+    RtspSessionInfo session;
+    session.encoding = h264 ? "H264" : "H265";
+    unit.newSession(session);
+}
+}  // namespace
+
 TEST(VideoUnpackMemory, ATorrentOfTinyFragmentsHoldsBoundedMemoryAndDisableFreesIt) {
     // One start fragment, then 60,000 middles of 14 payload bytes each in a 1600-byte receive block.
     for (bool h264 : {true, false}) {
@@ -181,12 +193,7 @@ TEST(VideoUnpackMemory, ATorrentOfTinyFragmentsHoldsBoundedMemoryAndDisableFrees
         RtpVideoUnpackExUnitSM unit;
         testkit::CollectingSink sink;
         unit.addOutputUnit(&sink.unit(), true);
-        RtspClientOptions options;
-        options.codecFromSdp = true;
-        unit.setOptions(options);
-        RtspSessionInfo session;
-        session.encoding = h264 ? "H264" : "H265";
-        unit.newSession(session);
+        chooseCodecFromSdp(unit, h264);
         const Bytes start = h264 ? Bytes{0x7C, 0x85, 0x88} : Bytes{49 << 1, 0x01, 0x93, 0xAF};
         Bytes middle = h264 ? Bytes{0x7C, 0x05} : Bytes{49 << 1, 0x01, 0x13};
         middle.resize(14, 0x11);
@@ -250,12 +257,7 @@ TEST(VideoUnpackMemory, PicturesKeptAndClonedDownstreamStayIntactAndTheirBlocksG
         KeepingSink keeper;
         unit.addOutputUnit(&sink.unit(), true);
         unit.addOutputUnit(&keeper, true);
-        RtspClientOptions options;
-        options.codecFromSdp = true;
-        unit.setOptions(options);
-        RtspSessionInfo session;
-        session.encoding = h264 ? "H264" : "H265";
-        unit.newSession(session);
+        chooseCodecFromSdp(unit, h264);
         Feeder feed{&unit};
         auto send = [&](uint32_t timestamp, const Bytes& payload) {
             feed.payload(payload, false, timestamp);
