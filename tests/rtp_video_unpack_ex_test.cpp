@@ -155,8 +155,9 @@ TEST_F(VideoUnpack, EachSessionDecidesItsCodecAgainFromTheSdpOrTheVote) {
     options.codecFromSdp = true;
     unit.setOptions(options);
     const std::pair<const char*, int> encodings[] = {{"hevc", 2}, {"h265", 2}, {"H264", 1}, {"MP4V-ES", 0}};
+    int announced = 0;  // outlives the loop: the sessions after it announce their codec too
     for (const auto& [encoding, expected] : encodings) {
-        int announced = 0;
+        announced = 0;
         unit.mVideoTypeCallback = [&](int codec) { announced = codec; };
         unit.mVideoTypeDoneCallback = [] {};
         session.encoding = encoding;
