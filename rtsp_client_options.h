@@ -27,7 +27,7 @@ struct QUORVANE_EXPORT RtspClientOptions {
     // SDP reading that matches real cameras: encoding names without case, several payload types
     // on one m= line, every m= line its own section, one-character controls, Content-Base /
     // Content-Location as base of relative controls, rtpmap with a channel count, any number of
-    // media sections.
+    // media sections. Only the first H.264/H.265 track is set up (off: every one is).
     bool realCameraSdp = false;
     // A picture is handed over as soon as it is complete: on the RTP marker bit (RFC 6184 5.1),
     // or on a timestamp change for cameras that never set it; the last picture is handed over at

@@ -251,6 +251,7 @@ TEST_F(ToolsTest, EachFailureHasItsMessageAndExitCode) {
         {{"http://127.0.0.1/stream"}, kBadUrl, "only rtsp:// URLs are supported"},
         {{"rtsp://127.0.0.1:70000/stream"}, kBadUrl, "bad port '70000'"},
         {{"rtsp:///stream"}, kBadUrl, "no host"},
+        {{"rtsp://admin:pw%0d%0aX-Injected:%20yes@127.0.0.1/stream"}, kBadUrl, "escaped control character"},
         {{gone}, kConnect, "connection refused by 127.0.0.1:"},
         {{"rtsp://no-such-camera.invalid/stream"},
          kConnect,

@@ -15,7 +15,8 @@ int hexValue(char c) {
     return -1;
 }
 
-// RFC 3986 2.1: %XX escapes in the user information.
+// RFC 3986 2.1: %XX escapes in the user information. An escape of a control character (below
+// 0x20, or 0x7f) is refused: decoded, a CR LF would end a request header early and start one.
 bool percentDecode(const std::string& in, std::string* out) {
     out->clear();
     for (size_t i = 0; i < in.size(); ++i) {
@@ -25,8 +26,9 @@ bool percentDecode(const std::string& in, std::string* out) {
         }
         if (i + 2 >= in.size()) return false;
         int hi = hexValue(in[i + 1]), lo = hexValue(in[i + 2]);
-        if (hi < 0 || lo < 0) return false;
-        out->push_back(static_cast<char>(hi * 16 + lo));
+        int value = hi * 16 + lo;
+        if (hi < 0 || lo < 0 || value < 0x20 || value == 0x7F) return false;
+        out->push_back(static_cast<char>(value));
         i += 2;
     }
     return true;
@@ -63,7 +65,7 @@ bool parseRtspUrl(const std::string& text, RtspUrl* out, std::string* why) {
         size_t colon = info.find(':');
         if (!percentDecode(info.substr(0, colon), &url.user) ||
             (colon != std::string::npos && !percentDecode(info.substr(colon + 1), &url.password))) {
-            *why = "bad %-escape in the user name or password";
+            *why = "bad %-escape (or an escaped control character) in the user name or password";
             return false;
         }
     }

@@ -1,21 +1,16 @@
 #include "utils/curl_rtsp.h"
 
 #include <curl/curl.h>
-
-// GCC 12 with -fsanitize=address takes std::regex's internal function objects for maybe
-// uninitialized; the false positive sits in the library headers below.
-#if defined(__GNUC__) && !defined(__clang__)
-#pragma GCC diagnostic ignored "-Wmaybe-uninitialized"
-#endif
+#include <strings.h>
 
 #include <chrono>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <regex>
 
 #include "utils/slog.h"
+#include "utils/time_constants_internal.h"
 
 namespace {
 constexpr const char* kUserAgent = "Qel Rtsp Client/1.0";
@@ -23,27 +18,7 @@ constexpr const char* kUserAgent = "Qel Rtsp Client/1.0";
 // check (GStreamer answers 400), while every server takes the npt form.
 constexpr const char* kPlayRange = "npt=0.000-";
 constexpr long kRequestTimeoutSeconds = 3;
-constexpr int kKeepaliveSeconds = 25;
 constexpr long kFirstErrorStatus = 400;
-
-// The three SDP expressions. They are built once; matching with a const std::regex is safe from
-// any number of threads.
-const std::regex& mediaExpression() {
-    static const std::regex re(R"(m=(\S+) \d+ RTP/AVP (\d+))", std::regex::ECMAScript);
-    return re;
-}
-const std::regex& rtpmapExpression() {
-    static const std::regex re(R"(a=rtpmap:(\d+)\s+(\S+)/(\d+))", std::regex::ECMAScript);
-    return re;
-}
-const std::regex& controlExpression() {
-    static const std::regex re(R"(a\s*=\s*control\s*:\s*([^*]\S+))", std::regex::ECMAScript);
-    return re;
-}
-
-uint32_t toNumber(const std::string& digits) {
-    return static_cast<uint32_t>(strtol(digits.c_str(), nullptr, 10));
-}
 
 // Bodies that have no consumer: the OPTIONS answer, every answer after SETUP, and interleaved
 // frames that arrive before the first RECEIVE has installed the frame callback. Left unset,
@@ -59,110 +34,30 @@ size_t describeWriter(char* ptr, size_t size, size_t nmemb, void* userdata) {
 bool containsVideoFormat(const std::string& format) {
     return format.find("H264") != std::string::npos || format.find("H265") != std::string::npos;
 }
+
+// A Content-Base or Content-Location that is a URL of its own (RFC 2326 C.1.1). Some cameras send
+// one without the scheme (Anjvision: "192.168.1.10:554/stream0/"); those cannot serve as base.
+bool usableBase(const std::string& url) {
+    return strncasecmp(url.c_str(), "rtsp://", 7) == 0 || strncasecmp(url.c_str(), "rtsps://", 8) == 0;
+}
+
+// A byte below 0x20, or 0x7f: in a URL, user name or password it could end a request line or
+// header early and start one of its own.
+bool hasControlCharacter(const std::string& s) {
+    for (char c : s) {
+        if (static_cast<unsigned char>(c) < 0x20 || c == 0x7f) return true;
+    }
+    return false;
+}
 }  // namespace
-
-// ---------------------------------------------------------------------------------------------
-// SDP
-
-void RtspSdpParser::reset() {
-    *this = RtspSdpParser();
-}
-
-void RtspSdpParser::feed(const char* data, size_t len, RtspTrack* tracks, int* count) {
-    size_t room = kMaxBodyBytes - mBodyBytes;
-    if (len > room) {
-        if (!mBodyCapLogged) {
-            SLOGW("DESCRIBE body longer than %zu bytes, the rest is ignored\n", kMaxBodyBytes);
-            mBodyCapLogged = true;
-        }
-        len = room;
-    }
-    mBodyBytes += len;
-
-    // CR, LF and CRLF all end a line; empty lines are skipped.
-    const char* p = data;
-    const char* end = data + len;
-    while (p < end) {
-        const char* eol = p;
-        while (eol < end && *eol != '\r' && *eol != '\n') ++eol;
-        size_t n = static_cast<size_t>(eol - p);
-        if (!mPendingTooLong && n > kMaxLineBytes - mPending.size()) {
-            mPendingTooLong = true;
-            mPending.clear();
-        }
-        if (!mPendingTooLong) mPending.append(p, n);
-        if (eol == end) break;
-        commitPending();
-        p = eol + 1;
-    }
-    publish(tracks, count);
-}
-
-void RtspSdpParser::finish(RtspTrack* tracks, int* count) {
-    commitPending();
-    publish(tracks, count);
-    SLOGD("# TOTAL FOUND  %d\n", *count);
-}
-
-void RtspSdpParser::commitPending() {
-    if (mPendingTooLong) {
-        SLOGW("SDP line longer than %zu bytes skipped\n", kMaxLineBytes);
-    } else if (!mPending.empty()) {
-        applyLine(mCommitted, mPending, true);
-    }
-    mPending.clear();
-    mPendingTooLong = false;
-}
-
-void RtspSdpParser::publish(RtspTrack* tracks, int* count) const {
-    // The unfinished last line counts as if the body ended here; a later piece may complete it,
-    // and it is then applied once, from the committed state.
-    State visible = mCommitted;
-    if (!mPendingTooLong && !mPending.empty()) applyLine(visible, mPending, false);
-    for (int i = 0; i < kMaxTracks; ++i) tracks[i] = visible.tracks[i];
-    *count = visible.index + 1;
-}
-
-void RtspSdpParser::applyLine(State& state, const std::string& line, bool log) {
-    std::smatch m;
-    if (std::regex_search(line, m, mediaExpression())) {
-        if (state.index + 1 >= kMaxTracks) {
-            if (log && !state.overflowed)
-                SLOGW("more than %d media sections, the rest is ignored\n", kMaxTracks);
-            state.overflowed = true;
-            return;
-        }
-        ++state.index;
-        if (log) SLOGD("# FOUND[%d] media: %s\n", state.index, m.str(1).c_str());
-        state.tracks[state.index].media = m.str(1);
-        return;
-    }
-    // Session-level lines (before the first m=) and the lines of ignored sections touch nothing.
-    if (state.index < 0 || state.overflowed) return;
-    RtspTrack& track = state.tracks[state.index];
-    if (std::regex_search(line, m, controlExpression())) {
-        if (log) SLOGD("# FOUND[%d] control: %s \n", state.index, m.str(1).c_str());
-        track.control = m.str(1);
-        return;
-    }
-    if (std::regex_search(line, m, rtpmapExpression())) {
-        if (log) {
-            SLOGD("# FOUND[%d] rtpmap: id:%s format:%s bitrate:%s \n", state.index, m.str(1).c_str(),
-                  m.str(2).c_str(), m.str(3).c_str());
-        }
-        track.payloadType = toNumber(m.str(1));
-        track.format = m.str(2);
-        track.clockRate = toNumber(m.str(3));
-    }
-}
 
 size_t CurlRtsp::fParseDescribe(void* ptr, size_t size, size_t nmemb, CurlRtsp* self) {
     size_t n = 0;
     if (__builtin_mul_overflow(size, nmemb, &n)) return 0;
     if (self != nullptr && ptr != nullptr) {
-        int count = 0;
-        self->mSdpParser.feed(static_cast<const char*>(ptr), n, self->mTracks, &count);
-        self->mTrackCount = count;
+        self->mSdpParser.feed(static_cast<const char*>(ptr), n);
+        self->mTracks = self->mSdpParser.tracks();
+        self->mTrackCount = static_cast<int32_t>(self->mTracks.size());
     }
     return n;
 }
@@ -183,7 +78,15 @@ CurlRtsp::CurlRtsp(std::string url, unsigned short rtpPort, unsigned short rtcpP
       mTrackCount(0),
       mRunning(false),
       mThreadKeepalive(nullptr),
-      mThreadTcpRecv(nullptr) {
+      mThreadTcpRecv(nullptr),
+      mLogUrl(UtilsString::maskUrlPassword(mUrl)) {
+    if (hasControlCharacter(mUrl)) {
+        mRefusedInput = "url";
+    } else if (hasControlCharacter(mUser)) {
+        mRefusedInput = "user name";
+    } else if (hasControlCharacter(mPassword)) {
+        mRefusedInput = "password";
+    }
     std::lock_guard<std::mutex> lock(mMutex);
     int code = curl_global_init(CURL_GLOBAL_ALL);
     checkRet(code, "CurlRtsp", __LINE__);
@@ -195,13 +98,20 @@ CurlRtsp::CurlRtsp(std::string url, unsigned short rtpPort, unsigned short rtcpP
     code |= curl_easy_setopt(mCurl, CURLOPT_VERBOSE, 0L);
     code |= curl_easy_setopt(mCurl, CURLOPT_NOPROGRESS, 1L);
     code |= curl_easy_setopt(mCurl, CURLOPT_TIMEOUT, kRequestTimeoutSeconds);
-    code |= curl_easy_setopt(mCurl, CURLOPT_URL, mUrl.c_str());
-    code |= curl_easy_setopt(mCurl, CURLOPT_RTSP_STREAM_URI, mUrl.c_str());
+    // Refused input never reaches the handle: without a URL no request can connect.
+    if (mRefusedInput == nullptr) {
+        code |= curl_easy_setopt(mCurl, CURLOPT_URL, mUrl.c_str());
+        code |= curl_easy_setopt(mCurl, CURLOPT_RTSP_STREAM_URI, mUrl.c_str());
+    }
     code |= curl_easy_setopt(mCurl, CURLOPT_HTTPAUTH, static_cast<long>(CURLAUTH_ANY));
-    code |= curl_easy_setopt(mCurl, CURLOPT_USERNAME, mUser.c_str());
-    code |= curl_easy_setopt(mCurl, CURLOPT_PASSWORD, mPassword.c_str());
+    if (mRefusedInput == nullptr) {
+        code |= curl_easy_setopt(mCurl, CURLOPT_USERNAME, mUser.c_str());
+        code |= curl_easy_setopt(mCurl, CURLOPT_PASSWORD, mPassword.c_str());
+    }
     code |= curl_easy_setopt(mCurl, CURLOPT_WRITEFUNCTION, discardBody);
     code |= curl_easy_setopt(mCurl, CURLOPT_WRITEDATA, nullptr);
+    code |= curl_easy_setopt(mCurl, CURLOPT_HEADERFUNCTION, fHeader);
+    code |= curl_easy_setopt(mCurl, CURLOPT_HEADERDATA, this);
     checkRet(code, "CurlRtsp", __LINE__);
 }
 
@@ -221,7 +131,7 @@ CurlRtsp::~CurlRtsp() {
 
 bool CurlRtsp::checkRet(int code, const char* name, unsigned int line) {
     if (code == 0) return true;
-    SLOGE("[%s:%u] check error(%d)! %s, \n", name, line, code, mUrl.c_str());
+    SLOGE("[%s:%u] check error(%d)! %s, \n", name, line, code, mLogUrl.c_str());
     return false;
 }
 
@@ -229,7 +139,7 @@ bool CurlRtsp::checkStatus(const char* name, const char* url) {
     long status = 0;
     curl_easy_getinfo(mCurl, CURLINFO_RESPONSE_CODE, &status);
     if (status < kFirstErrorStatus) return true;
-    SLOGE("RTSP %s answered with status %ld: %s\n", name, status, url);
+    SLOGE("RTSP %s answered with status %ld: %s\n", name, status, UtilsString::maskUrlPassword(url).c_str());
     return false;
 }
 
@@ -260,24 +170,34 @@ bool CurlRtsp::options() {
     long status = 0;
     curl_easy_getinfo(mCurl, CURLINFO_RESPONSE_CODE, &status);
     if (status >= kFirstErrorStatus) {
-        SLOGW("RTSP OPTIONS answered with status %ld, going on: %s\n", status, mUrl.c_str());
+        SLOGW("RTSP OPTIONS answered with status %ld, going on: %s\n", status, mLogUrl.c_str());
     }
     return true;
 }
 
 bool CurlRtsp::describe() {
     std::lock_guard<std::mutex> lock(mMutex);
-    mSdpParser.reset();
+    mSdpParser = RtspSdpParser(mOptions.realCameraSdp);
+    mTracks.clear();
     mTrackCount = 0;
+    mAnswer = AnswerHeaders();
     int code = curl_easy_setopt(mCurl, CURLOPT_WRITEFUNCTION, describeWriter);
     code |= curl_easy_setopt(mCurl, CURLOPT_WRITEDATA, this);
     code |= curl_easy_setopt(mCurl, CURLOPT_RTSP_REQUEST, static_cast<long>(CURL_RTSPREQ_DESCRIBE));
     code |= curl_easy_setopt(mCurl, CURLOPT_USERAGENT, kUserAgent);
     code |= curl_easy_perform(mCurl);
     noteResult("DESCRIBE", code);
-    int count = 0;
-    mSdpParser.finish(mTracks, &count);
-    mTrackCount = count;
+    mSdpParser.finish();
+    mTracks = mSdpParser.tracks();
+    mTrackCount = static_cast<int32_t>(mTracks.size());
+    // RFC 2326 C.1.1: relative controls are relative to Content-Base, else Content-Location,
+    // else the request URL.
+    mBaseUrl = usableBase(mAnswer.contentBase)       ? mAnswer.contentBase
+               : usableBase(mAnswer.contentLocation) ? mAnswer.contentLocation
+                                                     : mUrl;
+    char* ip = nullptr;
+    if (curl_easy_getinfo(mCurl, CURLINFO_PRIMARY_IP, &ip) == CURLE_OK && ip != nullptr)
+        mSessionInfo.serverIp = ip;
     if (!checkRet(code, "describe", __LINE__)) return false;
     return checkStatus("DESCRIBE", mUrl.c_str());
 }
@@ -287,7 +207,7 @@ bool CurlRtsp::setup(unsigned short port, char* uri) {
         SLOGE("rtsp SETUP refused: track url missing or of %zu bytes or more\n", kMaxUrlBytes);
         return false;
     }
-    SLOGD("setup %d , %d, uri: %s\n", port, port + 1, uri);
+    SLOGD("setup %d , %d, uri: %s\n", port, port + 1, UtilsString::maskUrlPassword(uri).c_str());
     char transport[kMaxUrlBytes] = {0};
     if (mTcp) {
         // The server chooses the interleaved channels; the client ports are placeholders.
@@ -302,12 +222,16 @@ bool CurlRtsp::setup(unsigned short port, char* uri) {
     code |= curl_easy_setopt(mCurl, CURLOPT_WRITEFUNCTION, discardBody);
     code |= curl_easy_setopt(mCurl, CURLOPT_WRITEDATA, nullptr);
     code |= curl_easy_setopt(mCurl, CURLOPT_RTSP_REQUEST, static_cast<long>(CURL_RTSPREQ_SETUP));
+    mAnswer = AnswerHeaders();
     code |= curl_easy_perform(mCurl);
     noteResult("SETUP", code);
     if (code != 0 || !checkStatus("SETUP", uri)) {
-        SLOGW("SETUP %s failed.\n", mUrl.c_str());
+        SLOGW("SETUP %s failed.\n", mLogUrl.c_str());
         return false;
     }
+    // The first video track's transport is the one the receiver follows.
+    if (!mSessionInfo.transport.present)
+        parseRtspTransport(mAnswer.transport.data(), mAnswer.transport.size(), &mSessionInfo.transport);
     return true;
 }
 
@@ -332,7 +256,7 @@ bool CurlRtsp::play() {
     code |= curl_easy_perform(mCurl);
     noteResult("PLAY", code);
     if (code != 0 || !checkStatus("PLAY", streamUri)) {
-        SLOGW("PLAY %s failed.\n", mUrl.c_str());
+        SLOGW("PLAY %s failed.\n", mLogUrl.c_str());
         return false;
     }
     return true;
@@ -351,8 +275,14 @@ bool CurlRtsp::teardown() {
 }
 
 // PAUSE, GET_PARAMETER and TEARDOWN: the stream URI is the one PLAY left, the base URL.
-bool CurlRtsp::requestOnBaseUrl(long request, const char* name, const char* method, unsigned int line) {
+bool CurlRtsp::requestOnBaseUrl(long request, const char* name, const char* method, unsigned int line,
+                                bool whileRunning) {
+    if (mRefusedInput != nullptr) {
+        SLOGE("rtsp %s refused: the %s holds control characters\n", method, mRefusedInput);
+        return false;
+    }
     std::lock_guard<std::mutex> lock(mMutex);
+    if (whileRunning && !mRunning) return true;
     int code = curl_easy_setopt(mCurl, CURLOPT_URL, mUrl.c_str());
     code |= curl_easy_setopt(mCurl, CURLOPT_RTSP_REQUEST, request);
     code |= curl_easy_perform(mCurl);
@@ -392,21 +322,48 @@ size_t CurlRtsp::fTcpRecvCallback(void* ptr, size_t size, size_t nmemb, void* us
     return n;
 }
 
+const RtspTrack& CurlRtsp::track(int i) const {
+    static const RtspTrack kNone;
+    return i >= 0 && static_cast<size_t>(i) < mTracks.size() ? mTracks[static_cast<size_t>(i)] : kNone;
+}
+
+std::string CurlRtsp::trackUrl(const RtspTrack& track) const {
+    if (mOptions.realCameraSdp) return resolveRtspControl(mBaseUrl, track.control);
+    return track.control.find("rtsp://") != std::string::npos ? track.control : mUrl + "/" + track.control;
+}
+
 bool CurlRtsp::startCurl() {
+    if (mRefusedInput != nullptr) {
+        SLOGE("rtsp session refused: the %s holds control characters\n", mRefusedInput);
+        return false;
+    }
     if (!urlWithinLimit()) return false;
+    mSessionInfo = RtspSessionInfo();
     if (!options()) return false;
     if (!describe()) return false;
+    const bool realCameraSdp = mOptions.realCameraSdp;
+    bool videoSetUp = false;
     for (int i = 0; i < mTrackCount; ++i) {
-        const RtspTrack& track = mTracks[i];
-        if (mUrl.empty() || track.control.empty()) {
+        const RtspTrack& track = mTracks[static_cast<size_t>(i)];
+        if (realCameraSdp) {
+            // One receiver takes one video stream: the first H.264/H.265 offer. Without a
+            // control the track is the base URL itself (RFC 2326 C.1.1).
+            if (videoSetUp || RtspSdpParser::h26xCodec(track.format) == 0) continue;
+        } else if (mUrl.empty() || track.control.empty()) {
             SLOGE("curl: rtsp setup error, track is null.\n");
             continue;
         }
-        SLOGD("TRACK [%d] : %s\n", i, track.control.c_str());
-        if (!containsVideoFormat(track.format)) continue;
-        std::string uri =
-            track.control.find("rtsp://") != std::string::npos ? track.control : mUrl + "/" + track.control;
+        SLOGD("TRACK [%d] : %s\n", i, UtilsString::maskUrlPassword(track.control).c_str());
+        if (!realCameraSdp && !containsVideoFormat(track.format)) continue;
+        std::string uri = trackUrl(track);
         if (!setup(mRtpPort, &uri[0])) return false;
+        if (!videoSetUp) {
+            mSessionInfo.encoding = track.format;
+            mSessionInfo.payloadType = track.payloadType;
+            mSessionInfo.clockRate = track.clockRate;
+            mSessionInfo.parameterSets = sdpParameterSets(track.format, track.fmtp);
+        }
+        videoSetUp = true;
     }
     if (mBeforePlayCallback) mBeforePlayCallback(mSessionInfo);
     if (!play()) return false;
@@ -438,14 +395,16 @@ void CurlRtsp::joinThreads() {
 void CurlRtsp::fThreadKeepalive() {
     Utils::setThreadName("CrulKeepLive");
     while (mRunning) {
-        for (int i = 0; i < kKeepaliveSeconds; ++i) {
+        // Read every cycle: tests shorten it while a session plays.
+        std::chrono::milliseconds interval(quorvane_internal::timeConstants().keepAliveIntervalMs.load());
+        {
             std::unique_lock<std::mutex> wake(mWakeMutex);
-            if (!mRunning) return;
-            mWakeCv.wait_for(wake, std::chrono::seconds(1), [this] { return !mRunning.load(); });
+            if (mWakeCv.wait_for(wake, interval, [this] { return !mRunning.load(); })) return;
         }
-        // A stop during the last second must not be followed by a request after TEARDOWN.
-        if (!mRunning) return;
-        if (!getparameter()) SLOGW("getParameter keepalive error !\n");
+        // A stop right after the wait must not be followed by a request after TEARDOWN.
+        bool sent =
+            requestOnBaseUrl(CURL_RTSPREQ_GET_PARAMETER, "getparameter", "GET_PARAMETER", __LINE__, true);
+        if (!sent) SLOGW("getParameter keepalive error !\n");
     }
     SLOGD("curl rtps fThreadKeepalive over !\n");
 }
@@ -458,4 +417,37 @@ void CurlRtsp::fTcpReceive() {
         mDebugFps.countAndPrintfFps(label, 10000);
     }
     SLOGD("curl rtsp tcp receive over !\n");
+}
+
+size_t CurlRtsp::fHeader(char* data, size_t size, size_t nmemb, void* self) {
+    size_t n = 0;
+    if (__builtin_mul_overflow(size, nmemb, &n)) return 0;
+    if (self == nullptr || data == nullptr) return n;
+    AnswerHeaders& answer = static_cast<CurlRtsp*>(self)->mAnswer;
+    std::string line(data, n);
+    // Each answer starts with its status line; a 401 and its retry are two answers.
+    if (line.compare(0, 5, "RTSP/") == 0) {
+        answer = AnswerHeaders();
+        return n;
+    }
+    size_t colon = line.find(':');
+    if (colon == std::string::npos) return n;
+    size_t from = colon + 1;
+    while (from < line.size() && (line[from] == ' ' || line[from] == '\t')) ++from;
+    size_t to = line.size();
+    while (to > from &&
+           (line[to - 1] == '\r' || line[to - 1] == '\n' || line[to - 1] == ' ' || line[to - 1] == '\t'))
+        --to;
+    // Longer values are of no use to us: a URL that long is refused anyway.
+    if (to - from >= kMaxUrlBytes) return n;
+    std::string name = line.substr(0, colon);
+    std::string value = line.substr(from, to - from);
+    if (strcasecmp(name.c_str(), "Content-Base") == 0) {
+        answer.contentBase = value;
+    } else if (strcasecmp(name.c_str(), "Content-Location") == 0) {
+        answer.contentLocation = value;
+    } else if (strcasecmp(name.c_str(), "Transport") == 0 && answer.transport.empty()) {
+        answer.transport = value;
+    }
+    return n;
 }

@@ -9,59 +9,17 @@
 #include <mutex>
 #include <string>
 #include <thread>
+#include <vector>
 
 #include "../quorvane_export.h"
 #include "../rtsp_client_options.h"
 #include "rtsp_session_info.h"
+#include "sdp_parser.h"
 #include "utils.h"
 
 // libcurl's easy handle, as <curl/curl.h> declares it for applications; callers of this header do
 // not need libcurl's headers.
 typedef void CURL;
-
-// One media section of a DESCRIBE answer.
-struct QUORVANE_EXPORT RtspTrack {
-    std::string media;         // video, audio, ...
-    uint32_t payloadType = 0;  // from a=rtpmap
-    uint32_t clockRate = 0;    // from a=rtpmap
-    std::string format;        // encoding name from a=rtpmap: H264, H265, PCMA, ...
-    std::string control;       // a=control URL, relative to the session URL or absolute
-};
-
-// Turns a DESCRIBE body into the table of tracks. The body may arrive in any number of pieces:
-// after every piece the table reads as if everything so far had come in one piece.
-class QUORVANE_EXPORT RtspSdpParser {
-public:
-    static constexpr int kMaxTracks = 5;
-    // A camera's SDP is a few kilobytes; anything past this is dropped so a hostile or broken
-    // server cannot make us buffer without bound.
-    static constexpr size_t kMaxBodyBytes = 64 * 1024;
-    // No line we read comes near this; longer lines are skipped unread, which also bounds the
-    // work of the regular expressions on one line.
-    static constexpr size_t kMaxLineBytes = 4095;
-
-    void reset();
-    // Adds one piece of the body and writes the resulting table (kMaxTracks entries) and count.
-    void feed(const char* data, size_t len, RtspTrack* tracks, int* count);
-    // The body is complete: takes its last line as final, writes the table and logs the count.
-    void finish(RtspTrack* tracks, int* count);
-
-private:
-    struct State {
-        RtspTrack tracks[kMaxTracks];
-        int index = -1;
-        bool overflowed = false;  // a sixth media section was seen; it and later ones are ignored
-    };
-    static void applyLine(State& state, const std::string& line, bool log);
-    void commitPending();
-    void publish(RtspTrack* tracks, int* count) const;
-
-    State mCommitted;      // every complete line so far
-    std::string mPending;  // the unfinished last line
-    bool mPendingTooLong = false;
-    size_t mBodyBytes = 0;
-    bool mBodyCapLogged = false;
-};
 
 // How the last request of a session ended: the RTSP method, libcurl's result code (0 when the
 // transfer worked), the system error behind a failed connection (0 when none) and the status of
@@ -74,8 +32,12 @@ struct QUORVANE_EXPORT RtspRequestResult {
 };
 
 // One RTSP session with one camera over a libcurl easy handle: OPTIONS, DESCRIBE, SETUP of every
-// H.264/H.265 track, PLAY, a GET_PARAMETER keep-alive every 25 s, the interleaved receive loop
-// (TCP transport) and TEARDOWN.
+// H.264/H.265 track (with realCameraSdp: of the first one), PLAY, a GET_PARAMETER keep-alive every
+// 25 s, the interleaved receive loop (TCP transport) and TEARDOWN.
+//
+// A URL, user name or password holding control characters (bytes below 0x20, or 0x7f) is never
+// handed to libcurl: startCurl refuses it with one error line, and no request goes out. Log lines
+// show URLs with the password masked.
 //
 // Threads: the owner calls the constructor, startCurl, stopCurl and the destructor; startCurl
 // starts "CrulKeepLive" and, with TCP, "CurlTcpRecv". mMutex is held across every request,
@@ -124,8 +86,8 @@ public:
     std::function<void(const RtspSessionInfo&)> mBeforePlayCallback;
 
     int trackCount() const { return mTrackCount; }
-    // Track `i` of the last DESCRIBE, 0 <= i < trackCount().
-    const RtspTrack& track(int i) const { return mTracks[i]; }
+    // Track `i` of the last DESCRIBE, 0 <= i < trackCount(); an empty track for any other `i`.
+    const RtspTrack& track(int i) const;
 
     // URLs and track URLs of this many bytes or more are refused.
     static constexpr size_t kMaxUrlBytes = 1024;
@@ -138,8 +100,15 @@ private:
     void noteResult(const char* request, int code);
     // False, with an error line, for a URL too long for the request buffers.
     bool urlWithinLimit() const;
-    bool requestOnBaseUrl(long request, const char* name, const char* method, unsigned int line);
+    // With `whileRunning`, nothing is sent (and true returned) once the session has stopped: the
+    // check is made under mMutex, so a keep-alive never follows the TEARDOWN.
+    bool requestOnBaseUrl(long request, const char* name, const char* method, unsigned int line,
+                          bool whileRunning = false);
     void joinThreads();
+    // The URL a SETUP of `track` goes to.
+    std::string trackUrl(const RtspTrack& track) const;
+    // Takes the headers of interest of the answer being read; libcurl's header callback.
+    static size_t fHeader(char* data, size_t size, size_t nmemb, void* self);
 
     UtilsDebugFps mDebugFps;
     CURL* mCurl;
@@ -150,8 +119,8 @@ private:
     uint16_t mRtpPort;
     uint16_t mRtcpPort;
     int32_t mTrackCount;
-    RtspTrack mTracks[RtspSdpParser::kMaxTracks];
-    std::mutex mMutex;  // guards mCurl and mSdpParser
+    std::vector<RtspTrack> mTracks;
+    std::mutex mMutex;  // guards mCurl, mSdpParser and mAnswer
     std::atomic<bool> mRunning;
     std::thread* mThreadKeepalive;
     std::thread* mThreadTcpRecv;
@@ -161,12 +130,21 @@ public:
     std::function<void(void*, unsigned long)> mTcpRecvCallback;
 
 private:
+    std::string mLogUrl;                  // mUrl with its password masked, for log lines
+    const char* mRefusedInput = nullptr;  // "url", "user name" or "password" with control characters
     RtspSdpParser mSdpParser;
+    // Headers of the answer read last (a new status line clears them).
+    struct AnswerHeaders {
+        std::string contentBase;
+        std::string contentLocation;
+        std::string transport;
+    } mAnswer;
+    std::string mBaseUrl;  // base of relative controls of the last DESCRIBE (realCameraSdp)
     RtspClientOptions mOptions;
     RtspSessionInfo mSessionInfo;
     mutable std::mutex mResultMutex;  // guards mLastResult, read without waiting for a RECEIVE
     RtspRequestResult mLastResult;
-    // Wakes the keep-alive thread's one-second waits when the session stops.
+    // Wakes the keep-alive thread's wait when the session stops.
     std::mutex mWakeMutex;
     std::condition_variable mWakeCv;
 };

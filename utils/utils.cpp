@@ -62,6 +62,40 @@ int Utils::base64encode(const unsigned char* in, unsigned long len, char* out) {
     return 0;
 }
 
+bool Utils::base64decode(const char* in, size_t len, std::vector<uint8_t>* out) {
+    out->clear();
+    size_t pad = 0;
+    while (len > 0 && in[len - 1] == '=' && pad < 2) {
+        --len;
+        ++pad;
+    }
+    if ((pad > 0 && (len + pad) % 4 != 0) || len % 4 == 1) return false;
+    out->reserve(len / 4 * 3 + 2);
+    uint32_t bits = 0;
+    int count = 0;
+    for (size_t i = 0; i < len; ++i) {
+        const char* at = strchr(base64char, in[i]);
+        if (in[i] == '\0' || at == nullptr) {
+            out->clear();
+            return false;
+        }
+        bits = (bits << 6) | static_cast<uint32_t>(at - base64char);
+        if (++count == 4) {
+            out->push_back(static_cast<uint8_t>(bits >> 16));
+            out->push_back(static_cast<uint8_t>(bits >> 8));
+            out->push_back(static_cast<uint8_t>(bits));
+            bits = 0;
+            count = 0;
+        }
+    }
+    if (count == 2) out->push_back(static_cast<uint8_t>(bits >> 4));
+    if (count == 3) {
+        out->push_back(static_cast<uint8_t>(bits >> 10));
+        out->push_back(static_cast<uint8_t>(bits >> 2));
+    }
+    return true;
+}
+
 bool UtilsString::isStartWith(std::string s, std::string prefix) {
     return strncmp(s.c_str(), prefix.c_str(), prefix.size()) == 0;
 }

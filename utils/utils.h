@@ -1,9 +1,11 @@
 #ifndef QUORVANE_UTILS_UTILS_H
 #define QUORVANE_UTILS_UTILS_H
 
+#include <cstddef>
 #include <cstdint>
 #include <list>
 #include <string>
+#include <vector>
 
 #include "../quorvane_export.h"
 
@@ -22,6 +24,10 @@ public:
     static void setThreadName(const char* name);
     // Writes the Base64 text of `in` and a NUL to `out`, which holds at least 4 * ceil(len / 3) + 1 bytes.
     static int base64encode(const unsigned char* in, unsigned long len, char* out);
+    // Decodes `len` characters of Base64 text (RFC 4648; the '=' padding may be left out) into
+    // `*out`. False, with `*out` empty, for a character outside the alphabet, padding anywhere but
+    // at the end, or a length no encoder produces.
+    static bool base64decode(const char* in, size_t len, std::vector<uint8_t>* out);
 };
 
 class QUORVANE_EXPORT UtilsString {
