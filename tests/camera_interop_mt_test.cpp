@@ -97,15 +97,15 @@ bool captureFfmpegRtp(const std::string& clip, VideoCodec codec, std::vector<Byt
                       std::string* sdp) {
     UdpPort rtp, rtcp;
     if (rtp.port == 0 || rtcp.port == 0) return false;
-    const std::string dir =
+    const std::string base =
         std::string(QUORVANE_BINARY_DIR) + "/tests/ffmpeg_rtp_" + std::to_string(getpid());
     testkit::ChildProcess ffmpeg;
     if (!ffmpeg.start({kFfmpeg, "-hide_banner", "-nostdin", "-loglevel", "error", "-f",
                        codec == VideoCodec::H264 ? "h264" : "hevc", "-i", clipPath(clip), "-c", "copy", "-f",
-                       "rtp", "-sdp_file", dir + ".sdp",
+                       "rtp", "-sdp_file", base + ".sdp",
                        "rtp://127.0.0.1:" + std::to_string(rtp.port) +
                            "?rtcpport=" + std::to_string(rtcp.port) + "&pkt_size=1200"},
-                      "/dev/null", dir + ".err"))
+                      "/dev/null", base + ".err"))
         return false;
     auto end = std::chrono::steady_clock::now() + std::chrono::seconds(10);
     uint8_t buf[2048];
@@ -120,11 +120,11 @@ bool captureFfmpegRtp(const std::string& clip, VideoCodec codec, std::vector<Byt
     }
     int exitCode = -1;
     if (!ffmpeg.wait(0, &exitCode) || exitCode != 0) {
-        ADD_FAILURE() << "ffmpeg: " << testkit::readText(dir + ".err");
+        ADD_FAILURE() << "ffmpeg: " << testkit::readText(base + ".err");
         return false;
     }
     // As a camera describes it: the one track with a control of its own.
-    *sdp = testkit::readText(dir + ".sdp") + "a=control:trackID=1\r\n";
+    *sdp = testkit::readText(base + ".sdp") + "a=control:trackID=1\r\n";
     return true;
 }
 
@@ -158,7 +158,7 @@ TEST_P(CameraInterop, MixedFleetClientDecodesEveryPictureOfTheClip) {
     const std::vector<std::string> pictures = decodeClip(c.clip, c.codec);
     ASSERT_FALSE(pictures.empty());
 
-    // The peer; the first of these that is used serves the clip once from PLAY on.
+    // One peer serves the clip once, from its first picture on at PLAY.
     GstRtspServer gst;
     const std::string gstStats = std::string(QUORVANE_BINARY_DIR) + "/tests/gst_stats_" + c.name;
     std::unique_ptr<testkit::ClipStreamer> clip;
