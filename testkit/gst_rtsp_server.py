@@ -19,6 +19,7 @@ port) and runs until it is killed. Exits with status 77 when the GStreamer packa
 """
 
 import argparse
+import os
 import signal
 import sys
 
@@ -151,6 +152,15 @@ def main():
     loop = GLib.MainLoop()
     GLib.unix_signal_add(GLib.PRIORITY_DEFAULT, signal.SIGTERM, loop.quit)
     GLib.unix_signal_add(GLib.PRIORITY_DEFAULT, signal.SIGINT, loop.quit)
+    # A test that crashes cannot stop the server: it ends by itself once its parent is gone.
+    parent = os.getppid()
+
+    def parent_alive():
+        if os.getppid() != parent:
+            loop.quit()
+        return True
+
+    GLib.timeout_add(500, parent_alive)
     port = server.get_bound_port()
     print("READY port=%d url=rtsp://127.0.0.1:%d%s" % (port, port, args.mount), flush=True)
     loop.run()
