@@ -232,15 +232,16 @@ TEST_P(CameraInterop, MixedFleetClientDecodesEveryPictureOfTheClip) {
 
 // GStreamer: zero-latency packs the parameter sets and SEI before a picture into one packet
 // (config-interval -1 repeats them before every key picture, so there are several), and the
-// slices of a picture that fit; max packs every NAL unit of a picture that fits. Not with
-// config-interval -1 and several slices per picture: rtph264pay then puts SPS and PPS in front of
-// every slice of a key picture, where they end the access unit (H.264 7.4.1.2.3), and the
-// picture's slices reach a decoder as pictures of their own.
+// slices of a picture that fit; max packs every NAL unit of a picture that fits. With
+// config-interval -1 and several slices per picture, rtph264pay puts SPS and PPS in front of
+// every slice of a key picture, between slices of one access unit: the picture must stay whole.
 INSTANTIATE_TEST_SUITE_P(
     Peers, CameraInterop,
     ::testing::Values(
         InteropCase{"GstZeroLatencyH264Udp", Peer::Gst, "h264_single_slice.264", VideoCodec::H264, false,
                     "zero-latency", -1},
+        InteropCase{"GstZeroLatencyH264SlicesConfigUdp", Peer::Gst, "h264_multi_slice.264", VideoCodec::H264,
+                    false, "zero-latency", -1},
         InteropCase{"GstZeroLatencyH264SlicesTcp", Peer::Gst, "h264_multi_slice.264", VideoCodec::H264, true,
                     "zero-latency", 0},
         InteropCase{"GstMaxH264SlicesUdp", Peer::Gst, "h264_multi_slice.264", VideoCodec::H264, false, "max",

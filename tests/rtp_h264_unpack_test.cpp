@@ -59,11 +59,34 @@ TEST_F(H264Unpack, SlicesOfOnePictureBecomeOneAccessUnit) {
     feed.payload(kPFirst);
     feed.payload(kPSecond);
     ASSERT_EQ(sink.count(), 1u);
-    // A parameter set ends the pending picture too, and goes out after it.
-    feed.payload(kSps);
+    // A parameter set of the next picture ends the pending one too, and goes out after it.
+    feed.payload(kSps, false, 3600);
     EXPECT_EQ(deliveredData(sink),
               (std::vector<Bytes>{join({startCode(kIdrFirst), startCode(kIdrSecond), startCode(kIdrSecond)}),
                                   join({startCode(kPFirst), startCode(kPSecond)}), startCode(kSps)}));
+}
+
+TEST_F(H264Unpack, ParameterSetsBetweenSlicesOfOnePictureDoNotSplitIt) {
+    // GStreamer's rtph264pay with config-interval -1: SPS and PPS before every slice of a key
+    // picture, all with the picture's timestamp.
+    const Bytes newPps = {0x68, 0xCE, 0x38, 0x80};
+    const Bytes sei = {0x06, 0x05, 0x01, 0xAA, 0x80};
+    LogCapture log;
+    for (const Bytes& nal : {kSps, kPps, kIdrFirst, kSps, kPps, kIdrSecond, newPps, sei}) feed.payload(nal);
+    feed.payload(kIdrSecond, true);
+    // After the marker the picture is over: the same timestamp no longer keeps it pending.
+    feed.payload(kSps);
+    feed.payload(kPFirst, true, 3600);
+    feed.payload(kAud);
+    log.stop();
+    EXPECT_EQ(log.errCount("first slice is not 0"), 0);
+    // Repeats are dropped; what is new goes out ahead of the picture and is stored.
+    EXPECT_EQ(deliveredData(sink),
+              (std::vector<Bytes>{startCode(kSps), startCode(kPps), startCode(newPps), startCode(sei),
+                                  join({startCode(kIdrFirst), startCode(kIdrSecond), startCode(kIdrSecond)}),
+                                  startCode(kSps), startCode(kPFirst)}));
+    EXPECT_EQ(bytesOf(unit.getPps()), newPps);
+    EXPECT_EQ(unit.framesDelivered(), 2u);
 }
 
 TEST_F(H264Unpack, FuaFragmentsAreJoinedWithTheHeaderRebuilt) {

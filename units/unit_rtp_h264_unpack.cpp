@@ -243,13 +243,32 @@ void RtpH264UnpackUnitSM::flushAccessUnit(bool countFrame) {
     MasterOutput::transmitTo(au, au->length, -1, 0);
 }
 
+bool RtpH264UnpackUnitSM::isStoredParameterSet(const unsigned char* nal, unsigned long len, unsigned type) {
+    while (len > 0 && nal[len - 1] == 0) --len;  // stored without the camera's zero padding
+    std::lock_guard<std::mutex> lock(mParamMutex);
+    const std::shared_ptr<QelBuffer>& stored = type == 6 ? mSei : type == 7 ? mSps : mPps;
+    return stored && stored->length == len + 4 && memcmp(bytesOf(stored) + 4, nal, len) == 0;
+}
+
 void RtpH264UnpackUnitSM::onParameterSet(const std::shared_ptr<QelBuffer>& buffer, unsigned long length,
                                          unsigned type) {
     mDebugCntNal[type == 6 ? kCntSei : type == 7 ? kCntSps : kCntPps] += 1;
     dropIncompleteFua();
-    flushAccessUnit(false);
-    std::shared_ptr<QelBuffer> nal =
-        parameterSetBuffer(bytesOf(buffer) + kRtpHeaderSize, length - kRtpHeaderSize);
+    const unsigned char* payload = bytesOf(buffer) + kRtpHeaderSize;
+    const unsigned long payloadLength = length - kRtpHeaderSize;
+    // GStreamer's rtph264pay (config-interval -1) puts SPS and PPS in front of every slice of a
+    // key picture, with the picture's timestamp. Ending the picture there would hand its slices
+    // over as pictures of their own, so a parameter set of the picture being assembled (same
+    // timestamp, its last packet not marked as the end) leaves it pending: a repeat of the stored
+    // one is dropped, a new one is handed on now, ahead of the picture that may refer to it.
+    const bool insidePicture = !mH264Queue.empty() && !mAuMarked && mPacketTimestamp == mAuTimestamp;
+    if (insidePicture) {
+        if (isStoredParameterSet(payload, payloadLength, type)) return;
+        if (mSdpPending) deliverSdpParameterSets();  // the picture's first slices came without any
+    } else {
+        flushAccessUnit(false);
+    }
+    std::shared_ptr<QelBuffer> nal = parameterSetBuffer(payload, payloadLength);
     // The camera sends its own: those of the SDP are no longer needed in front of the picture.
     if (type != 6) mSdpPending = false;
     stampMeta(nal, (type == 6 ? 0u : static_cast<uint32_t>(FrameMeta::kParameterSet)) | FrameMeta::kComplete);
@@ -282,6 +301,7 @@ void RtpH264UnpackUnitSM::onSlice(const std::shared_ptr<QelBuffer>& buffer, unsi
     mH264QueueBytes += nalBytes;
     mH264HeldBytes += buffer->capacity;
     mH264Queue.push_back(buffer);
+    mAuMarked = mNalEndsMarkedPacket;
 }
 
 void RtpH264UnpackUnitSM::onBoundary() {
@@ -435,6 +455,7 @@ std::shared_ptr<QelBuffer> RtpH264UnpackUnitSM::mergeRtpSliceToH264() {
 
 void RtpH264UnpackUnitSM::clearH264Queue() {
     mH264Queue.clear();
+    mAuMarked = false;
     mMadeNal.reset();
     mH264QueueBytes = 0;
     mH264HeldBytes = 0;

@@ -13,8 +13,9 @@
 
 // H.264 RTP depacketizer (RFC 6184, single NAL unit packets and FU-A). Pushes every SPS, PPS and
 // SEI as a buffer of its own at once, and all slices of one picture joined into one access unit
-// when the next picture begins. Keeps the latest SPS, PPS and SEI for the stream-info getters,
-// which any thread may call.
+// when the next picture begins. One that arrives between the slices of a picture (same timestamp)
+// does not end it: it goes out ahead of the picture, or not at all when it repeats the stored
+// one. Keeps the latest SPS, PPS and SEI for the stream-info getters, which any thread may call.
 class QUORVANE_EXPORT RtpH264UnpackUnitSM : public Unit<SlaveInput, MasterOutput>,
                                             public IH264Unit,
                                             public RtpH26xUnpackBase {
@@ -67,6 +68,9 @@ public:
 
 private:
     void onParameterSet(const std::shared_ptr<QelBuffer>& buffer, unsigned long length, unsigned type);
+    // Whether the `len` bytes at `nal` (an SEI, SPS or PPS of the given type, zero padding
+    // allowed) are those stored for the getters.
+    bool isStoredParameterSet(const unsigned char* nal, unsigned long len, unsigned type);
     void onSlice(const std::shared_ptr<QelBuffer>& buffer, unsigned long length, unsigned type);
     void onBoundary();
     void onFua(const std::shared_ptr<QelBuffer>& buffer, unsigned long length, int inputIndex);
@@ -113,6 +117,8 @@ private:
     // The pending picture: its extended RTP timestamp, and whether packets of it were lost.
     uint64_t mAuTimestamp = 0;
     bool mAuDamaged = false;
+    // The pending picture's last packet carried the marker bit: what follows belongs to the next.
+    bool mAuMarked = false;
     // SDP parameter sets still to be handed on before the first picture of the session.
     std::vector<std::shared_ptr<QelBuffer>> mSdpParameterSets;
     bool mSdpPending = false;
