@@ -144,6 +144,41 @@ long NetSocket::receiveFromNonBlock(NetBuffer buffer, NetAddress& from, unsigned
     return receiveFrom(buffer, from);
 }
 
+int NetSocket::receiveBatchFrom(NetDatagram* datagrams, unsigned count, unsigned int timeoutMs, int wakeFd) {
+    if (!mIsOpen || datagrams == nullptr || count == 0) return mIsOpen ? 0 : -1;
+    if (count > kMaxBatch) count = kMaxBatch;
+    pollfd pfd[2];
+    pfd[0].fd = mSocketFd;
+    pfd[0].events = POLLIN;
+    pfd[0].revents = 0;
+    pfd[1].fd = wakeFd;
+    pfd[1].events = POLLIN;
+    pfd[1].revents = 0;
+    int ready = ::poll(pfd, wakeFd >= 0 ? 2 : 1, static_cast<int>(timeoutMs));
+    if (ready <= 0) return ready;
+    if (wakeFd >= 0 && pfd[1].revents != 0) return 0;
+    if (!mIsOpen) return -1;
+    mmsghdr messages[kMaxBatch];
+    iovec vectors[kMaxBatch];
+    for (unsigned i = 0; i < count; ++i) {
+        vectors[i].iov_base = datagrams[i].data;
+        vectors[i].iov_len = datagrams[i].capacity;
+        memset(&messages[i], 0, sizeof(messages[i]));
+        messages[i].msg_hdr.msg_name = asSockaddr(datagrams[i].from);
+        messages[i].msg_hdr.msg_namelen = kAddressLength;
+        messages[i].msg_hdr.msg_iov = &vectors[i];
+        messages[i].msg_hdr.msg_iovlen = 1;
+    }
+    // Without waiting: the poll saw the first datagram, the rest are whatever is queued behind it.
+    int n = ::recvmmsg(mSocketFd, messages, count, MSG_DONTWAIT, nullptr);
+    if (n < 0) return errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR ? 0 : -1;
+    for (int i = 0; i < n; ++i) {
+        unsigned long got = messages[i].msg_len;
+        datagrams[i].length = got < datagrams[i].capacity ? got : datagrams[i].capacity;
+    }
+    return n;
+}
+
 void NetSocket::close() {
     mIsOpen = false;
     // exchange() lets two threads close the same socket without closing the descriptor twice.
