@@ -860,7 +860,9 @@ void RtspClientUnitEM::threadRtcpFunc(unsigned short port, UnitDataType type) {
 
 void RtspClientUnitEM::fRecvTcpCallback(void* data, unsigned long length) {
     if (data == nullptr || length == 0) return;
-    mLastRtpTimeNs.store(Utils::getBeginTimestamp());
+    // One clock read per frame serves the silence watch, the RTCP rate limit and the arrival time.
+    const int64_t now = Utils::getBeginTimestamp();
+    mLastRtpTimeNs.store(now);
     const unsigned char* frame = static_cast<const unsigned char*>(data);
     if (frame[0] != '$') {
         SLOGE("assert failure!\n");
@@ -880,9 +882,8 @@ void RtspClientUnitEM::fRecvTcpCallback(void* data, unsigned long length) {
     if (channel == mVideoRtcpChannel.load()) {
         if (channel == 1) SLOGD("receive RTCP of channel 1\n");
         SenderReport report;
-        if (rtsp_receive_internal::decideRtcp(packet, payload, true, true, mVideoSsrc.load(),
-                                              Utils::getBeginTimestamp(), &mTcpLastAnswerNs,
-                                              &report) != RtcpVerdict::Ignore)
+        if (rtsp_receive_internal::decideRtcp(packet, payload, true, true, mVideoSsrc.load(), now,
+                                              &mTcpLastAnswerNs, &report) != RtcpVerdict::Ignore)
             takeSenderReport(report);
         return;
     }
@@ -905,8 +906,7 @@ void RtspClientUnitEM::fRecvTcpCallback(void* data, unsigned long length) {
     if (!buffer) return;
     memcpy(buffer->getVaddr(), packet, payload);
     DeliveryScope scope(this);
-    if (type == UNIT_DATA_RTP_VIDEO && mRtpPacketObserver)
-        mRtpPacketObserver(packet, payload, Utils::getBeginTimestamp());
+    if (type == UNIT_DATA_RTP_VIDEO && mRtpPacketObserver) mRtpPacketObserver(packet, payload, now);
     transmitTo(buffer, payload, type, 0);
 }
 

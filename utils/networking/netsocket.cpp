@@ -119,18 +119,10 @@ long NetSocket::sendTo(NetBuffer buffer, NetAddress to) {
 }
 
 long NetSocket::receiveFromNonBlock(NetBuffer buffer, NetAddress& from, unsigned int timeoutMs) {
-    if (!mIsOpen) return -1;
-    pollfd pfd;
-    pfd.fd = mSocketFd;
-    pfd.events = POLLIN;
-    pfd.revents = 0;
-    int ready = ::poll(&pfd, 1, static_cast<int>(timeoutMs));
-    if (ready <= 0) return ready;
-    return receiveFrom(buffer, from);
+    return receiveFromNonBlock(buffer, from, timeoutMs, -1);
 }
 
-long NetSocket::receiveFromNonBlock(NetBuffer buffer, NetAddress& from, unsigned int timeoutMs, int wakeFd) {
-    if (!mIsOpen) return -1;
+int NetSocket::waitReadable(unsigned int timeoutMs, int wakeFd) {
     pollfd pfd[2];
     pfd[0].fd = mSocketFd;
     pfd[0].events = POLLIN;
@@ -140,23 +132,21 @@ long NetSocket::receiveFromNonBlock(NetBuffer buffer, NetAddress& from, unsigned
     pfd[1].revents = 0;
     int ready = ::poll(pfd, wakeFd >= 0 ? 2 : 1, static_cast<int>(timeoutMs));
     if (ready <= 0) return ready;
-    if (wakeFd >= 0 && pfd[1].revents != 0) return 0;
+    return wakeFd >= 0 && pfd[1].revents != 0 ? 0 : 1;
+}
+
+long NetSocket::receiveFromNonBlock(NetBuffer buffer, NetAddress& from, unsigned int timeoutMs, int wakeFd) {
+    if (!mIsOpen) return -1;
+    int ready = waitReadable(timeoutMs, wakeFd);
+    if (ready <= 0) return ready;
     return receiveFrom(buffer, from);
 }
 
 int NetSocket::receiveBatchFrom(NetDatagram* datagrams, unsigned count, unsigned int timeoutMs, int wakeFd) {
     if (!mIsOpen || datagrams == nullptr || count == 0) return mIsOpen ? 0 : -1;
     if (count > kMaxBatch) count = kMaxBatch;
-    pollfd pfd[2];
-    pfd[0].fd = mSocketFd;
-    pfd[0].events = POLLIN;
-    pfd[0].revents = 0;
-    pfd[1].fd = wakeFd;
-    pfd[1].events = POLLIN;
-    pfd[1].revents = 0;
-    int ready = ::poll(pfd, wakeFd >= 0 ? 2 : 1, static_cast<int>(timeoutMs));
+    int ready = waitReadable(timeoutMs, wakeFd);
     if (ready <= 0) return ready;
-    if (wakeFd >= 0 && pfd[1].revents != 0) return 0;
     if (!mIsOpen) return -1;
     mmsghdr messages[kMaxBatch];
     iovec vectors[kMaxBatch];

@@ -94,6 +94,9 @@ public:
 
 protected:
     bool setTimeout(int option, unsigned int seconds);
+    // Waits for a datagram or for `wakeFd` (when >= 0): 1 when one can be read, 0 on time-out or
+    // wake-up, -1 when the wait failed.
+    int waitReadable(unsigned int timeoutMs, int wakeFd);
 
     std::atomic<int> mSocketFd;
     std::atomic<bool> mIsOpen;
