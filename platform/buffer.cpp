@@ -274,10 +274,11 @@ std::shared_ptr<QelBuffer> BufferPool::acquire(unsigned long length) {
     }
     std::shared_ptr<MallocBuffer> buffer;
     try {
-        // The callback captures one pointer, which std::function keeps without allocating.
-        buffer =
-            std::allocate_shared<MallocBuffer>(ChunkAllocator<MallocBuffer>(core), 0UL,
-                                               [core](QelBuffer* dying) { core->giveBlock(dying->vaddr); });
+        // The callback gives back the block by its own address, not by the buffer's vaddr, which
+        // a producer may have moved within the block. Two pointers: std::function keeps them
+        // without allocating.
+        buffer = std::allocate_shared<MallocBuffer>(ChunkAllocator<MallocBuffer>(core), 0UL,
+                                                    [core, block](QelBuffer*) { core->giveBlock(block); });
     } catch (...) {
         core->giveBlock(block);
         throw;
@@ -300,7 +301,13 @@ std::shared_ptr<QelBuffer> QelBuffer::createPooledBuffer(unsigned long size) {
     if (size == 0) return std::shared_ptr<QelBuffer>();
     unsigned k = 0;
     while (k < kClasses && (1UL << (kSmallestShift + k)) < size) ++k;
-    if (k == kClasses) return createMallocBuffer(size, nullptr);
+    if (k == kClasses) {
+        // Freed by its block's address too, so that vaddr may move within the block here as well.
+        std::shared_ptr<QelBuffer> big = createMallocBuffer(size, nullptr);
+        void* block = big->getVaddr();
+        if (block != nullptr) big->recycleCallback = [block](QelBuffer*) { free(block); };
+        return big;
+    }
     static std::array<std::unique_ptr<BufferPool>, kClasses> pools = [] {
         std::array<std::unique_ptr<BufferPool>, kClasses> made;
         for (unsigned i = 0; i < kClasses; ++i) {

@@ -46,7 +46,9 @@ public:
     // A heap buffer of `size` bytes (its length) from a process-wide pool: blocks of the next
     // power-of-two size class from 2 KiB to 4 MiB are reused, so a steady stream of buffers costs
     // no heap allocation once the pool is warm. `capacity` is the class size. Larger sizes get a
-    // plain heap buffer; 0 gives an empty pointer. Safe from any thread.
+    // plain heap buffer; 0 gives an empty pointer. Safe from any thread. The block is released by
+    // its own address, so its producer may move `vaddr` forward within the block (lowering
+    // `capacity` and `length` to match) to hand on only the tail of what it wrote.
     static std::shared_ptr<QelBuffer> createPooledBuffer(unsigned long size);
     // A second buffer over the same block as `source` (no bytes are copied). The block is shared:
     // it is released (freed, or handed to the recycle callback) once, by whichever of the buffers
@@ -93,7 +95,8 @@ private:
 // block, buffer object and shared_ptr control block come from the cache when one is free; when
 // the last holder (the buffer or the last of its clones) lets go, the block goes back through the
 // recycle callback and is cached again, or freed when `maxCached` blocks are already cached.
-// Blocks may outlive the pool: they are then freed on release. Safe from any thread.
+// Blocks may outlive the pool: they are then freed on release. A block goes back by its own
+// address, whatever the buffer's `vaddr` points at by then. Safe from any thread.
 class QUORVANE_EXPORT BufferPool {
 public:
     struct Stats {

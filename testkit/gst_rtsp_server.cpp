@@ -101,6 +101,9 @@ bool GstRtspServer::start(const Options& options, int timeoutMs) {
     if (pipe2(pipeFds, O_CLOEXEC) != 0) return false;
     std::vector<std::string> args = {kPython,       scriptPath(), "--clip",      options.clip, "--codec",
                                      options.codec, "--mount",    options.mount, "--port",     "0"};
+    args.insert(args.end(), {"--aggregate-mode", options.aggregateMode, "--config-interval",
+                             std::to_string(options.configInterval)});
+    if (!options.statsPath.empty()) args.insert(args.end(), {"--stats", options.statsPath});
     if (!options.user.empty())
         args.insert(args.end(), {"--user", options.user, "--password", options.password});
     std::vector<char*> argv;

@@ -17,6 +17,16 @@ public:
         std::string mount = "/test";
         std::string user;  // non-empty: Digest authentication is demanded
         std::string password;
+        // The payloader's aggregate-mode: "none" (one NAL unit per packet or fragment),
+        // "zero-latency" (STAP-A / AP of the small NAL units before each picture) or "max"
+        // (every NAL unit of a picture that fits).
+        std::string aggregateMode = "none";
+        // The payloader's config-interval: 0 sends the parameter sets only where the clip has
+        // them, -1 with every key picture.
+        int configInterval = 0;
+        // Non-empty: when the server stops it writes "packets=N aggregates=M" (RTP packets sent,
+        // of which aggregation packets) to this file.
+        std::string statsPath;
     };
 
     GstRtspServer() = default;

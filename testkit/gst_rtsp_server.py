@@ -2,18 +2,24 @@
 """GStreamer's RTSP server on loopback, serving one clip: an independent peer for tests.
 
 usage: gst_rtsp_server.py --clip FILE [--codec h264|h265] [--port N] [--mount /test]
-                          [--user U --password P]
+                          [--user U --password P] [--aggregate-mode none|zero-latency|max]
+                          [--config-interval N] [--mtu N] [--stats FILE]
        gst_rtsp_server.py --check      exit 0 when everything needed is installed, else 77
 
 The clip is an MPEG-TS file (or anything parsebin can take apart) holding H.264 or H.265 with its
 parameter sets in band, as ffmpeg writes them. Each client gets its own pipeline, so every PLAY
 starts the clip from its first picture. With --user the server demands Digest authentication.
+--aggregate-mode, --config-interval and --mtu set the payloader's properties of those names ("max"
+is rtph264pay's "max-stap"). With --stats the server writes "packets=N aggregates=M" to FILE when
+it ends: the RTP packets its payloaders sent, and how many of them were STAP-A (H.264) or
+aggregation packets (H.265).
 
 Prints "READY port=<port> url=<url>" on standard output once it listens (port 0 picks a free
 port) and runs until it is killed. Exits with status 77 when the GStreamer packages are missing.
 """
 
 import argparse
+import os
 import signal
 import sys
 
@@ -29,15 +35,64 @@ except (ImportError, ValueError) as err:
     sys.exit(77)
 
 
-def launch_line(clip, codec):
-    # aggregate-mode=none: one NAL unit per packet or FU, never STAP; config-interval=0: the
-    # parameter sets travel only where the clip has them, as a camera sends them.
+def launch_line(clip, codec, aggregate_mode, config_interval, mtu):
+    # By default aggregate-mode=none: one NAL unit per packet or FU, never an aggregation packet;
+    # config-interval=0: the parameter sets travel only where the clip has them, as a camera
+    # sends them.
     pay = "rtph264pay" if codec == "h264" else "rtph265pay"
     parse = "h264parse" if codec == "h264" else "h265parse"
-    return (
-        '( filesrc location="%s" ! parsebin ! %s ! %s name=pay0 pt=96 config-interval=0 aggregate-mode=none )'
-        % (clip.replace('"', '\\"'), parse, pay)
+    if aggregate_mode == "max" and codec == "h264":
+        aggregate_mode = "max-stap"
+    return '( filesrc location="%s" ! parsebin ! %s ! %s name=pay0 pt=96 config-interval=%d aggregate-mode=%s mtu=%d )' % (
+        clip.replace('"', '\\"'),
+        parse,
+        pay,
+        config_interval,
+        aggregate_mode,
+        mtu,
     )
+
+
+class PacketStats:
+    """Counts the RTP packets leaving every client's payloader, and the aggregation packets."""
+
+    def __init__(self, codec):
+        self.aggregate_type = 24 if codec == "h264" else 48
+        self.packets = 0
+        self.aggregates = 0
+
+    def watch(self, _factory, media):
+        pay = media.get_element().get_by_name("pay0")
+        probe_types = Gst.PadProbeType.BUFFER | Gst.PadProbeType.BUFFER_LIST
+        pay.get_static_pad("src").add_probe(probe_types, self.probe)
+
+    def probe(self, _pad, info):
+        if info.type & Gst.PadProbeType.BUFFER_LIST:
+            buffers = info.get_buffer_list()
+            for i in range(buffers.length()):
+                self.count(buffers.get(i))
+        else:
+            self.count(info.get_buffer())
+        return Gst.PadProbeReturn.OK
+
+    def count(self, buf):
+        ok, mapped = buf.map(Gst.MapFlags.READ)
+        if not ok:
+            return
+        data = bytes(mapped.data)
+        buf.unmap(mapped)
+        self.packets += 1
+        # RTP header: 12 bytes, the CSRCs, then the extension when the X bit is set.
+        at = 12 + 4 * (data[0] & 0x0F) if len(data) >= 12 else len(data)
+        if len(data) >= 12 and data[0] & 0x10 and at + 4 <= len(data):
+            at += 4 + 4 * ((data[at + 2] << 8) | data[at + 3])
+        if at < len(data):
+            nal_type = data[at] & 0x1F if self.aggregate_type == 24 else (data[at] >> 1) & 0x3F
+            self.aggregates += nal_type == self.aggregate_type
+
+    def write(self, path):
+        with open(path, "w") as out:
+            out.write("packets=%d aggregates=%d\n" % (self.packets, self.aggregates))
 
 
 def main():
@@ -49,6 +104,10 @@ def main():
     ap.add_argument("--mount", default="/test")
     ap.add_argument("--user")
     ap.add_argument("--password", default="")
+    ap.add_argument("--aggregate-mode", choices=("none", "zero-latency", "max"), default="none")
+    ap.add_argument("--config-interval", type=int, default=0)
+    ap.add_argument("--mtu", type=int, default=1400)
+    ap.add_argument("--stats")
     args = ap.parse_args()
 
     Gst.init(None)
@@ -67,8 +126,11 @@ def main():
     server.set_service(str(args.port))
 
     factory = GstRtspServer.RTSPMediaFactory()
-    factory.set_launch(launch_line(args.clip, args.codec))
+    factory.set_launch(launch_line(args.clip, args.codec, args.aggregate_mode, args.config_interval, args.mtu))
     factory.set_shared(False)
+    stats = PacketStats(args.codec)
+    if args.stats:
+        factory.connect("media-configure", stats.watch)
 
     if args.user:
         auth = GstRtspServer.RTSPAuth()
@@ -90,9 +152,20 @@ def main():
     loop = GLib.MainLoop()
     GLib.unix_signal_add(GLib.PRIORITY_DEFAULT, signal.SIGTERM, loop.quit)
     GLib.unix_signal_add(GLib.PRIORITY_DEFAULT, signal.SIGINT, loop.quit)
+    # A test that crashes cannot stop the server: it ends by itself once its parent is gone.
+    parent = os.getppid()
+
+    def parent_alive():
+        if os.getppid() != parent:
+            loop.quit()
+        return True
+
+    GLib.timeout_add(500, parent_alive)
     port = server.get_bound_port()
     print("READY port=%d url=rtsp://127.0.0.1:%d%s" % (port, port, args.mount), flush=True)
     loop.run()
+    if args.stats:
+        stats.write(args.stats)
 
 
 if __name__ == "__main__":

@@ -23,30 +23,27 @@ namespace client_test {
 // Shortens the library's waits for one test and puts the library's values back afterwards.
 class ScopedTimeConstants {
 public:
-    ScopedTimeConstants(int64_t tcpSilenceMs, int udpReceiveTimeoutMs) {
+    using Defaults = quorvane_internal::TimeConstants;
+    ScopedTimeConstants(int64_t tcpSilenceMs, int udpReceiveTimeoutMs,
+                        int64_t keepAliveMs = Defaults::kDefaultKeepAliveIntervalMs) {
         auto& t = quorvane_internal::timeConstants();
         t.tcpSilenceNs = tcpSilenceMs * 1000000;
         t.udpReceiveTimeoutMs = udpReceiveTimeoutMs;
+        t.keepAliveIntervalMs = keepAliveMs;
     }
     ~ScopedTimeConstants() {
         auto& t = quorvane_internal::timeConstants();
-        t.tcpSilenceNs = quorvane_internal::TimeConstants::kDefaultTcpSilenceNs;
-        t.udpReceiveTimeoutMs = quorvane_internal::TimeConstants::kDefaultUdpReceiveTimeoutMs;
+        t.tcpSilenceNs = Defaults::kDefaultTcpSilenceNs;
+        t.udpReceiveTimeoutMs = Defaults::kDefaultUdpReceiveTimeoutMs;
+        t.keepAliveIntervalMs = Defaults::kDefaultKeepAliveIntervalMs;
     }
 };
 
 using testkit::Bytes;
 using testkit::VideoCodec;
 
-inline std::string clipPath(const std::string& name) {
-    return std::string(QUORVANE_SOURCE_DIR) + "/testkit/clips/" + name;
-}
-
-inline Bytes readClip(const std::string& name) {
-    Bytes data;
-    EXPECT_TRUE(testkit::readFile(clipPath(name), &data)) << name;
-    return data;
-}
+using testkit::clipPath;
+using testkit::readClip;
 
 // Callbacks one pass of the clip gives: every H.264 parameter set and SEI on its own plus one per
 // picture; every H.265 NAL unit on its own.

@@ -24,8 +24,6 @@ namespace {
 using testkit::Bytes;
 using testkit::VideoCodec;
 
-const std::string kClips = std::string(QUORVANE_SOURCE_DIR) + "/testkit/clips/";
-
 // A frame as the test keeps it: the callback's bytes copied.
 struct Got {
     Bytes bytes;
@@ -48,9 +46,7 @@ std::vector<Bytes> vclOf(const std::vector<Bytes>& nals) {
 }
 
 std::vector<std::vector<Bytes>> accessUnits(const std::string& clip, VideoCodec codec) {
-    Bytes data;
-    EXPECT_TRUE(testkit::readFile(kClips + clip, &data)) << clip;
-    return testkit::groupAccessUnits(codec, testkit::splitAnnexB(data));
+    return testkit::groupAccessUnits(codec, testkit::splitAnnexB(testkit::readClip(clip)));
 }
 
 // How the depacketizers mark their pieces.
@@ -252,8 +248,8 @@ TEST_P(FrameCallbackTest, ClientHandsOverEveryAccessUnitOfTheClipOnceWithItsFlag
     const bool tcp = GetParam().tcp;
     const bool lossy = GetParam().dropShare > 0;
     std::vector<std::vector<Bytes>> aus = accessUnits("testcam_640x360.264", VideoCodec::H264);
-    Bytes clip;
-    ASSERT_TRUE(testkit::readFile(kClips + "testcam_640x360.264", &clip));
+    const Bytes clip = testkit::readClip("testcam_640x360.264");
+    ASSERT_FALSE(clip.empty());
     testkit::ClipStreamerOptions options;
     options.loop = true;
     options.senderReportIntervalMs = 200;

@@ -1,5 +1,6 @@
 // The RTSP session against an independent server: GStreamer's RTSP server on loopback serving an
-// H.264 clip, over UDP and interleaved TCP, with and without Digest authentication.
+// H.264 clip, over UDP and interleaved TCP, with and without Digest authentication (refusals are
+// in curl_rtsp_mt_test).
 #include <gtest/gtest.h>
 
 #include <atomic>
@@ -51,7 +52,7 @@ std::string GstInterop::sClip;
 
 }  // namespace
 
-TEST_P(GstInterop, StartsParsesTheTrackTearsDownCleanlyAndRefusesAWrongPasswordOrPath) {
+TEST_P(GstInterop, StartsParsesTheTrackAndTearsDownCleanly) {
     const InteropCase& c = GetParam();
     CurlRtsp session(server.url(), 41000, 41001, c.digest ? "viewer" : "", c.digest ? "pa55word" : "", c.tcp);
     std::mutex mutex;
@@ -92,16 +93,6 @@ TEST_P(GstInterop, StartsParsesTheTrackTearsDownCleanlyAndRefusesAWrongPasswordO
         EXPECT_EQ(firstFrame.size(), length + 4);
         EXPECT_EQ(static_cast<uint8_t>(firstFrame[4]) >> 6, 2) << "RTP version";
     }
-
-    // The same server refuses a wrong password (with Digest) or a path it does not serve.
-    std::string url = c.digest ? server.url() : server.url() + "-missing";
-    CurlRtsp refused(url, 41000, 41001, c.digest ? "viewer" : "", c.digest ? "wrong" : "", c.tcp);
-    testing::internal::CaptureStderr();
-    EXPECT_FALSE(refused.startCurl());
-    err = testing::internal::GetCapturedStderr();
-    std::string status = c.digest ? "401" : "404";
-    EXPECT_NE(err.find("RTSP DESCRIBE answered with status " + status + ": " + url + "\n"), std::string::npos)
-        << err;
 }
 
 INSTANTIATE_TEST_SUITE_P(Transports, GstInterop,

@@ -23,12 +23,6 @@ Bytes text(const std::string& s) {
     return Bytes(s.begin(), s.end());
 }
 
-Bytes join(std::initializer_list<Bytes> parts) {
-    Bytes out;
-    for (const Bytes& p : parts) out.insert(out.end(), p.begin(), p.end());
-    return out;
-}
-
 class H264Unpack : public ::testing::Test {
 protected:
     H264Unpack() { unit.addOutputUnit(&sink.unit(), true); }

@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <cstring>
+#include <set>
 
 #include "tests/unpack_test_support.h"
 #include "units/unit_rtp_video_unpack_ex.h"
@@ -143,8 +144,9 @@ TEST_F(VideoUnpack, EachSessionDecidesItsCodecAgainFromTheSdpOrTheVote) {
     options.codecFromSdp = true;
     unit.setOptions(options);
     const std::pair<const char*, int> encodings[] = {{"hevc", 2}, {"h265", 2}, {"H264", 1}, {"MP4V-ES", 0}};
+    int announced = 0;  // outlives the loop: the sessions after it announce their codec too
     for (const auto& [encoding, expected] : encodings) {
-        int announced = 0;
+        announced = 0;
         unit.mVideoTypeCallback = [&](int codec) { announced = codec; };
         unit.mVideoTypeDoneCallback = [] {};
         session.encoding = encoding;
@@ -162,6 +164,18 @@ TEST_F(VideoUnpack, EachSessionDecidesItsCodecAgainFromTheSdpOrTheVote) {
     EXPECT_TRUE(unit.checkInvariants());
 }
 
+namespace {
+// Starts a session whose SDP names the codec, so that no packet is spent on the vote.
+void chooseCodecFromSdp(RtpVideoUnpackExUnitSM& unit, bool h264) {
+    RtspClientOptions options;
+    options.codecFromSdp = true;
+    unit.setOptions(options);
+    RtspSessionInfo session;
+    session.encoding = h264 ? "H264" : "H265";
+    unit.newSession(session);
+}
+}  // namespace
+
 TEST(VideoUnpackMemory, ATorrentOfTinyFragmentsHoldsBoundedMemoryAndDisableFreesIt) {
     // One start fragment, then 60,000 middles of 14 payload bytes each in a 1600-byte receive block.
     for (bool h264 : {true, false}) {
@@ -169,12 +183,7 @@ TEST(VideoUnpackMemory, ATorrentOfTinyFragmentsHoldsBoundedMemoryAndDisableFrees
         RtpVideoUnpackExUnitSM unit;
         testkit::CollectingSink sink;
         unit.addOutputUnit(&sink.unit(), true);
-        RtspClientOptions options;
-        options.codecFromSdp = true;
-        unit.setOptions(options);
-        RtspSessionInfo session;
-        session.encoding = h264 ? "H264" : "H265";
-        unit.newSession(session);
+        chooseCodecFromSdp(unit, h264);
         const Bytes start = h264 ? Bytes{0x7C, 0x85, 0x88} : Bytes{49 << 1, 0x01, 0x93, 0xAF};
         Bytes middle = h264 ? Bytes{0x7C, 0x05} : Bytes{49 << 1, 0x01, 0x13};
         middle.resize(14, 0x11);
@@ -204,5 +213,75 @@ TEST(VideoUnpackMemory, ATorrentOfTinyFragmentsHoldsBoundedMemoryAndDisableFrees
         EXPECT_GE(unit.framesDroppedIncomplete(), 1u);
         unit.disable();
         EXPECT_EQ(held(), 0u);
+    }
+}
+
+namespace {
+// A unit after the depacketizer that keeps every buffer it is given, and a clone of it, beyond
+// the call, as an application's own frame queue may.
+class KeepingSink : public Unit<SlaveInput, EndpointOutput> {
+public:
+    KeepingSink() : Unit<SlaveInput, EndpointOutput>("KEEPING_SINK", UNIT_DATA_ANY, 10, UNIT_DATA_ANY, 1) {
+        enable();
+    }
+    ~KeepingSink() override { stopAsyncTransmit(); }
+    unsigned long onTransmitIn(std::shared_ptr<QelBuffer> buffer, unsigned long length, int, int) override {
+        clones.push_back(QelBuffer::cloneQelBuffer(buffer.get()));
+        kept.push_back(std::move(buffer));
+        return length;
+    }
+    std::vector<std::shared_ptr<QelBuffer>> kept, clones;
+};
+
+Bytes bytesOf(const std::shared_ptr<QelBuffer>& buffer) {
+    const auto* p = static_cast<const uint8_t*>(buffer->getVaddr());
+    return Bytes(p, p + buffer->length);
+}
+}  // namespace
+
+TEST(VideoUnpackMemory, PicturesKeptAndClonedDownstreamStayIntactAndTheirBlocksGoBackOnce) {
+    for (bool h264 : {true, false}) {
+        SCOPED_TRACE(h264 ? "H.264 FU-A" : "H.265 FU");
+        RtpVideoUnpackExUnitSM unit;
+        testkit::CollectingSink sink;
+        KeepingSink keeper;
+        unit.addOutputUnit(&sink.unit(), true);
+        unit.addOutputUnit(&keeper, true);
+        chooseCodecFromSdp(unit, h264);
+        Feeder feed{&unit};
+        auto send = [&](uint32_t timestamp, const Bytes& payload) {
+            feed.payload(payload, false, timestamp);
+        };
+        std::vector<Bytes> expected;
+        for (uint8_t picture = 0; picture < 4; ++picture) {
+            Bytes head(1500, static_cast<uint8_t>(0x10 + picture)),
+                tail(900, static_cast<uint8_t>(0x50 + picture));
+            head[0] = 0x88;  // first_mb_in_slice 0 / first_slice_segment_in_pic_flag
+            const Bytes start = h264 ? Bytes{0x7C, 0x85} : Bytes{49 << 1, 0x01, 0x93};
+            const Bytes end = h264 ? Bytes{0x7C, 0x45} : Bytes{49 << 1, 0x01, 0x53};
+            send(3600u * picture, join({start, head}));
+            send(3600u * picture, join({end, tail}));
+            expected.push_back(join({{0, 0, 0, 1}, h264 ? Bytes{0x65} : Bytes{0x26, 0x01}, head, tail}));
+        }
+        if (h264) send(4 * 3600, {0x09, 0xF0});  // a delimiter ends the last picture
+        ASSERT_EQ(sink.count(), expected.size());
+        ASSERT_EQ(keeper.kept.size(), expected.size());
+        for (size_t i = 0; i < expected.size(); ++i) {
+            EXPECT_EQ(sink.deliveries()[i].data, expected[i]);
+            EXPECT_EQ(bytesOf(keeper.kept[i]), expected[i]);
+            EXPECT_EQ(bytesOf(keeper.clones[i]), expected[i]);
+            EXPECT_EQ(FrameMeta::load(keeper.kept[i]->info).rtpTimestamp, 3600u * i);
+        }
+        // Buffer before clone, and clone before buffer: either way each block goes back once, so
+        // blocks handed out afresh are all different.
+        for (size_t i = 0; i < expected.size(); ++i) (i % 2 ? keeper.kept : keeper.clones)[i].reset();
+        keeper.kept.clear();
+        keeper.clones.clear();
+        std::vector<std::shared_ptr<QelBuffer>> fresh;
+        std::set<void*> blocks;
+        for (int i = 0; i < 16; ++i) {
+            fresh.push_back(QelBuffer::createPooledBuffer(2400));
+            EXPECT_TRUE(blocks.insert(fresh.back()->getVaddr()).second);
+        }
     }
 }

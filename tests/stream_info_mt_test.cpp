@@ -20,8 +20,6 @@ namespace {
 using testkit::Bytes;
 using testkit::VideoCodec;
 
-const std::string kClips = std::string(QUORVANE_SOURCE_DIR) + "/testkit/clips/";
-
 // libx264 high profile, 1920x1080 coded as 1088 lines with 8 cropped, 30000/1001 fps.
 const Bytes kH264Sps1080p = {0x67, 0x64, 0x00, 0x28, 0xac, 0xd9, 0x40, 0x78, 0x02, 0x27, 0xe5, 0xc0, 0x44,
                              0x00, 0x00, 0x0f, 0xa4, 0x00, 0x03, 0xa9, 0x80, 0x3c, 0x60, 0xc6, 0x58};
@@ -40,10 +38,8 @@ const Bytes kH265Sps1080p25 = {0x42, 0x01, 0x01, 0x01, 0x60, 0x00, 0x00, 0x03, 0
                                0x10, 0xe5, 0x96, 0x56, 0x69, 0x24, 0xca, 0xf0, 0x16, 0x80, 0x80,
                                0x00, 0x00, 0x03, 0x00, 0x80, 0x00, 0x00, 0x0c, 0x84};
 
-Bytes firstSps(const std::string& file, VideoCodec codec) {
-    Bytes data;
-    EXPECT_TRUE(testkit::readFile(file, &data));
-    for (const Bytes& nal : testkit::splitAnnexB(data)) {
+Bytes firstSps(const std::string& clip, VideoCodec codec) {
+    for (const Bytes& nal : testkit::splitAnnexB(testkit::readClip(clip))) {
         if (testkit::nalUnitType(codec, nal) == (codec == VideoCodec::H264 ? 7 : 33)) return nal;
     }
     return Bytes();
@@ -65,12 +61,11 @@ TEST(SpsParser, SizeRateProfileAndLevelOfRealEncoderOutput) {
     const Case cases[] = {
         {VideoCodec::H264, kH264Sps1080p, 1920, 1080, 30000.0 / 1001, 100, 40},
         {VideoCodec::H264, kH264Sps1080p25, 1920, 1080, 25, 100, 40},
-        {VideoCodec::H264, firstSps(kClips + "testcam_640x360.264", VideoCodec::H264), 640, 360, 25, 77, 30},
-        {VideoCodec::H264, firstSps(kClips + "h264_single_slice.264", VideoCodec::H264), 320, 240, 25, 77,
-         13},
+        {VideoCodec::H264, firstSps("testcam_640x360.264", VideoCodec::H264), 640, 360, 25, 77, 30},
+        {VideoCodec::H264, firstSps("h264_single_slice.264", VideoCodec::H264), 320, 240, 25, 77, 13},
         {VideoCodec::H265, kH265Sps720p, 1280, 720, 30, 1, 93},
         {VideoCodec::H265, kH265Sps1080p25, 1920, 1080, 25, 1, 120},
-        {VideoCodec::H265, firstSps(kClips + "h265.265", VideoCodec::H265), 320, 240, 25, 1, 60},
+        {VideoCodec::H265, firstSps("h265.265", VideoCodec::H265), 320, 240, 25, 1, 60},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(std::to_string(c.width) + "x" + std::to_string(c.height));
@@ -192,8 +187,8 @@ TEST(StreamInfo, ClientReportsCodecSizeAndRateOfTheClips) {
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.clip);
-        Bytes clip;
-        ASSERT_TRUE(testkit::readFile(kClips + c.clip, &clip));
+        const Bytes clip = testkit::readClip(c.clip);
+        ASSERT_FALSE(clip.empty());
         testkit::ClipStreamerOptions options;
         options.loop = true;
         testkit::ClipStreamer streamer(c.codec, clip, options);

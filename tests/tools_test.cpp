@@ -23,8 +23,7 @@ using testkit::ChildProcess;
 using testkit::VideoCodec;
 
 const std::string kTools = std::string(QUORVANE_BINARY_DIR) + "/tools/";
-const std::string kClips = std::string(QUORVANE_SOURCE_DIR) + "/testkit/clips/";
-const std::string kDefaultClip = kClips + "testcam_640x360.264";
+const std::string kDefaultClip = testkit::clipPath("testcam_640x360.264");
 
 // Exit codes of quorvane-record.
 enum { kOk = 0, kUsage = 2, kBadUrl = 3, kConnect = 4, kAuth = 5, kNoVideo = 6, kCameraError = 7 };
@@ -116,6 +115,7 @@ protected:
     std::vector<std::unique_ptr<ChildProcess>> mCameras;
 };
 
+// A frame count over UDP, a duration over TCP.
 TEST_F(ToolsTest, RecordingOverUdpAndTcpDecodesToTheClipsFirstPictures) {
     if (!testkit::ffmpegAvailable()) GTEST_SKIP() << "ffmpeg not installed";
     std::vector<std::string> clip = md5s(kDefaultClip, VideoCodec::H264);
@@ -123,31 +123,20 @@ TEST_F(ToolsTest, RecordingOverUdpAndTcpDecodesToTheClipsFirstPictures) {
     std::string url = startCamera({});
     for (const char* transport : {"--udp", "--tcp"}) {
         SCOPED_TRACE(transport);
+        const bool udp = transport[2] == 'u';
         std::string file = path(std::string("clip") + transport + ".264");
-        ToolRun run = record({url, transport, "-o", file, "--frames", "60"});
+        ToolRun run = record({url, transport, "-o", file, udp ? "--frames" : "--duration", udp ? "60" : "2"});
         ASSERT_EQ(run.exitCode, kOk) << run.err;
-        EXPECT_NE(run.err.find("frame count reached: 60 frames of H.264 640x360"), std::string::npos)
+        EXPECT_NE(run.err.find(udp ? "frame count reached: 60 frames of H.264 640x360" : "duration reached"),
+                  std::string::npos)
             << run.err;
-        // Every PLAY starts the clip at its first picture, so the file holds exactly its first 60.
+        // Every PLAY starts the clip at its first picture, so the file holds exactly its first ones:
+        // 60, or 2 s at 25 pictures per second, give or take a few for a loaded machine's timing.
         std::vector<std::string> got = md5s(file, VideoCodec::H264);
-        EXPECT_EQ(got, std::vector<std::string>(clip.begin(), clip.begin() + 60));
+        EXPECT_EQ(frames(run.err), static_cast<long>(got.size()));
+        EXPECT_NEAR(static_cast<double>(got.size()), udp ? 60 : 50, udp ? 0 : 3);
+        EXPECT_EQ(got, std::vector<std::string>(clip.begin(), clip.begin() + static_cast<long>(got.size())));
     }
-}
-
-TEST_F(ToolsTest, DurationRecordsThatManySecondsOfPictures) {
-    if (!testkit::ffmpegAvailable()) GTEST_SKIP() << "ffmpeg not installed";
-    std::vector<std::string> clip = md5s(kDefaultClip, VideoCodec::H264);
-    std::string url = startCamera({});
-    std::string file = path("three_seconds.264");
-    ToolRun run = record({url, "--tcp", "-o", file, "--duration", "3"});
-    ASSERT_EQ(run.exitCode, kOk) << run.err;
-    EXPECT_NE(run.err.find("duration reached"), std::string::npos) << run.err;
-    // 25 pictures per second, give or take a few for a loaded machine's timing.
-    std::vector<std::string> got = md5s(file, VideoCodec::H264);
-    EXPECT_GE(got.size(), 72u);
-    EXPECT_LE(got.size(), 78u);
-    EXPECT_EQ(frames(run.err), static_cast<long>(got.size()));
-    EXPECT_EQ(got, std::vector<std::string>(clip.begin(), clip.begin() + static_cast<long>(got.size())));
 }
 
 TEST_F(ToolsTest, H265FilesAreServedAndRecordedAsH265WithWholePictures) {
@@ -172,7 +161,7 @@ TEST_F(ToolsTest, H265FilesAreServedAndRecordedAsH265WithWholePictures) {
     }
     ASSERT_TRUE(testkit::writeFile(multi, testkit::joinAnnexB(nals)));
 
-    for (const std::string& source : {kClips + "h265.265", multi}) {
+    for (const std::string& source : {testkit::clipPath("h265.265"), multi}) {
         SCOPED_TRACE(source);
         std::vector<std::string> clip = md5s(source, VideoCodec::H265);
         ASSERT_EQ(clip.size(), 30u);
@@ -186,17 +175,6 @@ TEST_F(ToolsTest, H265FilesAreServedAndRecordedAsH265WithWholePictures) {
         EXPECT_EQ(md5s(file, VideoCodec::H265), clip);
         camera(n).kill();
     }
-}
-
-TEST_F(ToolsTest, StandardOutputCarriesOnlyTheVideoEvenWithTheLibraryLogOn) {
-    if (!testkit::ffmpegAvailable()) GTEST_SKIP() << "ffmpeg not installed";
-    std::string url = startCamera({});
-    ToolRun run = record({url, "-o", "-", "--frames", "25", "--verbose"});
-    ASSERT_EQ(run.exitCode, kOk) << run.err;
-    // The library's debug lines normally go to standard output; here they must not.
-    EXPECT_NE(run.err.find("D/: "), std::string::npos);
-    EXPECT_EQ(run.out.find("D/: "), std::string::npos);
-    EXPECT_EQ(md5s(path("record.out"), VideoCodec::H264).size(), 25u);
 }
 
 TEST_F(ToolsTest, InterruptAndTerminateTearDownAndKeepAPlayableFile) {
@@ -253,18 +231,12 @@ TEST_F(ToolsTest, EachFailureHasItsMessageAndExitCode) {
         {{}, kUsage, "no camera URL given"},
         {{url, "--frames", "x", "-o", "f"}, kUsage, "--frames wants a positive whole number"},
         {{"http://127.0.0.1/stream"}, kBadUrl, "only rtsp:// URLs are supported"},
-        {{"rtsp://127.0.0.1:70000/stream"}, kBadUrl, "bad port '70000'"},
-        {{"rtsp:///stream"}, kBadUrl, "no host"},
         {{"rtsp://admin:pw%0d%0aX-Injected:%20yes@127.0.0.1/stream"}, kBadUrl, "escaped control character"},
         {{gone}, kConnect, "connection refused by 127.0.0.1:"},
-        {{"rtsp://no-such-camera.invalid/stream"},
-         kConnect,
-         "cannot resolve host name 'no-such-camera.invalid'"},
         {{secured}, kAuth, "authentication required"},
         {{secured, "--user", "admin", "--password", "wrong"}, kAuth, "authentication failed"},
         {{host + "/elsewhere"}, kCameraError, "the camera answered DESCRIBE with status 404"},
         {{silent, "--timeout", "2"}, kNoVideo, "no video within 2 s"},
-        {{silent, "--timeout", "2", "--tcp"}, kNoVideo, "no video within 2 s"},
     };
     for (const Case& c : cases) {
         std::vector<std::string> args = c.args;
@@ -345,18 +317,6 @@ TEST_F(ToolsTest, RecorderReconnectsAfterSilenceAndAfterAClosedConnectionOverTcp
     }
 }
 
-TEST_F(ToolsTest, RecorderReconnectsAfterSilenceOverUdp) {
-    // Over UDP the library waits out more than ten one-second receive time-outs before it
-    // reconnects; the camera is silent for longer, from one second after each PLAY on.
-    std::string url = startCamera({"--silence-after", "1", "--silence-for", "30"});
-    ToolRun run = record({url, "--udp", "-o", path("udp.264"), "--duration", "16"}, 40000);
-    ASSERT_EQ(run.exitCode, kOk) << run.err;
-    EXPECT_GE(reconnects(run.err), 1) << run.err;
-    // The plain progress lines (standard error is no terminal) show the reconnect too.
-    EXPECT_NE(run.err.find("| reconnects 1 |"), std::string::npos) << run.err;
-    EXPECT_GT(frames(run.err), 30) << run.err;
-}
-
 TEST_F(ToolsTest, DropSwitchLeavesOutTheGivenShareOfPackets) {
     std::string url = startCamera({"--drop", "0.2"});
     ToolRun run = record({url, "--tcp", "-o", path("drop.264"), "--duration", "4"});
@@ -376,14 +336,10 @@ TEST_F(ToolsTest, DropSwitchLeavesOutTheGivenShareOfPackets) {
     EXPECT_LT(recorded, 90) << run.err;
 }
 
-TEST_F(ToolsTest, StapAParameterSetsAreRecordedWithThePresetAndRefusedWithTheLibraryDefaults) {
+// The library's defaults drop STAP-A (pinned in the depacketizer tests); the recorder's preset takes it.
+TEST_F(ToolsTest, StapAParameterSetsAreRecordedWithThePreset) {
     std::string url = startCamera({"--aggregate"});
-    ToolRun run =
-        record({url, "--tcp", "-o", path("stap.264"), "--timeout", "3", "--verbose", "--library-defaults"});
-    EXPECT_EQ(run.exitCode, kNoVideo) << run.err;
-    EXPECT_NE(run.err.find("unknown nal unit type : 24"), std::string::npos);
-    EXPECT_NE(run.err.find("video arrived but no parameter sets (SPS)"), std::string::npos) << run.err;
-    run = record({url, "--tcp", "-o", path("stap.264"), "--frames", "30"});
+    ToolRun run = record({url, "--tcp", "-o", path("stap.264"), "--frames", "30"});
     EXPECT_EQ(run.exitCode, kOk) << run.err;
     if (testkit::ffmpegAvailable()) {
         std::vector<std::string> clip = md5s(kDefaultClip, VideoCodec::H264);
@@ -461,9 +417,10 @@ TEST_F(ToolsTest, Mp4AndMatroskaRecordingsHoldTheClipsPicturesAtTheCamerasPace) 
     const std::vector<Case> cases = {
         {kDefaultClip, VideoCodec::H264, {"--tcp"}, "h264.mp4", "h264", 640, 360, 50},
         {kDefaultClip, VideoCodec::H264, {"--udp"}, "h264.mkv", "h264", 640, 360, 50},
-        {kClips + "h265.265", VideoCodec::H265, {"--tcp"}, "h265.mp4", "hevc", 320, 240, 30},
-        // Matroska on standard output.
-        {kDefaultClip, VideoCodec::H264, {"--format", "mkv"}, "-", "h264", 640, 360, 25},
+        {testkit::clipPath("h265.265"), VideoCodec::H265, {"--tcp"}, "h265.mp4", "hevc", 320, 240, 30},
+        // Matroska on standard output, which carries nothing else even with the library's log on
+        // (its debug lines normally go to standard output).
+        {kDefaultClip, VideoCodec::H264, {"--format", "mkv", "--verbose"}, "-", "h264", 640, 360, 25},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.file + " " + c.clip);
@@ -476,6 +433,10 @@ TEST_F(ToolsTest, Mp4AndMatroskaRecordingsHoldTheClipsPicturesAtTheCamerasPace) 
         ToolRun run = record(args);
         if (run.err.find("no FFmpeg") != std::string::npos) GTEST_SKIP() << "recorder built without FFmpeg";
         ASSERT_EQ(run.exitCode, kOk) << run.err;
+        if (c.file == "-") {
+            EXPECT_NE(run.err.find("D/: "), std::string::npos);
+            EXPECT_EQ(run.out.find("D/: "), std::string::npos);
+        }
         Probe p = probe(c.file == "-" ? path("record.out") : path(c.file));
         EXPECT_EQ(p.codec, c.probeCodec);
         EXPECT_EQ(p.width, c.width);
@@ -496,7 +457,7 @@ TEST_F(ToolsTest, Mp4AndMatroskaRecordingsHoldTheClipsPicturesAtTheCamerasPace) 
 TEST_F(ToolsTest, SegmentsBeginAtKeyframesAndAreNamedByTheirStartTime) {
     if (!testkit::ffmpegAvailable()) GTEST_SKIP() << "ffmpeg not installed";
     std::string url = startCamera({});
-    ToolRun run = record({url, "--tcp", "-o", path("cam.mkv"), "--segment", "5", "--duration", "12"}, 40000);
+    ToolRun run = record({url, "--tcp", "-o", path("cam.mkv"), "--segment", "2", "--duration", "5"});
     if (run.err.find("no FFmpeg") != std::string::npos) GTEST_SKIP() << "recorder built without FFmpeg";
     ASSERT_EQ(run.exitCode, kOk) << run.err;
     std::string listing = commandOutput("ls '" + mDir + "' | grep '^cam-20[0-9]\\{6\\}-[0-9]\\{6\\}\\.mkv$'");
@@ -510,9 +471,9 @@ TEST_F(ToolsTest, SegmentsBeginAtKeyframesAndAreNamedByTheirStartTime) {
         Probe p = probe(path(files[i]));
         EXPECT_TRUE(p.firstIsKey);
         EXPECT_EQ(static_cast<long>(p.md5s.size()), p.frames);
-        // The clip has a keyframe every second: cuts at 5 and 10 s.
+        // The clip has a keyframe every second: cuts at 2 and 4 s.
         if (i < 2) {
-            EXPECT_EQ(p.frames, 125);
+            EXPECT_EQ(p.frames, 50);
         }
         total += p.frames;
     }

@@ -4,6 +4,7 @@
 
 #include <gtest/gtest.h>
 
+#include <initializer_list>
 #include <string>
 #include <vector>
 
@@ -21,6 +22,12 @@ using testkit::Bytes;
 
 using testkit::clipPath;
 using testkit::readClip;
+
+inline Bytes join(std::initializer_list<Bytes> parts) {
+    Bytes out;
+    for (const Bytes& p : parts) out.insert(out.end(), p.begin(), p.end());
+    return out;
+}
 
 inline std::vector<Bytes> cameraPackets(const std::string& name) {
     std::vector<Bytes> packets;

@@ -62,12 +62,7 @@ long long elapsedMsOf(long long beginNs) {
     return (Utils::getBeginTimestamp() - beginNs) / 1000000;
 }
 
-TEST(UtilsTiming, SleepForFixedFpsWaitsOutTheFramePeriodAndWarnsOnlyBeyondThreeMilliseconds) {
-    long long begin = Utils::getBeginTimestamp() - 10 * 1000000LL;  // 10 ms already gone
-    long long start = Utils::getBeginTimestamp();
-    Utils::sleepForFixedFps(begin, 25, true);
-    EXPECT_GE(elapsedMsOf(start), 29);  // 40 ms period - 10 ms elapsed
-
+TEST(UtilsTiming, SleepForFixedFpsWarnsOnlyWhenLateByMoreThanThreeMilliseconds) {
     testing::internal::CaptureStderr();
     Utils::sleepForFixedFps(Utils::getBeginTimestamp() - 50 * 1000000LL, 25, true);
     std::string err = testing::internal::GetCapturedStderr();

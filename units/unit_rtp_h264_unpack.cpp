@@ -19,6 +19,13 @@ constexpr unsigned long kMinFua = kMinNal + 1;
 constexpr unsigned long kMinFuaStart = kMinFua + 1;
 constexpr unsigned long kFuaHeaders = RtpH26xUnpackBase::kRtpHeaderSize + 2;
 
+// Queue entries kept ready from the start (a 1080p picture is a few dozen packets), and the most
+// kept once assembly is cleared, so that a torrent of tiny fragments does not pin its queue's size.
+constexpr size_t kQueueReserve = 64;
+constexpr size_t kQueueKeep = 4096;
+// The statistics line reads the clock once in this many packets.
+constexpr unsigned kDebugClockEvery = 32;
+
 // mDebugCntNal entries, in the order of the statistics line's fields.
 enum NalCounter { kCntSei = 0, kCntPps = 1, kCntSps = 2, kCntIdr = 3, kCntNonIdr = 4 };
 
@@ -38,7 +45,10 @@ RtpH264UnpackUnitSM::RtpH264UnpackUnitSM()
     : Unit<SlaveInput, MasterOutput>("RTP4UP_UNIT_SE", UNIT_DATA_RTP_VIDEO, 1, UNIT_DATA_H26X, 5),
       mH264QueueBytes(0),
       mFuaQueueBytes(0),
-      mLastMarker(false) {}
+      mLastMarker(false) {
+    mH264Queue.reserve(kQueueReserve);
+    mFuaQueue.reserve(kQueueReserve);
+}
 
 // The queued-transmit worker calls onTransmitIn: it must be gone before the members are.
 RtpH264UnpackUnitSM::~RtpH264UnpackUnitSM() {
@@ -140,6 +150,12 @@ void RtpH264UnpackUnitSM::clearAssembly() {
     clearFuaQueue();
     clearH264Queue();
     mAuDamaged = false;
+    for (std::vector<std::shared_ptr<QelBuffer>>* queue : {&mH264Queue, &mFuaQueue}) {
+        if (queue->capacity() > kQueueKeep) {
+            queue->shrink_to_fit();
+            queue->reserve(kQueueReserve);
+        }
+    }
 }
 
 void RtpH264UnpackUnitSM::newSession(const std::vector<std::vector<uint8_t>>& sdpParameterSets) {
@@ -308,21 +324,25 @@ void RtpH264UnpackUnitSM::onFua(const std::shared_ptr<QelBuffer>& buffer, unsign
         if (!end) return;
     }
     std::shared_ptr<QelBuffer> nal = mergeFuToRtpNalU();
-    if (nal) onTransmitIn(nal, nal->length, -1, 0);
+    if (!nal) return;
+    // Held here while it travels, so that a picture made of this one NAL unit can be handed on
+    // in place of a copy (mergeRtpSliceToH264); let go unless it joined the pending picture.
+    mMadeNal = nal;
+    const unsigned long nalLength = nal->length;
+    onTransmitIn(std::move(nal), nalLength, -1, 0);
+    if (mH264Queue.empty() || mH264Queue.back() != mMadeNal) mMadeNal.reset();
 }
 
 std::shared_ptr<QelBuffer> RtpH264UnpackUnitSM::mergeFuToRtpNalU() {
     const uint64_t total = mFuaQueueBytes + kMinNal;
-    std::shared_ptr<QelBuffer> out = QelBuffer::createMallocBuffer(total, nullptr);
+    std::shared_ptr<QelBuffer> out = QelBuffer::createPooledBuffer(total);
     unsigned char* dst = bytesOf(out);
     memset(dst, 0, kRtpHeaderSize);  // stands where an RTP header would be; never read
     uint64_t cursor = kRtpHeaderSize;
     bool first = true;
     bool lastEnd = false;
     bool ok = true;
-    while (!mFuaQueue.empty()) {
-        std::shared_ptr<QelBuffer> packet = mFuaQueue.front();
-        mFuaQueue.pop_front();
+    for (const std::shared_ptr<QelBuffer>& packet : mFuaQueue) {
         const unsigned char* p = bytesOf(packet);
         if (first) {
             if (!(p[13] & 0x80)) {
@@ -358,8 +378,7 @@ std::shared_ptr<QelBuffer> RtpH264UnpackUnitSM::mergeFuToRtpNalU() {
         mAuDamaged = true;
         return nullptr;
     }
-    mFuaQueueBytes = 0;
-    mFuaHeldBytes = 0;
+    clearFuaQueue();
     return out;
 }
 
@@ -368,8 +387,17 @@ std::shared_ptr<QelBuffer> RtpH264UnpackUnitSM::mergeRtpSliceToH264() {
         SLOGE("h264 queue buffer is null !\n");
         abort();
     }
+    if (mH264Queue.size() == 1 && mMadeNal && mH264Queue.front() == mMadeNal && mMadeNal.use_count() == 2) {
+        // The picture is one NAL unit this unit reassembled, and only the queue and mMadeNal hold
+        // it: it becomes the access unit itself, its bytes staying where they are.
+        std::shared_ptr<QelBuffer> out = std::move(mH264Queue.front());
+        if (!(bytesOf(out)[13] & 0x80)) SLOGE("first slice is not 0. %d\n", bytesOf(out)[13] & 0x80);
+        clearH264Queue();
+        annexBInPlace(*out, Utils::getBeginTimestamp());
+        return out;
+    }
     const uint64_t total = 4 * static_cast<uint64_t>(mH264Queue.size()) + mH264QueueBytes;
-    std::shared_ptr<QelBuffer> out = QelBuffer::createMallocBuffer(total, nullptr);
+    std::shared_ptr<QelBuffer> out = QelBuffer::createPooledBuffer(total);
     unsigned char* dst = bytesOf(out);
     uint64_t cursor = 0;
     bool first = true;
@@ -400,13 +428,14 @@ std::shared_ptr<QelBuffer> RtpH264UnpackUnitSM::mergeRtpSliceToH264() {
     clearH264Queue();
     BufferInfo info{};
     info.dataType = UNIT_DATA_H26X;
-    info.timestampNs = Utils::getBeginTimestamp();
+    info.timestampNs = out->createTimeNs;  // made just now
     out->setBufferInfo(info);
     return out;
 }
 
 void RtpH264UnpackUnitSM::clearH264Queue() {
     mH264Queue.clear();
+    mMadeNal.reset();
     mH264QueueBytes = 0;
     mH264HeldBytes = 0;
 }
@@ -418,7 +447,21 @@ void RtpH264UnpackUnitSM::clearFuaQueue() {
 }
 
 void RtpH264UnpackUnitSM::debugPrint() {
-    long long now = Utils::getBeginTimestamp();
+    // A clock read per packet would cost more than the rest of the line's bookkeeping. The time
+    // a buffer handed on during this packet was made serves as well; without one, the clock is
+    // read once in a few dozen packets, which delays the line by a fraction of a second at most.
+    long long now;
+    if (mLastStampNs != 0) {
+        now = mLastStampNs;
+        mLastStampNs = 0;
+        mDebugClockCountdown = kDebugClockEvery - 1;
+    } else if (mDebugClockCountdown > 0) {
+        --mDebugClockCountdown;
+        return;
+    } else {
+        mDebugClockCountdown = kDebugClockEvery - 1;
+        now = Utils::getBeginTimestamp();
+    }
     if (now - mDebugPrintTime <= 29999999999LL) return;
     if (debugLevel > 1) {
         SLOGD("%s [%p] loss/recv:%5.2f/%5.2f SEI|SPS|PPS|NI|I:%5.2f|%4.2f|%4.2f|%4.2f|%4.2f\n",

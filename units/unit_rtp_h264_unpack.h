@@ -2,7 +2,6 @@
 #define QUORVANE_UNITS_UNIT_RTP_H264_UNPACK_H
 
 #include <cstdint>
-#include <deque>
 #include <memory>
 #include <mutex>
 #include <vector>
@@ -96,8 +95,10 @@ private:
     // operation; false when none does. `outputs` receives the number of next units.
     bool askNextUnit(uint32_t (IH264Unit::*get)(), uint32_t* value, size_t* outputs);
 
-    std::deque<std::shared_ptr<QelBuffer>> mH264Queue;
-    std::deque<std::shared_ptr<QelBuffer>> mFuaQueue;
+    // Filled from the back and emptied as a whole: their storage is kept from picture to picture,
+    // so queuing a packet costs no allocation once they have grown to the stream's needs.
+    std::vector<std::shared_ptr<QelBuffer>> mH264Queue;
+    std::vector<std::shared_ptr<QelBuffer>> mFuaQueue;
     uint64_t mH264QueueBytes;
     uint64_t mFuaQueueBytes;
     std::shared_ptr<QelBuffer> mPps;  // guarded by mParamMutex
@@ -115,6 +116,8 @@ private:
     // SDP parameter sets still to be handed on before the first picture of the session.
     std::vector<std::shared_ptr<QelBuffer>> mSdpParameterSets;
     bool mSdpPending = false;
+    // Packets left before the statistics line next reads the clock.
+    unsigned mDebugClockCountdown = 0;
 };
 
 #endif

@@ -23,7 +23,9 @@ unsigned char* bytesOf(const std::shared_ptr<QelBuffer>& buffer) {
 
 }  // namespace
 
-H265FUs::H265FUs() : mFusBytes(0) {}
+H265FUs::H265FUs() : mFusBytes(0) {
+    mFus.reserve(64);  // a 1080p slice is a few dozen fragments
+}
 
 void H265FUs::pushRTP(std::shared_ptr<QelBuffer> packet) {
     mFusBytes += packet->length - kFuHeaders;
@@ -33,6 +35,11 @@ void H265FUs::pushRTP(std::shared_ptr<QelBuffer> packet) {
 
 void H265FUs::clear() {
     mFus.clear();
+    // A torrent of tiny fragments does not pin the list's size once it is over.
+    if (mFus.capacity() > 4096) {
+        mFus.shrink_to_fit();
+        mFus.reserve(64);
+    }
     mFusBytes = 0;
     mHeldBytes = 0;
 }
@@ -58,15 +65,13 @@ std::shared_ptr<QelBuffer> H265FUs::mergeFuToRtpNalU() {
         return nullptr;
     }
     const uint64_t total = mFusBytes + kRebuiltHeaders;
-    std::shared_ptr<QelBuffer> out = QelBuffer::createMallocBuffer(total, nullptr);
+    std::shared_ptr<QelBuffer> out = QelBuffer::createPooledBuffer(total);
     unsigned char* dst = bytesOf(out);
     memset(dst, 0, RtpH26xUnpackBase::kRtpHeaderSize);  // stands where an RTP header would be; never read
     uint64_t cursor = RtpH26xUnpackBase::kRtpHeaderSize;
     bool first = true;
     bool lastEnd = false;
-    while (!mFus.empty()) {
-        std::shared_ptr<QelBuffer> packet = mFus.front();
-        mFus.pop_front();
+    for (const std::shared_ptr<QelBuffer>& packet : mFus) {
         const unsigned char* p = bytesOf(packet);
         if (first) {
             if (!(p[14] & 0x80)) {
@@ -219,10 +224,24 @@ void RtpH265UnpackUnitSM::deliver(const std::shared_ptr<QelBuffer>& packet, unsi
     // A whole NAL unit ends whatever fragmented unit was waiting.
     mH265Fus.dropBuffers();
     const bool vcl = type < 32;
-    // Cameras pad parameter sets (and other non-VCL units) with zero bytes.
-    std::shared_ptr<QelBuffer> nal =
-        vcl ? transferFuToH26x(bytesOf(packet) + kRtpHeaderSize, len - kRtpHeaderSize)
-            : parameterSetBuffer(bytesOf(packet) + kRtpHeaderSize, len - kRtpHeaderSize);
+    // first_slice_segment_in_pic_flag: the slice that begins a picture.
+    const bool firstSlice = vcl && len > kRebuiltHeaders && (bytesOf(packet)[kRebuiltHeaders] & 0x80) != 0;
+    std::shared_ptr<QelBuffer> nal;
+    if (packet == mMadeNal && packet.use_count() == 2) {
+        // A NAL unit this unit reassembled, held only by the call and mMadeNal: handed on in
+        // place of a copy.
+        mMadeNal.reset();
+        nal = packet;
+        annexBInPlace(*nal, nal->createTimeNs);  // reassembled moments ago, for this packet
+        const unsigned char* bytes = bytesOf(nal);
+        if (!vcl) {
+            while (nal->length > 0 && bytes[nal->length - 1] == 0) nal->length -= 1;
+        }
+    } else {
+        // Cameras pad parameter sets (and other non-VCL units) with zero bytes.
+        nal = vcl ? transferFuToH26x(bytesOf(packet) + kRtpHeaderSize, len - kRtpHeaderSize)
+                  : parameterSetBuffer(bytesOf(packet) + kRtpHeaderSize, len - kRtpHeaderSize);
+    }
     if (type >= 32 && type <= 34) mSdpPending = false;  // the camera sends its own
     if (vcl && mSdpPending) {
         mSdpPending = false;
@@ -236,10 +255,7 @@ void RtpH265UnpackUnitSM::deliver(const std::shared_ptr<QelBuffer>& packet, unsi
     if (type >= 16 && type <= 23) flags |= FrameMeta::kKeyframe;  // IRAP
     if (mNalEndsMarkedPacket) flags |= FrameMeta::kAccessUnitEnd;
     stampMeta(nal, flags);
-    // first_slice_segment_in_pic_flag: the slice that begins a picture.
-    if (vcl && len > kRebuiltHeaders && (bytesOf(packet)[kRebuiltHeaders] & 0x80) != 0) {
-        mFramesDelivered.fetch_add(1, std::memory_order_relaxed);
-    }
+    if (firstSlice) mFramesDelivered.fetch_add(1, std::memory_order_relaxed);
     MasterOutput::transmitTo(nal, nal->length, -1, 0);
 }
 
@@ -275,5 +291,10 @@ void RtpH265UnpackUnitSM::onFragment(const std::shared_ptr<QelBuffer>& packet, u
     // way although RFC 7798 4.4.3 forbids it.
     if (!end) return;
     std::shared_ptr<QelBuffer> nal = mH265Fus.mergeFuToRtpNalU();
-    if (nal) onTransmitIn(nal, nal->length, -1, 0);
+    if (!nal) return;
+    // Held while it travels, so that deliver() can hand it on in place of a copy.
+    mMadeNal = nal;
+    const unsigned long nalLength = nal->length;
+    onTransmitIn(std::move(nal), nalLength, -1, 0);
+    mMadeNal.reset();
 }

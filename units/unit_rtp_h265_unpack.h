@@ -2,7 +2,6 @@
 #define QUORVANE_UNITS_UNIT_RTP_H265_UNPACK_H
 
 #include <cstdint>
-#include <deque>
 #include <memory>
 #include <vector>
 
@@ -36,7 +35,8 @@ public:
     bool checkInvariants() const;
 
 private:
-    std::deque<std::shared_ptr<QelBuffer>> mFus;
+    // Filled from the back and emptied as a whole; its storage is kept for the next NAL unit.
+    std::vector<std::shared_ptr<QelBuffer>> mFus;
     uint64_t mFusBytes;
     uint64_t mHeldBytes = 0;
 };

@@ -27,7 +27,7 @@ RtpH26xUnpackBase::RtpH26xUnpackBase()
       mDebugPrintTime(0) {}
 
 std::shared_ptr<QelBuffer> RtpH26xUnpackBase::transferFuToH26x(unsigned char* data, unsigned long len) {
-    std::shared_ptr<QelBuffer> out = QelBuffer::createMallocBuffer(len + 4, nullptr);
+    std::shared_ptr<QelBuffer> out = QelBuffer::createPooledBuffer(len + 4);
     unsigned char* dst = static_cast<unsigned char*>(out->getVaddr());
     dst[0] = 0x00;
     dst[1] = 0x00;
@@ -36,9 +36,26 @@ std::shared_ptr<QelBuffer> RtpH26xUnpackBase::transferFuToH26x(unsigned char* da
     if (len > 0) memcpy(dst + 4, data, len);
     BufferInfo info{};
     info.dataType = UNIT_DATA_H26X;
-    info.timestampNs = Utils::getBeginTimestamp();
+    // Made just now: its creation time is the time it was completed, without a second clock read.
+    info.timestampNs = out->createTimeNs;
     out->setBufferInfo(info);
     return out;
+}
+
+void RtpH26xUnpackBase::annexBInPlace(QelBuffer& packet, int64_t nowNs) {
+    unsigned char* p = static_cast<unsigned char*>(packet.getVaddr()) + kRtpHeaderSize - 4;
+    p[0] = 0x00;
+    p[1] = 0x00;
+    p[2] = 0x00;
+    p[3] = 0x01;
+    packet.vaddr = p;
+    packet.capacity -= kRtpHeaderSize - 4;
+    packet.length -= kRtpHeaderSize - 4;
+    packet.createTimeNs = nowNs;
+    BufferInfo info{};
+    info.dataType = UNIT_DATA_H26X;
+    info.timestampNs = packet.createTimeNs;
+    packet.setBufferInfo(info);
 }
 
 bool RtpH26xUnpackBase::isPacketReadable(const std::shared_ptr<QelBuffer>& buffer, unsigned long length,
@@ -125,6 +142,7 @@ void RtpH26xUnpackBase::stampMeta(const std::shared_ptr<QelBuffer>& out, uint32_
     meta.lostBefore = mLostSinceOutput;
     mLostSinceOutput = 0;
     FrameMeta::store(out->info, meta);
+    mLastStampNs = out->createTimeNs;
 }
 
 void RtpH26xUnpackBase::unpackAggregate(const std::shared_ptr<QelBuffer>& packet, unsigned long length,
@@ -144,7 +162,7 @@ void RtpH26xUnpackBase::unpackAggregate(const std::shared_ptr<QelBuffer>& packet
             break;
         }
         pos += 2;
-        std::shared_ptr<QelBuffer> single = QelBuffer::createMallocBuffer(kRtpHeaderSize + size, nullptr);
+        std::shared_ptr<QelBuffer> single = QelBuffer::createPooledBuffer(kRtpHeaderSize + size);
         unsigned char* dst = static_cast<unsigned char*>(single->getVaddr());
         memcpy(dst, p, kRtpHeaderSize);
         memcpy(dst + kRtpHeaderSize, p + pos, size);

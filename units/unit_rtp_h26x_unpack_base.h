@@ -67,7 +67,7 @@ public:
     const RtspClientOptions& options() const { return mOptions; }
 
     // A new buffer: start code 00 00 00 01 and a copy of the `len` bytes of one complete NAL unit,
-    // marked as Annex-B data with the current monotonic time.
+    // marked as Annex-B data with the current monotonic time. Its block comes from the buffer pool.
     static std::shared_ptr<QelBuffer> transferFuToH26x(unsigned char* data, unsigned long len);
 
     // Whether `length` bytes of `buffer` may be read as one packet of at least `minLength` bytes:
@@ -107,6 +107,12 @@ protected:
     void unpackAggregate(const std::shared_ptr<QelBuffer>& packet, unsigned long length,
                          unsigned long firstUnit, unsigned long minUnit, const char* kind,
                          const std::function<void(const std::shared_ptr<QelBuffer>&)>& unit);
+    // A buffer the unit made itself from the pool, shaped as a single NAL unit packet (12 unused
+    // header bytes, then one NAL unit), turned into Annex-B data without copying the NAL unit: the
+    // start code goes into the last four header bytes and `vaddr` moves onto it. Marked like a
+    // buffer of transferFuToH26x, completed (and created) at `nowNs`, a monotonic clock reading
+    // the caller has. Only for a buffer no one else holds.
+    static void annexBInPlace(QelBuffer& packet, int64_t nowNs);
     // Marks a parameter set taken from the SDP, about to go out in front of the first picture.
     void stampSdpParameterSet(const std::shared_ptr<QelBuffer>& nal) const;
     // A parameter set as handed on and stored: start code and NAL unit without the zero bytes
@@ -131,6 +137,12 @@ protected:
     // The lines a camera can make fire once per packet (aggregation sizes, the memory bound).
     LogRateLimiter mAggregateSizeLog;
     LogRateLimiter mBoundLog;
+    // The NAL unit the unit reassembled itself and is feeding back through onTransmitIn, while
+    // it may still be turned into output in place (annexBInPlace); empty otherwise.
+    std::shared_ptr<QelBuffer> mMadeNal;
+    // Creation time of the last buffer stampMeta marked, a clock reading the statistics line may
+    // use in place of its own; the line sets it back to 0 once used.
+    int64_t mLastStampNs = 0;
     std::atomic<uint64_t> mFramesDelivered{0};
     std::atomic<uint64_t> mFramesDropped{0};
 

@@ -1,6 +1,7 @@
 #include "units/unit_rtp_video_unpack_ex.h"
 
 #include <cctype>
+#include <utility>
 
 #include "utils/slog.h"
 
@@ -41,9 +42,9 @@ unsigned long RtpVideoUnpackExUnitSM::onTransmitIn(std::shared_ptr<QelBuffer> pa
         determineVideoType(packet);
     }
     if (mIsH264) {
-        mH264Unit.onTransmitIn(packet, len, inputIndex, param);
+        mH264Unit.onTransmitIn(std::move(packet), len, inputIndex, param);
     } else if (mIsH265) {
-        mH265Unit.onTransmitIn(packet, len, inputIndex, param);
+        mH265Unit.onTransmitIn(std::move(packet), len, inputIndex, param);
     }
     return 0;
 }

@@ -11,10 +11,12 @@ ffmpeg -hide_banner -loglevel error -y "${src[@]}" "${x264[@]}" \
     -x264-params keyint=10:min-keyint=10:scenecut=0:open-gop=0:slices=4 -f h264 h264_multi_slice.264
 ffmpeg -hide_banner -loglevel error -y "${src[@]}" -c:v libx265 -preset veryfast \
     -x265-params bframes=0:keyint=10:min-keyint=10:scenecut=0:open-gop=0:log-level=error \
-    -f hevc h265.265
-# Without B-frames x265 marks its IDR pictures IDR_N_LP (20). Receivers built for cameras accept
-# only IDR_W_RADL (19); with no leading pictures in the stream both types decode to the same
-# pictures, so rewrite the type field of those NAL unit headers in place.
+    -f hevc h265_idr_n_lp.265
+# Without B-frames x265 marks its IDR pictures IDR_N_LP (20), as h265_idr_n_lp.265 keeps them.
+# Receivers built for cameras accept only IDR_W_RADL (19); with no leading pictures in the stream
+# both types decode to the same pictures, so h265.265 is the same clip with the type field of
+# those NAL unit headers rewritten in place.
+cp h265_idr_n_lp.265 h265.265
 python3 - h265.265 <<'PY'
 import re, sys
 path = sys.argv[1]

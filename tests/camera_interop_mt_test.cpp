@@ -1,0 +1,266 @@
+// RtspClient with RtspClientOptions::mixedFleet() against the packetizers cameras and encoders
+// really use, over UDP and interleaved TCP: GStreamer's payloaders packing NAL units into STAP-A
+// and aggregation packets, FFmpeg's RTP muxer (which aggregates by default), and x265's open-GOP
+// (CRA, TRAIL_N, RASL/RADL) and IDR_N_LP pictures from the test camera. Every session must decode
+// to exactly the clip's pictures, the last one included, and nothing more.
+#include <gtest/gtest.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <memory>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "rtsp_client.h"
+#include "testkit/child_process.h"
+#include "testkit/clip_streamer.h"
+#include "testkit/gst_rtsp_server.h"
+#include "testkit/rtp_packetizer.h"
+#include "testkit/test_camera.h"
+#include "tests/client_test_support.h"
+
+using namespace client_test;
+
+namespace {
+
+constexpr const char* kFfmpeg = "/usr/bin/ffmpeg";
+
+enum class Peer { Gst, TestCamera, Ffmpeg };
+
+struct InteropCase {
+    const char* name;
+    Peer peer;
+    const char* clip;
+    VideoCodec codec;
+    bool tcp;
+    // GStreamer: the payloader's aggregate-mode and config-interval. Test camera: "" sends one
+    // NAL unit per packet, anything else aggregates the small ones.
+    const char* aggregateMode;
+    int configInterval;
+};
+
+void PrintTo(const InteropCase& c, std::ostream* os) {
+    *os << c.name;
+}
+
+// Pictures in an Annex-B stream: slices that begin a picture (first_mb_in_slice 0, or
+// first_slice_segment_in_pic_flag set: the first bit after the NAL unit header).
+size_t pictureCount(VideoCodec codec, const Bytes& stream) {
+    const size_t header = codec == VideoCodec::H264 ? 1 : 2;
+    size_t n = 0;
+    for (const Bytes& nal : testkit::splitAnnexB(stream))
+        n += testkit::isVcl(codec, nal) && nal.size() > header && (nal[header] & 0x80) != 0;
+    return n;
+}
+
+bool waitForPictures(const Collector& got, VideoCodec codec, size_t count, int timeoutMs) {
+    auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
+    while (pictureCount(codec, got.stream()) < count) {
+        if (std::chrono::steady_clock::now() > end) return false;
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    }
+    return true;
+}
+
+// NAL unit type 24 (STAP-A) or 48 (AP) right after a 12-byte RTP header.
+bool isAggregate(VideoCodec codec, const Bytes& packet) {
+    if (packet.size() <= 12) return false;
+    return codec == VideoCodec::H264 ? (packet[12] & 0x1F) == 24 : ((packet[12] >> 1) & 0x3F) == 48;
+}
+
+// A UDP socket on 127.0.0.1 at a free port.
+struct UdpPort {
+    UdpPort() {
+        fd = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+        int size = 4 << 20;
+        setsockopt(fd, SOL_SOCKET, SO_RCVBUF, &size, sizeof(size));
+        sockaddr_in addr{};
+        addr.sin_family = AF_INET;
+        addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        socklen_t len = sizeof(addr);
+        if (bind(fd, reinterpret_cast<sockaddr*>(&addr), sizeof(addr)) == 0 &&
+            getsockname(fd, reinterpret_cast<sockaddr*>(&addr), &len) == 0)
+            port = ntohs(addr.sin_port);
+    }
+    ~UdpPort() { close(fd); }
+    int fd;
+    uint16_t port = 0;
+};
+
+// FFmpeg's RTP muxer run over the clip at full speed to a local port; its packets in the order
+// sent and the SDP it wrote. Bounded: ffmpeg is killed by its PID after 10 s.
+bool captureFfmpegRtp(const std::string& clip, VideoCodec codec, std::vector<Bytes>* packets,
+                      std::string* sdp) {
+    UdpPort rtp, rtcp;
+    if (rtp.port == 0 || rtcp.port == 0) return false;
+    const std::string base =
+        std::string(QUORVANE_BINARY_DIR) + "/tests/ffmpeg_rtp_" + std::to_string(getpid());
+    testkit::ChildProcess ffmpeg;
+    if (!ffmpeg.start({kFfmpeg, "-hide_banner", "-nostdin", "-loglevel", "error", "-f",
+                       codec == VideoCodec::H264 ? "h264" : "hevc", "-i", clipPath(clip), "-c", "copy", "-f",
+                       "rtp", "-sdp_file", base + ".sdp",
+                       "rtp://127.0.0.1:" + std::to_string(rtp.port) +
+                           "?rtcpport=" + std::to_string(rtcp.port) + "&pkt_size=1200"},
+                      "/dev/null", base + ".err"))
+        return false;
+    auto end = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+    uint8_t buf[2048];
+    while (std::chrono::steady_clock::now() < end) {
+        pollfd pfd{rtp.fd, POLLIN, 0};
+        if (poll(&pfd, 1, 200) > 0) {
+            ssize_t n = recv(rtp.fd, buf, sizeof(buf), 0);
+            if (n > 0) packets->emplace_back(buf, buf + n);
+        } else if (!ffmpeg.running()) {
+            break;  // ended, and nothing more arrived within 200 ms
+        }
+    }
+    int exitCode = -1;
+    if (!ffmpeg.wait(0, &exitCode) || exitCode != 0) {
+        ADD_FAILURE() << "ffmpeg: " << testkit::readText(base + ".err");
+        return false;
+    }
+    // As a camera describes it: the one track with a control of its own.
+    *sdp = testkit::readText(base + ".sdp") + "a=control:trackID=1\r\n";
+    return true;
+}
+
+// Sends captured RTP packets after PLAY, one picture (one RTP timestamp) every 40 ms.
+class ReplayStreamer : public CameraStreamer {
+public:
+    explicit ReplayStreamer(std::shared_ptr<const std::vector<Bytes>> packets)
+        : mPackets(std::move(packets)) {}
+    void run(CameraPlayContext& context) override {
+        const std::vector<Bytes>& p = *mPackets;
+        for (size_t i = 0; i < p.size(); ++i) {
+            if (i > 0 && testkit::rtpTimestamp(p[i]) != testkit::rtpTimestamp(p[i - 1]) &&
+                !context.waitFor(40))
+                return;
+            if (!context.sendRtp(0, p[i].data(), p[i].size())) return;
+        }
+    }
+
+private:
+    std::shared_ptr<const std::vector<Bytes>> mPackets;
+};
+
+class CameraInterop : public ::testing::TestWithParam<InteropCase> {};
+
+}  // namespace
+
+TEST_P(CameraInterop, MixedFleetClientDecodesEveryPictureOfTheClip) {
+    const InteropCase c = GetParam();
+    if (!testkit::ffmpegAvailable() || access(kFfmpeg, X_OK) != 0)
+        GTEST_SKIP() << "ffmpeg is not installed (scripts/setup.sh installs it)";
+    const std::vector<std::string> pictures = decodeClip(c.clip, c.codec);
+    ASSERT_FALSE(pictures.empty());
+
+    // One peer serves the clip once, from its first picture on at PLAY.
+    GstRtspServer gst;
+    const std::string gstStats = std::string(QUORVANE_BINARY_DIR) + "/tests/gst_stats_" + c.name;
+    std::unique_ptr<testkit::ClipStreamer> clip;
+    std::shared_ptr<std::vector<Bytes>> captured = std::make_shared<std::vector<Bytes>>();
+    CameraScript script;
+    std::unique_ptr<TestCamera> camera;
+    std::string url;
+    if (c.peer == Peer::Gst) {
+        const std::string missing = GstRtspServer::missingDependency();
+        if (!missing.empty()) GTEST_SKIP() << "GStreamer interoperability skipped: " << missing;
+        GstRtspServer::Options options;
+        options.clip = clipPath(c.clip);
+        options.codec = c.codec == VideoCodec::H264 ? "h264" : "h265";
+        options.aggregateMode = c.aggregateMode;
+        options.configInterval = c.configInterval;
+        options.statsPath = gstStats;
+        unlink(gstStats.c_str());
+        ASSERT_TRUE(gst.start(options)) << "GStreamer RTSP server did not start";
+        url = gst.url();
+    } else {
+        if (c.peer == Peer::TestCamera) {
+            testkit::ClipStreamerOptions options;
+            options.aggregate = *c.aggregateMode != '\0';
+            clip = std::make_unique<testkit::ClipStreamer>(c.codec, readClip(c.clip), options);
+            script.sdp = clip->sdp();
+        } else {
+            ASSERT_TRUE(captureFfmpegRtp(c.clip, c.codec, captured.get(), &script.sdp));
+            // Every packet arrived, and FFmpeg aggregated some: what this case is about.
+            ASSERT_FALSE(captured->empty());
+            size_t aggregates = 0;
+            for (size_t i = 0; i < captured->size(); ++i) {
+                aggregates += isAggregate(c.codec, (*captured)[i]);
+                ASSERT_EQ(testkit::rtpSeq((*captured)[i]),
+                          static_cast<uint16_t>(testkit::rtpSeq((*captured)[0]) + i));
+            }
+            EXPECT_GT(aggregates, 0u) << "FFmpeg sent no aggregation packet";
+        }
+        camera = std::make_unique<TestCamera>(script);
+        if (clip) {
+            camera->setStreamerFactory(clip->factory());
+        } else {
+            camera->setStreamerFactory([captured] { return std::make_unique<ReplayStreamer>(captured); });
+        }
+        ASSERT_TRUE(camera->start());
+        url = camera->url();
+    }
+
+    Collector got;
+    RtspClient client(url, "", "", c.tcp, RtspClientOptions::mixedFleet());
+    got.attach(client);
+    client.enable();
+    // With marker completion the clip's last picture comes with its own last packet, not with a
+    // next picture that never follows.
+    EXPECT_TRUE(waitForPictures(got, c.codec, pictures.size(), 10000))
+        << pictureCount(c.codec, got.stream()) << " of " << pictures.size() << " pictures";
+    // Nothing more comes: a picture past the clip would be a duplicate or a stray.
+    std::this_thread::sleep_for(std::chrono::milliseconds(300));
+    client.disable();
+    gst.stop();
+
+    EXPECT_EQ(got.malformed(), 0u);
+    EXPECT_EQ(pictureCount(c.codec, got.stream()), pictures.size());
+    EXPECT_EQ(decode(got.stream(), c.codec, std::string("interop_") + c.name), pictures);
+    if (c.peer == Peer::Gst && std::string(c.aggregateMode) != "none") {
+        unsigned packets = 0, aggregates = 0;
+        const std::string stats = testkit::readText(gstStats);
+        ASSERT_EQ(sscanf(stats.c_str(), "packets=%u aggregates=%u", &packets, &aggregates), 2) << stats;
+        EXPECT_GT(aggregates, 0u) << "GStreamer sent no aggregation packet";
+    }
+}
+
+// GStreamer: zero-latency packs the parameter sets and SEI before a picture into one packet
+// (config-interval -1 repeats them before every key picture, so there are several), and the
+// slices of a picture that fit; max packs every NAL unit of a picture that fits. Not with
+// config-interval -1 and several slices per picture: rtph264pay then puts SPS and PPS in front of
+// every slice of a key picture, where they end the access unit (H.264 7.4.1.2.3), and the
+// picture's slices reach a decoder as pictures of their own.
+INSTANTIATE_TEST_SUITE_P(
+    Peers, CameraInterop,
+    ::testing::Values(
+        InteropCase{"GstZeroLatencyH264Udp", Peer::Gst, "h264_single_slice.264", VideoCodec::H264, false,
+                    "zero-latency", -1},
+        InteropCase{"GstZeroLatencyH264SlicesTcp", Peer::Gst, "h264_multi_slice.264", VideoCodec::H264, true,
+                    "zero-latency", 0},
+        InteropCase{"GstMaxH264SlicesUdp", Peer::Gst, "h264_multi_slice.264", VideoCodec::H264, false, "max",
+                    0},
+        InteropCase{"GstZeroLatencyH265OpenGopUdp", Peer::Gst, "h265_open_gop.265", VideoCodec::H265, false,
+                    "zero-latency", -1},
+        InteropCase{"GstZeroLatencyH265Tcp", Peer::Gst, "h265_idr_n_lp.265", VideoCodec::H265, true,
+                    "zero-latency", -1},
+        InteropCase{"CameraH265OpenGopUdp", Peer::TestCamera, "h265_open_gop.265", VideoCodec::H265, false,
+                    "", 0},
+        InteropCase{"CameraH265OpenGopTcpAggregated", Peer::TestCamera, "h265_open_gop.265", VideoCodec::H265,
+                    true, "ap", 0},
+        InteropCase{"CameraH265IdrNLpUdpAggregated", Peer::TestCamera, "h265_idr_n_lp.265", VideoCodec::H265,
+                    false, "ap", 0},
+        InteropCase{"CameraH265IdrNLpTcp", Peer::TestCamera, "h265_idr_n_lp.265", VideoCodec::H265, true, "",
+                    0},
+        InteropCase{"FfmpegH264SlicesUdp", Peer::Ffmpeg, "h264_multi_slice.264", VideoCodec::H264, false, "",
+                    0},
+        InteropCase{"FfmpegH264SlicesTcp", Peer::Ffmpeg, "h264_multi_slice.264", VideoCodec::H264, true, "",
+                    0},
+        InteropCase{"FfmpegH265IdrNLpUdp", Peer::Ffmpeg, "h265_idr_n_lp.265", VideoCodec::H265, false, "", 0},
+        InteropCase{"FfmpegH265IdrNLpTcp", Peer::Ffmpeg, "h265_idr_n_lp.265", VideoCodec::H265, true, "", 0}),
+    [](const testing::TestParamInfo<InteropCase>& info) { return std::string(info.param.name); });
