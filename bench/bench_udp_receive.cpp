@@ -3,8 +3,11 @@
 // CPU time of its "RtpReceive" thread is divided by the packets sent.
 //
 // Arguments: packets per second; 1 = the library's 10 us pause after each packet, 0 = no pause
-// (for comparison only, through a benchmark-only switch); 1 = packets in bursts of one picture
-// at 25 pictures per second as cameras send them, 0 = evenly spaced.
+// (RtspClientOptions::rtpPacketPauseUs); 1 = packets in bursts of one picture at 25 pictures per
+// second as cameras send them, 0 = evenly spaced. allocs_per_packet counts the heap allocations
+// (malloc, calloc, realloc; operator new goes through malloc) of the whole process during the
+// run, divided by the packets sent; receive_thread_allocs_per_packet those of the "RtpReceive"
+// thread alone (the receive path, depacketizer and callback).
 //
 //   cmake -S . -B build -DQUORVANE_BUILD_BENCH=ON && cmake --build build -j2 --target bench_udp_receive
 //   build/bench/bench_udp_receive
@@ -12,12 +15,14 @@
 #include <benchmark/benchmark.h>
 #include <netinet/in.h>
 #include <pthread.h>
+#include <sys/prctl.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
 #include <atomic>
 #include <chrono>
 #include <cstdio>
+#include <cstring>
 #include <ctime>
 #include <string>
 #include <thread>
@@ -30,6 +35,43 @@
 #include "units/unit_rtsp_client.h"
 #include "utils/slog.h"
 #include "utils/time_constants_internal.h"
+
+// Counts every heap allocation of the process; glibc's own entry points do the work.
+extern "C" {
+void* __libc_malloc(size_t size);
+void* __libc_calloc(size_t count, size_t size);
+void* __libc_realloc(void* p, size_t size);
+}
+namespace {
+std::atomic<unsigned long> gAllocations{0};
+std::atomic<unsigned long> gReceiveThreadAllocations{0};
+
+// Counts one allocation, and once more when it is made on the "RtpReceive" thread. A thread's
+// name is looked up again every so often: it is set after the thread's first allocations.
+void countAllocation() {
+    gAllocations.fetch_add(1, std::memory_order_relaxed);
+    thread_local unsigned calls = 0;
+    thread_local bool receive = false;
+    if (calls++ % 256 == 0) {
+        char name[16] = {};
+        prctl(PR_GET_NAME, name, 0, 0, 0);
+        receive = strcmp(name, "RtpReceive") == 0;
+    }
+    if (receive) gReceiveThreadAllocations.fetch_add(1, std::memory_order_relaxed);
+}
+}  // namespace
+extern "C" void* malloc(size_t size) {
+    countAllocation();
+    return __libc_malloc(size);
+}
+extern "C" void* calloc(size_t count, size_t size) {
+    countAllocation();
+    return __libc_calloc(count, size);
+}
+extern "C" void* realloc(void* p, size_t size) {
+    countAllocation();
+    return __libc_realloc(p, size);
+}
 
 namespace {
 
@@ -100,6 +142,8 @@ void BM_UdpReceive(benchmark::State& state) {
 
     for (auto _ : state) {
         const double cpuBefore = threadCpuSeconds(receiver);
+        const unsigned long allocationsBefore = gAllocations.load();
+        const unsigned long receiveAllocationsBefore = gReceiveThreadAllocations.load();
         const auto start = Clock::now();
         // Packet i leaves at i / rate (even) or with the first packet of its picture's burst.
         const size_t perBurst = bursts ? static_cast<size_t>(rate / kPicturesPerSecond) : 1;
@@ -116,10 +160,15 @@ void BM_UdpReceive(benchmark::State& state) {
         std::this_thread::sleep_for(std::chrono::milliseconds(200));
         const double wall = std::chrono::duration<double>(Clock::now() - start).count();
         const double cpu = threadCpuSeconds(receiver) - cpuBefore;
+        const unsigned long allocations = gAllocations.load() - allocationsBefore;
+        const unsigned long receiveAllocations = gReceiveThreadAllocations.load() - receiveAllocationsBefore;
         state.SetIterationTime(wall);
         state.counters["cpu_us_per_packet"] = cpu * 1e6 / static_cast<double>(total);
         state.counters["receive_thread_cpu_pct"] = 100.0 * cpu / wall;
         state.counters["packets"] = static_cast<double>(total);
+        state.counters["allocs_per_packet"] = static_cast<double>(allocations) / static_cast<double>(total);
+        state.counters["receive_thread_allocs_per_packet"] =
+            static_cast<double>(receiveAllocations) / static_cast<double>(total);
     }
     state.counters["delivered_MB"] = static_cast<double>(delivered.load()) / 1e6;
     close(fd);

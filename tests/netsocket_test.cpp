@@ -15,6 +15,7 @@
 #include <set>
 #include <string>
 #include <thread>
+#include <vector>
 
 #include "tests/log_capture.h"
 
@@ -96,6 +97,56 @@ TEST(UdpSocket, WaitEndsAtOnceWhenTheWakeDescriptorBecomesReadable) {
     EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(5));
     waker.join();
     close(wake);
+}
+
+// The receive thread reads queued datagrams in batches: none may be lost, reordered, credited to
+// the wrong sender or read past its slot.
+TEST(UdpSocket, BatchedReceiveKeepsOrderSendersAndSlotBounds) {
+    UdpSocket receiver(NetAddress("127.0.0.1", 0), 0), first, second;
+    ASSERT_TRUE(receiver.isOpen() && first.isOpen() && second.isOpen());
+    NetAddress to("127.0.0.1", boundPort(receiver.getFd()));
+    const std::string texts[5] = {"a", "bb", "ccc", "dddd", std::string(40, 'e')};
+    for (int i = 0; i < 5; ++i) {
+        std::string text = texts[i];
+        EXPECT_EQ((i % 2 == 0 ? first : second).sendTo(NetBuffer(text), to), static_cast<long>(text.size()));
+    }
+    char storage[4][16];
+    NetDatagram slots[4];
+    auto arm = [&] {
+        for (int i = 0; i < 4; ++i) {
+            memset(storage[i], '#', sizeof(storage[i]));
+            slots[i] = NetDatagram();
+            slots[i].data = storage[i];
+            slots[i].capacity = 8;  // the last datagram is longer
+        }
+    };
+    std::vector<std::string> got;
+    std::vector<NetAddress> senders;
+    for (int calls = 0; got.size() < 5 && calls < 5; ++calls) {
+        arm();
+        int n = receiver.receiveBatchFrom(slots, 4, 2000, -1);
+        ASSERT_GT(n, 0);
+        for (int i = 0; i < n; ++i) {
+            got.emplace_back(slots[i].data, slots[i].length);
+            senders.push_back(slots[i].from);
+            EXPECT_EQ(storage[i][8], '#') << "written past the slot";
+        }
+    }
+    ASSERT_EQ(got.size(), 5u);
+    for (int i = 0; i < 4; ++i) EXPECT_EQ(got[i], texts[i]);
+    EXPECT_EQ(got[4], std::string(8, 'e'));
+    for (int i = 0; i < 5; ++i)
+        EXPECT_EQ(senders[i], NetAddress("127.0.0.1", boundPort((i % 2 == 0 ? first : second).getFd())));
+
+    // Woken with nothing queued: nothing read; closed: an error.
+    int wake = eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
+    uint64_t one = 1;
+    ASSERT_EQ(write(wake, &one, sizeof(one)), 8);
+    arm();
+    EXPECT_EQ(receiver.receiveBatchFrom(slots, 4, 10000, wake), 0);
+    close(wake);
+    receiver.close();
+    EXPECT_EQ(receiver.receiveBatchFrom(slots, 4, 10, -1), -1);
 }
 
 TEST(UdpSocket, BindFailureLogsErrnoAndLeavesTheSocketClosed) {

@@ -29,6 +29,11 @@ constexpr int kUdpTimeoutLimit = 10;
 constexpr int kBindAttempts = 8;
 constexpr int64_t kMinErrorReconnectGapNs = 1000000000LL;
 constexpr unsigned long kDatagramCapacity = 1600;
+// Datagrams read with one receive call; each still goes down the chain on its own.
+constexpr unsigned kReceiveBatch = 16;
+// Free datagram blocks a receiver keeps: enough for the fragments of a large keyframe that the
+// depacketizer holds at once, so its blocks come back to the pool instead of to the heap.
+constexpr size_t kPooledDatagrams = 256;
 constexpr unsigned long kRtpHeaderSize = 12;
 
 // The library-wide engine for local port choice, seeded once from the calendar time.
@@ -248,6 +253,7 @@ RtspClientUnitEM::RtspClientUnitEM(std::string url, std::string user, std::strin
                                         1) {
     mStopFd = eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
     mTcpSsrc = std::make_unique<SsrcTracker>();
+    mTcpPool = std::make_unique<BufferPool>(kDatagramCapacity, kPooledDatagrams);
     init(std::move(url), std::move(user), std::move(password), true, true, tcp);
 }
 
@@ -720,17 +726,36 @@ void RtspClientUnitEM::threadRtpFunc(unsigned short port, UnitDataType type) {
     const char* kind = video ? "Video" : "Audio";
     SsrcTracker tracker;
     uint32_t generation = 0;
+    // Each datagram lands in a block of this thread's pool: a block the depacketizer lets go of
+    // comes back to the pool, so a steady stream costs no heap allocation per packet.
+    BufferPool pool(kDatagramCapacity, kPooledDatagrams);
+    std::shared_ptr<QelBuffer> buffers[kReceiveBatch];
+    NetDatagram slots[kReceiveBatch];
+    BufferInfo info{};
+    info.dataType = type;
 
     while (mThreadRun.load(std::memory_order_acquire)) {
-        std::shared_ptr<QelBuffer> buffer = QelBuffer::createMallocBuffer(kDatagramCapacity, nullptr);
-        BufferInfo info{};
-        info.dataType = type;
-        buffer->setBufferInfo(info);
-        NetAddress from;
+        // Slots whose buffer went downstream get a fresh one; a dropped datagram's buffer is reused.
+        bool haveBuffers = true;
+        for (unsigned i = 0; i < kReceiveBatch; ++i) {
+            if (!buffers[i]) {
+                buffers[i] = pool.acquire();
+                if (!buffers[i]) {
+                    haveBuffers = false;
+                    break;
+                }
+                buffers[i]->setBufferInfo(info);
+            }
+            slots[i].data = static_cast<char*>(buffers[i]->getVaddr());
+            slots[i].capacity = buffers[i]->capacity;
+        }
+        if (!haveBuffers) {
+            SLOGE_LIMITED(mRtpErrorLog, "UDP-RTP receive error ! err=%d\n", ENOMEM);
+            pause(1);
+            continue;
+        }
         const int stepMs = quorvane_internal::timeConstants().udpReceiveTimeoutMs.load();
-        long n =
-            socket->receiveFromNonBlock(NetBuffer(static_cast<char*>(buffer->getVaddr()), buffer->capacity),
-                                        from, static_cast<unsigned>(stepMs), mStopFd);
+        const int n = socket->receiveBatchFrom(slots, kReceiveBatch, static_cast<unsigned>(stepMs), mStopFd);
         if (!mThreadRun.load(std::memory_order_acquire)) break;
         if (n < 0) {
             SLOGE_LIMITED(mRtpErrorLog, "UDP-RTP receive error ! err=%d\n", errno);
@@ -749,27 +774,32 @@ void RtspClientUnitEM::threadRtpFunc(unsigned short port, UnitDataType type) {
             }
             continue;
         }
-        // Packets are taken only while a session plays, from the camera, of the session's SSRC;
-        // anything else neither reaches the depacketizer nor counts as a sign of life.
-        if (!isEnable()) continue;
-        if (!fromCamera(from, false)) {
-            SLOGW_LIMITED(mForeignLog, "rtp packet from %s dropped: not the camera\n",
-                          from.toString().c_str());
-            continue;
+        // One clock read for the batch: every datagram in it had arrived by now.
+        const int64_t arrivalNs = video && mRtpPacketObserver ? Utils::getBeginTimestamp() : 0;
+        for (int i = 0; i < n && mThreadRun.load(std::memory_order_acquire); ++i) {
+            const unsigned long length = slots[i].length;
+            // Packets are taken only while a session plays, from the camera, of the session's
+            // SSRC; anything else neither reaches the depacketizer nor counts as a sign of life.
+            if (length == 0 || !isEnable()) continue;
+            if (!fromCamera(slots[i].from, false)) {
+                SLOGW_LIMITED(mForeignLog, "rtp packet from %s dropped: not the camera\n",
+                              slots[i].from.toString().c_str());
+                continue;
+            }
+            const unsigned char* rtp = reinterpret_cast<const unsigned char*>(slots[i].data);
+            if (!acceptRtp(rtp, length, video, tracker, generation)) continue;
+            mRtpTimeoutCount.store(0);
+            std::shared_ptr<QelBuffer> buffer = std::move(buffers[i]);
+            buffer->length = length;
+            {
+                DeliveryScope scope(this);
+                if (video && mRtpPacketObserver) mRtpPacketObserver(rtp, length, arrivalNs);
+                transmitTo(std::move(buffer), length, type, 0);
+            }
+            if (mPending.load() != 0) runPendingRequest();
+            unsigned pauseUs = mPacketPauseUs.load(std::memory_order_relaxed);
+            if (pauseUs > 0) usleep(pauseUs);
         }
-        const unsigned char* rtp = static_cast<const unsigned char*>(buffer->getVaddr());
-        if (!acceptRtp(rtp, static_cast<unsigned long>(n), video, tracker, generation)) continue;
-        mRtpTimeoutCount.store(0);
-        buffer->length = static_cast<unsigned long>(n);
-        {
-            DeliveryScope scope(this);
-            if (video && mRtpPacketObserver)
-                mRtpPacketObserver(rtp, buffer->length, Utils::getBeginTimestamp());
-            transmitTo(buffer, static_cast<unsigned long>(n), type, 0);
-        }
-        if (mPending.load() != 0) runPendingRequest();
-        unsigned pauseUs = mPacketPauseUs.load(std::memory_order_relaxed);
-        if (pauseUs > 0) usleep(pauseUs);
     }
     socket->close();
 }
@@ -830,7 +860,9 @@ void RtspClientUnitEM::threadRtcpFunc(unsigned short port, UnitDataType type) {
 
 void RtspClientUnitEM::fRecvTcpCallback(void* data, unsigned long length) {
     if (data == nullptr || length == 0) return;
-    mLastRtpTimeNs.store(Utils::getBeginTimestamp());
+    // One clock read per frame serves the silence watch, the RTCP rate limit and the arrival time.
+    const int64_t now = Utils::getBeginTimestamp();
+    mLastRtpTimeNs.store(now);
     const unsigned char* frame = static_cast<const unsigned char*>(data);
     if (frame[0] != '$') {
         SLOGE("assert failure!\n");
@@ -850,9 +882,8 @@ void RtspClientUnitEM::fRecvTcpCallback(void* data, unsigned long length) {
     if (channel == mVideoRtcpChannel.load()) {
         if (channel == 1) SLOGD("receive RTCP of channel 1\n");
         SenderReport report;
-        if (rtsp_receive_internal::decideRtcp(packet, payload, true, true, mVideoSsrc.load(),
-                                              Utils::getBeginTimestamp(), &mTcpLastAnswerNs,
-                                              &report) != RtcpVerdict::Ignore)
+        if (rtsp_receive_internal::decideRtcp(packet, payload, true, true, mVideoSsrc.load(), now,
+                                              &mTcpLastAnswerNs, &report) != RtcpVerdict::Ignore)
             takeSenderReport(report);
         return;
     }
@@ -868,11 +899,14 @@ void RtspClientUnitEM::fRecvTcpCallback(void* data, unsigned long length) {
         SLOGW_LIMITED(mChannelLog, "rtsp: unknown rtp channel %u\n", static_cast<unsigned>(channel));
         return;
     }
-    std::shared_ptr<QelBuffer> buffer = QelBuffer::createMallocBuffer(payload, nullptr);
+    // A packet as large as a datagram comes from the unit's pool; a camera's larger interleaved
+    // packets from the library-wide pool of larger blocks.
+    std::shared_ptr<QelBuffer> buffer =
+        payload <= kDatagramCapacity ? mTcpPool->acquire(payload) : QelBuffer::createPooledBuffer(payload);
+    if (!buffer) return;
     memcpy(buffer->getVaddr(), packet, payload);
     DeliveryScope scope(this);
-    if (type == UNIT_DATA_RTP_VIDEO && mRtpPacketObserver)
-        mRtpPacketObserver(packet, payload, Utils::getBeginTimestamp());
+    if (type == UNIT_DATA_RTP_VIDEO && mRtpPacketObserver) mRtpPacketObserver(packet, payload, now);
     transmitTo(buffer, payload, type, 0);
 }
 

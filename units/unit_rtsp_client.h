@@ -204,6 +204,8 @@ private:
     std::atomic<unsigned> mPacketPauseUs{10};
     // SSRC tracking of the interleaved path; used under the session's lock only.
     std::unique_ptr<rtsp_receive_internal::SsrcTracker> mTcpSsrc;
+    // Blocks for the interleaved packets, reused once the depacketizer lets go of them.
+    std::unique_ptr<BufferPool> mTcpPool;
     uint32_t mTcpGeneration = 0;
     int64_t mTcpLastAnswerNs = 0;
 

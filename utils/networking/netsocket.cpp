@@ -119,18 +119,10 @@ long NetSocket::sendTo(NetBuffer buffer, NetAddress to) {
 }
 
 long NetSocket::receiveFromNonBlock(NetBuffer buffer, NetAddress& from, unsigned int timeoutMs) {
-    if (!mIsOpen) return -1;
-    pollfd pfd;
-    pfd.fd = mSocketFd;
-    pfd.events = POLLIN;
-    pfd.revents = 0;
-    int ready = ::poll(&pfd, 1, static_cast<int>(timeoutMs));
-    if (ready <= 0) return ready;
-    return receiveFrom(buffer, from);
+    return receiveFromNonBlock(buffer, from, timeoutMs, -1);
 }
 
-long NetSocket::receiveFromNonBlock(NetBuffer buffer, NetAddress& from, unsigned int timeoutMs, int wakeFd) {
-    if (!mIsOpen) return -1;
+int NetSocket::waitReadable(unsigned int timeoutMs, int wakeFd) {
     pollfd pfd[2];
     pfd[0].fd = mSocketFd;
     pfd[0].events = POLLIN;
@@ -140,8 +132,41 @@ long NetSocket::receiveFromNonBlock(NetBuffer buffer, NetAddress& from, unsigned
     pfd[1].revents = 0;
     int ready = ::poll(pfd, wakeFd >= 0 ? 2 : 1, static_cast<int>(timeoutMs));
     if (ready <= 0) return ready;
-    if (wakeFd >= 0 && pfd[1].revents != 0) return 0;
+    return wakeFd >= 0 && pfd[1].revents != 0 ? 0 : 1;
+}
+
+long NetSocket::receiveFromNonBlock(NetBuffer buffer, NetAddress& from, unsigned int timeoutMs, int wakeFd) {
+    if (!mIsOpen) return -1;
+    int ready = waitReadable(timeoutMs, wakeFd);
+    if (ready <= 0) return ready;
     return receiveFrom(buffer, from);
+}
+
+int NetSocket::receiveBatchFrom(NetDatagram* datagrams, unsigned count, unsigned int timeoutMs, int wakeFd) {
+    if (!mIsOpen || datagrams == nullptr || count == 0) return mIsOpen ? 0 : -1;
+    if (count > kMaxBatch) count = kMaxBatch;
+    int ready = waitReadable(timeoutMs, wakeFd);
+    if (ready <= 0) return ready;
+    if (!mIsOpen) return -1;
+    mmsghdr messages[kMaxBatch];
+    iovec vectors[kMaxBatch];
+    for (unsigned i = 0; i < count; ++i) {
+        vectors[i].iov_base = datagrams[i].data;
+        vectors[i].iov_len = datagrams[i].capacity;
+        memset(&messages[i], 0, sizeof(messages[i]));
+        messages[i].msg_hdr.msg_name = asSockaddr(datagrams[i].from);
+        messages[i].msg_hdr.msg_namelen = kAddressLength;
+        messages[i].msg_hdr.msg_iov = &vectors[i];
+        messages[i].msg_hdr.msg_iovlen = 1;
+    }
+    // Without waiting: the poll saw the first datagram, the rest are whatever is queued behind it.
+    int n = ::recvmmsg(mSocketFd, messages, count, MSG_DONTWAIT, nullptr);
+    if (n < 0) return errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR ? 0 : -1;
+    for (int i = 0; i < n; ++i) {
+        unsigned long got = messages[i].msg_len;
+        datagrams[i].length = got < datagrams[i].capacity ? got : datagrams[i].capacity;
+    }
+    return n;
 }
 
 void NetSocket::close() {

@@ -47,6 +47,14 @@ public:
     unsigned long mSize;
 };
 
+// One slot of a batched receive: the caller's bytes to fill, and what arrived in them.
+struct NetDatagram {
+    char* data = nullptr;
+    unsigned long capacity = 0;
+    unsigned long length = 0;  // bytes received; a datagram longer than `capacity` is cut short
+    NetAddress from;
+};
+
 // Owns one socket descriptor. Every I/O call returns -1 without a system call once the socket has
 // left the open state, which another thread may cause at any time through close().
 class QUORVANE_EXPORT NetSocket {
@@ -66,6 +74,11 @@ public:
     // The same, and 0 at once (nothing read) when `wakeFd` becomes readable: another thread ends
     // the wait by making it readable, e.g. writing to an eventfd.
     long receiveFromNonBlock(NetBuffer buffer, NetAddress& from, unsigned int timeoutMs, int wakeFd);
+    // Batched form of the above: after one wait, reads with one system call as many of the queued
+    // datagrams as fit in `count` slots (at most kMaxBatch), in arrival order. Returns how many
+    // slots were filled; 0 on time-out or wake-up, -1 on error or a closed socket.
+    static constexpr unsigned kMaxBatch = 64;
+    int receiveBatchFrom(NetDatagram* datagrams, unsigned count, unsigned int timeoutMs, int wakeFd);
     void close();
 
     void setRecvTimeout(unsigned int seconds);
@@ -81,6 +94,9 @@ public:
 
 protected:
     bool setTimeout(int option, unsigned int seconds);
+    // Waits for a datagram or for `wakeFd` (when >= 0): 1 when one can be read, 0 on time-out or
+    // wake-up, -1 when the wait failed.
+    int waitReadable(unsigned int timeoutMs, int wakeFd);
 
     std::atomic<int> mSocketFd;
     std::atomic<bool> mIsOpen;
