@@ -431,10 +431,19 @@ void CameraConnection::answer(const CameraRequest& request, size_t index, const 
             portPair(transport, "client_port=", &a, &b);
             track.clientRtpPort = static_cast<uint16_t>(a);
             track.clientRtcpPort = static_cast<uint16_t>(b);
-            unsigned server = 6970 + 2 * static_cast<unsigned>(k);
-            headers.emplace_back(
-                "Transport", "RTP/AVP;unicast;client_port=" + std::to_string(a) + "-" + std::to_string(b) +
-                                 ";server_port=" + std::to_string(server) + "-" + std::to_string(server + 1));
+            std::string answer = "RTP/AVP;unicast;client_port=" + std::to_string(a) + "-" + std::to_string(b);
+            bool streams = false;
+            {
+                std::lock_guard<std::mutex> lock(mCamera->mMutex);
+                streams = static_cast<bool>(mCamera->mStreamerFactory);
+            }
+            // A streamer sends from ports it binds at PLAY, unknown here: announcing others would
+            // make a client that trusts only the announced port refuse the camera's RTCP.
+            if (!streams) {
+                unsigned server = 6970 + 2 * static_cast<unsigned>(k);
+                answer += ";server_port=" + std::to_string(server) + "-" + std::to_string(server + 1);
+            }
+            headers.emplace_back("Transport", answer);
         }
         headers.emplace_back("Session", script.sessionId + ";timeout=60");
     } else if (method == "PLAY") {

@@ -350,12 +350,15 @@ TEST_P(FrameCallbackTest, ClientHandsOverEveryAccessUnitOfTheClipOnceWithItsFlag
             EXPECT_EQ(got[i].frame.rtpTimestamp - got[i - 1].frame.rtpTimestamp, 3600u) << i;
         }
         EXPECT_TRUE(got[i].frame.complete);
-        // From the report the camera's wall clock, which sent the picture a moment before it
-        // arrived; else the arrival itself. A picture that lost its last packet is complete only
-        // when the next one begins, a frame interval (40 ms) later.
-        EXPECT_NEAR(static_cast<double>(wallAtCallback[i] - got[i].frame.presentationNs), 0,
-                    lossy ? 65e6 : 20e6)
-            << i;
+        // The camera reports every 200 ms: the second half of the clip is timed by its clock.
+        if (i >= got.size() / 2) {
+            EXPECT_TRUE(got[i].frame.presentationFromSenderReport) << i;
+        }
+        // The camera's wall clock, which sent the picture a moment before it arrived. The exact
+        // mapping is checked above with a known clock; here the bound only has to tell a right
+        // mapping (milliseconds of transit and scheduling, more on a loaded or emulated machine)
+        // from a wrong one (seconds off: another epoch, clock rate or unit).
+        EXPECT_NEAR(static_cast<double>(wallAtCallback[i] - got[i].frame.presentationNs), 0, 250e6) << i;
     }
 }
 
