@@ -103,6 +103,10 @@ if(QUORVANE_PACKAGE_DEB)
     set(CPACK_DEBIAN_TOOLS_PACKAGE_SECTION video)
     # The library's own package is no installed package dpkg-shlibdeps could ask: named here.
     set(CPACK_DEBIAN_TOOLS_PACKAGE_DEPENDS "${deb_package_runtime} (= ${QUORVANE_DEB_VERSION}), ${deb_libc_depends}, ${deb_cxx_depends}")
+    # The recorder writes MP4/Matroska through FFmpeg's libraries when it was built with them.
+    if(QUORVANE_RECORDER_DEB_DEPENDS)
+        string(APPEND CPACK_DEBIAN_TOOLS_PACKAGE_DEPENDS ", ${QUORVANE_RECORDER_DEB_DEPENDS}")
+    endif()
     string(CONCAT CPACK_COMPONENT_TOOLS_DESCRIPTION
         "RTSP camera recorder and test camera\n"
         "quorvane-record records a camera's H.264/H.265 video over RTSP into an\n"
