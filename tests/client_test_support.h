@@ -7,6 +7,7 @@
 #include <gtest/gtest.h>
 #include <pthread.h>
 
+#include <algorithm>
 #include <chrono>
 #include <condition_variable>
 #include <mutex>
@@ -48,6 +49,12 @@ using testkit::VideoCodec;
 using testkit::clipPath;
 using testkit::readClip;
 
+// How many requests of `method` the camera has seen.
+inline size_t methodCount(const TestCamera& camera, const std::string& method) {
+    const std::vector<std::string> methods = camera.methods();
+    return static_cast<size_t>(std::count(methods.begin(), methods.end(), method));
+}
+
 // A camera streaming one of the clips in a loop.
 struct CameraRig {
     CameraRig(const std::string& clipName, VideoCodec codec,
@@ -66,11 +73,7 @@ struct CameraRig {
         script.sdp = s.sdp();
         return script;
     }
-    size_t count(const std::string& method) const {
-        size_t n = 0;
-        for (const auto& m : camera.methods()) n += m == method;
-        return n;
-    }
+    size_t count(const std::string& method) const { return methodCount(camera, method); }
 
     Bytes clip;
     testkit::ClipStreamer streamer;

@@ -451,12 +451,6 @@ TEST_F(ReceiverUnitTest, InterleavedFramesAreDemultiplexedByChannel) {
     EXPECT_EQ(clock.rtpTimestamp, 1234u);
 }
 
-size_t countOf(const std::vector<std::string>& methods, const std::string& method) {
-    size_t n = 0;
-    for (const auto& m : methods) n += m == method;
-    return n;
-}
-
 // Records the state events and session ends of a unit.
 struct UnitEvents {
     explicit UnitEvents(RtspClientUnitEM& u) : unit(&u) {
@@ -510,9 +504,8 @@ TEST_F(ReceiverUnitTest, DisabledUnitStaysDisconnectedAndSendsOneTeardown) {
         unit.reset();
         events.unit = nullptr;
         EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(2)) << "threads not woken";
-        auto methods = cam.methods();
-        EXPECT_EQ(countOf(methods, "PLAY"), 1u);
-        EXPECT_EQ(countOf(methods, "TEARDOWN"), 1u);
+        EXPECT_EQ(client_test::methodCount(cam, "PLAY"), 1u);
+        EXPECT_EQ(client_test::methodCount(cam, "TEARDOWN"), 1u);
         EXPECT_EQ(events.count(RtspClientState::Playing), 1u);
         EXPECT_EQ(events.count(RtspClientState::Stopped), 1u);
         EXPECT_EQ(events.count(RtspClientState::Reconnecting), 0u);
@@ -527,7 +520,8 @@ TEST_F(ReceiverUnitTest, SilentCameraOverTcpIsTornDownAndReconnected) {
     ASSERT_TRUE(camera.waitForRequests("PLAY", 2, 10000));
     EXPECT_GE(events.sessionEnds.load(), 1) << "the session's last picture was not asked for";
     auto methods = camera.methods();
-    ASSERT_GE(countOf(methods, "TEARDOWN"), 1u) << "the silent session was dropped without TEARDOWN";
+    ASSERT_GE(client_test::methodCount(camera, "TEARDOWN"), 1u)
+        << "the silent session was dropped without TEARDOWN";
     EXPECT_LT(std::find(methods.begin(), methods.end(), "TEARDOWN") - methods.begin(),
               std::find(methods.begin() + 4, methods.end(), "PLAY") - methods.begin());
     ASSERT_TRUE(events.waitFor(3));
@@ -547,9 +541,9 @@ TEST_F(ReceiverUnitTest, SilentCameraOverUdpReconnectsOnTheEleventhTimeout) {
     ASSERT_TRUE(camera.waitForRequests("PLAY", 1, 10000));
     thread_wait::waitUntil([&] { return unit->mRtpTimeoutCount.load() >= 10; }, 10000);
     EXPECT_EQ(unit->mRtpTimeoutCount.load(), 10);
-    EXPECT_EQ(countOf(camera.methods(), "OPTIONS"), 1u) << "reconnected before the eleventh time-out";
+    EXPECT_EQ(client_test::methodCount(camera, "OPTIONS"), 1u) << "reconnected before the eleventh time-out";
     EXPECT_TRUE(camera.waitForRequests("PLAY", 2, 10000));
-    EXPECT_EQ(countOf(camera.methods(), "TEARDOWN"), 1u);
+    EXPECT_EQ(client_test::methodCount(camera, "TEARDOWN"), 1u);
 }
 
 TEST_F(ReceiverUnitTest, PortsHeldByAnotherSocketGiveANewBaseWithAllFourPortsBound) {
@@ -579,9 +573,8 @@ TEST_F(ReceiverUnitTest, PortsHeldByAnotherSocketGiveANewBaseWithAllFourPortsBou
                   std::string::npos);
         unit->disable();
         unit.reset();
-        auto methods = cam.methods();
-        EXPECT_EQ(countOf(methods, "PLAY"), 1u);
-        EXPECT_EQ(countOf(methods, "TEARDOWN"), 1u);
+        EXPECT_EQ(client_test::methodCount(cam, "PLAY"), 1u);
+        EXPECT_EQ(client_test::methodCount(cam, "TEARDOWN"), 1u);
         for (int fd : blockers) close(fd);
     }
 }
