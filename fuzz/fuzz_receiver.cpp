@@ -8,20 +8,13 @@
 #include <cstdlib>
 #include <vector>
 
+#include "fuzz/fuzz_check.h"
 #include "fuzz/packet_sequence.h"
 #include "testkit/unit_probes.h"
 #include "units/unit_rtsp_client.h"
 #include "units/unit_rtsp_client_internal.h"
 
-namespace {
-void check(bool ok) {
-    if (!ok) abort();
-}
-}  // namespace
-
-extern "C" int LLVMFuzzerInitialize(int*, char***) {
-    return fuzz::quietLogs();
-}
+using fuzz::check;
 
 // Input, repeated until the data runs out: a control byte c, a length byte n, then n + 256 *
 // (c >> 6) body bytes (cut short at the end). c & 1: the body is an RTCP datagram, otherwise an

@@ -7,13 +7,10 @@
 #include <cstring>
 #include <string>
 
+#include "fuzz/fuzz_check.h"
 #include "utils/sdp_parser.h"
 
-namespace {
-void check(bool ok) {
-    if (!ok) abort();
-}
-}  // namespace
+using fuzz::check;
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     // An exact-size copy, so reading one byte past the header is caught.

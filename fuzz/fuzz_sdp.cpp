@@ -9,14 +9,13 @@
 #include <string>
 #include <vector>
 
+#include "fuzz/fuzz_check.h"
 #include "utils/sdp_parser.h"
 #include "utils/slog.h"
 
-namespace {
-void check(bool ok) {
-    if (!ok) abort();
-}
+using fuzz::check;
 
+namespace {
 bool sameTrack(const RtspTrack& a, const RtspTrack& b) {
     return a.media == b.media && a.payloadType == b.payloadType && a.format == b.format &&
            a.clockRate == b.clockRate && a.control == b.control && a.fmtp == b.fmtp;

@@ -7,14 +7,13 @@
 #include <cstdlib>
 #include <string>
 
+#include "fuzz/fuzz_check.h"
 #include "testkit/sdp_regex_reference.h"
 #include "utils/sdp_scan_internal.h"
 
-namespace {
-void check(bool ok) {
-    if (!ok) abort();
-}
+using fuzz::check;
 
+namespace {
 void compare(const std::string& line) {
     std::string a1, a2, a3, b1, b2, b3;
     bool scan = sdp_scan::media(line, &a1);

@@ -7,17 +7,14 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "fuzz/fuzz_check.h"
 #include "platform/frame_meta.h"
 #include "units/frame_assembler.h"
 #include "utils/h26x_sps_parser.h"
 #include "utils/rtp_statistics.h"
 #include "utils/rtsp_stream_info.h"
 
-namespace {
-void check(bool ok) {
-    if (!ok) abort();
-}
-}  // namespace
+using fuzz::check;
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     for (bool h265 : {false, true}) {

@@ -5,10 +5,6 @@
 #include "fuzz/packet_sequence.h"
 #include "units/unit_rtp_video_unpack_ex.h"
 
-extern "C" int LLVMFuzzerInitialize(int*, char***) {
-    return fuzz::quietLogs();
-}
-
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     for (int run = 0; run < 2; ++run) {
         fuzz::CheckingSink sink;

@@ -1,11 +1,13 @@
-// Shared by the end-to-end tests of RtspClient: a data callback that keeps what it is handed,
-// and the decode check that compares delivered video with its source clip picture by picture.
+// Shared by the end-to-end tests of RtspClient: a camera streaming a clip, a data callback that
+// keeps what it is handed, and the decode check that compares delivered video with its source
+// clip picture by picture.
 #ifndef QUORVANE_TESTS_CLIENT_TEST_SUPPORT_H
 #define QUORVANE_TESTS_CLIENT_TEST_SUPPORT_H
 
 #include <gtest/gtest.h>
 #include <pthread.h>
 
+#include <algorithm>
 #include <chrono>
 #include <condition_variable>
 #include <mutex>
@@ -15,7 +17,9 @@
 
 #include "rtsp_client.h"
 #include "testkit/annexb.h"
+#include "testkit/clip_streamer.h"
 #include "testkit/framemd5.h"
+#include "testkit/test_camera.h"
 #include "utils/time_constants_internal.h"
 
 namespace client_test {
@@ -44,6 +48,54 @@ using testkit::VideoCodec;
 
 using testkit::clipPath;
 using testkit::readClip;
+
+// How many requests of `method` the camera has seen.
+inline size_t methodCount(const TestCamera& camera, const std::string& method) {
+    const std::vector<std::string> methods = camera.methods();
+    return static_cast<size_t>(std::count(methods.begin(), methods.end(), method));
+}
+
+// A camera streaming one of the clips in a loop.
+struct CameraRig {
+    CameraRig(const std::string& clipName, VideoCodec codec,
+              testkit::ClipStreamerOptions options = loopOptions())
+        : clip(readClip(clipName)), streamer(codec, clip, options), camera(scriptFor(streamer)) {
+        camera.setStreamerFactory(streamer.factory());
+        started = !clip.empty() && camera.start();
+    }
+    static testkit::ClipStreamerOptions loopOptions() {
+        testkit::ClipStreamerOptions options;
+        options.loop = true;
+        return options;
+    }
+    static CameraScript scriptFor(const testkit::ClipStreamer& s) {
+        CameraScript script;
+        script.sdp = s.sdp();
+        return script;
+    }
+    size_t count(const std::string& method) const { return methodCount(camera, method); }
+
+    Bytes clip;
+    testkit::ClipStreamer streamer;
+    TestCamera camera;
+    bool started = false;
+};
+
+// A clip streamed to the client over UDP or TCP, named for the test's parameter.
+struct StreamCase {
+    const char* name;
+    const char* clip;
+    VideoCodec codec;
+    bool tcp;
+};
+
+inline void PrintTo(const StreamCase& c, std::ostream* os) {
+    *os << c.name;
+}
+
+inline std::string streamCaseName(const testing::TestParamInfo<StreamCase>& info) {
+    return info.param.name;
+}
 
 // Callbacks one pass of the clip gives: every H.264 parameter set and SEI on its own plus one per
 // picture; every H.265 NAL unit on its own.
@@ -113,6 +165,14 @@ private:
     std::set<std::string> mThreads;
 };
 
+// MD5 of every picture ffmpeg decodes from the file at `path`.
+inline std::vector<std::string> frameMd5s(const std::string& path, VideoCodec codec) {
+    std::vector<std::string> md5s;
+    std::string error;
+    EXPECT_TRUE(testkit::decodeFrameMd5(path, codec, &md5s, &error)) << path << ": " << error;
+    return md5s;
+}
+
 // MD5 of every picture ffmpeg decodes from `stream`, written to the build tree as `name`.
 // Parameter sets at the very end, of a picture that was not collected, are left out: ffmpeg
 // reports an access unit without a picture as an error.
@@ -121,17 +181,11 @@ inline std::vector<std::string> decode(const Bytes& stream, VideoCodec codec, co
     while (!nals.empty() && !testkit::isVcl(codec, nals.back())) nals.pop_back();
     std::string path = std::string(QUORVANE_BINARY_DIR) + "/tests/" + name;
     EXPECT_TRUE(testkit::writeFile(path, testkit::joinAnnexB(nals))) << path;
-    std::vector<std::string> md5s;
-    std::string error;
-    EXPECT_TRUE(testkit::decodeFrameMd5(path, codec, &md5s, &error)) << path << ": " << error;
-    return md5s;
+    return frameMd5s(path, codec);
 }
 
 inline std::vector<std::string> decodeClip(const std::string& clip, VideoCodec codec) {
-    std::vector<std::string> md5s;
-    std::string error;
-    EXPECT_TRUE(testkit::decodeFrameMd5(clipPath(clip), codec, &md5s, &error)) << clip << ": " << error;
-    return md5s;
+    return frameMd5s(clipPath(clip), codec);
 }
 
 // Reads decoded pictures as passes over the clip: each pass is the clip's pictures from the first

@@ -6,14 +6,13 @@
 #include <algorithm>
 #include <chrono>
 #include <condition_variable>
-#include <fstream>
 #include <memory>
 #include <mutex>
-#include <sstream>
 #include <string>
 #include <thread>
 #include <vector>
 
+#include "testkit/child_process.h"
 #include "testkit/test_camera.h"
 #include "tests/client_test_support.h"
 #include "tests/log_capture.h"
@@ -395,10 +394,7 @@ TEST_F(CurlRtspSession, KeepaliveEveryIntervalSurvivesARefusal) {
 
 namespace {
 std::string cameraSdp(const std::string& name) {
-    std::ifstream in(std::string(QUORVANE_SOURCE_DIR) + "/tests/data/cameras/sdp/" + name, std::ios::binary);
-    std::stringstream ss;
-    ss << in.rdbuf();
-    return ss.str();
+    return testkit::readText(std::string(QUORVANE_SOURCE_DIR) + "/tests/data/cameras/sdp/" + name);
 }
 }  // namespace
 

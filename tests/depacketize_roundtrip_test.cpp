@@ -6,7 +6,7 @@
 #include <functional>
 #include <string>
 
-#include "testkit/framemd5.h"
+#include "tests/client_test_support.h"
 #include "tests/unpack_test_support.h"
 #include "units/unit_rtp_video_unpack_ex.h"
 
@@ -89,13 +89,6 @@ std::vector<Bytes> withoutPendingPicture(VideoCodec codec, std::vector<Bytes> na
         }
     }
     return nals;
-}
-
-std::vector<std::string> decode(const std::string& path, VideoCodec codec) {
-    std::vector<std::string> md5s;
-    std::string error;
-    EXPECT_TRUE(testkit::decodeFrameMd5(path, codec, &md5s, &error)) << path << ": " << error;
-    return md5s;
 }
 
 class RoundTrip : public ::testing::TestWithParam<Clip> {};
@@ -244,22 +237,14 @@ TEST(RoundTripDecode, DecodesToTheSourcePicturesEachMarkedWithItsTimestampAndKey
             ASSERT_EQ(ends.size(), pictures.size() - pending);
             for (size_t i = 0; i < ends.size(); ++i)
                 EXPECT_EQ(ends[i], uint64_t{kFirstTimestamp} + 3600 * i) << i;
-            for (const auto& picture : pictures) {
-                for (const Bytes& nal : picture) {
-                    const int type = testkit::nalUnitType(clip.codec, nal);
-                    if (clip.codec == VideoCodec::H264 ? type == 5 : type >= 16 && type <= 23) {
-                        ++expectedKeyframes;
-                        break;
-                    }
-                }
-            }
+            for (const auto& picture : pictures) expectedKeyframes += isKeyframe(clip.codec, picture);
             EXPECT_EQ(keyframes, expectedKeyframes);
             EXPECT_EQ(unit.framesDelivered(), pictures.size() - pending);
             const std::string out = std::string(QUORVANE_BINARY_DIR) + "/tests/roundtrip_" + clip.file;
             ASSERT_TRUE(testkit::writeFile(out, annexB));
-            std::vector<std::string> expected = decode(clipPath(clip.file), clip.codec);
+            std::vector<std::string> expected = client_test::frameMd5s(clipPath(clip.file), clip.codec);
             expected.resize(expected.size() - pending);
-            EXPECT_EQ(decode(out, clip.codec), expected);
+            EXPECT_EQ(client_test::frameMd5s(out, clip.codec), expected);
         }
     }
 }

@@ -15,7 +15,9 @@
 #include "testkit/annexb.h"
 #include "testkit/clip_streamer.h"
 #include "testkit/rtp_packetizer.h"
-#include "testkit/test_camera.h"
+#include "tests/client_test_support.h"
+#include "tests/thread_wait.h"
+#include "tests/unpack_test_support.h"
 #include "units/frame_assembler.h"
 #include "utils/rtp_statistics.h"
 
@@ -30,13 +32,7 @@ struct Got {
     RtspFrame frame;
 };
 
-bool isKeyframe(VideoCodec codec, const std::vector<Bytes>& au) {
-    for (const Bytes& nal : au) {
-        int type = testkit::nalUnitType(codec, nal);
-        if (codec == VideoCodec::H264 ? type == 5 : type >= 16 && type <= 23) return true;
-    }
-    return false;
-}
+using unpack_test::isKeyframe;
 
 std::vector<Bytes> vclOf(const std::vector<Bytes>& nals) {
     std::vector<Bytes> out;
@@ -198,22 +194,21 @@ TEST(RtpStatistics, LossDuplicatesAndReorderingAcrossTheSequenceWrap) {
     // 65530 .. 65535, 0 .. 9: 2 is lost, 4 comes twice, 7 arrives after 8.
     for (uint16_t seq : {65530, 65531, 65532, 65533, 65534, 65535, 0, 1, 3, 4, 4, 5, 6, 8, 7, 9})
         feed.packet(seq, 3600u * (static_cast<uint16_t>(seq - 65530) / 2));
-    RtspStatistics s = feed.stats.snapshot(feed.now);
-    EXPECT_EQ(s.packetsReceived, 16u);
-    EXPECT_EQ(s.bytesReceived, 16000u);
-    EXPECT_EQ(s.packetsLost, 1u);
-    EXPECT_EQ(s.packetsDuplicate, 1u);
-    EXPECT_EQ(s.packetsOutOfOrder, 1u);
+    // Received, bytes, lost, duplicate, out of order.
+    auto counts = [&] {
+        RtspStatistics s = feed.stats.snapshot(feed.now);
+        return std::vector<uint64_t>{s.packetsReceived, s.bytesReceived, s.packetsLost, s.packetsDuplicate,
+                                     s.packetsOutOfOrder};
+    };
+    EXPECT_EQ(counts(), (std::vector<uint64_t>{16, 16000, 1, 1, 1}));
     // A late copy of a packet already counted is a duplicate, not a second late arrival.
     feed.packet(7, 3600 * 4);
-    EXPECT_EQ(feed.stats.snapshot(feed.now).packetsDuplicate, 2u);
-    // A new session (new SSRC, sequence elsewhere) is no loss.
+    EXPECT_EQ(counts(), (std::vector<uint64_t>{17, 17000, 1, 2, 1}));
+    // A new session (new SSRC, sequence elsewhere) is no loss; a gap in it is.
     feed.stats.newSession();
     feed.packet(30000, 0, 0, 0x1234);
     feed.packet(30002, 3600, 0, 0x1234);
-    s = feed.stats.snapshot(feed.now);
-    EXPECT_EQ(s.packetsLost, 2u);
-    EXPECT_EQ(s.packetsReceived, 19u);
+    EXPECT_EQ(counts(), (std::vector<uint64_t>{19, 19000, 2, 2, 1}));
 }
 
 TEST(RtpStatistics, JitterAndRatesOverTheLastSeconds) {
@@ -248,18 +243,11 @@ TEST_P(FrameCallbackTest, ClientHandsOverEveryAccessUnitOfTheClipOnceWithItsFlag
     const bool tcp = GetParam().tcp;
     const bool lossy = GetParam().dropShare > 0;
     std::vector<std::vector<Bytes>> aus = accessUnits("testcam_640x360.264", VideoCodec::H264);
-    const Bytes clip = testkit::readClip("testcam_640x360.264");
-    ASSERT_FALSE(clip.empty());
-    testkit::ClipStreamerOptions options;
-    options.loop = true;
+    testkit::ClipStreamerOptions options = client_test::CameraRig::loopOptions();
     options.senderReportIntervalMs = 200;
     options.dropShare = GetParam().dropShare;
-    testkit::ClipStreamer streamer(VideoCodec::H264, clip, options);
-    CameraScript script;
-    script.sdp = streamer.sdp();
-    TestCamera camera(script);
-    camera.setStreamerFactory(streamer.factory());
-    ASSERT_TRUE(camera.start());
+    client_test::CameraRig rig("testcam_640x360.264", VideoCodec::H264, options);
+    ASSERT_TRUE(rig.started);
 
     std::mutex mutex;
     std::vector<Got> got;
@@ -270,7 +258,7 @@ TEST_P(FrameCallbackTest, ClientHandsOverEveryAccessUnitOfTheClipOnceWithItsFlag
     std::atomic<int> afterDisable{0};
     const size_t wanted = 60;
     {
-        RtspClient client(camera.url(), "", "", tcp, RtspClientOptions::mixedFleet());
+        RtspClient client(rig.camera.url(), "", "", tcp, RtspClientOptions::mixedFleet());
         client.setDataCallback([&](unsigned char*, unsigned long) { ++dataPieces; });
         client.setFrameCallback([&](const RtspFrame& f) {
             if (disabled) ++afterDisable;
@@ -283,14 +271,12 @@ TEST_P(FrameCallbackTest, ClientHandsOverEveryAccessUnitOfTheClipOnceWithItsFlag
             threads.insert(std::this_thread::get_id());
         });
         client.enable();
-        auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(15);
-        while (std::chrono::steady_clock::now() < deadline) {
-            {
+        thread_wait::waitUntil(
+            [&] {
                 std::lock_guard<std::mutex> lock(mutex);
-                if (got.size() >= wanted) break;
-            }
-            std::this_thread::sleep_for(std::chrono::milliseconds(20));
-        }
+                return got.size() >= wanted;
+            },
+            15000);
         client.disable();
         disabled = true;
         std::this_thread::sleep_for(std::chrono::milliseconds(100));
@@ -307,7 +293,7 @@ TEST_P(FrameCallbackTest, ClientHandsOverEveryAccessUnitOfTheClipOnceWithItsFlag
             EXPECT_EQ(stats.framesIncomplete, 0u);
         }
     }
-    camera.stop();
+    rig.camera.stop();
 
     std::lock_guard<std::mutex> lock(mutex);
     ASSERT_GE(got.size(), wanted);

@@ -15,18 +15,7 @@ using namespace client_test;
 
 namespace {
 
-struct GstCase {
-    const char* name;
-    const char* clip;
-    VideoCodec codec;
-    bool tcp;
-};
-
-void PrintTo(const GstCase& c, std::ostream* os) {
-    *os << c.name;
-}
-
-class ClientGstInterop : public ::testing::TestWithParam<GstCase> {
+class ClientGstInterop : public ::testing::TestWithParam<StreamCase> {
 protected:
     static void SetUpTestSuite() { sMissing = GstRtspServer::missingDependency(); }
     static std::string sMissing;
@@ -38,7 +27,7 @@ std::string ClientGstInterop::sMissing;
 
 TEST_P(ClientGstInterop, CallbacksDecodeToTheSourcePictures) {
     if (!sMissing.empty()) GTEST_SKIP() << "GStreamer interoperability skipped: " << sMissing;
-    const GstCase c = GetParam();
+    const StreamCase c = GetParam();
     GstRtspServer server;
     GstRtspServer::Options options;
     // The raw Annex-B clip: parsebin finds the codec; its pictures carry the parameter sets.
@@ -68,8 +57,8 @@ TEST_P(ClientGstInterop, CallbacksDecodeToTheSourcePictures) {
 
 INSTANTIATE_TEST_SUITE_P(
     Servers, ClientGstInterop,
-    ::testing::Values(GstCase{"H264Udp", "h264_single_slice.264", VideoCodec::H264, false},
-                      GstCase{"H264Tcp", "h264_multi_slice.264", VideoCodec::H264, true},
-                      GstCase{"H265Udp", "h265.265", VideoCodec::H265, false},
-                      GstCase{"H265Tcp", "h265.265", VideoCodec::H265, true}),
-    [](const testing::TestParamInfo<GstCase>& info) { return std::string(info.param.name); });
+    ::testing::Values(StreamCase{"H264Udp", "h264_single_slice.264", VideoCodec::H264, false},
+                      StreamCase{"H264Tcp", "h264_multi_slice.264", VideoCodec::H264, true},
+                      StreamCase{"H265Udp", "h265.265", VideoCodec::H265, false},
+                      StreamCase{"H265Tcp", "h265.265", VideoCodec::H265, true}),
+    streamCaseName);

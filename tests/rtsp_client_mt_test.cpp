@@ -2,12 +2,10 @@
 // TCP, and the application's callback must receive Annex-B that decodes to exactly the clip's
 // pictures. Also: disable and enable again, disable inside the callback,
 // destruction while enabled, and the facade's behaviour without a connection.
-#include <dirent.h>
 #include <gtest/gtest.h>
 
 #include <atomic>
 #include <chrono>
-#include <fstream>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -18,6 +16,7 @@
 #include "testkit/clip_streamer.h"
 #include "testkit/test_camera.h"
 #include "tests/client_test_support.h"
+#include "tests/thread_wait.h"
 #include "units/unit_rtsp_client.h"
 
 using namespace client_test;
@@ -30,21 +29,7 @@ double secondsSince(Clock::time_point start) {
     return std::chrono::duration<double>(Clock::now() - start).count();
 }
 
-// Names of this process's threads.
-std::vector<std::string> threadNames() {
-    std::vector<std::string> names;
-    DIR* dir = opendir("/proc/self/task");
-    if (dir == nullptr) return names;
-    while (dirent* e = readdir(dir)) {
-        if (e->d_name[0] == '.') continue;
-        std::ifstream comm(std::string("/proc/self/task/") + e->d_name + "/comm");
-        std::string name;
-        std::getline(comm, name);
-        names.push_back(name);
-    }
-    closedir(dir);
-    return names;
-}
+using thread_wait::threadNames;
 
 // Threads the library names for one client (the TCP watchdog has no name of its own).
 size_t libraryThreads() {
@@ -56,53 +41,7 @@ size_t libraryThreads() {
 }
 
 bool waitForThreadCount(size_t count, int timeoutMs) {
-    auto end = Clock::now() + std::chrono::milliseconds(timeoutMs);
-    while (threadNames().size() > count) {
-        if (Clock::now() > end) return false;
-        std::this_thread::sleep_for(std::chrono::milliseconds(20));
-    }
-    return true;
-}
-
-// A camera streaming one of the clips in a loop.
-struct CameraRig {
-    CameraRig(const std::string& clipName, VideoCodec codec,
-              testkit::ClipStreamerOptions options = loopOptions())
-        : clip(readClip(clipName)), streamer(codec, clip, options), camera(scriptFor(streamer)) {
-        camera.setStreamerFactory(streamer.factory());
-        started = camera.start();
-    }
-    static testkit::ClipStreamerOptions loopOptions() {
-        testkit::ClipStreamerOptions options;
-        options.loop = true;
-        return options;
-    }
-    static CameraScript scriptFor(const testkit::ClipStreamer& s) {
-        CameraScript script;
-        script.sdp = s.sdp();
-        return script;
-    }
-    size_t count(const std::string& method) const {
-        size_t n = 0;
-        for (const auto& m : camera.methods()) n += m == method;
-        return n;
-    }
-
-    Bytes clip;
-    testkit::ClipStreamer streamer;
-    TestCamera camera;
-    bool started = false;
-};
-
-struct StreamCase {
-    const char* name;
-    const char* clip;
-    VideoCodec codec;
-    bool tcp;
-};
-
-void PrintTo(const StreamCase& c, std::ostream* os) {
-    *os << c.name;
+    return thread_wait::waitUntil([&] { return threadNames().size() <= count; }, timeoutMs);
 }
 
 class ClientEndToEnd : public ::testing::TestWithParam<StreamCase> {};
@@ -155,7 +94,7 @@ INSTANTIATE_TEST_SUITE_P(
                       StreamCase{"H264MultiSliceTcp", "h264_multi_slice.264", VideoCodec::H264, true},
                       StreamCase{"H265Udp", "h265.265", VideoCodec::H265, false},
                       StreamCase{"H265Tcp", "h265.265", VideoCodec::H265, true}),
-    [](const testing::TestParamInfo<StreamCase>& info) { return std::string(info.param.name); });
+    streamCaseName);
 
 // disable() from inside the data callback: no deadlock, no callback after it, one TEARDOWN, and
 // the destructor returns.
@@ -215,10 +154,7 @@ TEST(ClientDestruction, DestroyingAnEnabledClientJoinsEveryThreadWithinASecondWi
         client.reset();
         EXPECT_LT(secondsSince(start), tcp ? 2.5 : 0.5);
         // Joined threads may stay listed in /proc for a moment (notably under emulation).
-        auto listedUntil = Clock::now() + std::chrono::seconds(2);
-        while (libraryThreads() > 0 && Clock::now() < listedUntil)
-            std::this_thread::sleep_for(std::chrono::milliseconds(10));
-        EXPECT_EQ(libraryThreads(), 0u);
+        EXPECT_TRUE(thread_wait::waitUntil([] { return libraryThreads() == 0; }, 2000)) << libraryThreads();
         const size_t afterward = got.count();
         // The camera's own threads for the connection end once it sees the connection close.
         EXPECT_TRUE(waitForThreadCount(baseline, 3000))

@@ -9,6 +9,7 @@
 #include <string>
 #include <vector>
 
+#include "testkit/child_process.h"
 #include "testkit/sdp_regex_reference.h"
 #include "tests/log_capture.h"
 #include "utils/curl_rtsp.h"
@@ -46,10 +47,7 @@ Strings str(const std::vector<RtspTrack>& tracks) {
 }
 
 std::string readFile(const std::string& path) {
-    std::ifstream in(std::string(QUORVANE_SOURCE_DIR) + "/" + path, std::ios::binary);
-    std::stringstream ss;
-    ss << in.rdbuf();
-    return ss.str();
+    return testkit::readText(std::string(QUORVANE_SOURCE_DIR) + "/" + path);
 }
 
 std::string cameraSdp(const std::string& name) {

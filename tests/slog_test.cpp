@@ -2,18 +2,13 @@
 
 #include <gtest/gtest.h>
 
-#include <fstream>
-#include <sstream>
 #include <string>
+
+#include "testkit/child_process.h"
 
 namespace {
 
-std::string readFile(const char* path) {
-    std::ifstream in(path);
-    std::stringstream ss;
-    ss << in.rdbuf();
-    return ss.str();
-}
+using testkit::readText;
 
 class SLogTest : public ::testing::Test {
 protected:
@@ -60,7 +55,7 @@ TEST_F(SLogTest, WarningsReachTheFileEvenWithConsoleOffButDebugNever) {
     SLOGD("nowhere at all\n");
     EXPECT_EQ(testing::internal::GetCapturedStdout(), "");
     EXPECT_EQ(testing::internal::GetCapturedStderr(), "");
-    std::string file = readFile(SLog::logPath());
+    std::string file = readText(SLog::logPath());
     EXPECT_NE(file.find("W/: (TestBody in slog_test.cpp:"), std::string::npos) << file;
     EXPECT_EQ(file.find("nowhere"), std::string::npos);
 }
@@ -69,7 +64,7 @@ TEST_F(SLogTest, FileCopyIsCutAt1023Characters) {
     fileOnly();
     std::string longText(3000, 'x');
     SLog::print_log(stderr, "%s", longText.c_str());
-    EXPECT_EQ(readFile(SLog::logPath()), std::string(1023, 'x'));
+    EXPECT_EQ(readText(SLog::logPath()), std::string(1023, 'x'));
 }
 
 TEST_F(SLogTest, SaveLastLogKeepsThePreviousRun) {
@@ -77,11 +72,11 @@ TEST_F(SLogTest, SaveLastLogKeepsThePreviousRun) {
     SLog::print_log(stderr, "first run\n");
     SLog::logStm.close();
     EXPECT_EQ(SLog::saveLastLog(), 0);
-    EXPECT_EQ(readFile(SLog::lastLogPath()), "first run\n");
+    EXPECT_EQ(readText(SLog::lastLogPath()), "first run\n");
     // Nothing left to rename now; and without an open file nothing is written.
     EXPECT_EQ(SLog::saveLastLog(), -1);
     SLog::print_log(stderr, "lost\n");
-    EXPECT_EQ(readFile(SLog::logPath()), "");
+    EXPECT_EQ(readText(SLog::logPath()), "");
 }
 
 TEST_F(SLogTest, DumpDataRowsPadTheLastRowAndShowOnlyBytesFrom0x20To0x7eAsCharacters) {

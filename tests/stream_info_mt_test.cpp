@@ -10,8 +10,8 @@
 
 #include "rtsp_client.h"
 #include "testkit/annexb.h"
-#include "testkit/clip_streamer.h"
-#include "testkit/test_camera.h"
+#include "tests/client_test_support.h"
+#include "tests/thread_wait.h"
 #include "utils/h26x_sps_parser.h"
 #include "utils/rtsp_stream_info.h"
 
@@ -187,25 +187,15 @@ TEST(StreamInfo, ClientReportsCodecSizeAndRateOfTheClips) {
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.clip);
-        const Bytes clip = testkit::readClip(c.clip);
-        ASSERT_FALSE(clip.empty());
-        testkit::ClipStreamerOptions options;
-        options.loop = true;
-        testkit::ClipStreamer streamer(c.codec, clip, options);
-        CameraScript script;
-        script.sdp = streamer.sdp();
-        TestCamera camera(script);
-        camera.setStreamerFactory(streamer.factory());
-        ASSERT_TRUE(camera.start());
+        client_test::CameraRig rig(c.clip, c.codec);
+        ASSERT_TRUE(rig.started);
 
-        RtspClient client(camera.url(), "", "", true, RtspClientOptions::mixedFleet());
+        RtspClient client(rig.camera.url(), "", "", true, RtspClientOptions::mixedFleet());
         EXPECT_EQ(client.streamInfo().width, 0u);
         client.enable();
         RtspStreamInfo info;
-        auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
         // Polled from this thread while the receive thread updates it.
-        while ((info = client.streamInfo()).width == 0 && std::chrono::steady_clock::now() < deadline)
-            std::this_thread::sleep_for(std::chrono::milliseconds(20));
+        thread_wait::waitUntil([&] { return (info = client.streamInfo()).width != 0; }, 10000);
         client.disable();
         EXPECT_EQ(info.codec, c.expected);
         EXPECT_EQ(info.width, c.width);
@@ -214,7 +204,7 @@ TEST(StreamInfo, ClientReportsCodecSizeAndRateOfTheClips) {
         EXPECT_TRUE(info.fpsFromSps);
         EXPECT_NEAR(info.fps, 25, 0.01);
         EXPECT_EQ(client.streamInfo().width, c.width);
-        camera.stop();
+        rig.camera.stop();
     }
 }
 

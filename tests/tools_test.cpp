@@ -13,7 +13,7 @@
 
 #include "testkit/annexb.h"
 #include "testkit/child_process.h"
-#include "testkit/framemd5.h"
+#include "tests/client_test_support.h"
 #include "utils/utils.h"
 
 namespace {
@@ -72,6 +72,12 @@ protected:
     }
     std::string cameraLog(size_t n) const { return path("camera" + std::to_string(n) + ".log"); }
     ChildProcess& camera(size_t n) { return *mCameras.at(n); }
+    // Ends camera `n` as an operator would; returns its log, complete once it has exited.
+    std::string stopCamera(size_t n) {
+        int code = -1;
+        EXPECT_TRUE(camera(n).signal(SIGTERM) && camera(n).wait(10000, &code));
+        return testkit::readText(cameraLog(n));
+    }
 
     // Runs quorvane-record to its end (at most `timeoutMs`).
     ToolRun record(std::vector<std::string> args, int timeoutMs = 30000) {
@@ -85,13 +91,6 @@ protected:
         run.out = testkit::readText(out);
         run.err = testkit::readText(err);
         return run;
-    }
-
-    static std::vector<std::string> md5s(const std::string& file, VideoCodec codec) {
-        std::vector<std::string> frames;
-        std::string error;
-        EXPECT_TRUE(testkit::decodeFrameMd5(file, codec, &frames, &error)) << error;
-        return frames;
     }
 
     // The number written right before the last `suffix` in `text`, or -1.
@@ -118,7 +117,7 @@ protected:
 // A frame count over UDP, a duration over TCP.
 TEST_F(ToolsTest, RecordingOverUdpAndTcpDecodesToTheClipsFirstPictures) {
     if (!testkit::ffmpegAvailable()) GTEST_SKIP() << "ffmpeg not installed";
-    std::vector<std::string> clip = md5s(kDefaultClip, VideoCodec::H264);
+    std::vector<std::string> clip = client_test::frameMd5s(kDefaultClip, VideoCodec::H264);
     ASSERT_EQ(clip.size(), 250u);
     std::string url = startCamera({});
     for (const char* transport : {"--udp", "--tcp"}) {
@@ -132,7 +131,7 @@ TEST_F(ToolsTest, RecordingOverUdpAndTcpDecodesToTheClipsFirstPictures) {
             << run.err;
         // Every PLAY starts the clip at its first picture, so the file holds exactly its first ones:
         // 60, or 2 s at 25 pictures per second, give or take a few for a loaded machine's timing.
-        std::vector<std::string> got = md5s(file, VideoCodec::H264);
+        std::vector<std::string> got = client_test::frameMd5s(file, VideoCodec::H264);
         EXPECT_EQ(frames(run.err), static_cast<long>(got.size()));
         EXPECT_NEAR(static_cast<double>(got.size()), udp ? 60 : 50, udp ? 0 : 3);
         EXPECT_EQ(got, std::vector<std::string>(clip.begin(), clip.begin() + static_cast<long>(got.size())));
@@ -163,7 +162,7 @@ TEST_F(ToolsTest, H265FilesAreServedAndRecordedAsH265WithWholePictures) {
 
     for (const std::string& source : {testkit::clipPath("h265.265"), multi}) {
         SCOPED_TRACE(source);
-        std::vector<std::string> clip = md5s(source, VideoCodec::H265);
+        std::vector<std::string> clip = client_test::frameMd5s(source, VideoCodec::H265);
         ASSERT_EQ(clip.size(), 30u);
         size_t n = mCameras.size();
         std::string url = startCamera({source});
@@ -172,14 +171,14 @@ TEST_F(ToolsTest, H265FilesAreServedAndRecordedAsH265WithWholePictures) {
         ToolRun run = record({url, "--tcp", "-o", file, "--frames", "30"});
         ASSERT_EQ(run.exitCode, kOk) << run.err;
         EXPECT_NE(run.err.find("30 frames of H.265 320x240"), std::string::npos) << run.err;
-        EXPECT_EQ(md5s(file, VideoCodec::H265), clip);
+        EXPECT_EQ(client_test::frameMd5s(file, VideoCodec::H265), clip);
         camera(n).kill();
     }
 }
 
 TEST_F(ToolsTest, InterruptAndTerminateTearDownAndKeepAPlayableFile) {
     if (!testkit::ffmpegAvailable()) GTEST_SKIP() << "ffmpeg not installed";
-    std::vector<std::string> clip = md5s(kDefaultClip, VideoCodec::H264);
+    std::vector<std::string> clip = client_test::frameMd5s(kDefaultClip, VideoCodec::H264);
     std::string url = startCamera({});
     int n = 0;
     for (int sig : {SIGINT, SIGTERM}) {
@@ -205,7 +204,7 @@ TEST_F(ToolsTest, InterruptAndTerminateTearDownAndKeepAPlayableFile) {
         }
         EXPECT_EQ(count(log, "TEARDOWN rtsp://"), n) << log;
         EXPECT_EQ(count(log, "TEARDOWN rtsp://"), count(log, "PLAY rtsp://"));
-        std::vector<std::string> got = md5s(file, VideoCodec::H264);
+        std::vector<std::string> got = client_test::frameMd5s(file, VideoCodec::H264);
         ASSERT_GE(got.size(), 20u);
         EXPECT_EQ(got, std::vector<std::string>(clip.begin(), clip.begin() + static_cast<long>(got.size())));
     }
@@ -217,9 +216,7 @@ TEST_F(ToolsTest, EachFailureHasItsMessageAndExitCode) {
     std::string silent = startCamera({"--silence-after", "0", "--silence-for", "60"});
     // A port that was free a moment ago: the camera that held it is gone.
     std::string gone = startCamera({});
-    camera(3).signal(SIGTERM);
-    int code = -1;
-    ASSERT_TRUE(camera(3).wait(10000, &code));
+    stopCamera(3);
 
     struct Case {
         std::vector<std::string> args;
@@ -307,10 +304,7 @@ TEST_F(ToolsTest, RecorderReconnectsAfterSilenceAndAfterAClosedConnectionOverTcp
         ToolRun run = record({url, "--tcp", "-o", path("fault.264"), "--duration", "8"});
         ASSERT_EQ(run.exitCode, kOk) << run.err;
         EXPECT_GE(reconnects(run.err), 1) << run.err;
-        camera(n).signal(SIGTERM);
-        int code = -1;
-        ASSERT_TRUE(camera(n).wait(10000, &code));
-        std::string log = testkit::readText(cameraLog(n));
+        std::string log = stopCamera(n);
         EXPECT_GE(count(log, "PLAY rtsp://"), 2) << log;
         // Pictures from more than one play: each play hits the fault again.
         EXPECT_GT(frames(run.err), f.onePlay + 5) << run.err;
@@ -321,10 +315,7 @@ TEST_F(ToolsTest, DropSwitchLeavesOutTheGivenShareOfPackets) {
     std::string url = startCamera({"--drop", "0.2"});
     ToolRun run = record({url, "--tcp", "-o", path("drop.264"), "--duration", "4"});
     ASSERT_EQ(run.exitCode, kOk) << run.err;
-    camera(0).signal(SIGTERM);
-    int code = -1;
-    ASSERT_TRUE(camera(0).wait(10000, &code));
-    std::string log = testkit::readText(cameraLog(0));
+    std::string log = stopCamera(0);
     double sent = static_cast<double>(numberBefore(log, " packets sent"));
     double dropped = static_cast<double>(numberBefore(log, " left out"));
     ASSERT_GT(sent, 0) << log;
@@ -342,8 +333,8 @@ TEST_F(ToolsTest, StapAParameterSetsAreRecordedWithThePreset) {
     ToolRun run = record({url, "--tcp", "-o", path("stap.264"), "--frames", "30"});
     EXPECT_EQ(run.exitCode, kOk) << run.err;
     if (testkit::ffmpegAvailable()) {
-        std::vector<std::string> clip = md5s(kDefaultClip, VideoCodec::H264);
-        EXPECT_EQ(md5s(path("stap.264"), VideoCodec::H264),
+        std::vector<std::string> clip = client_test::frameMd5s(kDefaultClip, VideoCodec::H264);
+        EXPECT_EQ(client_test::frameMd5s(path("stap.264"), VideoCodec::H264),
                   std::vector<std::string>(clip.begin(), clip.begin() + 30));
     }
 }
@@ -424,7 +415,7 @@ TEST_F(ToolsTest, Mp4AndMatroskaRecordingsHoldTheClipsPicturesAtTheCamerasPace) 
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.file + " " + c.clip);
-        std::vector<std::string> clip = md5s(c.clip, c.codec);
+        std::vector<std::string> clip = client_test::frameMd5s(c.clip, c.codec);
         size_t n = mCameras.size();
         std::string url = startCamera({c.clip});
         std::vector<std::string> args = {url, "-o", c.file == "-" ? "-" : path(c.file), "--frames",

@@ -4,32 +4,19 @@
 #include <time.h>
 
 #include <chrono>
-#include <filesystem>
 #include <fstream>
 #include <iterator>
 #include <thread>
 
 #include "testkit/unit_probes.h"
+#include "tests/thread_wait.h"
 #include "units/unit.h"
 #include "units/unit_callback_endpoint.h"
 
 namespace {
-int threadCount() {
-    auto tasks = std::filesystem::directory_iterator("/proc/self/task");
-    return static_cast<int>(std::distance(begin(tasks), end(tasks)));
-}
+using thread_wait::threadCount;
+using thread_wait::waitUntil;
 
-template <class Done>
-bool waitUntil(Done done, int timeoutMs) {
-    auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
-    while (!done()) {
-        if (std::chrono::steady_clock::now() > end) return false;
-        std::this_thread::sleep_for(std::chrono::milliseconds(2));
-    }
-    return true;
-}
-
-// A joined thread leaves /proc a moment after join() returns.
 bool waitForThreadCount(int expected, int timeoutMs) {
     return waitUntil([&] { return threadCount() == expected; }, timeoutMs);
 }

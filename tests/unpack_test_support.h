@@ -29,6 +29,15 @@ inline Bytes join(std::initializer_list<Bytes> parts) {
     return out;
 }
 
+// An H.264 IDR or H.265 IRAP picture.
+inline bool isKeyframe(testkit::VideoCodec codec, const std::vector<Bytes>& au) {
+    for (const Bytes& nal : au) {
+        int type = testkit::nalUnitType(codec, nal);
+        if (codec == testkit::VideoCodec::H264 ? type == 5 : type >= 16 && type <= 23) return true;
+    }
+    return false;
+}
+
 inline std::vector<Bytes> cameraPackets(const std::string& name) {
     std::vector<Bytes> packets;
     EXPECT_TRUE(testkit::readHexPackets(std::string(QUORVANE_SOURCE_DIR) + "/tests/data/cameras/hex/" + name,
