@@ -26,23 +26,16 @@ private:
 };
 
 // SLOGW/SLOGE through a limiter: the line keeps its text; a held-back count follows it.
-#define SLOGW_LIMITED(limiter, fmt, ...)                                                             \
-    do {                                                                                             \
-        uint64_t quorvaneSuppressed_ = 0;                                                            \
-        if ((limiter).allow(&quorvaneSuppressed_)) {                                                 \
-            SLOGW(fmt, ##__VA_ARGS__);                                                               \
-            if (quorvaneSuppressed_ > 0)                                                             \
-                SLOGW("(%llu similar lines suppressed)\n", (unsigned long long)quorvaneSuppressed_); \
-        }                                                                                            \
+#define QUORVANE_SLOG_LIMITED(LOG, limiter, fmt, ...)                                              \
+    do {                                                                                           \
+        uint64_t quorvaneSuppressed_ = 0;                                                          \
+        if ((limiter).allow(&quorvaneSuppressed_)) {                                               \
+            LOG(fmt, ##__VA_ARGS__);                                                               \
+            if (quorvaneSuppressed_ > 0)                                                           \
+                LOG("(%llu similar lines suppressed)\n", (unsigned long long)quorvaneSuppressed_); \
+        }                                                                                          \
     } while (0)
-#define SLOGE_LIMITED(limiter, fmt, ...)                                                             \
-    do {                                                                                             \
-        uint64_t quorvaneSuppressed_ = 0;                                                            \
-        if ((limiter).allow(&quorvaneSuppressed_)) {                                                 \
-            SLOGE(fmt, ##__VA_ARGS__);                                                               \
-            if (quorvaneSuppressed_ > 0)                                                             \
-                SLOGE("(%llu similar lines suppressed)\n", (unsigned long long)quorvaneSuppressed_); \
-        }                                                                                            \
-    } while (0)
+#define SLOGW_LIMITED(limiter, fmt, ...) QUORVANE_SLOG_LIMITED(SLOGW, limiter, fmt, ##__VA_ARGS__)
+#define SLOGE_LIMITED(limiter, fmt, ...) QUORVANE_SLOG_LIMITED(SLOGE, limiter, fmt, ##__VA_ARGS__)
 
 #endif
