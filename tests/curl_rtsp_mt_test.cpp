@@ -95,9 +95,8 @@ protected:
     }
     std::vector<CameraRequest> authorizedOf(const std::string& method) const {
         std::vector<CameraRequest> out;
-        for (const auto& r : camera->requests()) {
+        for (const auto& r : camera->requests())
             if (r.method == method && r.authorized) out.push_back(r);
-        }
         return out;
     }
     std::unique_ptr<TestCamera> camera;

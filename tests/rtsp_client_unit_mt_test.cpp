@@ -348,9 +348,8 @@ TEST(ReceiverUnitPorts, ABaseHeldByAnotherProcessIsDrawnAgain) {
     ASSERT_TRUE(answered);
     EXPECT_GE(theirs, 10000);
     EXPECT_LE(theirs, 60000);
-    for (int offset : {0, 1, 10, 11}) {
+    for (int offset : {0, 1, 10, 11})
         for (int other : {0, 1, 10, 11}) EXPECT_NE(theirs + offset, mine + other) << "shared port";
-    }
 }
 
 TEST_F(ReceiverUnitTest, UdpThreadsHaveBoundTheirPortsWhenStartThreadReturns) {
