@@ -17,6 +17,7 @@
 
 #include "rtsp_client.h"
 #include "testkit/annexb.h"
+#include "testkit/child_process.h"
 #include "testkit/clip_streamer.h"
 #include "testkit/framemd5.h"
 #include "testkit/test_camera.h"
@@ -48,6 +49,11 @@ using testkit::VideoCodec;
 
 using testkit::clipPath;
 using testkit::readClip;
+
+// A file of the camera data set's SDP folder (DESCRIBE bodies and fmtp lines of real cameras).
+inline std::string cameraSdp(const std::string& name) {
+    return testkit::readText(std::string(QUORVANE_SOURCE_DIR) + "/tests/data/cameras/sdp/" + name);
+}
 
 // How many requests of `method` the camera has seen.
 inline size_t methodCount(const TestCamera& camera, const std::string& method) {

@@ -20,6 +20,7 @@
 
 namespace {
 
+using client_test::cameraSdp;
 using Clock = std::chrono::steady_clock;
 using Strings = std::vector<std::string>;
 using ::testing::HasSubstr;
@@ -95,9 +96,8 @@ protected:
     }
     std::vector<CameraRequest> authorizedOf(const std::string& method) const {
         std::vector<CameraRequest> out;
-        for (const auto& r : camera->requests()) {
+        for (const auto& r : camera->requests())
             if (r.method == method && r.authorized) out.push_back(r);
-        }
         return out;
     }
     std::unique_ptr<TestCamera> camera;
@@ -391,12 +391,6 @@ TEST_F(CurlRtspSession, KeepaliveEveryIntervalSurvivesARefusal) {
               (Strings{"OPTIONS", "DESCRIBE", "SETUP", "PLAY", "GET_PARAMETER"}));
     EXPECT_EQ(methods.back(), "TEARDOWN");
 }
-
-namespace {
-std::string cameraSdp(const std::string& name) {
-    return testkit::readText(std::string(QUORVANE_SOURCE_DIR) + "/tests/data/cameras/sdp/" + name);
-}
-}  // namespace
 
 // Camera bodies of each shape (track order, absolute and relative controls, no video offer) and
 // edits of real bodies, played with the real-camera reading: a body with an H.264/H.265 offer gets

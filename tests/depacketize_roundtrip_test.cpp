@@ -157,9 +157,8 @@ TEST(RoundTripLoss, ALostPacketCostsOnlyThePictureDataItCarried) {
         Packets packets = packetize(c.clip, c.mtu);
         std::vector<Carried> carried = carriedNals(VideoCodec::H264, packets);
         size_t victim = 0;
-        for (size_t i = packets.size() / 2; i + 1 < packets.size() && victim == 0; ++i) {
+        for (size_t i = packets.size() / 2; i + 1 < packets.size() && victim == 0; ++i)
             if (c.isVictim(packets, carried, i)) victim = i;
-        }
         ASSERT_NE(victim, 0u);
         std::vector<Bytes> expected = testkit::splitAnnexB(readClip(c.clip.file));
         expected.erase(

@@ -302,9 +302,7 @@ TEST_P(FrameCallbackTest, ClientHandsOverEveryAccessUnitOfTheClipOnceWithItsFlag
     uint32_t lost = 0;
     for (size_t i = 0, au = 0; i < got.size(); ++i, ++au) {
         SCOPED_TRACE(i);
-        if (lossy) {
-            au = static_cast<size_t>(got[i].frame.rtpTimestamp / 3600);
-        }
+        if (lossy) au = static_cast<size_t>(got[i].frame.rtpTimestamp / 3600);
         const std::vector<Bytes>& source = aus[au % aus.size()];
         if (lossy && got[i].frame.lostBefore > 0) {
             // A lost parameter set or SEI packet leaves the picture whole; its slices must be the source's.

@@ -27,48 +27,28 @@ protected:
 }  // namespace
 
 TEST(VideoUnpackDetection, TwoByteVoteTable) {
-    struct Case {
-        Bytes payload;
-        Outcome outcome;
-    };
-    const Outcome H264 = Outcome::H264, H265 = Outcome::H265, Both = Outcome::Both, None = Outcome::None;
-    const Case cases[] = {
-        // H.264 SPS, PPS, IDR slice, non-IDR slice, FU-A start of an IDR slice
-        {{0x67, 0x42}, H264},
-        {{0x68, 0xCE}, H264},
-        {{0x65, 0x88}, H264},
-        {{0x41, 0x9A}, H264},
-        {{0x7C, 0x85}, H264},
-        // FU-A middle fragments of a type-1 slice, H.265 SPS, PPS, SEI, IDR_W_RADL, TRAIL_R, FU
-        {{0x5C, 0x01}, Both},
-        {{0x7C, 0x01}, Both},
-        {{0x42, 0x01}, Both},
-        {{0x44, 0x01}, Both},
-        {{0x4E, 0x01}, Both},
-        {{0x26, 0x01}, Both},
-        {{0x02, 0x01}, Both},
-        {{0x62, 0x01}, Both},
-        // H.265 VPS, aggregation packet
-        {{0x40, 0x01}, H265},
-        {{0x60, 0x01}, H265},
-        // Forbidden bit, H.264 type 0, H.265 TID 2, FU-B
-        {{0x80, 0x01}, None},
-        {{0xFC, 0x85}, None},
-        {{0x60, 0x02}, None},
-        {{0x7D, 0x85}, None},
-    };
-    for (const Case& c : cases) {
-        SCOPED_TRACE(testing::Message() << std::hex << int(c.payload[0]) << " " << int(c.payload[1]));
-        RtpVideoUnpackExUnitSM unit;
-        Feeder feed(&unit);
-        LogCapture log;
-        EXPECT_EQ(feed.payload(c.payload), 0u);
-        log.stop();
-        EXPECT_EQ(unit.mIsH264, c.outcome == Outcome::H264);
-        EXPECT_EQ(unit.mIsH265, c.outcome == Outcome::H265);
-        EXPECT_EQ(log.errCount("it looks both like 264 and 265 !!!"), c.outcome == Outcome::Both ? 1 : 0);
-        EXPECT_EQ(log.errCount("Can not determine rtp video type !!!"), c.outcome == Outcome::None ? 1 : 0);
-    }
+    // H.264: SPS, PPS, IDR slice, non-IDR slice, FU-A start of an IDR slice. Both: FU-A middle
+    // fragments of a type-1 slice, H.265 SPS, PPS, SEI, IDR_W_RADL, TRAIL_R, FU. H.265: VPS,
+    // aggregation packet. None: forbidden bit, H.264 type 0, H.265 TID 2, FU-B.
+    const std::pair<Outcome, std::vector<Bytes>> cases[] = {
+        {Outcome::H264, {{0x67, 0x42}, {0x68, 0xCE}, {0x65, 0x88}, {0x41, 0x9A}, {0x7C, 0x85}}},
+        {Outcome::Both, {{0x5C, 0x01}, {0x7C, 0x01}, {0x42, 0x01}, {0x44, 0x01}}},
+        {Outcome::Both, {{0x4E, 0x01}, {0x26, 0x01}, {0x02, 0x01}, {0x62, 0x01}}},
+        {Outcome::H265, {{0x40, 0x01}, {0x60, 0x01}}},
+        {Outcome::None, {{0x80, 0x01}, {0xFC, 0x85}, {0x60, 0x02}, {0x7D, 0x85}}}};
+    for (const auto& [outcome, payloads] : cases)
+        for (const Bytes& payload : payloads) {
+            SCOPED_TRACE(testing::Message() << std::hex << int(payload[0]) << " " << int(payload[1]));
+            RtpVideoUnpackExUnitSM unit;
+            Feeder feed(&unit);
+            LogCapture log;
+            EXPECT_EQ(feed.payload(payload), 0u);
+            log.stop();
+            EXPECT_EQ(unit.mIsH264, outcome == Outcome::H264);
+            EXPECT_EQ(unit.mIsH265, outcome == Outcome::H265);
+            EXPECT_EQ(log.errCount("it looks both like 264 and 265 !!!"), outcome == Outcome::Both ? 1 : 0);
+            EXPECT_EQ(log.errCount("Can not determine rtp video type !!!"), outcome == Outcome::None ? 1 : 0);
+        }
 }
 
 TEST_F(VideoUnpack, H265IsRecognizedAtItsFirstVpsAndRoutedFromThenOn) {

@@ -121,9 +121,8 @@ TEST(VideoUnpackThreads, SessionChangesFlushesAndCountersFromOtherThreadsWhilePa
         }
     });
     Feeder feed(&unit);
-    for (int round = 0; round < 20; ++round) {
+    for (int round = 0; round < 20; ++round)
         for (const Bytes& p : packets) feed.packet(p);
-    }
     done = true;
     other.join();
     EXPECT_EQ(broken.load(), 0);

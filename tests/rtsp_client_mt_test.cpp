@@ -34,9 +34,8 @@ using thread_wait::threadNames;
 // Threads the library names for one client (the TCP watchdog has no name of its own).
 size_t libraryThreads() {
     size_t n = 0;
-    for (const std::string& name : threadNames()) {
+    for (const std::string& name : threadNames())
         n += name == "RtpReceive" || name == "RtcpReceive" || name == "CrulKeepLive" || name == "CurlTcpRecv";
-    }
     return n;
 }
 

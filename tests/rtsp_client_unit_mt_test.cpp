@@ -348,9 +348,8 @@ TEST(ReceiverUnitPorts, ABaseHeldByAnotherProcessIsDrawnAgain) {
     ASSERT_TRUE(answered);
     EXPECT_GE(theirs, 10000);
     EXPECT_LE(theirs, 60000);
-    for (int offset : {0, 1, 10, 11}) {
+    for (int offset : {0, 1, 10, 11})
         for (int other : {0, 1, 10, 11}) EXPECT_NE(theirs + offset, mine + other) << "shared port";
-    }
 }
 
 TEST_F(ReceiverUnitTest, UdpThreadsHaveBoundTheirPortsWhenStartThreadReturns) {
@@ -382,53 +381,54 @@ TEST_F(ReceiverUnitTest, NullAddressShutsTheChannelDownForGood) {
     EXPECT_EQ(unit.mCurlRtsp, nullptr);
 }
 
+// A frame `$ channel length payload` as the RTSP session hands it over.
+std::vector<uint8_t> interleaved(uint8_t channel, const std::vector<uint8_t>& payload) {
+    std::vector<uint8_t> f = {'$', channel, static_cast<uint8_t>(payload.size() >> 8),
+                              static_cast<uint8_t>(payload.size() & 0xff)};
+    f.insert(f.end(), payload.begin(), payload.end());
+    return f;
+}
+
 TEST_F(ReceiverUnitTest, InterleavedFramesAreDemultiplexedByChannel) {
+    struct Frame {
+        std::vector<uint8_t> bytes;
+        size_t length;     // handed to the callback
+        size_t sinkCalls;  // after it
+    };
     auto unit = makeUnit(true, 0);
-    // A frame read while no session plays (the TEARDOWN exchange of disable) goes nowhere.
-    std::vector<uint8_t> early = {'$', 0, 0, 13, 0x80, 96, 0, 1, 0, 0, 0, 0, 0, 0, 0, 1, 0x65};
-    unit->fRecvTcpCallback(early.data(), early.size());
-    EXPECT_EQ(sink.calls().size(), 0u);
-    unit->UnitBase::enable();  // the flag only: no session is needed to feed frames by hand
-    std::vector<uint8_t> frame = {'$', 0, 0x01, 0x00};
+    auto feed = [&](std::vector<Frame> frames) {
+        for (Frame& f : frames) {
+            unit->fRecvTcpCallback(f.bytes.data(), f.length);
+            EXPECT_EQ(sink.calls().size(), f.sinkCalls) << "frame on channel " << int(f.bytes[1]);
+        }
+    };
     std::vector<uint8_t> rtp = rtpPacket(9, 0xCAFE, 256);
-    frame.insert(frame.end(), rtp.begin(), rtp.end());
+    std::vector<uint8_t> video = interleaved(0, rtp);
+    // A frame read while no session plays (the TEARDOWN exchange of disable) goes nowhere.
+    feed({{video, video.size(), 0}});
+    unit->UnitBase::enable();  // the flag only: no session is needed to feed frames by hand
     int64_t before = Utils::getBeginTimestamp();
-    unit->fRecvTcpCallback(frame.data(), frame.size());
-    ASSERT_EQ(sink.calls().size(), 1u);
-    EXPECT_EQ(sink.calls()[0].length, 256u);
-    EXPECT_EQ(0, memcmp(sink.calls()[0].buffer->getVaddr(), rtp.data(), 256));
-    EXPECT_GE(unit->mLastRtpTimeNs.load(), before);
-
-    // The call's length wins over the frame header's.
-    frame[2] = 0x7f;
-    unit->fRecvTcpCallback(frame.data(), 104);
-    ASSERT_EQ(sink.calls().size(), 2u);
-    EXPECT_EQ(sink.calls()[1].length, 100u);
-
-    testing::internal::CaptureStdout();
-    testing::internal::CaptureStderr();
-    std::vector<uint8_t> rtcp = {'$', 1, 0, 8, 0x81, 200, 0, 1, 0, 0, 0, 0};
-    int64_t beforeRtcp = Utils::getBeginTimestamp();
-    unit->fRecvTcpCallback(rtcp.data(), rtcp.size());
-    std::vector<uint8_t> unknown = frame;
-    unknown[1] = 7;
-    unit->fRecvTcpCallback(unknown.data(), unknown.size());
-    std::vector<uint8_t> empty = {'$', 0, 0, 0};
-    unit->fRecvTcpCallback(empty.data(), empty.size());
-    unit->fRecvTcpCallback(empty.data(), 2);
+    std::vector<uint8_t> lying = video;
+    lying[2] = 0x7f;
+    std::vector<uint8_t> rtcp = interleaved(1, {0x81, 200, 0, 1, 0, 0, 0, 0});
+    std::vector<uint8_t> empty = interleaved(0, {});
+    LogCapture log;
+    feed({{video, video.size(), 1},
+          {lying, 104, 2},  // the call's length wins over the frame header's
+          {rtcp, rtcp.size(), 2},
+          {interleaved(7, rtp), 260, 2},
+          {empty, 4, 2},
+          {empty, 2, 2},
+          {interleaved(2, rtp), 260, 3}});  // audio RTP travels with the audio data type
     unit->fRecvTcpCallback(nullptr, 10);
-    std::string out = testing::internal::GetCapturedStdout();
-    std::string err = testing::internal::GetCapturedStderr();
-    EXPECT_NE(out.find("receive RTCP of channel 1\n"), std::string::npos);
-    EXPECT_NE(err.find("rtsp: unknown rtp channel 7\n"), std::string::npos);
-    EXPECT_GE(unit->mLastRtpTimeNs.load(), beforeRtcp);
-    EXPECT_EQ(sink.calls().size(), 2u);
-
-    // Audio RTP on channel 2 travels with the audio data type.
-    std::vector<uint8_t> audio = frame;
-    audio[1] = 2;
-    unit->fRecvTcpCallback(audio.data(), audio.size());
-    EXPECT_EQ(sink.calls().size(), 3u);
+    log.stop();
+    auto calls = sink.calls();
+    EXPECT_EQ(calls[0].length, 256u);
+    EXPECT_EQ(0, memcmp(calls[0].buffer->getVaddr(), rtp.data(), 256));
+    EXPECT_EQ(calls[1].length, 100u);
+    EXPECT_EQ(log.outCount("receive RTCP of channel 1\n"), 1);
+    EXPECT_EQ(log.errCount("rtsp: unknown rtp channel 7\n"), 1);
+    EXPECT_GE(unit->mLastRtpTimeNs.load(), before);
 
     // A camera that assigned interleaved=4-5: video is read there, channel 0 is dropped, and a
     // sender report on 5 sets the sender clock.
@@ -436,15 +436,8 @@ TEST_F(ReceiverUnitTest, InterleavedFramesAreDemultiplexedByChannel) {
     session.transport.rtpChannel = 4;
     session.transport.rtcpChannel = 5;
     unit->applySessionInfo(session);
-    unit->fRecvTcpCallback(frame.data(), frame.size());
-    EXPECT_EQ(sink.calls().size(), 3u);
-    frame[1] = 4;
-    unit->fRecvTcpCallback(frame.data(), frame.size());
-    EXPECT_EQ(sink.calls().size(), 4u);
-    std::vector<uint8_t> sr = senderReport(0xCAFE, 0x0102030405060708ull, 1234);
-    sr.insert(sr.begin(), {'$', 5, 0, 52});
-    unit->fRecvTcpCallback(sr.data(), sr.size());
-    EXPECT_EQ(sink.calls().size(), 4u);
+    std::vector<uint8_t> sr = interleaved(5, senderReport(0xCAFE, 0x0102030405060708ull, 1234));
+    feed({{video, video.size(), 3}, {interleaved(4, rtp), 260, 4}, {sr, sr.size(), 4}});
     RtcpSenderClock clock = unit->senderClock();
     EXPECT_TRUE(clock.valid);
     EXPECT_EQ(clock.ntp, 0x0102030405060708ull);
@@ -579,6 +572,23 @@ TEST_F(ReceiverUnitTest, PortsHeldByAnotherSocketGiveANewBaseWithAllFourPortsBou
     }
 }
 
+// The unit's one attempt failed at `request`: Connecting then Failed for `reason`, `states` events in all.
+void expectFailedAttempt(RtspClientUnitEM& unit, UnitEvents& events, size_t states,
+                         const std::string& request, int curlCode, int status, RtspClientReason reason) {
+    RtspConnectStatus failed = unit.connectStatus();
+    EXPECT_EQ(failed.attempts, 1u);
+    EXPECT_FALSE(failed.connected);
+    EXPECT_EQ(failed.failure.request, request);
+    EXPECT_EQ(failed.failure.curlCode, curlCode);
+    EXPECT_EQ(failed.failure.status, status);
+    std::lock_guard<std::mutex> lock(events.mutex);
+    ASSERT_EQ(events.states.size(), states);
+    EXPECT_EQ(events.states[0].state, RtspClientState::Connecting);
+    EXPECT_EQ(events.states[1].state, RtspClientState::Failed);
+    EXPECT_EQ(events.states[1].reason, reason);
+    EXPECT_EQ(events.states[1].rtspStatus, status);
+}
+
 TEST_F(ReceiverUnitTest, ConnectionFailureIsReportedWithItsReason) {
     // A wrong password (the TEARDOWN after it is refused too and must not replace the reason),
     // then a missing stream that is found at the next attempt.
@@ -595,21 +605,8 @@ TEST_F(ReceiverUnitTest, ConnectionFailureIsReportedWithItsReason) {
         RtspClientUnitEM unit(cam.url(), "admin", "wrong", true);
         UnitEvents events(unit);
         unit.enable();
-        RtspConnectStatus failed = unit.connectStatus();
-        EXPECT_EQ(failed.attempts, 1u);
-        EXPECT_FALSE(failed.connected);
-        EXPECT_EQ(failed.failure.request, "DESCRIBE");
-        EXPECT_EQ(failed.failure.curlCode, 0);
-        EXPECT_EQ(failed.failure.status, status);
-        {
-            std::lock_guard<std::mutex> lock(events.mutex);
-            ASSERT_EQ(events.states.size(), 2u);
-            EXPECT_EQ(events.states[0].state, RtspClientState::Connecting);
-            EXPECT_EQ(events.states[1].state, RtspClientState::Failed);
-            EXPECT_EQ(events.states[1].reason,
-                      status == 401 ? RtspClientReason::Authentication : RtspClientReason::NotFound);
-            EXPECT_EQ(events.states[1].rtspStatus, status);
-        }
+        expectFailedAttempt(unit, events, 2, "DESCRIBE", 0, status,
+                            status == 401 ? RtspClientReason::Authentication : RtspClientReason::NotFound);
         if (status == 404) {
             unit.enable();
             RtspConnectStatus found = unit.connectStatus();
@@ -629,15 +626,12 @@ TEST_F(ReceiverUnitTest, ConnectionFailureIsReportedWithItsReason) {
          {"curlto rtsp://admin:***@", "close curl rtsp://admin:***@", "connect rtsp://admin:***@"})
         EXPECT_EQ(log.outCount(line) + log.errCount(line), 1) << line;
     EXPECT_EQ((log.out + log.err).find("secret"), std::string::npos);
+    expectFailedAttempt(unit, events, 3, "OPTIONS", 7 /* CURLE_COULDNT_CONNECT */, 0,
+                        RtspClientReason::Unreachable);
+    EXPECT_EQ(unit.connectStatus().failure.osErrno, ECONNREFUSED);
     std::lock_guard<std::mutex> lock(events.mutex);
-    ASSERT_EQ(events.states.size(), 3u);
-    EXPECT_EQ(events.states[1].reason, RtspClientReason::Unreachable);
-    EXPECT_EQ(events.states[2].state, RtspClientState::Stopped);
     EXPECT_EQ(events.states[1].osErrno, ECONNREFUSED);
-    RtspConnectStatus refused = unit.connectStatus();
-    EXPECT_EQ(refused.failure.request, "OPTIONS");
-    EXPECT_EQ(refused.failure.curlCode, 7);  // CURLE_COULDNT_CONNECT
-    EXPECT_EQ(refused.failure.osErrno, ECONNREFUSED);
+    EXPECT_EQ(events.states[2].state, RtspClientState::Stopped);
 }
 
 }  // namespace

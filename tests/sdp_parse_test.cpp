@@ -11,12 +11,14 @@
 
 #include "testkit/child_process.h"
 #include "testkit/sdp_regex_reference.h"
+#include "tests/client_test_support.h"
 #include "tests/log_capture.h"
 #include "utils/curl_rtsp.h"
 #include "utils/utils.h"
 
 namespace {
 
+using client_test::cameraSdp;
 using Strings = std::vector<std::string>;
 
 // Feeds `body` to a fresh parser in pieces of `piece` bytes (0: one piece).
@@ -48,10 +50,6 @@ Strings str(const std::vector<RtspTrack>& tracks) {
 
 std::string readFile(const std::string& path) {
     return testkit::readText(std::string(QUORVANE_SOURCE_DIR) + "/" + path);
-}
-
-std::string cameraSdp(const std::string& name) {
-    return readFile("tests/data/cameras/sdp/" + name);
 }
 
 const char* kVideoAndAudio =

@@ -39,9 +39,8 @@ const Bytes kH265Sps1080p25 = {0x42, 0x01, 0x01, 0x01, 0x60, 0x00, 0x00, 0x03, 0
                                0x00, 0x00, 0x03, 0x00, 0x80, 0x00, 0x00, 0x0c, 0x84};
 
 Bytes firstSps(const std::string& clip, VideoCodec codec) {
-    for (const Bytes& nal : testkit::splitAnnexB(testkit::readClip(clip))) {
+    for (const Bytes& nal : testkit::splitAnnexB(testkit::readClip(clip)))
         if (testkit::nalUnitType(codec, nal) == (codec == VideoCodec::H264 ? 7 : 33)) return nal;
-    }
     return Bytes();
 }
 

@@ -65,25 +65,19 @@ TEST(UnitLinkTest, MasksThatShareABitAndUnequalIoKindsLink) {
     EXPECT_EQ(sink2.findInputUnits(&sink), 0);
 }
 
-// A wiring error logs its line and aborts the process.
-using UnitLinkDeathTest = ::testing::Test;
-
-TEST_F(UnitLinkDeathTest, SourceAcceptsNoUpstreamUnit) {
+// A wiring error logs its line and aborts the process: too many links, or units that cannot meet.
+TEST(UnitLinkDeathTest, LinksPastTheLimitAbort) {
+    // A source accepts no upstream unit.
     ProbeSourceEM src("SRC", UNIT_DATA_ANY, 1);
     ProbeSourceEM other("OTHER", UNIT_DATA_ANY, 1);
     EXPECT_DEATH(src.addInputUnit(&other, true),
                  "E/: \\(addInputUnit in unit\\.cpp:[0-9]+\\): reach max input size! 0 >= max:0\n");
-}
-
-TEST_F(UnitLinkDeathTest, OutputLimit) {
-    std::unique_ptr<ProbeSourceEM> src(makeRtpSource());
+    std::unique_ptr<ProbeSourceEM> rtp(makeRtpSource());
     std::unique_ptr<ProbeUnitSM> a(makeDepacketizer("A")), b(makeDepacketizer("B"));
-    src->addOutputUnit(a.get(), true);
-    EXPECT_DEATH(src->addOutputUnit(b.get(), true),
+    rtp->addOutputUnit(a.get(), true);
+    EXPECT_DEATH(rtp->addOutputUnit(b.get(), true),
                  "E/: \\(addOutputUnit in unit\\.cpp:[0-9]+\\): reach max output size! 1 >= max:1\n");
-}
-
-TEST_F(UnitLinkDeathTest, CallbackEndpointTakesTenSources) {
+    // The callback endpoint takes ten sources.
     CallBackEndpointUnitSE sink;
     std::vector<std::unique_ptr<ProbeSourceEM>> sources;
     for (int i = 0; i < 11; ++i) sources.emplace_back(new ProbeSourceEM("S", UNIT_DATA_ANY, 1));
@@ -92,7 +86,7 @@ TEST_F(UnitLinkDeathTest, CallbackEndpointTakesTenSources) {
                  "E/: \\(addInputUnit in unit\\.cpp:[0-9]+\\): reach max input size! 10 >= max:10\n");
 }
 
-TEST_F(UnitLinkDeathTest, DataTypesThatShareNoBit) {
+TEST(UnitLinkDeathTest, UnitsWhoseDataTypesOrIoKindsCannotMeetAbort) {
     ProbeSourceEM h26x("H26X", UNIT_DATA_H26X, 1);
     std::unique_ptr<ProbeUnitSM> dep(makeDepacketizer("DEP"));
     EXPECT_DEATH(h26x.addOutputUnit(dep.get(), true),
@@ -100,9 +94,6 @@ TEST_F(UnitLinkDeathTest, DataTypesThatShareNoBit) {
     // The input side's message has no "0x".
     EXPECT_DEATH(dep->addInputUnit(&h26x, true),
                  "E/: \\(addInputUnit in unit\\.cpp:[0-9]+\\): do not match data type! this:1 next:4\n");
-}
-
-TEST_F(UnitLinkDeathTest, EqualIoKinds) {
     CallBackEndpointUnitSE sink;
     ProbeSourceEM src("SRC", UNIT_DATA_ANY, 1);
     // Endpoint output to endpoint input.
