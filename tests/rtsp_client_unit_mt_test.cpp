@@ -383,9 +383,12 @@ TEST_F(ReceiverUnitTest, NullAddressShutsTheChannelDownForGood) {
 
 // A frame `$ channel length payload` as the RTSP session hands it over.
 std::vector<uint8_t> interleaved(uint8_t channel, const std::vector<uint8_t>& payload) {
-    std::vector<uint8_t> f = {'$', channel, static_cast<uint8_t>(payload.size() >> 8),
-                              static_cast<uint8_t>(payload.size() & 0xff)};
-    f.insert(f.end(), payload.begin(), payload.end());
+    std::vector<uint8_t> f(4 + payload.size());
+    f[0] = '$';
+    f[1] = channel;
+    f[2] = static_cast<uint8_t>(payload.size() >> 8);
+    f[3] = static_cast<uint8_t>(payload.size() & 0xff);
+    std::copy(payload.begin(), payload.end(), f.begin() + 4);
     return f;
 }
 
