@@ -79,8 +79,31 @@ def wait_recovered(receivers, since, timeout):
     return None
 
 
+def start_codes(data, begin):
+    """Offsets of the 4-byte start codes of an Annex-B stream from `begin` on."""
+    at = data.find(b"\x00\x00\x00\x01", begin)
+    while at >= 0 and at + 4 < len(data):
+        yield at
+        at = data.find(b"\x00\x00\x00\x01", at + 4)
+
+
+def drop_trailing_parameter_sets(path):
+    """The receivers stop wherever the stream is: the file may end with the SPS/PPS of a key picture
+    whose slices had not arrived. That unfinished access unit is no corruption; cut it off."""
+    with open(path, "rb") as f:
+        data = f.read()
+    slices = [k for k in start_codes(data, 0) if data[k + 4] & 0x1F in (1, 5)]
+    if not slices:
+        return
+    tail = list(start_codes(data, slices[-1] + 4))
+    if tail and all(data[k + 4] & 0x1F in (6, 7, 8, 9) for k in tail):
+        with open(path, "wb") as f:
+            f.write(data[:tail[0]])
+
+
 def decode_errors(path):
     """Error lines of ffmpeg decoding one received stream, and the pictures it decoded."""
+    drop_trailing_parameter_sets(path)
     run = subprocess.run(["ffmpeg", "-hide_banner", "-nostdin", "-v", "error", "-f", "h264", "-i", path,
                           "-f", "null", "-"], capture_output=True, text=True, errors="replace")
     errors = [line for line in run.stderr.splitlines() if line.strip()]
