@@ -16,6 +16,7 @@
 
 #include "platform/buffer.h"
 #include "units/unit_rtsp_client_internal.h"
+#include "utils/byte_order_internal.h"
 #include "utils/curl_rtsp.h"
 #include "utils/networking/netsocket.h"
 #include "utils/slog.h"
@@ -83,12 +84,8 @@ uint16_t choosePortBase() {
     return base;
 }
 
-uint32_t readBe32(const unsigned char* p) {
-    return (uint32_t(p[0]) << 24) | (uint32_t(p[1]) << 16) | (uint32_t(p[2]) << 8) | uint32_t(p[3]);
-}
-uint16_t readBe16(const unsigned char* p) {
-    return static_cast<uint16_t>((p[0] << 8) | p[1]);
-}
+using quorvane_internal::readBe16;
+using quorvane_internal::readBe32;
 void writeBe32(unsigned char* p, uint32_t v) {
     p[0] = static_cast<unsigned char>(v >> 24);
     p[1] = static_cast<unsigned char>(v >> 16);

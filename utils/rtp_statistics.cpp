@@ -2,6 +2,8 @@
 
 #include <cstdlib>
 
+#include "utils/byte_order_internal.h"
+
 namespace {
 
 // RFC 3550 A.1: a jump forward of up to kMaxDropout is loss; up to kMaxMisorder back is a late
@@ -11,12 +13,8 @@ constexpr uint16_t kMaxMisorder = 100;
 constexpr uint32_t kSeenWindow = 1024;
 constexpr int64_t kMinRateSpanNs = 250000000LL;
 
-uint16_t be16(const unsigned char* p) {
-    return static_cast<uint16_t>((p[0] << 8) | p[1]);
-}
-uint32_t be32(const unsigned char* p) {
-    return (uint32_t(p[0]) << 24) | (uint32_t(p[1]) << 16) | (uint32_t(p[2]) << 8) | uint32_t(p[3]);
-}
+using quorvane_internal::readBe16;
+using quorvane_internal::readBe32;
 
 }  // namespace
 
@@ -42,9 +40,9 @@ void RtpStatistics::newSession() {
 void RtpStatistics::onPacket(const unsigned char* rtp, unsigned long len, int64_t arrivalNs) {
     // RFC 3550 5.1: a 12-byte fixed header of version 2.
     if (rtp == nullptr || len < 12 || (rtp[0] >> 6) != 2) return;
-    const uint16_t seq = be16(rtp + 2);
-    const uint32_t timestamp = be32(rtp + 4);
-    const uint32_t ssrc = be32(rtp + 8);
+    const uint16_t seq = readBe16(rtp + 2);
+    const uint32_t timestamp = readBe32(rtp + 4);
+    const uint32_t ssrc = readBe32(rtp + 8);
 
     std::lock_guard<std::mutex> lock(mMutex);
     ++mCounts.packetsReceived;
