@@ -33,7 +33,8 @@ struct QUORVANE_EXPORT RtspClientOptions {
     // or on a timestamp change for cameras that never set it; the last picture is handed over at
     // teardown or silence. Off: a picture is handed over when the next one begins.
     bool markerCompletion = false;
-    // Microseconds the UDP receive thread pauses after each packet; 0 = no pause.
+    // Microseconds the UDP receive thread pauses for each packet it delivers, taken as one sleep
+    // after each batch of packets read together; 0 = no pause.
     unsigned rtpPacketPauseUs = 10;
 
     // Everything above that a mixed fleet of cameras wants: aggregation packets, all H.265 types,

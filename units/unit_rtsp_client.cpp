@@ -773,6 +773,7 @@ void RtspClientUnitEM::threadRtpFunc(unsigned short port, UnitDataType type) {
         }
         // One clock read for the batch: every datagram in it had arrived by now.
         const int64_t arrivalNs = video && mRtpPacketObserver ? Utils::getBeginTimestamp() : 0;
+        unsigned delivered = 0;
         for (int i = 0; i < n && mThreadRun.load(std::memory_order_acquire); ++i) {
             const unsigned long length = slots[i].length;
             // Packets are taken only while a session plays, from the camera, of the session's
@@ -793,10 +794,14 @@ void RtspClientUnitEM::threadRtpFunc(unsigned short port, UnitDataType type) {
                 if (video && mRtpPacketObserver) mRtpPacketObserver(rtp, length, arrivalNs);
                 transmitTo(std::move(buffer), length, type, 0);
             }
+            ++delivered;
             if (mPending.load() != 0) runPendingRequest();
-            unsigned pauseUs = mPacketPauseUs.load(std::memory_order_relaxed);
-            if (pauseUs > 0) usleep(pauseUs);
         }
+        // The pause owed for each delivered packet is taken as one sleep for the batch: the same
+        // time given up, without two context switches per packet.
+        const unsigned pauseUs = mPacketPauseUs.load(std::memory_order_relaxed);
+        if (pauseUs > 0 && delivered > 0 && mThreadRun.load(std::memory_order_acquire))
+            usleep(pauseUs * delivered);
     }
     socket->close();
 }
