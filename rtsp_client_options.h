@@ -36,9 +36,15 @@ struct QUORVANE_EXPORT RtspClientOptions {
     // Microseconds the UDP receive thread pauses for each packet it delivers, taken as one sleep
     // after each batch of packets read together; 0 = no pause.
     unsigned rtpPacketPauseUs = 10;
+    // Interleaved (TCP) sessions: the library reads the camera's connection itself and hands each
+    // frame on as it arrives; libcurl, connected to the library over the loopback address, sees only the RTSP
+    // answers. About half the CPU per camera of libcurl's RECEIVE requests, and disable() does not
+    // wait for a RECEIVE to end. Off: libcurl reads the frames in RECEIVE requests.
+    bool directInterleavedRead = false;
 
     // Everything above that a mixed fleet of cameras wants: aggregation packets, all H.265 types,
-    // SDP parameter sets and codec, real-camera SDP, marker completion, no per-packet pause.
+    // SDP parameter sets and codec, real-camera SDP, marker completion, no per-packet pause, the
+    // interleaved stream read directly.
     static RtspClientOptions mixedFleet() {
         RtspClientOptions o;
         o.unpackAggregates = true;
@@ -48,6 +54,7 @@ struct QUORVANE_EXPORT RtspClientOptions {
         o.realCameraSdp = true;
         o.markerCompletion = true;
         o.rtpPacketPauseUs = 0;
+        o.directInterleavedRead = true;
         return o;
     }
 };

@@ -1,7 +1,9 @@
 #include "utils/curl_rtsp.h"
 
 #include <curl/curl.h>
+#include <netinet/in.h>
 #include <strings.h>
+#include <sys/socket.h>
 
 #include <chrono>
 #include <cstdint>
@@ -9,6 +11,7 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "utils/interleaved_relay_internal.h"
 #include "utils/slog.h"
 #include "utils/time_constants_internal.h"
 
@@ -29,6 +32,22 @@ size_t discardBody(char*, size_t size, size_t nmemb, void*) {
 
 size_t describeWriter(char* ptr, size_t size, size_t nmemb, void* userdata) {
     return CurlRtsp::fParseDescribe(ptr, size, nmemb, static_cast<CurlRtsp*>(userdata));
+}
+
+// libcurl's socket hooks for a connection read directly: the relay connects to the address libcurl
+// resolved and gives libcurl its end of the socket pair, already connected.
+// libcurl's socket hook for a connection read directly: the relay connects to the address libcurl
+// resolved and has libcurl connect to the relay instead.
+curl_socket_t openRelayedSocket(void* relay, curlsocktype purpose, curl_sockaddr* address) {
+    if (purpose != CURLSOCKTYPE_IPCXN || address == nullptr) return CURL_SOCKET_BAD;
+    socklen_t length = address->addrlen;
+    int fd = static_cast<interleaved_internal::InterleavedRelay*>(relay)->connect(&address->addr, &length);
+    if (fd < 0) return CURL_SOCKET_BAD;
+    address->family = AF_INET;
+    address->socktype = SOCK_STREAM;
+    address->protocol = IPPROTO_TCP;
+    address->addrlen = length;
+    return fd;
 }
 
 bool containsVideoFormat(const std::string& format) {
@@ -123,6 +142,7 @@ CurlRtsp::~CurlRtsp() {
     }
     mWakeCv.notify_all();
     joinThreads();
+    if (mRelay) mRelay->stop();
     std::lock_guard<std::mutex> lock(mMutex);
     curl_easy_cleanup(mCurl);
     mCurl = nullptr;
@@ -157,6 +177,13 @@ void CurlRtsp::noteResult(const char* request, int code) {
 
 RtspRequestResult CurlRtsp::lastResult() const {
     std::lock_guard<std::mutex> lock(mResultMutex);
+    // A connection read directly ends without a failed RECEIVE to tell of it.
+    if (mRelay && mRelay->closed() && mRunning.load() && mLastResult.curlCode == 0) {
+        RtspRequestResult closed = mLastResult;
+        closed.request = "RECEIVE";
+        closed.curlCode = CURLE_RECV_ERROR;
+        return closed;
+    }
     return mLastResult;
 }
 
@@ -198,6 +225,8 @@ bool CurlRtsp::describe() {
     char* ip = nullptr;
     if (curl_easy_getinfo(mCurl, CURLINFO_PRIMARY_IP, &ip) == CURLE_OK && ip != nullptr)
         mSessionInfo.serverIp = ip;
+    // libcurl's own connection goes to the relay on the loopback address.
+    if (mRelay) mSessionInfo.serverIp = mRelay->cameraAddress();
     if (!checkRet(code, "describe", __LINE__)) return false;
     return checkStatus("DESCRIBE", mUrl.c_str());
 }
@@ -339,6 +368,17 @@ bool CurlRtsp::startCurl() {
     }
     if (!urlWithinLimit()) return false;
     mSessionInfo = RtspSessionInfo();
+    if (mTcp && mOptions.directInterleavedRead && !mRelay) {
+        mRelay.reset(new interleaved_internal::InterleavedRelay(
+            [this](void* frame, unsigned long length) {
+                if (mTcpRecvCallback) mTcpRecvCallback(frame, length);
+            },
+            static_cast<int>(kRequestTimeoutSeconds * 1000)));
+        std::lock_guard<std::mutex> lock(mMutex);
+        int code = curl_easy_setopt(mCurl, CURLOPT_OPENSOCKETFUNCTION, openRelayedSocket);
+        code |= curl_easy_setopt(mCurl, CURLOPT_OPENSOCKETDATA, mRelay.get());
+        checkRet(code, "startCurl", __LINE__);
+    }
     if (!options()) return false;
     if (!describe()) return false;
     const bool realCameraSdp = mOptions.realCameraSdp;
@@ -368,7 +408,8 @@ bool CurlRtsp::startCurl() {
     if (mBeforePlayCallback) mBeforePlayCallback(mSessionInfo);
     if (!play()) return false;
     mRunning = true;
-    if (mTcp && mThreadTcpRecv == nullptr) mThreadTcpRecv = new std::thread(&CurlRtsp::fTcpReceive, this);
+    if (mTcp && !mRelay && mThreadTcpRecv == nullptr)
+        mThreadTcpRecv = new std::thread(&CurlRtsp::fTcpReceive, this);
     if (mThreadKeepalive == nullptr) mThreadKeepalive = new std::thread(&CurlRtsp::fThreadKeepalive, this);
     return true;
 }
@@ -381,6 +422,7 @@ void CurlRtsp::stopCurl() {
     mWakeCv.notify_all();
     teardown();
     joinThreads();
+    if (mRelay) mRelay->stop();
 }
 
 void CurlRtsp::joinThreads() {

@@ -6,6 +6,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <functional>
+#include <memory>
 #include <mutex>
 #include <string>
 #include <thread>
@@ -20,6 +21,10 @@
 // libcurl's easy handle, as <curl/curl.h> declares it for applications; callers of this header do
 // not need libcurl's headers.
 typedef void CURL;
+
+namespace interleaved_internal {
+class InterleavedRelay;
+}
 
 // How the last request of a session ended: the RTSP method, libcurl's result code (0 when the
 // transfer worked), the system error behind a failed connection (0 when none) and the status of
@@ -44,6 +49,9 @@ struct QUORVANE_EXPORT RtspRequestResult {
 // including a RECEIVE of up to 3 s. mTcpRecvCallback runs inside whichever request reads the
 // frame (mostly RECEIVE on "CurlTcpRecv"; PLAY on the owner's thread, GET_PARAMETER on the
 // keep-alive thread), always with mMutex held, so it must not call back into this object.
+// With RtspClientOptions::directInterleavedRead, "CurlTcpRecv" is instead the thread that holds
+// the connection from the first request to stopCurl: it calls mTcpRecvCallback for every frame,
+// without mMutex, and no RECEIVE request is made.
 class QUORVANE_EXPORT CurlRtsp {
 public:
     CurlRtsp(std::string url, unsigned short rtpPort, unsigned short rtcpPort, std::string user,
@@ -147,6 +155,8 @@ private:
     // Wakes the keep-alive thread's wait when the session stops.
     std::mutex mWakeMutex;
     std::condition_variable mWakeCv;
+    // The connection read directly (directInterleavedRead over TCP); null otherwise.
+    std::unique_ptr<interleaved_internal::InterleavedRelay> mRelay;
 };
 
 #endif

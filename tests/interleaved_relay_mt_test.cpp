@@ -1,0 +1,220 @@
+// The interleaved connection read by the library itself: frames go to the callback byte for byte,
+// RTSP answers (and only they) reach libcurl whole, requests reach the camera, only libcurl's
+// socket is let in, and a stream that is not RTSP ends the connection. End to end: a TCP client
+// with the option decodes the clip while keep-alive answers pass through the same connection.
+#include <arpa/inet.h>
+#include <gtest/gtest.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <mutex>
+#include <string>
+#include <vector>
+
+#include "tests/client_test_support.h"
+#include "tests/log_capture.h"
+#include "tests/thread_wait.h"
+#include "utils/interleaved_relay_internal.h"
+
+namespace {
+
+using client_test::Bytes;
+using interleaved_internal::InterleavedRelay;
+
+Bytes frame(uint8_t channel, size_t payload, uint8_t fill) {
+    Bytes f = {'$', channel, static_cast<uint8_t>(payload >> 8), static_cast<uint8_t>(payload)};
+    for (size_t i = 0; i < payload; ++i) f.push_back(static_cast<uint8_t>(fill + i));
+    return f;
+}
+
+void sendAll(int fd, const Bytes& bytes) {
+    ASSERT_EQ(::send(fd, bytes.data(), bytes.size(), MSG_NOSIGNAL), static_cast<ssize_t>(bytes.size()));
+}
+
+void sendAll(int fd, const std::string& text) {
+    sendAll(fd, Bytes(text.begin(), text.end()));
+}
+
+// Everything `fd` delivers until `n` bytes have come, the peer closes, or 5 s pass.
+std::string readUpTo(int fd, size_t n) {
+    std::string out;
+    char buffer[4096];
+    while (out.size() < n) {
+        pollfd p{fd, POLLIN, 0};
+        if (::poll(&p, 1, 5000) <= 0) break;
+        ssize_t got = ::recv(fd, buffer, sizeof(buffer), 0);
+        if (got <= 0) break;
+        out.append(buffer, static_cast<size_t>(got));
+    }
+    return out;
+}
+
+// A camera's listening socket on the loopback address.
+struct Listener {
+    Listener() {
+        fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+        address.sin_family = AF_INET;
+        address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        socklen_t length = sizeof(address);
+        ok = fd >= 0 && ::bind(fd, reinterpret_cast<sockaddr*>(&address), length) == 0 &&
+             ::listen(fd, 4) == 0 && ::getsockname(fd, reinterpret_cast<sockaddr*>(&address), &length) == 0;
+    }
+    ~Listener() { ::close(fd); }
+    int fd = -1;
+    sockaddr_in address{};
+    bool ok = false;
+};
+
+// The relay connected to a camera, with libcurl's part played by the test: `curl` is the socket
+// the relay handed out, connected where the relay said.
+struct RelayRig {
+    RelayRig()
+        : relay(
+              [this](void* data, unsigned long length) {
+                  std::lock_guard<std::mutex> lock(mutex);
+                  const uint8_t* bytes = static_cast<const uint8_t*>(data);
+                  frames.emplace_back(bytes, bytes + length);
+              },
+              2000) {}
+    bool connect() {
+        if (!camera.ok) return false;
+        sockaddr_in target = camera.address;
+        socklen_t length = sizeof(target);
+        curl = relay.connect(reinterpret_cast<sockaddr*>(&target), &length);
+        cameraEnd = ::accept(camera.fd, nullptr, nullptr);
+        relayAddress = target;
+        return curl >= 0 && cameraEnd >= 0 && length == sizeof(sockaddr_in) &&
+               ::connect(curl, reinterpret_cast<sockaddr*>(&target), length) == 0;
+    }
+    std::vector<Bytes> framesSoFar() {
+        std::lock_guard<std::mutex> lock(mutex);
+        return frames;
+    }
+    ~RelayRig() {
+        relay.stop();
+        for (int fd : {curl, cameraEnd})
+            if (fd >= 0) ::close(fd);
+    }
+
+    Listener camera;
+    std::mutex mutex;
+    std::vector<Bytes> frames;
+    InterleavedRelay relay;
+    sockaddr_in relayAddress{};
+    int curl = -1;
+    int cameraEnd = -1;
+};
+
+TEST(InterleavedRelay, FramesGoToTheCallbackAnswersToLibcurlAndRequestsToTheCamera) {
+    RelayRig rig;
+    ASSERT_TRUE(rig.connect());
+    const std::string request = "OPTIONS rtsp://127.0.0.1/live RTSP/1.0\r\nCSeq: 1\r\n\r\n";
+    sendAll(rig.curl, request);
+    EXPECT_EQ(readUpTo(rig.cameraEnd, request.size()), request);
+
+    const Bytes a = frame(0, 1400, 1);
+    const Bytes b = frame(1, 65535, 7);  // the largest frame, in three pieces
+    const Bytes c = frame(0, 0, 0);
+    const std::string answer1 = "RTSP/1.0 200 OK\r\nCSeq: 1\r\nContent-Length: 7\r\n\r\n$\x01\x7f\r\n\r\n";
+    const std::string answer2 = "RTSP/1.0 200 OK\ncseq: 2\ncontent-length:0\n\n";
+    sendAll(rig.cameraEnd, a);
+    sendAll(rig.cameraEnd, answer1.substr(0, 20));
+    sendAll(rig.cameraEnd, answer1.substr(20));
+    sendAll(rig.cameraEnd, Bytes(b.begin(), b.begin() + 3));
+    sendAll(rig.cameraEnd, Bytes(b.begin() + 3, b.begin() + 40000));
+    sendAll(rig.cameraEnd, Bytes(b.begin() + 40000, b.end()));
+    sendAll(rig.cameraEnd, answer2);
+    sendAll(rig.cameraEnd, c);
+    // The answers, bodies included (one that looks like a frame), and nothing else.
+    EXPECT_EQ(readUpTo(rig.curl, answer1.size() + answer2.size()), answer1 + answer2);
+    ASSERT_TRUE(thread_wait::waitUntil([&] { return rig.framesSoFar().size() == 3; }, 5000));
+    EXPECT_EQ(rig.framesSoFar(), (std::vector<Bytes>{a, b, c}));
+    EXPECT_FALSE(rig.relay.closed());
+
+    // A server's real stream after PLAY (371 frames on channels 0 and 2), sent as it comes.
+    Bytes capture;
+    ASSERT_TRUE(testkit::readFile(
+        std::string(QUORVANE_SOURCE_DIR) + "/tests/data/cameras/captures/retina_bunny_wowza_interleaved.rtsp",
+        &capture));
+    for (size_t at = 0; at < capture.size(); at += 9000)
+        sendAll(rig.cameraEnd,
+                Bytes(capture.begin() + at, capture.begin() + std::min(capture.size(), at + 9000)));
+    ASSERT_TRUE(thread_wait::waitUntil([&] { return rig.framesSoFar().size() == 3 + 371; }, 5000));
+    Bytes relayed;
+    for (size_t i = 3; i < 3 + 371; ++i)
+        relayed.insert(relayed.end(), rig.frames[i].begin(), rig.frames[i].end());  // the relay is idle
+    EXPECT_EQ(relayed, capture);
+
+    // Bytes that are neither a frame nor RTSP: the connection ends, libcurl reads its end.
+    LogCapture log;
+    sendAll(rig.cameraEnd, std::string("\x01garbage"));
+    sendAll(rig.cameraEnd, frame(0, 10, 0));
+    EXPECT_EQ(readUpTo(rig.curl, 1), "");
+    EXPECT_TRUE(thread_wait::waitUntil([&] { return rig.relay.closed(); }, 5000));
+    log.stop();
+    EXPECT_EQ(rig.framesSoFar().size(), 3u + 371);
+    EXPECT_EQ(log.errCount("neither interleaved frames nor rtsp"), 1);
+}
+
+TEST(InterleavedRelay, OnlyLibcurlsSocketIsLetInAndARefusedCameraIsReported) {
+    RelayRig rig;
+    ASSERT_TRUE(rig.camera.ok);
+    sockaddr_in target = rig.camera.address;
+    socklen_t length = sizeof(target);
+    rig.curl = rig.relay.connect(reinterpret_cast<sockaddr*>(&target), &length);
+    ASSERT_GE(rig.curl, 0);
+    rig.cameraEnd = ::accept(rig.camera.fd, nullptr, nullptr);
+    // Another local socket gets to the relay's listener first: it is closed, unheard.
+    LogCapture log;
+    int stranger = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    ASSERT_EQ(::connect(stranger, reinterpret_cast<sockaddr*>(&target), length), 0);
+    sendAll(stranger, std::string("RTSP/1.0 200 OK\r\nCSeq: 1\r\n\r\n"));
+    EXPECT_EQ(readUpTo(stranger, 1), "");
+    ::close(stranger);
+    ASSERT_EQ(::connect(rig.curl, reinterpret_cast<sockaddr*>(&target), length), 0);
+    sendAll(rig.curl, std::string("GET_PARAMETER * RTSP/1.0\r\n\r\n"));
+    EXPECT_EQ(readUpTo(rig.cameraEnd, 28), "GET_PARAMETER * RTSP/1.0\r\n\r\n");
+    log.stop();
+    EXPECT_EQ(log.errCount("connection from another socket refused"), 1);
+
+    // Nobody listens at the camera's address any more.
+    sockaddr_in closedPort = rig.camera.address;
+    ::close(rig.camera.fd);
+    rig.camera.fd = -1;
+    length = sizeof(closedPort);
+    errno = 0;
+    EXPECT_EQ(rig.relay.connect(reinterpret_cast<sockaddr*>(&closedPort), &length), -1);
+    EXPECT_EQ(errno, ECONNREFUSED);
+}
+
+TEST(InterleavedRelay, TcpClientDecodesTheClipWhileKeepAlivesPassThroughTheConnection) {
+    if (!testkit::ffmpegAvailable()) GTEST_SKIP() << "ffmpeg is not installed (scripts/setup.sh installs it)";
+    client_test::ScopedTimeConstants times(3000, 1000, 30);
+    client_test::CameraRig rig("h264_multi_slice.264", testkit::VideoCodec::H264);
+    ASSERT_TRUE(rig.started);
+    client_test::Collector got;
+    LogCapture log;
+    {
+        RtspClient client(rig.camera.url(), "", "", true, RtspClientOptions::mixedFleet());
+        got.attach(client);
+        client.enable();
+        const size_t perPass = client_test::callbacksPerPass(testkit::VideoCodec::H264, rig.clip);
+        EXPECT_TRUE(got.waitForCount(perPass + 1, 20000)) << got.count() << " of " << perPass + 1;
+        client.disable();
+    }
+    log.stop();
+    EXPECT_GE(rig.count("GET_PARAMETER"), 5u);
+    EXPECT_EQ(rig.count("TEARDOWN"), 1u);
+    EXPECT_EQ(log.errCount("keepalive error"), 0) << log.err;
+    EXPECT_EQ(got.threadNames(), std::set<std::string>{"CurlTcpRecv"});
+    const std::vector<std::string> clip =
+        client_test::decodeClip("h264_multi_slice.264", testkit::VideoCodec::H264);
+    const std::vector<size_t> passes = client_test::clipPasses(
+        client_test::decode(got.stream(), testkit::VideoCodec::H264, "relay_keepalive.264"), clip);
+    ASSERT_FALSE(passes.empty()) << "pictures that are not the clip's";
+    EXPECT_EQ(passes.front(), clip.size());
+}
+
+}  // namespace

@@ -1,0 +1,338 @@
+#include <arpa/inet.h>
+#include <errno.h>
+#include <netinet/in.h>
+#include <netinet/tcp.h>
+#include <poll.h>
+#include <strings.h>
+#include <sys/eventfd.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cstring>
+
+#include "utils/interleaved_relay_internal.h"
+#include "utils/slog.h"
+#include "utils/utils.h"
+
+namespace interleaved_internal {
+
+namespace {
+// Room for the largest frame (4 + 65535 bytes) behind whatever partial piece is left.
+constexpr size_t kBufferBytes = 128 * 1024;
+constexpr char kContentLength[] = "content-length:";
+constexpr size_t kContentLengthSize = sizeof(kContentLength) - 1;
+
+// Content-Length of the header block [data, data + size); false when it is there but unreadable
+// or too large.
+bool contentLength(const uint8_t* data, size_t size, size_t* length) {
+    *length = 0;
+    for (size_t line = 0; line < size;) {
+        size_t end = line;
+        while (end < size && data[end] != '\n') ++end;
+        if (end - line > kContentLengthSize && strncasecmp(reinterpret_cast<const char*>(data + line),
+                                                           kContentLength, kContentLengthSize) == 0) {
+            size_t i = line + kContentLengthSize;
+            while (i < end && (data[i] == ' ' || data[i] == '\t')) ++i;
+            if (i == end || data[i] < '0' || data[i] > '9') return false;
+            size_t value = 0;
+            for (; i < end && data[i] >= '0' && data[i] <= '9'; ++i) {
+                value = value * 10 + static_cast<size_t>(data[i] - '0');
+                if (value > kMaxBodyBytes) return false;
+            }
+            *length = value;
+        }
+        line = end + 1;
+    }
+    return true;
+}
+}  // namespace
+
+Split splitInterleaved(const uint8_t* data, size_t size) {
+    Split split;
+    if (data == nullptr || size == 0) return split;
+    if (data[0] == '$') {
+        // RFC 2326 10.12: '$', channel, 16-bit length in network order, then the packet.
+        if (size < 4) return split;
+        const size_t length = 4 + ((static_cast<size_t>(data[2]) << 8) | data[3]);
+        if (size < length) return split;
+        split.piece = Piece::Frame;
+        split.length = length;
+        return split;
+    }
+    // An RTSP message begins with "RTSP/1.0" (an answer) or a method name (a server's request).
+    if (data[0] < 'A' || data[0] > 'Z') {
+        split.piece = Piece::Invalid;
+        return split;
+    }
+    // The header block ends with an empty line: CRLF CRLF, or LF LF from lax servers.
+    const size_t limit = std::min(size, kMaxHeaderBytes);
+    size_t end = 0;
+    for (size_t i = 0; i < limit && end == 0; ++i) {
+        if (data[i] != '\n') continue;
+        if (i + 1 < limit && data[i + 1] == '\n') {
+            end = i + 2;
+        } else if (i + 2 < limit && data[i + 1] == '\r' && data[i + 2] == '\n') {
+            end = i + 3;
+        }
+    }
+    if (end == 0) {
+        if (size >= kMaxHeaderBytes) split.piece = Piece::Invalid;
+        return split;
+    }
+    if (!contentLength(data, end, &split.bodyLength)) {
+        split.piece = Piece::Invalid;
+        split.bodyLength = 0;
+        return split;
+    }
+    split.piece = Piece::Message;
+    split.length = end;
+    return split;
+}
+
+InterleavedRelay::InterleavedRelay(FrameCallback onFrame, int timeoutMs)
+    : mOnFrame(std::move(onFrame)), mTimeoutMs(timeoutMs) {}
+
+InterleavedRelay::~InterleavedRelay() {
+    stop();
+}
+
+int InterleavedRelay::connect(sockaddr* address, socklen_t* length) {
+    stop();
+    std::lock_guard<std::mutex> lock(mMutex);
+    mClosed.store(false);
+    if (address == nullptr || length == nullptr) {
+        errno = EINVAL;
+        return -1;
+    }
+    int error = 0;
+    int camera = ::socket(address->sa_family, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
+    if (camera < 0) return -1;
+    if (::connect(camera, address, *length) != 0) {
+        error = errno;
+        if (error == EINPROGRESS) {
+            pollfd p{camera, POLLOUT, 0};
+            int ready;
+            do {
+                ready = ::poll(&p, 1, mTimeoutMs);
+            } while (ready < 0 && errno == EINTR);
+            socklen_t size = sizeof(error);
+            if (ready == 0) {
+                error = ETIMEDOUT;
+            } else if (ready < 0 || ::getsockopt(camera, SOL_SOCKET, SO_ERROR, &error, &size) != 0) {
+                error = errno;
+            }
+        }
+    }
+    char text[INET6_ADDRSTRLEN] = "";
+    if (address->sa_family == AF_INET)
+        inet_ntop(AF_INET, &reinterpret_cast<const sockaddr_in*>(address)->sin_addr, text, sizeof(text));
+    else if (address->sa_family == AF_INET6)
+        inet_ntop(AF_INET6, &reinterpret_cast<const sockaddr_in6*>(address)->sin6_addr, text, sizeof(text));
+    mCameraAddress = text;
+    // libcurl connects to a listener on the loopback address, bound to a port of the system's choice.
+    sockaddr_in loopback{};
+    loopback.sin_family = AF_INET;
+    loopback.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t loopbackLength = sizeof(loopback);
+    int listener = -1;
+    int client = -1;
+    if (error == 0) {
+        listener = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
+        client = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+        if (listener < 0 || client < 0 ||
+            ::bind(listener, reinterpret_cast<sockaddr*>(&loopback), sizeof(loopback)) != 0 ||
+            ::listen(listener, 4) != 0 ||
+            ::getsockname(listener, reinterpret_cast<sockaddr*>(&loopback), &loopbackLength) != 0 ||
+            (mStopFd = ::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK)) < 0)
+            error = errno;
+    }
+    if (error != 0) {
+        for (int fd : {camera, listener, client})
+            if (fd >= 0) ::close(fd);
+        closeDescriptors();
+        errno = error;
+        return -1;
+    }
+    int one = 1;
+    ::setsockopt(camera, IPPROTO_TCP, TCP_NODELAY, &one, sizeof(one));
+    memcpy(address, &loopback, sizeof(loopback));
+    *length = sizeof(loopback);
+    mCamera = camera;
+    mListener = listener;
+    mLibcurlFd = client;
+    mBuffer.resize(kBufferBytes);
+    mBuffered = 0;
+    mBodyToForward = 0;
+    mThread = std::thread(&InterleavedRelay::run, this);
+    return client;
+}
+
+std::string InterleavedRelay::cameraAddress() const {
+    std::lock_guard<std::mutex> lock(mMutex);
+    return mCameraAddress;
+}
+
+bool InterleavedRelay::acceptLibcurl() {
+    sockaddr_in expected{};
+    const int64_t deadline = Utils::getBeginTimestamp() + static_cast<int64_t>(mTimeoutMs) * 1000000;
+    for (;;) {
+        const int64_t leftMs = (deadline - Utils::getBeginTimestamp()) / 1000000;
+        if (leftMs <= 0) break;
+        pollfd p[2] = {{mListener, POLLIN, 0}, {mStopFd, POLLIN, 0}};
+        int ready = ::poll(p, 2, static_cast<int>(leftMs));
+        if (ready < 0 && errno == EINTR) continue;
+        if (ready <= 0 || p[1].revents != 0) break;
+        sockaddr_in peer{};
+        socklen_t peerLength = sizeof(peer);
+        int fd = ::accept4(mListener, reinterpret_cast<sockaddr*>(&peer), &peerLength,
+                           SOCK_CLOEXEC | SOCK_NONBLOCK);
+        if (fd < 0) continue;
+        // Any local process could connect to the listener; only libcurl's socket is taken.
+        socklen_t expectedLength = sizeof(expected);
+        if (::getsockname(mLibcurlFd, reinterpret_cast<sockaddr*>(&expected), &expectedLength) == 0 &&
+            peer.sin_port == expected.sin_port && peer.sin_addr.s_addr == htonl(INADDR_LOOPBACK)) {
+            int one = 1;
+            ::setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof(one));
+            mOwnEnd = fd;
+            return true;
+        }
+        SLOGW("rtsp tcp relay: connection from another socket refused\n");
+        ::close(fd);
+    }
+    SLOGE("rtsp tcp relay: libcurl did not connect\n");
+    return false;
+}
+
+void InterleavedRelay::stop() {
+    std::lock_guard<std::mutex> lock(mMutex);
+    if (mThread.joinable()) {
+        const uint64_t one = 1;
+        if (::write(mStopFd, &one, sizeof(one)) < 0)
+            SLOGE("rtsp tcp relay cannot be woken, errno %d\n", errno);
+        mThread.join();
+    }
+    closeDescriptors();
+}
+
+void InterleavedRelay::closeDescriptors() {
+    for (int* fd : {&mCamera, &mListener, &mOwnEnd, &mStopFd}) {
+        if (*fd >= 0) ::close(*fd);
+        *fd = -1;
+    }
+    mLibcurlFd = -1;  // libcurl's to close
+}
+
+void InterleavedRelay::run() {
+    Utils::setThreadName("CurlTcpRecv");
+    const bool accepted = acceptLibcurl();
+    ::close(mListener);
+    mListener = -1;
+    if (!accepted) {
+        mClosed.store(true);
+        return;
+    }
+    pollfd fds[3] = {{mCamera, POLLIN, 0}, {mOwnEnd, POLLIN, 0}, {mStopFd, POLLIN, 0}};
+    uint8_t request[4096];
+    for (;;) {
+        if (::poll(fds, 3, -1) < 0) {
+            if (errno == EINTR) continue;
+            SLOGE("rtsp tcp relay poll error, errno %d\n", errno);
+            break;
+        }
+        if (fds[2].revents != 0) break;
+        if (fds[1].revents != 0) {
+            // A request of libcurl's; nothing to read means libcurl has closed the connection.
+            ssize_t n = ::recv(mOwnEnd, request, sizeof(request), MSG_DONTWAIT);
+            if (n == 0 || (n < 0 && errno != EAGAIN && errno != EINTR)) break;
+            if (n > 0 && !writeAll(mCamera, request, static_cast<size_t>(n))) {
+                mClosed.store(true);
+                break;
+            }
+        }
+        if (fds[0].revents != 0) {
+            ssize_t n = ::recv(mCamera, mBuffer.data() + mBuffered, mBuffer.size() - mBuffered, MSG_DONTWAIT);
+            if (n == 0 || (n < 0 && errno != EAGAIN && errno != EINTR)) {
+                SLOGD("rtsp tcp connection closed by the camera (%d)\n", n == 0 ? 0 : errno);
+                mClosed.store(true);
+                break;
+            }
+            if (n > 0) {
+                mBuffered += static_cast<size_t>(n);
+                if (!dispatch()) {
+                    mClosed.store(true);
+                    break;
+                }
+            }
+        }
+    }
+    // libcurl reads the end of the stream at its next request instead of waiting for an answer.
+    ::shutdown(mOwnEnd, SHUT_RDWR);
+}
+
+bool InterleavedRelay::dispatch() {
+    size_t pos = 0;
+    bool ok = true;
+    while (pos < mBuffered) {
+        uint8_t* at = mBuffer.data() + pos;
+        const size_t available = mBuffered - pos;
+        if (mBodyToForward > 0) {
+            const size_t n = std::min(available, mBodyToForward);
+            if (!writeAll(mOwnEnd, at, n)) {
+                ok = false;
+                break;
+            }
+            mBodyToForward -= n;
+            pos += n;
+            continue;
+        }
+        const Split split = splitInterleaved(at, available);
+        if (split.piece == Piece::NeedMore) break;
+        if (split.piece == Piece::Invalid) {
+            SLOGE("rtsp tcp stream holds neither interleaved frames nor rtsp messages; closing it\n");
+            ok = false;
+            break;
+        }
+        if (split.piece == Piece::Frame) {
+            if (mOnFrame) mOnFrame(at, split.length);
+        } else {
+            if (!writeAll(mOwnEnd, at, split.length)) {
+                ok = false;
+                break;
+            }
+            mBodyToForward = split.bodyLength;
+        }
+        pos += split.length;
+    }
+    if (pos > 0) {
+        memmove(mBuffer.data(), mBuffer.data() + pos, mBuffered - pos);
+        mBuffered -= pos;
+    }
+    return ok;
+}
+
+bool InterleavedRelay::writeAll(int fd, const uint8_t* data, size_t size) {
+    while (size > 0) {
+        ssize_t n = ::send(fd, data, size, MSG_NOSIGNAL | MSG_DONTWAIT);
+        if (n > 0) {
+            data += n;
+            size -= static_cast<size_t>(n);
+            continue;
+        }
+        if (n < 0 && errno == EINTR) continue;
+        if (n < 0 && errno != EAGAIN && errno != EWOULDBLOCK) {
+            SLOGE("rtsp tcp relay write error, errno %d\n", errno);
+            return false;
+        }
+        // No room: wait for it, for a stop, or for the time-out.
+        pollfd p[2] = {{fd, POLLOUT, 0}, {mStopFd, POLLIN, 0}};
+        int ready = ::poll(p, 2, mTimeoutMs);
+        if (ready < 0 && errno == EINTR) continue;
+        if (ready <= 0 || p[1].revents != 0) {
+            if (ready == 0) SLOGE("rtsp tcp relay write timeout\n");
+            return false;
+        }
+    }
+    return true;
+}
+
+}  // namespace interleaved_internal

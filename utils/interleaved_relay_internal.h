@@ -1,0 +1,100 @@
+#ifndef QUORVANE_UTILS_INTERLEAVED_RELAY_INTERNAL_H
+#define QUORVANE_UTILS_INTERLEAVED_RELAY_INTERNAL_H
+
+#include <sys/socket.h>
+
+#include <atomic>
+#include <cstddef>
+#include <cstdint>
+#include <functional>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "../quorvane_export.h"
+
+// Not installed. The RTSP connection of an interleaved (TCP) session read by the library itself.
+//
+// libcurl is handed a loopback connection to the relay in place of the connection to the camera;
+// the relay holds the other end and the real connection. What libcurl writes (its requests) goes to
+// the camera as it is. What the camera sends is split into '$' frames, handed straight to the
+// frame callback on the relay's thread, and RTSP messages (the answers), passed on to libcurl
+// whole. libcurl thus never reads a frame, and no RECEIVE request is needed: one system call per
+// burst from the camera instead of libcurl's several polls and state changes per read.
+namespace interleaved_internal {
+
+// What the bytes at the start of the camera's stream are.
+enum class Piece {
+    NeedMore,  // not enough bytes yet to tell or to complete the piece
+    Frame,     // an interleaved frame: '$', channel, 16-bit length, packet; `length` bytes in all
+    Message,   // an RTSP message: `length` bytes of start line and headers, then `bodyLength` bytes
+    Invalid,   // neither: the stream cannot be followed any further
+};
+
+struct Split {
+    Piece piece = Piece::NeedMore;
+    size_t length = 0;
+    size_t bodyLength = 0;
+};
+
+// Header blocks longer than this, and bodies longer than kMaxBodyBytes, make the stream invalid.
+constexpr size_t kMaxHeaderBytes = 16384;
+constexpr size_t kMaxBodyBytes = 16u << 20;
+
+// Reads only the `size` bytes at `data`.
+QUORVANE_EXPORT Split splitInterleaved(const uint8_t* data, size_t size);
+
+class QUORVANE_EXPORT InterleavedRelay {
+public:
+    using FrameCallback = std::function<void(void* frame, unsigned long length)>;
+
+    // `onFrame` gets every frame, header included, on the relay's thread.
+    explicit InterleavedRelay(FrameCallback onFrame, int timeoutMs);
+    ~InterleavedRelay();
+    InterleavedRelay(const InterleavedRelay&) = delete;
+    InterleavedRelay& operator=(const InterleavedRelay&) = delete;
+
+    // Connects to the camera at `address` within the time-out, then makes `address` that of a
+    // loopback listener of the relay (an IPv4 address: `address` must hold a sockaddr_in) and
+    // starts the relay's thread, which takes the one connection libcurl makes there. A connection
+    // still open is closed first. Returns the unconnected socket for libcurl to connect and close,
+    // or -1 with errno set.
+    int connect(sockaddr* address, socklen_t* length);
+    // The camera's address as text ("192.0.2.7"), empty before the first connect.
+    std::string cameraAddress() const;
+    // Stops the thread and closes the connection; libcurl then reads the end of its stream.
+    void stop();
+    // The camera closed the connection or sent what is not RTSP.
+    bool closed() const { return mClosed.load(); }
+
+private:
+    void run();
+    // Takes libcurl's connection from the listener, and only that one; false after the time-out.
+    bool acceptLibcurl();
+    // Camera bytes in mBuffer: frames to the callback, messages to libcurl. False on a stream
+    // that cannot be followed or a message that cannot be passed on.
+    bool dispatch();
+    // Writes all of [data, data + size) to `fd`, waiting at most the time-out for room.
+    bool writeAll(int fd, const uint8_t* data, size_t size);
+    void closeDescriptors();
+
+    FrameCallback mOnFrame;
+    const int mTimeoutMs;
+    mutable std::mutex mMutex;  // guards starting and stopping
+    std::thread mThread;
+    int mCamera = -1;
+    int mListener = -1;   // loopback listener that libcurl connects to
+    int mLibcurlFd = -1;  // libcurl's socket, only to recognise its connection
+    int mOwnEnd = -1;     // our end of libcurl's connection
+    int mStopFd = -1;     // eventfd that ends the thread's wait
+    std::atomic<bool> mClosed{false};
+    std::string mCameraAddress;    // guarded by mMutex
+    std::vector<uint8_t> mBuffer;  // camera bytes not yet dispatched
+    size_t mBuffered = 0;
+    size_t mBodyToForward = 0;  // bytes of a message body still to pass to libcurl
+};
+
+}  // namespace interleaved_internal
+
+#endif
