@@ -99,7 +99,6 @@ InterleavedRelay::~InterleavedRelay() {
 int InterleavedRelay::connect(sockaddr* address, socklen_t* length) {
     stop();
     std::lock_guard<std::mutex> lock(mMutex);
-    mClosed.store(false);
     if (address == nullptr || length == nullptr) {
         errno = EINVAL;
         return -1;

@@ -65,7 +65,8 @@ public:
     std::string cameraAddress() const;
     // Stops the thread and closes the connection; libcurl then reads the end of its stream.
     void stop();
-    // The camera closed the connection or sent what is not RTSP.
+    // The camera closed a connection of this relay or sent what is not RTSP. It stays set: the
+    // session's frames do not come back on the connection libcurl may open after it.
     bool closed() const { return mClosed.load(); }
 
 private:
