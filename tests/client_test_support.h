@@ -30,17 +30,20 @@ class ScopedTimeConstants {
 public:
     using Defaults = quorvane_internal::TimeConstants;
     ScopedTimeConstants(int64_t tcpSilenceMs, int udpReceiveTimeoutMs,
-                        int64_t keepAliveMs = Defaults::kDefaultKeepAliveIntervalMs) {
+                        int64_t keepAliveMs = Defaults::kDefaultKeepAliveIntervalMs,
+                        int64_t requestTimeoutMs = Defaults::kDefaultRequestTimeoutMs) {
         auto& t = quorvane_internal::timeConstants();
         t.tcpSilenceNs = tcpSilenceMs * 1000000;
         t.udpReceiveTimeoutMs = udpReceiveTimeoutMs;
         t.keepAliveIntervalMs = keepAliveMs;
+        t.requestTimeoutMs = requestTimeoutMs;
     }
     ~ScopedTimeConstants() {
         auto& t = quorvane_internal::timeConstants();
         t.tcpSilenceNs = Defaults::kDefaultTcpSilenceNs;
         t.udpReceiveTimeoutMs = Defaults::kDefaultUdpReceiveTimeoutMs;
         t.keepAliveIntervalMs = Defaults::kDefaultKeepAliveIntervalMs;
+        t.requestTimeoutMs = Defaults::kDefaultRequestTimeoutMs;
     }
 };
 

@@ -282,9 +282,10 @@ INSTANTIATE_TEST_SUITE_P(
                       RefusalCase{"PLAY", 454, {"OPTIONS", "DESCRIBE", "SETUP", "PLAY"}}),
     [](const auto& info) { return std::string(info.param.method) + std::to_string(info.param.status); });
 
-// libcurl's 3-s time-out: a slow answer fails its request, and a silent TCP camera ends the
-// receive thread. Both run at once, so the suite waits for the time-out only once.
-TEST_F(CurlRtspSession, ThreeSecondTimeOutFailsSlowAnswersAndEndsASilentReceive) {
+// libcurl's request time-out (3 s, shortened here): a slow answer fails its request, and a
+// silent TCP camera ends the receive thread.
+TEST_F(CurlRtspSession, RequestTimeOutFailsSlowAnswersAndEndsASilentReceive) {
+    client_test::ScopedTimeConstants quick(3000, 1000, 25000, /*requestTimeoutMs=*/300);
     startCamera();
     auto silent = makeSession(true);
     FrameSink sink;
@@ -292,7 +293,7 @@ TEST_F(CurlRtspSession, ThreeSecondTimeOutFailsSlowAnswersAndEndsASilentReceive)
     TestCamera slowCamera;
     ASSERT_TRUE(slowCamera.start());
     CameraReply slow;
-    slow.delayMs = 3500;
+    slow.delayMs = 700;
     slowCamera.queueReply("DESCRIBE", slow);
     CurlRtsp slowSession("rtsp://admin:s3cret@" + slowCamera.url().substr(7), kRtpPort, kRtpPort + 1, "", "",
                          false);
@@ -300,9 +301,9 @@ TEST_F(CurlRtspSession, ThreeSecondTimeOutFailsSlowAnswersAndEndsASilentReceive)
     auto start = Clock::now();
     ASSERT_TRUE(silent->startCurl());
     EXPECT_FALSE(slowSession.startCurl());
-    EXPECT_LT(Clock::now() - start, std::chrono::seconds(10));
-    // The RECEIVE started with PLAY times out 3 s later; the thread then logs its end.
-    std::this_thread::sleep_until(start + std::chrono::milliseconds(5000));
+    EXPECT_LT(Clock::now() - start, std::chrono::seconds(3));
+    // The RECEIVE started with PLAY times out; the thread then logs its end.
+    std::this_thread::sleep_until(start + std::chrono::milliseconds(1200));
     log.stop();
     EXPECT_THAT(log.err, HasSubstr("[describe:"));
     EXPECT_THAT(log.err,

@@ -63,7 +63,7 @@ TEST_P(ClientEndToEnd, DeliversTheClipOnTheReceiveThreadStopsAtDisableAndResumes
     client.disable();
     EXPECT_EQ(rig.count("TEARDOWN"), 1u);
     const size_t atDisable = got.count();
-    std::this_thread::sleep_for(std::chrono::milliseconds(1000));
+    std::this_thread::sleep_for(std::chrono::milliseconds(300));
     EXPECT_EQ(got.count(), atDisable) << "callback after disable()";
 
     client.enable();

@@ -509,7 +509,7 @@ TEST_F(ReceiverUnitTest, DisabledUnitStaysDisconnectedAndSendsOneTeardown) {
 }
 
 TEST_F(ReceiverUnitTest, SilentCameraOverTcpIsTornDownAndReconnected) {
-    client_test::ScopedTimeConstants quick(100, 1000);
+    client_test::ScopedTimeConstants quick(100, 1000, 25000, /*requestTimeoutMs=*/400);
     auto unit = makeUnit(true, 0);
     UnitEvents events(*unit);
     unit->enable();
