@@ -44,6 +44,7 @@ struct InteropCase {
     const char* aggregateMode;
     int configInterval;
     bool defaults = false;  // RtspClientOptions() instead of mixedFleet()
+    bool digest = false;    // GStreamer demands Digest authentication
 };
 
 void PrintTo(const InteropCase& c, std::ostream* os) {
@@ -179,6 +180,10 @@ TEST_P(CameraInterop, ClientDecodesEveryPictureOfTheClip) {
         options.aggregateMode = c.aggregateMode;
         options.configInterval = c.configInterval;
         options.statsPath = gstStats;
+        if (c.digest) {
+            options.user = "viewer";
+            options.password = "pa55word";
+        }
         unlink(gstStats.c_str());
         ASSERT_TRUE(gst.start(options)) << "GStreamer RTSP server did not start";
         url = gst.url();
@@ -211,7 +216,8 @@ TEST_P(CameraInterop, ClientDecodesEveryPictureOfTheClip) {
     }
 
     Collector got;
-    RtspClient client(url, "", "", c.tcp, c.defaults ? RtspClientOptions() : RtspClientOptions::mixedFleet());
+    RtspClient client(url, c.digest ? "viewer" : "", c.digest ? "pa55word" : "", c.tcp,
+                      c.defaults ? RtspClientOptions() : RtspClientOptions::mixedFleet());
     got.attach(client);
     client.enable();
     // With marker completion the clip's last picture comes with its own last packet, not with a
@@ -250,10 +256,10 @@ INSTANTIATE_TEST_SUITE_P(
                     "zero-latency", -1},
         InteropCase{"GstZeroLatencyH264SlicesConfigUdp", Peer::Gst, "h264_multi_slice.264", VideoCodec::H264,
                     false, "zero-latency", -1},
-        InteropCase{"GstZeroLatencyH264SlicesTcp", Peer::Gst, "h264_multi_slice.264", VideoCodec::H264, true,
-                    "zero-latency", 0},
-        InteropCase{"GstMaxH264SlicesUdp", Peer::Gst, "h264_multi_slice.264", VideoCodec::H264, false, "max",
-                    0},
+        InteropCase{"GstZeroLatencyH264SlicesTcpDigest", Peer::Gst, "h264_multi_slice.264", VideoCodec::H264,
+                    true, "zero-latency", 0, false, true},
+        InteropCase{"GstMaxH264SlicesUdpDigest", Peer::Gst, "h264_multi_slice.264", VideoCodec::H264, false,
+                    "max", 0, false, true},
         InteropCase{"GstZeroLatencyH265OpenGopUdp", Peer::Gst, "h265_open_gop.265", VideoCodec::H265, false,
                     "zero-latency", -1},
         InteropCase{"GstZeroLatencyH265Tcp", Peer::Gst, "h265_idr_n_lp.265", VideoCodec::H265, true,

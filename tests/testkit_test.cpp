@@ -1,13 +1,12 @@
 // The test support itself: Annex-B splitting, the clips, the RTP packetizer's framing that later
 // tests rely on to play a camera (that its packets carry the clip's NAL units exactly is shown by
-// depacketize_roundtrip_test), and the MD5 the test camera checks Digest answers with.
+// depacketize_roundtrip_test).
 #include <gtest/gtest.h>
 
 #include <map>
 #include <string>
 
 #include "testkit/annexb.h"
-#include "testkit/md5.h"
 #include "testkit/rtp_packetizer.h"
 
 using testkit::Bytes;
@@ -80,13 +79,4 @@ TEST(RtpPacketizer, SmallNalUnitIsOneSinglePacket) {
     ASSERT_EQ(packets.size(), 1u);
     EXPECT_EQ(packets[0],
               (Bytes{0x80, 0xE0, 0x00, 0x00, 0, 0, 0, 0, 0x51, 0xC0, 0xFF, 0xEE, 0x65, 0x88, 0x84}));
-}
-
-TEST(TestkitMd5, Rfc1321TestSuite) {
-    EXPECT_EQ(md5Hex(""), "d41d8cd98f00b204e9800998ecf8427e");
-    EXPECT_EQ(md5Hex("abc"), "900150983cd24fb0d6963f7d28e17f72");
-    EXPECT_EQ(md5Hex("ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789"),
-              "d174ab98d277d9f5a5611c2c9f419d9f");
-    EXPECT_EQ(md5Hex("12345678901234567890123456789012345678901234567890123456789012345678901234567890"),
-              "57edf4a22be3c955ac49da2e2107b67a");
 }
