@@ -225,7 +225,7 @@ TEST_P(CameraInterop, ClientDecodesEveryPictureOfTheClip) {
     EXPECT_TRUE(waitForPictures(got, c.codec, pictures.size(), 10000))
         << pictureCount(c.codec, got.stream()) << " of " << pictures.size() << " pictures";
     // Nothing more comes: a picture past the clip would be a duplicate or a stray.
-    std::this_thread::sleep_for(std::chrono::milliseconds(300));
+    std::this_thread::sleep_for(std::chrono::milliseconds(150));
     client.disable();
     gst.stop();
 

@@ -151,6 +151,8 @@ TEST_F(CurlRtspSession, TcpSessionSetsUpEachTrackAndDeliversEveryInterleavedFram
         {0, pattern(500, 3), 0, 2},  {0, pattern(1000, 4), 50, 600},
     };
     startCamera(script);
+    // stopCurl() waits for the RECEIVE the camera leaves unanswered: bounded by the time-out.
+    client_test::ScopedTimeConstants quick(3000, 1000, 25000, /*requestTimeoutMs=*/500);
     CurlRtsp session(camera->url(), 52000, 52001, "", "", true);  // the ports play no part
     FrameSink sink;
     sink.bind(session);
@@ -202,6 +204,7 @@ TEST_P(CurlRtspAuth, RightCredentialsPlayAndWrongOnesFailDescribe) {
     for (const auto& r : authorizedOf("DESCRIBE"))
         EXPECT_EQ(r.header("Authorization").rfind(GetParam().scheme, 0), 0u);
 
+    // Refused at DESCRIBE (the lines it logs: CurlRtspRefusal), nothing is set up.
     auto wrong = makeSession(false, "admin", "guess");
     size_t before = camera->requests().size();
     LogCapture log;
@@ -211,11 +214,6 @@ TEST_P(CurlRtspAuth, RightCredentialsPlayAndWrongOnesFailDescribe) {
         EXPECT_FALSE(all[i].authorized) << all[i].method;
         EXPECT_NE(all[i].method, "SETUP");
     }
-    // OPTIONS refused: a warning and the sequence goes on; DESCRIBE refused: the start fails.
-    EXPECT_THAT(log.err, HasSubstr("W/: (options in curl_rtsp.cpp:"));
-    EXPECT_THAT(log.err,
-                HasSubstr("RTSP OPTIONS answered with status 401, going on: " + camera->url() + "\n"));
-    EXPECT_THAT(log.err, HasSubstr("RTSP DESCRIBE answered with status 401: " + camera->url() + "\n"));
 }
 
 INSTANTIATE_TEST_SUITE_P(Schemes, CurlRtspAuth,
@@ -513,6 +511,7 @@ TEST_F(CurlRtspSession, RelativeControlsFollowContentBaseThenContentLocationThen
 // What the session learned before PLAY reaches the receiver before PLAY: the server's address,
 // the video track's rtpmap and parameter sets, and the SETUP answer's transport.
 TEST_F(CurlRtspSession, SessionInfoReachesTheReceiverBeforePlay) {
+    client_test::ScopedTimeConstants quick(3000, 1000, 25000, /*requestTimeoutMs=*/500);  // see above
     for (bool tcp : {false, true}) {
         CameraScript script;
         script.sdp =
