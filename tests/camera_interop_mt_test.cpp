@@ -76,25 +76,6 @@ bool isAggregate(VideoCodec codec, const Bytes& packet) {
     return codec == VideoCodec::H264 ? (packet[12] & 0x1F) == 24 : ((packet[12] >> 1) & 0x3F) == 48;
 }
 
-// A UDP socket on 127.0.0.1 at a free port.
-struct UdpPort {
-    UdpPort() {
-        fd = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
-        int size = 4 << 20;
-        setsockopt(fd, SOL_SOCKET, SO_RCVBUF, &size, sizeof(size));
-        sockaddr_in addr{};
-        addr.sin_family = AF_INET;
-        addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        socklen_t len = sizeof(addr);
-        if (bind(fd, reinterpret_cast<sockaddr*>(&addr), sizeof(addr)) == 0 &&
-            getsockname(fd, reinterpret_cast<sockaddr*>(&addr), &len) == 0)
-            port = ntohs(addr.sin_port);
-    }
-    ~UdpPort() { close(fd); }
-    int fd;
-    uint16_t port = 0;
-};
-
 // FFmpeg's RTP muxer run over the clip at full speed to a local port; its packets in the order
 // sent and the SDP it wrote. Bounded: ffmpeg is killed by its PID after 10 s.
 bool captureFfmpegRtp(const std::string& clip, VideoCodec codec, std::vector<Bytes>* packets,

@@ -17,6 +17,7 @@
 #include "testkit/light_sender.h"
 #include "testkit/rtp_packetizer.h"
 #include "testkit/test_camera.h"
+#include "tests/client_test_support.h"
 #include "utils/curl_rtsp.h"
 
 namespace {
@@ -24,22 +25,6 @@ namespace {
 using testkit::Bytes;
 using testkit::VideoCodec;
 using Clock = std::chrono::steady_clock;
-
-// A UDP socket on a free loopback port: the client side of a session.
-struct ClientPort {
-    ClientPort() {
-        sockaddr_in a{};
-        a.sin_family = AF_INET;
-        a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        socklen_t len = sizeof(a);
-        if (bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof(a)) == 0 &&
-            getsockname(fd, reinterpret_cast<sockaddr*>(&a), &len) == 0)
-            port = ntohs(a.sin_port);
-    }
-    ~ClientPort() { close(fd); }
-    int fd = socket(AF_INET, SOCK_DGRAM, 0);
-    uint16_t port = 0;
-};
 
 // Reads datagrams from `fd` for `ms` milliseconds.
 struct Datagram {
@@ -76,7 +61,7 @@ TEST(LightSender, PlayReplaysTheClipsPacketsAndFloodComesFromAForeignAddress) {
     TestCamera camera(script);
     camera.setStreamerFactory(sender.factory());
     ASSERT_TRUE(camera.start());
-    ClientPort ports;
+    client_test::UdpPort ports;
     ASSERT_NE(ports.port, 0);
     CurlRtsp session(camera.url(), ports.port, static_cast<uint16_t>(ports.port + 1), "", "", false);
     ASSERT_TRUE(session.startCurl());
