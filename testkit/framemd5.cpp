@@ -5,9 +5,6 @@
 
 namespace testkit {
 
-namespace {
-
-// Runs a shell command and collects its standard output; false when it fails.
 bool runCommand(const std::string& command, std::string* output) {
     FILE* pipe = popen(command.c_str(), "r");
     if (pipe == nullptr) return false;
@@ -16,6 +13,8 @@ bool runCommand(const std::string& command, std::string* output) {
     while ((n = fread(chunk, 1, sizeof(chunk), pipe)) > 0) output->append(chunk, n);
     return pclose(pipe) == 0;
 }
+
+namespace {
 
 // Single-quoted for the shell.
 std::string quoted(const std::string& s) {
@@ -31,12 +30,12 @@ bool ffmpegAvailable() {
     return runCommand("ffmpeg -hide_banner -version >/dev/null 2>&1", &ignored);
 }
 
-bool decodeFrameMd5(const std::string& annexbPath, VideoCodec codec, std::vector<std::string>* md5s,
+bool decodeFrameMd5(const std::string& path, std::optional<VideoCodec> codec, std::vector<std::string>* md5s,
                     std::string* error) {
-    const char* format = codec == VideoCodec::H264 ? "h264" : "hevc";
+    const char* format = !codec ? "" : *codec == VideoCodec::H264 ? "-f h264 " : "-f hevc ";
     std::string output;
-    std::string command = std::string("ffmpeg -hide_banner -nostdin -loglevel error -f ") + format + " -i " +
-                          quoted(annexbPath) + " -f framemd5 - 2>&1";
+    std::string command = std::string("ffmpeg -hide_banner -nostdin -loglevel error ") + format + "-i " +
+                          quoted(path) + " -f framemd5 - 2>&1";
     bool ok = runCommand(command, &output);
     md5s->clear();
     std::istringstream lines(output);

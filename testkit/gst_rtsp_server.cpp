@@ -4,7 +4,6 @@
 #include <poll.h>
 #include <signal.h>
 #include <spawn.h>
-#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -55,44 +54,6 @@ std::string GstRtspServer::missingDependency() {
     if (rc != 0) return "gst_rtsp_server.py --check failed";
     if (run({"ffmpeg", "-hide_banner", "-version"}) != 0) return "ffmpeg not found";
     return std::string();
-}
-
-std::string GstRtspServer::makeClip(const std::string& dir, const std::string& codec, int seconds) {
-    std::string path = dir + "/clip_" + codec + "_" + std::to_string(seconds) + "s.ts";
-    struct stat st;
-    if (stat(path.c_str(), &st) == 0 && st.st_size > 0) return path;
-    mkdir(dir.c_str(), 0755);
-    // Written under a name of its own and renamed, so a parallel test never reads half a clip.
-    std::string partial = path + ".part" + std::to_string(getpid());
-    std::vector<std::string> args = {"ffmpeg",
-                                     "-hide_banner",
-                                     "-loglevel",
-                                     "error",
-                                     "-y",
-                                     "-f",
-                                     "lavfi",
-                                     "-i",
-                                     "testsrc=size=320x240:rate=25",
-                                     "-t",
-                                     std::to_string(seconds),
-                                     "-pix_fmt",
-                                     "yuv420p",
-                                     "-g",
-                                     "25",
-                                     "-bf",
-                                     "0"};
-    if (codec == "h265") {
-        args.insert(args.end(), {"-c:v", "libx265", "-x265-params", "repeat-headers=1:log-level=error"});
-    } else {
-        args.insert(args.end(),
-                    {"-c:v", "libx264", "-preset", "ultrafast", "-x264-params", "repeat-headers=1"});
-    }
-    args.insert(args.end(), {"-f", "mpegts", partial});
-    if (run(args) != 0 || rename(partial.c_str(), path.c_str()) != 0) {
-        unlink(partial.c_str());
-        return std::string();
-    }
-    return path;
 }
 
 bool GstRtspServer::start(const Options& options, int timeoutMs) {

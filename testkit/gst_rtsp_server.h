@@ -12,7 +12,7 @@
 class GstRtspServer {
 public:
     struct Options {
-        std::string clip;  // an MPEG-TS clip, e.g. from makeClip()
+        std::string clip;  // an Annex-B clip (or any file parsebin reads)
         std::string codec = "h264";
         std::string mount = "/test";
         std::string user;  // non-empty: Digest authentication is demanded
@@ -37,10 +37,6 @@ public:
     // "" when python3 with the GStreamer RTSP server bindings and ffmpeg are there; otherwise
     // what is missing, for a test to skip with.
     static std::string missingDependency();
-    // A clip of `seconds` of ffmpeg's test pattern at 25 frames/s, 320x240, one IDR per second,
-    // parameter sets in band before every IDR: "<dir>/clip_<codec>_<seconds>s.ts", made once
-    // (safe when several test processes ask at the same time). "" on failure.
-    static std::string makeClip(const std::string& dir, const std::string& codec, int seconds);
 
     // Starts the server and waits until it listens; false (child stopped) when it does not
     // within `timeoutMs`.

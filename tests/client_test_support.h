@@ -5,7 +5,10 @@
 #define QUORVANE_TESTS_CLIENT_TEST_SUPPORT_H
 
 #include <gtest/gtest.h>
+#include <netinet/in.h>
 #include <pthread.h>
+#include <sys/socket.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <chrono>
@@ -30,17 +33,20 @@ class ScopedTimeConstants {
 public:
     using Defaults = quorvane_internal::TimeConstants;
     ScopedTimeConstants(int64_t tcpSilenceMs, int udpReceiveTimeoutMs,
-                        int64_t keepAliveMs = Defaults::kDefaultKeepAliveIntervalMs) {
+                        int64_t keepAliveMs = Defaults::kDefaultKeepAliveIntervalMs,
+                        int64_t requestTimeoutMs = Defaults::kDefaultRequestTimeoutMs) {
         auto& t = quorvane_internal::timeConstants();
         t.tcpSilenceNs = tcpSilenceMs * 1000000;
         t.udpReceiveTimeoutMs = udpReceiveTimeoutMs;
         t.keepAliveIntervalMs = keepAliveMs;
+        t.requestTimeoutMs = requestTimeoutMs;
     }
     ~ScopedTimeConstants() {
         auto& t = quorvane_internal::timeConstants();
         t.tcpSilenceNs = Defaults::kDefaultTcpSilenceNs;
         t.udpReceiveTimeoutMs = Defaults::kDefaultUdpReceiveTimeoutMs;
         t.keepAliveIntervalMs = Defaults::kDefaultKeepAliveIntervalMs;
+        t.requestTimeoutMs = Defaults::kDefaultRequestTimeoutMs;
     }
 };
 
@@ -85,6 +91,27 @@ struct CameraRig {
     testkit::ClipStreamer streamer;
     TestCamera camera;
     bool started = false;
+};
+
+// A UDP socket on 127.0.0.1 at a free port, with room for a burst of datagrams.
+struct UdpPort {
+    UdpPort() {
+        fd = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+        int size = 4 << 20;
+        setsockopt(fd, SOL_SOCKET, SO_RCVBUF, &size, sizeof(size));
+        sockaddr_in addr{};
+        addr.sin_family = AF_INET;
+        addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        socklen_t len = sizeof(addr);
+        if (bind(fd, reinterpret_cast<sockaddr*>(&addr), sizeof(addr)) == 0 &&
+            getsockname(fd, reinterpret_cast<sockaddr*>(&addr), &len) == 0)
+            port = ntohs(addr.sin_port);
+    }
+    ~UdpPort() { close(fd); }
+    UdpPort(const UdpPort&) = delete;
+    UdpPort& operator=(const UdpPort&) = delete;
+    int fd;
+    uint16_t port = 0;
 };
 
 // A clip streamed to the client over UDP or TCP, named for the test's parameter.

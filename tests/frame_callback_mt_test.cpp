@@ -256,7 +256,7 @@ TEST_P(FrameCallbackTest, ClientHandsOverEveryAccessUnitOfTheClipOnceWithItsFlag
     std::atomic<size_t> dataPieces{0};
     std::atomic<bool> disabled{false};
     std::atomic<int> afterDisable{0};
-    const size_t wanted = 60;
+    const size_t wanted = lossy ? 60 : 36;  // enough pictures for some to lose a packet
     {
         RtspClient client(rig.camera.url(), "", "", tcp, RtspClientOptions::mixedFleet());
         client.setDataCallback([&](unsigned char*, unsigned long) { ++dataPieces; });
@@ -270,14 +270,24 @@ TEST_P(FrameCallbackTest, ClientHandsOverEveryAccessUnitOfTheClipOnceWithItsFlag
             wallAtCallback.push_back(wall);
             threads.insert(std::this_thread::get_id());
         });
+        EXPECT_EQ(client.streamInfo().width, 0u);
         client.enable();
+        RtspStreamInfo info;
+        // Stream info polled from this thread while the receive thread updates it.
         thread_wait::waitUntil(
             [&] {
+                info = client.streamInfo();
                 std::lock_guard<std::mutex> lock(mutex);
                 return got.size() >= wanted;
             },
             15000);
         client.disable();
+        EXPECT_EQ(info.codec, RtspVideoCodec::H264);
+        EXPECT_EQ(info.width * 10000 + info.height, 6400360u);
+        EXPECT_EQ(info.profile, 77u);
+        EXPECT_TRUE(info.fpsFromSps);
+        EXPECT_NEAR(info.fps, 25, 0.01);
+        EXPECT_EQ(client.streamInfo().width, 640u) << "kept after disable()";
         disabled = true;
         std::this_thread::sleep_for(std::chrono::milliseconds(100));
         EXPECT_EQ(afterDisable.load(), 0);

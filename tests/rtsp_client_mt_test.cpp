@@ -63,7 +63,7 @@ TEST_P(ClientEndToEnd, DeliversTheClipOnTheReceiveThreadStopsAtDisableAndResumes
     client.disable();
     EXPECT_EQ(rig.count("TEARDOWN"), 1u);
     const size_t atDisable = got.count();
-    std::this_thread::sleep_for(std::chrono::milliseconds(1000));
+    std::this_thread::sleep_for(std::chrono::milliseconds(300));
     EXPECT_EQ(got.count(), atDisable) << "callback after disable()";
 
     client.enable();
@@ -87,13 +87,11 @@ TEST_P(ClientEndToEnd, DeliversTheClipOnTheReceiveThreadStopsAtDisableAndResumes
     EXPECT_GE(whole, 2u) << "one whole pass per session";
 }
 
-INSTANTIATE_TEST_SUITE_P(
-    Clips, ClientEndToEnd,
-    ::testing::Values(StreamCase{"H264Udp", "h264_single_slice.264", VideoCodec::H264, false},
-                      StreamCase{"H264MultiSliceTcp", "h264_multi_slice.264", VideoCodec::H264, true},
-                      StreamCase{"H265Udp", "h265.265", VideoCodec::H265, false},
-                      StreamCase{"H265Tcp", "h265.265", VideoCodec::H265, true}),
-    streamCaseName);
+INSTANTIATE_TEST_SUITE_P(Clips, ClientEndToEnd,
+                         ::testing::Values(StreamCase{"H264MultiSliceTcp", "h264_multi_slice.264",
+                                                      VideoCodec::H264, true},
+                                           StreamCase{"H265Udp", "h265.265", VideoCodec::H265, false}),
+                         streamCaseName);
 
 // disable() from inside the data callback: no deadlock, no callback after it, one TEARDOWN, and
 // the destructor returns.

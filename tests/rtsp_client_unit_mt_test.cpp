@@ -509,7 +509,7 @@ TEST_F(ReceiverUnitTest, DisabledUnitStaysDisconnectedAndSendsOneTeardown) {
 }
 
 TEST_F(ReceiverUnitTest, SilentCameraOverTcpIsTornDownAndReconnected) {
-    client_test::ScopedTimeConstants quick(100, 1000);
+    client_test::ScopedTimeConstants quick(100, 1000, 25000, /*requestTimeoutMs=*/400);
     auto unit = makeUnit(true, 0);
     UnitEvents events(*unit);
     unit->enable();
@@ -593,6 +593,8 @@ void expectFailedAttempt(RtspClientUnitEM& unit, UnitEvents& events, size_t stat
 }
 
 TEST_F(ReceiverUnitTest, ConnectionFailureIsReportedWithItsReason) {
+    // The unit found at the second attempt plays over TCP: its RECEIVE bounds the destruction.
+    client_test::ScopedTimeConstants quick(3000, 1000, 25000, /*requestTimeoutMs=*/500);
     // A wrong password (the TEARDOWN after it is refused too and must not replace the reason),
     // then a missing stream that is found at the next attempt.
     for (int status : {401, 404}) {

@@ -1,13 +1,12 @@
-// The test support itself: Annex-B splitting, the clips, the RTP packetizer's framing that later
-// tests rely on to play a camera (that its packets carry the clip's NAL units exactly is shown by
-// depacketize_roundtrip_test), and the MD5 the test camera checks Digest answers with.
+// The test support itself: Annex-B splitting, the clips, the RTP packetizer's framing (its
+// sequence numbers, timestamps and markers across their wraps, and the clip's NAL units in its
+// packets, are shown by depacketize_roundtrip_test).
 #include <gtest/gtest.h>
 
 #include <map>
 #include <string>
 
 #include "testkit/annexb.h"
-#include "testkit/md5.h"
 #include "testkit/rtp_packetizer.h"
 
 using testkit::Bytes;
@@ -30,63 +29,10 @@ TEST(AnnexB, H265ClipHasOnlyTheTypesCamerasSend) {
     EXPECT_EQ(count, (std::map<int, int>{{1, 27}, {19, 3}, {32, 3}, {33, 3}, {34, 3}, {39, 3}}));
 }
 
-TEST(RtpPacketizer, PacketsCarryTheClipExactlyWithCameraFraming) {
-    for (VideoCodec codec : {VideoCodec::H264, VideoCodec::H265}) {
-        for (bool aggregate : {false, true}) {
-            SCOPED_TRACE(std::string(codec == VideoCodec::H264 ? "H.264" : "H.265") +
-                         (aggregate ? " aggregated" : ""));
-            Bytes clip = testkit::readClip(codec == VideoCodec::H264 ? "h264_multi_slice.264" : "h265.265");
-            std::vector<Bytes> source = testkit::splitAnnexB(clip);
-            testkit::RtpPacketizerConfig config;
-            config.codec = codec;
-            config.mtu = 600;
-            config.firstSeq = 65500;  // wraps inside the clip
-            config.firstTimestamp = 0xFFFF0000u;
-            config.aggregate = aggregate;
-            testkit::RtpPacketizer packetizer(config);
-            std::vector<Bytes> packets = packetizer.packetizeStream(clip);
-            ASSERT_GT(packets.size(), 100u);
-
-            size_t fragments = 0, aggregates = 0;
-            int markers = 0;
-            for (size_t i = 0; i < packets.size(); ++i) {
-                const Bytes& p = packets[i];
-                ASSERT_LE(p.size(), config.mtu);
-                EXPECT_EQ(p[0], 0x80);
-                EXPECT_EQ(p[1] & 0x7F, 96);
-                EXPECT_EQ(testkit::rtpSeq(p), static_cast<uint16_t>(65500 + i));
-                if (i + 1 < packets.size()) {
-                    uint32_t step = testkit::rtpTimestamp(packets[i + 1]) - testkit::rtpTimestamp(p);
-                    // The timestamp changes exactly after the marker packet, by one picture period.
-                    EXPECT_EQ(step, testkit::rtpMarker(p) ? 3600u : 0u) << "packet " << i;
-                }
-                markers += testkit::rtpMarker(p) ? 1 : 0;
-                int type = codec == VideoCodec::H264 ? (p[12] & 0x1F) : ((p[12] >> 1) & 0x3F);
-                fragments += type == (codec == VideoCodec::H264 ? 28 : 49) ? 1 : 0;
-                aggregates += type == (codec == VideoCodec::H264 ? 24 : 48) ? 1 : 0;
-            }
-            EXPECT_EQ(markers, 30);
-            EXPECT_TRUE(testkit::rtpMarker(packets.back()));
-            EXPECT_EQ(testkit::rtpTimestamp(packets.back()), 0xFFFF0000u + 29 * 3600u);
-            EXPECT_GT(fragments, 50u);
-            EXPECT_EQ(aggregates > 0, aggregate);
-        }
-    }
-}
-
 TEST(RtpPacketizer, SmallNalUnitIsOneSinglePacket) {
     testkit::RtpPacketizer packetizer(testkit::RtpPacketizerConfig{});
     std::vector<Bytes> packets = packetizer.packetizePicture({Bytes{0x65, 0x88, 0x84}});
     ASSERT_EQ(packets.size(), 1u);
     EXPECT_EQ(packets[0],
               (Bytes{0x80, 0xE0, 0x00, 0x00, 0, 0, 0, 0, 0x51, 0xC0, 0xFF, 0xEE, 0x65, 0x88, 0x84}));
-}
-
-TEST(TestkitMd5, Rfc1321TestSuite) {
-    EXPECT_EQ(md5Hex(""), "d41d8cd98f00b204e9800998ecf8427e");
-    EXPECT_EQ(md5Hex("abc"), "900150983cd24fb0d6963f7d28e17f72");
-    EXPECT_EQ(md5Hex("ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789"),
-              "d174ab98d277d9f5a5611c2c9f419d9f");
-    EXPECT_EQ(md5Hex("12345678901234567890123456789012345678901234567890123456789012345678901234567890"),
-              "57edf4a22be3c955ac49da2e2107b67a");
 }

@@ -13,6 +13,7 @@
 
 #include "testkit/annexb.h"
 #include "testkit/child_process.h"
+#include "testkit/framemd5.h"
 #include "tests/client_test_support.h"
 #include "utils/utils.h"
 
@@ -124,24 +125,24 @@ TEST_F(ToolsTest, RecordingOverUdpAndTcpDecodesToTheClipsFirstPictures) {
         SCOPED_TRACE(transport);
         const bool udp = transport[2] == 'u';
         std::string file = path(std::string("clip") + transport + ".264");
-        ToolRun run = record({url, transport, "-o", file, udp ? "--frames" : "--duration", udp ? "60" : "2"});
+        ToolRun run = record({url, transport, "-o", file, udp ? "--frames" : "--duration", udp ? "30" : "1"});
         ASSERT_EQ(run.exitCode, kOk) << run.err;
-        EXPECT_NE(run.err.find(udp ? "frame count reached: 60 frames of H.264 640x360" : "duration reached"),
+        EXPECT_NE(run.err.find(udp ? "frame count reached: 30 frames of H.264 640x360" : "duration reached"),
                   std::string::npos)
             << run.err;
         // Every PLAY starts the clip at its first picture, so the file holds exactly its first ones:
-        // 60, or 2 s at 25 pictures per second, give or take a few for a loaded machine's timing.
+        // 30, or 1 s at 25 pictures per second, give or take a few for a loaded machine's timing.
         std::vector<std::string> got = client_test::frameMd5s(file, VideoCodec::H264);
         EXPECT_EQ(frames(run.err), static_cast<long>(got.size()));
-        EXPECT_NEAR(static_cast<double>(got.size()), udp ? 60 : 50, udp ? 0 : 3);
+        EXPECT_NEAR(static_cast<double>(got.size()), udp ? 30 : 25, udp ? 0 : 3);
         EXPECT_EQ(got, std::vector<std::string>(clip.begin(), clip.begin() + static_cast<long>(got.size())));
     }
 }
 
 TEST_F(ToolsTest, H265FilesAreServedAndRecordedAsH265WithWholePictures) {
     if (!testkit::ffmpegAvailable()) GTEST_SKIP() << "ffmpeg not installed";
-    // Besides the bundled one-slice clip, one with four slices per picture: its pictures reach
-    // the recorder as several NAL units, and a recording must still end with a whole picture.
+    // Four slices per picture: its pictures reach the recorder as several NAL units, and a
+    // recording must still end with a whole picture. (The one-slice clip: the Mp4 case.)
     std::string multi = path("h265_4_slices.265");
     std::string make =
         "ffmpeg -hide_banner -loglevel error -nostdin -y -f lavfi -i testsrc2=size=320x240:rate=25 "
@@ -160,20 +161,15 @@ TEST_F(ToolsTest, H265FilesAreServedAndRecordedAsH265WithWholePictures) {
     }
     ASSERT_TRUE(testkit::writeFile(multi, testkit::joinAnnexB(nals)));
 
-    for (const std::string& source : {testkit::clipPath("h265.265"), multi}) {
-        SCOPED_TRACE(source);
-        std::vector<std::string> clip = client_test::frameMd5s(source, VideoCodec::H265);
-        ASSERT_EQ(clip.size(), 30u);
-        size_t n = mCameras.size();
-        std::string url = startCamera({source});
-        std::string file = path("recorded.265");
-        // The 30th picture is known to be whole when the clip starts again.
-        ToolRun run = record({url, "--tcp", "-o", file, "--frames", "30"});
-        ASSERT_EQ(run.exitCode, kOk) << run.err;
-        EXPECT_NE(run.err.find("30 frames of H.265 320x240"), std::string::npos) << run.err;
-        EXPECT_EQ(client_test::frameMd5s(file, VideoCodec::H265), clip);
-        camera(n).kill();
-    }
+    std::vector<std::string> clip = client_test::frameMd5s(multi, VideoCodec::H265);
+    ASSERT_EQ(clip.size(), 30u);
+    std::string url = startCamera({multi});
+    std::string file = path("recorded.265");
+    // The 30th picture is known to be whole when the clip starts again.
+    ToolRun run = record({url, "--tcp", "-o", file, "--frames", "30"});
+    ASSERT_EQ(run.exitCode, kOk) << run.err;
+    EXPECT_NE(run.err.find("30 frames of H.265 320x240"), std::string::npos) << run.err;
+    EXPECT_EQ(client_test::frameMd5s(file, VideoCodec::H265), clip);
 }
 
 TEST_F(ToolsTest, InterruptAndTerminateTearDownAndKeepAPlayableFile) {
@@ -188,9 +184,9 @@ TEST_F(ToolsTest, InterruptAndTerminateTearDownAndKeepAPlayableFile) {
         ChildProcess recorder;
         ASSERT_TRUE(recorder.startTarget({kTools + "quorvane-record", url, "--tcp", "-o", file},
                                          path("sig.out"), err));
-        // Recording: wait for the camera's PLAY answer, then for a second of video.
+        // Recording: wait for the camera's PLAY answer, then for half a second of video.
         ASSERT_TRUE(testkit::waitForText(cameraLog(0), "PLAY", 10000));
-        usleep(1500 * 1000);
+        usleep(800 * 1000);
         ASSERT_TRUE(recorder.signal(sig));
         int code = -1;
         ASSERT_TRUE(recorder.wait(10000, &code));
@@ -205,7 +201,7 @@ TEST_F(ToolsTest, InterruptAndTerminateTearDownAndKeepAPlayableFile) {
         EXPECT_EQ(count(log, "TEARDOWN rtsp://"), n) << log;
         EXPECT_EQ(count(log, "TEARDOWN rtsp://"), count(log, "PLAY rtsp://"));
         std::vector<std::string> got = client_test::frameMd5s(file, VideoCodec::H264);
-        ASSERT_GE(got.size(), 20u);
+        ASSERT_GE(got.size(), 8u);
         EXPECT_EQ(got, std::vector<std::string>(clip.begin(), clip.begin() + static_cast<long>(got.size())));
     }
 }
@@ -233,7 +229,7 @@ TEST_F(ToolsTest, EachFailureHasItsMessageAndExitCode) {
         {{secured}, kAuth, "authentication required"},
         {{secured, "--user", "admin", "--password", "wrong"}, kAuth, "authentication failed"},
         {{host + "/elsewhere"}, kCameraError, "the camera answered DESCRIBE with status 404"},
-        {{silent, "--timeout", "2"}, kNoVideo, "no video within 2 s"},
+        {{silent, "--timeout", "1"}, kNoVideo, "no video within 1 s"},
     };
     for (const Case& c : cases) {
         std::vector<std::string> args = c.args;
@@ -290,30 +286,22 @@ TEST_F(ToolsTest, InfoPrintsCodecSizeRateAndParameterSets) {
         << run.out;
 }
 
-TEST_F(ToolsTest, RecorderReconnectsAfterSilenceAndAfterAClosedConnectionOverTcp) {
-    struct Fault {
-        std::vector<std::string> args;
-        const char* name;
-        int onePlay;  // pictures one play delivers before its fault: 1 s or 2 s at 25 fps
-    };
-    for (const Fault& f : {Fault{{"--silence-after", "1", "--silence-for", "6"}, "silence", 25},
-                           Fault{{"--close-after", "2"}, "close", 50}}) {
-        SCOPED_TRACE(f.name);
-        size_t n = mCameras.size();
-        std::string url = startCamera(f.args);
-        ToolRun run = record({url, "--tcp", "-o", path("fault.264"), "--duration", "8"});
-        ASSERT_EQ(run.exitCode, kOk) << run.err;
-        EXPECT_GE(reconnects(run.err), 1) << run.err;
-        std::string log = stopCamera(n);
-        EXPECT_GE(count(log, "PLAY rtsp://"), 2) << log;
-        // Pictures from more than one play: each play hits the fault again.
-        EXPECT_GT(frames(run.err), f.onePlay + 5) << run.err;
-    }
+// Silence is covered per transport by the receiver's own tests (with shortened waits, which a
+// separate process cannot have): here, a camera that hangs up after half a second.
+TEST_F(ToolsTest, RecorderReconnectsAfterTheCameraClosesTheConnection) {
+    std::string url = startCamera({"--close-after", "0.5"});
+    // One play gives about 12 pictures: 20 need the reconnect.
+    ToolRun run = record({url, "--tcp", "-o", path("fault.264"), "--frames", "20"});
+    ASSERT_EQ(run.exitCode, kOk) << run.err;
+    EXPECT_GE(reconnects(run.err), 1) << run.err;
+    EXPECT_EQ(frames(run.err), 20) << run.err;
+    std::string log = stopCamera(0);
+    EXPECT_GE(count(log, "PLAY rtsp://"), 2) << log;
 }
 
 TEST_F(ToolsTest, DropSwitchLeavesOutTheGivenShareOfPackets) {
     std::string url = startCamera({"--drop", "0.2"});
-    ToolRun run = record({url, "--tcp", "-o", path("drop.264"), "--duration", "4"});
+    ToolRun run = record({url, "--tcp", "-o", path("drop.264"), "--duration", "2"});
     ASSERT_EQ(run.exitCode, kOk) << run.err;
     std::string log = stopCamera(0);
     double sent = static_cast<double>(numberBefore(log, " packets sent"));
@@ -324,73 +312,37 @@ TEST_F(ToolsTest, DropSwitchLeavesOutTheGivenShareOfPackets) {
     // Pictures that lost a packet do not reach the file.
     long recorded = frames(run.err);
     EXPECT_GT(recorded, 0) << run.err;
-    EXPECT_LT(recorded, 90) << run.err;
+    EXPECT_LT(recorded, 45) << run.err;
 }
 
 // The library's defaults drop STAP-A (pinned in the depacketizer tests); the recorder's preset takes it.
 TEST_F(ToolsTest, StapAParameterSetsAreRecordedWithThePreset) {
     std::string url = startCamera({"--aggregate"});
-    ToolRun run = record({url, "--tcp", "-o", path("stap.264"), "--frames", "30"});
+    ToolRun run = record({url, "--tcp", "-o", path("stap.264"), "--frames", "10"});
     EXPECT_EQ(run.exitCode, kOk) << run.err;
     if (testkit::ffmpegAvailable()) {
         std::vector<std::string> clip = client_test::frameMd5s(kDefaultClip, VideoCodec::H264);
         EXPECT_EQ(client_test::frameMd5s(path("stap.264"), VideoCodec::H264),
-                  std::vector<std::string>(clip.begin(), clip.begin() + 30));
+                  std::vector<std::string>(clip.begin(), clip.begin() + 10));
     }
 }
 
-// What ffprobe and ffmpeg read from a recorded container.
+// What ffprobe reads from a recorded container, and the MD5 of every picture it decodes to.
 struct Probe {
-    std::string codec;
-    int width = 0, height = 0;
-    long frames = -1;
-    double duration = -1;
-    bool firstIsKey = false;
-    std::vector<std::string> md5s;  // of every decoded picture
+    std::string text;  // codec_name=, width=, height=, key_frame= of the first picture, duration=
+    std::vector<std::string> md5s;
+    bool has(const std::string& field) const { return text.find(field + "\n") != std::string::npos; }
 };
-
-std::string commandOutput(const std::string& command) {
-    std::string out;
-    FILE* pipe = popen(command.c_str(), "r");
-    if (pipe == nullptr) return out;
-    char buf[4096];
-    size_t n;
-    while ((n = fread(buf, 1, sizeof(buf), pipe)) > 0) out.append(buf, n);
-    pclose(pipe);
-    return out;
-}
 
 Probe probe(const std::string& file) {
     Probe p;
-    std::string q = "'" + file + "'";
-    std::string text = commandOutput(
-        "ffprobe -v error -count_frames -select_streams v -show_entries "
-        "stream=codec_name,width,height,nb_read_frames:format=duration -of default=nw=1 " +
-        q);
-    auto field = [&](const std::string& name) {
-        size_t at = text.find(name + "=");
-        return at == std::string::npos
-                   ? std::string()
-                   : text.substr(at + name.size() + 1, text.find('\n', at) - at - name.size() - 1);
-    };
-    p.codec = field("codec_name");
-    p.width = atoi(field("width").c_str());
-    p.height = atoi(field("height").c_str());
-    p.frames = atol(field("nb_read_frames").c_str());
-    p.duration = atof(field("duration").c_str());
-    p.firstIsKey = commandOutput(
-                       "ffprobe -v error -select_streams v -read_intervals %+#1 -show_entries "
-                       "frame=key_frame -of default=nw=1 " +
-                       q)
-                       .find("key_frame=1") == 0;
-    std::string md5 = commandOutput("ffmpeg -hide_banner -nostdin -v error -i " + q + " -f framemd5 - 2>&1");
-    for (size_t at = 0; at < md5.size();) {
-        size_t end = md5.find('\n', at);
-        if (end == std::string::npos) end = md5.size();
-        std::string line = md5.substr(at, end - at);
-        if (!line.empty() && line[0] != '#') p.md5s.push_back(line.substr(line.rfind(' ') + 1));
-        at = end + 1;
-    }
+    testkit::runCommand(
+        "ffprobe -v error -select_streams v -read_intervals %+#1 -show_entries "
+        "stream=codec_name,width,height:frame=key_frame:format=duration -of default=nw=1 '" +
+            file + "'",
+        &p.text);
+    std::string error;
+    EXPECT_TRUE(testkit::decodeFrameMd5(file, std::nullopt, &p.md5s, &error)) << error;
     return p;
 }
 
@@ -401,17 +353,25 @@ TEST_F(ToolsTest, Mp4AndMatroskaRecordingsHoldTheClipsPicturesAtTheCamerasPace) 
         VideoCodec codec;
         std::vector<std::string> args;
         std::string file;
-        const char* probeCodec;
-        int width, height;
-        long frames;
+        std::string stream;  // what ffprobe says of the video stream
+        int frames;
     };
     const std::vector<Case> cases = {
-        {kDefaultClip, VideoCodec::H264, {"--tcp"}, "h264.mp4", "h264", 640, 360, 50},
-        {kDefaultClip, VideoCodec::H264, {"--udp"}, "h264.mkv", "h264", 640, 360, 50},
-        {testkit::clipPath("h265.265"), VideoCodec::H265, {"--tcp"}, "h265.mp4", "hevc", 320, 240, 30},
+        {kDefaultClip, VideoCodec::H264, {"--tcp"}, "h264.mp4", "codec_name=h264\nwidth=640\nheight=360", 25},
+        {testkit::clipPath("h265.265"),
+         VideoCodec::H265,
+         {"--udp"},
+         "h265.mp4",
+         "codec_name=hevc\nwidth=320\nheight=240",
+         15},
         // Matroska on standard output, which carries nothing else even with the library's log on
         // (its debug lines normally go to standard output).
-        {kDefaultClip, VideoCodec::H264, {"--format", "mkv", "--verbose"}, "-", "h264", 640, 360, 25},
+        {kDefaultClip,
+         VideoCodec::H264,
+         {"--format", "mkv", "--verbose"},
+         "-",
+         "codec_name=h264\nwidth=640\nheight=360",
+         10},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.file + " " + c.clip);
@@ -429,16 +389,15 @@ TEST_F(ToolsTest, Mp4AndMatroskaRecordingsHoldTheClipsPicturesAtTheCamerasPace) 
             EXPECT_EQ(run.out.find("D/: "), std::string::npos);
         }
         Probe p = probe(c.file == "-" ? path("record.out") : path(c.file));
-        EXPECT_EQ(p.codec, c.probeCodec);
-        EXPECT_EQ(p.width, c.width);
-        EXPECT_EQ(p.height, c.height);
-        EXPECT_EQ(p.frames, c.frames);
+        EXPECT_TRUE(p.has(c.stream)) << p.text;
+        EXPECT_TRUE(p.has("key_frame=1")) << p.text;
         // 25 pictures a second: the file lasts as long as its pictures, within one interval (a
         // stream on a pipe has no duration in its header).
         if (c.file != "-") {
-            EXPECT_NEAR(p.duration, c.frames / 25.0, 0.04);
+            size_t at = p.text.find("duration=");
+            ASSERT_NE(at, std::string::npos) << p.text;
+            EXPECT_NEAR(atof(p.text.c_str() + at + 9), c.frames / 25.0, 0.04);
         }
-        EXPECT_TRUE(p.firstIsKey);
         // Every picture decodes, and they are the clip's first ones.
         EXPECT_EQ(p.md5s, std::vector<std::string>(clip.begin(), clip.begin() + c.frames));
         camera(n).kill();
@@ -448,25 +407,25 @@ TEST_F(ToolsTest, Mp4AndMatroskaRecordingsHoldTheClipsPicturesAtTheCamerasPace) 
 TEST_F(ToolsTest, SegmentsBeginAtKeyframesAndAreNamedByTheirStartTime) {
     if (!testkit::ffmpegAvailable()) GTEST_SKIP() << "ffmpeg not installed";
     std::string url = startCamera({});
-    ToolRun run = record({url, "--tcp", "-o", path("cam.mkv"), "--segment", "2", "--duration", "5"});
+    ToolRun run = record({url, "--tcp", "-o", path("cam.mkv"), "--segment", "2", "--duration", "3"});
     if (run.err.find("no FFmpeg") != std::string::npos) GTEST_SKIP() << "recorder built without FFmpeg";
     ASSERT_EQ(run.exitCode, kOk) << run.err;
-    std::string listing = commandOutput("ls '" + mDir + "' | grep '^cam-20[0-9]\\{6\\}-[0-9]\\{6\\}\\.mkv$'");
+    std::string listing;
+    testkit::runCommand("ls '" + mDir + "' | grep '^cam-20[0-9]\\{6\\}-[0-9]\\{6\\}\\.mkv$'", &listing);
     std::vector<std::string> files;
     for (size_t at = 0, end; (end = listing.find('\n', at)) != std::string::npos; at = end + 1)
         files.push_back(listing.substr(at, end - at));
-    ASSERT_EQ(files.size(), 3u) << listing << run.err;
+    ASSERT_EQ(files.size(), 2u) << listing << run.err;
     long total = 0;
     for (size_t i = 0; i < files.size(); ++i) {
         SCOPED_TRACE(files[i]);
         Probe p = probe(path(files[i]));
-        EXPECT_TRUE(p.firstIsKey);
-        EXPECT_EQ(static_cast<long>(p.md5s.size()), p.frames);
-        // The clip has a keyframe every second: cuts at 2 and 4 s.
-        if (i < 2) {
-            EXPECT_EQ(p.frames, 50);
+        EXPECT_TRUE(p.has("key_frame=1")) << p.text;
+        // The clip has a keyframe every second: the cut is at 2 s.
+        if (i == 0) {
+            EXPECT_EQ(p.md5s.size(), 50u);
         }
-        total += p.frames;
+        total += static_cast<long>(p.md5s.size());
     }
     EXPECT_EQ(total, frames(run.err));
 }

@@ -116,7 +116,10 @@ CurlRtsp::CurlRtsp(std::string url, unsigned short rtpPort, unsigned short rtcpP
     }
     code |= curl_easy_setopt(mCurl, CURLOPT_VERBOSE, 0L);
     code |= curl_easy_setopt(mCurl, CURLOPT_NOPROGRESS, 1L);
-    code |= curl_easy_setopt(mCurl, CURLOPT_TIMEOUT, kRequestTimeoutSeconds);
+    static_assert(kRequestTimeoutSeconds * 1000 ==
+                  quorvane_internal::TimeConstants::kDefaultRequestTimeoutMs);
+    code |= curl_easy_setopt(mCurl, CURLOPT_TIMEOUT_MS,
+                             static_cast<long>(quorvane_internal::timeConstants().requestTimeoutMs.load()));
     // Refused input never reaches the handle: without a URL no request can connect.
     if (mRefusedInput == nullptr) {
         code |= curl_easy_setopt(mCurl, CURLOPT_URL, mUrl.c_str());

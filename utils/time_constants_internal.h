@@ -19,10 +19,14 @@ struct QUORVANE_EXPORT TimeConstants {
     std::atomic<int64_t> tcpSilenceNs{2999999999LL};
     // UDP: one receive time-out step; more than ten in a row reconnect the camera.
     std::atomic<int> udpReceiveTimeoutMs{1000};
+    // libcurl's time-out of one RTSP request, the interleaved TCP RECEIVE included. Read when a
+    // session is created.
+    std::atomic<int64_t> requestTimeoutMs{3000};
 
     static constexpr int64_t kDefaultKeepAliveIntervalMs = 25000;
     static constexpr int64_t kDefaultTcpSilenceNs = 2999999999LL;
     static constexpr int kDefaultUdpReceiveTimeoutMs = 1000;
+    static constexpr int64_t kDefaultRequestTimeoutMs = 3000;
 };
 
 QUORVANE_EXPORT TimeConstants& timeConstants();

@@ -29,17 +29,15 @@ libdir=$(dirname "$lib")
 soname=$(readelf -d "$lib" | sed -n 's/.*SONAME.*\[\(.*\)\]/\1/p')
 [ "$soname" = "libquorvane_rtsp.so.0" ] || { echo "wrong SONAME: '$soname'"; exit 1; }
 
-headers=0
-while IFS= read -r header; do
-    printf '#include <quorvane_rtsp/%s>\n' "$header" >"$work/header.cpp"
-    "$cxx" -std=c++17 -fsyntax-only -I"$prefix/include" "$work/header.cpp" ||
-        { echo "installed header quorvane_rtsp/$header does not compile on its own"; exit 1; }
-    headers=$((headers + 1))
-done < <(cd "$prefix/include/quorvane_rtsp" && find . -name '*.h' -printf '%P\n' | sort)
+# Each header in a translation unit of its own, four compilers at a time.
+headers=$(cd "$prefix/include/quorvane_rtsp" && find . -name '*.h' -printf '%P\n' | sort)
+echo "$headers" | xargs -P 4 -I{} sh -c 'printf "#include <quorvane_rtsp/%s>\n" "$1" |
+    "$2" -std=c++17 -fsyntax-only -I"$3" -x c++ - ||
+    { echo "installed header quorvane_rtsp/$1 does not compile on its own"; exit 255; }' sh {} "$cxx" "$prefix/include"
 if find "$prefix/include" -name '*_internal.h' | grep -q .; then
     echo "internal headers installed"; exit 1
 fi
-echo "consumer: $headers installed headers compile on their own"
+echo "consumer: $(echo "$headers" | wc -l) installed headers compile on their own"
 
 "$cmake" -S "$src/tests/consumer" -B "$work/build" -DCMAKE_PREFIX_PATH="$prefix" "${toolchain[@]}" >/dev/null
 "$cmake" --build "$work/build" >/dev/null

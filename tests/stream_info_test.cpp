@@ -1,17 +1,12 @@
 // What the stream is, from its parameter sets: the SPS parser on real encoder output (H.264 and
-// H.265, with and without VUI timing) and on cut or hostile input, and RtspClient::streamInfo()
-// while a camera streams the clips.
+// H.265, with and without VUI timing) and on cut or hostile input, and the tracker's rate
+// measurement. RtspClient::streamInfo() while a camera streams: frame_callback_mt_test and the
+// recorder's --info.
 #include <gtest/gtest.h>
 
-#include <chrono>
 #include <cmath>
-#include <memory>
-#include <thread>
 
-#include "rtsp_client.h"
 #include "testkit/annexb.h"
-#include "tests/client_test_support.h"
-#include "tests/thread_wait.h"
 #include "utils/h26x_sps_parser.h"
 #include "utils/rtsp_stream_info.h"
 
@@ -169,42 +164,6 @@ TEST(SpsParser, SizesBeyondSixteenBitsAndCropsLargerThanThePictureAreRefused) {
     EXPECT_FALSE(H26xSpsParser::parseH264(sps.data(), sps.size(), &info));
     sps = baselineSps(1, 8);
     EXPECT_FALSE(H26xSpsParser::parseH264(sps.data(), sps.size(), &info));
-}
-
-// The camera streams a clip; streamInfo() answers from the in-band parameter sets on any thread
-// while video flows, for both codecs, and keeps its values after disable().
-TEST(StreamInfo, ClientReportsCodecSizeAndRateOfTheClips) {
-    struct Case {
-        const char* clip;
-        VideoCodec codec;
-        RtspVideoCodec expected;
-        uint32_t width, height, profile;
-    };
-    const Case cases[] = {
-        {"testcam_640x360.264", VideoCodec::H264, RtspVideoCodec::H264, 640, 360, 77},
-        {"h265.265", VideoCodec::H265, RtspVideoCodec::H265, 320, 240, 1},
-    };
-    for (const Case& c : cases) {
-        SCOPED_TRACE(c.clip);
-        client_test::CameraRig rig(c.clip, c.codec);
-        ASSERT_TRUE(rig.started);
-
-        RtspClient client(rig.camera.url(), "", "", true, RtspClientOptions::mixedFleet());
-        EXPECT_EQ(client.streamInfo().width, 0u);
-        client.enable();
-        RtspStreamInfo info;
-        // Polled from this thread while the receive thread updates it.
-        thread_wait::waitUntil([&] { return (info = client.streamInfo()).width != 0; }, 10000);
-        client.disable();
-        EXPECT_EQ(info.codec, c.expected);
-        EXPECT_EQ(info.width, c.width);
-        EXPECT_EQ(info.height, c.height);
-        EXPECT_EQ(info.profile, c.profile);
-        EXPECT_TRUE(info.fpsFromSps);
-        EXPECT_NEAR(info.fps, 25, 0.01);
-        EXPECT_EQ(client.streamInfo().width, c.width);
-        rig.camera.stop();
-    }
 }
 
 // Without timing in the SPS the rate is measured from the frames' pace.
