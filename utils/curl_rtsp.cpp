@@ -376,7 +376,7 @@ bool CurlRtsp::startCurl() {
             [this](void* frame, unsigned long length) {
                 if (mTcpRecvCallback) mTcpRecvCallback(frame, length);
             },
-            static_cast<int>(kRequestTimeoutSeconds * 1000)));
+            static_cast<int>(quorvane_internal::timeConstants().requestTimeoutMs.load())));
         std::lock_guard<std::mutex> lock(mMutex);
         int code = curl_easy_setopt(mCurl, CURLOPT_OPENSOCKETFUNCTION, openRelayedSocket);
         code |= curl_easy_setopt(mCurl, CURLOPT_OPENSOCKETDATA, mRelay.get());
