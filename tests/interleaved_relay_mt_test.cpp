@@ -53,42 +53,35 @@ std::string readUpTo(int fd, size_t n) {
     return out;
 }
 
-// A camera's listening socket on the loopback address.
-struct Listener {
-    Listener() {
-        fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-        address.sin_family = AF_INET;
-        address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        socklen_t length = sizeof(address);
-        ok = fd >= 0 && ::bind(fd, reinterpret_cast<sockaddr*>(&address), length) == 0 &&
-             ::listen(fd, 4) == 0 && ::getsockname(fd, reinterpret_cast<sockaddr*>(&address), &length) == 0;
-    }
-    ~Listener() { ::close(fd); }
-    int fd = -1;
-    sockaddr_in address{};
-    bool ok = false;
-};
-
-// The relay connected to a camera, with libcurl's part played by the test: `curl` is the socket
-// the relay handed out, connected where the relay said.
+// A camera listening on the loopback address and the relay in front of it, with libcurl's part
+// played by the test: `curl` is the socket the relay hands out, `cameraEnd` the camera's side.
 struct RelayRig {
     RelayRig()
         : relay(
               [this](void* data, unsigned long length) {
                   std::lock_guard<std::mutex> lock(mutex);
-                  const uint8_t* bytes = static_cast<const uint8_t*>(data);
-                  frames.emplace_back(bytes, bytes + length);
+                  frames.emplace_back(static_cast<uint8_t*>(data), static_cast<uint8_t*>(data) + length);
               },
-              2000) {}
+              2000) {
+        socklen_t length = sizeof(camera);
+        camera.sin_family = AF_INET;
+        camera.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        listener = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+        ::bind(listener, reinterpret_cast<sockaddr*>(&camera), length);
+        ::listen(listener, 4);
+        ::getsockname(listener, reinterpret_cast<sockaddr*>(&camera), &length);
+    }
+    // The relay connects to the camera; `target` becomes the relay's own address.
+    bool open(sockaddr_in* target) {
+        *target = camera;
+        socklen_t length = sizeof(*target);
+        curl = relay.connect(reinterpret_cast<sockaddr*>(target), &length);
+        cameraEnd = curl >= 0 ? ::accept(listener, nullptr, nullptr) : -1;
+        return cameraEnd >= 0 && length == sizeof(sockaddr_in);
+    }
     bool connect() {
-        if (!camera.ok) return false;
-        sockaddr_in target = camera.address;
-        socklen_t length = sizeof(target);
-        curl = relay.connect(reinterpret_cast<sockaddr*>(&target), &length);
-        cameraEnd = ::accept(camera.fd, nullptr, nullptr);
-        relayAddress = target;
-        return curl >= 0 && cameraEnd >= 0 && length == sizeof(sockaddr_in) &&
-               ::connect(curl, reinterpret_cast<sockaddr*>(&target), length) == 0;
+        sockaddr_in target{};
+        return open(&target) && ::connect(curl, reinterpret_cast<sockaddr*>(&target), sizeof(target)) == 0;
     }
     std::vector<Bytes> framesSoFar() {
         std::lock_guard<std::mutex> lock(mutex);
@@ -96,15 +89,15 @@ struct RelayRig {
     }
     ~RelayRig() {
         relay.stop();
-        for (int fd : {curl, cameraEnd})
+        for (int fd : {curl, cameraEnd, listener})
             if (fd >= 0) ::close(fd);
     }
 
-    Listener camera;
     std::mutex mutex;
     std::vector<Bytes> frames;
     InterleavedRelay relay;
-    sockaddr_in relayAddress{};
+    sockaddr_in camera{};
+    int listener = -1;
     int curl = -1;
     int cameraEnd = -1;
 };
@@ -145,8 +138,8 @@ TEST(InterleavedRelay, FramesGoToTheCallbackAnswersToLibcurlAndRequestsToTheCame
                 Bytes(capture.begin() + at, capture.begin() + std::min(capture.size(), at + 9000)));
     ASSERT_TRUE(thread_wait::waitUntil([&] { return rig.framesSoFar().size() == 3 + 371; }, 5000));
     Bytes relayed;
-    for (size_t i = 3; i < 3 + 371; ++i)
-        relayed.insert(relayed.end(), rig.frames[i].begin(), rig.frames[i].end());  // the relay is idle
+    for (const Bytes& f : rig.framesSoFar()) relayed.insert(relayed.end(), f.begin(), f.end());
+    relayed.erase(relayed.begin(), relayed.begin() + a.size() + b.size() + c.size());
     EXPECT_EQ(relayed, capture);
 
     // Bytes that are neither a frame nor RTSP: the connection ends, libcurl reads its end.
@@ -162,31 +155,27 @@ TEST(InterleavedRelay, FramesGoToTheCallbackAnswersToLibcurlAndRequestsToTheCame
 
 TEST(InterleavedRelay, OnlyLibcurlsSocketIsLetInAndARefusedCameraIsReported) {
     RelayRig rig;
-    ASSERT_TRUE(rig.camera.ok);
-    sockaddr_in target = rig.camera.address;
-    socklen_t length = sizeof(target);
-    rig.curl = rig.relay.connect(reinterpret_cast<sockaddr*>(&target), &length);
-    ASSERT_GE(rig.curl, 0);
-    rig.cameraEnd = ::accept(rig.camera.fd, nullptr, nullptr);
+    sockaddr_in target{};
+    ASSERT_TRUE(rig.open(&target));
     // Another local socket gets to the relay's listener first: it is closed, unheard.
     LogCapture log;
     int stranger = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    ASSERT_EQ(::connect(stranger, reinterpret_cast<sockaddr*>(&target), length), 0);
+    ASSERT_EQ(::connect(stranger, reinterpret_cast<sockaddr*>(&target), sizeof(target)), 0);
     sendAll(stranger, std::string("RTSP/1.0 200 OK\r\nCSeq: 1\r\n\r\n"));
     EXPECT_EQ(readUpTo(stranger, 1), "");
     ::close(stranger);
-    ASSERT_EQ(::connect(rig.curl, reinterpret_cast<sockaddr*>(&target), length), 0);
-    sendAll(rig.curl, std::string("GET_PARAMETER * RTSP/1.0\r\n\r\n"));
-    EXPECT_EQ(readUpTo(rig.cameraEnd, 28), "GET_PARAMETER * RTSP/1.0\r\n\r\n");
+    ASSERT_EQ(::connect(rig.curl, reinterpret_cast<sockaddr*>(&target), sizeof(target)), 0);
+    const std::string request = "GET_PARAMETER * RTSP/1.0\r\n\r\n";
+    sendAll(rig.curl, request);
+    EXPECT_EQ(readUpTo(rig.cameraEnd, request.size()), request);
     log.stop();
     EXPECT_EQ(log.errCount("connection from another socket refused"), 1);
 
     // Nobody listens at the camera's address any more.
-    sockaddr_in closedPort = rig.camera.address;
-    ::close(rig.camera.fd);
-    rig.camera.fd = -1;
-    length = sizeof(closedPort);
-    errno = 0;
+    ::close(rig.listener);
+    rig.listener = -1;
+    sockaddr_in closedPort = rig.camera;
+    socklen_t length = sizeof(closedPort);
     EXPECT_EQ(rig.relay.connect(reinterpret_cast<sockaddr*>(&closedPort), &length), -1);
     EXPECT_EQ(errno, ECONNREFUSED);
 }
