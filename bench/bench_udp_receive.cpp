@@ -2,8 +2,8 @@
 // H.264 depacketizer, callback) receives a clip's packets on loopback at a fixed rate, and the
 // CPU time of its "RtpReceive" thread is divided by the packets sent.
 //
-// Arguments: packets per second; 1 = the library's 10 us pause after each packet, 0 = no pause
-// (RtspClientOptions::rtpPacketPauseUs); 1 = packets in bursts of one picture at 25 pictures per
+// Arguments: packets per second; 1 = the library's 10 us pause per packet (slept once per batch), 0 = no
+// pause (RtspClientOptions::rtpPacketPauseUs); 1 = packets in bursts of one picture at 25 pictures per
 // second as cameras send them, 0 = evenly spaced. allocs_per_packet counts the heap allocations
 // (malloc, calloc, realloc; operator new goes through malloc) of the whole process during the
 // run, divided by the packets sent; receive_thread_allocs_per_packet those of the "RtpReceive"
