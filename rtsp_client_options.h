@@ -37,9 +37,10 @@ struct QUORVANE_EXPORT RtspClientOptions {
     // after each batch of packets read together; 0 = no pause.
     unsigned rtpPacketPauseUs = 10;
     // Interleaved (TCP) sessions: the library reads the camera's connection itself and hands each
-    // frame on as it arrives; libcurl, connected to the library over the loopback address, sees only the RTSP
-    // answers. About half the CPU per camera of libcurl's RECEIVE requests, and disable() does not
-    // wait for a RECEIVE to end. Off: libcurl reads the frames in RECEIVE requests.
+    // frame on as it arrives; libcurl, connected to the library over the loopback address, sees
+    // only the RTSP answers. About half the CPU per camera of libcurl's RECEIVE requests, and
+    // disable() does not wait for a RECEIVE to end. Off: libcurl reads the frames in RECEIVE
+    // requests.
     bool directInterleavedRead = false;
 
     // Everything above that a mixed fleet of cameras wants: aggregation packets, all H.265 types,

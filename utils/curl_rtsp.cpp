@@ -34,8 +34,6 @@ size_t describeWriter(char* ptr, size_t size, size_t nmemb, void* userdata) {
     return CurlRtsp::fParseDescribe(ptr, size, nmemb, static_cast<CurlRtsp*>(userdata));
 }
 
-// libcurl's socket hooks for a connection read directly: the relay connects to the address libcurl
-// resolved and gives libcurl its end of the socket pair, already connected.
 // libcurl's socket hook for a connection read directly: the relay connects to the address libcurl
 // resolved and has libcurl connect to the relay instead.
 curl_socket_t openRelayedSocket(void* relay, curlsocktype purpose, curl_sockaddr* address) {
