@@ -447,20 +447,22 @@ TEST_F(ReceiverUnitTest, InterleavedFramesAreDemultiplexedByChannel) {
     EXPECT_EQ(clock.rtpTimestamp, 1234u);
 }
 
-// Records the state events and session ends of a unit.
+// Records the state events and session ends of a unit. The record is shared with the unit's
+// callbacks, which may still run on its threads after this object is gone, so the callbacks are
+// never changed while the unit lives.
 struct UnitEvents {
-    explicit UnitEvents(RtspClientUnitEM& u) : unit(&u) {
-        unit->mStateCallback = [this](const RtspStateEvent& e) {
-            std::lock_guard<std::mutex> lock(mutex);
-            states.push_back(e);
+    struct Record {
+        std::mutex mutex;
+        std::vector<RtspStateEvent> states;
+        std::atomic<int> sessionEnds{0};
+    };
+    explicit UnitEvents(RtspClientUnitEM& unit) {
+        std::shared_ptr<Record> r = record;
+        unit.mStateCallback = [r](const RtspStateEvent& e) {
+            std::lock_guard<std::mutex> lock(r->mutex);
+            r->states.push_back(e);
         };
-        unit->mSessionEndCallback = [this] { ++sessionEnds; };
-    }
-    // When destroyed before the unit, which reports Stopped from its destructor.
-    ~UnitEvents() {
-        if (unit == nullptr) return;
-        unit->mStateCallback = nullptr;
-        unit->mSessionEndCallback = nullptr;
+        unit.mSessionEndCallback = [r] { ++r->sessionEnds; };
     }
     bool waitFor(size_t n) {
         return thread_wait::waitUntil(
@@ -476,10 +478,10 @@ struct UnitEvents {
         for (const auto& e : states) n += e.state == state;
         return n;
     }
-    RtspClientUnitEM* unit;  // null once the test has destroyed the unit itself
-    std::mutex mutex;
-    std::vector<RtspStateEvent> states;
-    std::atomic<int> sessionEnds{0};
+    std::shared_ptr<Record> record = std::make_shared<Record>();
+    std::mutex& mutex = record->mutex;
+    std::vector<RtspStateEvent>& states = record->states;
+    std::atomic<int>& sessionEnds = record->sessionEnds;
 };
 
 TEST_F(ReceiverUnitTest, DisabledUnitStaysDisconnectedAndSendsOneTeardown) {
@@ -498,7 +500,6 @@ TEST_F(ReceiverUnitTest, DisabledUnitStaysDisconnectedAndSendsOneTeardown) {
         std::this_thread::sleep_for(std::chrono::milliseconds(600));
         auto start = std::chrono::steady_clock::now();
         unit.reset();
-        events.unit = nullptr;
         EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(2)) << "threads not woken";
         EXPECT_EQ(client_test::methodCount(cam, "PLAY"), 1u);
         EXPECT_EQ(client_test::methodCount(cam, "TEARDOWN"), 1u);
