@@ -3,6 +3,7 @@
 #include <cstring>
 
 #include "units/unit.h"
+#include "utils/byte_order_internal.h"
 #include "utils/log_rate_limiter.h"
 #include "utils/slog.h"
 
@@ -80,9 +81,8 @@ bool RtpH26xUnpackBase::checkRtpContinuity(const unsigned char* packet) {
     mDebugCntRtpRecv += 1;
     mDebugFps.countPkt(1);
     // RFC 3550 5.1: sequence number at bytes 2-3, timestamp at 4-7, both big-endian.
-    uint16_t seq = static_cast<uint16_t>(packet[2] << 8 | packet[3]);
-    uint32_t timestamp = static_cast<uint32_t>(packet[4]) << 24 | static_cast<uint32_t>(packet[5]) << 16 |
-                         static_cast<uint32_t>(packet[6]) << 8 | static_cast<uint32_t>(packet[7]);
+    uint16_t seq = quorvane_internal::readBe16(packet + 2);
+    uint32_t timestamp = quorvane_internal::readBe32(packet + 4);
     uint16_t last = mLastSeq;
     // RFC 3550 A.1: the timestamp is extended across 32-bit wraps by the signed distance from the
     // last one, so a packet a little behind its predecessor stays in the same cycle.
@@ -152,8 +152,7 @@ void RtpH26xUnpackBase::unpackAggregate(const std::shared_ptr<QelBuffer>& packet
     const bool marker = mNalEndsMarkedPacket;
     unsigned long pos = firstUnit;
     while (pos < length) {
-        const unsigned long size =
-            length - pos >= 2 ? static_cast<unsigned long>(p[pos] << 8 | p[pos + 1]) : 0;
+        const unsigned long size = length - pos >= 2 ? quorvane_internal::readBe16(p + pos) : 0UL;
         if (size < minUnit || size > length - pos - 2) {
             SLOGE_LIMITED(
                 mAggregateSizeLog,

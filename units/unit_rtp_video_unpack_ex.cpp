@@ -1,8 +1,8 @@
 #include "units/unit_rtp_video_unpack_ex.h"
 
-#include <cctype>
 #include <utility>
 
+#include "utils/sdp_parser.h"
 #include "utils/slog.h"
 
 RtpVideoUnpackExUnitSM::RtpVideoUnpackExUnitSM()
@@ -137,13 +137,9 @@ void RtpVideoUnpackExUnitSM::newSession(const RtspSessionInfo& session) {
     mH264Unit.newSession(session.parameterSets);
     mH265Unit.newSession(session.parameterSets);
     if (!mOptions.codecFromSdp) return;
-    std::string encoding;
-    for (char c : session.encoding) encoding += static_cast<char>(toupper(static_cast<unsigned char>(c)));
-    if (encoding == "H264") {
-        mIsH264 = true;
-    } else if (encoding == "H265" || encoding == "HEVC") {
-        mIsH265 = true;
-    }
+    const int codec = RtspSdpParser::h26xCodec(session.encoding);
+    mIsH264 = codec == 264;
+    mIsH265 = codec == 265;
     announceCodec();
 }
 

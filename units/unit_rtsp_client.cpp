@@ -19,6 +19,7 @@
 #include "utils/byte_order_internal.h"
 #include "utils/curl_rtsp.h"
 #include "utils/networking/netsocket.h"
+#include "utils/sdp_parser.h"
 #include "utils/slog.h"
 #include "utils/time_constants_internal.h"
 #include "utils/utils.h"
@@ -134,12 +135,6 @@ bool resolveIpv4(const std::string& host, uint32_t* address) {
     *address = reinterpret_cast<sockaddr_in*>(found->ai_addr)->sin_addr.s_addr;
     freeaddrinfo(found);
     return true;
-}
-
-bool isVideoFormat(const std::string& format) {
-    std::string f;
-    for (char c : format) f += static_cast<char>(toupper(static_cast<unsigned char>(c)));
-    return f == "H264" || f == "H265" || f == "HEVC";
 }
 
 // Marks the thread as inside a delivery (or another call-out) of one unit, so that enable() and
@@ -484,7 +479,7 @@ bool RtspClientUnitEM::startSessionLocked(Events& events) {
     bool connected = mCurlRtsp->startCurl();
     bool videoTrack = false;
     for (int i = 0; i < mCurlRtsp->trackCount(); ++i)
-        videoTrack = videoTrack || isVideoFormat(mCurlRtsp->track(i).format);
+        videoTrack = videoTrack || RtspSdpParser::h26xCodec(mCurlRtsp->track(i).format) != 0;
     const RtspRequestResult result = mCurlRtsp->lastResult();
     {
         // Taken before the teardown below: its TEARDOWN would replace the session's last result.

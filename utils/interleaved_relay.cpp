@@ -10,6 +10,7 @@
 #include <algorithm>
 #include <cstring>
 
+#include "utils/byte_order_internal.h"
 #include "utils/interleaved_relay_internal.h"
 #include "utils/slog.h"
 #include "utils/utils.h"
@@ -53,7 +54,7 @@ Split splitInterleaved(const uint8_t* data, size_t size) {
     if (data[0] == '$') {
         // RFC 2326 10.12: '$', channel, 16-bit length in network order, then the packet.
         if (size < 4) return split;
-        const size_t length = 4 + ((static_cast<size_t>(data[2]) << 8) | data[3]);
+        const size_t length = 4 + static_cast<size_t>(quorvane_internal::readBe16(data + 2));
         if (size < length) return split;
         split.piece = Piece::Frame;
         split.length = length;

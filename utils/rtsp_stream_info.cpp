@@ -1,18 +1,21 @@
 #include "utils/rtsp_stream_info.h"
 
-#include <strings.h>
-
 #include "utils/h26x_sps_parser.h"
+#include "utils/sdp_parser.h"
 
 namespace {
 constexpr size_t kStartCodeSize = 4;
 }
 
 RtspVideoCodec StreamInfoTracker::codecFromEncoding(const std::string& encoding) {
-    if (strcasecmp(encoding.c_str(), "H264") == 0) return RtspVideoCodec::H264;
-    if (strcasecmp(encoding.c_str(), "H265") == 0 || strcasecmp(encoding.c_str(), "HEVC") == 0)
-        return RtspVideoCodec::H265;
-    return RtspVideoCodec::Unknown;
+    switch (RtspSdpParser::h26xCodec(encoding)) {
+        case 264:
+            return RtspVideoCodec::H264;
+        case 265:
+            return RtspVideoCodec::H265;
+        default:
+            return RtspVideoCodec::Unknown;
+    }
 }
 
 void StreamInfoTracker::setClockRate(uint32_t clockRate) {
