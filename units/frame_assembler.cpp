@@ -83,7 +83,6 @@ void FrameAssembler::push(RtspVideoCodec codec, const unsigned char* data, unsig
     mKeyframe = mKeyframe || kind.keyframe || (hasMeta && (meta.flags & FrameMeta::kKeyframe) != 0);
     mParameterSets = mParameterSets || kind.parameterSet;
     mComplete = mComplete && hasMeta && (meta.flags & FrameMeta::kComplete) != 0;
-    if (!hasMeta) mMetaMissing = true;
     mLost += meta.lostBefore;
     mArrivalNs = arrivalNs;
     if (hasMeta) {
@@ -138,7 +137,7 @@ void FrameAssembler::emit() {
     frame.keyframe = mKeyframe;
     frame.parameterSets = mParameterSets;
     frame.lostBefore = mLost;
-    frame.complete = mComplete && !mMetaMissing;
+    frame.complete = mComplete;
     if (mSink) mSink(frame);
     reset();
 }
@@ -151,7 +150,6 @@ void FrameAssembler::reset() {
     mKeyframe = false;
     mParameterSets = false;
     mComplete = true;
-    mMetaMissing = false;
     mOverflow = false;
     mLost = 0;
     mSize = 0;

@@ -77,7 +77,6 @@ private:
     bool mKeyframe = false;
     bool mParameterSets = false;
     bool mComplete = true;
-    bool mMetaMissing = false;
     bool mOverflow = false;
     uint32_t mLost = 0;
     size_t mSize = 0;
