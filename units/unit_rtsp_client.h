@@ -94,12 +94,12 @@ public:
     // The camera's latest sender report for the video track; invalid until one arrived.
     RtcpSenderClock senderClock() const;
 
+    // The bytes of an interleaved frame: TCP sessions call it with every frame; public for tests
+    // and fuzzing, which feed frames by hand.
     void fRecvTcpCallback(void* data, unsigned long length);
     void threadRtpFunc(unsigned short port, UnitDataType type);
     void threadRtcpFunc(unsigned short port, UnitDataType type);
     void threadRtpTcpFunc(unsigned short port);
-    // The bytes of an interleaved frame: TCP sessions call it with every frame; public for tests
-    // and fuzzing, which feed frames by hand.
     void parseRtcpSR(char* data, unsigned long length);
     int genRtcpRR(char* out);
 
@@ -202,7 +202,8 @@ private:
     std::atomic<int> mVideoRtpChannel{0};
     std::atomic<int> mVideoRtcpChannel{1};
     std::atomic<unsigned> mPacketPauseUs{10};
-    // SSRC tracking of the interleaved path; used under the session's lock only.
+    // SSRC tracking of the interleaved path; used only by the thread delivering the session's
+    // frames (inside libcurl's requests under the session's lock, or the relay's thread).
     std::unique_ptr<rtsp_receive_internal::SsrcTracker> mTcpSsrc;
     // Blocks for the interleaved packets, reused once the depacketizer lets go of them.
     std::unique_ptr<BufferPool> mTcpPool;
