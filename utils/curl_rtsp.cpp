@@ -223,11 +223,12 @@ bool CurlRtsp::describe() {
     mBaseUrl = usableBase(mAnswer.contentBase)       ? mAnswer.contentBase
                : usableBase(mAnswer.contentLocation) ? mAnswer.contentLocation
                                                      : mUrl;
+    // With the relay, libcurl's own connection goes to the loopback address.
     char* ip = nullptr;
-    if (curl_easy_getinfo(mCurl, CURLINFO_PRIMARY_IP, &ip) == CURLE_OK && ip != nullptr)
+    if (mRelay)
+        mSessionInfo.serverIp = mRelay->cameraAddress();
+    else if (curl_easy_getinfo(mCurl, CURLINFO_PRIMARY_IP, &ip) == CURLE_OK && ip != nullptr)
         mSessionInfo.serverIp = ip;
-    // libcurl's own connection goes to the relay on the loopback address.
-    if (mRelay) mSessionInfo.serverIp = mRelay->cameraAddress();
     if (!checkRet(code, "describe", __LINE__)) return false;
     return checkStatus("DESCRIBE", mUrl.c_str());
 }
