@@ -9,11 +9,13 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <chrono>
 #include <cstring>
 #include <functional>
 #include <set>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "tests/log_capture.h"
@@ -102,9 +104,12 @@ TEST(UdpSocket, BatchedReceiveKeepsOrderSendersAndSlotBounds) {
     };
     std::vector<std::string> got;
     std::vector<NetAddress> senders;
+    ASSERT_TRUE(receiver.setRecvTimeoutMs(2000));
     for (int calls = 0; got.size() < 5 && calls < 5; ++calls) {
         arm();
-        int n = receiver.receiveBatchFrom(slots, 4, 2000, -1);
+        // Both forms, alternately: after a poll, and waiting in the receive itself.
+        int n = calls % 2 == 0 ? receiver.receiveBatchFrom(slots, 4, 2000, -1)
+                               : receiver.receiveBatchWaiting(slots, 4);
         ASSERT_GT(n, 0);
         for (int i = 0; i < n; ++i) {
             got.emplace_back(slots[i].data, slots[i].length);
@@ -125,8 +130,41 @@ TEST(UdpSocket, BatchedReceiveKeepsOrderSendersAndSlotBounds) {
     arm();
     EXPECT_EQ(receiver.receiveBatchFrom(slots, 4, 10000, wake), 0);
     close(wake);
+    // Waiting in the receive: its time-out gives 0.
+    ASSERT_TRUE(receiver.setRecvTimeoutMs(20));
+    arm();
+    EXPECT_EQ(receiver.receiveBatchWaiting(slots, 4), 0);
     receiver.close();
     EXPECT_EQ(receiver.receiveBatchFrom(slots, 4, 10, -1), -1);
+    EXPECT_EQ(receiver.receiveBatchWaiting(slots, 4), -1);
+}
+
+// A receive thread that waits in the receive itself must end when another thread shuts the
+// socket's receive side, long before its time-out; every later receive returns at once.
+TEST(UdpSocket, ShutdownReceiveEndsAWaitInAnotherThread) {
+    UdpSocket receiver(NetAddress("127.0.0.1", 0), 0);
+    ASSERT_TRUE(receiver.isOpen());
+    ASSERT_TRUE(receiver.setRecvTimeoutMs(60000));
+    char storage[8];
+    NetDatagram slot;
+    slot.data = storage;
+    slot.capacity = sizeof(storage);
+    std::atomic<int> result{-2};
+    std::atomic<unsigned long> length{99};
+    std::thread waiter([&] {
+        result = receiver.receiveBatchWaiting(&slot, 1);
+        length = slot.length;
+    });
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));  // most likely inside the wait by now
+    const auto start = std::chrono::steady_clock::now();
+    receiver.shutdownReceive();
+    waiter.join();
+    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(30)) << "slept out the time-out";
+    EXPECT_EQ(result.load(), 1);
+    EXPECT_EQ(length.load(), 0u);
+    slot.length = 99;
+    EXPECT_EQ(receiver.receiveBatchWaiting(&slot, 1), 1);
+    EXPECT_EQ(slot.length, 0u);
 }
 
 TEST(UdpSocket, BindFailureLogsErrnoAndLeavesTheSocketClosed) {

@@ -352,7 +352,9 @@ TEST(ReceiverUnitPorts, ABaseHeldByAnotherProcessIsDrawnAgain) {
         for (int other : {0, 1, 10, 11}) EXPECT_NE(theirs + offset, mine + other) << "shared port";
 }
 
-TEST_F(ReceiverUnitTest, UdpThreadsHaveBoundTheirPortsWhenStartThreadReturns) {
+// The receive threads wait a minute here: destruction must wake them, not outwait them.
+TEST_F(ReceiverUnitTest, UdpThreadsHoldTheirPortsFromStartThreadUntilWokenByDestruction) {
+    client_test::ScopedTimeConstants longWaits(3000, 60000);
     uint16_t base = freePortBase();
     ASSERT_NE(base, 0);
     auto unit = makeUnit(false, base);
@@ -360,7 +362,11 @@ TEST_F(ReceiverUnitTest, UdpThreadsHaveBoundTheirPortsWhenStartThreadReturns) {
     unit->startThread();
     for (uint16_t p : {base, uint16_t(base + 1), uint16_t(base + 10), uint16_t(base + 11)})
         EXPECT_FALSE(portIsFree(p)) << "port " << p << " not bound";
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));  // the threads are in their waits
+    const auto start = std::chrono::steady_clock::now();
     unit.reset();
+    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(30))
+        << "a thread slept out its wait";
     for (uint16_t p : {base, uint16_t(base + 1), uint16_t(base + 10), uint16_t(base + 11)})
         EXPECT_TRUE(portIsFree(p)) << "port " << p << " still bound after destruction";
 }

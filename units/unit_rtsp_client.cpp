@@ -647,9 +647,14 @@ void RtspClientUnitEM::stopThread() {
     {
         std::lock_guard<std::recursive_mutex> lock(mLifecycleMutex);
         mThreadRun.store(false, std::memory_order_release);
-        // Wakes every receive thread from its poll and the watchdog from its wait.
+        // Wakes every receive thread from its wait and the watchdog from its wait.
         uint64_t one = 1;
         if (mStopFd >= 0 && write(mStopFd, &one, sizeof(one)) < 0) SLOGD("stop event: errno %d\n", errno);
+        {
+            std::lock_guard<std::mutex> sockets(mSocketsMutex);
+            for (UdpSocket* socket : mReceivingSockets)
+                if (socket != nullptr) socket->shutdownReceive();
+        }
         { std::lock_guard<std::mutex> watch(mWatchMutex); }
         mWatchCv.notify_all();
         // A receive thread that reaches the shut-down path (a reconnect during destruction) only
@@ -714,7 +719,14 @@ void RtspClientUnitEM::threadRtpFunc(unsigned short port, UnitDataType type) {
     Utils::setThreadName("RtpReceive");
     const bool video = type == UNIT_DATA_RTP_VIDEO;
     std::unique_ptr<UdpSocket> socket = takeSocket(video ? 0 : 2, port);
+    {
+        // Registered before the run flag is read again below: a stopThread that has not seen
+        // the socket yet has not cleared the flag yet either.
+        std::lock_guard<std::mutex> lock(mSocketsMutex);
+        mReceivingSockets[video ? 0 : 1] = socket.get();
+    }
     SLOGD("listening rtp port %d\n", port);
+    unsigned timeoutMs = 0;
     const char* kind = video ? "Video" : "Audio";
     SsrcTracker tracker;
     uint32_t generation = 0;
@@ -746,8 +758,12 @@ void RtspClientUnitEM::threadRtpFunc(unsigned short port, UnitDataType type) {
             pause(1);
             continue;
         }
-        const int stepMs = quorvane_internal::timeConstants().udpReceiveTimeoutMs.load();
-        const int n = socket->receiveBatchFrom(slots, kReceiveBatch, static_cast<unsigned>(stepMs), mStopFd);
+        // The thread waits in the receive itself: one system call per wake-up, not a poll and a
+        // receive.
+        const unsigned stepMs =
+            static_cast<unsigned>(std::max(1, quorvane_internal::timeConstants().udpReceiveTimeoutMs.load()));
+        if (stepMs != timeoutMs && socket->setRecvTimeoutMs(stepMs)) timeoutMs = stepMs;
+        const int n = socket->receiveBatchWaiting(slots, kReceiveBatch);
         if (!mThreadRun.load(std::memory_order_acquire)) break;
         if (n < 0) {
             SLOGE_LIMITED(mRtpErrorLog, "UDP-RTP receive error ! err=%d\n", errno);
@@ -797,6 +813,10 @@ void RtspClientUnitEM::threadRtpFunc(unsigned short port, UnitDataType type) {
         const unsigned pauseUs = mPacketPauseUs.load(std::memory_order_relaxed);
         if (pauseUs > 0 && delivered > 0 && mThreadRun.load(std::memory_order_acquire))
             usleep(pauseUs * delivered);
+    }
+    {
+        std::lock_guard<std::mutex> lock(mSocketsMutex);
+        mReceivingSockets[video ? 0 : 1] = nullptr;
     }
     socket->close();
 }

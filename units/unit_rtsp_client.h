@@ -179,15 +179,18 @@ private:
     std::atomic<int> mPending{0};             // a Request recorded inside a delivery
     std::atomic<bool> mStopEventOwed{false};  // a recorded disable() still owes its Stopped event
     bool mSessionPlayed = false;              // guarded by mLifecycleMutex
-    // Readable once stopThread has run: wakes the receive threads from their polls.
+    // Readable once stopThread has run: wakes the RTCP threads from their polls.
     int mStopFd = -1;
     // The TCP watchdog waits here; woken by stopThread and by a recorded request.
     std::mutex mWatchMutex;
     std::condition_variable mWatchCv;
     // Sockets bound by startThread on the owner's thread, taken by the threads it starts:
     // video RTP, video RTCP, audio RTP, audio RTCP.
-    std::mutex mSocketsMutex;  // guards mBoundSockets; never held while waiting on anything
+    std::mutex mSocketsMutex;  // guards both arrays; never held while waiting on anything
     std::unique_ptr<UdpSocket> mBoundSockets[4];
+    // The sockets the video and audio RTP threads wait in, from taking to closing: stopThread
+    // ends those waits by shutting their receive side.
+    UdpSocket* mReceivingSockets[2] = {nullptr, nullptr};
 
     // The camera as the current session described it. Address and RTCP port in network order;
     // mPeerKnown false means no session: with address filtering nothing is accepted.

@@ -142,14 +142,13 @@ long NetSocket::receiveFromNonBlock(NetBuffer buffer, NetAddress& from, unsigned
     return receiveFrom(buffer, from);
 }
 
-int NetSocket::receiveBatchFrom(NetDatagram* datagrams, unsigned count, unsigned int timeoutMs, int wakeFd) {
-    if (!mIsOpen || datagrams == nullptr || count == 0) return mIsOpen ? 0 : -1;
-    if (count > kMaxBatch) count = kMaxBatch;
-    int ready = waitReadable(timeoutMs, wakeFd);
-    if (ready <= 0) return ready;
-    if (!mIsOpen) return -1;
-    mmsghdr messages[kMaxBatch];
-    iovec vectors[kMaxBatch];
+namespace {
+
+// One system call fills as many slots as datagrams are queued, waiting for the first per `flags`.
+int receiveBatch(int fd, NetDatagram* datagrams, unsigned count, int flags) {
+    if (count > NetSocket::kMaxBatch) count = NetSocket::kMaxBatch;
+    mmsghdr messages[NetSocket::kMaxBatch];
+    iovec vectors[NetSocket::kMaxBatch];
     for (unsigned i = 0; i < count; ++i) {
         vectors[i].iov_base = datagrams[i].data;
         vectors[i].iov_len = datagrams[i].capacity;
@@ -159,14 +158,42 @@ int NetSocket::receiveBatchFrom(NetDatagram* datagrams, unsigned count, unsigned
         messages[i].msg_hdr.msg_iov = &vectors[i];
         messages[i].msg_hdr.msg_iovlen = 1;
     }
-    // Without waiting: the poll saw the first datagram, the rest are whatever is queued behind it.
-    int n = ::recvmmsg(mSocketFd, messages, count, MSG_DONTWAIT, nullptr);
+    int n = ::recvmmsg(fd, messages, count, flags, nullptr);
     if (n < 0) return errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR ? 0 : -1;
     for (int i = 0; i < n; ++i) {
         unsigned long got = messages[i].msg_len;
         datagrams[i].length = got < datagrams[i].capacity ? got : datagrams[i].capacity;
     }
     return n;
+}
+
+}  // namespace
+
+int NetSocket::receiveBatchFrom(NetDatagram* datagrams, unsigned count, unsigned int timeoutMs, int wakeFd) {
+    if (!mIsOpen || datagrams == nullptr || count == 0) return mIsOpen ? 0 : -1;
+    int ready = waitReadable(timeoutMs, wakeFd);
+    if (ready <= 0) return ready;
+    if (!mIsOpen) return -1;
+    // Without waiting: the poll saw the first datagram, the rest are whatever is queued behind it.
+    return receiveBatch(mSocketFd, datagrams, count, MSG_DONTWAIT);
+}
+
+int NetSocket::receiveBatchWaiting(NetDatagram* datagrams, unsigned count) {
+    if (!mIsOpen || datagrams == nullptr || count == 0) return mIsOpen ? 0 : -1;
+    return receiveBatch(mSocketFd, datagrams, count, MSG_WAITFORONE);
+}
+
+void NetSocket::shutdownReceive() {
+    // On an unconnected datagram socket this fails with ENOTCONN yet still wakes the receivers.
+    int fd = mSocketFd.load();
+    if (fd >= 0) ::shutdown(fd, SHUT_RD);
+}
+
+bool NetSocket::setRecvTimeoutMs(unsigned int timeoutMs) {
+    timeval tv;
+    tv.tv_sec = timeoutMs / 1000;
+    tv.tv_usec = static_cast<suseconds_t>(timeoutMs % 1000) * 1000;
+    return setsockopt(mSocketFd, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof(tv)) == 0;
 }
 
 void NetSocket::close() {

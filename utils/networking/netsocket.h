@@ -79,6 +79,14 @@ public:
     // slots were filled; 0 on time-out or wake-up, -1 on error or a closed socket.
     static constexpr unsigned kMaxBatch = 64;
     int receiveBatchFrom(NetDatagram* datagrams, unsigned count, unsigned int timeoutMs, int wakeFd);
+    // Batched receive that waits inside the receive itself, with no poll before it: blocks until a
+    // datagram arrives (at most the time set by setRecvTimeoutMs), then takes what is queued behind
+    // it. Returns as receiveBatchFrom; after shutdownReceive(), one empty datagram at once.
+    int receiveBatchWaiting(NetDatagram* datagrams, unsigned count);
+    // Ends a receiveBatchWaiting in another thread and every later one; the socket stays open
+    // (and its descriptor allocated) until close().
+    void shutdownReceive();
+    bool setRecvTimeoutMs(unsigned int timeoutMs);
     void close();
 
     void setRecvTimeout(unsigned int seconds);
