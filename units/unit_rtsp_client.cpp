@@ -37,6 +37,9 @@ constexpr unsigned kReceiveBatch = 16;
 // depacketizer holds at once, so its blocks come back to the pool instead of to the heap.
 constexpr size_t kPooledDatagrams = 256;
 constexpr unsigned long kRtpHeaderSize = 12;
+// An RTCP thread has nothing to do when its wait ends without a datagram, and stopThread wakes it
+// through the stop event: it waits long, so an idle one costs no wake-up a second.
+constexpr unsigned kRtcpIdleWaitMs = 60000;
 
 // The library-wide engine for local port choice, seeded once from the calendar time.
 std::minstd_rand0& portEngine() {
@@ -848,9 +851,8 @@ void RtspClientUnitEM::threadRtcpFunc(unsigned short port, UnitDataType type) {
     int64_t lastAnswerNs = 0;
     while (mThreadRun.load(std::memory_order_acquire)) {
         NetAddress from;
-        const int stepMs = quorvane_internal::timeConstants().udpReceiveTimeoutMs.load();
         long n = socket->receiveFromNonBlock(NetBuffer(reinterpret_cast<char*>(datagram), sizeof(datagram)),
-                                             from, static_cast<unsigned>(stepMs), mStopFd);
+                                             from, kRtcpIdleWaitMs, mStopFd);
         if (!mThreadRun.load(std::memory_order_acquire)) break;
         if (n < 0) {
             int err = errno;
