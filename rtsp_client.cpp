@@ -16,8 +16,12 @@ struct RtspClient::FrameView {
         : assembler([this](const RtspFrame& frame) {
               stats.onFrame(frame.arrivalNs);
               info.onFrame(frame.codec, frame.hasRtpTimestamp, frame.rtpTimestamp, frame.arrivalNs);
-              if (callback) callback(frame);
-          }) {}
+              // A frame whose bytes were not all kept (the callback came mid-frame) is not handed over.
+              if (callback && frame.data != nullptr) callback(frame);
+          }) {
+        // Until a frame callback wants them, frames are only described: no copy of the video.
+        assembler.setKeepBytes(false);
+    }
 
     // A new session (also a reconnect), before PLAY: its clock rate and SDP parameter sets.
     void newSession(const RtspSessionInfo& session) {

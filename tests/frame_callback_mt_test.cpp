@@ -136,6 +136,38 @@ TEST(FrameAssembler, EveryAccessUnitOfTheClipsArrivesOnceWholeWithItsKeyframeFla
     }
 }
 
+// A frame callback set while a frame is gathered: that frame's first pieces were not kept, so it
+// goes without data rather than with part of it (or a length past its bytes); the next is whole.
+TEST(FrameAssembler, BytesKeptFromMidFrameOnAreNotHandedOverAsThatFrame) {
+    std::vector<std::vector<Bytes>> aus = accessUnits("h265.265", VideoCodec::H265);
+    ASSERT_GE(aus[0].size(), 2u);
+    std::vector<RtspFrame> frames;
+    std::vector<Bytes> bytes;
+    FrameAssembler assembler([&](const RtspFrame& f) {
+        frames.push_back(f);
+        bytes.push_back(f.data != nullptr ? Bytes(f.data, f.data + f.size) : Bytes());
+    });
+    assembler.setKeepBytes(false);
+    for (size_t i = 0; i < 3; ++i) {
+        for (size_t p = 0; p < aus[i].size(); ++p) {
+            if (i == 0 && p == 1) assembler.setKeepBytes(true);
+            Bytes piece = testkit::joinAnnexB({aus[i][p]});
+            BufferInfo info{};
+            FrameMeta meta;
+            meta.rtpTimestamp = 3600 * i;
+            meta.flags = FrameMeta::kValid | FrameMeta::kComplete |
+                         (p + 1 == aus[i].size() ? static_cast<uint32_t>(FrameMeta::kAccessUnitEnd) : 0u);
+            FrameMeta::store(info, meta);
+            assembler.push(RtspVideoCodec::H265, piece.data(), piece.size(), info, 0);
+        }
+    }
+    ASSERT_EQ(frames.size(), 3u);
+    EXPECT_EQ(frames[0].data, nullptr);
+    EXPECT_EQ(frames[0].size, testkit::joinAnnexB(aus[0]).size());
+    EXPECT_EQ(bytes[1], testkit::joinAnnexB(aus[1]));
+    EXPECT_EQ(bytes[2], testkit::joinAnnexB(aus[2]));
+}
+
 TEST(FrameAssembler, PacketsLostBeforeAFrameAreCountedOnThatFrameOnly) {
     std::vector<std::vector<Bytes>> aus = accessUnits("h265.265", VideoCodec::H265);
     for (Marking marking : {Marking::AccessUnitEnd, Marking::TimestampChange}) {

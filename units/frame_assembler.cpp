@@ -123,7 +123,7 @@ void FrameAssembler::emit() {
     }
     RtspFrame frame;
     frame.codec = mCodec;
-    frame.data = mKeepBytes ? mBytes.data() : nullptr;
+    frame.data = mKeepBytes && mBytes.size() == mSize ? mBytes.data() : nullptr;
     frame.size = static_cast<unsigned long>(mSize);
     frame.rtpTimestamp = mHasTimestamp ? mTimestamp : 0;
     frame.hasRtpTimestamp = mHasTimestamp;

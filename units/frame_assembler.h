@@ -29,7 +29,9 @@ public:
     using Sink = std::function<void(const RtspFrame&)>;
     explicit FrameAssembler(Sink sink) : mSink(std::move(sink)) {}
 
-    // Whether frames carry their bytes; without, only the description is handed over.
+    // Whether frames carry their bytes; without, only the description is handed over (data is
+    // null). Turned on while a frame is gathered, that frame still goes without its bytes: its
+    // earlier pieces were not kept.
     void setKeepBytes(bool keep) { mKeepBytes = keep; }
     // The RTP clock rate of the stream (90000 when 0) and the camera's latest sender report,
     // which map RTP timestamps to wall-clock time.
