@@ -8,6 +8,9 @@ costs little), received side by side in the same run by
   quorvane-default  the same with the library's default options
   ffmpeg            `ffmpeg -rtsp_transport T -i URL -c copy -f null -`, one process per stream
   gstreamer         `gst-launch-1.0 rtspsrc ! rtph264depay ! fakesink`, one process per stream
+  receive-floor     UDP only: bench/receive_floor.cpp, one process with a thread per stream that
+                    waits in recvmmsg as ours does and drops every datagram; what the kernel's
+                    wake-ups and copies cost before any receiver's own work
 
 Every stream plays the same clip once from its first picture, so each receiver should end up with
 exactly the clip's pictures. Headline: steady-state CPU in ms of CPU per second per stream, read
@@ -44,7 +47,9 @@ ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
 FPS = 25
 TICK = os.sysconf("SC_CLK_TCK")
 OURS = ("quorvane-mixed", "quorvane-default")
-ALL_RECEIVERS = "quorvane-mixed,quorvane-default,ffmpeg,gstreamer"
+FLOOR = "receive-floor"
+ONE_PROCESS = OURS + (FLOOR,)  # every stream in one process
+ALL_RECEIVERS = "quorvane-mixed,quorvane-default,ffmpeg,gstreamer," + FLOOR
 
 
 def log(text):
@@ -55,7 +60,7 @@ def build(build_dir):
     subprocess.run(["cmake", "-S", ROOT, "-B", build_dir, "-DCMAKE_BUILD_TYPE=Release", "-DQUORVANE_BUILD_BENCH=ON",
                     "-DQUORVANE_BUILD_TESTS=OFF"], check=True, stdout=subprocess.DEVNULL)
     subprocess.run(["cmake", "--build", build_dir, "-j", str(os.cpu_count() or 2), "--target",
-                    "quorvane-light-sender", "quorvane-e2e-receiver"], check=True, stdout=subprocess.DEVNULL)
+                    "quorvane-light-sender", "quorvane-e2e-receiver", "quorvane-receive-floor"], check=True, stdout=subprocess.DEVNULL)
 
 
 def make_clip(path, seconds, bitrate):
@@ -83,9 +88,10 @@ def proc_cpu(pid):
         return None
 
 
-def proc_cpu_fine(pid):
-    """CPU seconds of the live threads of a process to the nanosecond (/proc/PID/task/*/schedstat),
-    or the coarser total of proc_cpu when that is more (threads that ended are only there)."""
+def threads_cpu(pid):
+    """CPU seconds of the live threads of a process to the nanosecond (/proc/PID/task/*/schedstat).
+    The steady-state window is measured with it: /proc/PID/stat counts in clock ticks (10 ms),
+    too coarse for one stream's few milliseconds a second."""
     total = 0
     try:
         for task in os.listdir(f"/proc/{pid}/task"):
@@ -93,7 +99,12 @@ def proc_cpu_fine(pid):
                 total += int(f.read().split()[0])
     except (OSError, ValueError, IndexError):
         pass
-    return max(total / 1e9, proc_cpu(pid) or 0.0)
+    return total / 1e9
+
+
+def proc_cpu_fine(pid):
+    """threads_cpu, or the coarser total of proc_cpu when that is more (threads that ended are only there)."""
+    return max(threads_cpu(pid), proc_cpu(pid) or 0.0)
 
 
 def proc_status(pid, key):
@@ -197,6 +208,8 @@ def receiver_argv(tools, receiver, transport, url, streams, port_base, extra_out
         return ([os.path.join(tools, "bench", "quorvane-e2e-receiver"), "--" + transport, "--port-base",
                  str(port_base)] + (["--mixed-fleet"] if receiver == "quorvane-mixed" else [])
                 + (extra_out or []) + [url] * streams)
+    if receiver == FLOOR:
+        return [os.path.join(tools, "bench", "quorvane-receive-floor"), "--port-base", str(port_base)] + [url] * streams
     if receiver == "ffmpeg":
         return ["ffmpeg", "-hide_banner", "-nostdin", "-loglevel", "error", "-stats", "-rtsp_transport", transport,
                 "-i", url, "-c", "copy", "-f", "null", "-"]
@@ -207,10 +220,10 @@ def receiver_argv(tools, receiver, transport, url, streams, port_base, extra_out
 
 
 def sample(clients):
-    """CPU seconds, resident KiB, threads and descriptors summed over the live clients."""
+    """CPU seconds (of the live threads), resident KiB, threads and descriptors summed over the live clients."""
     cpu = rss = threads = fds = 0
     for c in clients:
-        cpu += proc_cpu(c.pid) or 0.0
+        cpu += threads_cpu(c.pid)
         rss += proc_status(c.pid, "VmRSS")
         threads += proc_status(c.pid, "Threads")
         fds += proc_fds(c.pid)
@@ -233,7 +246,7 @@ def run(tools, receiver, transport, streams, clip, seconds, warm, workdir, port_
     outputs = []
     started = time.monotonic()
     try:
-        for i in range(1 if receiver in OURS else streams):
+        for i in range(1 if receiver in ONE_PROCESS else streams):
             out_path = os.path.join(workdir, f"client{i}.out")
             err_path = os.path.join(workdir, f"client{i}.err")
             outputs.append((out_path, err_path))
@@ -252,14 +265,14 @@ def run(tools, receiver, transport, streams, clip, seconds, warm, workdir, port_
             window_end = window_start + 2.0
         time.sleep(max(0.0, window_start - time.monotonic()))
         cpu0, _, _, _ = sample(clients)
-        sender_cpu0 = proc_cpu(sender.pid) or 0.0
+        sender_cpu0 = threads_cpu(sender.pid)
         t0 = time.monotonic()
-        if perf and receiver in OURS:
+        if perf and receiver in ONE_PROCESS:
             perf_summary(clients[0].pid, max(1.0, window_end - t0 - 0.5),
                          os.path.join(workdir, f"perf_{receiver}_{transport}_{streams}.txt"))
         time.sleep(max(0.0, window_end - time.monotonic()))
         cpu1, rss_kib, threads, fds = sample(clients)
-        sender_cpu1 = proc_cpu(sender.pid) or 0.0
+        sender_cpu1 = threads_cpu(sender.pid)
         t1 = time.monotonic()
         # Every stream has its whole clip once the last one to start has played it through; a
         # little later the receivers are stopped (GStreamer's jitter buffer holds 2 s by default).
@@ -282,6 +295,8 @@ def run(tools, receiver, transport, streams, clip, seconds, warm, workdir, port_
         if receiver in OURS:
             frames += [int(m) for m in re.findall(r"^stream \d+ frames (\d+)", out_text, re.M)]
             first_ms += [float(m) for m in re.findall(r"first_ms (-?[\d.]+)", out_text) if float(m) >= 0]
+        elif receiver == FLOOR:
+            frames += [int(m) for m in re.findall(r"^stream \d+ packets (\d+)", out_text, re.M)]
         elif receiver == "ffmpeg":
             found = re.findall(r"frame=\s*(\d+)", err_text)
             frames.append(int(found[-1]) if found else 0)
@@ -400,7 +415,9 @@ def main():
     for n in counts:
         for transport in transports:
             for receiver in receivers:
-                if receiver not in OURS and n > args.max_external:
+                if receiver == FLOOR and transport != "udp":
+                    continue
+                if receiver not in ONE_PROCESS and n > args.max_external:
                     skipped.append((n, transport, receiver))
                     continue
                 log(f"{n} x {transport.upper()} {receiver} ...")
@@ -410,12 +427,15 @@ def main():
                 results[(n, transport, receiver)] = r
                 log(f"    steady {r['steady_ms_per_s']:.2f} ms/s per stream ({r['window']:.1f} s window), "
                     f"whole-life {r['whole_ms_per_s']:.2f}, {r['rss_mib']:.1f} MiB/stream, "
-                    f"frames {min(r['frames'])}..{max(r['frames'])} of {pictures}, {r['plays']} plays, "
+                    f"{'packets' if receiver == FLOOR else 'frames'} {min(r['frames'])}..{max(r['frames'])}"
+                    f"{'' if receiver == FLOOR else f' of {pictures}'}, {r['plays']} plays, "
                     f"sender {r['sender_ms_per_s']:.0f} ms/s, {r['wall']:.0f} s")
     starts = {}
     if not args.no_startup:
         for transport in transports:
             for receiver in receivers:
+                if receiver == FLOOR:
+                    continue
                 log(f"start-up {transport.upper()} {receiver} ...")
                 starts[(transport, receiver)] = startup(args.build, receiver, transport, clip, workdir, port_base)
 
@@ -433,16 +453,20 @@ def main():
         # so the clip's very last picture stays with it when the sender falls silent: one fewer.
         need = pictures - 1 if receiver in OURS else pictures
         every = "yes" if lo >= need and r["plays"] == n else "no"
+        received = f"{lo}-{hi}"
+        if receiver == FLOOR:  # datagrams, not pictures: nothing is depacketized
+            received, every = f"{lo}-{hi} packets", "-"
         print(f"| {n} | {transport.upper()} | {receiver} | {r['steady_ms_per_s']:.2f} | {r['whole_ms_per_s']:.2f} "
-              f"| {r['rss_mib']:.2f} | {lo}-{hi} | {every} |")
+              f"| {r['rss_mib']:.2f} | {received} | {every} |")
     for (n, transport, receiver) in skipped:
         print(f"| {n} | {transport.upper()} | {receiver} | not run | not run | | | "
               f"{n} processes are more than this machine carries |")
     print()
-    print("Steady-state CPU of the other receivers relative to ours (above 1: ours uses less):")
+    print("Steady-state CPU of the other receivers relative to ours (above 1: ours uses less), and the "
+          "receive floor's share of FFmpeg's (the least any receiver with a thread per stream could reach):")
     print()
-    print("| streams | transport | ours | FFmpeg / ours | GStreamer / ours |")
-    print("|---:|---|---|---:|---:|")
+    print("| streams | transport | ours | FFmpeg / ours | GStreamer / ours | receive floor / FFmpeg |")
+    print("|---:|---|---|---:|---:|---:|")
     for n in counts:
         for transport in transports:
             for ours_name in OURS:
@@ -455,7 +479,11 @@ def main():
                     if not other or ours["steady_ms_per_s"] <= 0:
                         return "-"
                     return f"{other['steady_ms_per_s'] / ours['steady_ms_per_s']:.2f}x"
-                print(f"| {n} | {transport.upper()} | {ours_name} | {ratio('ffmpeg')} | {ratio('gstreamer')} |")
+                floor, ffmpeg = results.get((n, transport, FLOOR)), results.get((n, transport, "ffmpeg"))
+                share = (f"{floor['steady_ms_per_s'] / ffmpeg['steady_ms_per_s']:.2f}"
+                         if floor and ffmpeg and ffmpeg["steady_ms_per_s"] > 0 else "-")
+                print(f"| {n} | {transport.upper()} | {ours_name} | {ratio('ffmpeg')} | {ratio('gstreamer')} "
+                      f"| {share} |")
     if starts:
         print()
         print("Start-up of one stream (this library: enable() to first picture; FFmpeg, GStreamer: process "

@@ -1,0 +1,119 @@
+// What one receive thread per camera costs before any of the library's work: for each URL an RTSP
+// session over UDP (CurlRtsp, as the library sets it up) and a thread that waits in recvmmsg and
+// drops every datagram, as the library's RTP thread waits, without depacketizing or delivering.
+// bench/e2e.py runs it beside the library's receiver as "receive-floor": the difference between
+// the two is the library's own work; the floor itself is the kernel's (wake-ups, copies) and stays
+// whatever the library does. Runs until SIGINT or SIGTERM, then prints one line per stream:
+//   "stream <i> packets <datagrams> bytes <bytes>"
+//
+//   quorvane-receive-floor [--port-base B] URL...
+#include <pthread.h>
+#include <signal.h>
+
+#include <atomic>
+#include <cstdio>
+#include <cstdlib>
+#include <ctime>
+#include <memory>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "utils/curl_rtsp.h"
+#include "utils/networking/netsocket.h"
+#include "utils/slog.h"
+
+namespace {
+
+constexpr unsigned kBatch = 16;
+constexpr unsigned long kDatagramCapacity = 1600;
+
+struct Stream {
+    std::unique_ptr<UdpSocket> rtp;
+    std::unique_ptr<UdpSocket> rtcp;  // bound so that the camera's reports are not refused
+    std::unique_ptr<CurlRtsp> session;
+    std::thread receiver;
+    std::atomic<bool> run{true};
+    std::atomic<uint64_t> packets{0};
+    std::atomic<uint64_t> bytes{0};
+};
+
+void receive(Stream* s) {
+    std::vector<char> storage(kBatch * kDatagramCapacity);
+    NetDatagram slots[kBatch];
+    s->rtp->setRecvTimeoutMs(1000);
+    while (s->run.load(std::memory_order_acquire)) {
+        for (unsigned i = 0; i < kBatch; ++i) {
+            slots[i].data = &storage[i * kDatagramCapacity];
+            slots[i].capacity = kDatagramCapacity;
+        }
+        int n = s->rtp->receiveBatchWaiting(slots, kBatch);
+        for (int i = 0; i < n; ++i) {
+            if (slots[i].length == 0) continue;
+            s->packets.fetch_add(1, std::memory_order_relaxed);
+            s->bytes.fetch_add(slots[i].length, std::memory_order_relaxed);
+        }
+    }
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    unsigned long portBase = 30000;
+    std::vector<std::string> urls;
+    for (int i = 1; i < argc; ++i) {
+        std::string a = argv[i];
+        if (a == "--port-base" && i + 1 < argc) {
+            portBase = strtoul(argv[++i], nullptr, 10);
+        } else if (!a.empty() && a[0] != '-') {
+            urls.push_back(a);
+        } else {
+            fprintf(stderr, "usage: %s [--port-base B] URL...\n", argv[0]);
+            return 2;
+        }
+    }
+    if (urls.empty() || portBase < 1024 || portBase + 20 * urls.size() > 65000) {
+        fprintf(stderr, "%s: give at least one URL and a port base that leaves 20 ports per stream\n",
+                argv[0]);
+        return 2;
+    }
+    sigset_t stop;
+    sigemptyset(&stop);
+    sigaddset(&stop, SIGINT);
+    sigaddset(&stop, SIGTERM);
+    pthread_sigmask(SIG_BLOCK, &stop, nullptr);
+    SLog::setEnable(false);
+
+    std::vector<std::unique_ptr<Stream>> streams;
+    for (size_t i = 0; i < urls.size(); ++i) {
+        auto s = std::make_unique<Stream>();
+        const auto port = static_cast<unsigned short>(portBase + 20 * i);
+        s->rtp = std::make_unique<UdpSocket>(NetAddress(port), 0);
+        s->rtcp = std::make_unique<UdpSocket>(NetAddress(static_cast<unsigned short>(port + 1)), 0);
+        s->session =
+            std::make_unique<CurlRtsp>(urls[i], port, static_cast<unsigned short>(port + 1), "", "", false);
+        if (!s->rtp->isOpen() || !s->rtcp->isOpen() || !s->session->startCurl()) {
+            fprintf(stderr, "%s: stream %zu did not start\n", argv[0], i);
+            return 1;
+        }
+        s->receiver = std::thread(receive, s.get());
+        streams.push_back(std::move(s));
+    }
+    int sig = 0;
+    while (sig <= 0) {
+        timespec second{1, 0};
+        sig = sigtimedwait(&stop, nullptr, &second);
+    }
+    for (size_t i = 0; i < streams.size(); ++i)
+        printf("stream %zu packets %llu bytes %llu\n", i,
+               static_cast<unsigned long long>(streams[i]->packets.load()),
+               static_cast<unsigned long long>(streams[i]->bytes.load()));
+    fflush(stdout);
+    for (auto& s : streams) {
+        s->run.store(false, std::memory_order_release);
+        s->rtp->shutdownReceive();
+        s->receiver.join();
+        s->session->stopCurl();
+    }
+    return 0;
+}
