@@ -8,9 +8,10 @@ costs little), received side by side in the same run by
   quorvane-default  the same with the library's default options
   ffmpeg            `ffmpeg -rtsp_transport T -i URL -c copy -f null -`, one process per stream
   gstreamer         `gst-launch-1.0 rtspsrc ! rtph264depay ! fakesink`, one process per stream
-  receive-floor     UDP only: bench/receive_floor.cpp, one process with a thread per stream that
-                    waits in recvmmsg as ours does and drops every datagram; what the kernel's
-                    wake-ups and copies cost before any receiver's own work
+  receive-floor     bench/receive_floor.cpp, one process that reads every stream as ours does
+                    (UDP: a thread per stream waiting in recvmmsg; TCP: the interleaved relay's
+                    thread) and drops every packet: what the kernel's wake-ups and copies cost
+                    before any receiver's own work
 
 Every stream plays the same clip once from its first picture, so each receiver should end up with
 exactly the clip's pictures. Headline: steady-state CPU in ms of CPU per second per stream, read
@@ -209,7 +210,8 @@ def receiver_argv(tools, receiver, transport, url, streams, port_base, extra_out
                  str(port_base)] + (["--mixed-fleet"] if receiver == "quorvane-mixed" else [])
                 + (extra_out or []) + [url] * streams)
     if receiver == FLOOR:
-        return [os.path.join(tools, "bench", "quorvane-receive-floor"), "--port-base", str(port_base)] + [url] * streams
+        return [os.path.join(tools, "bench", "quorvane-receive-floor"), "--" + transport, "--port-base",
+                str(port_base)] + [url] * streams
     if receiver == "ffmpeg":
         return ["ffmpeg", "-hide_banner", "-nostdin", "-loglevel", "error", "-stats", "-rtsp_transport", transport,
                 "-i", url, "-c", "copy", "-f", "null", "-"]
@@ -415,8 +417,6 @@ def main():
     for n in counts:
         for transport in transports:
             for receiver in receivers:
-                if receiver == FLOOR and transport != "udp":
-                    continue
                 if receiver not in ONE_PROCESS and n > args.max_external:
                     skipped.append((n, transport, receiver))
                     continue

@@ -1,12 +1,14 @@
 // What one receive thread per camera costs before any of the library's work: for each URL an RTSP
-// session over UDP (CurlRtsp, as the library sets it up) and a thread that waits in recvmmsg and
-// drops every datagram, as the library's RTP thread waits, without depacketizing or delivering.
-// bench/e2e.py runs it beside the library's receiver as "receive-floor": the difference between
-// the two is the library's own work; the floor itself is the kernel's (wake-ups, copies) and stays
-// whatever the library does. Runs until SIGINT or SIGTERM, then prints one line per stream:
-//   "stream <i> packets <datagrams> bytes <bytes>"
+// session (CurlRtsp, as the library sets it up) whose packets are dropped as they arrive. Over UDP
+// a thread per stream waits in recvmmsg as the library's RTP thread does; over TCP the session's
+// relay thread reads the interleaved stream (RtspClientOptions::directInterleavedRead) and its
+// frames are dropped. Nothing is depacketized or delivered. bench/e2e.py runs it beside the
+// library's receiver as "receive-floor": the difference between the two is the library's own
+// work; the floor itself is the kernel's (wake-ups, copies), whatever the library does after the
+// read. Runs until SIGINT or SIGTERM, then prints one line per stream:
+//   "stream <i> packets <packets> bytes <bytes>"
 //
-//   quorvane-receive-floor [--port-base B] URL...
+//   quorvane-receive-floor [--tcp|--udp] [--port-base B] URL...
 #include <pthread.h>
 #include <signal.h>
 
@@ -19,6 +21,7 @@
 #include <thread>
 #include <vector>
 
+#include "rtsp_client_options.h"
 #include "utils/curl_rtsp.h"
 #include "utils/networking/netsocket.h"
 #include "utils/slog.h"
@@ -29,7 +32,7 @@ constexpr unsigned kBatch = 16;
 constexpr unsigned long kDatagramCapacity = 1600;
 
 struct Stream {
-    std::unique_ptr<UdpSocket> rtp;
+    std::unique_ptr<UdpSocket> rtp;   // UDP only
     std::unique_ptr<UdpSocket> rtcp;  // bound so that the camera's reports are not refused
     std::unique_ptr<CurlRtsp> session;
     std::thread receiver;
@@ -60,15 +63,18 @@ void receive(Stream* s) {
 
 int main(int argc, char** argv) {
     unsigned long portBase = 30000;
+    bool tcp = false;
     std::vector<std::string> urls;
     for (int i = 1; i < argc; ++i) {
         std::string a = argv[i];
-        if (a == "--port-base" && i + 1 < argc) {
+        if (a == "--tcp" || a == "--udp") {
+            tcp = a == "--tcp";
+        } else if (a == "--port-base" && i + 1 < argc) {
             portBase = strtoul(argv[++i], nullptr, 10);
         } else if (!a.empty() && a[0] != '-') {
             urls.push_back(a);
         } else {
-            fprintf(stderr, "usage: %s [--port-base B] URL...\n", argv[0]);
+            fprintf(stderr, "usage: %s [--tcp|--udp] [--port-base B] URL...\n", argv[0]);
             return 2;
         }
     }
@@ -87,16 +93,29 @@ int main(int argc, char** argv) {
     std::vector<std::unique_ptr<Stream>> streams;
     for (size_t i = 0; i < urls.size(); ++i) {
         auto s = std::make_unique<Stream>();
+        Stream* raw = s.get();
         const auto port = static_cast<unsigned short>(portBase + 20 * i);
-        s->rtp = std::make_unique<UdpSocket>(NetAddress(port), 0);
-        s->rtcp = std::make_unique<UdpSocket>(NetAddress(static_cast<unsigned short>(port + 1)), 0);
         s->session =
-            std::make_unique<CurlRtsp>(urls[i], port, static_cast<unsigned short>(port + 1), "", "", false);
-        if (!s->rtp->isOpen() || !s->rtcp->isOpen() || !s->session->startCurl()) {
+            std::make_unique<CurlRtsp>(urls[i], port, static_cast<unsigned short>(port + 1), "", "", tcp);
+        bool open = true;
+        if (tcp) {
+            RtspClientOptions options;
+            options.directInterleavedRead = true;
+            s->session->setOptions(options);
+            s->session->mTcpRecvCallback = [raw](void*, unsigned long length) {
+                raw->packets.fetch_add(1, std::memory_order_relaxed);
+                raw->bytes.fetch_add(length, std::memory_order_relaxed);
+            };
+        } else {
+            s->rtp = std::make_unique<UdpSocket>(NetAddress(port), 0);
+            s->rtcp = std::make_unique<UdpSocket>(NetAddress(static_cast<unsigned short>(port + 1)), 0);
+            open = s->rtp->isOpen() && s->rtcp->isOpen();
+        }
+        if (!open || !s->session->startCurl()) {
             fprintf(stderr, "%s: stream %zu did not start\n", argv[0], i);
             return 1;
         }
-        s->receiver = std::thread(receive, s.get());
+        if (!tcp) s->receiver = std::thread(receive, raw);
         streams.push_back(std::move(s));
     }
     int sig = 0;
@@ -111,8 +130,8 @@ int main(int argc, char** argv) {
     fflush(stdout);
     for (auto& s : streams) {
         s->run.store(false, std::memory_order_release);
-        s->rtp->shutdownReceive();
-        s->receiver.join();
+        if (s->rtp) s->rtp->shutdownReceive();
+        if (s->receiver.joinable()) s->receiver.join();
         s->session->stopCurl();
     }
     return 0;
