@@ -412,7 +412,7 @@ def main():
     counts = [int(n) for n in args.streams.split(",")]
     transports = args.transports.split(",")
     receivers = args.receivers.split(",")
-    results, skipped = {}, []
+    results, skipped, failed = {}, [], []
     port_base = 30000
     for n in counts:
         for transport in transports:
@@ -421,9 +421,15 @@ def main():
                     skipped.append((n, transport, receiver))
                     continue
                 log(f"{n} x {transport.upper()} {receiver} ...")
-                r = run(args.build, receiver, transport, n, clip, args.seconds, args.warm, workdir, port_base,
-                        args.perf)
-                port_base = 30000 + (port_base - 30000 + 20 * n) % 20000
+                try:
+                    r = run(args.build, receiver, transport, n, clip, args.seconds, args.warm, workdir, port_base,
+                            args.perf)
+                except RuntimeError as error:  # one receiver failing does not cost the others' figures
+                    log(f"    failed: {error}")
+                    failed.append((n, transport, receiver, str(error)))
+                    continue
+                finally:
+                    port_base = 30000 + (port_base - 30000 + 20 * n) % 20000
                 results[(n, transport, receiver)] = r
                 log(f"    steady {r['steady_ms_per_s']:.2f} ms/s per stream ({r['window']:.1f} s window), "
                     f"whole-life {r['whole_ms_per_s']:.2f}, {r['rss_mib']:.1f} MiB/stream, "
@@ -458,6 +464,8 @@ def main():
             received, every = f"{lo}-{hi} packets", "-"
         print(f"| {n} | {transport.upper()} | {receiver} | {r['steady_ms_per_s']:.2f} | {r['whole_ms_per_s']:.2f} "
               f"| {r['rss_mib']:.2f} | {received} | {every} |")
+    for (n, transport, receiver, error) in failed:
+        print(f"| {n} | {transport.upper()} | {receiver} | failed | | | | {error} |")
     for (n, transport, receiver) in skipped:
         print(f"| {n} | {transport.upper()} | {receiver} | not run | not run | | | "
               f"{n} processes are more than this machine carries |")

@@ -91,13 +91,24 @@ int main(int argc, char** argv) {
     SLog::setEnable(false);
 
     std::vector<std::unique_ptr<Stream>> streams;
+    bool failed = false;
     for (size_t i = 0; i < urls.size(); ++i) {
         auto s = std::make_unique<Stream>();
         Stream* raw = s.get();
-        const auto port = static_cast<unsigned short>(portBase + 20 * i);
+        // The stream's 20 ports: the first pair that binds (another process's ephemeral port may
+        // hold one, as the library's receiver would then draw a new base).
+        auto port = static_cast<unsigned short>(portBase + 20 * i);
+        bool open = true;
+        if (!tcp) {
+            for (int k = 0; k < 10; ++k, port = static_cast<unsigned short>(port + 2)) {
+                s->rtp = std::make_unique<UdpSocket>(NetAddress(port), 0);
+                s->rtcp = std::make_unique<UdpSocket>(NetAddress(static_cast<unsigned short>(port + 1)), 0);
+                open = s->rtp->isOpen() && s->rtcp->isOpen();
+                if (open) break;
+            }
+        }
         s->session =
             std::make_unique<CurlRtsp>(urls[i], port, static_cast<unsigned short>(port + 1), "", "", tcp);
-        bool open = true;
         if (tcp) {
             RtspClientOptions options;
             options.directInterleavedRead = true;
@@ -106,19 +117,19 @@ int main(int argc, char** argv) {
                 raw->packets.fetch_add(1, std::memory_order_relaxed);
                 raw->bytes.fetch_add(length, std::memory_order_relaxed);
             };
-        } else {
-            s->rtp = std::make_unique<UdpSocket>(NetAddress(port), 0);
-            s->rtcp = std::make_unique<UdpSocket>(NetAddress(static_cast<unsigned short>(port + 1)), 0);
-            open = s->rtp->isOpen() && s->rtcp->isOpen();
         }
-        if (!open || !s->session->startCurl()) {
+        // A busy camera may miss a request's time-out; the library would reconnect, so retry.
+        bool started = false;
+        for (int attempt = 0; open && !started && attempt < 5; ++attempt) started = s->session->startCurl();
+        if (!started) {
             fprintf(stderr, "%s: stream %zu did not start\n", argv[0], i);
-            return 1;
+            failed = true;
+            break;
         }
         if (!tcp) s->receiver = std::thread(receive, raw);
         streams.push_back(std::move(s));
     }
-    int sig = 0;
+    int sig = failed ? SIGTERM : 0;
     while (sig <= 0) {
         timespec second{1, 0};
         sig = sigtimedwait(&stop, nullptr, &second);
@@ -134,5 +145,5 @@ int main(int argc, char** argv) {
         if (s->receiver.joinable()) s->receiver.join();
         s->session->stopCurl();
     }
-    return 0;
+    return failed ? 1 : 0;
 }
