@@ -22,7 +22,7 @@ steady state, and the pictures received. A separate single-stream run per receiv
 start-up: from starting the connection (enable() for this library, the process start for the
 others) to the first picture, and the CPU spent until then.
 
-    bench/e2e.py                     1, 16, 64, 256 streams; UDP and TCP; 20 s clip (about 12 min)
+    bench/e2e.py                     1, 16, 64, 256 streams; UDP and TCP; 20 s clip (about 20 min)
     bench/e2e.py --quick             16 streams, 6 s clip: a CI-length check (under 2 minutes)
     bench/e2e.py --streams 64 --transports udp --receivers quorvane-mixed,ffmpeg --perf
 
