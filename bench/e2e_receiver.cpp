@@ -8,7 +8,6 @@
 // "progress <frames of stream 0> <frames of stream 1> ..." every second.
 //
 //   quorvane-e2e-receiver [--tcp|--udp] [--mixed-fleet] [--port-base B] [--out DIR] [--progress] URL...
-#include <pthread.h>
 #include <signal.h>
 
 #include <atomic>
@@ -21,6 +20,7 @@
 #include <thread>
 #include <vector>
 
+#include "bench/receiver_process.h"
 #include "rtsp_client.h"
 #include "testkit/annexb.h"
 #include "units/unit_rtp_video_unpack_ex.h"
@@ -76,17 +76,8 @@ int main(int argc, char** argv) {
             return 2;
         }
     }
-    if (urls.empty() || portBase < 1024 || portBase + 20 * urls.size() > 65000) {
-        fprintf(stderr, "%s: give at least one URL and a port base that leaves 20 ports per stream\n",
-                argv[0]);
-        return 2;
-    }
-
-    sigset_t stop;
-    sigemptyset(&stop);
-    sigaddset(&stop, SIGINT);
-    sigaddset(&stop, SIGTERM);
-    pthread_sigmask(SIG_BLOCK, &stop, nullptr);
+    if (!bench::portBaseFits(argv[0], portBase, urls.size())) return 2;
+    const sigset_t stop = bench::blockStopSignals();
     // Warnings and errors stay visible; the per-connection debug lines are not what is measured.
     SLog::setEnable(false);
 
@@ -96,7 +87,8 @@ int main(int argc, char** argv) {
         auto s = std::make_unique<Stream>();
         s->client = std::make_unique<RtspClient>(urls[i], "", "", tcp, options);
         // Fixed, disjoint UDP ports: many random bases in one process could collide.
-        s->client->mRtspUnit->setReceivePortBase(static_cast<unsigned short>(portBase + 20 * i));
+        s->client->mRtspUnit->setReceivePortBase(
+            static_cast<unsigned short>(portBase + bench::kPortsPerStream * i));
         if (!outDir.empty()) {
             std::string path = outDir + "/stream" + std::to_string(i) + ".bin";
             s->out = fopen(path.c_str(), "wb");

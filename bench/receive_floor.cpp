@@ -9,7 +9,6 @@
 //   "stream <i> packets <packets> bytes <bytes>"
 //
 //   quorvane-receive-floor [--tcp|--udp] [--port-base B] URL...
-#include <pthread.h>
 #include <signal.h>
 
 #include <atomic>
@@ -21,6 +20,7 @@
 #include <thread>
 #include <vector>
 
+#include "bench/receiver_process.h"
 #include "rtsp_client_options.h"
 #include "utils/curl_rtsp.h"
 #include "utils/networking/netsocket.h"
@@ -78,16 +78,8 @@ int main(int argc, char** argv) {
             return 2;
         }
     }
-    if (urls.empty() || portBase < 1024 || portBase + 20 * urls.size() > 65000) {
-        fprintf(stderr, "%s: give at least one URL and a port base that leaves 20 ports per stream\n",
-                argv[0]);
-        return 2;
-    }
-    sigset_t stop;
-    sigemptyset(&stop);
-    sigaddset(&stop, SIGINT);
-    sigaddset(&stop, SIGTERM);
-    pthread_sigmask(SIG_BLOCK, &stop, nullptr);
+    if (!bench::portBaseFits(argv[0], portBase, urls.size())) return 2;
+    const sigset_t stop = bench::blockStopSignals();
     SLog::setEnable(false);
 
     std::vector<std::unique_ptr<Stream>> streams;
@@ -97,7 +89,7 @@ int main(int argc, char** argv) {
         Stream* raw = s.get();
         // The stream's 20 ports: the first pair that binds (another process's ephemeral port may
         // hold one, as the library's receiver would then draw a new base).
-        auto port = static_cast<unsigned short>(portBase + 20 * i);
+        auto port = static_cast<unsigned short>(portBase + bench::kPortsPerStream * i);
         bool open = true;
         if (!tcp) {
             for (int k = 0; k < 10; ++k, port = static_cast<unsigned short>(port + 2)) {
