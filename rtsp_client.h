@@ -56,8 +56,8 @@ public:
     // Whole frames: one call per access unit (a picture with the parameter sets, SEI and
     // delimiters in front of it), with its timestamps and flags; see RtspFrame. Beside the data
     // callback, either or both may be set; the same thread rules apply, and the frame's bytes are
-    // valid only during the call. May be called at any time; set while frames flow, the first
-    // frame it gets is the first one that begins after the call.
+    // valid only during the call. May be called at any time; a frame already being gathered when
+    // a callback is set where none was is not handed over (its first bytes were not kept).
     void setFrameCallback(std::function<void(const RtspFrame&)> callback);
     // What the stream is (codec, size, profile, level, frame rate); a copy, safe from any thread.
     RtspStreamInfo streamInfo() const;
