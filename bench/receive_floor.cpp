@@ -44,12 +44,12 @@ struct Stream {
 void receive(Stream* s) {
     std::vector<char> storage(kBatch * kDatagramCapacity);
     NetDatagram slots[kBatch];
+    for (unsigned i = 0; i < kBatch; ++i) {
+        slots[i].data = &storage[i * kDatagramCapacity];
+        slots[i].capacity = kDatagramCapacity;
+    }
     s->rtp->setRecvTimeoutMs(1000);
     while (s->run.load(std::memory_order_acquire)) {
-        for (unsigned i = 0; i < kBatch; ++i) {
-            slots[i].data = &storage[i * kDatagramCapacity];
-            slots[i].capacity = kDatagramCapacity;
-        }
         int n = s->rtp->receiveBatchWaiting(slots, kBatch);
         for (int i = 0; i < n; ++i) {
             if (slots[i].length == 0) continue;

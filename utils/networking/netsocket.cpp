@@ -167,6 +167,14 @@ int receiveBatch(int fd, NetDatagram* datagrams, unsigned count, int flags) {
     return n;
 }
 
+// SO_RCVTIMEO or SO_SNDTIMEO of `fd`; 0 waits without end.
+bool setTimeoutMs(int fd, int option, uint64_t timeoutMs) {
+    timeval tv;
+    tv.tv_sec = static_cast<time_t>(timeoutMs / 1000);
+    tv.tv_usec = static_cast<suseconds_t>(timeoutMs % 1000) * 1000;
+    return setsockopt(fd, SOL_SOCKET, option, &tv, sizeof(tv)) == 0;
+}
+
 }  // namespace
 
 int NetSocket::receiveBatchFrom(NetDatagram* datagrams, unsigned count, unsigned int timeoutMs, int wakeFd) {
@@ -190,10 +198,7 @@ void NetSocket::shutdownReceive() {
 }
 
 bool NetSocket::setRecvTimeoutMs(unsigned int timeoutMs) {
-    timeval tv;
-    tv.tv_sec = timeoutMs / 1000;
-    tv.tv_usec = static_cast<suseconds_t>(timeoutMs % 1000) * 1000;
-    return setsockopt(mSocketFd, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof(tv)) == 0;
+    return setTimeoutMs(mSocketFd, SO_RCVTIMEO, timeoutMs);
 }
 
 void NetSocket::close() {
@@ -215,10 +220,7 @@ void NetSocket::setSendTimeout(unsigned int seconds) {
 }
 
 bool NetSocket::setTimeout(int option, unsigned int seconds) {
-    timeval tv;
-    tv.tv_sec = seconds;
-    tv.tv_usec = 0;
-    return setsockopt(mSocketFd, SOL_SOCKET, option, &tv, sizeof(tv)) == 0;
+    return setTimeoutMs(mSocketFd, option, uint64_t{seconds} * 1000);
 }
 
 void NetSocket::setReuseAddr(int on) {
