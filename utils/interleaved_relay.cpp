@@ -4,6 +4,7 @@
 #include <netinet/tcp.h>
 #include <poll.h>
 #include <strings.h>
+#include <sys/epoll.h>
 #include <sys/eventfd.h>
 #include <unistd.h>
 
@@ -231,16 +232,32 @@ void InterleavedRelay::run() {
         mClosed.store(true);
         return;
     }
-    pollfd fds[3] = {{mCamera, POLLIN, 0}, {mOwnEnd, POLLIN, 0}, {mStopFd, POLLIN, 0}};
+    // The three descriptors are registered once: a wake-up then costs one epoll_wait, not the
+    // set-up and removal of three wait-queue entries that every poll call makes.
+    enum : uint32_t { kCamera, kLibcurl, kStop };
+    const int epoll = ::epoll_create1(EPOLL_CLOEXEC);
+    bool registered = epoll >= 0;
+    for (uint32_t which : {kCamera, kLibcurl, kStop}) {
+        const int fd = which == kCamera ? mCamera : which == kLibcurl ? mOwnEnd : mStopFd;
+        epoll_event event{};
+        event.events = EPOLLIN;
+        event.data.u32 = which;
+        registered = registered && ::epoll_ctl(epoll, EPOLL_CTL_ADD, fd, &event) == 0;
+    }
+    if (!registered) SLOGE("rtsp tcp relay cannot wait for its connections, errno %d\n", errno);
     uint8_t request[4096];
-    for (;;) {
-        if (::poll(fds, 3, -1) < 0) {
+    while (registered) {
+        epoll_event events[3];
+        const int ready = ::epoll_wait(epoll, events, 3, -1);
+        if (ready < 0) {
             if (errno == EINTR) continue;
             SLOGE("rtsp tcp relay poll error, errno %d\n", errno);
             break;
         }
-        if (fds[2].revents != 0) break;
-        if (fds[1].revents != 0) {
+        bool readable[3] = {false, false, false};
+        for (int i = 0; i < ready; ++i) readable[events[i].data.u32] = true;
+        if (readable[kStop]) break;
+        if (readable[kLibcurl]) {
             // A request of libcurl's; nothing to read means libcurl has closed the connection.
             ssize_t n = ::recv(mOwnEnd, request, sizeof(request), MSG_DONTWAIT);
             if (n == 0 || (n < 0 && errno != EAGAIN && errno != EINTR)) break;
@@ -249,7 +266,7 @@ void InterleavedRelay::run() {
                 break;
             }
         }
-        if (fds[0].revents != 0) {
+        if (readable[kCamera]) {
             ssize_t n = ::recv(mCamera, mBuffer.data() + mBuffered, mBuffer.size() - mBuffered, MSG_DONTWAIT);
             if (n == 0 || (n < 0 && errno != EAGAIN && errno != EINTR)) {
                 SLOGD("rtsp tcp connection closed by the camera (%d)\n", n == 0 ? 0 : errno);
@@ -265,6 +282,8 @@ void InterleavedRelay::run() {
             }
         }
     }
+    if (epoll >= 0) ::close(epoll);
+    if (!registered) mClosed.store(true);
     // libcurl reads the end of the stream at its next request instead of waiting for an answer.
     ::shutdown(mOwnEnd, SHUT_RDWR);
 }
