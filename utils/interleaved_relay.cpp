@@ -235,14 +235,14 @@ void InterleavedRelay::run() {
     // The three descriptors are registered once: a wake-up then costs one epoll_wait, not the
     // set-up and removal of three wait-queue entries that every poll call makes.
     enum : uint32_t { kCamera, kLibcurl, kStop };
+    const int fds[3] = {mCamera, mOwnEnd, mStopFd};  // indexed by the names above
     const int epoll = ::epoll_create1(EPOLL_CLOEXEC);
     bool registered = epoll >= 0;
-    for (uint32_t which : {kCamera, kLibcurl, kStop}) {
-        const int fd = which == kCamera ? mCamera : which == kLibcurl ? mOwnEnd : mStopFd;
+    for (uint32_t which = 0; which < 3 && registered; ++which) {
         epoll_event event{};
         event.events = EPOLLIN;
         event.data.u32 = which;
-        registered = registered && ::epoll_ctl(epoll, EPOLL_CTL_ADD, fd, &event) == 0;
+        registered = ::epoll_ctl(epoll, EPOLL_CTL_ADD, fds[which], &event) == 0;
     }
     if (!registered) SLOGE("rtsp tcp relay cannot wait for its connections, errno %d\n", errno);
     uint8_t request[4096];
@@ -251,7 +251,7 @@ void InterleavedRelay::run() {
         const int ready = ::epoll_wait(epoll, events, 3, -1);
         if (ready < 0) {
             if (errno == EINTR) continue;
-            SLOGE("rtsp tcp relay poll error, errno %d\n", errno);
+            SLOGE("rtsp tcp relay wait error, errno %d\n", errno);
             break;
         }
         bool readable[3] = {false, false, false};
