@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "../quorvane_export.h"
+#include "../rtsp_client_events.h"
 #include "../rtsp_client_options.h"
 #include "rtsp_session_info.h"
 #include "sdp_parser.h"
@@ -92,6 +93,15 @@ public:
     // Called by startCurl after the SETUPs and before PLAY, on the thread that called startCurl,
     // with no lock of the session held: the receiver prepares for the stream described here.
     std::function<void(const RtspSessionInfo&)> mBeforePlayCallback;
+    // Called by startCurl once the PLAY answer is read, on the same thread, with what its
+    // RTP-Info said for the video track (present == false when it said nothing). Packets may have
+    // arrived before it: the receiver takes it as a late hint.
+    std::function<void(const RtspRtpInfo&)> mAfterPlayCallback;
+    // The session was lost outside a request the owner made: the RTSP connection closed, or a
+    // keep-alive failed. Called at most once per session, from the keep-alive (or relay) thread,
+    // with no lock of this object held; the owner reconnects at once instead of waiting for
+    // silence. It must not call stopCurl on that thread.
+    std::function<void(RtspClientReason)> mSessionLostCallback;
 
     int trackCount() const { return mTrackCount; }
     // Track `i` of the last DESCRIBE, 0 <= i < trackCount(); an empty track for any other `i`.

@@ -19,6 +19,19 @@ struct QUORVANE_EXPORT RtspTransportInfo {
     uint16_t serverRtcpPort = 0;  // server_port=a-b: b; 0 when not given
 };
 
+// What the PLAY answer's RTP-Info header said about the video track (RFC 2326 12.33): where the
+// camera's stream starts. Hints only: cameras get them wrong, so the receiver checks them against
+// the packets.
+struct QUORVANE_EXPORT RtspRtpInfo {
+    bool present = false;  // an RTP-Info entry for the video track was answered
+    bool hasSeq = false;
+    uint16_t seq = 0;  // seq=: sequence number of the first packet after PLAY
+    bool hasRtpTime = false;
+    uint32_t rtpTime = 0;  // rtptime=
+    bool hasSsrc = false;
+    uint32_t ssrc = 0;  // ssrc= (hexadecimal or decimal)
+};
+
 // What a session learned before PLAY: the server's address, the video track it set up and that
 // track's transport. Handed from the session to the receiver and the depacketizer.
 struct QUORVANE_EXPORT RtspSessionInfo {
@@ -32,6 +45,8 @@ struct QUORVANE_EXPORT RtspSessionInfo {
     // NAL unit without start code, in the order a decoder wants them (VPS, SPS, PPS).
     std::vector<std::vector<uint8_t>> parameterSets;
     RtspTransportInfo transport;
+    // Filled from the PLAY answer; absent (present == false) before it.
+    RtspRtpInfo rtpInfo;
 };
 
 #endif
