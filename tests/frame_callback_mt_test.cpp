@@ -55,7 +55,7 @@ enum class Marking {
 // Feeds the access units to an assembler piece by piece as the depacketizers hand them on: every
 // H.264 parameter set and SEI on its own and a picture's slices together, every H.265 NAL unit on
 // its own. Access unit i has the extended timestamp firstTs + 3600 i; the units in `dropped` never
-// arrive, and the piece after them carries `lostPackets`.
+// arrive, and the piece after them carries `lostPackets` and is itself lossy (not complete).
 std::vector<Got> assemble(VideoCodec codec, const std::vector<std::vector<Bytes>>& aus, Marking marking,
                           uint64_t firstTs, const std::set<size_t>& dropped = {}, uint32_t lostPackets = 0) {
     std::vector<Got> got;
@@ -84,7 +84,8 @@ std::vector<Got> assemble(VideoCodec codec, const std::vector<std::vector<Bytes>
             if (marking != Marking::None) {
                 FrameMeta meta;
                 meta.rtpTimestamp = firstTs + 3600 * i;
-                meta.flags = FrameMeta::kValid | FrameMeta::kComplete;
+                meta.flags =
+                    FrameMeta::kValid | (lost > 0 ? 0u : static_cast<uint32_t>(FrameMeta::kComplete));
                 if (marking == Marking::AccessUnitEnd && p + 1 == pieces.size())
                     meta.flags |= FrameMeta::kAccessUnitEnd;
                 meta.lostBefore = lost;
@@ -168,15 +169,19 @@ TEST(FrameAssembler, BytesKeptFromMidFrameOnAreNotHandedOverAsThatFrame) {
     EXPECT_EQ(bytes[2], testkit::joinAnnexB(aus[2]));
 }
 
+// The frame after the gap (access unit 10: VPS, SPS, PPS, SEI, IDR) begins with a lossy piece
+// that whole ones follow: it is incomplete all the same.
 TEST(FrameAssembler, PacketsLostBeforeAFrameAreCountedOnThatFrameOnly) {
     std::vector<std::vector<Bytes>> aus = accessUnits("h265.265", VideoCodec::H265);
+    ASSERT_EQ(aus[10].size(), 5u);
     for (Marking marking : {Marking::AccessUnitEnd, Marking::TimestampChange}) {
-        std::vector<Got> got = assemble(VideoCodec::H265, aus, marking, 1000, {4, 5}, 7);
+        std::vector<Got> got = assemble(VideoCodec::H265, aus, marking, 1000, {8, 9}, 7);
         ASSERT_EQ(got.size(), aus.size() - 2);
         for (size_t i = 0; i < got.size(); ++i) {
             SCOPED_TRACE(i);
-            EXPECT_EQ(got[i].frame.lostBefore, i == 4 ? 7u : 0u);
-            EXPECT_EQ(got[i].frame.rtpTimestamp, 1000 + 3600 * (i < 4 ? i : i + 2));
+            EXPECT_EQ(got[i].frame.lostBefore, i == 8 ? 7u : 0u);
+            EXPECT_EQ(got[i].frame.complete, i != 8);
+            EXPECT_EQ(got[i].frame.rtpTimestamp, 1000 + 3600 * (i < 8 ? i : i + 2));
         }
     }
 }
@@ -261,6 +266,14 @@ TEST(RtpStatistics, JitterAndRatesOverTheLastSeconds) {
     EXPECT_NEAR(s.frameRate, 22.5, 2.5);
     EXPECT_EQ(s.framesDelivered, 135u);
     EXPECT_EQ(s.packetsLost, 0u);
+    // The camera restarts its stream within the session: a new SSRC, timestamps far off, sequence
+    // numbers close by. A new run, so neither loss nor a transit jump in the jitter.
+    feed.now += 40000000LL;
+    feed.packet(310, 0x70000000u, 0, 0xBEEF);
+    feed.packet(311, 0x70000000u, 0, 0xBEEF);
+    RtspStatistics after = feed.stats.snapshot(feed.now);
+    EXPECT_NEAR(after.jitterMs, s.jitterMs * 15 / 16, 0.01);
+    EXPECT_EQ(after.packetsLost, 0u);
 }
 
 // One pass of a clip from the test camera through RtspClient: the frame callback beside the data

@@ -116,8 +116,10 @@ TEST(InterleavedRelay, FramesGoToTheCallbackAnswersToLibcurlAndRequestsToTheCame
     const std::string answer2 = "RTSP/1.0 200 OK\ncseq: 2\ncontent-length:0\n\n";
     sendAll(rig.cameraEnd, a);
     sendAll(rig.cameraEnd, answer1.substr(0, 20));
-    sendAll(rig.cameraEnd, answer1.substr(20));
-    sendAll(rig.cameraEnd, Bytes(b.begin(), b.begin() + 3));
+    // The answer's body and the next frame's first bytes in one write, so one read holds both.
+    Bytes bodyThenFrame(answer1.begin() + 20, answer1.end());
+    bodyThenFrame.insert(bodyThenFrame.end(), b.begin(), b.begin() + 3);
+    sendAll(rig.cameraEnd, bodyThenFrame);
     sendAll(rig.cameraEnd, Bytes(b.begin() + 3, b.begin() + 40000));
     sendAll(rig.cameraEnd, Bytes(b.begin() + 40000, b.end()));
     sendAll(rig.cameraEnd, answer2);

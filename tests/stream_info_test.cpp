@@ -113,8 +113,9 @@ TEST(SpsParser, CutShortOrForeignInputIsRefusedWithoutTouchingTheResult) {
     EXPECT_EQ(info.width, 7u);
 }
 
-// A baseline SPS written field by field with `widthMbs` macroblocks per row and one row.
-Bytes baselineSps(uint32_t widthMbs, uint32_t cropRight) {
+// A baseline SPS written field by field with `widthMbs` macroblocks per row and one row; or, when
+// `interlaced`, 34 rows of field pairs (1088 lines) cropped by 2 units of 4 lines to 1080.
+Bytes baselineSps(uint32_t widthMbs, uint32_t cropRight, bool interlaced = false) {
     Bytes out = {0x67, 66, 0, 30};
     int used = 8;  // bits of the last byte in use; 8 = start a new byte
     auto bit = [&](uint32_t b) {
@@ -130,28 +131,29 @@ Bytes baselineSps(uint32_t widthMbs, uint32_t cropRight) {
         for (int i = 1; i < bits; ++i) bit(0);
         for (int i = bits - 1; i >= 0; --i) bit((code >> i) & 1);
     };
-    ue(0);             // seq_parameter_set_id
-    ue(0);             // log2_max_frame_num_minus4
-    ue(2);             // pic_order_cnt_type
-    ue(1);             // max_num_ref_frames
-    bit(0);            // gaps_in_frame_num_value_allowed_flag
-    ue(widthMbs - 1);  // pic_width_in_mbs_minus1
-    ue(0);             // pic_height_in_map_units_minus1
-    bit(1);            // frame_mbs_only_flag
-    bit(1);            // direct_8x8_inference_flag
-    bit(cropRight != 0);
-    if (cropRight != 0) {
+    ue(0);                    // seq_parameter_set_id
+    ue(0);                    // log2_max_frame_num_minus4
+    ue(2);                    // pic_order_cnt_type
+    ue(1);                    // max_num_ref_frames
+    bit(0);                   // gaps_in_frame_num_value_allowed_flag
+    ue(widthMbs - 1);         // pic_width_in_mbs_minus1
+    ue(interlaced ? 33 : 0);  // pic_height_in_map_units_minus1
+    bit(!interlaced);         // frame_mbs_only_flag
+    if (interlaced) bit(1);   // mb_adaptive_frame_field_flag
+    bit(1);                   // direct_8x8_inference_flag
+    bit(cropRight != 0 || interlaced);
+    if (cropRight != 0 || interlaced) {
         ue(0);
         ue(cropRight);
         ue(0);
-        ue(0);
+        ue(interlaced ? 2 : 0);
     }
     bit(0);  // vui_parameters_present_flag
     bit(1);  // rbsp_stop_one_bit
     return out;
 }
 
-TEST(SpsParser, SizesBeyondSixteenBitsAndCropsLargerThanThePictureAreRefused) {
+TEST(SpsParser, CropsOfFramesAndFieldPairsAndSizesBeyondSixteenBitsOrCropsLargerThanThePicture) {
     H26xSpsInfo info;
     Bytes sps = baselineSps(120, 0);
     ASSERT_TRUE(H26xSpsParser::parseH264(sps.data(), sps.size(), &info));
@@ -160,6 +162,10 @@ TEST(SpsParser, SizesBeyondSixteenBitsAndCropsLargerThanThePictureAreRefused) {
     sps = baselineSps(120, 4);  // 4 crop units of two samples
     ASSERT_TRUE(H26xSpsParser::parseH264(sps.data(), sps.size(), &info));
     EXPECT_EQ(info.width, 1912u);
+    sps = baselineSps(120, 4, true);
+    ASSERT_TRUE(H26xSpsParser::parseH264(sps.data(), sps.size(), &info));
+    EXPECT_EQ(info.width, 1912u);
+    EXPECT_EQ(info.height, 1080u);
     sps = baselineSps(5000, 0);
     EXPECT_FALSE(H26xSpsParser::parseH264(sps.data(), sps.size(), &info));
     sps = baselineSps(1, 8);
