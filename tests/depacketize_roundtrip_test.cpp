@@ -1,13 +1,12 @@
 // Real encoder output through the whole depacketizing path: clip -> RTP packetizer -> codec-
-// detecting unit -> next unit. The delivered Annex-B must carry the clip's NAL units and
-// decode to the clip's pictures; a lost packet must cost only the picture data it belonged to.
+// detecting unit -> next unit. The delivered Annex-B must carry the clip's NAL units byte for byte
+// (and so decode to its pictures); a lost packet must cost only the picture data it belonged to.
 #include <gtest/gtest.h>
 
 #include <algorithm>
 #include <functional>
 #include <string>
 
-#include "tests/client_test_support.h"
 #include "tests/unpack_test_support.h"
 #include "units/unit_rtp_video_unpack_ex.h"
 
@@ -175,8 +174,7 @@ TEST(RoundTripAggregation, AggregatedUnitsArriveWithTheOptionAndOnlyTheyAreLostW
     }
 }
 
-TEST(RoundTripDecode, ClipsNalUnitsArriveWholeAndDecodeToItsPicturesWithTimestampsAndKeyframeFlags) {
-    if (!testkit::ffmpegAvailable()) GTEST_SKIP() << "ffmpeg is not installed (scripts/setup.sh installs it)";
+TEST(RoundTripDecode, ClipsNalUnitsArriveWholeWithTimestampsAndKeyframeFlags) {
     for (const Clip& clip : {kSingleSlice, kMultiSlice, kH265, kOpenGop}) {
         // The open-GOP clip needs every H.265 type; the defaults take only what cameras send.
         for (bool fleet : {false, true}) {
@@ -218,11 +216,6 @@ TEST(RoundTripDecode, ClipsNalUnitsArriveWholeAndDecodeToItsPicturesWithTimestam
             for (const auto& picture : pictures) expectedKeyframes += isKeyframe(clip.codec, picture);
             EXPECT_EQ(keyframes, expectedKeyframes);
             EXPECT_EQ(unit.framesDelivered(), pictures.size() - pending);
-            const std::string out = std::string(QUORVANE_BINARY_DIR) + "/tests/roundtrip_" + clip.file;
-            ASSERT_TRUE(testkit::writeFile(out, annexB));
-            std::vector<std::string> expected = client_test::frameMd5s(clipPath(clip.file), clip.codec);
-            expected.resize(expected.size() - pending);
-            EXPECT_EQ(client_test::frameMd5s(out, clip.codec), expected);
         }
     }
 }
