@@ -109,11 +109,6 @@ TEST_F(ReceiverUnitTest, UdpDatagramsReachTheNextUnitWholeWithTheirDataType) {
     auto unit = enabledUdpUnit(&base);
     ASSERT_TRUE(camera.waitForRequests("PLAY", 1, 10000));
     EXPECT_TRUE(unit->isEnable());
-    EXPECT_NE(camera.requests()[2]
-                  .header("Transport")
-                  .find("client_port=" + std::to_string(base) + "-" + std::to_string(base + 1)),
-              std::string::npos);
-
     int fd = udpSocket();
     testing::internal::CaptureStdout();
     sendDatagram(fd, base, rtpPacket(100, 0xAABBCCDD, 1000));
