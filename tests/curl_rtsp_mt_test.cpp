@@ -359,11 +359,7 @@ TEST_F(CurlRtspSession, KeepaliveEveryIntervalSurvivesARefusal) {
     auto played = Clock::now();
     ASSERT_TRUE(camera->waitForRequests("GET_PARAMETER", 2, 5000));
     EXPECT_GE(Clock::now() - played, std::chrono::milliseconds(300));
-    std::vector<CameraRequest> keepalive = authorizedOf("GET_PARAMETER");
-    ASSERT_GE(keepalive.size(), 2u);
-    EXPECT_EQ(keepalive[0].url, camera->url());
-    EXPECT_EQ(keepalive[0].header("Session"), "6B8B4567");
-    EXPECT_EQ(keepalive[0].header("User-Agent"), kUserAgent);
+    // (Its URL and headers: those of every request on the base URL, checked with the TEARDOWN.)
     // The refused keep-alive is logged; the session goes on and tears down normally.
     session->stopCurl();
     log.stop();
