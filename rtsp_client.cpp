@@ -27,6 +27,7 @@ struct RtspClient::FrameView {
     void newSession(const RtspSessionInfo& session) {
         uint32_t rate = session.clockRate == 0 ? 90000 : session.clockRate;
         clockRate.store(rate);
+        sessionNumber.fetch_add(1);
         stats.newSession();
         stats.setClockRate(rate);
         info.setClockRate(rate);
@@ -40,6 +41,7 @@ struct RtspClient::FrameView {
     StreamInfoTracker info;
     RtpStatistics stats;
     std::atomic<uint32_t> clockRate{90000};
+    std::atomic<uint32_t> sessionNumber{0};  // RtspFrame::session of the current session
     std::atomic<bool> enabled{false};
 };
 
@@ -178,6 +180,7 @@ unsigned long RtspClient::onBuffer(const std::shared_ptr<QelBuffer>& buffer, uns
                                                         : RtspVideoCodec::Unknown;
     FrameView& view = *mFrameView;
     view.info.onPiece(codec, data, len);
+    view.assembler.setSession(view.sessionNumber.load());
     view.assembler.setClockRate(view.clockRate.load());
     view.assembler.setSenderClock(mRtspUnit->senderClock());
     view.assembler.push(codec, data, len, buffer->info, Utils::getBeginTimestamp());
@@ -209,7 +212,8 @@ RtspStatistics RtspClient::statistics() const {
     RtspStatistics s = mFrameView->stats.snapshot(Utils::getBeginTimestamp());
     s.framesIncomplete = mVideoUnit->framesDroppedIncomplete();
     RtspConnectStatus c = mRtspUnit->connectStatus();
-    s.reconnects = c.attempts > 1 ? c.attempts - 1 : 0;
+    // Once per outage: an attempt that failed while the camera was away is no reconnect.
+    s.reconnects = c.connections > 1 ? c.connections - 1 : 0;
     if (!mFrameView->enabled.load())
         s.state = RtspClientState::Stopped;
     else if (c.attempts == 0)

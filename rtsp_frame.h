@@ -15,7 +15,9 @@ struct QUORVANE_EXPORT RtspFrame {
     const unsigned char* data = nullptr;  // valid only during the callback
     unsigned long size = 0;
     // The camera's RTP timestamp, extended to 64 bits across wraps (90 kHz for video); valid when
-    // hasRtpTimestamp (the depacketizer gave one).
+    // hasRtpTimestamp (the depacketizer gave one). It follows the camera's presentation times,
+    // so with B-frames it steps back and forth in the order frames arrive (decode order). Each
+    // session (see `session`) starts it afresh from the camera's new random origin.
     uint64_t rtpTimestamp = 0;
     bool hasRtpTimestamp = false;
     // When the picture was taken, in nanoseconds since 1970 (UTC). From the camera's RTCP sender
@@ -28,6 +30,10 @@ struct QUORVANE_EXPORT RtspFrame {
     bool parameterSets = false;  // SPS/PPS (and VPS) are part of `data`
     uint32_t lostBefore = 0;     // RTP packets lost since the previous frame
     bool complete = false;       // every packet of it is known to have arrived
+    // The session the frame came in: 1 for the client's first, one more for every session after
+    // it (each reconnect, each enable() after disable()). Timestamps of different sessions have unrelated origins; an application that
+    // keeps one timeline (a recorder) rebases at each change, and lostBefore never spans one.
+    uint32_t session = 0;
 };
 
 // What the stream is, from its parameter sets and its pace.

@@ -1,5 +1,9 @@
 #include "tools/media_writer.h"
 
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
 #include <cerrno>
 #include <cstring>
 
@@ -16,7 +20,7 @@ namespace {
 class AnnexBWriter : public MediaWriter {
 public:
     AnnexBWriter(FILE* out, bool flushEachFrame) : mOut(out), mFlush(flushEachFrame) {}
-    bool write(const uint8_t* data, size_t size, int64_t, int64_t, bool) override {
+    bool write(const uint8_t* data, size_t size, int64_t, int64_t, int64_t, bool) override {
         if (fwrite(data, 1, size, mOut) != size || (mFlush && fflush(mOut) != 0)) {
             error = strerror(errno);
             return false;
@@ -43,20 +47,29 @@ std::string avError(int code) {
     return text;
 }
 
+#if LIBAVFORMAT_VERSION_MAJOR >= 61
+using AvioBytes = const uint8_t*;
+#else
+using AvioBytes = uint8_t*;
+#endif
+
 // One video stream muxed by libavformat; the muxer turns the Annex-B parameter sets and
-// pictures into the container's avcC/hvcC and length-prefixed samples.
+// pictures into the container's avcC/hvcC and length-prefixed samples. Its output goes through
+// an AVIO buffer of kMediaWriteBuffer bytes to the descriptor.
 class ContainerWriter : public MediaWriter {
 public:
     ~ContainerWriter() override {
         if (mContext != nullptr) {
             if (mHeaderWritten && !mClosed) av_write_trailer(mContext);
-            if (mContext->pb != nullptr) avio_closep(&mContext->pb);
             avformat_free_context(mContext);
         }
+        freeIo();
+        if (mOwnsFd && mFd >= 0) ::close(mFd);
     }
 
-    bool open(MediaFormat format, const std::string& path, int fd, const MediaTrack& track,
-              std::string* why) {
+    bool open(MediaFormat format, int fd, bool ownsFd, const MediaTrack& track, std::string* why) {
+        mFd = fd;
+        mOwnsFd = ownsFd;
         const char* name = format == MediaFormat::Mp4 ? "mp4" : "matroska";
         int rc = avformat_alloc_output_context2(&mContext, nullptr, name, nullptr);
         if (rc < 0 || mContext == nullptr) {
@@ -84,15 +97,23 @@ public:
             memcpy(par->extradata, track.parameterSets.data(), track.parameterSets.size());
             par->extradata_size = static_cast<int>(track.parameterSets.size());
         }
-        std::string url = fd >= 0 ? "pipe:" + std::to_string(fd) : "file:" + path;
-        rc = avio_open(&mContext->pb, url.c_str(), AVIO_FLAG_WRITE);
-        if (rc < 0) {
-            *why = avError(rc);
+        const bool seekable = lseek(fd, 0, SEEK_CUR) >= 0;
+        uint8_t* buffer = static_cast<uint8_t*>(av_malloc(kMediaWriteBuffer));
+        mIo = buffer == nullptr ? nullptr
+                                : avio_alloc_context(buffer, static_cast<int>(kMediaWriteBuffer), 1, this,
+                                                     nullptr, &ContainerWriter::writeOut,
+                                                     seekable ? &ContainerWriter::seekOut : nullptr);
+        if (mIo == nullptr) {
+            av_free(buffer);
+            *why = "out of memory";
             return false;
         }
+        mIo->seekable = seekable ? AVIO_SEEKABLE_NORMAL : 0;
+        mContext->pb = mIo;
+        mContext->flags |= AVFMT_FLAG_CUSTOM_IO;
         rc = avformat_write_header(mContext, nullptr);
         if (rc < 0) {
-            *why = avError(rc);
+            *why = mIoError.empty() ? avError(rc) : mIoError;
             return false;
         }
         mHeaderWritten = true;
@@ -100,7 +121,8 @@ public:
         return true;
     }
 
-    bool write(const uint8_t* data, size_t size, int64_t pts, int64_t duration, bool keyframe) override {
+    bool write(const uint8_t* data, size_t size, int64_t pts, int64_t dts, int64_t duration,
+               bool keyframe) override {
         AVPacket* packet = av_packet_alloc();
         if (packet == nullptr || av_new_packet(packet, static_cast<int>(size)) < 0) {
             av_packet_free(&packet);
@@ -109,13 +131,15 @@ public:
         }
         memcpy(packet->data, data, size);
         packet->stream_index = 0;
-        packet->pts = packet->dts = av_rescale_q(pts, AVRational{1, 90000}, mStream->time_base);
+        // The muxer may have chosen its own time base (Matroska: milliseconds).
+        packet->pts = av_rescale_q(pts, AVRational{1, 90000}, mStream->time_base);
+        packet->dts = av_rescale_q(dts, AVRational{1, 90000}, mStream->time_base);
         packet->duration = av_rescale_q(duration, AVRational{1, 90000}, mStream->time_base);
         if (keyframe) packet->flags |= AV_PKT_FLAG_KEY;
         int rc = av_interleaved_write_frame(mContext, packet);
         av_packet_free(&packet);
         if (rc < 0) {
-            error = avError(rc);
+            error = mIoError.empty() ? avError(rc) : mIoError;
             return false;
         }
         return true;
@@ -125,16 +149,49 @@ public:
         if (mClosed) return error.empty();
         mClosed = true;
         int rc = av_write_trailer(mContext);
-        if (rc < 0) error = avError(rc);
-        if (mContext->pb != nullptr) {
-            avio_flush(mContext->pb);
-            if (mContext->pb->error < 0 && error.empty()) error = avError(mContext->pb->error);
-            avio_closep(&mContext->pb);
+        if (rc < 0) error = mIoError.empty() ? avError(rc) : mIoError;
+        avio_flush(mIo);
+        if (mIo->error < 0 && error.empty()) error = mIoError.empty() ? avError(mIo->error) : mIoError;
+        if (mOwnsFd && mFd >= 0) {
+            if (::close(mFd) != 0 && error.empty()) error = strerror(errno);
+            mFd = -1;
         }
         return error.empty();
     }
 
 private:
+    static int writeOut(void* opaque, AvioBytes data, int size) {
+        ContainerWriter* self = static_cast<ContainerWriter*>(opaque);
+        for (int done = 0; done < size;) {
+            ssize_t n = ::write(self->mFd, data + done, static_cast<size_t>(size - done));
+            if (n < 0 && errno == EINTR) continue;
+            if (n <= 0) {
+                self->mIoError = strerror(n < 0 ? errno : EIO);
+                return AVERROR(n < 0 ? errno : EIO);
+            }
+            done += static_cast<int>(n);
+        }
+        return size;
+    }
+    static int64_t seekOut(void* opaque, int64_t offset, int whence) {
+        ContainerWriter* self = static_cast<ContainerWriter*>(opaque);
+        if (whence & AVSEEK_SIZE) {
+            struct stat st;
+            return fstat(self->mFd, &st) == 0 ? static_cast<int64_t>(st.st_size) : AVERROR(errno);
+        }
+        off_t at = lseek(self->mFd, static_cast<off_t>(offset), whence & ~AVSEEK_FORCE);
+        return at < 0 ? AVERROR(errno) : static_cast<int64_t>(at);
+    }
+    void freeIo() {
+        if (mIo == nullptr) return;
+        av_freep(&mIo->buffer);
+        avio_context_free(&mIo);
+    }
+
+    int mFd = -1;
+    bool mOwnsFd = false;
+    AVIOContext* mIo = nullptr;
+    std::string mIoError;
     AVFormatContext* mContext = nullptr;
     AVStream* mStream = nullptr;
     bool mHeaderWritten = false;
@@ -157,14 +214,15 @@ std::unique_ptr<MediaWriter> openAnnexBWriter(FILE* out, bool flushEachFrame) {
     return std::make_unique<AnnexBWriter>(out, flushEachFrame);
 }
 
-std::unique_ptr<MediaWriter> openContainerWriter(MediaFormat format, const std::string& path, int fd,
+std::unique_ptr<MediaWriter> openContainerWriter(MediaFormat format, int fd, bool ownsFd,
                                                  const MediaTrack& track, std::string* why) {
 #ifdef QUORVANE_HAVE_FFMPEG
     auto writer = std::make_unique<ContainerWriter>();
-    if (!writer->open(format, path, fd, track, why)) return nullptr;
+    if (!writer->open(format, fd, ownsFd, track, why)) return nullptr;
     return writer;
 #else
-    (void)format, (void)path, (void)fd, (void)track;
+    if (ownsFd && fd >= 0) close(fd);
+    (void)format, (void)track;
     *why = "this build has no FFmpeg (libavformat-dev) for MP4 and Matroska";
     return nullptr;
 #endif

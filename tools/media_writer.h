@@ -20,20 +20,27 @@ struct MediaTrack {
 class MediaWriter {
 public:
     virtual ~MediaWriter() = default;
-    // One access unit in Annex-B form. `pts` and `duration` in 1/90000 s from the file's start.
-    virtual bool write(const uint8_t* data, size_t size, int64_t pts, int64_t duration, bool keyframe) = 0;
+    // One access unit in Annex-B form, in decode order. `pts`, `dts` (rising, at most `pts`) and
+    // `duration` in 1/90000 s from the file's start.
+    virtual bool write(const uint8_t* data, size_t size, int64_t pts, int64_t dts, int64_t duration,
+                       bool keyframe) = 0;
     // Finishes the file (index, trailer); false when something could not be written.
     virtual bool close() = 0;
     // The system error or a message of the latest failure.
     std::string error;
 };
 
+// Bytes gathered before the file is written: a few large writes a second, not one per picture.
+constexpr size_t kMediaWriteBuffer = 256 * 1024;
+
 // Whether `format` can be written by this build.
 bool mediaFormatAvailable(MediaFormat format);
-// A writer on `out` (owned by the caller, Annex-B only) or on the file `path` / the descriptor
-// `fd` (containers). Null, with the reason in `*why`, when it cannot be opened.
+// A writer on `out` (owned by the caller, Annex-B only; give it a buffer of kMediaWriteBuffer) or
+// on the descriptor `fd` (containers; closed by the writer when `ownsFd`). A container on a
+// descriptor that cannot seek (a pipe) must be one that streams (Matroska). Null, with the reason
+// in `*why`, when it cannot be opened.
 std::unique_ptr<MediaWriter> openAnnexBWriter(FILE* out, bool flushEachFrame);
-std::unique_ptr<MediaWriter> openContainerWriter(MediaFormat format, const std::string& path, int fd,
+std::unique_ptr<MediaWriter> openContainerWriter(MediaFormat format, int fd, bool ownsFd,
                                                  const MediaTrack& track, std::string* why);
 
 #endif

@@ -4,11 +4,15 @@
 // segments at keyframes; progress with loss and reconnects, until a duration, a frame count or
 // Ctrl-C.
 #include <fcntl.h>
+#include <poll.h>
 #include <signal.h>
 #include <strings.h>
+#include <sys/eventfd.h>
+#include <sys/signalfd.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cerrno>
 #include <cinttypes>
@@ -51,7 +55,9 @@ const char* kUsage =
     "                      Annex-B stream; '-' for standard output (Annex-B, or --format mkv)\n"
     "      --format F      annexb, mp4 or mkv, whatever the file name says\n"
     "      --segment S     a new file at the first keyframe after every S seconds; the file names\n"
-    "                      get the start time (FILE-YYYYmmdd-HHMMSS.ext)\n"
+    "                      get the start time in UTC (FILE-YYYYmmdd-HHMMSS.mmm.ext); a change of\n"
+    "                      codec or picture size starts a new file too (without --segment:\n"
+    "                      FILE-2.ext, FILE-3.ext, ...); no existing file is overwritten\n"
     "      --library-defaults  the library's default client options instead of the mixed-fleet preset\n"
     "      --user U        user name (overrides one in the URL)\n"
     "      --password P    password (overrides one in the URL)\n"
@@ -231,18 +237,71 @@ std::vector<std::pair<size_t, size_t>> nalUnits(const uint8_t* data, size_t size
     return units;
 }
 
-// The file of the segment that starts at `wallNs`: FILE-YYYYmmdd-HHMMSS.ext.
-std::string segmentName(const std::string& output, int64_t wallNs) {
-    time_t seconds = static_cast<time_t>(wallNs / 1000000000LL);
-    struct tm local;
-    localtime_r(&seconds, &local);
-    char stamp[32];
-    strftime(stamp, sizeof(stamp), "-%Y%m%d-%H%M%S", &local);
-    size_t slash = output.rfind('/');
-    size_t dot = output.rfind('.');
-    if (dot == std::string::npos || (slash != std::string::npos && dot < slash)) return output + stamp;
-    return output.substr(0, dot) + stamp + output.substr(dot);
-}
+// Decode times for pictures that arrive in decode order with their presentation times. When no
+// picture has more than N pictures before it in decode order that are shown after it, the
+// (N+1)-th largest presentation time seen so far rises strictly with every picture and is never
+// later than the picture's own: a decode time as muxers want it. Streams without B-frames have
+// N = 0 and keep dts = pts. N is learnt from the first pictures of a file (a camera keeps its
+// picture structure), which wait in a short queue meanwhile.
+class DecodeClock {
+public:
+    static constexpr size_t kLearnPictures = 16;  // pictures held while N is learnt
+    static constexpr size_t kMaxDepth = 15;
+
+    bool decided() const { return mDecided; }
+    void reset() {
+        mDecided = false;
+        mTop.clear();
+        mLastDts = INT64_MIN;
+    }
+    // Learns N from the first pictures' presentation times and returns their decode times.
+    std::vector<int64_t> decide(const std::vector<int64_t>& pts) {
+        size_t depth = 0;
+        for (size_t j = 0; j < pts.size(); ++j) {
+            size_t later = 0;
+            for (size_t i = 0; i < j; ++i) later += pts[i] > pts[j];
+            depth = std::max(depth, later);
+        }
+        mDepth = std::min(depth, kMaxDepth);
+        mDecided = true;
+        std::vector<int64_t> sorted(pts);
+        std::sort(sorted.begin(), sorted.end());
+        int64_t step = 0;
+        for (size_t i = 1; i < sorted.size(); ++i)
+            if (sorted[i] > sorted[i - 1] && (step == 0 || sorted[i] - sorted[i - 1] < step))
+                step = sorted[i] - sorted[i - 1];
+        if (step == 0) step = 3600;
+        std::vector<int64_t> dts(pts.size());
+        std::vector<int64_t> ptsCopy(pts);
+        for (size_t j = 0; j < pts.size(); ++j) dts[j] = next(&ptsCopy[j]);
+        // The first N have fewer than N+1 pictures before them: they go a picture interval apart
+        // before the first one that has.
+        const size_t known = std::min(mDepth, pts.size() - 1);
+        for (size_t j = known; j-- > 0;) dts[j] = std::min(dts[j + 1] - step, pts[j]);
+        return dts;
+    }
+    // The decode time of the next picture. Should a picture break the learnt depth, its decode
+    // time still rises, and its presentation time moves up to it.
+    int64_t next(int64_t* pts) {
+        if (mTop.size() < mDepth + 1) {
+            mTop.insert(std::upper_bound(mTop.begin(), mTop.end(), *pts), *pts);
+        } else if (*pts > mTop[0]) {
+            mTop[0] = *pts;
+            for (size_t i = 1; i < mTop.size() && mTop[i - 1] > mTop[i]; ++i) std::swap(mTop[i - 1], mTop[i]);
+        }
+        int64_t dts = mTop[0];
+        if (mLastDts != INT64_MIN && dts <= mLastDts) dts = mLastDts + 1;
+        if (*pts < dts) *pts = dts;
+        mLastDts = dts;
+        return dts;
+    }
+
+private:
+    bool mDecided = false;
+    size_t mDepth = 0;
+    std::vector<int64_t> mTop;  // the N+1 largest presentation times, ascending
+    int64_t mLastDts = INT64_MIN;
+};
 
 // What the frame callback found and wrote; shared between the packet thread and the main thread.
 class Recorder {
@@ -255,26 +314,50 @@ public:
         bool flushEachFrame = false;
         double segment = 0;
         bool writeNothing = false;  // --info: the parameter sets are all that is wanted
+        int wakeFd = -1;            // an eventfd the main thread waits on
     };
 
+    // A jump of the camera's timestamps by more than this within a session (a clock set, a
+    // restarted encoder) continues the timeline by the wall-clock time instead.
+    static constexpr int64_t kMaxJumpTicks = 5 * 90000;
+
     Recorder(Target target, uint64_t frameLimit, double duration)
-        : mTarget(std::move(target)), mFrameLimit(frameLimit), mDuration(duration) {}
+        : mTarget(std::move(target)), mFrameLimit(frameLimit), mDuration(duration) {
+        size_t slash = mTarget.path.rfind('/');
+        size_t dot = mTarget.path.rfind('.');
+        if (dot == std::string::npos || (slash != std::string::npos && dot < slash)) dot = mTarget.path.size();
+        mStem = mTarget.path.substr(0, dot);
+        mExtension = mTarget.path.substr(dot);
+    }
 
     void onFrame(const RtspFrame& f) {
         if (f.data == nullptr || f.size == 0 || f.codec == RtspVideoCodec::Unknown) return;
         mDataSeen = true;
         std::lock_guard<std::mutex> lock(mMutex);
         if (mClosed || mDone || mWriteFailed) return;
-        const bool h264 = f.codec == RtspVideoCodec::H264;
-        mCodec = f.codec;
-        if (f.parameterSets) keepParameterSets(f, h264);
-        // A file must begin with the parameter sets and a keyframe, or no player can decode it.
+        if (f.codec != mCodec) {
+            // Parameter sets of another codec must not describe this one's track.
+            mVps.clear(), mSps.clear(), mPps.clear();
+            mCodec = f.codec;
+            mSpsInfo = H26xSpsInfo();
+        }
+        if (f.parameterSets) keepParameterSets(f);
+        // A file must begin with the parameter sets and a keyframe, or no player can decode it;
+        // a new session begins with a keyframe too (what came before it is not there).
         if (!mStarted) {
-            if (!f.parameterSets || !f.keyframe) return;
+            if (!f.parameterSets || !f.keyframe || mSps.empty()) return;
             mStarted = true;
             mUseRtpTime = f.hasRtpTimestamp;
+            notifyMain();
         }
         if (mTarget.writeNothing) return;
+        if (f.session != mSession) {
+            mSession = f.session;
+            mRebase = true;
+            mNeedKeyframe = true;
+        }
+        if (mNeedKeyframe && !f.keyframe) return;
+        mNeedKeyframe = false;
         const double now = static_cast<double>(f.arrivalNs) / 1e9;
         // The duration runs from the first picture; one that arrives about when it ends is the
         // first of the next span: the cut is half a picture interval early, so 10 s at 25 fps
@@ -284,47 +367,55 @@ public:
             mFrames > 1 ? (mLastPictureTime - mStartTime) / static_cast<double>(mFrames - 1) : 0;
         if ((mFrameLimit != 0 && mFrames >= mFrameLimit) ||
             (mDuration > 0 && mFrames > 0 && now - mStartTime >= mDuration - interval / 2)) {
-            mDone = true;
+            finish();
             return;
         }
-        // The frame's time in 1/90000 s: its RTP timestamp (the camera's pace); without one, the
-        // frame rate of the SPS, else the arrival time.
-        int64_t ticks = static_cast<int64_t>(f.arrivalNs / 1000) * 9 / 100;
-        if (mUseRtpTime) {
-            ticks = static_cast<int64_t>(f.rtpTimestamp);
-        } else {
-            H26xSpsInfo sps;
-            if (!mSps.empty() &&
-                (h264 ? H26xSpsParser::parseH264 : H26xSpsParser::parseH265)(mSps.data(), mSps.size(),
-                                                                             &sps) &&
-                sps.fps > 0)
-                ticks = std::llround(static_cast<double>(mFrames) * 90000.0 / sps.fps);
+        int64_t pts = timelinePts(f);
+        mLastArrivalNs = f.arrivalNs;
+        // Another codec or picture size needs a file whose header says so: the next segment, or
+        // a numbered continuation.
+        const bool changed = mWriter && (f.codec != mFileCodec || (f.parameterSets && mSpsInfo.width != 0 &&
+                                                                   (mSpsInfo.width != mFileWidth ||
+                                                                    mSpsInfo.height != mFileHeight)));
+        if (changed) {
+            if (!f.keyframe || !f.parameterSets) {
+                if (!finishWriter()) return;
+                mNeedKeyframe = true;
+                return;
+            }
+            if (mTarget.out != nullptr && mTarget.flushEachFrame && f.codec == mFileCodec) {
+                // Annex-B on standard output carries a new size in band.
+                mFileWidth = mSpsInfo.width;
+                mFileHeight = mSpsInfo.height;
+            } else if (mTarget.flushEachFrame) {
+                fail("the camera changed its codec or picture size; standard output holds one stream");
+                return;
+            } else if (!finishWriter()) {
+                return;
+            }
         }
         // A segment ends at the first keyframe at or after its length (within half a frame, so
         // that arrival jitter does not push the cut one keyframe later).
         if (mWriter && mTarget.segment > 0 && f.keyframe &&
-            static_cast<double>(ticks - mSegmentStart + mLastDuration / 2) >= mTarget.segment * 90000.0) {
+            static_cast<double>(pts - mSegmentStart + mInterval / 2) >= mTarget.segment * 90000.0) {
             if (!finishWriter()) return;
         }
         if (!mWriter) {
             if (!openWriter(f)) return;
-            mSegmentStart = ticks;
-            mLastPts = -1;
+            mSegmentStart = pts;
+            mClock.reset();
         }
-        int64_t pts = ticks - mSegmentStart;
-        if (pts <= mLastPts) pts = mLastPts + 1;  // a muxer needs rising times
-        int64_t frameDuration = mLastPts >= 0 ? pts - mLastPts : 3600;
-        if (!mWriter->write(f.data, f.size, pts, frameDuration, f.keyframe)) {
-            mWriteError = mWriter->error;
-            mWriteFailed = true;
+        if (!mClock.decided()) {
+            mQueue.push_back(Queued{std::vector<uint8_t>(f.data, f.data + f.size), pts, f.keyframe});
+            if (mQueue.size() >= DecodeClock::kLearnPictures && !writeQueue()) return;
+        } else if (!writeFrame(f.data, f.size, pts, mClock.next(&pts), f.keyframe)) {
             return;
         }
-        mLastPts = pts;
-        mLastDuration = frameDuration;
         ++mFrames;
         mLastPictureTime = now;
         mBytes += f.size;
-        if (mFrameLimit != 0 && mFrames >= mFrameLimit) mDone = true;
+        if (mFrames == 1) notifyMain();
+        if (mFrameLimit != 0 && mFrames >= mFrameLimit) finish();
     }
 
     // No more writes after this; returns false when a write or finishing the file failed.
@@ -352,8 +443,94 @@ public:
     }
 
 private:
-    void keepParameterSets(const RtspFrame& f, bool h264) {
-        std::vector<uint8_t> all;
+    struct Queued {
+        std::vector<uint8_t> data;
+        int64_t pts;
+        bool keyframe;
+    };
+
+    // The frame's presentation time on the recording's one timeline, in 1/90000 s: its RTP
+    // timestamp (the camera's pace, B-frames included) moved by an offset that is set again at
+    // every new session and at every jump of the camera's clock, so that the timeline goes on
+    // from the latest picture by the time that passed on the wall clock. Without RTP timestamps:
+    // the SPS's frame rate, else the arrival time.
+    int64_t timelinePts(const RtspFrame& f) {
+        int64_t ticks;
+        if (mUseRtpTime && f.hasRtpTimestamp) {
+            ticks = static_cast<int64_t>(f.rtpTimestamp);
+        } else if (mSpsInfo.fps > 0) {
+            mMaxPts = mFrames == 0 ? 0 : mMaxPts + std::llround(90000.0 / mSpsInfo.fps);
+            return mMaxPts;
+        } else {
+            ticks = f.arrivalNs / 1000 * 9 / 100;
+        }
+        if (mFrames == 0 && mQueue.empty()) {
+            mOffset = -ticks;
+            mMaxPts = 0;
+            mRebase = false;
+            return 0;
+        }
+        int64_t pts = ticks + mOffset;
+        if (mRebase || pts > mMaxPts + kMaxJumpTicks || pts < mMaxPts - kMaxJumpTicks) {
+            int64_t gap = (f.arrivalNs - mLastArrivalNs) / 1000 * 9 / 100;
+            pts = mMaxPts + std::max(mInterval, gap);
+            mOffset = pts - ticks;
+            mRebase = false;
+            mStepped = true;
+        }
+        mMaxPts = std::max(mMaxPts, pts);
+        return pts;
+    }
+
+    bool writeFrame(const uint8_t* data, size_t size, int64_t pts, int64_t dts, bool keyframe) {
+        if (!mFileOriginSet) {
+            mFileOrigin = dts;
+            mFileOriginSet = true;
+        }
+        // The picture interval: decode times rise by one a picture (B-frames or not), except
+        // across a gap in the timeline.
+        if (mLastDtsSet && !mStepped && dts - mLastDts > 0 && dts - mLastDts <= 90000) mInterval = dts - mLastDts;
+        mStepped = false;
+        mLastDts = dts;
+        mLastDtsSet = true;
+        if (!mWriter->write(data, size, pts - mFileOrigin, dts - mFileOrigin, mInterval, keyframe)) {
+            fail(mWriter->error);
+            return false;
+        }
+        return true;
+    }
+
+    // Learns the decode order from the pictures queued so far and writes them.
+    bool writeQueue() {
+        if (mQueue.empty()) return true;
+        std::vector<int64_t> pts;
+        for (const Queued& q : mQueue) pts.push_back(q.pts);
+        std::vector<int64_t> dts = mClock.decide(pts);
+        for (size_t i = 0; i < mQueue.size(); ++i) {
+            const Queued& q = mQueue[i];
+            if (!writeFrame(q.data.data(), q.data.size(), std::max(q.pts, dts[i]), dts[i], q.keyframe)) {
+                mQueue.clear();
+                return false;
+            }
+        }
+        mQueue.clear();
+        return true;
+    }
+
+    void finish() {
+        mDone = true;
+        notifyMain();
+    }
+
+    void notifyMain() {
+        uint64_t one = 1;
+        if (mTarget.wakeFd >= 0 && write(mTarget.wakeFd, &one, sizeof(one)) < 0) {
+            // The counter is far from full: nothing to do.
+        }
+    }
+
+    void keepParameterSets(const RtspFrame& f) {
+        const bool h264 = f.codec == RtspVideoCodec::H264;
         for (auto unit : nalUnits(f.data, f.size)) {
             const uint8_t* nal = f.data + unit.first;
             if (unit.second == 0) continue;
@@ -365,6 +542,11 @@ private:
             if (index < 0) continue;
             std::vector<uint8_t>* sets[] = {&mVps, &mSps, &mPps};
             sets[index]->assign(nal, nal + unit.second);
+            if (index == 1) {
+                H26xSpsInfo info;
+                if ((h264 ? H26xSpsParser::parseH264 : H26xSpsParser::parseH265)(nal, unit.second, &info))
+                    mSpsInfo = info;
+            }
         }
     }
 
@@ -379,44 +561,86 @@ private:
         return out;
     }
 
-    bool openWriter(const RtspFrame& f) {
-        std::string path = mTarget.path;
+    // Creates the next file that does not exist yet: a segment named after the system clock
+    // (UTC, to the millisecond), or a numbered continuation of the output. Never overwrites: a
+    // name that is taken gets a counter. Returns the descriptor, or -1 after a failure.
+    int createNextFile(std::string* path) {
+        std::string base;
         if (mTarget.segment > 0) {
-            path = segmentName(mTarget.path, f.presentationNs);
-            // Two segments begun within one second keep apart.
-            for (int n = 2; !mFiles.empty() && path == mFiles.back(); ++n)
-                path = segmentName(mTarget.path, f.presentationNs) + "-" + std::to_string(n);
+            struct timespec ts;
+            clock_gettime(CLOCK_REALTIME, &ts);
+            struct tm utc;
+            gmtime_r(&ts.tv_sec, &utc);
+            char stamp[48];
+            size_t n = strftime(stamp, sizeof(stamp), "-%Y%m%d-%H%M%S", &utc);
+            snprintf(stamp + n, sizeof(stamp) - n, ".%03ld", ts.tv_nsec / 1000000);
+            base = mStem + stamp;
         }
+        for (int n = 1; n < 10000; ++n) {
+            if (base.empty() && n == 1) n = static_cast<int>(mFiles.size()) + 1;  // out-2, out-3, ...
+            *path = base.empty() ? mStem + "-" + std::to_string(n) + mExtension
+                                 : (n == 1 ? base : base + "-" + std::to_string(n)) + mExtension;
+            int fd = open(path->c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0644);
+            if (fd >= 0 || errno != EEXIST) {
+                if (fd < 0) fail("cannot create " + *path + ": " + strerror(errno));
+                return fd;
+            }
+        }
+        fail("cannot create a file next to " + mTarget.path + ": every name is taken");
+        return -1;
+    }
+
+    bool openWriter(const RtspFrame& f) {
+        mFileOriginSet = false;
+        mFileCodec = f.codec;
+        mFileWidth = mSpsInfo.width;
+        mFileHeight = mSpsInfo.height;
+        // The first file of a recording without segments is the output itself (main opened it
+        // for Annex-B); later ones, after a change of codec or size, are new files.
+        const bool ownFile = mTarget.segment > 0 || !mFiles.empty();
+        std::string path = mTarget.path;
+        int fd = mTarget.fd;
+        if (ownFile && (fd = createNextFile(&path)) < 0) return false;
         if (mTarget.format == MediaFormat::AnnexB) {
             FILE* out = mTarget.out;
-            if (mTarget.segment > 0) {
-                mSegmentFile.reset(fopen(path.c_str(), "wb"));
+            if (ownFile) {
+                mSegmentFile.reset(fdopen(fd, "wb"));
                 out = mSegmentFile.get();
+                if (out == nullptr) {
+                    ::close(fd);
+                    remove(path.c_str());
+                    return fail("cannot open " + path + ": " + strerror(errno));
+                }
+                setvbuf(out, nullptr, _IOFBF, kMediaWriteBuffer);
             }
-            if (out == nullptr) return fail("cannot open " + path + ": " + strerror(errno));
             mWriter = openAnnexBWriter(out, mTarget.flushEachFrame);
         } else {
             MediaTrack track;
             track.h265 = f.codec == RtspVideoCodec::H265;
-            H26xSpsInfo sps;
-            if (!mSps.empty() && (track.h265 ? H26xSpsParser::parseH265 : H26xSpsParser::parseH264)(
-                                     mSps.data(), mSps.size(), &sps)) {
-                track.width = sps.width;
-                track.height = sps.height;
-            }
+            track.width = mSpsInfo.width;
+            track.height = mSpsInfo.height;
             track.parameterSets = parameterSetsAnnexB();
             std::string why;
-            mWriter = openContainerWriter(mTarget.format, path, mTarget.fd, track, &why);
-            if (!mWriter)
-                return fail("cannot write " + (mTarget.fd >= 0 ? std::string("standard output") : path) +
-                            ": " + why);
+            bool ownsFd = ownFile;
+            if (fd < 0) {
+                fd = open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+                if (fd < 0) return fail("cannot write " + path + ": " + strerror(errno));
+                ownsFd = true;
+            }
+            mWriter = openContainerWriter(mTarget.format, fd, ownsFd, track, &why);
+            if (!mWriter) {
+                if (ownFile) remove(path.c_str());
+                return fail("cannot write " + (mTarget.fd >= 0 ? std::string("standard output") : path) + ": " +
+                            why);
+            }
         }
         if (path != "-") mFiles.push_back(path);
         return true;
     }
 
     bool finishWriter() {
-        bool ok = mWriter->close();
+        bool ok = writeQueue();
+        ok = mWriter->close() && ok;
         if (!ok) fail(mWriter->error);
         mWriter.reset();
         if (mSegmentFile && fclose(mSegmentFile.release()) != 0 && ok) ok = fail(strerror(errno));
@@ -426,6 +650,7 @@ private:
     bool fail(const std::string& why) {
         if (!mWriteFailed) mWriteError = why;
         mWriteFailed = true;
+        notifyMain();
         return false;
     }
 
@@ -439,9 +664,10 @@ private:
     Target mTarget;
     uint64_t mFrameLimit;
     double mDuration;
+    std::string mStem, mExtension;  // of the output's name
     std::unique_ptr<MediaWriter> mWriter;
     std::unique_ptr<FILE, FileCloser> mSegmentFile;
-    std::vector<std::string> mFiles;  // written so far, in order
+    std::vector<std::string> mFiles;  // created so far, in order
     std::atomic<bool> mDataSeen{false};
     bool mStarted = false;
     bool mDone = false;
@@ -449,14 +675,31 @@ private:
     bool mWriteFailed = false;
     std::string mWriteError;
     bool mUseRtpTime = false;
+    // The timeline.
+    uint32_t mSession = 0;
+    bool mRebase = false;
+    bool mNeedKeyframe = false;
+    int64_t mOffset = 0;          // timeline minus RTP timestamp in this stretch
+    int64_t mMaxPts = 0;          // the latest picture's presentation time so far
+    int64_t mInterval = 3600;  // between pictures, 1/90000 s
+    bool mStepped = false;     // the timeline stepped over a gap since the latest picture written
+    int64_t mLastDts = 0;
+    bool mLastDtsSet = false;
+    int64_t mLastArrivalNs = 0;
+    DecodeClock mClock;
+    std::vector<Queued> mQueue;  // pictures waiting while the clock learns their order
+    // The file being written.
+    RtspVideoCodec mFileCodec = RtspVideoCodec::Unknown;
+    uint32_t mFileWidth = 0, mFileHeight = 0;
     int64_t mSegmentStart = 0;
-    int64_t mLastPts = -1;
-    int64_t mLastDuration = 3600;  // of the latest frame, 1/90000 s
+    int64_t mFileOrigin = 0;  // timeline time of the file's first decode time
+    bool mFileOriginSet = false;
     uint64_t mFrames = 0;
     uint64_t mBytes = 0;
     double mStartTime = 0;  // arrival of the first picture written
     double mLastPictureTime = 0;
     RtspVideoCodec mCodec = RtspVideoCodec::Unknown;
+    H26xSpsInfo mSpsInfo;  // of the latest SPS
     std::vector<uint8_t> mVps, mSps, mPps;
 };
 
@@ -645,6 +888,7 @@ int main(int argc, char** argv) {
             struct stat st;
             createdFile = stat(opt.output.c_str(), &st) != 0;
             out = fopen(opt.output.c_str(), "wb");
+            if (out != nullptr) setvbuf(out, nullptr, _IOFBF, kMediaWriteBuffer);
         }
         if (out == nullptr && target.fd < 0 &&
             (toStdout || (format == MediaFormat::AnnexB && opt.segment <= 0))) {
@@ -654,6 +898,15 @@ int main(int argc, char** argv) {
         }
         target.out = out;
     }
+    // The main thread sleeps until a signal, the recorder's news (done, failed, first picture)
+    // or its next own deadline.
+    int signalFd = signalfd(-1, &stopSignals, SFD_CLOEXEC);
+    int wakeFd = eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
+    if (signalFd < 0 || wakeFd < 0) {
+        perror("quorvane-record: signalfd/eventfd");
+        return kExitFailure;
+    }
+    target.wakeFd = wakeFd;
     SLog::setEnable(opt.verbose);
     bool interactive = isatty(STDERR_FILENO) == 1;
     bool showProgress = !opt.quiet && !opt.info;
@@ -684,15 +937,36 @@ int main(int argc, char** argv) {
         bool lineOpen = false;
         const char* stopReason = nullptr;
         double stoppedAt = 0;
+        Recorder::Snapshot snap = recorder.snapshot();
         while (ok) {
-            timespec wait{0, 100 * 1000 * 1000};
-            int sig = sigtimedwait(&stopSignals, nullptr, &wait);
-            if (sig > 0) {
-                stopReason = sig == SIGINT ? "interrupted" : "terminated";
+            // Until the earliest of: no video in time, the stall guard of --duration, the next
+            // progress line.
+            double now = nowSeconds();
+            double until = -1;
+            auto deadline = [&until](double at) { until = until < 0 ? at : std::min(until, at); };
+            if (!snap.started) deadline(start + opt.timeout);
+            if (snap.frames > 0 && opt.duration > 0) deadline(snap.startTime + opt.duration + 0.5);
+            if (showProgress) deadline(lastTick + progressEvery);
+            int waitMs = until < 0 ? -1 : static_cast<int>(std::max(0.0, std::ceil((until - now) * 1000)));
+            pollfd fds[2] = {{signalFd, POLLIN, 0}, {wakeFd, POLLIN, 0}};
+            if (poll(fds, 2, waitMs) < 0 && errno != EINTR) {
+                perror("quorvane-record: poll");
+                exitCode = kExitFailure;
                 break;
             }
-            Recorder::Snapshot snap = recorder.snapshot();
-            double now = nowSeconds();
+            if (fds[0].revents & POLLIN) {
+                signalfd_siginfo info;
+                if (read(signalFd, &info, sizeof(info)) == static_cast<ssize_t>(sizeof(info))) {
+                    stopReason = info.ssi_signo == SIGINT ? "interrupted" : "terminated";
+                    break;
+                }
+            }
+            uint64_t news = 0;
+            if ((fds[1].revents & POLLIN) && read(wakeFd, &news, sizeof(news)) < 0) {
+                // Nothing was pending after all: look again anyway.
+            }
+            snap = recorder.snapshot();
+            now = nowSeconds();
             if (snap.writeFailed) {
                 if (lineOpen) fputc('\n', stderr);
                 fprintf(stderr, "quorvane-record: %s\n", snap.writeError.c_str());
@@ -766,7 +1040,7 @@ int main(int argc, char** argv) {
         // TEARDOWN, then no more data reaches the file.
         client.disable();
         bool flushed = recorder.close();
-        Recorder::Snapshot snap = recorder.snapshot();
+        snap = recorder.snapshot();
         files = snap.files;
         if (!flushed && exitCode == kExitOk) {
             fprintf(stderr, "quorvane-record: %s\n", snap.writeError.c_str());
@@ -779,7 +1053,8 @@ int main(int argc, char** argv) {
             double span = snap.frames > 1 ? snap.lastPictureTime - snap.startTime : 0;
             fprintf(stderr, "quorvane-record: %s: %" PRIu64 " frames of %s%s", stopReason, snap.frames,
                     codecName(info.codec), sizeText(info).c_str());
-            std::string where = opt.segment > 0 ? std::to_string(files.size()) + " files" : outputName;
+            std::string where =
+                opt.segment > 0 || files.size() > 1 ? std::to_string(files.size()) + " files" : outputName;
             fprintf(stderr, ", %s to %s in %.1f s (%.1f fps), %" PRIu64 " packets lost, %u reconnects\n",
                     bytesText(snap.bytes).c_str(), where.c_str(), stoppedAt - start,
                     span > 0 ? (snap.frames - 1) / span : 0.0, stats.packetsLost, stats.reconnects);
@@ -788,5 +1063,7 @@ int main(int argc, char** argv) {
     }
     if (out != nullptr) fclose(out);
     if (target.fd >= 0) close(target.fd);
+    close(signalFd);
+    close(wakeFd);
     return exitCode;
 }

@@ -99,6 +99,12 @@ void FrameAssembler::push(RtspVideoCodec codec, const unsigned char* data, unsig
     }
 }
 
+void FrameAssembler::setSession(uint32_t session) {
+    if (session == mSession) return;
+    flush();
+    mSession = session;
+}
+
 void FrameAssembler::flush() {
     emit();
     reset();
@@ -138,6 +144,7 @@ void FrameAssembler::emit() {
     frame.parameterSets = mParameterSets;
     frame.lostBefore = mLost;
     frame.complete = mComplete;
+    frame.session = mSession;
     if (mSink) mSink(frame);
     reset();
 }

@@ -37,6 +37,9 @@ public:
     // which map RTP timestamps to wall-clock time.
     void setClockRate(uint32_t clockRate) { mClockRate = clockRate == 0 ? 90000 : clockRate; }
     void setSenderClock(const RtcpSenderClock& clock) { mSenderClock = clock; }
+    // The session the next pieces belong to (RtspFrame::session). A change hands over what is
+    // gathered of the previous session's picture first; nothing of it joins the new session's.
+    void setSession(uint32_t session);
 
     // One piece: start code 00 00 00 01 and a NAL unit (or several for an H.264 picture), with
     // the BufferInfo the depacketizer attached. `arrivalNs` is the steady clock at its arrival.
@@ -84,6 +87,7 @@ private:
     size_t mSize = 0;
     int64_t mArrivalNs = 0;
     uint64_t mOversized = 0;
+    uint32_t mSession = 0;
 };
 
 #endif

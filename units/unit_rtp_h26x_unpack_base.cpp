@@ -94,20 +94,26 @@ bool RtpH26xUnpackBase::checkRtpContinuity(const unsigned char* packet) {
             static_cast<uint64_t>(static_cast<int64_t>(static_cast<int32_t>(timestamp - mLastTimestamp)));
     }
     mNalEndsMarkedPacket = (packet[1] & 0x80) != 0;
-    // The sum is taken in 32 bits, so after 65535 only the explicit wrap to 0 is in order.
+    // The sum is taken in 32 bits, so after 65535 only the explicit wrap to 0 is in order. The
+    // first packet of a session still drops what was assembled before it, but no packet of this
+    // session was lost before it: the previous session's numbers say nothing about this one.
+    const bool first = !mHaveSeq;
+    mHaveSeq = true;
     bool inOrder =
         static_cast<uint32_t>(seq) == static_cast<uint32_t>(last) + 1 || (seq == 0 && last == 65535);
     bool lost = false;
     if (!inOrder) {
-        int32_t gap = static_cast<int32_t>(seq) - static_cast<int32_t>(last) - 1;
-        mDebugCntRtpLost += gap;
-        mDebugFps.countPktLoss(gap);
-        SLOGW("rtp lost one packet ... mDebugCntRtpLost: %u > %u\n", static_cast<unsigned>(last),
-              static_cast<unsigned>(seq));
         lost = true;
-        // Only a plausible forward jump counts as loss for the next buffer; a repeat, a reordered
-        // packet or a new origin does not.
-        if (gap > 0 && gap < 0x8000) mPacketGap = static_cast<uint32_t>(gap);
+        int32_t gap = static_cast<int32_t>(seq) - static_cast<int32_t>(last) - 1;
+        if (!first) {
+            mDebugCntRtpLost += gap;
+            mDebugFps.countPktLoss(gap);
+            SLOGW("rtp lost one packet ... mDebugCntRtpLost: %u > %u\n", static_cast<unsigned>(last),
+                  static_cast<unsigned>(seq));
+            // Only a plausible forward jump counts as loss for the next buffer; a repeat, a
+            // reordered packet or a new origin does not.
+            if (gap > 0 && gap < 0x8000) mPacketGap = static_cast<uint32_t>(gap);
+        }
     }
     if (mLastTimestamp > timestamp) {
         SLOGW("rtp timestamp out of order ! cur(%u) < last(%u)\n", timestamp, mLastTimestamp);
@@ -118,6 +124,7 @@ bool RtpH26xUnpackBase::checkRtpContinuity(const unsigned char* packet) {
 }
 
 void RtpH26xUnpackBase::resetStreamPosition() {
+    mHaveSeq = false;
     mHaveTimestamp = false;
     mPacketTimestamp = 0;
     mLostSinceOutput = 0;

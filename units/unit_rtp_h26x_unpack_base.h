@@ -147,6 +147,7 @@ protected:
     std::atomic<uint64_t> mFramesDropped{0};
 
 private:
+    bool mHaveSeq = false;
     bool mHaveTimestamp = false;
     uint32_t mLostSinceOutput = 0;
     uint32_t mPacketGap = 0;
