@@ -31,8 +31,9 @@ struct QUORVANE_EXPORT RtspFrame {
     uint32_t lostBefore = 0;     // RTP packets lost since the previous frame
     bool complete = false;       // every packet of it is known to have arrived
     // The session the frame came in: 1 for the client's first, one more for every session after
-    // it (each reconnect, each enable() after disable()). Timestamps of different sessions have unrelated origins; an application that
-    // keeps one timeline (a recorder) rebases at each change, and lostBefore never spans one.
+    // it (each reconnect, each enable() after disable()). Timestamps of different sessions have unrelated
+    // origins; an application that keeps one timeline (a recorder) rebases at each change, and lostBefore
+    // never spans one.
     uint32_t session = 0;
 };
 

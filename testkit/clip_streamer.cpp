@@ -259,6 +259,7 @@ void ClipPlay::run(CameraPlayContext& context) {
             if (++index == mState->pictures.size()) {
                 index = 0;
                 ended = !options.loop;
+                packetizer.stepTimestamp(options.clockStepPerPass);
             }
             nextPicture += period;
             // A stalled thread does not make up for lost time with a burst of pictures.

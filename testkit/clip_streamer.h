@@ -45,6 +45,9 @@ struct ClipStreamerOptions {
     int silenceForMs = 0;    // ... for this long, then go on with the next picture
     int closeAfterMs = 0;    // close the RTSP connection this long after PLAY
     double dropShare = 0;    // this share (0..1) of the RTP packets is not sent, chosen at random
+    // Added to the RTP clock at every start of the clip after the first (a camera whose clock
+    // restarts: a value near 2^32 steps it back).
+    uint32_t clockStepPerPass = 0;
 };
 
 // One datagram that arrived at the server RTCP port (UDP only).

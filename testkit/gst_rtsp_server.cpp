@@ -60,8 +60,9 @@ bool GstRtspServer::start(const Options& options, int timeoutMs) {
     stop();
     int pipeFds[2];
     if (pipe2(pipeFds, O_CLOEXEC) != 0) return false;
-    std::vector<std::string> args = {kPython,       scriptPath(), "--clip",      options.clip, "--codec",
-                                     options.codec, "--mount",    options.mount, "--port",     "0"};
+    std::vector<std::string> args = {
+        kPython,       scriptPath(), "--clip",      options.clip, "--codec",
+        options.codec, "--mount",    options.mount, "--port",     std::to_string(options.port)};
     args.insert(args.end(), {"--aggregate-mode", options.aggregateMode, "--config-interval",
                              std::to_string(options.configInterval)});
     if (!options.statsPath.empty()) args.insert(args.end(), {"--stats", options.statsPath});

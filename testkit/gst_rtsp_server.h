@@ -15,7 +15,8 @@ public:
         std::string clip;  // an Annex-B clip (or any file parsebin reads)
         std::string codec = "h264";
         std::string mount = "/test";
-        std::string user;  // non-empty: Digest authentication is demanded
+        uint16_t port = 0;  // 0 picks a free one; a server started again takes its old port
+        std::string user;   // non-empty: Digest authentication is demanded
         std::string password;
         // The payloader's aggregate-mode: "none" (one NAL unit per packet or fragment),
         // "zero-latency" (STAP-A / AP of the small NAL units before each picture) or "max"

@@ -40,6 +40,8 @@ public:
 
     uint16_t nextSeq() const { return mSeq; }
     uint32_t nextTimestamp() const { return mTimestamp; }
+    // Moves the clock, as a camera whose clock is set or whose encoder restarts.
+    void stepTimestamp(uint32_t step) { mTimestamp += step; }
 
 private:
     Bytes header(bool marker);

@@ -401,6 +401,59 @@ TEST_P(FrameCallbackTest, ClientHandsOverEveryAccessUnitOfTheClipOnceWithItsFlag
     }
 }
 
+// A reconnect is a new session: its frames say so, loss is counted within it (the camera numbers
+// the new session's packets from elsewhere), and an outage with a failed attempt is one reconnect.
+TEST(FrameCallbackSessions, AReconnectStartsANewSessionWithoutCarriedLossAndCountsOnce) {
+    client_test::ScopedTimeConstants quick(300, 1000);
+    testkit::ClipStreamerOptions options = client_test::CameraRig::loopOptions();
+    options.closeAfterMs = 600;
+    client_test::CameraRig rig("testcam_640x360.264", VideoCodec::H264, options);
+    ASSERT_TRUE(rig.started);
+    testkit::ClipStreamerOptions elsewhere = client_test::CameraRig::loopOptions();
+    elsewhere.firstSeq = 20000;
+    testkit::ClipStreamer next(VideoCodec::H264, rig.clip, elsewhere);
+
+    std::mutex mutex;
+    std::vector<RtspFrame> got;
+    RtspClient client(rig.camera.url(), "", "", true, RtspClientOptions::mixedFleet());
+    client.setFrameCallback([&](const RtspFrame& f) {
+        std::lock_guard<std::mutex> lock(mutex);
+        got.push_back(f);
+    });
+    client.enable();
+    auto frames = [&] {
+        std::lock_guard<std::mutex> lock(mutex);
+        return got.size();
+    };
+    ASSERT_TRUE(thread_wait::waitUntil([&] { return frames() >= 1; }, 10000));
+    // The connection closes 0.6 s after PLAY; the first attempt after it is refused.
+    rig.camera.setStreamerFactory(next.factory());
+    CameraReply refused;
+    refused.status = 503;
+    rig.camera.queueReply("DESCRIBE", refused);
+    ASSERT_TRUE(thread_wait::waitUntil(
+        [&] {
+            std::lock_guard<std::mutex> lock(mutex);
+            return got.back().session > got.front().session && got.size() >= 30;
+        },
+        15000));
+    client.disable();
+    RtspStatistics stats = client.statistics();
+    EXPECT_EQ(stats.reconnects, 1u);
+    EXPECT_GE(client.connectStatus().attempts, 3u);
+    EXPECT_EQ(stats.packetsLost, 0u);
+    std::lock_guard<std::mutex> lock(mutex);
+    EXPECT_EQ(got.front().session, 1u);
+    for (size_t i = 0; i < got.size(); ++i) {
+        SCOPED_TRACE(i);
+        EXPECT_EQ(got[i].lostBefore, 0u);
+        if (i > 0) {
+            EXPECT_GE(got[i].session, got[i - 1].session);
+        }
+    }
+    EXPECT_EQ(got.back().session, 2u);
+}
+
 INSTANTIATE_TEST_SUITE_P(Transports, FrameCallbackTest,
                          ::testing::Values(Transport{true, 0}, Transport{false, 0}, Transport{true, 0.05}),
                          [](const ::testing::TestParamInfo<Transport>& info) {

@@ -6,7 +6,10 @@
 #include <stdlib.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cctype>
+#include <chrono>
+#include <cmath>
 #include <cstdio>
 #include <string>
 #include <vector>
@@ -14,6 +17,7 @@
 #include "testkit/annexb.h"
 #include "testkit/child_process.h"
 #include "testkit/framemd5.h"
+#include "testkit/gst_rtsp_server.h"
 #include "tests/client_test_support.h"
 #include "utils/utils.h"
 
@@ -394,31 +398,217 @@ TEST_F(ToolsTest, Mp4AndMatroskaRecordingsHoldTheClipsPicturesAtTheCamerasPace) 
     }
 }
 
-TEST_F(ToolsTest, SegmentsBeginAtKeyframesAndAreNamedByTheirStartTime) {
-    if (!testkit::ffmpegAvailable()) GTEST_SKIP() << "ffmpeg not installed";
-    std::string url = startCamera({});
-    ToolRun run = record({url, "--tcp", "-o", path("cam.mkv"), "--segment", "2", "--duration", "3"});
-    if (run.err.find("no FFmpeg") != std::string::npos) GTEST_SKIP() << "recorder built without FFmpeg";
-    ASSERT_EQ(run.exitCode, kOk) << run.err;
+// An H.264 High clip with 3 B-frames or an H.265 clip with 4, in Matroska: served from it, the RTP
+// timestamps carry its presentation times, which step back in decode order.
+std::string makeBFrameClip(const std::string& path, bool h265, int frames) {
+    std::string encoder = h265 ? "-c:v libx265 -x265-params bframes=4:keyint=25:min-keyint=25:scenecut=0:"
+                                 "open-gop=0:log-level=error"
+                               : "-c:v libx264 -profile:v high -bf 3 -g 25 -keyint_min 25 -sc_threshold 0";
+    std::string out;
+    EXPECT_TRUE(
+        testkit::runCommand("ffmpeg -hide_banner -loglevel error -nostdin -y -f lavfi -i "
+                            "testsrc2=size=160x120:rate=25 -pix_fmt yuv420p -frames:v " +
+                                std::to_string(frames) + " " + encoder + " '" + path + "' 2>&1",
+                            &out))
+        << out;
+    return path;
+}
+
+// Presentation and decode times of a file's packets in stored (decode) order, in seconds; a
+// time the container does not hold (Matroska's decode times) is NaN.
+std::vector<std::pair<double, double>> packetTimes(const std::string& file) {
+    std::string text;
+    testkit::runCommand(
+        "ffprobe -v error -select_streams v -show_entries packet=pts_time,dts_time -of csv=p=0 '" + file +
+            "'",
+        &text);
+    std::vector<std::pair<double, double>> times;
+    for (size_t at = 0, end; (end = text.find('\n', at)) != std::string::npos; at = end + 1) {
+        std::string line = text.substr(at, end - at);
+        size_t comma = line.find(',');
+        if (comma == std::string::npos) continue;
+        auto number = [](const std::string& t) { return t.empty() || t == "N/A" ? NAN : atof(t.c_str()); };
+        times.emplace_back(number(line.substr(0, comma)), number(line.substr(comma + 1)));
+    }
+    return times;
+}
+
+double containerDuration(const std::string& file) {
+    std::string text;
+    testkit::runCommand("ffprobe -v error -show_entries format=duration -of csv=p=0 '" + file + "'", &text);
+    return atof(text.c_str());
+}
+
+// The files in the test's folder whose names match the grep pattern, sorted.
+std::vector<std::string> listFiles(const std::string& dir, const std::string& pattern) {
     std::string listing;
-    testkit::runCommand("ls '" + mDir + "' | grep '^cam-20[0-9]\\{6\\}-[0-9]\\{6\\}\\.mkv$'", &listing);
+    testkit::runCommand("ls '" + dir + "' | grep '" + pattern + "'", &listing);
     std::vector<std::string> files;
     for (size_t at = 0, end; (end = listing.find('\n', at)) != std::string::npos; at = end + 1)
-        files.push_back(listing.substr(at, end - at));
-    ASSERT_EQ(files.size(), 2u) << listing << run.err;
-    long total = 0;
-    for (size_t i = 0; i < files.size(); ++i) {
-        SCOPED_TRACE(files[i]);
-        Probe p = probe(path(files[i]));
-        EXPECT_TRUE(p.has("key_frame=1")) << p.text;
-        // The clip has a keyframe every second: the cut is at 2 s.
-        if (i == 0) {
-            EXPECT_EQ(p.md5s.size(), 50u);
+        files.push_back(dir + "/" + listing.substr(at, end - at));
+    return files;
+}
+
+// B-frames through GStreamer's RTSP server, over both transports into both containers: every
+// picture of the clip is there and shown (its framemd5), at the clip's presentation times,
+// with rising decode times no later than them; the public frame API (the example) records the
+// same pictures.
+TEST_F(ToolsTest, BFramesKeepTheClipsPresentationTimesInMp4AndMatroska) {
+    if (!testkit::ffmpegAvailable()) GTEST_SKIP() << "ffmpeg not installed";
+    std::string missing = GstRtspServer::missingDependency();
+    if (!missing.empty()) GTEST_SKIP() << missing;
+    const int kFrames = 30;
+    for (bool h265 : {false, true}) {
+        std::string clip = makeBFrameClip(path(h265 ? "b265.mkv" : "b264.mkv"), h265, kFrames);
+        std::vector<std::string> md5s = probe(clip).md5s;
+        std::vector<std::pair<double, double>> source = packetTimes(clip);
+        ASSERT_EQ(md5s.size(), static_cast<size_t>(kFrames));
+        ASSERT_EQ(source.size(), static_cast<size_t>(kFrames));
+        GstRtspServer server;
+        GstRtspServer::Options options;
+        options.clip = clip;
+        options.codec = h265 ? "h265" : "h264";
+        ASSERT_TRUE(server.start(options));
+        // The public frame API (the example) records the same pictures, beside the recorder.
+        const std::string example = std::string(QUORVANE_BINARY_DIR) + "/examples/record_frames";
+        ChildProcess exampleRun;
+        const bool withExample = !h265 && access(example.c_str(), X_OK) == 0;
+        if (withExample) {
+            ASSERT_TRUE(exampleRun.startTarget(
+                {example, server.url(), path("example.264"), "--tcp", "--frames", std::to_string(kFrames)},
+                path("example.out"), path("example.err")));
         }
-        total += static_cast<long>(p.md5s.size());
+        for (const char* transport : {"--udp", "--tcp"}) {
+            // UDP into Matroska for H.264, into MP4 for H.265; TCP the other way round.
+            const bool mkv = (transport[2] == 'u') != h265;
+            std::string file = path(std::string("rec") + transport + (mkv ? ".mkv" : ".mp4"));
+            SCOPED_TRACE(file + (h265 ? " H.265" : " H.264"));
+            ToolRun run = record({server.url(), transport, "-o", file, "--frames", std::to_string(kFrames)});
+            ASSERT_EQ(run.exitCode, kOk) << run.err;
+            Probe p = probe(file);
+            EXPECT_EQ(p.md5s, md5s);
+            std::vector<std::pair<double, double>> got = packetTimes(file);
+            ASSERT_EQ(got.size(), source.size());
+            double lastDts = -1e9;
+            for (size_t i = 0; i < got.size(); ++i) {
+                SCOPED_TRACE(i);
+                // One tick of the coarser clock (Matroska's millisecond) apart at most.
+                EXPECT_NEAR(got[i].first - got[0].first, source[i].first - source[0].first, 0.0011);
+                if (std::isnan(got[i].second)) continue;
+                EXPECT_GT(got[i].second, lastDts);
+                EXPECT_LE(got[i].second, got[i].first + 1e-9);
+                lastDts = got[i].second;
+            }
+            if (mkv) {
+                EXPECT_NEAR(containerDuration(file), kFrames / 25.0, 0.1);
+            }
+        }
+        if (withExample) {
+            int code = -1;
+            ASSERT_TRUE(exampleRun.wait(20000, &code));
+            EXPECT_EQ(code, 0) << testkit::readText(path("example.err"));
+            EXPECT_EQ(client_test::frameMd5s(path("example.264"), VideoCodec::H264), md5s);
+        }
     }
-    EXPECT_EQ(total, frames(run.err));
-    EXPECT_NEAR(static_cast<double>(total), 3 * 25, 5) << "3 s at 25 pictures a second";
+}
+
+// GStreamer's server goes away during a recording and comes back; its new session starts from a
+// new random RTP origin. The file goes on by the wall clock and shows the outage as a gap: it
+// lasts as long as the recording did, and no picture is timed beyond that.
+TEST_F(ToolsTest, AServerRestartContinuesTheFilesTimelineByTheWallClock) {
+    if (!testkit::ffmpegAvailable()) GTEST_SKIP() << "ffmpeg not installed";
+    std::string missing = GstRtspServer::missingDependency();
+    if (!missing.empty()) GTEST_SKIP() << missing;
+    GstRtspServer server;
+    GstRtspServer::Options options;
+    options.clip = makeBFrameClip(path("long.mkv"), false, 200);
+    ASSERT_TRUE(server.start(options));
+    options.port = server.port();
+
+    ChildProcess recorder;
+    ASSERT_TRUE(recorder.startTarget(
+        {kTools + "quorvane-record", server.url(), "--tcp", "-o", path("cam.mkv"), "--duration", "5.5"},
+        path("restart.out"), path("restart.err")));
+    usleep(1000 * 1000);
+    server.stop();
+    ASSERT_TRUE(server.start(options));
+    int code = -1;
+    ASSERT_TRUE(recorder.wait(20000, &code));
+    std::string err = testkit::readText(path("restart.err"));
+    ASSERT_EQ(code, kOk) << err;
+    EXPECT_EQ(reconnects(err), 1) << err;
+
+    Probe p = probe(path("cam.mkv"));
+    EXPECT_EQ(static_cast<long>(p.md5s.size()), frames(err)) << err;
+    std::vector<double> pts;
+    for (const auto& t : packetTimes(path("cam.mkv"))) pts.push_back(t.first);
+    ASSERT_GT(pts.size(), 40u);
+    std::sort(pts.begin(), pts.end());
+    double gap = 0;
+    for (size_t i = 1; i < pts.size(); ++i) gap = std::max(gap, pts[i] - pts[i - 1]);
+    // The library notices the lost connection after 3 s without video.
+    EXPECT_GT(gap, 2.0);
+    EXPECT_LT(pts.back(), 5.5 + 0.1);
+    EXPECT_NEAR(containerDuration(path("cam.mkv")), 5.5, 0.5);
+}
+
+// A camera reconfigured from H.264 to H.265 while recorded: the H.265 pictures go into a file of
+// their own, under the next free numbered name; each file decodes to its clip's pictures.
+TEST_F(ToolsTest, ACodecChangeStartsTheNextFreeNumberedFile) {
+    if (!testkit::ffmpegAvailable()) GTEST_SKIP() << "ffmpeg not installed";
+    std::string h264 = testkit::clipPath("h264_single_slice.264"), h265 = testkit::clipPath("h265.265");
+    std::string url = startCamera({h264, "--close-after", "0.6", "--then", h265});
+    ASSERT_TRUE(testkit::writeFile(path("cam-2.mp4"), Bytes{'k', 'e', 'e', 'p'}));
+    ToolRun run = record({url, "--tcp", "-o", path("cam.mp4"), "--frames", "25"});
+    if (run.err.find("no FFmpeg") != std::string::npos) GTEST_SKIP() << "recorder built without FFmpeg";
+    ASSERT_EQ(run.exitCode, kOk) << run.err;
+    EXPECT_NE(run.err.find("25 frames of H.265 320x240, "), std::string::npos) << run.err;
+    EXPECT_NE(run.err.find(" to 2 files in "), std::string::npos) << run.err;
+    EXPECT_EQ(testkit::readText(path("cam-2.mp4")), "keep");
+    Probe first = probe(path("cam.mp4")), second = probe(path("cam-3.mp4"));
+    EXPECT_TRUE(first.has("codec_name=h264")) << first.text;
+    EXPECT_TRUE(second.has("codec_name=hevc")) << second.text;
+    std::vector<std::string> a = client_test::frameMd5s(h264, VideoCodec::H264);
+    std::vector<std::string> b = client_test::frameMd5s(h265, VideoCodec::H265);
+    ASSERT_GE(first.md5s.size(), 5u);
+    ASSERT_EQ(first.md5s.size() + second.md5s.size(), 25u);
+    EXPECT_EQ(first.md5s,
+              std::vector<std::string>(a.begin(), a.begin() + static_cast<long>(first.md5s.size())));
+    EXPECT_EQ(second.md5s,
+              std::vector<std::string>(b.begin(), b.begin() + static_cast<long>(second.md5s.size())));
+}
+
+// A camera whose clock restarts (back by an hour at every pass of the clip) with short segments:
+// every file the recorder reports exists under a name of the system clock, starts with a
+// keyframe, and together they hold every picture in order.
+TEST_F(ToolsTest, SegmentsSurviveACameraClockRestartWithEveryPictureKept) {
+    if (!testkit::ffmpegAvailable()) GTEST_SKIP() << "ffmpeg not installed";
+    const std::string clipFile = testkit::clipPath("h264_single_slice.264");
+    std::vector<std::string> clip = client_test::frameMd5s(clipFile, VideoCodec::H264);
+    ASSERT_EQ(clip.size(), 30u);
+    std::string url = startCamera({clipFile, "--clock-restart"});
+    ToolRun run = record({url, "--tcp", "-o", path("cam.mkv"), "--segment", "0.8", "--frames", "75"});
+    if (run.err.find("no FFmpeg") != std::string::npos) GTEST_SKIP() << "recorder built without FFmpeg";
+    ASSERT_EQ(run.exitCode, kOk) << run.err;
+    std::vector<std::string> files =
+        listFiles(mDir, "^cam-20[0-9]\\{6\\}-[0-9]\\{6\\}\\.[0-9]\\{3\\}\\.mkv$");
+    EXPECT_EQ(static_cast<long>(files.size()), numberBefore(run.err, " files in")) << run.err;
+    ASSERT_GE(files.size(), 3u) << run.err;
+    std::vector<std::string> all;
+    double total = 0;
+    for (const std::string& file : files) {
+        SCOPED_TRACE(file);
+        Probe p = probe(file);
+        EXPECT_TRUE(p.has("key_frame=1")) << p.text;
+        all.insert(all.end(), p.md5s.begin(), p.md5s.end());
+        // Each lasts as long as its pictures, whatever the camera's clock did.
+        double duration = containerDuration(file);
+        EXPECT_NEAR(duration, static_cast<double>(p.md5s.size()) / 25.0, 0.05);
+        total += duration;
+    }
+    ASSERT_EQ(all.size(), 75u);
+    for (size_t i = 0; i < all.size(); ++i) EXPECT_EQ(all[i], clip[i % clip.size()]) << i;
+    EXPECT_NEAR(total, 75 / 25.0, 0.2);
 }
 
 }  // namespace

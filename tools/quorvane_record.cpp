@@ -325,7 +325,8 @@ public:
         : mTarget(std::move(target)), mFrameLimit(frameLimit), mDuration(duration) {
         size_t slash = mTarget.path.rfind('/');
         size_t dot = mTarget.path.rfind('.');
-        if (dot == std::string::npos || (slash != std::string::npos && dot < slash)) dot = mTarget.path.size();
+        if (dot == std::string::npos || (slash != std::string::npos && dot < slash))
+            dot = mTarget.path.size();
         mStem = mTarget.path.substr(0, dot);
         mExtension = mTarget.path.substr(dot);
     }
@@ -374,9 +375,9 @@ public:
         mLastArrivalNs = f.arrivalNs;
         // Another codec or picture size needs a file whose header says so: the next segment, or
         // a numbered continuation.
-        const bool changed = mWriter && (f.codec != mFileCodec || (f.parameterSets && mSpsInfo.width != 0 &&
-                                                                   (mSpsInfo.width != mFileWidth ||
-                                                                    mSpsInfo.height != mFileHeight)));
+        const bool changed = mWriter && (f.codec != mFileCodec ||
+                                         (f.parameterSets && mSpsInfo.width != 0 &&
+                                          (mSpsInfo.width != mFileWidth || mSpsInfo.height != mFileHeight)));
         if (changed) {
             if (!f.keyframe || !f.parameterSets) {
                 if (!finishWriter()) return;
@@ -489,7 +490,8 @@ private:
         }
         // The picture interval: decode times rise by one a picture (B-frames or not), except
         // across a gap in the timeline.
-        if (mLastDtsSet && !mStepped && dts - mLastDts > 0 && dts - mLastDts <= 90000) mInterval = dts - mLastDts;
+        if (mLastDtsSet && !mStepped && dts - mLastDts > 0 && dts - mLastDts <= 90000)
+            mInterval = dts - mLastDts;
         mStepped = false;
         mLastDts = dts;
         mLastDtsSet = true;
@@ -630,8 +632,8 @@ private:
             mWriter = openContainerWriter(mTarget.format, fd, ownsFd, track, &why);
             if (!mWriter) {
                 if (ownFile) remove(path.c_str());
-                return fail("cannot write " + (mTarget.fd >= 0 ? std::string("standard output") : path) + ": " +
-                            why);
+                return fail("cannot write " + (mTarget.fd >= 0 ? std::string("standard output") : path) +
+                            ": " + why);
             }
         }
         if (path != "-") mFiles.push_back(path);
@@ -679,8 +681,8 @@ private:
     uint32_t mSession = 0;
     bool mRebase = false;
     bool mNeedKeyframe = false;
-    int64_t mOffset = 0;          // timeline minus RTP timestamp in this stretch
-    int64_t mMaxPts = 0;          // the latest picture's presentation time so far
+    int64_t mOffset = 0;       // timeline minus RTP timestamp in this stretch
+    int64_t mMaxPts = 0;       // the latest picture's presentation time so far
     int64_t mInterval = 3600;  // between pictures, 1/90000 s
     bool mStepped = false;     // the timeline stepped over a gap since the latest picture written
     int64_t mLastDts = 0;

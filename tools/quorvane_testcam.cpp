@@ -42,6 +42,10 @@ const char* kUsage =
     "      --close-after S   close the client's RTSP connection after S seconds\n"
     "      --drop SHARE      leave out this share of the RTP packets (0..1, at random)\n"
     "      --aggregate       send SPS/PPS/SEI in aggregation packets (STAP-A / AP)\n"
+    "      --clock-restart   set the RTP clock back by an hour at every start of the file after the\n"
+    "                        first, as a camera whose clock restarts\n"
+    "      --then FILE       after the first play, serve FILE (its own codec) to every later one, as\n"
+    "                        a camera reconfigured while a client watches\n"
     "      --duration S      stop serving after S seconds\n"
     "  -q, --quiet           do not log the clients' requests\n"
     "The stream's URL is printed as the first line on standard output; SIGINT or SIGTERM stops.\n";
@@ -63,6 +67,8 @@ struct Options {
     double closeAfter = 0;
     double drop = 0;
     bool aggregate = false;
+    bool clockRestart = false;
+    std::string then;
     double duration = 0;
     bool quiet = false;
 };
@@ -89,6 +95,10 @@ bool parseOptions(int argc, char** argv, Options* o) {
         }
         if (a == "--aggregate") {
             o->aggregate = true;
+            continue;
+        }
+        if (a == "--clock-restart") {
+            o->clockRestart = true;
             continue;
         }
         if (a == "-q" || a == "--quiet") {
@@ -144,6 +154,8 @@ bool parseOptions(int argc, char** argv, Options* o) {
              : a == "--silence-for" ? o->silenceFor
              : a == "--close-after" ? o->closeAfter
                                     : o->duration) = d;
+        } else if (a == "--then") {
+            o->then = v;
         } else if (a == "--drop") {
             if (!number(v, 0, 1, &d)) return bad("a share between 0 and 1");
             o->drop = d;
@@ -245,12 +257,35 @@ int main(int argc, char** argv) {
     clipOptions.silenceForMs = static_cast<int>(opt.silenceFor * 1000);
     clipOptions.closeAfterMs = static_cast<int>(opt.closeAfter * 1000);
     clipOptions.dropShare = opt.drop;
+    if (opt.clockRestart) clipOptions.clockStepPerPass = static_cast<uint32_t>(0) - 3600u * 90000u;
     std::unique_ptr<testkit::ClipStreamer> clip;
     try {
         clip = std::make_unique<testkit::ClipStreamer>(codec, data, clipOptions);
     } catch (const std::invalid_argument&) {
         fprintf(stderr, "quorvane-testcam: %s holds no picture\n", opt.file.c_str());
         return 1;
+    }
+
+    // A second file for the plays after the first, without the faults.
+    std::unique_ptr<testkit::ClipStreamer> then;
+    if (!opt.then.empty()) {
+        testkit::Bytes thenData;
+        testkit::VideoCodec thenCodec = testkit::VideoCodec::H264;
+        if (!testkit::readFile(opt.then, &thenData) ||
+            !detectCodec(testkit::splitAnnexB(thenData), &thenCodec)) {
+            fprintf(stderr, "quorvane-testcam: cannot serve %s\n", opt.then.c_str());
+            return 1;
+        }
+        testkit::ClipStreamerOptions thenOptions;
+        thenOptions.fps = clipOptions.fps;
+        thenOptions.loop = opt.loop;
+        thenOptions.mtu = clipOptions.mtu;
+        try {
+            then = std::make_unique<testkit::ClipStreamer>(thenCodec, thenData, thenOptions);
+        } catch (const std::invalid_argument&) {
+            fprintf(stderr, "quorvane-testcam: %s holds no picture\n", opt.then.c_str());
+            return 1;
+        }
     }
 
     CameraScript script;
@@ -271,6 +306,22 @@ int main(int argc, char** argv) {
 
     TestCamera camera(script);
     camera.setStreamerFactory(clip->factory());
+    if (then) {
+        // The first PLAY gets the first file and turns DESCRIBE to the second one's SDP.
+        auto first = clip->factory();
+        auto later = then->factory();
+        CameraReply describe;
+        describe.replaceBody = true;
+        describe.body = then->sdp();
+        auto played = std::make_shared<bool>(false);  // the camera calls copies of the factory
+        TestCamera* self = &camera;
+        camera.setStreamerFactory([first, later, describe, played, self]() {
+            if (*played) return later();
+            *played = true;
+            self->setReply("DESCRIBE", describe);
+            return first();
+        });
+    }
     errno = 0;
     if (!camera.start(opt.bind, static_cast<uint16_t>(opt.port))) {
         fprintf(stderr, "quorvane-testcam: cannot listen on %s:%ld: %s\n", opt.bind.c_str(), opt.port,
