@@ -17,27 +17,42 @@ extern "C" {
 
 namespace {
 
+// Pictures gathered into writes of kMediaWriteBuffer bytes; on a pipe (standard output) each
+// picture goes out at once, for whoever reads it live.
 class AnnexBWriter : public MediaWriter {
 public:
-    AnnexBWriter(FILE* out, bool flushEachFrame) : mOut(out), mFlush(flushEachFrame) {}
+    AnnexBWriter(FILE* out, bool flushEachFrame) : mOut(out), mFlush(flushEachFrame) {
+        if (!mFlush) mPending.reserve(kMediaWriteBuffer);
+    }
     bool write(const uint8_t* data, size_t size, int64_t, int64_t, int64_t, bool) override {
-        if (fwrite(data, 1, size, mOut) != size || (mFlush && fflush(mOut) != 0)) {
-            error = strerror(errno);
-            return false;
-        }
+        if (mFlush) return put(data, size) && flush();
+        if (mPending.size() + size > kMediaWriteBuffer && !drain()) return false;
+        if (size >= kMediaWriteBuffer) return put(data, size);
+        mPending.insert(mPending.end(), data, data + size);
         return true;
     }
-    bool close() override {
-        if (fflush(mOut) != 0) {
-            error = strerror(errno);
-            return false;
-        }
-        return true;
-    }
+    bool close() override { return drain() && flush(); }
 
 private:
+    bool put(const uint8_t* data, size_t size) {
+        if (fwrite(data, 1, size, mOut) == size) return true;
+        error = strerror(errno);
+        return false;
+    }
+    bool drain() {
+        bool ok = mPending.empty() || put(mPending.data(), mPending.size());
+        mPending.clear();
+        return ok;
+    }
+    bool flush() {
+        if (fflush(mOut) == 0) return true;
+        error = strerror(errno);
+        return false;
+    }
+
     FILE* mOut;
     bool mFlush;
+    std::vector<uint8_t> mPending;
 };
 
 #ifdef QUORVANE_HAVE_FFMPEG
@@ -111,6 +126,9 @@ public:
         mIo->seekable = seekable ? AVIO_SEEKABLE_NORMAL : 0;
         mContext->pb = mIo;
         mContext->flags |= AVFMT_FLAG_CUSTOM_IO;
+        // Whole buffers to a file, not a write per picture; a pipe (standard output) gets each
+        // picture at once, for whoever reads it live.
+        mContext->flush_packets = seekable ? 0 : 1;
         rc = avformat_write_header(mContext, nullptr);
         if (rc < 0) {
             *why = mIoError.empty() ? avError(rc) : mIoError;

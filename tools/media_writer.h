@@ -35,7 +35,7 @@ constexpr size_t kMediaWriteBuffer = 256 * 1024;
 
 // Whether `format` can be written by this build.
 bool mediaFormatAvailable(MediaFormat format);
-// A writer on `out` (owned by the caller, Annex-B only; give it a buffer of kMediaWriteBuffer) or
+// A writer on `out` (owned by the caller, Annex-B only; `flushEachFrame` for a pipe) or
 // on the descriptor `fd` (containers; closed by the writer when `ownsFd`). A container on a
 // descriptor that cannot seek (a pipe) must be one that streams (Matroska). Null, with the reason
 // in `*why`, when it cannot be opened.

@@ -613,7 +613,6 @@ private:
                     remove(path.c_str());
                     return fail("cannot open " + path + ": " + strerror(errno));
                 }
-                setvbuf(out, nullptr, _IOFBF, kMediaWriteBuffer);
             }
             mWriter = openAnnexBWriter(out, mTarget.flushEachFrame);
         } else {
@@ -890,7 +889,6 @@ int main(int argc, char** argv) {
             struct stat st;
             createdFile = stat(opt.output.c_str(), &st) != 0;
             out = fopen(opt.output.c_str(), "wb");
-            if (out != nullptr) setvbuf(out, nullptr, _IOFBF, kMediaWriteBuffer);
         }
         if (out == nullptr && target.fd < 0 &&
             (toStdout || (format == MediaFormat::AnnexB && opt.segment <= 0))) {
