@@ -402,6 +402,8 @@ public:
             if (!finishWriter()) return;
         }
         if (!mWriter) {
+            // A file opens with a keyframe and the parameter sets of its codec.
+            if (!f.keyframe || mSps.empty()) return;
             if (!openWriter(f)) return;
             mSegmentStart = pts;
             mClock.reset();
