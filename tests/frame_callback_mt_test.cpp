@@ -421,22 +421,21 @@ TEST(FrameCallbackSessions, AReconnectStartsANewSessionWithoutCarriedLossAndCoun
         got.push_back(f);
     });
     client.enable();
-    auto frames = [&] {
-        std::lock_guard<std::mutex> lock(mutex);
-        return got.size();
+    auto seen = [&](size_t count, uint32_t session) {
+        return thread_wait::waitUntil(
+            [&] {
+                std::lock_guard<std::mutex> lock(mutex);
+                return got.size() >= count && got.back().session >= session;
+            },
+            15000);
     };
-    ASSERT_TRUE(thread_wait::waitUntil([&] { return frames() >= 1; }, 10000));
+    ASSERT_TRUE(seen(1, 1));
     // The connection closes 0.6 s after PLAY; the first attempt after it is refused.
     rig.camera.setStreamerFactory(next.factory());
     CameraReply refused;
     refused.status = 503;
     rig.camera.queueReply("DESCRIBE", refused);
-    ASSERT_TRUE(thread_wait::waitUntil(
-        [&] {
-            std::lock_guard<std::mutex> lock(mutex);
-            return got.back().session > got.front().session && got.size() >= 30;
-        },
-        15000));
+    ASSERT_TRUE(seen(30, 2));
     client.disable();
     RtspStatistics stats = client.statistics();
     EXPECT_EQ(stats.reconnects, 1u);

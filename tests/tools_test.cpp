@@ -413,11 +413,9 @@ std::vector<std::pair<double, double>> packetTimes(const std::string& file) {
         &text);
     std::vector<std::pair<double, double>> times;
     for (size_t at = 0, end; (end = text.find('\n', at)) != std::string::npos; at = end + 1) {
-        std::string line = text.substr(at, end - at);
-        size_t comma = line.find(',');
-        if (comma == std::string::npos) continue;
-        auto number = [](const std::string& t) { return t.empty() || t == "N/A" ? NAN : atof(t.c_str()); };
-        times.emplace_back(number(line.substr(0, comma)), number(line.substr(comma + 1)));
+        double pts = NAN, dts = NAN;
+        sscanf(text.c_str() + at, "%lf,%lf", &pts, &dts);  // "N/A" leaves NaN
+        times.emplace_back(pts, dts);
     }
     return times;
 }
