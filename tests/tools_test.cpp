@@ -331,60 +331,20 @@ Probe probe(const std::string& file) {
     return p;
 }
 
-TEST_F(ToolsTest, Mp4AndMatroskaRecordingsHoldTheClipsPicturesAtTheCamerasPace) {
+// Matroska on standard output, which carries nothing else even with the library's log on (its
+// debug lines normally go to standard output). Files: the B-frame, restart and segment cases.
+TEST_F(ToolsTest, MatroskaOnStandardOutputHoldsTheClipsPicturesAndNothingElse) {
     if (!testkit::ffmpegAvailable()) GTEST_SKIP() << "ffmpeg not installed";
-    struct Case {
-        std::string clip;
-        VideoCodec codec;
-        std::vector<std::string> args;
-        std::string file;
-        std::string stream;  // what ffprobe says of the video stream
-        int frames;
-    };
-    const std::vector<Case> cases = {
-        {kDefaultClip, VideoCodec::H264, {"--tcp"}, "h264.mp4", "codec_name=h264\nwidth=640\nheight=360", 25},
-        {testkit::clipPath("h265.265"),
-         VideoCodec::H265,
-         {"--udp"},
-         "h265.mp4",
-         "codec_name=hevc\nwidth=320\nheight=240",
-         15},
-        // Matroska on standard output, which carries nothing else even with the library's log on
-        // (its debug lines normally go to standard output).
-        {kDefaultClip,
-         VideoCodec::H264,
-         {"--format", "mkv", "--verbose"},
-         "-",
-         "codec_name=h264\nwidth=640\nheight=360",
-         10},
-    };
-    for (const Case& c : cases) {
-        SCOPED_TRACE(c.file + " " + c.clip);
-        std::vector<std::string> clip = client_test::frameMd5s(c.clip, c.codec);
-        size_t n = mCameras.size();
-        std::string url = startCamera({c.clip});
-        std::vector<std::string> args = {url, "-o", c.file == "-" ? "-" : path(c.file), "--frames",
-                                         std::to_string(c.frames)};
-        args.insert(args.end(), c.args.begin(), c.args.end());
-        ToolRun run = record(args);
-        if (run.err.find("no FFmpeg") != std::string::npos) GTEST_SKIP() << "recorder built without FFmpeg";
-        ASSERT_EQ(run.exitCode, kOk) << run.err;
-        if (c.file == "-") {
-            EXPECT_NE(run.err.find("D/: "), std::string::npos);
-            EXPECT_EQ(run.out.find("D/: "), std::string::npos);
-        }
-        Probe p = probe(c.file == "-" ? path("record.out") : path(c.file));
-        EXPECT_TRUE(p.has(c.stream)) << p.text;
-        EXPECT_TRUE(p.has("key_frame=1")) << p.text;
-        // 25 pictures a second: the file lasts as long as its pictures, within one interval (a
-        // stream on a pipe has no duration in its header).
-        if (c.file != "-") {
-            EXPECT_NEAR(p.duration(), c.frames / 25.0, 0.04) << p.text;
-        }
-        // Every picture decodes, and they are the clip's first ones.
-        EXPECT_EQ(p.md5s, std::vector<std::string>(clip.begin(), clip.begin() + c.frames));
-        camera(n).kill();
-    }
+    std::vector<std::string> clip = client_test::frameMd5s(kDefaultClip, VideoCodec::H264);
+    ToolRun run = record({startCamera({}), "-o", "-", "--format", "mkv", "--verbose", "--frames", "10"});
+    if (run.err.find("no FFmpeg") != std::string::npos) GTEST_SKIP() << "recorder built without FFmpeg";
+    ASSERT_EQ(run.exitCode, kOk) << run.err;
+    EXPECT_NE(run.err.find("D/: "), std::string::npos);
+    EXPECT_EQ(run.out.find("D/: "), std::string::npos);
+    Probe p = probe(path("record.out"));
+    EXPECT_TRUE(p.has("codec_name=h264\nwidth=640\nheight=360")) << p.text;
+    EXPECT_TRUE(p.has("key_frame=1")) << p.text;
+    EXPECT_EQ(p.md5s, std::vector<std::string>(clip.begin(), clip.begin() + 10));
 }
 
 // An H.264 High clip with 3 B-frames or an H.265 clip with 4, in Matroska: served from it, the RTP
