@@ -241,7 +241,7 @@ std::vector<std::pair<size_t, size_t>> nalUnits(const uint8_t* data, size_t size
 // picture has more than N pictures before it in decode order that are shown after it, the
 // (N+1)-th largest presentation time seen so far rises strictly with every picture and is never
 // later than the picture's own: a decode time as muxers want it. Streams without B-frames have
-// N = 0 and keep dts = pts. N is learnt from the first pictures of a file (a camera keeps its
+// N = 0 and keep dts = pts. N is learnt from the first pictures of a stream (a camera keeps its
 // picture structure), which wait in a short queue meanwhile.
 class DecodeClock {
 public:
@@ -280,16 +280,20 @@ public:
         for (size_t j = known; j-- > 0;) dts[j] = std::min(dts[j + 1] - step, pts[j]);
         return dts;
     }
-    // The decode time of the next picture. Should a picture break the learnt depth, its decode
-    // time still rises, and its presentation time moves up to it.
+    // The decode time of the next picture. A picture shown earlier than the learnt depth allows
+    // cannot get a decode time both rising and no later than its presentation time: its
+    // presentation time moves up to it, and the depth grows for the pictures after it.
     int64_t next(int64_t* pts) {
-        if (mTop.size() < mDepth + 1) {
+        const bool full = mTop.size() == mDepth + 1;
+        if (!full || (*pts < mTop[0] && mDepth < kMaxDepth)) {
+            if (full) ++mDepth;
             mTop.insert(std::upper_bound(mTop.begin(), mTop.end(), *pts), *pts);
         } else if (*pts > mTop[0]) {
             mTop[0] = *pts;
             for (size_t i = 1; i < mTop.size() && mTop[i - 1] > mTop[i]; ++i) std::swap(mTop[i - 1], mTop[i]);
         }
         int64_t dts = mTop[0];
+        if (mTop.size() < mDepth + 1) return dts;  // one of the first N: decide() spaces them
         if (mLastDts != INT64_MIN && dts <= mLastDts) dts = mLastDts + 1;
         if (*pts < dts) *pts = dts;
         mLastDts = dts;
@@ -379,8 +383,10 @@ public:
                                          (f.parameterSets && mSpsInfo.width != 0 &&
                                           (mSpsInfo.width != mFileWidth || mSpsInfo.height != mFileHeight)));
         if (changed) {
+            // Another stream: its picture order is learnt again.
             if (!f.keyframe || !f.parameterSets) {
                 if (!finishWriter()) return;
+                mClock.reset();
                 mNeedKeyframe = true;
                 return;
             }
@@ -394,6 +400,7 @@ public:
             } else if (!finishWriter()) {
                 return;
             }
+            mClock.reset();
         }
         // A segment ends at the first keyframe at or after its length (within half a frame, so
         // that arrival jitter does not push the cut one keyframe later).
@@ -406,7 +413,6 @@ public:
             if (!f.keyframe || mSps.empty()) return;
             if (!openWriter(f)) return;
             mSegmentStart = pts;
-            mClock.reset();
         }
         if (!mClock.decided()) {
             mQueue.push_back(Queued{std::vector<uint8_t>(f.data, f.data + f.size), pts, f.keyframe});
