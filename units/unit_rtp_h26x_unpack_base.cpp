@@ -103,17 +103,15 @@ bool RtpH26xUnpackBase::checkRtpContinuity(const unsigned char* packet) {
         static_cast<uint32_t>(seq) == static_cast<uint32_t>(last) + 1 || (seq == 0 && last == 65535);
     bool lost = false;
     if (!inOrder) {
-        lost = true;
         int32_t gap = static_cast<int32_t>(seq) - static_cast<int32_t>(last) - 1;
-        if (!first) {
-            mDebugCntRtpLost += gap;
-            mDebugFps.countPktLoss(gap);
-            SLOGW("rtp lost one packet ... mDebugCntRtpLost: %u > %u\n", static_cast<unsigned>(last),
-                  static_cast<unsigned>(seq));
-            // Only a plausible forward jump counts as loss for the next buffer; a repeat, a
-            // reordered packet or a new origin does not.
-            if (gap > 0 && gap < 0x8000) mPacketGap = static_cast<uint32_t>(gap);
-        }
+        mDebugCntRtpLost += gap;
+        mDebugFps.countPktLoss(gap);
+        SLOGW("rtp lost one packet ... mDebugCntRtpLost: %u > %u\n", static_cast<unsigned>(last),
+              static_cast<unsigned>(seq));
+        lost = true;
+        // Only a plausible forward jump counts as loss for the next buffer; a repeat, a reordered
+        // packet or a new origin does not.
+        if (!first && gap > 0 && gap < 0x8000) mPacketGap = static_cast<uint32_t>(gap);
     }
     if (mLastTimestamp > timestamp) {
         SLOGW("rtp timestamp out of order ! cur(%u) < last(%u)\n", timestamp, mLastTimestamp);
