@@ -119,7 +119,7 @@ protected:
     std::vector<std::unique_ptr<ChildProcess>> mCameras;
 };
 
-// A frame count over UDP. (TCP recordings: the signal test; a duration: the segment test.)
+// A frame count over UDP. (TCP recordings: the signal test; a duration: the server-restart test.)
 TEST_F(ToolsTest, RecordingOverUdpDecodesToTheClipsFirstPictures) {
     if (!testkit::ffmpegAvailable()) GTEST_SKIP() << "ffmpeg not installed";
     std::vector<std::string> clip = client_test::frameMd5s(kDefaultClip, VideoCodec::H264);
