@@ -492,8 +492,10 @@ private:
     }
 
     bool writeFrame(const uint8_t* data, size_t size, int64_t pts, int64_t dts, bool keyframe) {
+        // The file's first picture (a keyframe) is shown at 0; pictures decoded before it is shown
+        // (B-frames) get negative decode times, which the muxers keep (MP4 with an edit list).
         if (!mFileOriginSet) {
-            mFileOrigin = dts;
+            mFileOrigin = pts;
             mFileOriginSet = true;
         }
         // The picture interval: decode times rise by one a picture (B-frames or not), except
@@ -701,7 +703,7 @@ private:
     RtspVideoCodec mFileCodec = RtspVideoCodec::Unknown;
     uint32_t mFileWidth = 0, mFileHeight = 0;
     int64_t mSegmentStart = 0;
-    int64_t mFileOrigin = 0;  // timeline time of the file's first decode time
+    int64_t mFileOrigin = 0;  // timeline time of the file's first picture
     bool mFileOriginSet = false;
     uint64_t mFrames = 0;
     uint64_t mBytes = 0;
