@@ -25,6 +25,7 @@ enum class RtspClientReason {
     Unreachable,     // no TCP connection (refused, unreachable, time-out)
     NoVideoTrack,    // the SDP offers no H.264/H.265 track
     Status,          // another RTSP error status
+    Certificate,     // rtsps: the camera's certificate is not trusted (chain, host name or pinned key)
 };
 
 struct QUORVANE_EXPORT RtspStateEvent {

@@ -1,6 +1,8 @@
 #ifndef QUORVANE_RTSP_CLIENT_OPTIONS_H
 #define QUORVANE_RTSP_CLIENT_OPTIONS_H
 
+#include <string>
+
 #include "quorvane_export.h"
 
 // Everything a camera fleet may need beyond the default behaviour, as one value handed to the
@@ -42,6 +44,20 @@ struct QUORVANE_EXPORT RtspClientOptions {
     // disable() does not wait for a RECEIVE to end. Off: libcurl reads the frames in RECEIVE
     // requests.
     bool directInterleavedRead = false;
+
+    // rtsps:// URLs: RTSP over TLS (GnuTLS), port 322 unless the URL names one, the stream
+    // interleaved in the TLS connection (TCP transport only; a UDP client refuses rtsps). The
+    // camera's certificate is checked against the system's trust store and the URL's host.
+    // PEM file of trust anchors used instead of the system's trust store.
+    std::string tlsCaFile;
+    // Pinned public keys, as libcurl takes them: "sha256//" and the base64 SHA-256 of the DER
+    // public key (openssl x509 -pubkey | openssl pkey -pubin -outform der | sha256 | base64),
+    // several separated by ';'. When set, the pin alone decides: a self-signed certificate whose
+    // key matches is accepted, any other key refused, whatever its chain.
+    std::string tlsPinnedPublicKey;
+    // INSECURE: any certificate is accepted, so anyone on the path can read and alter the
+    // session. For trying out a camera only.
+    bool tlsInsecureNoVerify = false;
 
     // Everything above that a mixed fleet of cameras wants: aggregation packets, all H.265 types,
     // SDP parameter sets and codec, real-camera SDP, marker completion, no per-packet pause, the

@@ -76,7 +76,7 @@ if(QUORVANE_PACKAGE_DEB)
     # libquorvane_rtsp.so.0: the shlibs file tells dpkg-shlibdeps of programs linking it to
     # depend on this package at this version or newer; ldconfig runs through a trigger.
     if(CMAKE_CROSSCOMPILING)
-        set(CPACK_DEBIAN_RUNTIME_PACKAGE_DEPENDS "${deb_libc_depends}, libcurl3-gnutls (>= 7.16.2), ${deb_cxx_depends}")
+        set(CPACK_DEBIAN_RUNTIME_PACKAGE_DEPENDS "${deb_libc_depends}, libcurl3-gnutls (>= 7.16.2), libgnutls30 (>= 3.7), ${deb_cxx_depends}")
     else()
         set(CPACK_DEBIAN_RUNTIME_PACKAGE_SHLIBDEPS ON)
     endif()
@@ -90,7 +90,7 @@ if(QUORVANE_PACKAGE_DEB)
     set(CPACK_DEBIAN_DEV_PACKAGE_NAME ${deb_package_dev})
     set(CPACK_DEBIAN_DEV_PACKAGE_SECTION libdevel)
     # The .pc file names libcurl in Requires.private, which pkg-config resolves even for --libs.
-    set(CPACK_DEBIAN_DEV_PACKAGE_DEPENDS "${deb_package_runtime} (= ${QUORVANE_DEB_VERSION}), libcurl4-gnutls-dev")
+    set(CPACK_DEBIAN_DEV_PACKAGE_DEPENDS "${deb_package_runtime} (= ${QUORVANE_DEB_VERSION}), libcurl4-gnutls-dev, libgnutls28-dev")
     string(CONCAT CPACK_COMPONENT_DEV_DESCRIPTION
         "RTSP camera video receiver library - development files\n"
         "Receives live H.264/H.265 video from network cameras over RTSP and hands the\n"
@@ -102,7 +102,7 @@ if(QUORVANE_PACKAGE_DEB)
     set(CPACK_DEBIAN_TOOLS_PACKAGE_NAME quorvane-rtsp-tools)
     set(CPACK_DEBIAN_TOOLS_PACKAGE_SECTION video)
     # The library's own package is no installed package dpkg-shlibdeps could ask: named here.
-    set(CPACK_DEBIAN_TOOLS_PACKAGE_DEPENDS "${deb_package_runtime} (= ${QUORVANE_DEB_VERSION}), ${deb_libc_depends}, ${deb_cxx_depends}")
+    set(CPACK_DEBIAN_TOOLS_PACKAGE_DEPENDS "${deb_package_runtime} (= ${QUORVANE_DEB_VERSION}), ${deb_libc_depends}, libgnutls30 (>= 3.7), ${deb_cxx_depends}")
     # The recorder writes MP4/Matroska through FFmpeg's libraries when it was built with them.
     if(QUORVANE_RECORDER_DEB_DEPENDS)
         string(APPEND CPACK_DEBIAN_TOOLS_PACKAGE_DEPENDS ", ${QUORVANE_RECORDER_DEB_DEPENDS}")

@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
 # Installs what the AArch64 cross build and its emulated test run need, when missing:
-# Debian's aarch64-linux-gnu cross compiler, the arm64 builds of libcurl (GnuTLS) and
+# Debian's aarch64-linux-gnu cross compiler, the arm64 builds of libcurl (GnuTLS), GnuTLS and
 # GoogleTest from the multiarch archive, and qemu-user to run the arm64 test programs.
 # The arm64 -dev packages are Multi-Arch: same, so they install beside the amd64 ones;
 # apt keeps both at one version. Run by scripts/setup.sh --arm64 and scripts/ci-arm64.sh.
@@ -9,7 +9,7 @@ set -euo pipefail
 packages=(
     g++-aarch64-linux-gnu binutils-aarch64-linux-gnu
     qemu-user
-    libcurl4-gnutls-dev:arm64 libgtest-dev:arm64 libgmock-dev:arm64
+    libcurl4-gnutls-dev:arm64 libgnutls28-dev:arm64 libgtest-dev:arm64 libgmock-dev:arm64
 )
 
 SUDO=""

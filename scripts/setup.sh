@@ -7,7 +7,7 @@ set -euo pipefail
 packages=(
     cmake g++ make pkg-config git
     dpkg-dev lintian
-    libcurl4-gnutls-dev
+    libcurl4-gnutls-dev libgnutls28-dev gnutls-bin
     googletest libgtest-dev libgmock-dev libbenchmark-dev
     clang clang-format libclang-rt-14-dev
     ffmpeg libavformat-dev libavcodec-dev libavutil-dev

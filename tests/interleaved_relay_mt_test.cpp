@@ -2,12 +2,14 @@
 // RTSP answers (and only they) reach libcurl whole, requests reach the camera, only libcurl's
 // socket is let in, and a stream that is not RTSP ends the connection. End to end: a TCP client
 // with the option decodes the clip while keep-alive answers pass through the same connection, and
-// reconnects when the camera closes it.
+// reconnects when the camera closes it. rtsps: the relay's TLS trusts a camera's certificate only
+// by trust anchor or pin, and then delivers the clip bit-exact.
 #include <arpa/inet.h>
 #include <gtest/gtest.h>
 #include <netinet/in.h>
 #include <poll.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -15,6 +17,7 @@
 #include <string>
 #include <vector>
 
+#include "testkit/tls_front.h"
 #include "tests/client_test_support.h"
 #include "tests/log_capture.h"
 #include "tests/thread_wait.h"
@@ -222,6 +225,74 @@ TEST(InterleavedRelay, TcpClientStreamsWhileKeepAlivesPassAndReconnectsWhenTheCa
         EXPECT_TRUE(closed) << events.size() << " state events, none Reconnecting/Closed";
     }
     EXPECT_EQ(got.malformed(), 0u);
+}
+
+TEST(InterleavedRelay, RtspsDeliversTheClipOnlyFromATrustedCertificate) {
+    if (!testkit::ffmpegAvailable()) GTEST_SKIP() << "ffmpeg is not installed (scripts/setup.sh installs it)";
+    const std::string dir = std::string(QUORVANE_BINARY_DIR) + "/tests/tls_" + std::to_string(getpid());
+    ::mkdir(dir.c_str(), 0700);
+    std::string pin, why;
+    if (!testkit::makeSelfSignedCertificate(dir, &pin, &why)) GTEST_SKIP() << why;
+    client_test::CameraRig rig("h264_multi_slice.264", testkit::VideoCodec::H264);
+    testkit::TlsFront front;
+    ASSERT_TRUE(rig.started && front.start(dir + "/cert.pem", dir + "/key.pem", rig.camera.port()));
+    const std::string url = "rtsps://127.0.0.1:" + std::to_string(front.port()) + "/live";
+    // The first Failed or Playing event of a client, and `pictures` callbacks after Playing.
+    auto session = [&](RtspClientOptions options, bool tcp, client_test::Collector* got, size_t callbacks) {
+        std::mutex mutex;
+        std::vector<RtspStateEvent> events;
+        RtspClient client(url, "", "", tcp, options);
+        got->attach(client);
+        client.setStateCallback([&](const RtspStateEvent& e) {
+            std::lock_guard<std::mutex> lock(mutex);
+            if (e.state == RtspClientState::Failed || e.state == RtspClientState::Playing)
+                events.push_back(e);
+        });
+        client.enable();
+        auto first = [&] {
+            std::lock_guard<std::mutex> lock(mutex);
+            return events.empty() ? RtspStateEvent() : events.front();
+        };
+        EXPECT_TRUE(thread_wait::waitUntil([&] { return first().state != RtspClientState::Stopped; }, 10000));
+        if (first().state == RtspClientState::Playing) {
+            EXPECT_TRUE(got->waitForCount(callbacks, 20000));
+        }
+        client.disable();
+        return first();
+    };
+    client_test::Collector refused;
+    LogCapture log;
+    RtspClientOptions wrongPin;
+    wrongPin.tlsPinnedPublicKey = "sha256//" + std::string(pin.size() - 8, 'A');
+    for (const RtspClientOptions& options : {RtspClientOptions(), wrongPin}) {
+        const RtspStateEvent e = session(options, true, &refused, 0);
+        EXPECT_EQ(e.state, RtspClientState::Failed);
+        EXPECT_EQ(e.reason, RtspClientReason::Certificate);
+    }
+    // rtsps over UDP would leave the stream unencrypted: refused before any connection.
+    RtspClientOptions pinned = RtspClientOptions::mixedFleet();
+    pinned.tlsPinnedPublicKey = "sha256//wrong; " + pin;
+    EXPECT_EQ(session(pinned, false, &refused, 0).state, RtspClientState::Failed);
+    log.stop();
+    EXPECT_EQ(log.errCount("rtsps session refused"), 1) << log.err;
+    EXPECT_EQ(log.errCount("is not trusted"), 2) << log.err;  // the first session, and its TEARDOWN's
+    EXPECT_TRUE(rig.camera.requests().empty());
+    EXPECT_EQ(refused.count(), 0u);
+
+    // Pinned, read directly: the clip bit-exact. Trusted by CA file, read by libcurl's RECEIVE.
+    client_test::Collector got, byCa;
+    const size_t perPass = client_test::callbacksPerPass(testkit::VideoCodec::H264, rig.clip);
+    EXPECT_EQ(session(pinned, true, &got, perPass + 1).state, RtspClientState::Playing);
+    RtspClientOptions trusted;
+    trusted.tlsCaFile = dir + "/cert.pem";
+    EXPECT_EQ(session(trusted, true, &byCa, 30).state, RtspClientState::Playing);
+    EXPECT_GE(byCa.count(), 30u);
+    const std::vector<std::string> clip =
+        client_test::decodeClip("h264_multi_slice.264", testkit::VideoCodec::H264);
+    const std::vector<size_t> passes = client_test::clipPasses(
+        client_test::decode(got.stream(), testkit::VideoCodec::H264, "relay_rtsps.264"), clip);
+    ASSERT_FALSE(passes.empty()) << "pictures that are not the clip's";
+    EXPECT_EQ(passes.front(), clip.size());
 }
 
 }  // namespace

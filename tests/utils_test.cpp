@@ -8,6 +8,8 @@
 #include <thread>
 #include <tuple>
 
+#include "utils/url_scheme_internal.h"
+
 namespace {
 
 TEST(UtilsString, PrefixTestStopsAtTheShorterString) {
@@ -45,6 +47,23 @@ TEST(UtilsString, MaskUrlPasswordHidesEveryByteOfThePassword) {
         {"not a url", "not a url"},
     };
     for (const auto& c : cases) EXPECT_EQ(UtilsString::maskUrlPassword(c.first), c.second) << c.first;
+}
+
+TEST(UrlScheme, RtspsGivesLibcurlPlainRtspWithThePortMadeExplicit) {
+    const std::tuple<const char*, const char*, const char*> cases[] = {
+        {"rtsps://cam.example/live", "rtsp://cam.example:322/live", "cam.example"},
+        {"RTSPS://u:p@ss@10.0.0.1:8322/a?b", "rtsp://u:p@ss@10.0.0.1:8322/a?b", "10.0.0.1"},
+        {"rtsps://[fe80::1%25eth0]/s", "rtsp://[fe80::1%25eth0]:322/s", "fe80::1"},
+        {"rtsps://[::1]:1/s", "rtsp://[::1]:1/s", "::1"},
+        {"rtsps://host:", "rtsp://host:322", "host"},
+        {"rtsp://host/s", "rtsp://host/s", ""},
+    };
+    for (const auto& c : cases) {
+        const url_internal::SchemeSplit split = url_internal::splitScheme(std::get<0>(c));
+        EXPECT_EQ(split.connectUrl, std::get<1>(c)) << std::get<0>(c);
+        EXPECT_EQ(split.host, std::get<2>(c)) << std::get<0>(c);
+        EXPECT_EQ(split.scheme == url_internal::RtspScheme::Rtsps, *std::get<2>(c) != '\0');
+    }
 }
 
 TEST(Utils, ThreadNameIsCutTo15Characters) {

@@ -50,7 +50,8 @@ enum ExitCode {
 
 const char* kUsage =
     "usage: quorvane-record URL [options]\n"
-    "  URL                 rtsp://[user[:password]@]host[:port]/path\n"
+    "  URL                 rtsp://[user[:password]@]host[:port]/path, or rtsps:// for RTSP over\n"
+    "                      TLS (port 322 by default; always interleaved, as with --tcp)\n"
     "  -o, --output FILE   write to FILE: .mp4 and .mkv as MP4 / Matroska, anything else as an\n"
     "                      Annex-B stream; '-' for standard output (Annex-B, or --format mkv)\n"
     "      --format F      annexb, mp4 or mkv, whatever the file name says\n"
@@ -62,6 +63,10 @@ const char* kUsage =
     "      --user U        user name (overrides one in the URL)\n"
     "      --password P    password (overrides one in the URL)\n"
     "      --tcp | --udp   RTP interleaved in the RTSP connection, or over UDP (default)\n"
+    "      --tls-ca FILE   rtsps: trust the certificates of this PEM file instead of the system's\n"
+    "      --tls-pin PIN   rtsps: accept only this public key (sha256//BASE64; ';' between several),\n"
+    "                      self-signed certificates included\n"
+    "      --tls-insecure  rtsps: accept any certificate (INSECURE: for trying out a camera)\n"
     "      --duration S    stop after S seconds of recording\n"
     "      --frames N      stop after N pictures\n"
     "      --timeout S     give up when no video arrives within S seconds (default 10)\n"
@@ -88,6 +93,10 @@ struct Options {
     bool quiet = false;
     bool verbose = false;
     bool libraryDefaults = false;
+    bool udpGiven = false;
+    std::string tlsCa;
+    std::string tlsPin;
+    bool tlsInsecure = false;
 };
 
 double nowSeconds() {
@@ -155,6 +164,12 @@ bool parseOptions(int argc, char** argv, Options* o) {
             o->tcp = true;
         } else if (a == "--udp") {
             o->tcp = false;
+            o->udpGiven = true;
+        } else if (a == "--tls-ca" || a == "--tls-pin") {
+            if (!value(&v)) return false;
+            (a == "--tls-ca" ? o->tlsCa : o->tlsPin) = v;
+        } else if (a == "--tls-insecure") {
+            o->tlsInsecure = true;
         } else if (a == "--duration" || a == "--timeout" || a == "--segment") {
             double d = 0;
             if (!value(&v)) return false;
@@ -753,6 +768,8 @@ int explainConnectFailure(const RtspConnectStatus& status, const RtspUrl& url, b
         kCouldNotConnect = 7,
         kWeirdReply = 8,
         kTimedOut = 28,
+        kSslConnectError = 35,
+        kPeerFailedVerification = 60,
         kGotNothing = 52,
         kRecvError = 56
     };
@@ -776,6 +793,17 @@ int explainConnectFailure(const RtspConnectStatus& status, const RtspUrl& url, b
         else
             fprintf(stderr, "quorvane-record: cannot connect to %s: %s\n", where.c_str(),
                     f.osErrno != 0 ? strerror(f.osErrno) : "connection failed");
+        return kExitConnect;
+    }
+    if (f.curlCode == kPeerFailedVerification) {
+        fprintf(stderr,
+                "quorvane-record: the certificate of %s is not trusted (--tls-ca FILE or --tls-pin PIN to "
+                "accept it; run with -v for the reason)\n",
+                where.c_str());
+        return kExitConnect;
+    }
+    if (f.curlCode == kSslConnectError) {
+        fprintf(stderr, "quorvane-record: no TLS session with %s (is it an rtsps:// port?)\n", where.c_str());
         return kExitConnect;
     }
     if (f.curlCode == kTimedOut) {
@@ -860,6 +888,12 @@ int main(int argc, char** argv) {
     }
     if (!opt.userGiven) opt.user = url.user;
     if (!opt.passwordGiven) opt.password = url.password;
+    if (url.tls && opt.udpGiven) {
+        fputs("quorvane-record: rtsps:// carries the video inside its TLS connection; --udp cannot be used\n",
+              stderr);
+        return kExitUsage;
+    }
+    if (url.tls) opt.tcp = true;
     const MediaFormat format = outputFormat(opt);
     if (!opt.info && !mediaFormatAvailable(format)) {
         fprintf(stderr,
@@ -929,6 +963,9 @@ int main(int argc, char** argv) {
         Recorder recorder(target, opt.frames, opt.duration);
         RtspClientOptions clientOptions =
             opt.libraryDefaults ? RtspClientOptions() : RtspClientOptions::mixedFleet();
+        clientOptions.tlsCaFile = opt.tlsCa;
+        clientOptions.tlsPinnedPublicKey = opt.tlsPin;
+        clientOptions.tlsInsecureNoVerify = opt.tlsInsecure;
         RtspClient client(url.withoutCredentials, opt.user, opt.password, opt.tcp, clientOptions);
         client.setFrameCallback([&recorder](const RtspFrame& frame) { recorder.onFrame(frame); });
 

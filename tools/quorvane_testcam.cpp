@@ -18,6 +18,7 @@
 #include "testkit/annexb.h"
 #include "testkit/clip_streamer.h"
 #include "testkit/test_camera.h"
+#include "testkit/tls_front.h"
 #include "tools/stop_signals.h"
 #include "utils/h26x_sps_parser.h"
 
@@ -37,6 +38,7 @@ const char* kUsage =
     "      --user U --password P   demand these credentials\n"
     "      --auth basic|digest     the scheme asked for (default digest)\n"
     "      --mtu N           largest RTP packet (default 1400)\n"
+    "      --tls-cert PEM --tls-key PEM   serve rtsps:// (RTSP over TLS, interleaved RTP only)\n"
     "  faults, each counted from a client's PLAY:\n"
     "      --silence-after S --silence-for T   send nothing from S seconds on, for T seconds\n"
     "      --close-after S   close the client's RTSP connection after S seconds\n"
@@ -71,6 +73,8 @@ struct Options {
     std::string then;
     double duration = 0;
     bool quiet = false;
+    std::string tlsCert;
+    std::string tlsKey;
 };
 
 bool number(const char* text, double lo, double hi, double* out) {
@@ -141,6 +145,10 @@ bool parseOptions(int argc, char** argv, Options* o) {
             o->user = v;
         } else if (a == "--password") {
             o->password = v;
+        } else if (a == "--tls-cert") {
+            o->tlsCert = v;
+        } else if (a == "--tls-key") {
+            o->tlsKey = v;
         } else if (a == "--auth") {
             o->auth = v;
             if (o->auth != "basic" && o->auth != "digest") return bad("basic or digest");
@@ -166,6 +174,10 @@ bool parseOptions(int argc, char** argv, Options* o) {
     }
     if (o->user.empty() != o->password.empty()) {
         fputs("quorvane-testcam: --user and --password go together\n", stderr);
+        return false;
+    }
+    if (o->tlsCert.empty() != o->tlsKey.empty()) {
+        fputs("quorvane-testcam: --tls-cert and --tls-key go together\n", stderr);
         return false;
     }
     return true;
@@ -323,13 +335,19 @@ int main(int argc, char** argv) {
         });
     }
     errno = 0;
-    if (!camera.start(opt.bind, static_cast<uint16_t>(opt.port))) {
-        fprintf(stderr, "quorvane-testcam: cannot listen on %s:%ld: %s\n", opt.bind.c_str(), opt.port,
-                errno != 0 ? strerror(errno) : "bad address");
+    // With TLS the camera itself listens on a free loopback port behind the TLS front.
+    const bool tls = !opt.tlsCert.empty();
+    testkit::TlsFront front;
+    if (!camera.start(tls ? "127.0.0.1" : opt.bind, tls ? 0 : static_cast<uint16_t>(opt.port)) ||
+        (tls &&
+         !front.start(opt.tlsCert, opt.tlsKey, camera.port(), opt.bind, static_cast<uint16_t>(opt.port)))) {
+        fprintf(stderr, "quorvane-testcam: cannot listen on %s:%ld%s: %s\n", opt.bind.c_str(), opt.port,
+                tls ? " with that certificate and key" : "", errno != 0 ? strerror(errno) : "bad address");
         return 1;
     }
     std::string host = opt.bind == "0.0.0.0" ? "127.0.0.1" : opt.bind;
-    std::string url = "rtsp://" + host + ":" + std::to_string(camera.port()) + opt.path;
+    std::string url = std::string(tls ? "rtsps://" : "rtsp://") + host + ":" +
+                      std::to_string(tls ? front.port() : camera.port()) + opt.path;
     printf("%s\n", url.c_str());
     fflush(stdout);
     fprintf(stderr, "quorvane-testcam: serving %s (%s", opt.file.c_str(),
@@ -348,6 +366,7 @@ int main(int argc, char** argv) {
         if (sig > 0) break;
         if (opt.duration > 0 && difftime(time(nullptr), started) >= opt.duration) break;
     }
+    front.stop();
     camera.stop();
     if (!opt.quiet) logAnsweredRequests(camera, "quorvane-testcam", &printed);
     fprintf(stderr,

@@ -37,9 +37,10 @@ bool percentDecode(const std::string& in, std::string* out) {
 }  // namespace
 
 bool parseRtspUrl(const std::string& text, RtspUrl* out, std::string* why) {
-    const std::string scheme = "rtsp://";
+    const bool tls = strncasecmp(text.c_str(), "rtsps://", 8) == 0;
+    const std::string scheme = tls ? "rtsps://" : "rtsp://";
     if (text.size() < scheme.size() || strncasecmp(text.c_str(), scheme.c_str(), scheme.size()) != 0) {
-        *why = text.find("://") != std::string::npos ? "only rtsp:// URLs are supported"
+        *why = text.find("://") != std::string::npos ? "only rtsp:// and rtsps:// URLs are supported"
                                                      : "it does not start with rtsp://";
         return false;
     }
@@ -58,6 +59,8 @@ bool parseRtspUrl(const std::string& text, RtspUrl* out, std::string* why) {
     std::string authority = text.substr(scheme.size(), authorityEnd - scheme.size());
     std::string path = text.substr(authorityEnd);
     RtspUrl url;
+    url.tls = tls;
+    if (tls) url.port = 322;
     size_t at = authority.rfind('@');
     if (at != std::string::npos) {
         std::string info = authority.substr(0, at);
@@ -99,7 +102,7 @@ bool parseRtspUrl(const std::string& text, RtspUrl* out, std::string* why) {
         }
         url.port = static_cast<uint16_t>(value);
     }
-    url.withoutCredentials = "rtsp://" + authority + path;
+    url.withoutCredentials = scheme + authority + path;
     url.display = url.withoutCredentials;
     // The receiver takes any URL containing "null" for a switched-off channel and never connects.
     if (url.withoutCredentials.find("null") != std::string::npos) {

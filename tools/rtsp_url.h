@@ -10,12 +10,13 @@ struct RtspUrl {
     std::string user;      // percent-decoded
     std::string password;  // percent-decoded
     std::string host;
-    uint16_t port = 554;
-    std::string withoutCredentials;  // rtsp://host[:port]/path, what the session is given
+    uint16_t port = 554;             // 322 for rtsps://
+    bool tls = false;                // rtsps://: RTSP over TLS
+    std::string withoutCredentials;  // rtsp[s]://host[:port]/path, what the session is given
     std::string display;             // the same, for messages (no password in logs)
 };
 
-// False, with the reason in `why`, when `text` is no rtsp://[user[:password]@]host[:port][/path]
+// False, with the reason in `why`, when `text` is no rtsp[s]://[user[:password]@]host[:port][/path]
 // URL the library can use.
 bool parseRtspUrl(const std::string& text, RtspUrl* out, std::string* why);
 

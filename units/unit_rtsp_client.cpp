@@ -159,6 +159,9 @@ RtspStateEvent stateEvent(RtspClientState state, RtspClientReason reason = RtspC
     return e;
 }
 
+// libcurl's CURLE_PEER_FAILED_VERIFICATION: an rtsps certificate the session did not trust.
+constexpr int kCurlPeerFailedVerification = 60;
+
 // Why an attempt failed, from the request that failed.
 RtspStateEvent failedEvent(const RtspRequestResult& result, bool noVideoTrack) {
     RtspStateEvent e = stateEvent(RtspClientState::Failed, RtspClientReason::Error);
@@ -172,6 +175,8 @@ RtspStateEvent failedEvent(const RtspRequestResult& result, bool noVideoTrack) {
         e.reason = RtspClientReason::NoVideoTrack;
     } else if (result.status >= 400) {
         e.reason = RtspClientReason::Status;
+    } else if (result.status == 0 && result.curlCode == kCurlPeerFailedVerification) {
+        e.reason = RtspClientReason::Certificate;
     } else if (result.status == 0 && result.curlCode != 0) {
         e.reason = RtspClientReason::Unreachable;
     }

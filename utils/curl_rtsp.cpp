@@ -14,6 +14,7 @@
 #include "utils/interleaved_relay_internal.h"
 #include "utils/slog.h"
 #include "utils/time_constants_internal.h"
+#include "utils/url_scheme_internal.h"
 
 namespace {
 constexpr const char* kUserAgent = "Qel Rtsp Client/1.0";
@@ -97,6 +98,10 @@ CurlRtsp::CurlRtsp(std::string url, unsigned short rtpPort, unsigned short rtcpP
       mThreadKeepalive(nullptr),
       mThreadTcpRecv(nullptr),
       mLogUrl(UtilsString::maskUrlPassword(mUrl)) {
+    const url_internal::SchemeSplit scheme = url_internal::splitScheme(mUrl);
+    mConnectUrl = scheme.connectUrl;
+    mRtsps = scheme.scheme == url_internal::RtspScheme::Rtsps;
+    mTlsHost = scheme.host;
     if (hasControlCharacter(mUrl)) {
         mRefusedInput = "url";
     } else if (hasControlCharacter(mUser)) {
@@ -120,7 +125,7 @@ CurlRtsp::CurlRtsp(std::string url, unsigned short rtpPort, unsigned short rtcpP
                              static_cast<long>(quorvane_internal::timeConstants().requestTimeoutMs.load()));
     // Refused input never reaches the handle: without a URL no request can connect.
     if (mRefusedInput == nullptr) {
-        code |= curl_easy_setopt(mCurl, CURLOPT_URL, mUrl.c_str());
+        code |= curl_easy_setopt(mCurl, CURLOPT_URL, mConnectUrl.c_str());
         code |= curl_easy_setopt(mCurl, CURLOPT_RTSP_STREAM_URI, mUrl.c_str());
     }
     code |= curl_easy_setopt(mCurl, CURLOPT_HTTPAUTH, static_cast<long>(CURLAUTH_ANY));
@@ -168,6 +173,12 @@ void CurlRtsp::noteResult(const char* request, int code) {
     RtspRequestResult result;
     result.request = request;
     result.curlCode = code;
+    // A failed TLS handshake reaches libcurl as a socket it could not open: say what it was.
+    if (code != 0 && mRelay) {
+        const tls_internal::TlsFailure tls = mRelay->tlsFailure();
+        if (tls == tls_internal::TlsFailure::Certificate) result.curlCode = CURLE_PEER_FAILED_VERIFICATION;
+        if (tls == tls_internal::TlsFailure::Handshake) result.curlCode = CURLE_SSL_CONNECT_ERROR;
+    }
     long value = 0;
     if (curl_easy_getinfo(mCurl, CURLINFO_OS_ERRNO, &value) == CURLE_OK)
         result.osErrno = static_cast<int>(value);
@@ -314,7 +325,7 @@ bool CurlRtsp::requestOnBaseUrl(long request, const char* name, const char* meth
     }
     std::lock_guard<std::mutex> lock(mMutex);
     if (whileRunning && !mRunning) return true;
-    int code = curl_easy_setopt(mCurl, CURLOPT_URL, mUrl.c_str());
+    int code = curl_easy_setopt(mCurl, CURLOPT_URL, mConnectUrl.c_str());
     code |= curl_easy_setopt(mCurl, CURLOPT_RTSP_REQUEST, request);
     code |= curl_easy_perform(mCurl);
     noteResult(method, code);
@@ -360,7 +371,10 @@ const RtspTrack& CurlRtsp::track(int i) const {
 
 std::string CurlRtsp::trackUrl(const RtspTrack& track) const {
     if (mOptions.realCameraSdp) return resolveRtspControl(mBaseUrl, track.control);
-    return track.control.find("rtsp://") != std::string::npos ? track.control : mUrl + "/" + track.control;
+    return track.control.find("rtsp://") != std::string::npos ||
+                   track.control.find("rtsps://") != std::string::npos
+               ? track.control
+               : mUrl + "/" + track.control;
 }
 
 bool CurlRtsp::startCurl() {
@@ -370,12 +384,28 @@ bool CurlRtsp::startCurl() {
     }
     if (!urlWithinLimit()) return false;
     mSessionInfo = RtspSessionInfo();
-    if (mTcp && mOptions.directInterleavedRead && !mRelay) {
+    if (mRtsps && !mTcp) {
+        SLOGE(
+            "rtsps session refused: %s carries the stream only inside its TLS connection; use the TCP "
+            "transport (RTP over UDP would leave the camera unencrypted)\n",
+            mLogUrl.c_str());
+        return false;
+    }
+    // The TLS of rtsps lies in the relay: libcurl speaks plain RTSP to it.
+    if (mTcp && (mOptions.directInterleavedRead || mRtsps) && !mRelay) {
         mRelay.reset(new interleaved_internal::InterleavedRelay(
             [this](void* frame, unsigned long length) {
                 if (mTcpRecvCallback) mTcpRecvCallback(frame, length);
             },
             static_cast<int>(quorvane_internal::timeConstants().requestTimeoutMs.load())));
+        if (mRtsps) {
+            tls_internal::TlsConfig tls;
+            tls.host = mTlsHost;
+            tls.caFile = mOptions.tlsCaFile;
+            tls.pinnedKeys = mOptions.tlsPinnedPublicKey;
+            tls.insecureNoVerify = mOptions.tlsInsecureNoVerify;
+            mRelay->setTls(tls);
+        }
         std::lock_guard<std::mutex> lock(mMutex);
         int code = curl_easy_setopt(mCurl, CURLOPT_OPENSOCKETFUNCTION, openRelayedSocket);
         code |= curl_easy_setopt(mCurl, CURLOPT_OPENSOCKETDATA, mRelay.get());

@@ -165,8 +165,14 @@ private:
     // Wakes the keep-alive thread's wait when the session stops.
     std::mutex mWakeMutex;
     std::condition_variable mWakeCv;
-    // The connection read directly (directInterleavedRead over TCP); null otherwise.
+    // The connection read directly (directInterleavedRead over TCP, and every rtsps session);
+    // null otherwise.
     std::unique_ptr<interleaved_internal::InterleavedRelay> mRelay;
+    // What libcurl connects with: mUrl, or for rtsps:// the same as rtsp:// with the port made
+    // explicit, the relay providing the TLS beneath. Requests still name mUrl.
+    std::string mConnectUrl;
+    bool mRtsps = false;
+    std::string mTlsHost;  // the host an rtsps certificate must name
 };
 
 #endif

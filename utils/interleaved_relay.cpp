@@ -101,6 +101,7 @@ InterleavedRelay::~InterleavedRelay() {
 int InterleavedRelay::connect(sockaddr* address, socklen_t* length) {
     stop();
     std::lock_guard<std::mutex> lock(mMutex);
+    mTlsFailure = tls_internal::TlsFailure::None;
     if (address == nullptr || length == nullptr) {
         errno = EINVAL;
         return -1;
@@ -153,6 +154,18 @@ int InterleavedRelay::connect(sockaddr* address, socklen_t* length) {
         closeDescriptors();
         errno = error;
         return -1;
+    }
+    if (mTlsConfig) {
+        // rtsps: the camera's side becomes TLS before libcurl's first request reaches it.
+        std::unique_ptr<tls_internal::TlsSession> tls =
+            tls_internal::TlsSession::handshake(camera, *mTlsConfig, mTimeoutMs, -1, &mTlsFailure);
+        if (!tls) {
+            for (int fd : {camera, listener, client}) ::close(fd);
+            closeDescriptors();
+            errno = ECONNABORTED;
+            return -1;
+        }
+        mTls = std::move(tls);
     }
     int one = 1;
     ::setsockopt(camera, IPPROTO_TCP, TCP_NODELAY, &one, sizeof(one));
@@ -216,6 +229,7 @@ void InterleavedRelay::stop() {
 }
 
 void InterleavedRelay::closeDescriptors() {
+    mTls.reset();  // before its socket closes
     for (int* fd : {&mCamera, &mListener, &mOwnEnd, &mStopFd}) {
         if (*fd >= 0) ::close(*fd);
         *fd = -1;
@@ -266,26 +280,33 @@ void InterleavedRelay::run() {
                 break;
             }
         }
-        if (readable[kCamera]) {
-            ssize_t n = ::recv(mCamera, mBuffer.data() + mBuffered, mBuffer.size() - mBuffered, MSG_DONTWAIT);
-            if (n == 0 || (n < 0 && errno != EAGAIN && errno != EINTR)) {
-                SLOGD("rtsp tcp connection closed by the camera (%d)\n", n == 0 ? 0 : errno);
-                mClosed.store(true);
-                break;
-            }
-            if (n > 0) {
-                mBuffered += static_cast<size_t>(n);
-                if (!dispatch()) {
-                    mClosed.store(true);
-                    break;
-                }
-            }
+        // A TLS session may hold decrypted bytes its socket no longer signals: read them too.
+        if (readable[kCamera] && !readCamera()) {
+            mClosed.store(true);
+            break;
         }
     }
     if (epoll >= 0) ::close(epoll);
     if (!registered) mClosed.store(true);
     // libcurl reads the end of the stream at its next request instead of waiting for an answer.
     ::shutdown(mOwnEnd, SHUT_RDWR);
+}
+
+bool InterleavedRelay::readCamera() {
+    do {
+        ssize_t n =
+            mTls ? mTls->recv(mBuffer.data() + mBuffered, mBuffer.size() - mBuffered)
+                 : ::recv(mCamera, mBuffer.data() + mBuffered, mBuffer.size() - mBuffered, MSG_DONTWAIT);
+        if (n == 0 || (n < 0 && errno != EAGAIN && errno != EINTR)) {
+            SLOGD("rtsp tcp connection closed by the camera (%d)\n", n == 0 ? 0 : errno);
+            return false;
+        }
+        if (n > 0) {
+            mBuffered += static_cast<size_t>(n);
+            if (!dispatch()) return false;
+        }
+    } while (mTls && mTls->pending());
+    return true;
 }
 
 bool InterleavedRelay::dispatch() {
@@ -331,7 +352,8 @@ bool InterleavedRelay::dispatch() {
 
 bool InterleavedRelay::writeAll(int fd, const uint8_t* data, size_t size) {
     while (size > 0) {
-        ssize_t n = ::send(fd, data, size, MSG_NOSIGNAL | MSG_DONTWAIT);
+        ssize_t n = fd == mCamera && mTls ? mTls->send(data, size)
+                                          : ::send(fd, data, size, MSG_NOSIGNAL | MSG_DONTWAIT);
         if (n > 0) {
             data += n;
             size -= static_cast<size_t>(n);

@@ -7,12 +7,14 @@
 #include <cstddef>
 #include <cstdint>
 #include <functional>
+#include <memory>
 #include <mutex>
 #include <string>
 #include <thread>
 #include <vector>
 
 #include "../quorvane_export.h"
+#include "tls_session_internal.h"
 
 // Not installed. The RTSP connection of an interleaved (TCP) session read by the library itself.
 //
@@ -61,6 +63,16 @@ public:
     // still open is closed first. Returns the unconnected socket for libcurl to connect and close,
     // or -1 with errno set.
     int connect(sockaddr* address, socklen_t* length);
+    // rtsps: every later connect runs a TLS handshake with the camera, checking its certificate
+    // as `config` says, before it hands libcurl its socket. Set before the first connect.
+    void setTls(const tls_internal::TlsConfig& config) {
+        mTlsConfig.reset(new tls_internal::TlsConfig(config));
+    }
+    // Why the latest connect failed its TLS handshake; None when it did not.
+    tls_internal::TlsFailure tlsFailure() const {
+        std::lock_guard<std::mutex> lock(mMutex);
+        return mTlsFailure;
+    }
     // The camera's address as text ("192.0.2.7"), empty before the first connect.
     std::string cameraAddress() const;
     // Stops the thread and closes the connection; libcurl then reads the end of its stream.
@@ -76,6 +88,9 @@ private:
     // Camera bytes in mBuffer: frames to the callback, messages to libcurl. False on a stream
     // that cannot be followed or a message that cannot be passed on.
     bool dispatch();
+    // Reads what the camera has sent (through TLS for rtsps) and dispatches it; false when the
+    // connection has ended or cannot be followed.
+    bool readCamera();
     // Writes all of [data, data + size) to `fd`, waiting at most the time-out for room.
     bool writeAll(int fd, const uint8_t* data, size_t size);
     void closeDescriptors();
@@ -94,6 +109,9 @@ private:
     std::vector<uint8_t> mBuffer;  // camera bytes not yet dispatched
     size_t mBuffered = 0;
     size_t mBodyToForward = 0;  // bytes of a message body still to pass to libcurl
+    std::unique_ptr<const tls_internal::TlsConfig> mTlsConfig;              // rtsps only
+    std::unique_ptr<tls_internal::TlsSession> mTls;                         // over mCamera, rtsps only
+    tls_internal::TlsFailure mTlsFailure = tls_internal::TlsFailure::None;  // guarded by mMutex
 };
 
 }  // namespace interleaved_internal

@@ -1,0 +1,48 @@
+#include <strings.h>
+
+#include "utils/url_scheme_internal.h"
+
+namespace url_internal {
+
+SchemeSplit splitScheme(const std::string& url) {
+    SchemeSplit split;
+    split.connectUrl = url;
+    static const char kRtsps[] = "rtsps://";
+    const size_t schemeLength = sizeof(kRtsps) - 1;
+    if (url.size() < schemeLength || strncasecmp(url.c_str(), kRtsps, schemeLength) != 0) return split;
+    split.scheme = RtspScheme::Rtsps;
+    size_t end = url.find_first_of("/?#", schemeLength);
+    if (end == std::string::npos) end = url.size();
+    // The password may hold '@': the host follows the last one.
+    size_t hostStart = url.rfind('@', end);
+    hostStart = hostStart == std::string::npos || hostStart < schemeLength ? schemeLength : hostStart + 1;
+    size_t hostEnd = end;
+    size_t portColon = std::string::npos;
+    if (hostStart < end && url[hostStart] == '[') {
+        size_t close = url.find(']', hostStart);
+        if (close != std::string::npos && close < end) {
+            split.host = url.substr(hostStart + 1, close - hostStart - 1);
+            if (close + 1 < end && url[close + 1] == ':') portColon = close + 1;
+        } else {
+            split.host = url.substr(hostStart, end - hostStart);
+        }
+    } else {
+        portColon = url.find(':', hostStart);
+        if (portColon != std::string::npos && portColon >= end) portColon = std::string::npos;
+        hostEnd = portColon == std::string::npos ? end : portColon;
+        split.host = url.substr(hostStart, hostEnd - hostStart);
+    }
+    // An IPv6 zone is written %25 inside the brackets (RFC 6874).
+    size_t zone = split.host.find('%');
+    if (zone != std::string::npos) split.host.erase(zone);
+    const bool portGiven = portColon != std::string::npos && portColon + 1 < end;
+    split.connectUrl = "rtsp://" + url.substr(schemeLength, end - schemeLength);
+    if (!portGiven) {
+        if (portColon != std::string::npos) split.connectUrl.pop_back();  // an empty port: "host:"
+        split.connectUrl += ":" + std::to_string(kRtspsDefaultPort);
+    }
+    split.connectUrl += url.substr(end);
+    return split;
+}
+
+}  // namespace url_internal

@@ -1,0 +1,34 @@
+#ifndef QUORVANE_UTILS_URL_SCHEME_INTERNAL_H
+#define QUORVANE_UTILS_URL_SCHEME_INTERNAL_H
+
+#include <cstdint>
+#include <string>
+
+#include "../quorvane_export.h"
+
+// Not installed. The schemes of camera URLs beyond plain rtsp://, and the URL libcurl is given
+// for each: libcurl speaks only plain RTSP, and the library provides what lies beneath it.
+namespace url_internal {
+
+enum class RtspScheme {
+    Rtsp,   // rtsp:// (and anything else: left to libcurl)
+    Rtsps,  // rtsps://: RTSP over TLS, port 322 by default
+};
+
+struct SchemeSplit {
+    RtspScheme scheme = RtspScheme::Rtsp;
+    // The URL libcurl connects with: the same URL with the scheme rtsp:// and the port made
+    // explicit (the scheme's default where the URL names none).
+    std::string connectUrl;
+    // The host as the URL names it, without brackets around an IPv6 address.
+    std::string host;
+};
+
+constexpr uint16_t kRtspsDefaultPort = 322;
+
+// Any case of the scheme name. Reads only the URL's text.
+QUORVANE_EXPORT SchemeSplit splitScheme(const std::string& url);
+
+}  // namespace url_internal
+
+#endif
