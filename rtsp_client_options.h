@@ -59,6 +59,12 @@ struct QUORVANE_EXPORT RtspClientOptions {
     // session. For trying out a camera only.
     bool tlsInsecureNoVerify = false;
 
+    // RTSP tunnelled in HTTP (a GET connection carrying the camera's stream, a POST connection
+    // carrying the requests in base64, tied by x-sessioncookie), on the URL's port: for cameras
+    // behind firewalls and proxies that pass only HTTP. The same as an rtsph:// URL, whose port
+    // is 80 unless it names one. TCP transport only (interleaved RTP inside the tunnel).
+    bool httpTunnel = false;
+
     // Everything above that a mixed fleet of cameras wants: aggregation packets, all H.265 types,
     // SDP parameter sets and codec, real-camera SDP, marker completion, no per-packet pause, the
     // interleaved stream read directly.

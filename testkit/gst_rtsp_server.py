@@ -12,7 +12,8 @@ starts the clip from its first picture. With --user the server demands Digest au
 --aggregate-mode, --config-interval and --mtu set the payloader's properties of those names ("max"
 is rtph264pay's "max-stap"). With --stats the server writes "packets=N aggregates=M" to FILE when
 it ends: the RTP packets its payloaders sent, and how many of them were STAP-A (H.264) or
-aggregation packets (H.265).
+aggregation packets (H.265), then "tunnelled_plays=T plain_plays=P": the PLAY requests that came
+through an RTSP-in-HTTP tunnel (which the server accepts on its port) and those that did not.
 
 Prints "READY port=<port> url=<url>" on standard output once it listens (port 0 picks a free
 port) and runs until it is killed. Exits with status 77 when the GStreamer packages are missing.
@@ -60,6 +61,17 @@ class PacketStats:
         self.aggregate_type = 24 if codec == "h264" else 48
         self.packets = 0
         self.aggregates = 0
+        self.tunnelled_plays = 0
+        self.plain_plays = 0
+
+    def client_connected(self, _server, client):
+        client.connect("play-request", self.play)
+
+    def play(self, client, _context):
+        if client.get_connection().is_tunneled():
+            self.tunnelled_plays += 1
+        else:
+            self.plain_plays += 1
 
     def watch(self, _factory, media):
         pay = media.get_element().get_by_name("pay0")
@@ -92,7 +104,10 @@ class PacketStats:
 
     def write(self, path):
         with open(path, "w") as out:
-            out.write("packets=%d aggregates=%d\n" % (self.packets, self.aggregates))
+            out.write(
+                "packets=%d aggregates=%d tunnelled_plays=%d plain_plays=%d\n"
+                % (self.packets, self.aggregates, self.tunnelled_plays, self.plain_plays)
+            )
 
 
 def main():
@@ -144,6 +159,8 @@ def main():
         )[0]
         factory.add_role_from_structure(role)
 
+    if args.stats:
+        server.connect("client-connected", stats.client_connected)
     server.get_mount_points().add_factory(args.mount, factory)
     if server.attach(None) == 0:
         print("gst_rtsp_server: cannot listen on 127.0.0.1:%d" % args.port, file=sys.stderr)

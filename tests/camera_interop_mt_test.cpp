@@ -5,6 +5,7 @@
 // to exactly the clip's pictures, the last one included, and nothing more. With the default
 // options, against GStreamer's one-NAL-unit-per-packet payloader: the same, except that an H.264
 // picture is handed over when the next begins, so the clip's last one stays behind.
+// One GStreamer session goes through its RTSP-in-HTTP tunnel (rtsph://), Digest inside.
 #include <gtest/gtest.h>
 #include <netinet/in.h>
 #include <poll.h>
@@ -45,6 +46,7 @@ struct InteropCase {
     int configInterval;
     bool defaults = false;  // RtspClientOptions() instead of mixedFleet()
     bool digest = false;    // GStreamer demands Digest authentication
+    bool tunnel = false;    // RTSP tunnelled in HTTP (rtsph://) to GStreamer's port
 };
 
 void PrintTo(const InteropCase& c, std::ostream* os) {
@@ -168,6 +170,7 @@ TEST_P(CameraInterop, ClientDecodesEveryPictureOfTheClip) {
         unlink(gstStats.c_str());
         ASSERT_TRUE(gst.start(options)) << "GStreamer RTSP server did not start";
         url = gst.url();
+        if (c.tunnel) url.replace(0, 4, "rtsph");
     } else {
         if (c.peer == Peer::TestCamera) {
             testkit::ClipStreamerOptions options;
@@ -217,11 +220,18 @@ TEST_P(CameraInterop, ClientDecodesEveryPictureOfTheClip) {
         EXPECT_EQ(got.count(), callbacksPerPass(c.codec, readClip(c.clip)) - (c.codec == VideoCodec::H264));
     }
     EXPECT_EQ(decode(got.stream(), c.codec, std::string("interop_") + c.name), pictures);
-    if (c.peer == Peer::Gst && std::string(c.aggregateMode) != "none") {
-        unsigned packets = 0, aggregates = 0;
+    if (c.peer == Peer::Gst) {
+        unsigned packets = 0, aggregates = 0, tunnelled = 0, plain = 0;
         const std::string stats = testkit::readText(gstStats);
-        ASSERT_EQ(sscanf(stats.c_str(), "packets=%u aggregates=%u", &packets, &aggregates), 2) << stats;
-        EXPECT_GT(aggregates, 0u) << "GStreamer sent no aggregation packet";
+        ASSERT_EQ(sscanf(stats.c_str(), "packets=%u aggregates=%u tunnelled_plays=%u plain_plays=%u",
+                         &packets, &aggregates, &tunnelled, &plain),
+                  4)
+            << stats;
+        if (std::string(c.aggregateMode) != "none")
+            EXPECT_GT(aggregates, 0u) << "GStreamer sent no aggregation packet";
+        // Every PLAY came the way the URL asked for, and there was one (no reconnect).
+        EXPECT_EQ(tunnelled, c.tunnel ? 1u : 0u);
+        EXPECT_EQ(plain, c.tunnel ? 0u : 1u);
     }
 }
 
@@ -245,6 +255,8 @@ INSTANTIATE_TEST_SUITE_P(
                     "zero-latency", -1},
         InteropCase{"GstZeroLatencyH265Tcp", Peer::Gst, "h265_idr_n_lp.265", VideoCodec::H265, true,
                     "zero-latency", -1},
+        InteropCase{"GstH264SlicesHttpTunnelDigest", Peer::Gst, "h264_multi_slice.264", VideoCodec::H264,
+                    true, "zero-latency", 0, false, true, true},
         InteropCase{"CameraH265OpenGopUdp", Peer::TestCamera, "h265_open_gop.265", VideoCodec::H265, false,
                     "", 0},
         InteropCase{"CameraH265OpenGopTcpAggregated", Peer::TestCamera, "h265_open_gop.265", VideoCodec::H265,

@@ -217,7 +217,7 @@ TEST_F(ToolsTest, EachFailureHasItsMessageAndExitCode) {
     std::vector<Case> cases = {
         {{}, kUsage, "no camera URL given"},
         {{url, "--frames", "x", "-o", "f"}, kUsage, "--frames wants a positive whole number"},
-        {{"http://127.0.0.1/stream"}, kBadUrl, "only rtsp:// and rtsps:// URLs are supported"},
+        {{"http://127.0.0.1/stream"}, kBadUrl, "only rtsp://, rtsps:// and rtsph:// URLs are supported"},
         {{"rtsps" + url.substr(4)}, kConnect, "no TLS session with 127.0.0.1:"},  // a plain RTSP port
         {{"rtsp://admin:pw%0d%0aX-Injected:%20yes@127.0.0.1/stream"}, kBadUrl, "escaped control character"},
         {{gone}, kConnect, "connection refused by 127.0.0.1:"},

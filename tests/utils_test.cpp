@@ -8,6 +8,7 @@
 #include <thread>
 #include <tuple>
 
+#include "utils/http_tunnel_internal.h"
 #include "utils/url_scheme_internal.h"
 
 namespace {
@@ -49,21 +50,42 @@ TEST(UtilsString, MaskUrlPasswordHidesEveryByteOfThePassword) {
     for (const auto& c : cases) EXPECT_EQ(UtilsString::maskUrlPassword(c.first), c.second) << c.first;
 }
 
-TEST(UrlScheme, RtspsGivesLibcurlPlainRtspWithThePortMadeExplicit) {
+TEST(UrlScheme, RtspsAndRtsphGiveLibcurlPlainRtspWithThePortMadeExplicit) {
     const std::tuple<const char*, const char*, const char*> cases[] = {
         {"rtsps://cam.example/live", "rtsp://cam.example:322/live", "cam.example"},
         {"RTSPS://u:p@ss@10.0.0.1:8322/a?b", "rtsp://u:p@ss@10.0.0.1:8322/a?b", "10.0.0.1"},
         {"rtsps://[fe80::1%25eth0]/s", "rtsp://[fe80::1%25eth0]:322/s", "fe80::1"},
         {"rtsps://[::1]:1/s", "rtsp://[::1]:1/s", "::1"},
         {"rtsps://host:", "rtsp://host:322", "host"},
+        {"rtsph://cam/a?b#f", "rtsp://cam:80/a?b#f", "cam"},
         {"rtsp://host/s", "rtsp://host/s", ""},
     };
     for (const auto& c : cases) {
         const url_internal::SchemeSplit split = url_internal::splitScheme(std::get<0>(c));
         EXPECT_EQ(split.connectUrl, std::get<1>(c)) << std::get<0>(c);
         EXPECT_EQ(split.host, std::get<2>(c)) << std::get<0>(c);
-        EXPECT_EQ(split.scheme == url_internal::RtspScheme::Rtsps, *std::get<2>(c) != '\0');
+        EXPECT_EQ(split.scheme != url_internal::RtspScheme::Rtsp, *std::get<2>(c) != '\0');
     }
+    EXPECT_TRUE(url_internal::splitScheme("RTSPH://cam").scheme == url_internal::RtspScheme::Rtsph);
+    EXPECT_EQ(url_internal::splitScheme("rtsph://cam/a?b#f").path, "/a?b");
+    EXPECT_EQ(url_internal::splitScheme("rtsp://u:p@cam").path, "/");
+}
+
+TEST(HttpTunnel, AnswerToTheGetAndBase64OfTheRequests) {
+    using tunnel_internal::HttpAnswer;
+    auto parse = [](const std::string& s) {
+        return tunnel_internal::parseHttpAnswer(reinterpret_cast<const uint8_t*>(s.data()), s.size());
+    };
+    const HttpAnswer ok = parse("HTTP/1.0 200 OK\r\nServer: x\r\n\r\nRTSP/1.0");
+    EXPECT_TRUE(ok.result == HttpAnswer::Result::Ok && ok.length == 30 && ok.status == 200);
+    const HttpAnswer refused = parse("HTTP/1.1 401 Unauthorized\n\n");
+    EXPECT_TRUE(refused.result == HttpAnswer::Result::Refused && refused.status == 401);
+    EXPECT_TRUE(parse("HTTP/1.0 200 OK\r\n").result == HttpAnswer::Result::NeedMore);
+    EXPECT_TRUE(parse("RTSP/1.0 200 OK\r\n\r\n").result == HttpAnswer::Result::Invalid);
+    const std::string text = "OPTIONS * RTSP/1.0\r\n\r\n";
+    EXPECT_EQ(tunnel_internal::base64(reinterpret_cast<const uint8_t*>(text.data()), text.size()),
+              "T1BUSU9OUyAqIFJUU1AvMS4wDQoNCg==");
+    EXPECT_EQ(tunnel_internal::base64(reinterpret_cast<const uint8_t*>("ab"), 2), "YWI=");
 }
 
 TEST(Utils, ThreadNameIsCutTo15Characters) {

@@ -51,7 +51,8 @@ enum ExitCode {
 const char* kUsage =
     "usage: quorvane-record URL [options]\n"
     "  URL                 rtsp://[user[:password]@]host[:port]/path, or rtsps:// for RTSP over\n"
-    "                      TLS (port 322 by default; always interleaved, as with --tcp)\n"
+    "                      TLS (port 322 by default), rtsph:// for RTSP tunnelled in HTTP (port 80\n"
+    "                      by default); both always interleaved, as with --tcp\n"
     "  -o, --output FILE   write to FILE: .mp4 and .mkv as MP4 / Matroska, anything else as an\n"
     "                      Annex-B stream; '-' for standard output (Annex-B, or --format mkv)\n"
     "      --format F      annexb, mp4 or mkv, whatever the file name says\n"
@@ -67,6 +68,7 @@ const char* kUsage =
     "      --tls-pin PIN   rtsps: accept only this public key (sha256//BASE64; ';' between several),\n"
     "                      self-signed certificates included\n"
     "      --tls-insecure  rtsps: accept any certificate (INSECURE: for trying out a camera)\n"
+    "      --http-tunnel   tunnel RTSP in HTTP on the URL's port (as rtsph:// does)\n"
     "      --duration S    stop after S seconds of recording\n"
     "      --frames N      stop after N pictures\n"
     "      --timeout S     give up when no video arrives within S seconds (default 10)\n"
@@ -97,6 +99,7 @@ struct Options {
     std::string tlsCa;
     std::string tlsPin;
     bool tlsInsecure = false;
+    bool httpTunnel = false;
 };
 
 double nowSeconds() {
@@ -170,6 +173,8 @@ bool parseOptions(int argc, char** argv, Options* o) {
             (a == "--tls-ca" ? o->tlsCa : o->tlsPin) = v;
         } else if (a == "--tls-insecure") {
             o->tlsInsecure = true;
+        } else if (a == "--http-tunnel") {
+            o->httpTunnel = true;
         } else if (a == "--duration" || a == "--timeout" || a == "--segment") {
             double d = 0;
             if (!value(&v)) return false;
@@ -888,12 +893,16 @@ int main(int argc, char** argv) {
     }
     if (!opt.userGiven) opt.user = url.user;
     if (!opt.passwordGiven) opt.password = url.password;
-    if (url.tls && opt.udpGiven) {
-        fputs("quorvane-record: rtsps:// carries the video inside its TLS connection; --udp cannot be used\n",
-              stderr);
+    const bool interleavedOnly = url.tls || url.tunnel || opt.httpTunnel;
+    if (interleavedOnly && opt.udpGiven) {
+        fputs(
+            "quorvane-record: rtsps://, rtsph:// and --http-tunnel carry the video inside the RTSP "
+            "connection; "
+            "--udp cannot be used\n",
+            stderr);
         return kExitUsage;
     }
-    if (url.tls) opt.tcp = true;
+    if (interleavedOnly) opt.tcp = true;
     const MediaFormat format = outputFormat(opt);
     if (!opt.info && !mediaFormatAvailable(format)) {
         fprintf(stderr,
@@ -966,6 +975,7 @@ int main(int argc, char** argv) {
         clientOptions.tlsCaFile = opt.tlsCa;
         clientOptions.tlsPinnedPublicKey = opt.tlsPin;
         clientOptions.tlsInsecureNoVerify = opt.tlsInsecure;
+        clientOptions.httpTunnel = opt.httpTunnel;
         RtspClient client(url.withoutCredentials, opt.user, opt.password, opt.tcp, clientOptions);
         client.setFrameCallback([&recorder](const RtspFrame& frame) { recorder.onFrame(frame); });
 

@@ -38,10 +38,12 @@ bool percentDecode(const std::string& in, std::string* out) {
 
 bool parseRtspUrl(const std::string& text, RtspUrl* out, std::string* why) {
     const bool tls = strncasecmp(text.c_str(), "rtsps://", 8) == 0;
-    const std::string scheme = tls ? "rtsps://" : "rtsp://";
+    const bool tunnel = strncasecmp(text.c_str(), "rtsph://", 8) == 0;
+    const std::string scheme = tls ? "rtsps://" : tunnel ? "rtsph://" : "rtsp://";
     if (text.size() < scheme.size() || strncasecmp(text.c_str(), scheme.c_str(), scheme.size()) != 0) {
-        *why = text.find("://") != std::string::npos ? "only rtsp:// and rtsps:// URLs are supported"
-                                                     : "it does not start with rtsp://";
+        *why = text.find("://") != std::string::npos
+                   ? "only rtsp://, rtsps:// and rtsph:// URLs are supported"
+                   : "it does not start with rtsp://";
         return false;
     }
     if (text.size() > kMaxUrlBytes) {
@@ -60,7 +62,9 @@ bool parseRtspUrl(const std::string& text, RtspUrl* out, std::string* why) {
     std::string path = text.substr(authorityEnd);
     RtspUrl url;
     url.tls = tls;
+    url.tunnel = tunnel;
     if (tls) url.port = 322;
+    if (tunnel) url.port = 80;
     size_t at = authority.rfind('@');
     if (at != std::string::npos) {
         std::string info = authority.substr(0, at);

@@ -10,13 +10,14 @@ struct RtspUrl {
     std::string user;      // percent-decoded
     std::string password;  // percent-decoded
     std::string host;
-    uint16_t port = 554;             // 322 for rtsps://
+    uint16_t port = 554;             // 322 for rtsps://, 80 for rtsph://
     bool tls = false;                // rtsps://: RTSP over TLS
-    std::string withoutCredentials;  // rtsp[s]://host[:port]/path, what the session is given
+    bool tunnel = false;             // rtsph://: RTSP tunnelled in HTTP
+    std::string withoutCredentials;  // rtsp[s|h]://host[:port]/path, what the session is given
     std::string display;             // the same, for messages (no password in logs)
 };
 
-// False, with the reason in `why`, when `text` is no rtsp[s]://[user[:password]@]host[:port][/path]
+// False, with the reason in `why`, when `text` is no rtsp[s|h]://[user[:password]@]host[:port][/path]
 // URL the library can use.
 bool parseRtspUrl(const std::string& text, RtspUrl* out, std::string* why);
 

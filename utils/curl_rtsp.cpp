@@ -101,7 +101,11 @@ CurlRtsp::CurlRtsp(std::string url, unsigned short rtpPort, unsigned short rtcpP
     const url_internal::SchemeSplit scheme = url_internal::splitScheme(mUrl);
     mConnectUrl = scheme.connectUrl;
     mRtsps = scheme.scheme == url_internal::RtspScheme::Rtsps;
+    mRtsph = scheme.scheme == url_internal::RtspScheme::Rtsph;
     mTlsHost = scheme.host;
+    mTunnelPath = scheme.path;
+    // Inside the tunnel the requests are plain RTSP, and name the stream as such.
+    if (mRtsph) mUrl = mConnectUrl;
     if (hasControlCharacter(mUrl)) {
         mRefusedInput = "url";
     } else if (hasControlCharacter(mUser)) {
@@ -391,8 +395,17 @@ bool CurlRtsp::startCurl() {
             mLogUrl.c_str());
         return false;
     }
-    // The TLS of rtsps lies in the relay: libcurl speaks plain RTSP to it.
-    if (mTcp && (mOptions.directInterleavedRead || mRtsps) && !mRelay) {
+    const bool tunnel = mRtsph || mOptions.httpTunnel;
+    if (tunnel && (!mTcp || mRtsps)) {
+        SLOGE(
+            "rtsp http tunnel refused for %s: it carries the stream interleaved, over plain HTTP; use the "
+            "TCP "
+            "transport and an rtsp:// or rtsph:// URL\n",
+            mLogUrl.c_str());
+        return false;
+    }
+    // The TLS of rtsps and the HTTP tunnel lie in the relay: libcurl speaks plain RTSP to it.
+    if (mTcp && (mOptions.directInterleavedRead || mRtsps || tunnel) && !mRelay) {
         mRelay.reset(new interleaved_internal::InterleavedRelay(
             [this](void* frame, unsigned long length) {
                 if (mTcpRecvCallback) mTcpRecvCallback(frame, length);
@@ -406,6 +419,7 @@ bool CurlRtsp::startCurl() {
             tls.insecureNoVerify = mOptions.tlsInsecureNoVerify;
             mRelay->setTls(tls);
         }
+        if (tunnel) mRelay->setHttpTunnel(mTunnelPath);
         std::lock_guard<std::mutex> lock(mMutex);
         int code = curl_easy_setopt(mCurl, CURLOPT_OPENSOCKETFUNCTION, openRelayedSocket);
         code |= curl_easy_setopt(mCurl, CURLOPT_OPENSOCKETDATA, mRelay.get());

@@ -172,6 +172,8 @@ private:
     // explicit, the relay providing the TLS beneath. Requests still name mUrl.
     std::string mConnectUrl;
     bool mRtsps = false;
+    bool mRtsph = false;  // rtsph://: the HTTP tunnel whatever the options say
+    std::string mTunnelPath;
     std::string mTlsHost;  // the host an rtsps certificate must name
 };
 

@@ -107,24 +107,7 @@ int InterleavedRelay::connect(sockaddr* address, socklen_t* length) {
         return -1;
     }
     int error = 0;
-    int camera = ::socket(address->sa_family, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
-    if (camera < 0) return -1;
-    if (::connect(camera, address, *length) != 0) {
-        error = errno;
-        if (error == EINPROGRESS) {
-            pollfd p{camera, POLLOUT, 0};
-            int ready;
-            do {
-                ready = ::poll(&p, 1, mTimeoutMs);
-            } while (ready < 0 && errno == EINTR);
-            socklen_t size = sizeof(error);
-            if (ready == 0) {
-                error = ETIMEDOUT;
-            } else if (ready < 0 || ::getsockopt(camera, SOL_SOCKET, SO_ERROR, &error, &size) != 0) {
-                error = errno;
-            }
-        }
-    }
+    int camera = connectTcp(address, *length, mTimeoutMs, &error);
     char text[INET6_ADDRSTRLEN] = "";
     if (address->sa_family == AF_INET)
         inet_ntop(AF_INET, &reinterpret_cast<const sockaddr_in*>(address)->sin_addr, text, sizeof(text));
@@ -167,6 +150,14 @@ int InterleavedRelay::connect(sockaddr* address, socklen_t* length) {
         }
         mTls = std::move(tls);
     }
+    int post = -1;
+    std::string early;
+    if (mTunnelPath && !openTunnel(camera, address, *length, &post, &early)) {
+        for (int fd : {camera, listener, client}) ::close(fd);
+        closeDescriptors();
+        errno = ECONNREFUSED;
+        return -1;
+    }
     int one = 1;
     ::setsockopt(camera, IPPROTO_TCP, TCP_NODELAY, &one, sizeof(one));
     memcpy(address, &loopback, sizeof(loopback));
@@ -174,8 +165,11 @@ int InterleavedRelay::connect(sockaddr* address, socklen_t* length) {
     mCamera = camera;
     mListener = listener;
     mLibcurlFd = client;
+    mTunnelPost = post;
     mBuffer.resize(kBufferBytes);
-    mBuffered = 0;
+    // What the server sent behind its answer to the tunnel's GET is the stream's first bytes.
+    memcpy(mBuffer.data(), early.data(), early.size());
+    mBuffered = early.size();
     mBodyToForward = 0;
     mThread = std::thread(&InterleavedRelay::run, this);
     return client;
@@ -230,7 +224,7 @@ void InterleavedRelay::stop() {
 
 void InterleavedRelay::closeDescriptors() {
     mTls.reset();  // before its socket closes
-    for (int* fd : {&mCamera, &mListener, &mOwnEnd, &mStopFd}) {
+    for (int* fd : {&mCamera, &mTunnelPost, &mListener, &mOwnEnd, &mStopFd}) {
         if (*fd >= 0) ::close(*fd);
         *fd = -1;
     }
@@ -260,6 +254,7 @@ void InterleavedRelay::run() {
     }
     if (!registered) SLOGE("rtsp tcp relay cannot wait for its connections, errno %d\n", errno);
     uint8_t request[4096];
+    if (registered && mBuffered > 0 && !dispatch()) registered = false;
     while (registered) {
         epoll_event events[3];
         const int ready = ::epoll_wait(epoll, events, 3, -1);
@@ -275,7 +270,7 @@ void InterleavedRelay::run() {
             // A request of libcurl's; nothing to read means libcurl has closed the connection.
             ssize_t n = ::recv(mOwnEnd, request, sizeof(request), MSG_DONTWAIT);
             if (n == 0 || (n < 0 && errno != EAGAIN && errno != EINTR)) break;
-            if (n > 0 && !writeAll(mCamera, request, static_cast<size_t>(n))) {
+            if (n > 0 && !writeCamera(request, static_cast<size_t>(n))) {
                 mClosed.store(true);
                 break;
             }

@@ -68,6 +68,9 @@ public:
     void setTls(const tls_internal::TlsConfig& config) {
         mTlsConfig.reset(new tls_internal::TlsConfig(config));
     }
+    // RTSP tunnelled in HTTP: every later connect opens the tunnel's GET and POST connections to
+    // the camera for `path` (the URL's path and query) before it hands libcurl its socket.
+    void setHttpTunnel(const std::string& path) { mTunnelPath.reset(new std::string(path)); }
     // Why the latest connect failed its TLS handshake; None when it did not.
     tls_internal::TlsFailure tlsFailure() const {
         std::lock_guard<std::mutex> lock(mMutex);
@@ -91,6 +94,15 @@ private:
     // Reads what the camera has sent (through TLS for rtsps) and dispatches it; false when the
     // connection has ended or cannot be followed.
     bool readCamera();
+    // Sends libcurl's bytes to the camera: as they are, through TLS, or base64 on the tunnel's
+    // POST connection.
+    bool writeCamera(const uint8_t* data, size_t size);
+    // A TCP connection to `address` within `timeoutMs`; -1 with `error` set when none came about.
+    static int connectTcp(const sockaddr* address, socklen_t length, int timeoutMs, int* error);
+    // Sends the tunnel's GET on `camera` and reads its answer, then opens the POST connection
+    // (`post`); `early` gets bytes that came behind the GET's answer. False, logged, when the
+    // camera refused the tunnel or did not answer in time.
+    bool openTunnel(int camera, const sockaddr* address, socklen_t length, int* post, std::string* early);
     // Writes all of [data, data + size) to `fd`, waiting at most the time-out for room.
     bool writeAll(int fd, const uint8_t* data, size_t size);
     void closeDescriptors();
@@ -108,7 +120,9 @@ private:
     std::string mCameraAddress;    // guarded by mMutex
     std::vector<uint8_t> mBuffer;  // camera bytes not yet dispatched
     size_t mBuffered = 0;
-    size_t mBodyToForward = 0;  // bytes of a message body still to pass to libcurl
+    size_t mBodyToForward = 0;                       // bytes of a message body still to pass to libcurl
+    std::unique_ptr<const std::string> mTunnelPath;  // HTTP tunnel only
+    int mTunnelPost = -1;                            // the tunnel's POST connection
     std::unique_ptr<const tls_internal::TlsConfig> mTlsConfig;              // rtsps only
     std::unique_ptr<tls_internal::TlsSession> mTls;                         // over mCamera, rtsps only
     tls_internal::TlsFailure mTlsFailure = tls_internal::TlsFailure::None;  // guarded by mMutex

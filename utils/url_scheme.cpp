@@ -7,12 +7,19 @@ namespace url_internal {
 SchemeSplit splitScheme(const std::string& url) {
     SchemeSplit split;
     split.connectUrl = url;
-    static const char kRtsps[] = "rtsps://";
-    const size_t schemeLength = sizeof(kRtsps) - 1;
-    if (url.size() < schemeLength || strncasecmp(url.c_str(), kRtsps, schemeLength) != 0) return split;
-    split.scheme = RtspScheme::Rtsps;
-    size_t end = url.find_first_of("/?#", schemeLength);
+    // The scheme names are of one length.
+    const size_t schemeLength = 8;
+    if (url.size() >= schemeLength && strncasecmp(url.c_str(), "rtsps://", schemeLength) == 0)
+        split.scheme = RtspScheme::Rtsps;
+    else if (url.size() >= schemeLength && strncasecmp(url.c_str(), "rtsph://", schemeLength) == 0)
+        split.scheme = RtspScheme::Rtsph;
+    size_t authority = url.find("://");
+    authority = authority == std::string::npos ? 0 : authority + 3;
+    size_t end = url.find_first_of("/?#", authority);
     if (end == std::string::npos) end = url.size();
+    split.path = url.substr(end, url.find('#', end) - end);
+    if (split.path.empty() || split.path[0] != '/') split.path.insert(0, "/");
+    if (split.scheme == RtspScheme::Rtsp) return split;
     // The password may hold '@': the host follows the last one.
     size_t hostStart = url.rfind('@', end);
     hostStart = hostStart == std::string::npos || hostStart < schemeLength ? schemeLength : hostStart + 1;
@@ -39,7 +46,8 @@ SchemeSplit splitScheme(const std::string& url) {
     split.connectUrl = "rtsp://" + url.substr(schemeLength, end - schemeLength);
     if (!portGiven) {
         if (portColon != std::string::npos) split.connectUrl.pop_back();  // an empty port: "host:"
-        split.connectUrl += ":" + std::to_string(kRtspsDefaultPort);
+        split.connectUrl +=
+            ":" + std::to_string(split.scheme == RtspScheme::Rtsps ? kRtspsDefaultPort : kRtsphDefaultPort);
     }
     split.connectUrl += url.substr(end);
     return split;

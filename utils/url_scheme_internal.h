@@ -13,6 +13,7 @@ namespace url_internal {
 enum class RtspScheme {
     Rtsp,   // rtsp:// (and anything else: left to libcurl)
     Rtsps,  // rtsps://: RTSP over TLS, port 322 by default
+    Rtsph,  // rtsph://: RTSP tunnelled in HTTP, on the camera's HTTP port (80 by default)
 };
 
 struct SchemeSplit {
@@ -22,9 +23,12 @@ struct SchemeSplit {
     std::string connectUrl;
     // The host as the URL names it, without brackets around an IPv6 address.
     std::string host;
+    // The path and query ("/" when the URL has none): what the HTTP tunnel's GET and POST name.
+    std::string path;
 };
 
 constexpr uint16_t kRtspsDefaultPort = 322;
+constexpr uint16_t kRtsphDefaultPort = 80;
 
 // Any case of the scheme name. Reads only the URL's text.
 QUORVANE_EXPORT SchemeSplit splitScheme(const std::string& url);
