@@ -66,6 +66,7 @@ bool GstRtspServer::start(const Options& options, int timeoutMs) {
     args.insert(args.end(), {"--aggregate-mode", options.aggregateMode, "--config-interval",
                              std::to_string(options.configInterval)});
     if (!options.statsPath.empty()) args.insert(args.end(), {"--stats", options.statsPath});
+    if (!options.address.empty()) args.insert(args.end(), {"--address", options.address});
     if (!options.user.empty())
         args.insert(args.end(), {"--user", options.user, "--password", options.password});
     std::vector<char*> argv;
@@ -104,7 +105,10 @@ bool GstRtspServer::start(const Options& options, int timeoutMs) {
         return false;
     }
     mPort = static_cast<uint16_t>(port);
-    mUrl = "rtsp://127.0.0.1:" + std::to_string(port) + options.mount;
+    const std::string host = options.address.empty()                          ? "127.0.0.1"
+                             : options.address.find(':') != std::string::npos ? "[" + options.address + "]"
+                                                                              : options.address;
+    mUrl = "rtsp://" + host + ":" + std::to_string(port) + options.mount;
     return true;
 }
 

@@ -7,7 +7,7 @@
 #include <string>
 
 // GStreamer's RTSP server (testkit/gst_rtsp_server.py run by /usr/bin/python3) as a child
-// process on 127.0.0.1: an independent peer for interoperability tests. The child is stopped by
+// process on 127.0.0.1 (or ::1): an independent peer for interoperability tests. The child is stopped by
 // its PID when the object goes away.
 class GstRtspServer {
 public:
@@ -28,6 +28,8 @@ public:
         // Non-empty: when the server stops it writes "packets=N aggregates=M" (RTP packets sent,
         // of which aggregation packets) to this file.
         std::string statsPath;
+        // The address it listens on (127.0.0.1 when empty; "::1" for IPv6).
+        std::string address;
     };
 
     GstRtspServer() = default;

@@ -3,7 +3,7 @@
 
 usage: gst_rtsp_server.py --clip FILE [--codec h264|h265] [--port N] [--mount /test]
                           [--user U --password P] [--aggregate-mode none|zero-latency|max]
-                          [--config-interval N] [--mtu N] [--stats FILE]
+                          [--config-interval N] [--mtu N] [--stats FILE] [--address ADDR]
        gst_rtsp_server.py --check      exit 0 when everything needed is installed, else 77
 
 The clip is an MPEG-TS file (or anything parsebin can take apart) holding H.264 or H.265 with its
@@ -123,6 +123,7 @@ def main():
     ap.add_argument("--config-interval", type=int, default=0)
     ap.add_argument("--mtu", type=int, default=1400)
     ap.add_argument("--stats")
+    ap.add_argument("--address", default="127.0.0.1")
     args = ap.parse_args()
 
     Gst.init(None)
@@ -137,7 +138,7 @@ def main():
         ap.error("--clip is required")
 
     server = GstRtspServer.RTSPServer()
-    server.set_address("127.0.0.1")
+    server.set_address(args.address)
     server.set_service(str(args.port))
 
     factory = GstRtspServer.RTSPMediaFactory()
@@ -163,7 +164,7 @@ def main():
         server.connect("client-connected", stats.client_connected)
     server.get_mount_points().add_factory(args.mount, factory)
     if server.attach(None) == 0:
-        print("gst_rtsp_server: cannot listen on 127.0.0.1:%d" % args.port, file=sys.stderr)
+        print("gst_rtsp_server: cannot listen on %s port %d" % (args.address, args.port), file=sys.stderr)
         sys.exit(1)
 
     loop = GLib.MainLoop()
@@ -179,7 +180,8 @@ def main():
 
     GLib.timeout_add(500, parent_alive)
     port = server.get_bound_port()
-    print("READY port=%d url=rtsp://127.0.0.1:%d%s" % (port, port, args.mount), flush=True)
+    host = "[%s]" % args.address if ":" in args.address else args.address
+    print("READY port=%d url=rtsp://%s:%d%s" % (port, host, port, args.mount), flush=True)
     loop.run()
     if args.stats:
         stats.write(args.stats)

@@ -5,7 +5,8 @@
 // to exactly the clip's pictures, the last one included, and nothing more. With the default
 // options, against GStreamer's one-NAL-unit-per-packet payloader: the same, except that an H.264
 // picture is handed over when the next begins, so the clip's last one stays behind.
-// One GStreamer session goes through its RTSP-in-HTTP tunnel (rtsph://), Digest inside.
+// One GStreamer session goes through its RTSP-in-HTTP tunnel (rtsph://), Digest inside; one reaches
+// it at rtsp://[::1]:port/.
 #include <gtest/gtest.h>
 #include <netinet/in.h>
 #include <poll.h>
@@ -44,9 +45,10 @@ struct InteropCase {
     // NAL unit per packet, anything else aggregates the small ones.
     const char* aggregateMode;
     int configInterval;
-    bool defaults = false;  // RtspClientOptions() instead of mixedFleet()
-    bool digest = false;    // GStreamer demands Digest authentication
-    bool tunnel = false;    // RTSP tunnelled in HTTP (rtsph://) to GStreamer's port
+    bool defaults = false;     // RtspClientOptions() instead of mixedFleet()
+    bool digest = false;       // GStreamer demands Digest authentication
+    bool tunnel = false;       // RTSP tunnelled in HTTP (rtsph://) to GStreamer's port
+    const char* address = "";  // GStreamer listens here ("::1"), else on 127.0.0.1
 };
 
 void PrintTo(const InteropCase& c, std::ostream* os) {
@@ -163,6 +165,7 @@ TEST_P(CameraInterop, ClientDecodesEveryPictureOfTheClip) {
         options.aggregateMode = c.aggregateMode;
         options.configInterval = c.configInterval;
         options.statsPath = gstStats;
+        options.address = c.address;
         if (c.digest) {
             options.user = "viewer";
             options.password = "pa55word";
@@ -227,8 +230,9 @@ TEST_P(CameraInterop, ClientDecodesEveryPictureOfTheClip) {
                          &packets, &aggregates, &tunnelled, &plain),
                   4)
             << stats;
-        if (std::string(c.aggregateMode) != "none")
+        if (std::string(c.aggregateMode) != "none") {
             EXPECT_GT(aggregates, 0u) << "GStreamer sent no aggregation packet";
+        }
         // Every PLAY came the way the URL asked for, and there was one (no reconnect).
         EXPECT_EQ(tunnelled, c.tunnel ? 1u : 0u);
         EXPECT_EQ(plain, c.tunnel ? 0u : 1u);
@@ -255,6 +259,8 @@ INSTANTIATE_TEST_SUITE_P(
                     "zero-latency", -1},
         InteropCase{"GstZeroLatencyH265Tcp", Peer::Gst, "h265_idr_n_lp.265", VideoCodec::H265, true,
                     "zero-latency", -1},
+        InteropCase{"GstH264Ipv6TcpDigest", Peer::Gst, "h264_single_slice.264", VideoCodec::H264, true,
+                    "zero-latency", -1, false, true, false, "::1"},
         InteropCase{"GstH264SlicesHttpTunnelDigest", Peer::Gst, "h264_multi_slice.264", VideoCodec::H264,
                     true, "zero-latency", 0, false, true, true},
         InteropCase{"CameraH265OpenGopUdp", Peer::TestCamera, "h265_open_gop.265", VideoCodec::H265, false,

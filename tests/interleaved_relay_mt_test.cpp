@@ -5,9 +5,11 @@
 // reconnects when the camera closes it. rtsps: the relay's TLS trusts a camera's certificate only
 // by trust anchor or pin, and then delivers the clip bit-exact.
 #include <arpa/inet.h>
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <netinet/in.h>
 #include <poll.h>
+#include <sched.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -17,10 +19,12 @@
 #include <string>
 #include <vector>
 
+#include "testkit/child_process.h"
 #include "testkit/tls_front.h"
 #include "tests/client_test_support.h"
 #include "tests/log_capture.h"
 #include "tests/thread_wait.h"
+#include "utils/happy_eyeballs_internal.h"
 #include "utils/interleaved_relay_internal.h"
 
 namespace {
@@ -293,6 +297,55 @@ TEST(InterleavedRelay, RtspsDeliversTheClipOnlyFromATrustedCertificate) {
         client_test::decode(got.stream(), testkit::VideoCodec::H264, "relay_rtsps.264"), clip);
     ASSERT_FALSE(passes.empty()) << "pictures that are not the clip's";
     EXPECT_EQ(passes.front(), clip.size());
+}
+
+// A camera name with an IPv6 address that never answers and a reachable IPv4 one: the IPv4
+// attempt starts a moment after the IPv6 one instead of after its time-out. The IPv6 address is
+// routed to the loopback interface, where nothing answers it, inside a network namespace of this
+// test's own.
+TEST(InterleavedRelay, AnUnansweredIpv6AddressDoesNotHoldUpTheIpv4One) {
+    const int ownNamespace = ::open("/proc/self/ns/net", O_RDONLY | O_CLOEXEC);
+    if (ownNamespace < 0 || ::unshare(CLONE_NEWNET) != 0) {
+        if (ownNamespace >= 0) ::close(ownNamespace);
+        GTEST_SKIP() << "no network namespace can be made here: " << strerror(errno);
+    }
+    auto ip = [](const std::vector<std::string>& args) {
+        testkit::ChildProcess child;
+        int exitCode = -1;
+        std::vector<std::string> argv = {"ip"};
+        argv.insert(argv.end(), args.begin(), args.end());
+        return child.start(argv, "/dev/null", "/dev/null") && child.wait(5000, &exitCode) && exitCode == 0;
+    };
+    const bool routed =
+        ip({"link", "set", "lo", "up"}) && ip({"-6", "route", "add", "2001:db8::/64", "dev", "lo"});
+    RelayRig rig;  // its camera listens on 127.0.0.1 inside the namespace
+    std::vector<eyeballs_internal::Address> addresses(2);
+    auto* unanswered = reinterpret_cast<sockaddr_in6*>(&addresses[0].storage);
+    unanswered->sin6_family = AF_INET6;
+    unanswered->sin6_port = rig.camera.sin_port;
+    inet_pton(AF_INET6, "2001:db8::7", &unanswered->sin6_addr);
+    addresses[0].length = sizeof(sockaddr_in6);
+    memcpy(&addresses[1].storage, &rig.camera, sizeof(rig.camera));
+    addresses[1].length = sizeof(rig.camera);
+    size_t winner = 99;
+    if (routed) {
+        // Alone, the IPv6 address gives nothing within 600 ms.
+        const std::vector<eyeballs_internal::Address> alone(addresses.begin(), addresses.begin() + 1);
+        EXPECT_EQ(eyeballs_internal::connectFirst(alone, 600, eyeballs_internal::kStaggerMs, &winner), -1);
+        EXPECT_EQ(errno, ETIMEDOUT);
+        const int64_t start = Utils::getBeginTimestamp();
+        const int fd =
+            eyeballs_internal::connectFirst(addresses, 3000, eyeballs_internal::kStaggerMs, &winner);
+        const int64_t tookMs = (Utils::getBeginTimestamp() - start) / 1000000;
+        EXPECT_GE(fd, 0);
+        EXPECT_EQ(winner, 1u);
+        EXPECT_LT(tookMs, 1000);
+        EXPECT_GE(tookMs, eyeballs_internal::kStaggerMs - 20);  // the IPv6 attempt went first
+        if (fd >= 0) ::close(fd);
+    }
+    EXPECT_EQ(::setns(ownNamespace, CLONE_NEWNET), 0);
+    ::close(ownNamespace);
+    if (!routed) GTEST_SKIP() << "the namespace's loopback interface or route could not be set up (ip)";
 }
 
 }  // namespace

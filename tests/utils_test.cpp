@@ -58,17 +58,23 @@ TEST(UrlScheme, RtspsAndRtsphGiveLibcurlPlainRtspWithThePortMadeExplicit) {
         {"rtsps://[::1]:1/s", "rtsp://[::1]:1/s", "::1"},
         {"rtsps://host:", "rtsp://host:322", "host"},
         {"rtsph://cam/a?b#f", "rtsp://cam:80/a?b#f", "cam"},
-        {"rtsp://host/s", "rtsp://host/s", ""},
+        {"rtsp://host/s", "rtsp://host/s", "host"},
     };
     for (const auto& c : cases) {
         const url_internal::SchemeSplit split = url_internal::splitScheme(std::get<0>(c));
         EXPECT_EQ(split.connectUrl, std::get<1>(c)) << std::get<0>(c);
         EXPECT_EQ(split.host, std::get<2>(c)) << std::get<0>(c);
-        EXPECT_EQ(split.scheme != url_internal::RtspScheme::Rtsp, *std::get<2>(c) != '\0');
+        EXPECT_EQ(split.scheme != url_internal::RtspScheme::Rtsp,
+                  std::string(std::get<0>(c)).compare(0, 5, "rtsp:") != 0);
     }
     EXPECT_TRUE(url_internal::splitScheme("RTSPH://cam").scheme == url_internal::RtspScheme::Rtsph);
     EXPECT_EQ(url_internal::splitScheme("rtsph://cam/a?b#f").path, "/a?b");
     EXPECT_EQ(url_internal::splitScheme("rtsp://u:p@cam").path, "/");
+    const url_internal::SchemeSplit zoned = url_internal::splitScheme("rtsp://[fe80::1%25eth0]:8554/s");
+    EXPECT_EQ(zoned.resolveHost, "fe80::1%eth0");
+    EXPECT_EQ(zoned.port, 8554);
+    EXPECT_EQ(url_internal::splitScheme("rtsp://cam/s").port, 554);
+    EXPECT_EQ(url_internal::splitScheme("rtsp://cam:99999/s").port, 0);
 }
 
 TEST(HttpTunnel, AnswerToTheGetAndBase64OfTheRequests) {

@@ -76,20 +76,37 @@ bool parseRtspUrl(const std::string& text, RtspUrl* out, std::string* why) {
             return false;
         }
     }
-    if (!authority.empty() && authority[0] == '[') {
-        *why = "IPv6 addresses are not supported";
-        return false;
-    }
     size_t colon = authority.find(':');
-    url.host = authority.substr(0, colon);
-    if (url.host.empty()) {
-        *why = "no host";
-        return false;
-    }
-    for (char c : url.host) {
-        if (!isalnum(static_cast<unsigned char>(c)) && c != '.' && c != '-' && c != '_') {
-            *why = "bad character '" + std::string(1, c) + "' in the host name";
+    if (!authority.empty() && authority[0] == '[') {
+        // An IPv6 address, with its zone written %25 (RFC 6874): "[fe80::1%25eth0]".
+        size_t close = authority.find(']');
+        url.host = close == std::string::npos ? std::string() : authority.substr(1, close - 1);
+        for (char c : url.host) {
+            if (!isxdigit(static_cast<unsigned char>(c)) && c != ':' && c != '.' && c != '%' && !isalnum(c)) {
+                *why = "bad character '" + std::string(1, c) + "' in the IPv6 address";
+                return false;
+            }
+        }
+        colon = close == std::string::npos || close + 1 >= authority.size() ? std::string::npos : close + 1;
+        if (colon != std::string::npos && authority[colon] != ':') {
+            *why = "bad text after the IPv6 address";
             return false;
+        }
+        if (url.host.empty()) {
+            *why = "no host";
+            return false;
+        }
+    } else {
+        url.host = authority.substr(0, colon);
+        if (url.host.empty()) {
+            *why = "no host";
+            return false;
+        }
+        for (char c : url.host) {
+            if (!isalnum(static_cast<unsigned char>(c)) && c != '.' && c != '-' && c != '_') {
+                *why = "bad character '" + std::string(1, c) + "' in the host name";
+                return false;
+            }
         }
     }
     if (colon != std::string::npos) {

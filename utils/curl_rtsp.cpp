@@ -104,6 +104,8 @@ CurlRtsp::CurlRtsp(std::string url, unsigned short rtpPort, unsigned short rtcpP
     mRtsph = scheme.scheme == url_internal::RtspScheme::Rtsph;
     mTlsHost = scheme.host;
     mTunnelPath = scheme.path;
+    mCameraHost = scheme.resolveHost;
+    mCameraPort = scheme.port;
     // Inside the tunnel the requests are plain RTSP, and name the stream as such.
     if (mRtsph) mUrl = mConnectUrl;
     if (hasControlCharacter(mUrl)) {
@@ -420,6 +422,7 @@ bool CurlRtsp::startCurl() {
             mRelay->setTls(tls);
         }
         if (tunnel) mRelay->setHttpTunnel(mTunnelPath);
+        if (!mCameraHost.empty() && mCameraPort != 0) mRelay->setCameraHost(mCameraHost, mCameraPort);
         std::lock_guard<std::mutex> lock(mMutex);
         int code = curl_easy_setopt(mCurl, CURLOPT_OPENSOCKETFUNCTION, openRelayedSocket);
         code |= curl_easy_setopt(mCurl, CURLOPT_OPENSOCKETDATA, mRelay.get());

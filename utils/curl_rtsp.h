@@ -174,6 +174,8 @@ private:
     bool mRtsps = false;
     bool mRtsph = false;  // rtsph://: the HTTP tunnel whatever the options say
     std::string mTunnelPath;
+    std::string mCameraHost;  // for the relay's own connection attempts to every address
+    uint16_t mCameraPort = 0;
     std::string mTlsHost;  // the host an rtsps certificate must name
 };
 

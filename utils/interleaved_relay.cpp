@@ -12,6 +12,7 @@
 #include <cstring>
 
 #include "utils/byte_order_internal.h"
+#include "utils/happy_eyeballs_internal.h"
 #include "utils/interleaved_relay_internal.h"
 #include "utils/slog.h"
 #include "utils/utils.h"
@@ -106,13 +107,41 @@ int InterleavedRelay::connect(sockaddr* address, socklen_t* length) {
         errno = EINVAL;
         return -1;
     }
+    // Every address of the camera's name, when the relay knows it, else the one libcurl chose.
+    std::vector<eyeballs_internal::Address> candidates;
+    if (mCameraHost) candidates = eyeballs_internal::resolve(mCameraHost->first, mCameraHost->second);
+    // libcurl's own address is tried too, last, where the resolver did not give it (libcurl
+    // resolves "localhost" by itself, to both loopback addresses).
+    eyeballs_internal::Address given;
+    given.length = std::min<socklen_t>(*length, sizeof(sockaddr_storage));
+    memcpy(&given.storage, address, given.length);
+    if (std::none_of(candidates.begin(), candidates.end(), [&](const eyeballs_internal::Address& a) {
+            return a.length == given.length && memcmp(&a.storage, &given.storage, given.length) == 0;
+        }))
+        candidates.push_back(given);
+    size_t winner = 0;
     int error = 0;
-    int camera = connectTcp(address, *length, mTimeoutMs, &error);
+    int camera = -1;
+    if (mCameraHost && Utils::getBeginTimestamp() - mFailedRoundNs < kRepeatedRoundNs) {
+        // libcurl tries its next address after a failure: every one of them was just tried.
+        error = mFailedRoundErrno;
+    } else {
+        camera =
+            eyeballs_internal::connectFirst(candidates, mTimeoutMs, eyeballs_internal::kStaggerMs, &winner);
+        error = camera < 0 ? errno : 0;
+        if (camera < 0) {
+            mFailedRoundNs = Utils::getBeginTimestamp();
+            mFailedRoundErrno = error;
+        }
+    }
+    const eyeballs_internal::Address& chosen = candidates[winner];
     char text[INET6_ADDRSTRLEN] = "";
-    if (address->sa_family == AF_INET)
-        inet_ntop(AF_INET, &reinterpret_cast<const sockaddr_in*>(address)->sin_addr, text, sizeof(text));
-    else if (address->sa_family == AF_INET6)
-        inet_ntop(AF_INET6, &reinterpret_cast<const sockaddr_in6*>(address)->sin6_addr, text, sizeof(text));
+    if (chosen.storage.ss_family == AF_INET)
+        inet_ntop(AF_INET, &reinterpret_cast<const sockaddr_in*>(&chosen.storage)->sin_addr, text,
+                  sizeof(text));
+    else if (chosen.storage.ss_family == AF_INET6)
+        inet_ntop(AF_INET6, &reinterpret_cast<const sockaddr_in6*>(&chosen.storage)->sin6_addr, text,
+                  sizeof(text));
     mCameraAddress = text;
     // libcurl connects to a listener on the loopback address, bound to a port of the system's choice.
     sockaddr_in loopback{};
@@ -152,7 +181,7 @@ int InterleavedRelay::connect(sockaddr* address, socklen_t* length) {
     }
     int post = -1;
     std::string early;
-    if (mTunnelPath && !openTunnel(camera, address, *length, &post, &early)) {
+    if (mTunnelPath && !openTunnel(camera, chosen.get(), chosen.length, &post, &early)) {
         for (int fd : {camera, listener, client}) ::close(fd);
         closeDescriptors();
         errno = ECONNREFUSED;

@@ -11,6 +11,7 @@
 #include <mutex>
 #include <string>
 #include <thread>
+#include <utility>
 #include <vector>
 
 #include "../quorvane_export.h"
@@ -71,6 +72,11 @@ public:
     // RTSP tunnelled in HTTP: every later connect opens the tunnel's GET and POST connections to
     // the camera for `path` (the URL's path and query) before it hands libcurl its socket.
     void setHttpTunnel(const std::string& path) { mTunnelPath.reset(new std::string(path)); }
+    // Every later connect tries all addresses of `host` (IPv6 and IPv4 in turn, each a short
+    // while after the one before), port `port`, instead of only the one libcurl hands over.
+    void setCameraHost(const std::string& host, uint16_t port) {
+        mCameraHost.reset(new std::pair<std::string, uint16_t>(host, port));
+    }
     // Why the latest connect failed its TLS handshake; None when it did not.
     tls_internal::TlsFailure tlsFailure() const {
         std::lock_guard<std::mutex> lock(mMutex);
@@ -120,9 +126,14 @@ private:
     std::string mCameraAddress;    // guarded by mMutex
     std::vector<uint8_t> mBuffer;  // camera bytes not yet dispatched
     size_t mBuffered = 0;
-    size_t mBodyToForward = 0;                       // bytes of a message body still to pass to libcurl
-    std::unique_ptr<const std::string> mTunnelPath;  // HTTP tunnel only
-    int mTunnelPost = -1;                            // the tunnel's POST connection
+    size_t mBodyToForward = 0;  // bytes of a message body still to pass to libcurl
+    std::unique_ptr<const std::pair<std::string, uint16_t>> mCameraHost;
+    // When every address of mCameraHost failed, and why: libcurl's next attempts fail at once.
+    int64_t mFailedRoundNs = INT64_MIN / 2;
+    int mFailedRoundErrno = 0;
+    static constexpr int64_t kRepeatedRoundNs = 100 * 1000000;
+    std::unique_ptr<const std::string> mTunnelPath;                         // HTTP tunnel only
+    int mTunnelPost = -1;                                                   // the tunnel's POST connection
     std::unique_ptr<const tls_internal::TlsConfig> mTlsConfig;              // rtsps only
     std::unique_ptr<tls_internal::TlsSession> mTls;                         // over mCamera, rtsps only
     tls_internal::TlsFailure mTlsFailure = tls_internal::TlsFailure::None;  // guarded by mMutex

@@ -21,12 +21,17 @@ struct SchemeSplit {
     // The URL libcurl connects with: the same URL with the scheme rtsp:// and the port made
     // explicit (the scheme's default where the URL names none).
     std::string connectUrl;
-    // The host as the URL names it, without brackets around an IPv6 address.
+    // The host as the URL names it, without brackets around an IPv6 address, nor its zone.
     std::string host;
+    // The same with an IPv6 zone as the resolver takes it ("fe80::1%eth0").
+    std::string resolveHost;
+    // The TCP port: the URL's, or its scheme's default; 0 when the URL's is no port number.
+    uint16_t port = 0;
     // The path and query ("/" when the URL has none): what the HTTP tunnel's GET and POST name.
     std::string path;
 };
 
+constexpr uint16_t kRtspDefaultPort = 554;
 constexpr uint16_t kRtspsDefaultPort = 322;
 constexpr uint16_t kRtsphDefaultPort = 80;
 
