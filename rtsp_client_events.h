@@ -28,11 +28,22 @@ enum class RtspClientReason {
     Certificate,     // rtsps: the camera's certificate is not trusted (chain, host name or pinned key)
 };
 
+// Which way a session reaches its camera: chosen by the URL's scheme, the transport and the options.
+enum class RtspPath {
+    Udp,         // RTP over UDP beside a plain RTSP connection
+    Tcp,         // RTP interleaved in a plain RTSP connection
+    Tls,         // rtsps://: RTP interleaved in RTSP over TLS
+    HttpTunnel,  // rtsph:// or httpTunnel: RTP interleaved in RTSP tunnelled in HTTP
+};
+
 struct QUORVANE_EXPORT RtspStateEvent {
     RtspClientState state = RtspClientState::Stopped;
     RtspClientReason reason = RtspClientReason::None;
     long rtspStatus = 0;  // the camera's status when a request was refused, else 0
     int osErrno = 0;      // the system error behind a failed connection, else 0
+    // Playing: the way the session reaches the camera, and whether the camera's address is IPv6.
+    RtspPath path = RtspPath::Udp;
+    bool ipv6 = false;
 };
 
 #endif

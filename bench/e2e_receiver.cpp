@@ -7,7 +7,8 @@
 // --progress it prints "first <i> <first_ms>" at each stream's first picture and
 // "progress <frames of stream 0> <frames of stream 1> ..." every second.
 //
-//   quorvane-e2e-receiver [--tcp|--udp] [--mixed-fleet] [--port-base B] [--out DIR] [--progress] URL...
+//   quorvane-e2e-receiver [--tcp|--udp] [--mixed-fleet] [--tls-ca PEM] [--port-base B] [--out DIR]
+//                         [--progress] URL...
 #include <signal.h>
 
 #include <atomic>
@@ -51,6 +52,7 @@ int main(int argc, char** argv) {
     bool progress = false;
     unsigned long portBase = 30000;
     std::string outDir;
+    std::string tlsCa;
     std::vector<std::string> urls;
     for (int i = 1; i < argc; ++i) {
         std::string a = argv[i];
@@ -64,15 +66,18 @@ int main(int argc, char** argv) {
             progress = true;
         } else if (a == "--port-base" && i + 1 < argc) {
             portBase = strtoul(argv[++i], nullptr, 10);
+        } else if (a == "--tls-ca" && i + 1 < argc) {
+            tlsCa = argv[++i];
         } else if (a == "--out" && i + 1 < argc) {
             outDir = argv[++i];
         } else if (!a.empty() && a[0] != '-') {
             urls.push_back(a);
         } else {
-            fprintf(
-                stderr,
-                "usage: %s [--tcp|--udp] [--mixed-fleet] [--port-base B] [--out DIR] [--progress] URL...\n",
-                argv[0]);
+            fprintf(stderr,
+                    "usage: %s [--tcp|--udp] [--mixed-fleet] [--tls-ca PEM] [--port-base B] [--out DIR] "
+                    "[--progress] "
+                    "URL...\n",
+                    argv[0]);
             return 2;
         }
     }
@@ -81,7 +86,8 @@ int main(int argc, char** argv) {
     // Warnings and errors stay visible; the per-connection debug lines are not what is measured.
     SLog::setEnable(false);
 
-    const RtspClientOptions options = mixedFleet ? RtspClientOptions::mixedFleet() : RtspClientOptions();
+    RtspClientOptions options = mixedFleet ? RtspClientOptions::mixedFleet() : RtspClientOptions();
+    options.tlsCaFile = tlsCa;  // rtsps:// URLs
     std::vector<std::unique_ptr<Stream>> streams;
     for (size_t i = 0; i < urls.size(); ++i) {
         auto s = std::make_unique<Stream>();

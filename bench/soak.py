@@ -3,7 +3,10 @@
 sender on loopback for --duration seconds while the sender injects one camera fault every
 --interval seconds, in turn: silence, close of the RTSP connection, a burst of packet loss, and a
 flood of foreign packets (from 127.0.0.2 over UDP; interleaved frames on a channel that was not set
-up over TCP).
+up over TCP). --transports may add the network paths: tls (rtsps:// through a TLS front on
+127.0.0.1 with a certificate made by certtool), http (rtsph:// through a front that takes the
+RTSP-in-HTTP tunnel) and ipv6 (rtsp://[::1]:port/ through a plain front), each interleaved; the fronts
+pass the sender's faults on (a closed sender connection closes the client's).
 
 Checked, and the exit status is 1 when any check fails:
 - every fault recovered: each stream delivers a second of pictures again within --recover seconds;
@@ -19,7 +22,11 @@ Needs cmake, a compiler and ffmpeg. Only the Python standard library is used.
 """
 
 import argparse
+import base64
 import os
+import select
+import socket
+import ssl
 import subprocess
 import sys
 import threading
@@ -34,9 +41,11 @@ FAULTS = ("silence 4000", "close", "loss", "flood 2000")
 class Receiver:
     """One quorvane-e2e-receiver with its per-second progress lines read on a thread."""
 
-    def __init__(self, tools, transport, url, streams, port_base, out_dir, mixed):
+    def __init__(self, tools, transport, url, streams, port_base, out_dir, mixed, front=None):
         os.makedirs(out_dir, exist_ok=True)
-        argv = [os.path.join(tools, "bench", "quorvane-e2e-receiver"), "--" + transport, "--port-base",
+        path_args = front.receiver_args() if front else ["--" + transport]
+        url = front.url() if front else url
+        argv = [os.path.join(tools, "bench", "quorvane-e2e-receiver")] + path_args + ["--port-base",
                 str(port_base), "--progress", "--out", out_dir] + (["--mixed-fleet"] if mixed else []) + [url] * streams
         self.transport = transport
         self.out_dir = out_dir
@@ -67,6 +76,127 @@ class Receiver:
         self.proc.stop()
         self.reader.join()
         self.err.close()
+
+
+class Front:
+    """The light sender behind another path: 'tls', 'http' (the RTSP-in-HTTP tunnel) or 'ipv6'."""
+
+    def __init__(self, kind, sender_url, workdir):
+        self.kind = kind
+        self.target = ("127.0.0.1", int(sender_url.split("://")[1].split("/")[0].rsplit(":", 1)[1]))
+        self.path = "/" + sender_url.split("://")[1].split("/", 1)[1]
+        self.ctx = None
+        if kind == "tls":
+            self.ca = os.path.join(workdir, "cert.pem")
+            key = os.path.join(workdir, "key.pem")
+            template = os.path.join(workdir, "cert.cfg")
+            with open(template, "w") as t:
+                t.write('cn = "localhost"\nip_address = "127.0.0.1"\nexpiration_days = 2\ntls_www_server\n')
+            subprocess.run(["certtool", "--generate-privkey", "--key-type=ecdsa", "--outfile", key], check=True,
+                           capture_output=True)
+            subprocess.run(["certtool", "--generate-self-signed", "--load-privkey", key, "--template", template,
+                            "--outfile", self.ca], check=True, capture_output=True)
+            self.ctx = ssl.SSLContext(ssl.PROTOCOL_TLS_SERVER)
+            self.ctx.load_cert_chain(self.ca, key)
+        family = socket.AF_INET6 if kind == "ipv6" else socket.AF_INET
+        self.listener = socket.socket(family, socket.SOCK_STREAM)
+        self.listener.bind(("::1" if kind == "ipv6" else "127.0.0.1", 0))
+        self.listener.listen(16)
+        self.port = self.listener.getsockname()[1]
+        self.tunnels = {}  # x-sessioncookie -> the sender connection of the GET
+        self.open = []
+        self.lock = threading.Lock()
+        self.running = True
+        threading.Thread(target=self._accept, daemon=True).start()
+
+    def url(self):
+        scheme = {"tls": "rtsps", "http": "rtsph", "ipv6": "rtsp"}[self.kind]
+        host = "[::1]" if self.kind == "ipv6" else "127.0.0.1"
+        return f"{scheme}://{host}:{self.port}{self.path}"
+
+    def receiver_args(self):
+        return ["--tcp"] + (["--tls-ca", self.ca] if self.kind == "tls" else [])
+
+    def _accept(self):
+        while self.running:
+            try:
+                conn, _ = self.listener.accept()
+            except OSError:
+                return
+            threading.Thread(target=self._serve, args=(conn,), daemon=True).start()
+
+    def _track(self, *socks):
+        with self.lock:
+            self.open.extend(socks)
+
+    def _serve(self, conn):
+        try:
+            if self.ctx:
+                conn = self.ctx.wrap_socket(conn, server_side=True)
+            self._track(conn)
+            if self.kind != "http":
+                self._pump(conn, socket.create_connection(self.target), None)
+                return
+            head = b""
+            while b"\r\n\r\n" not in head and len(head) < 8192:
+                chunk = conn.recv(4096)
+                if not chunk:
+                    return
+                head += chunk
+            lines = head.split(b"\r\n\r\n")[0].decode(errors="replace").split("\r\n")
+            cookie = next((l.split(":", 1)[1].strip() for l in lines if l.lower().startswith("x-sessioncookie:")), "")
+            if lines[0].startswith("GET "):
+                sender = socket.create_connection(self.target)
+                with self.lock:
+                    self.tunnels[cookie] = sender
+                conn.sendall(b"HTTP/1.0 200 OK\r\nContent-Type: application/x-rtsp-tunnelled\r\n\r\n")
+                self._pump(sender, conn, None)  # the sender's bytes to the GET; the POST writes
+            else:
+                with self.lock:
+                    sender = self.tunnels.pop(cookie, None)
+                if sender is not None:
+                    self._pump(conn, sender, head.split(b"\r\n\r\n", 1)[1], one_way=True)
+        except (OSError, ssl.SSLError):
+            pass
+        finally:
+            conn.close()
+
+    def _pump(self, a, b, pending, one_way=False):
+        """Bytes of `a` to `b` (base64-decoded when `pending` is not None) and, unless one_way, back."""
+        self._track(a, b)
+        encoded = pending
+        try:
+            while self.running:
+                ready, _, _ = select.select([a] if one_way else [a, b], [], [], 1.0)
+                if a in ready or (self.ctx and isinstance(a, ssl.SSLSocket) and a.pending()):
+                    data = a.recv(65536)
+                    if not data:
+                        return
+                    if encoded is not None:
+                        encoded += data
+                        usable = len(encoded) - len(encoded) % 4
+                        data, encoded = base64.b64decode(encoded[:usable]), encoded[usable:]
+                    b.sendall(data)
+                if b in ready:
+                    data = b.recv(65536)
+                    if not data:
+                        return
+                    a.sendall(data)
+        except (OSError, ssl.SSLError):
+            pass
+        finally:
+            a.close()
+            b.close()
+
+    def stop(self):
+        self.running = False
+        self.listener.close()
+        with self.lock:
+            for s in self.open:
+                try:
+                    s.close()
+                except OSError:
+                    pass
 
 
 def wait_recovered(receivers, since, timeout):
@@ -117,7 +247,7 @@ def main():
     parser = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
     parser.add_argument("--duration", type=float, default=3600.0, help="seconds (default one hour)")
     parser.add_argument("--interval", type=float, default=30.0, help="seconds between faults")
-    parser.add_argument("--transports", default="udp,tcp")
+    parser.add_argument("--transports", default="udp,tcp", help="of udp, tcp, tls, http, ipv6")
     parser.add_argument("--streams", type=int, default=2, help="streams per transport")
     parser.add_argument("--recover", type=float, default=20.0, help="seconds a stream may take to recover")
     parser.add_argument("--faults", default=",".join(f.split()[0] for f in FAULTS),
@@ -134,11 +264,15 @@ def main():
     workdir = os.path.join(args.build, "soak")
     os.makedirs(workdir, exist_ok=True)
     sender, url, sender_log = e2e.start_sender(args.build, args.clip, workdir, loop=True)
-    receivers, failures, recoveries, samples = [], [], [], []
+    receivers, failures, recoveries, samples, fronts = [], [], [], [], []
     try:
         for k, transport in enumerate(args.transports.split(",")):
+            front = None
+            if transport in ("tls", "http", "ipv6"):
+                front = Front(transport, url, workdir)
+                fronts.append(front)
             receivers.append(Receiver(args.build, transport, url, args.streams, 40000 + 2000 * k,
-                                      os.path.join(workdir, transport), args.mixed_fleet))
+                                      os.path.join(workdir, transport), args.mixed_fleet, front))
         started = time.monotonic()
         time.sleep(min(5.0, args.interval / 2))
         if wait_recovered(receivers, {r.transport: [0] * r.streams for r in receivers}, args.recover) is None:
@@ -178,6 +312,8 @@ def main():
     finally:
         for r in receivers:
             r.stop()
+        for f in fronts:
+            f.stop()
         sender.stop(signals=(e2e.signal.SIGTERM,))
 
     # Flat resources: the last third of the samples against the first after warm-up.

@@ -286,7 +286,9 @@ TEST(InterleavedRelay, RtspsDeliversTheClipOnlyFromATrustedCertificate) {
     // Pinned, read directly: the clip bit-exact. Trusted by CA file, read by libcurl's RECEIVE.
     client_test::Collector got, byCa;
     const size_t perPass = client_test::callbacksPerPass(testkit::VideoCodec::H264, rig.clip);
-    EXPECT_EQ(session(pinned, true, &got, perPass + 1).state, RtspClientState::Playing);
+    const RtspStateEvent playing = session(pinned, true, &got, perPass + 1);
+    EXPECT_EQ(playing.state, RtspClientState::Playing);
+    EXPECT_TRUE(playing.path == RtspPath::Tls && !playing.ipv6);
     RtspClientOptions trusted;
     trusted.tlsCaFile = dir + "/cert.pem";
     EXPECT_EQ(session(trusted, true, &byCa, 30).state, RtspClientState::Playing);

@@ -18,6 +18,7 @@
 #include "testkit/child_process.h"
 #include "testkit/framemd5.h"
 #include "testkit/gst_rtsp_server.h"
+#include "testkit/tls_front.h"
 #include "tests/client_test_support.h"
 #include "utils/utils.h"
 
@@ -256,7 +257,7 @@ TEST_F(ToolsTest, CredentialsInTheUrlOrOnTheCommandLineWithBasicAndDigest) {
     }
 }
 
-TEST_F(ToolsTest, InfoPrintsCodecSizeRateAndParameterSets) {
+TEST_F(ToolsTest, InfoPrintsPathCodecSizeRateAndParameterSets) {
     Bytes clip;
     ASSERT_TRUE(testkit::readFile(kDefaultClip, &clip));
     std::vector<Bytes> nals = testkit::splitAnnexB(clip);
@@ -278,6 +279,16 @@ TEST_F(ToolsTest, InfoPrintsCodecSizeRateAndParameterSets) {
     EXPECT_NE(run.out.find("frame rate: 25 fps\n"), std::string::npos) << run.out;
     EXPECT_NE(run.out.find("sprop-parameter-sets=" + base64(sps) + "," + base64(pps) + "\n"),
               std::string::npos)
+        << run.out;
+    EXPECT_NE(run.out.find("path: RTP over UDP, IPv4\n"), std::string::npos) << run.out;
+    // The test camera over TLS on ::1, its self-signed certificate pinned.
+    std::string pin, why;
+    if (!testkit::makeSelfSignedCertificate(path(""), &pin, &why)) GTEST_SKIP() << why;
+    url = startCamera({"--bind", "::1", "--tls-cert", path("cert.pem"), "--tls-key", path("key.pem")});
+    ASSERT_EQ(url.compare(0, 14, "rtsps://[::1]:"), 0) << url;
+    run = record({url, "--info", "--tls-pin", pin});
+    ASSERT_EQ(run.exitCode, kOk) << run.err;
+    EXPECT_NE(run.out.find("path: RTSP over TLS (rtsps), IPv6\ncodec: H.264\n"), std::string::npos)
         << run.out;
 }
 

@@ -852,6 +852,10 @@ std::string elapsedText(double s) {
 
 int printInfo(const RtspClient& client, const Recorder::Snapshot& snap) {
     RtspStreamInfo info = client.streamInfo();
+    const RtspConnectStatus status = client.connectStatus();
+    static const char* const kPaths[] = {"RTP over UDP", "RTP interleaved in TCP", "RTSP over TLS (rtsps)",
+                                         "RTSP tunnelled in HTTP"};
+    printf("path: %s, %s\n", kPaths[static_cast<int>(status.path)], status.ipv6 ? "IPv6" : "IPv4");
     printf("codec: %s\n", codecName(snap.codec));
     if (info.width != 0) printf("resolution: %ux%u\n", info.width, info.height);
     if (info.fps > 0) printf("frame rate: %ld fps\n", std::lround(info.fps));

@@ -30,7 +30,8 @@ const char* kUsage =
     "usage: quorvane-testcam [FILE] [options]\n"
     "  FILE                  Annex-B H.264 or H.265 file (default: the bundled 640x360 clip)\n"
     "      --codec h264|h265 when the file's first NAL unit does not tell\n"
-    "      --bind ADDR       listen address (default 127.0.0.1; 0.0.0.0 for every interface)\n"
+    "      --bind ADDR       listen address (default 127.0.0.1; 0.0.0.0 for every interface; with\n"
+    "                        --tls-cert also an IPv6 address such as ::1)\n"
     "      --port P          RTSP port (default 8554; 0 picks a free one)\n"
     "      --path NAME       stream path (default /stream)\n"
     "      --fps F           pictures per second (default: from the SPS, else 25)\n"
@@ -345,7 +346,8 @@ int main(int argc, char** argv) {
                 tls ? " with that certificate and key" : "", errno != 0 ? strerror(errno) : "bad address");
         return 1;
     }
-    std::string host = opt.bind == "0.0.0.0" ? "127.0.0.1" : opt.bind;
+    std::string host = opt.bind == "0.0.0.0" ? "127.0.0.1" : opt.bind == "::" ? "::1" : opt.bind;
+    if (host.find(':') != std::string::npos) host = "[" + host + "]";
     std::string url = std::string(tls ? "rtsps://" : "rtsp://") + host + ":" +
                       std::to_string(tls ? front.port() : camera.port()) + opt.path;
     printf("%s\n", url.c_str());

@@ -495,11 +495,18 @@ bool RtspClientUnitEM::startSessionLocked(Events& events) {
         ++mConnectStatus.attempts;
         mConnectStatus.connected = connected;
         mConnectStatus.failure = connected ? RtspRequestResult() : result;
-        if (connected) ++mConnectStatus.connections;
+        if (connected) {
+            ++mConnectStatus.connections;
+            mConnectStatus.path = mCurlRtsp->path();
+            mConnectStatus.ipv6 = mCurlRtsp->ipv6();
+        }
     }
     if (connected) {
         mSessionPlayed = true;
-        events.push_back(videoTrack ? stateEvent(RtspClientState::Playing) : failedEvent(result, true));
+        RtspStateEvent playing = stateEvent(RtspClientState::Playing);
+        playing.path = mCurlRtsp->path();
+        playing.ipv6 = mCurlRtsp->ipv6();
+        events.push_back(videoTrack ? playing : failedEvent(result, true));
     } else {
         SLOGE("rtsp client connect %s failed.\n", UtilsString::maskUrlPassword(url).c_str());
         // Past DESCRIBE without an H.264/H.265 track: the camera offers nothing to set up.

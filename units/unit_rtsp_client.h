@@ -32,6 +32,9 @@ struct QUORVANE_EXPORT RtspConnectStatus {
     uint32_t connections = 0;   // of which reached PLAY
     bool connected = false;     // the latest attempt reached PLAY
     RtspRequestResult failure;  // the request that failed in the latest attempt, when not connected
+    // The way the latest session that reached PLAY went to the camera (RtspStateEvent's).
+    RtspPath path = RtspPath::Udp;
+    bool ipv6 = false;
 };
 
 class NetAddress;

@@ -370,6 +370,12 @@ size_t CurlRtsp::fTcpRecvCallback(void* ptr, size_t size, size_t nmemb, void* us
     return n;
 }
 
+RtspPath CurlRtsp::path() const {
+    if (!mTcp) return RtspPath::Udp;
+    if (mRtsps) return RtspPath::Tls;
+    return mRtsph || mOptions.httpTunnel ? RtspPath::HttpTunnel : RtspPath::Tcp;
+}
+
 const RtspTrack& CurlRtsp::track(int i) const {
     static const RtspTrack kNone;
     return i >= 0 && static_cast<size_t>(i) < mTracks.size() ? mTracks[static_cast<size_t>(i)] : kNone;

@@ -103,6 +103,10 @@ public:
     // silence. It must not call stopCurl on that thread.
     std::function<void(RtspClientReason)> mSessionLostCallback;
 
+    // The way this session goes to the camera; ipv6 once DESCRIBE has told the camera's address.
+    RtspPath path() const;
+    bool ipv6() const { return mSessionInfo.serverIp.find(':') != std::string::npos; }
+
     int trackCount() const { return mTrackCount; }
     // Track `i` of the last DESCRIBE, 0 <= i < trackCount(); an empty track for any other `i`.
     const RtspTrack& track(int i) const;
