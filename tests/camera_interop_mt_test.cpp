@@ -15,6 +15,7 @@
 
 #include <chrono>
 #include <memory>
+#include <mutex>
 #include <string>
 #include <thread>
 #include <vector>
@@ -26,6 +27,7 @@
 #include "testkit/rtp_packetizer.h"
 #include "testkit/test_camera.h"
 #include "tests/client_test_support.h"
+#include "tests/log_capture.h"
 
 using namespace client_test;
 
@@ -237,6 +239,33 @@ TEST_P(CameraInterop, ClientDecodesEveryPictureOfTheClip) {
         EXPECT_EQ(tunnelled, c.tunnel ? 1u : 0u);
         EXPECT_EQ(plain, c.tunnel ? 0u : 1u);
     }
+}
+
+// An IPv6 camera over UDP: refused at once with a clear reason, not left to silence and reconnects.
+TEST(CameraInteropIpv6, CameraOverUdpIsRefusedBeforeSetup) {
+    const std::string missing = GstRtspServer::missingDependency();
+    if (!missing.empty()) GTEST_SKIP() << "GStreamer interoperability skipped: " << missing;
+    GstRtspServer gst;
+    GstRtspServer::Options options;
+    options.clip = clipPath("h264_single_slice.264");
+    options.address = "::1";
+    ASSERT_TRUE(gst.start(options)) << "GStreamer RTSP server did not start";
+    std::mutex mutex;
+    std::vector<RtspStateEvent> events;
+    LogCapture log;
+    RtspClient client(gst.url(), "", "", false, RtspClientOptions::mixedFleet());
+    client.setStateCallback([&](const RtspStateEvent& e) {
+        std::lock_guard<std::mutex> lock(mutex);
+        events.push_back(e);
+    });
+    client.enable();
+    client.disable();
+    log.stop();
+    EXPECT_EQ(log.errCount("is an IPv6 camera, and RTP over UDP is received over IPv4 only"), 1) << log.err;
+    std::lock_guard<std::mutex> lock(mutex);
+    ASSERT_GE(events.size(), 2u);
+    EXPECT_EQ(events[1].state, RtspClientState::Failed);
+    EXPECT_EQ(client.connectStatus().failure.request, "DESCRIBE");
 }
 
 // GStreamer: zero-latency packs the parameter sets and SEI before a picture into one packet

@@ -436,6 +436,15 @@ bool CurlRtsp::startCurl() {
     }
     if (!options()) return false;
     if (!describe()) return false;
+    // The receive sockets are IPv4 ones: the camera's RTP would never reach them.
+    if (!mTcp && ipv6()) {
+        SLOGE(
+            "rtsp session refused: %s is an IPv6 camera, and RTP over UDP is received over IPv4 only; use "
+            "the "
+            "TCP transport\n",
+            mLogUrl.c_str());
+        return false;
+    }
     const bool realCameraSdp = mOptions.realCameraSdp;
     bool videoSetUp = false;
     for (int i = 0; i < mTrackCount; ++i) {
