@@ -589,13 +589,23 @@ bool CameraPlayContext::sendRawv(iovec* pieces, size_t count) {
 
 bool CameraPlayContext::sendUdp(uint16_t port, const uint8_t* data, size_t len) {
     if (stopping() || port == 0) return false;
-    if (mUdpFd < 0) mUdpFd = ::socket(AF_INET, SOCK_DGRAM, 0);
+    sockaddr_storage to{};
+    socklen_t toLength = sizeof(sockaddr_in);
+    auto* to4 = reinterpret_cast<sockaddr_in*>(&to);
+    auto* to6 = reinterpret_cast<sockaddr_in6*>(&to);
+    if (inet_pton(AF_INET, mConnection->mPeerIp.c_str(), &to4->sin_addr) == 1) {
+        to4->sin_family = AF_INET;
+        to4->sin_port = htons(port);
+    } else if (inet_pton(AF_INET6, mConnection->mPeerIp.c_str(), &to6->sin6_addr) == 1) {
+        to6->sin6_family = AF_INET6;
+        to6->sin6_port = htons(port);
+        toLength = sizeof(sockaddr_in6);
+    } else {
+        return false;
+    }
+    if (mUdpFd < 0) mUdpFd = ::socket(to.ss_family, SOCK_DGRAM, 0);
     if (mUdpFd < 0) return false;
-    sockaddr_in to{};
-    to.sin_family = AF_INET;
-    to.sin_port = htons(port);
-    inet_pton(AF_INET, mConnection->mPeerIp.c_str(), &to.sin_addr);
-    return ::sendto(mUdpFd, data, len, 0, reinterpret_cast<sockaddr*>(&to), sizeof(to)) ==
+    return ::sendto(mUdpFd, data, len, 0, reinterpret_cast<sockaddr*>(&to), toLength) ==
            static_cast<ssize_t>(len);
 }
 
@@ -624,23 +634,32 @@ bool TestCamera::start() {
 }
 
 bool TestCamera::start(const std::string& bindAddress, uint16_t port) {
-    sockaddr_in addr{};
-    addr.sin_family = AF_INET;
-    addr.sin_port = htons(port);
-    if (inet_pton(AF_INET, bindAddress.c_str(), &addr.sin_addr) != 1) return false;
-    mListenFd = ::socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_storage storage{};
+    auto* addr4 = reinterpret_cast<sockaddr_in*>(&storage);
+    auto* addr6 = reinterpret_cast<sockaddr_in6*>(&storage);
+    socklen_t len = sizeof(sockaddr_in);
+    if (inet_pton(AF_INET, bindAddress.c_str(), &addr4->sin_addr) == 1) {
+        addr4->sin_family = AF_INET;
+        addr4->sin_port = htons(port);
+    } else if (inet_pton(AF_INET6, bindAddress.c_str(), &addr6->sin6_addr) == 1) {
+        addr6->sin6_family = AF_INET6;
+        addr6->sin6_port = htons(port);
+        len = sizeof(sockaddr_in6);
+    } else {
+        return false;
+    }
+    mFamily = storage.ss_family;
+    mListenFd = ::socket(storage.ss_family, SOCK_STREAM, 0);
     if (mListenFd < 0) return false;
     int on = 1;
     setsockopt(mListenFd, SOL_SOCKET, SO_REUSEADDR, &on, sizeof(on));
-    socklen_t len = sizeof(addr);
-    if (::bind(mListenFd, reinterpret_cast<sockaddr*>(&addr), sizeof(addr)) != 0 ||
-        ::listen(mListenFd, 16) != 0 ||
-        getsockname(mListenFd, reinterpret_cast<sockaddr*>(&addr), &len) != 0) {
+    if (::bind(mListenFd, reinterpret_cast<sockaddr*>(&storage), len) != 0 || ::listen(mListenFd, 16) != 0 ||
+        getsockname(mListenFd, reinterpret_cast<sockaddr*>(&storage), &len) != 0) {
         ::close(mListenFd);
         mListenFd = -1;
         return false;
     }
-    mPort = ntohs(addr.sin_port);
+    mPort = ntohs(mFamily == AF_INET ? addr4->sin_port : addr6->sin6_port);
     mWakeFd = eventfd(0, EFD_CLOEXEC);
     if (mWakeFd < 0) return false;
     mAcceptThread = std::thread(&TestCamera::acceptLoop, this);
@@ -667,7 +686,8 @@ void TestCamera::stop() {
 }
 
 std::string TestCamera::url(const std::string& path) const {
-    return "rtsp://127.0.0.1:" + std::to_string(mPort) + path;
+    return std::string(mFamily == AF_INET6 ? "rtsp://[::1]:" : "rtsp://127.0.0.1:") + std::to_string(mPort) +
+           path;
 }
 
 void TestCamera::acceptLoop() {
@@ -677,12 +697,15 @@ void TestCamera::acceptLoop() {
         int ready = ::poll(fds, 2, -1);
         if (ready < 0 && errno == EINTR) continue;
         if (ready < 0 || (fds[1].revents & POLLIN)) break;
-        sockaddr_in peer{};
+        sockaddr_storage peer{};
         socklen_t len = sizeof(peer);
         int fd = ::accept(mListenFd, reinterpret_cast<sockaddr*>(&peer), &len);
         if (fd < 0) continue;
-        char ip[INET_ADDRSTRLEN] = {0};
-        inet_ntop(AF_INET, &peer.sin_addr, ip, sizeof(ip));
+        char ip[INET6_ADDRSTRLEN] = {0};
+        if (peer.ss_family == AF_INET6)
+            inet_ntop(AF_INET6, &reinterpret_cast<sockaddr_in6*>(&peer)->sin6_addr, ip, sizeof(ip));
+        else
+            inet_ntop(AF_INET, &reinterpret_cast<sockaddr_in*>(&peer)->sin_addr, ip, sizeof(ip));
         auto connection = std::make_shared<CameraConnection>(this, fd, ++number, ip);
         std::vector<std::shared_ptr<CameraConnection>> finished;
         {

@@ -17,8 +17,8 @@
 #include <utility>
 #include <vector>
 
-// A scriptable RTSP camera on 127.0.0.1 for tests, built on plain POSIX sockets. It records every
-// request it receives and answers from a script: status, headers, SDP, session id, interleaved
+// A scriptable RTSP camera on 127.0.0.1 (or an IPv6 address) for tests, built on plain POSIX sockets. It
+// records every request it receives and answers from a script: status, headers, SDP, session id, interleaved
 // channels, Basic or Digest authentication, delays, silence and closing the connection. After
 // PLAY it can send scripted interleaved frames and hand the connection to a CameraStreamer,
 // which is how RTP from packetized clips is sent (interleaved or over UDP to the client ports).
@@ -167,13 +167,14 @@ public:
 
     // Listens on 127.0.0.1 at a free port; false when it cannot.
     bool start();
-    // Listens on `bindAddress` (IPv4 dotted quad) at `port` (0: a free one); false when it cannot.
+    // Listens on `bindAddress` (an IPv4 or IPv6 address) at `port` (0: a free one); false when it
+    // cannot.
     bool start(const std::string& bindAddress, uint16_t port);
     // Closes every connection and joins every thread.
     void stop();
 
     uint16_t port() const { return mPort; }
-    // rtsp://127.0.0.1:<port><path>
+    // rtsp://127.0.0.1:<port><path>, or rtsp://[::1]:<port><path> when listening on IPv6
     std::string url(const std::string& path = "/live") const;
 
     // Replaces the treatment of `method` for all later requests.
@@ -205,6 +206,7 @@ private:
     int mListenFd = -1;
     int mWakeFd = -1;  // eventfd: readable once the camera stops
     uint16_t mPort = 0;
+    int mFamily = 0;  // of the listening socket
     std::atomic<bool> mStopping{false};
     std::thread mAcceptThread;
 

@@ -281,6 +281,11 @@ TEST_F(ToolsTest, InfoPrintsPathCodecSizeRateAndParameterSets) {
               std::string::npos)
         << run.out;
     EXPECT_NE(run.out.find("path: RTP over UDP, IPv4\n"), std::string::npos) << run.out;
+    url = startCamera({"--bind", "::1"});
+    run = record({url, "--tcp", "--info"});
+    EXPECT_EQ(url.compare(0, 13, "rtsp://[::1]:"), 0) << url;
+    EXPECT_NE(run.out.find("path: RTP interleaved in TCP, IPv6\ncodec: H.264\n"), std::string::npos)
+        << run.err;
     // The test camera over TLS on ::1, its self-signed certificate pinned.
     std::string pin, why;
     if (!testkit::makeSelfSignedCertificate(path(""), &pin, &why)) GTEST_SKIP() << why;
