@@ -104,6 +104,7 @@ void TlsFront::stop() {
         std::lock_guard<std::mutex> lock(mMutex);
         for (int fd : mOpenFds) ::shutdown(fd, SHUT_RDWR);
         threads.swap(mConnectionThreads);
+        mFinished.clear();
     }
     for (std::thread& t : threads) t.join();
     for (int* fd : {&mListenFd, &mWakeFd}) {
@@ -118,9 +119,23 @@ void TlsFront::acceptLoop() {
         if (::poll(fds, 2, -1) <= 0 || fds[1].revents != 0) continue;
         int client = ::accept4(mListenFd, nullptr, nullptr, SOCK_CLOEXEC);
         if (client < 0) continue;
-        std::lock_guard<std::mutex> lock(mMutex);
-        mOpenFds.push_back(client);
-        mConnectionThreads.emplace_back(&TlsFront::relay, this, client);
+        // A long-running front sees clients come and go: the threads of closed ones are joined.
+        std::vector<std::thread> done;
+        {
+            std::lock_guard<std::mutex> lock(mMutex);
+            auto finished = std::stable_partition(
+                mConnectionThreads.begin(), mConnectionThreads.end(), [this](const std::thread& t) {
+                    return std::find(mFinished.begin(), mFinished.end(), t.get_id()) == mFinished.end();
+                });
+            for (auto t = finished; t != mConnectionThreads.end(); ++t) {
+                mFinished.erase(std::find(mFinished.begin(), mFinished.end(), t->get_id()));
+                done.push_back(std::move(*t));
+            }
+            mConnectionThreads.erase(finished, mConnectionThreads.end());
+            mOpenFds.push_back(client);
+            mConnectionThreads.emplace_back(&TlsFront::relay, this, client);
+        }
+        for (std::thread& t : done) t.join();
     }
 }
 
@@ -175,6 +190,7 @@ void TlsFront::relay(int client) {
         mOpenFds.erase(std::remove(mOpenFds.begin(), mOpenFds.end(), fd), mOpenFds.end());
         ::close(fd);
     }
+    mFinished.push_back(std::this_thread::get_id());
 }
 
 bool makeSelfSignedCertificate(const std::string& dir, std::string* pin, std::string* why) {

@@ -44,9 +44,10 @@ private:
     std::atomic<bool> mStopping{false};
     std::atomic<int> mFailed{0};
     std::thread mAcceptThread;
-    std::mutex mMutex;  // guards the two below
+    std::mutex mMutex;  // guards the three below
     std::vector<std::thread> mConnectionThreads;
-    std::vector<int> mOpenFds;  // shut down at stop() to end the threads' blocking calls
+    std::vector<std::thread::id> mFinished;  // threads of closed connections, to be joined
+    std::vector<int> mOpenFds;               // shut down at stop() to end the threads' blocking calls
 };
 
 // Writes a self-signed certificate for "localhost", 127.0.0.1 and ::1 and its ECDSA key to
