@@ -531,7 +531,8 @@ void RtspClientUnitEM::applySessionInfo(const RtspSessionInfo& session) {
         std::lock_guard<std::recursive_mutex> lock(mLifecycleMutex);
         filter = mOptions.filterSourceAddress;
     }
-    if (!known && filter)
+    // Interleaved frames come on the session's own connection: no sender to tell apart.
+    if (!known && filter && !mTcp)
         SLOGW("rtsp client cannot tell the camera's address (%s); accepting rtp from any sender\n",
               host.c_str());
     // Without a known address the filter cannot work; every sender is then taken, as with the
