@@ -58,6 +58,33 @@ std::vector<uint8_t> rtpPacket(uint16_t seq, uint32_t ssrc, size_t size) {
     return testkit::makeRtpPacket(seq, 0, false, payload, 96, ssrc);
 }
 
+uint16_t boundPort(int fd) {
+    sockaddr_in a{};
+    socklen_t len = sizeof(a);
+    getsockname(fd, reinterpret_cast<sockaddr*>(&a), &len);
+    return ntohs(a.sin_port);
+}
+
+// Bound to `ip` so that datagrams leave from that address.
+int udpSocketFrom(const char* ip) {
+    int fd = udpSocket();
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    inet_pton(AF_INET, ip, &a.sin_addr);
+    EXPECT_EQ(bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof(a)), 0);
+    timeval tv{0, 150000};
+    setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof(tv));
+    return fd;
+}
+
+// Stands in for the SETUP answer of a camera at 127.0.0.1 whose server_port is that of `fd`.
+void cameraSendsFrom(RtspClientUnitEM& unit, int fd) {
+    RtspSessionInfo session;
+    session.serverIp = "127.0.0.1";
+    session.transport.serverRtpPort = boundPort(fd);
+    unit.applySessionInfo(session);
+}
+
 // True when a socket without address reuse can bind `port`, i.e. nobody holds it.
 bool portIsFree(uint16_t port) {
     int fd = udpSocket();
@@ -109,18 +136,27 @@ TEST_F(ReceiverUnitTest, UdpDatagramsReachTheNextUnitWholeWithTheirDataType) {
     auto unit = enabledUdpUnit(&base);
     ASSERT_TRUE(camera.waitForRequests("PLAY", 1, 10000));
     EXPECT_TRUE(unit->isEnable());
-    int fd = udpSocket();
+    int fd = udpSocketFrom("127.0.0.1");
+    cameraSendsFrom(*unit, fd);
     testing::internal::CaptureStdout();
     sendDatagram(fd, base, rtpPacket(100, 0xAABBCCDD, 1000));
     sendDatagram(fd, base, std::vector<uint8_t>(11, 0x80));  // shorter than an RTP header: dropped
     sendDatagram(fd, base, rtpPacket(101, 0xAABBCCDD, 1600));
     sendDatagram(fd, base + 10, rtpPacket(7, 0x01020304, 200));  // audio port
-    ASSERT_TRUE(sink.waitForCalls(3, 5000));
+    // Larger than the MTU (IP fragments on a real network): whole, not cut to a block.
+    const std::vector<uint8_t> large = rtpPacket(102, 0xAABBCCDD, 5000);
+    sendDatagram(fd, base, large);
+    ASSERT_TRUE(sink.waitForCalls(4, 5000));
     std::this_thread::sleep_for(std::chrono::milliseconds(200));
     std::string out = testing::internal::GetCapturedStdout();
 
     auto calls = sink.calls();
-    ASSERT_EQ(calls.size(), 3u);
+    ASSERT_EQ(calls.size(), 4u);
+    auto whole = std::find_if(calls.begin(), calls.end(),
+                              [&](const ProbeCall& c) { return c.length == large.size(); });
+    ASSERT_NE(whole, calls.end()) << "the large datagram was cut";
+    EXPECT_EQ(whole->buffer->length, large.size());
+    EXPECT_EQ(0, memcmp(whole->buffer->getVaddr(), large.data(), large.size()));
     std::vector<uint8_t> first = rtpPacket(100, 0xAABBCCDD, 1000);
     size_t video = calls[0].length == 1000 ? 0 : 1;
     EXPECT_EQ(calls[video].length, 1000u);
@@ -129,7 +165,7 @@ TEST_F(ReceiverUnitTest, UdpDatagramsReachTheNextUnitWholeWithTheirDataType) {
     EXPECT_EQ(calls[video].param, 0);
     EXPECT_EQ(0, memcmp(calls[video].buffer->getVaddr(), first.data(), first.size()));
     EXPECT_EQ(unit->mVideoSsrc.load(), 0xAABBCCDDu);
-    EXPECT_EQ(unit->mVideoSeq.load(), 101u);
+    EXPECT_EQ(unit->mVideoSeq.load(), 102u);
     EXPECT_EQ(unit->mAudioSsrc.load(), 0x01020304u);
     EXPECT_NE(out.find("Video SSRC Changed! 0 -> " + std::to_string(0xAABBCCDDu)), std::string::npos) << out;
     EXPECT_NE(out.find("Audio SSRC Changed! 0 -> 16909060"), std::string::npos) << out;
@@ -165,25 +201,6 @@ std::vector<uint8_t> senderReport(uint32_t ssrc, uint64_t ntp, uint32_t rtpTs) {
     }
     for (int i = 0; i < 8; ++i) sr[8 + i] = static_cast<uint8_t>(ntp >> (56 - 8 * i));
     return sr;
-}
-
-uint16_t boundPort(int fd) {
-    sockaddr_in a{};
-    socklen_t len = sizeof(a);
-    getsockname(fd, reinterpret_cast<sockaddr*>(&a), &len);
-    return ntohs(a.sin_port);
-}
-
-// Bound to `ip` so that datagrams leave from that address.
-int udpSocketFrom(const char* ip) {
-    int fd = udpSocket();
-    sockaddr_in a{};
-    a.sin_family = AF_INET;
-    inet_pton(AF_INET, ip, &a.sin_addr);
-    EXPECT_EQ(bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof(a)), 0);
-    timeval tv{0, 150000};
-    setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof(tv));
-    return fd;
 }
 
 TEST_F(ReceiverUnitTest, OnlyTheCamerasSenderReportsAreAnsweredAFewTimesASecond) {
@@ -238,42 +255,67 @@ TEST_F(ReceiverUnitTest, OnlyTheCamerasSenderReportsAreAnsweredAFewTimesASecond)
     for (int s : {fd, foreign, otherPort}) close(s);
 }
 
-TEST_F(ReceiverUnitTest, RtpFromAnotherAddressOrOfAnotherSsrcNeverReachesTheDepacketizer) {
-    uint16_t base = 0;
+TEST_F(ReceiverUnitTest, RtpIsTakenOnlyFromTheCamerasAddressAndPortAndOfItsStream) {
     auto unit = makeUnit(false, freePortBase());
-    base = unit->mVideoPortBase.load();
+    const uint16_t base = unit->mVideoPortBase.load();
     std::atomic<int> observed{0};
     unit->mRtpPacketObserver = [&](const unsigned char*, unsigned long, int64_t) { ++observed; };
     int fd = udpSocketFrom("127.0.0.1");
+    int otherPort = udpSocketFrom("127.0.0.1");  // another user on the camera's address
     int foreign = udpSocketFrom("127.0.0.2");
     // Before any session nothing is taken, so stray packets cannot choose the codec.
     sendDatagram(fd, base, rtpPacket(1, 0x1111, 100));
     unit->enable();
     ASSERT_TRUE(camera.waitForRequests("PLAY", 1, 10000));
+    cameraSendsFrom(*unit, fd);
     {
         // A flood of foreign packets writes a few lines, not one per packet.
         LogCapture log;
         for (uint16_t i = 0; i < 50; ++i) sendDatagram(foreign, base, rtpPacket(i, 0x1111, 100));
-        sendDatagram(fd, base, rtpPacket(100, 0x1111, 100));  // settles the SSRC
+        sendDatagram(fd, base, rtpPacket(100, 0x1111, 100));  // settles the stream
         ASSERT_TRUE(sink.waitForCalls(1, 5000));
         log.stop();
         EXPECT_GE(log.errCount("not the camera"), 1);
         EXPECT_LE(log.errCount("not the camera"), 5);
     }
-    // A few packets of another SSRC are dropped; a camera that keeps sending a new one is followed.
-    for (uint16_t i = 0; i < 3; ++i) sendDatagram(fd, base, rtpPacket(200 + i, 0x2222, 100));
-    sendDatagram(fd, base, rtpPacket(101, 0x1111, 100));
-    const int kSwitch = rtsp_receive_internal::SsrcTracker::kSwitchAfter;
-    for (int i = 0; i < kSwitch; ++i) sendDatagram(fd, base, rtpPacket(300 + i, 0x3333, 100));
-    ASSERT_TRUE(sink.waitForCalls(3, 5000));
+    // Not from the server_port: neither the stream's SSRC nor a new one that continues it.
+    for (uint16_t i = 0; i < 20; ++i) {
+        sendDatagram(otherPort, base, rtpPacket(101 + i, 0x6666, 100));
+        sendDatagram(otherPort, base, rtpPacket(101 + i, 0x1111, 100));
+    }
+    // The camera's packets of another stream are dropped however many; a new SSRC that continues
+    // the stream's sequence numbers is the same stream, followed at once.
+    for (uint16_t i = 0; i < 20; ++i) sendDatagram(fd, base, rtpPacket(3000 + i, 0x3333, 100));
+    sendDatagram(fd, base, rtpPacket(101, 0x4444, 100));
+    ASSERT_TRUE(sink.waitForCalls(2, 5000));  // the datagrams before it are taken or dropped by now
+    // Without a server_port a new SSRC is still followed only from the stream's port.
+    RtspSessionInfo noPort;
+    noPort.serverIp = "127.0.0.1";
+    unit->applySessionInfo(noPort);
+    sendDatagram(fd, base, rtpPacket(200, 0x5555, 100));
+    for (uint16_t i = 0; i < 20; ++i) sendDatagram(otherPort, base, rtpPacket(201 + i, 0x6666, 100));
+    sendDatagram(fd, base, rtpPacket(221, 0x5555, 100));
+    ASSERT_TRUE(sink.waitForCalls(4, 5000));
+    // source= naming another address: both are the camera's.
+    RtspSessionInfo both = noPort;
+    both.transport.source = "127.0.0.2";
+    unit->applySessionInfo(both);
+    sendDatagram(fd, base, rtpPacket(300, 0x7777, 100));
+    sendDatagram(foreign, base, rtpPacket(301, 0x7777, 100));
+    ASSERT_TRUE(sink.waitForCalls(6, 5000));
+    // A loopback source= of a camera elsewhere is a firmware default: loopback is not the camera.
+    RtspSessionInfo elsewhere;
+    elsewhere.serverIp = "192.0.2.1";
+    elsewhere.transport.source = "127.0.0.1";
+    unit->applySessionInfo(elsewhere);
+    sendDatagram(fd, base, rtpPacket(400, 0x8888, 100));
     std::this_thread::sleep_for(std::chrono::milliseconds(100));
     auto calls = sink.calls();
-    ASSERT_EQ(calls.size(), 3u);
-    EXPECT_EQ(observed.load(), 3);
-    EXPECT_EQ(readBe16At(calls[0], 2), 100);
-    EXPECT_EQ(readBe16At(calls[1], 2), 101);
-    EXPECT_EQ(readBe16At(calls[2], 2), 300 + kSwitch - 1);
-    EXPECT_EQ(unit->mVideoSsrc.load(), 0x3333u);
+    ASSERT_EQ(calls.size(), 6u);
+    EXPECT_EQ(observed.load(), 6);
+    const int seqs[6] = {100, 101, 200, 221, 300, 301};
+    for (int i = 0; i < 6; ++i) EXPECT_EQ(readBe16At(calls[i], 2), seqs[i]);
+    EXPECT_EQ(unit->mVideoSsrc.load(), 0x7777u);
 
     // With address filtering off, a relay's address is fine.
     unit.reset();
@@ -284,16 +326,16 @@ TEST_F(ReceiverUnitTest, RtpFromAnotherAddressOrOfAnotherSsrcNeverReachesTheDepa
     open->enable();
     ASSERT_TRUE(camera.waitForRequests("PLAY", 2, 10000));
     sendDatagram(foreign, base, rtpPacket(7, 0x4444, 100));
-    EXPECT_TRUE(sink.waitForCalls(4, 5000));
-    close(fd);
-    close(foreign);
+    EXPECT_TRUE(sink.waitForCalls(7, 5000));
+    for (int s : {fd, otherPort, foreign}) close(s);
 }
 
 TEST_F(ReceiverUnitTest, KeyframeBurstOf400PacketsIsNotDroppedByTheKernel) {
     uint16_t base = 0;
     auto unit = enabledUdpUnit(&base);
     ASSERT_TRUE(camera.waitForRequests("PLAY", 1, 10000));
-    int fd = udpSocket();
+    int fd = udpSocketFrom("127.0.0.1");
+    cameraSendsFrom(*unit, fd);
     for (uint16_t i = 0; i < 400; ++i) sendDatagram(fd, base, rtpPacket(i, 0x5EED, 1400));
     EXPECT_TRUE(sink.waitForCalls(400, 20000)) << sink.calls().size() << " of 400 arrived";
     close(fd);
@@ -306,45 +348,51 @@ TEST_F(ReceiverUnitTest, PortsAreChosenOnceAndKeptAcrossReconnects) {
     EXPECT_GE(video, 10000);
     EXPECT_LE(video, 60000);
     EXPECT_EQ(unit->mAudioPortBase.load(), static_cast<uint16_t>(video + 10));
+    // Another local user cannot share a receive port, even asking for address and port reuse.
+    for (uint32_t ip : {INADDR_ANY, INADDR_LOOPBACK}) {
+        int other = udpSocket();
+        int on = 1;
+        setsockopt(other, SOL_SOCKET, SO_REUSEADDR, &on, sizeof(on));
+        setsockopt(other, SOL_SOCKET, SO_REUSEPORT, &on, sizeof(on));
+        sockaddr_in a = loopback(video);
+        a.sin_addr.s_addr = htonl(ip);
+        EXPECT_NE(bind(other, reinterpret_cast<sockaddr*>(&a), sizeof(a)), 0) << "the video port is shared";
+        close(other);
+    }
     unit->disable();
     unit->enable();
     EXPECT_EQ(unit->mVideoPortBase.load(), video);
 }
 
-// Two processes started in the same second seed the port engine alike and draw the same base.
-// A forked child has the same engine state as its parent: its draw must skip the ports the
-// parent's unit holds (with address reuse, a second bind would succeed and share the video).
-TEST(ReceiverUnitPorts, ABaseHeldByAnotherProcessIsDrawnAgain) {
-    int ready[2];
+// The port base is not derived from anything another process can know or share: a forked
+// child, with every byte of its parent's state, draws another base than its parent.
+TEST(ReceiverUnitPorts, ABaseIsNotPredictableFromTheProcessState) {
     int result[2];
-    ASSERT_EQ(pipe(ready), 0);
     ASSERT_EQ(pipe(result), 0);
     // Forked while this process has a single thread; no camera listens at port 9.
     pid_t child = fork();
     ASSERT_GE(child, 0);
     if (child == 0) {
-        char go = 0;
-        if (read(ready[0], &go, 1) != 1) _exit(1);
         auto* unit = new RtspClientUnitEM("rtsp://127.0.0.1:9/none", "", "", false);
         unit->enable();
         uint16_t base = unit->mVideoPortBase.load();
         _exit(write(result[1], &base, sizeof(base)) == sizeof(base) ? 0 : 1);  // no clean-up in the child
     }
-    RtspClientUnitEM unit("rtsp://127.0.0.1:9/none", "", "", false);
-    unit.enable();
-    const uint16_t mine = unit.mVideoPortBase.load();
-    ASSERT_EQ(write(ready[1], "x", 1), 1);
     uint16_t theirs = 0;
     pollfd pfd{result[0], POLLIN, 0};
     bool answered = poll(&pfd, 1, 20000) == 1 && read(result[0], &theirs, sizeof(theirs)) == sizeof(theirs);
     kill(child, SIGKILL);
-    waitpid(child, nullptr, 0);
-    for (int fd : {ready[0], ready[1], result[0], result[1]}) close(fd);
+    waitpid(child, nullptr, 0);  // its ports are free again
+    for (int fd : result) close(fd);
     ASSERT_TRUE(answered);
-    EXPECT_GE(theirs, 10000);
-    EXPECT_LE(theirs, 60000);
-    for (int offset : {0, 1, 10, 11})
-        for (int other : {0, 1, 10, 11}) EXPECT_NE(theirs + offset, mine + other) << "shared port";
+    RtspClientUnitEM unit("rtsp://127.0.0.1:9/none", "", "", false);
+    unit.enable();
+    const uint16_t mine = unit.mVideoPortBase.load();
+    for (uint16_t base : {theirs, mine}) {
+        EXPECT_GE(base, 10000);
+        EXPECT_LE(base, 60000);
+    }
+    EXPECT_NE(theirs, mine) << "the child's draw repeated";
 }
 
 // The receive threads wait a minute here: destruction must wake them, not outwait them.
@@ -446,6 +494,95 @@ TEST_F(ReceiverUnitTest, InterleavedFramesAreDemultiplexedByChannel) {
     EXPECT_TRUE(clock.valid);
     EXPECT_EQ(clock.ntp, 0x0102030405060708ull);
     EXPECT_EQ(clock.rtpTimestamp, 1234u);
+}
+
+// The stream a session follows, fed as interleaved frames: the SETUP answer's ssrc= and the PLAY
+// answer's RTP-Info are hints, checked against the packets.
+TEST_F(ReceiverUnitTest, SessionFollowsTheStreamThePacketsShowNotTheHints) {
+    struct Packet {
+        uint16_t seq;
+        uint32_t ssrc;
+        bool delivered;
+    };
+    struct Case {
+        const char* name;
+        bool hasSsrc;
+        uint32_t setupSsrc;
+        int rtpInfoSeq;    // -1: none
+        size_t hintAfter;  // packets fed before the RTP-Info arrives
+        std::vector<Packet> packets;
+    };
+    std::vector<Packet> uniview;  // a new SSRC at every group of pictures, numbers going on
+    for (uint16_t i = 0; i < 12; ++i) uniview.push_back({static_cast<uint16_t>(10 + i), 0xB1u + i / 4, true});
+    std::vector<Packet> oldAndNew;  // the previous session's stream goes on beside the new one
+    for (uint16_t i = 0; i < 10; ++i) oldAndNew.push_back({static_cast<uint16_t>(100 + i), 0x01D, false});
+    for (uint16_t i = 0; i < 6; ++i) {
+        oldAndNew.push_back({static_cast<uint16_t>(5000 + i), 0x0E, true});
+        oldAndNew.push_back({static_cast<uint16_t>(110 + i), 0x01D, false});
+    }
+    std::vector<Packet> beforeAnswer = oldAndNew;  // two old packets came before the PLAY answer
+    beforeAnswer[0].delivered = beforeAnswer[1].delivered = true;
+    const std::vector<Case> cases = {
+        {"ssrc=0", true, 0, -1, 0, {{1000, 0xA1, true}, {1001, 0xA1, true}, {1002, 0xA1, true}}},
+        {"ssrc= of another stream", true, 0xDEAD, -1, 0, {{7, 0xA1, true}, {8, 0xA1, true}, {9, 0xA1, true}}},
+        {"SSRC change at every group of pictures", false, 0, -1, 0, uniview},
+        {"previous session's stream", true, 0x0E, 5000, 0, oldAndNew},
+        {"previous session's stream before the PLAY answer", false, 0, 5000, 2, beforeAnswer},
+        {"RTP-Info of the stream already followed",
+         false,
+         0,
+         700,
+         2,
+         {{700, 0xC1, true}, {701, 0xC1, true}, {702, 0xC1, true}}},
+        {"another stream of the camera",
+         false,
+         0,
+         -1,
+         0,
+         {{50, 0xC1, true}, {9000, 0xC2, false}, {9001, 0xC2, false}, {51, 0xC1, true}}},
+    };
+    auto unit = makeUnit(true, 0);
+    unit->UnitBase::enable();
+    size_t seen = 0;
+    auto feed = [&](uint16_t seq, uint32_t ssrc) {
+        std::vector<uint8_t> frame =
+            interleaved(0, testkit::makeRtpPacket(seq, 3000u * seq, false, testkit::Bytes(20, 1), 96, ssrc));
+        unit->fRecvTcpCallback(frame.data(), frame.size());
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        RtspSessionInfo session;
+        session.transport.hasSsrc = c.hasSsrc;
+        session.transport.ssrc = c.setupSsrc;
+        unit->applySessionInfo(session);
+        std::vector<std::pair<int, uint32_t>> expected;
+        for (size_t i = 0; i < c.packets.size(); ++i) {
+            if (i == c.hintAfter && c.rtpInfoSeq >= 0) {
+                RtspRtpInfo info;
+                info.present = info.hasSeq = true;
+                info.seq = static_cast<uint16_t>(c.rtpInfoSeq);
+                unit->applyRtpInfo(info);
+            }
+            feed(c.packets[i].seq, c.packets[i].ssrc);
+            if (c.packets[i].delivered) expected.emplace_back(c.packets[i].seq, c.packets[i].ssrc);
+        }
+        auto calls = sink.calls();
+        std::vector<std::pair<int, uint32_t>> got;
+        for (size_t i = seen; i < calls.size(); ++i)
+            got.emplace_back(readBe16At(calls[i], 2),
+                             static_cast<uint32_t>(readBe16At(calls[i], 8) << 16 | readBe16At(calls[i], 10)));
+        seen = calls.size();
+        EXPECT_EQ(got, expected);
+    }
+    // An RTP-Info seq that no packet continues is taken as wrong after a while, not for ever.
+    RtspRtpInfo wrong;
+    wrong.present = wrong.hasSeq = true;
+    wrong.seq = 40000;
+    unit->applySessionInfo(RtspSessionInfo());
+    unit->applyRtpInfo(wrong);
+    const int patience = rtsp_receive_internal::SsrcTracker::kHintPatience;
+    for (int i = 0; i < patience + 9; ++i) feed(static_cast<uint16_t>(i), 0xD1);
+    EXPECT_EQ(sink.calls().size() - seen, 10u);
 }
 
 // Records the state events and session ends of a unit. The record is shared with the unit's
@@ -644,6 +781,77 @@ TEST_F(ReceiverUnitTest, ConnectionFailureIsReportedWithItsReason) {
     std::lock_guard<std::mutex> lock(events.mutex);
     EXPECT_EQ(events.states[1].osErrno, ECONNREFUSED);
     EXPECT_EQ(events.states[2].state, RtspClientState::Stopped);
+}
+
+// Only video RTP is a sign of life: RTCP over TCP (with libcurl's reads and with the direct read)
+// and audio over UDP do not hold off the reconnect of a stalled video.
+TEST_F(ReceiverUnitTest, OnlyVideoKeepsASessionAlive) {
+    for (bool direct : {false, true}) {
+        SCOPED_TRACE(direct ? "tcp, direct read" : "tcp");
+        client_test::ScopedTimeConstants quick(300, 1000);
+        CameraScript script;
+        std::vector<uint8_t> rtp = rtpPacket(1, 0xF1, 100);
+        std::vector<uint8_t> sr = senderReport(0xF1, 1, 2);
+        script.framesAfterPlay.push_back({0, std::string(rtp.begin(), rtp.end()), 0, 0});
+        for (int i = 0; i < 100; ++i)
+            script.framesAfterPlay.push_back({1, std::string(sr.begin(), sr.end()), 30, 0});
+        TestCamera cam(script);
+        ASSERT_TRUE(cam.start());
+        RtspClientUnitEM unit(cam.url(), "", "", true);
+        RtspClientOptions options;
+        options.directInterleavedRead = direct;
+        unit.setOptions(options);
+        UnitEvents events(unit);
+        unit.enable();
+        ASSERT_TRUE(cam.waitForRequests("PLAY", 1, 10000));
+        EXPECT_TRUE(cam.waitForRequests("PLAY", 2, 2000)) << "RTCP kept a stalled video alive";
+        ASSERT_TRUE(events.waitFor(3));
+        std::lock_guard<std::mutex> lock(events.mutex);
+        EXPECT_EQ(events.states[2].reason, RtspClientReason::Silence);
+    }
+    client_test::ScopedTimeConstants quick(3000, 20);
+    uint16_t base = 0;
+    auto unit = enabledUdpUnit(&base);
+    ASSERT_TRUE(camera.waitForRequests("PLAY", 1, 10000));
+    int fd = udpSocketFrom("127.0.0.1");
+    cameraSendsFrom(*unit, fd);
+    for (uint16_t i = 0; i < 400 && client_test::methodCount(camera, "PLAY") < 2; ++i) {
+        sendDatagram(fd, base + 10, rtpPacket(i, 0xF2, 100));
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    }
+    EXPECT_EQ(client_test::methodCount(camera, "PLAY"), 2u) << "audio kept a silent video alive";
+    close(fd);
+}
+
+// A session whose RTSP connection is lost (reported on the session's own thread) is reconnected
+// at once, long before its silence would tell; a late report of the replaced session does nothing.
+TEST_F(ReceiverUnitTest, LostRtspConnectionIsReconnectedAtOnce) {
+    client_test::ScopedTimeConstants slow(60000, 60000, 25000, /*requestTimeoutMs=*/400);
+    for (bool tcp : {false, true}) {
+        SCOPED_TRACE(tcp ? "tcp" : "udp");
+        TestCamera cam;
+        ASSERT_TRUE(cam.start());
+        RtspClientUnitEM unit(cam.url(), "", "", tcp);
+        unit.setReceivePortBase(freePortBase());
+        UnitEvents events(unit);
+        unit.enable();
+        ASSERT_TRUE(cam.waitForRequests("PLAY", 1, 10000));
+        ASSERT_NE(unit.mCurlRtsp, nullptr);
+        ASSERT_TRUE(unit.mCurlRtsp->mAfterPlayCallback);
+        std::function<void(RtspClientReason)> lost = unit.mCurlRtsp->mSessionLostCallback;
+        ASSERT_TRUE(lost);
+        std::thread keepAlive([&] { lost(RtspClientReason::Closed); });
+        keepAlive.join();
+        EXPECT_TRUE(cam.waitForRequests("PLAY", 2, 5000));
+        ASSERT_TRUE(events.waitFor(5));
+        lost(RtspClientReason::Error);
+        std::this_thread::sleep_for(std::chrono::milliseconds(200));
+        EXPECT_EQ(client_test::methodCount(cam, "PLAY"), 2u);
+        std::lock_guard<std::mutex> lock(events.mutex);
+        EXPECT_EQ(events.states[2].state, RtspClientState::Reconnecting);
+        EXPECT_EQ(events.states[2].reason, RtspClientReason::Closed);
+        EXPECT_EQ(events.states.back().state, RtspClientState::Playing);
+    }
 }
 
 }  // namespace

@@ -5,6 +5,7 @@
 #include <netinet/in.h>
 #include <poll.h>
 #include <sys/eventfd.h>
+#include <sys/random.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -31,6 +32,10 @@ constexpr int kUdpTimeoutLimit = 10;
 constexpr int kBindAttempts = 8;
 constexpr int64_t kMinErrorReconnectGapNs = 1000000000LL;
 constexpr unsigned long kDatagramCapacity = 1600;
+// What a datagram may hold beyond a pooled block (some cameras send RTP larger than the MTU and
+// leave it to IP fragmentation): each receive slot goes on in a spill area of this size, so a
+// datagram of up to 65,536 bytes arrives whole.
+constexpr unsigned long kSpillCapacity = 65536 - kDatagramCapacity;
 // Datagrams read with one receive call; each still goes down the chain on its own.
 constexpr unsigned kReceiveBatch = 16;
 // Free datagram blocks a receiver keeps: enough for the fragments of a large keyframe that the
@@ -41,24 +46,23 @@ constexpr unsigned long kRtpHeaderSize = 12;
 // through the stop event: it waits long, so an idle one costs no wake-up a second.
 constexpr unsigned kRtcpIdleWaitMs = 60000;
 
-// The library-wide engine for local port choice, seeded once from the calendar time.
-std::minstd_rand0& portEngine() {
-    static std::minstd_rand0 engine([] {
-        unsigned long seed = static_cast<unsigned long>(time(nullptr)) % 2147483647UL;
-        return seed == 0 ? 1UL : seed;
-    }());
-    return engine;
-}
-
+// A port base between 10000 and 60000 from the system's random source: another user cannot work
+// it out (from the time the process started, say) and take the ports or send to them first.
 uint16_t drawPortBase() {
-    static std::mutex engineMutex;  // several cameras may be enabled from different threads
-    std::lock_guard<std::mutex> lock(engineMutex);
-    std::uniform_int_distribution<uint16_t> dist(10000, 60000);
-    return dist(portEngine());
+    uint32_t value = 0;
+    if (getrandom(&value, sizeof(value), 0) != static_cast<ssize_t>(sizeof(value))) {
+        try {
+            std::random_device device;
+            value = device();
+        } catch (const std::exception&) {
+            value = static_cast<uint32_t>(Utils::getBeginTimestamp() ^ (Utils::getBeginTimestamp() >> 32));
+        }
+    }
+    return static_cast<uint16_t>(10000 + value % 50001);
 }
 
 // Whether nobody holds the UDP port. The probe binds without address reuse, so it also fails on
-// a port that another socket holds with reuse, as our receive sockets do.
+// a port that another socket holds with reuse.
 bool udpPortFree(uint16_t port) {
     int fd = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
     if (fd < 0) return true;  // cannot tell; the draw stands
@@ -72,9 +76,7 @@ bool udpPortFree(uint16_t port) {
 }
 
 // A port base whose RTP and RTCP ports for video (base, base + 1) and audio (base + 10,
-// base + 11) are free. The engine is seeded with the time in seconds, so processes started in the
-// same second draw the same bases; the receive sockets bind with address reuse, which would let
-// them share a port and take each other's video. A base in use is drawn again, a few times.
+// base + 11) are free. A base in use is drawn again, a few times.
 uint16_t choosePortBase() {
     constexpr int kAttempts = 16;
     uint16_t base = 0;
@@ -211,34 +213,52 @@ RtcpVerdict decideRtcp(const unsigned char* data, size_t length, bool fromCamera
     return RtcpVerdict::Answer;
 }
 
-void SsrcTracker::reset(bool known, uint32_t ssrc) {
-    mKnown = known;
-    mSsrc = known ? ssrc : 0;
-    mCandidate = 0;
-    mCandidateCount = 0;
+void SsrcTracker::reset() {
+    *this = SsrcTracker();
 }
 
-SsrcTracker::Verdict SsrcTracker::check(uint32_t ssrc) {
+void SsrcTracker::hintSeq(uint16_t seq) {
+    mHint = true;
+    mHintSeq = seq;
+    mUnmatched = 0;
+    if (mKnown && static_cast<uint16_t>(mLastSeq - seq) < kHintSeqWindow) {
+        mHint = false;  // the stream followed so far is the one announced
+    } else {
+        mKnown = false;
+    }
+}
+
+void SsrcTracker::settle(uint32_t ssrc, uint16_t seq, uint32_t timestamp, uint16_t port) {
+    mKnown = true;
+    mHint = false;
+    mSsrc = ssrc;
+    mLastSeq = seq;
+    mLastTs = timestamp;
+    mPort = port;
+}
+
+SsrcTracker::Verdict SsrcTracker::check(uint32_t ssrc, uint16_t seq, uint32_t timestamp, uint16_t port) {
     if (!mKnown) {
-        mKnown = true;
-        mSsrc = ssrc;
-        return Verdict::Accept;
+        if (mHint && static_cast<uint16_t>(seq - mHintSeq) >= kHintSeqWindow && ++mUnmatched < kHintPatience)
+            return Verdict::Drop;
+        const bool switched = mSsrc != 0 && ssrc != mSsrc;
+        settle(ssrc, seq, timestamp, port);
+        return switched ? Verdict::Switched : Verdict::Accept;
     }
+    const uint16_t ahead = static_cast<uint16_t>(seq - mLastSeq);
     if (ssrc == mSsrc) {
-        mCandidateCount = 0;
+        // A late packet (reordered) leaves the last sequence number where it is.
+        if (ahead < 0x8000) {
+            mLastSeq = seq;
+            mLastTs = timestamp;
+        }
         return Verdict::Accept;
     }
-    if (mCandidateCount > 0 && ssrc == mCandidate) {
-        if (++mCandidateCount >= kSwitchAfter) {
-            mSsrc = ssrc;
-            mCandidateCount = 0;
-            return Verdict::Switched;
-        }
-        return Verdict::Drop;
-    }
-    mCandidate = ssrc;
-    mCandidateCount = 1;
-    return Verdict::Drop;
+    const uint32_t tsGap = timestamp - mLastTs;
+    const bool tsClose = tsGap <= kContinueTs || 0u - tsGap <= kContinueTs;
+    if (port != mPort || ahead == 0 || ahead > kContinueSeq || !tsClose) return Verdict::Drop;
+    settle(ssrc, seq, timestamp, port);
+    return Verdict::Switched;
 }
 
 }  // namespace rtsp_receive_internal
@@ -331,6 +351,32 @@ void RtspClientUnitEM::runPendingRequest() {
         disable();
     } else if (request == Request::Restart) {
         enable();
+    } else if (request == Request::Reconnect) {
+        // Not when the lost session has been replaced meanwhile (by a silence reconnect, say).
+        if (mPendingSerial.load() == mLiveSerial.load())
+            restartSession(static_cast<RtspClientReason>(mPendingReason.load()));
+    }
+}
+
+void RtspClientUnitEM::sessionLost(uint32_t serial, RtspClientReason reason) {
+    // A session that this unit is ending itself (its TEARDOWN closes the connection) is no longer
+    // the live one.
+    if (serial == 0 || mLiveSerial.load() != serial) return;
+    mPendingReason.store(static_cast<int>(reason));
+    mPendingSerial.store(serial);
+    int none = static_cast<int>(Request::None);
+    // A request the application made inside a delivery goes first; it ends this session anyway.
+    if (!mPending.compare_exchange_strong(none, static_cast<int>(Request::Reconnect))) return;
+    SLOGW("rtsp client lost the session of %s. reconnect it!\n", maskedUrl().c_str());
+    // The TCP watchdog waits on the condition; the UDP video thread waits in its socket, which an
+    // empty datagram wakes (the thread then runs the request).
+    { std::lock_guard<std::mutex> lock(mWatchMutex); }
+    mWatchCv.notify_all();
+    if (!mTcp) {
+        UdpSocket waker;
+        char empty = 0;
+        waker.sendTo(NetBuffer(&empty, 0), NetAddress("127.0.0.1", mVideoPortBase.load()));
+        waker.close();
     }
 }
 
@@ -406,6 +452,7 @@ void RtspClientUnitEM::restartSession(RtspClientReason reason) {
 
 void RtspClientUnitEM::endSessionLocked(bool teardown) {
     mPeerKnown.store(false);
+    mLiveSerial.store(0);
     if (mCurlRtsp == nullptr) return;
     if (teardown) mCurlRtsp->stopCurl();
     delete mCurlRtsp;
@@ -432,7 +479,7 @@ bool RtspClientUnitEM::bindSocketsLocked() {
     std::lock_guard<std::mutex> lock(mSocketsMutex);
     for (int i = 0; i < 4; ++i) {
         if (!needs[i].wanted || needs[i].running != nullptr || mBoundSockets[i]) continue;
-        auto socket = std::make_unique<UdpSocket>(NetAddress(needs[i].port), 0);
+        auto socket = std::make_unique<UdpSocket>(NetAddress(needs[i].port), 0, false);
         if (!socket->isOpen()) {
             for (auto& s : mBoundSockets) s.reset();
             return false;
@@ -480,6 +527,12 @@ bool RtspClientUnitEM::startSessionLocked(Events& events) {
         applySessionInfo(session);
         if (mSessionCallback) mSessionCallback(session);
     };
+    mCurlRtsp->mAfterPlayCallback = [this](const RtspRtpInfo& info) { applyRtpInfo(info); };
+    const uint32_t serial = ++mSessionSerial == 0 ? ++mSessionSerial : mSessionSerial;
+    mLiveSerial.store(serial);
+    mCurlRtsp->mSessionLostCallback = [this, serial](RtspClientReason reason) {
+        sessionLost(serial, reason);
+    };
     UnitBase::enable();
     SLOGD("curlto %s , cli %d:%d, tcp: %d\n", UtilsString::maskUrlPassword(url).c_str(), videoPort, audioPort,
           mTcp ? 1 : 0);
@@ -519,13 +572,34 @@ bool RtspClientUnitEM::startSessionLocked(Events& events) {
     return connected;
 }
 
+namespace {
+
+bool loopbackOrUnspecified(uint32_t address) {
+    const uint32_t host = ntohl(address);
+    return host == 0 || (host >> 24) == 127;
+}
+
+}  // namespace
+
 void RtspClientUnitEM::applySessionInfo(const RtspSessionInfo& session) {
     const RtspTransportInfo& t = session.transport;
-    std::string host = !t.source.empty()           ? t.source
-                       : !session.serverIp.empty() ? session.serverIp
-                                                   : urlHost(currentUrl());
+    const std::string host = !session.serverIp.empty() ? session.serverIp : urlHost(currentUrl());
     uint32_t address = 0;
     bool known = resolveIpv4(host, &address);
+    // The SETUP answer's source= is taken beside the server's address, not instead of it (cameras
+    // name addresses they do not send from); a loopback or unspecified one of a camera elsewhere
+    // is a firmware's default, not where the packets come from.
+    uint32_t source = 0;
+    if (!t.source.empty() && resolveIpv4(t.source, &source)) {
+        if ((known && !loopbackOrUnspecified(address) && loopbackOrUnspecified(source)) ||
+            ntohl(source) == 0 || (known && source == address)) {
+            source = 0;
+        } else if (!known) {
+            address = source;
+            source = 0;
+            known = true;
+        }
+    }
     bool filter = true;
     {
         std::lock_guard<std::recursive_mutex> lock(mLifecycleMutex);
@@ -539,43 +613,60 @@ void RtspClientUnitEM::applySessionInfo(const RtspSessionInfo& session) {
     // option off.
     mFilterAddress.store(filter && known);
     mPeerAddress.store(address);
+    mSourceAddress.store(source);
+    mPeerRtpPort.store(htons(t.serverRtpPort));
     mPeerRtcpPort.store(htons(t.serverRtcpPort));
     mVideoRtpChannel.store(t.rtpChannel >= 0 ? t.rtpChannel : 0);
     mVideoRtcpChannel.store(t.rtcpChannel >= 0 ? t.rtcpChannel : 1);
-    mSetupSsrc.store(t.ssrc);
-    mSetupSsrcKnown.store(t.hasSsrc);
     {
         std::lock_guard<std::mutex> lock(mClockMutex);
         mSenderClock = RtcpSenderClock();
     }
+    // No RTP-Info yet; stored before the new generation, so a thread that sees the generation
+    // sees no hint of the session before.
+    mRtpInfoHint.store((mRtpInfoHint.load() + (uint64_t{1} << 32)) & ~uint64_t{0x1ffff});
     mSessionGeneration.fetch_add(1);
     mPeerKnown.store(true);
+}
+
+void RtspClientUnitEM::applyRtpInfo(const RtspRtpInfo& info) {
+    if (!info.present || !info.hasSeq) return;
+    const uint64_t count = (mRtpInfoHint.load() >> 32) + 1;
+    mRtpInfoHint.store((count << 32) | 0x10000 | info.seq);
 }
 
 bool RtspClientUnitEM::fromCamera(const NetAddress& from, bool rtcp) const {
     if (!mPeerKnown.load()) return false;
     if (!mFilterAddress.load()) return true;
-    if (from.mAddress != mPeerAddress.load()) return false;
-    const uint16_t port = mPeerRtcpPort.load();
-    return !rtcp || port == 0 || from.mPort == port;
+    const uint32_t source = mSourceAddress.load();
+    if (from.mAddress != mPeerAddress.load() && (source == 0 || from.mAddress != source)) return false;
+    const uint16_t port = rtcp ? mPeerRtcpPort.load() : mPeerRtpPort.load();
+    return port == 0 || from.mPort == port;
 }
 
-bool RtspClientUnitEM::acceptRtp(const unsigned char* rtp, unsigned long length, bool video,
-                                 SsrcTracker& tracker, uint32_t& generation) {
+bool RtspClientUnitEM::acceptRtp(const unsigned char* rtp, unsigned long length, bool video, uint16_t port,
+                                 SsrcTracker& tracker, uint32_t& generation, uint64_t& hint) {
     // A datagram shorter than the fixed RTP header carries no packet.
     if (length < kRtpHeaderSize || (rtp[0] >> 6) != 2) return false;
     const uint32_t current = mSessionGeneration.load();
     if (generation != current) {
         generation = current;
-        tracker.reset(video && mSetupSsrcKnown.load(), mSetupSsrc.load());
+        tracker.reset();
+    }
+    // The audio track is never set up; RTP-Info speaks of the video.
+    const uint64_t given = mRtpInfoHint.load();
+    if (video && given != hint) {
+        hint = given;
+        if ((given & 0x10000) != 0) tracker.hintSeq(static_cast<uint16_t>(given));
     }
     const uint32_t ssrc = readBe32(rtp + 8);
+    const uint16_t seq = readBe16(rtp + 2);
     std::atomic<uint32_t>& ssrcField = video ? mVideoSsrc : mAudioSsrc;
     const uint32_t old = ssrcField.load();
-    SsrcTracker::Verdict verdict = tracker.check(ssrc);
+    SsrcTracker::Verdict verdict = tracker.check(ssrc, seq, readBe32(rtp + 4), port);
     if (verdict == SsrcTracker::Verdict::Drop) {
-        SLOGW_LIMITED(mForeignLog, "rtp packet of ssrc %u dropped: the session's ssrc is %u\n", ssrc,
-                      tracker.ssrc());
+        SLOGW_LIMITED(mForeignLog, "rtp packet of ssrc %u dropped: not the session's stream (ssrc %u)\n",
+                      ssrc, tracker.ssrc());
         return false;
     }
     if (ssrc != old) {
@@ -585,7 +676,7 @@ bool RtspClientUnitEM::acceptRtp(const unsigned char* rtp, unsigned long length,
             SLOGD("Audio SSRC Changed! %u -> %u\n", old, ssrc);
         ssrcField.store(ssrc);
     }
-    (video ? mVideoSeq : mAudioSeq).store(readBe16(rtp + 2));
+    (video ? mVideoSeq : mAudioSeq).store(seq);
     return true;
 }
 
@@ -622,7 +713,7 @@ std::unique_ptr<UdpSocket> RtspClientUnitEM::takeSocket(int slot, unsigned short
         if (mBoundSockets[slot] && mBoundSockets[slot]->localAddress().getPort() == port)
             return std::move(mBoundSockets[slot]);
     }
-    auto socket = std::make_unique<UdpSocket>(NetAddress(port), 0);
+    auto socket = std::make_unique<UdpSocket>(NetAddress(port), 0, false);
     if (slot % 2 == 0) enlargeReceiveBuffer(socket->getFd(), kRtpSocketBufferBytes);
     return socket;
 }
@@ -746,9 +837,13 @@ void RtspClientUnitEM::threadRtpFunc(unsigned short port, UnitDataType type) {
     const char* kind = video ? "Video" : "Audio";
     SsrcTracker tracker;
     uint32_t generation = 0;
+    uint64_t hint = 0;
+    std::atomic<int32_t>& timeouts = video ? mRtpTimeoutCount : mAudioTimeoutCount;
     // Each datagram lands in a block of this thread's pool: a block the depacketizer lets go of
-    // comes back to the pool, so a steady stream costs no heap allocation per packet.
+    // comes back to the pool, so a steady stream costs no heap allocation per packet. What goes
+    // beyond a block lands in the slot's spill area; its pages are touched only by such datagrams.
     BufferPool pool(kDatagramCapacity, kPooledDatagrams);
+    std::unique_ptr<char[]> spill(new char[kReceiveBatch * kSpillCapacity]);
     std::shared_ptr<QelBuffer> buffers[kReceiveBatch];
     NetDatagram slots[kReceiveBatch];
     BufferInfo info{};
@@ -779,8 +874,10 @@ void RtspClientUnitEM::threadRtpFunc(unsigned short port, UnitDataType type) {
         const unsigned stepMs =
             static_cast<unsigned>(std::max(1, quorvane_internal::timeConstants().udpReceiveTimeoutMs.load()));
         if (stepMs != timeoutMs && socket->setRecvTimeoutMs(stepMs)) timeoutMs = stepMs;
-        const int n = socket->receiveBatchWaiting(slots, kReceiveBatch);
+        const int n = socket->receiveBatchWaiting(slots, kReceiveBatch, spill.get(), kSpillCapacity);
         if (!mThreadRun.load(std::memory_order_acquire)) break;
+        // A reconnect recorded by the session's thread (which woke this one) runs here.
+        if (mPending.load() != 0) runPendingRequest();
         if (n < 0) {
             SLOGE_LIMITED(mRtpErrorLog, "UDP-RTP receive error ! err=%d\n", errno);
             if (mWanted.load()) reconnectAfterError();
@@ -788,13 +885,13 @@ void RtspClientUnitEM::threadRtpFunc(unsigned short port, UnitDataType type) {
             continue;
         }
         if (n == 0) {
-            if (mRtpTimeoutCount.fetch_add(1) + 1 > kUdpTimeoutLimit) {
+            if (timeouts.fetch_add(1) + 1 > kUdpTimeoutLimit) {
                 if (mWanted.load()) {
                     SLOGW_LIMITED(mTimeoutLog, "UDP-RTP receive timeout. %s ; type = %s\n",
                                   maskedUrl().c_str(), kind);
                     if (video) restartSession(RtspClientReason::Silence);
                 }
-                mRtpTimeoutCount.store(0);
+                timeouts.store(0);
             }
             continue;
         }
@@ -811,10 +908,28 @@ void RtspClientUnitEM::threadRtpFunc(unsigned short port, UnitDataType type) {
                               slots[i].from.toString().c_str());
                 continue;
             }
+            if (length > kDatagramCapacity + kSpillCapacity) {
+                // Cut short: dropped, so the gap in the sequence numbers marks the picture as
+                // incomplete and counts as loss.
+                SLOGW_LIMITED(mRtpErrorLog, "rtp datagram of %lu bytes cut short: dropped\n", length);
+                continue;
+            }
             const unsigned char* rtp = reinterpret_cast<const unsigned char*>(slots[i].data);
-            if (!acceptRtp(rtp, length, video, tracker, generation)) continue;
-            mRtpTimeoutCount.store(0);
-            std::shared_ptr<QelBuffer> buffer = std::move(buffers[i]);
+            if (!acceptRtp(rtp, length, video, slots[i].from.mPort, tracker, generation, hint)) continue;
+            timeouts.store(0);
+            std::shared_ptr<QelBuffer> buffer;
+            if (length <= kDatagramCapacity) {
+                buffer = std::move(buffers[i]);
+            } else {
+                // Larger than a block (rare): joined from the block and the spill into one buffer.
+                buffer = QelBuffer::createPooledBuffer(length);
+                if (!buffer) continue;
+                buffer->setBufferInfo(info);
+                memcpy(buffer->getVaddr(), slots[i].data, kDatagramCapacity);
+                memcpy(static_cast<char*>(buffer->getVaddr()) + kDatagramCapacity,
+                       spill.get() + i * kSpillCapacity, length - kDatagramCapacity);
+                rtp = static_cast<const unsigned char*>(buffer->getVaddr());
+            }
             buffer->length = length;
             {
                 DeliveryScope scope(this);
@@ -894,7 +1009,6 @@ void RtspClientUnitEM::fRecvTcpCallback(void* data, unsigned long length) {
     if (data == nullptr || length == 0) return;
     // One clock read per frame serves the silence watch, the RTCP rate limit and the arrival time.
     const int64_t now = Utils::getBeginTimestamp();
-    mLastRtpTimeNs.store(now);
     const unsigned char* frame = static_cast<const unsigned char*>(data);
     if (frame[0] != '$') {
         SLOGE("assert failure!\n");
@@ -921,7 +1035,10 @@ void RtspClientUnitEM::fRecvTcpCallback(void* data, unsigned long length) {
     }
     UnitDataType type = UNIT_DATA_RTP_VIDEO;
     if (channel == mVideoRtpChannel.load()) {
-        if (!acceptRtp(packet, payload, true, *mTcpSsrc, mTcpGeneration)) return;
+        if (!acceptRtp(packet, payload, true, 0, *mTcpSsrc, mTcpGeneration, mTcpHint)) return;
+        // Only the video is a sign of life: a camera whose video stalled while its RTCP or audio
+        // goes on is reconnected.
+        mLastRtpTimeNs.store(now);
     } else if (channel == 2) {
         type = UNIT_DATA_RTP_AUDIO;
     } else if (channel == 3) {

@@ -49,9 +49,12 @@ class SsrcTracker;
 // It reconnects a camera that falls silent by itself while it is enabled; disable() ends the
 // session for good until the next enable().
 //
-// Only the camera is trusted: RTP and RTCP from another address (unless
-// RtspClientOptions::filterSourceAddress is off) and RTP of another SSRC are dropped, and only the
-// camera's sender reports are answered, at most a few a second.
+// Only the camera is trusted: RTP and RTCP from another address, or from another port than the
+// SETUP answer's server_port where it named one (unless RtspClientOptions::filterSourceAddress is
+// off), and RTP of another stream (SsrcTracker) are dropped, and only the camera's sender reports
+// are answered, at most a few a second. The receive ports are drawn at random and bound without
+// address reuse, so no other socket can share them. Only accepted video RTP counts as a sign of
+// life; a session whose RTSP connection is lost is reconnected at once.
 //
 // enable() and disable() may be called from inside the data path (the application's data
 // callback): there they only record the request, which runs as soon as the delivery has returned
@@ -90,10 +93,14 @@ public:
     // The session ended (teardown or silence); pictures still held downstream can be handed over.
     // On the thread that ends the session. Assign before enable.
     std::function<void()> mSessionEndCallback;
-    // Takes what the session learned before PLAY: the camera's address (the SETUP answer's
-    // source=, else the server's address, else the URL's host) and RTCP port, the interleaved
-    // channels and the SSRC. Called by every session; tests call it to stand in for a camera.
+    // Takes what the session learned before PLAY: the camera's addresses (the server's address,
+    // else the URL's host, and the SETUP answer's source= where it differs and is plausible) and
+    // server ports, and the interleaved channels. Called by every session; tests call it to stand
+    // in for a camera.
     void applySessionInfo(const RtspSessionInfo& session);
+    // Takes the PLAY answer's RTP-Info: the video stream to follow continues its seq. Called by
+    // every session after PLAY; tests call it to stand in for a camera.
+    void applyRtpInfo(const RtspRtpInfo& info);
     // The camera's latest sender report for the video track; invalid until one arrived.
     RtcpSenderClock senderClock() const;
 
@@ -139,7 +146,7 @@ public:
     bool mTcp = false;
 
 private:
-    enum class Request { None, Stop, Restart };
+    enum class Request { None, Stop, Restart, Reconnect };
     using Events = std::vector<RtspStateEvent>;
 
     std::string currentUrl() const;
@@ -151,14 +158,19 @@ private:
     bool deferred(Request request);
     void runPendingRequest();
     void restartSession(RtspClientReason reason);
+    // The RTSP connection of session `serial` was lost (CurlRtsp::mSessionLostCallback, on the
+    // session's own thread): a reconnect is recorded for the watchdog or the video RTP thread.
+    void sessionLost(uint32_t serial, RtspClientReason reason);
     // With mLifecycleMutex held.
     bool startSessionLocked(Events& events);
     void endSessionLocked(bool teardown);
     bool bindSocketsLocked();
     void emit(const Events& events);
     bool fromCamera(const NetAddress& from, bool rtcp) const;
-    bool acceptRtp(const unsigned char* rtp, unsigned long length, bool video,
-                   rtsp_receive_internal::SsrcTracker& tracker, uint32_t& generation);
+    // `port`: the datagram's source port (network order; 0 over TCP). `generation` and `hint`
+    // hold what the tracker has taken in of the session and its RTP-Info.
+    bool acceptRtp(const unsigned char* rtp, unsigned long length, bool video, uint16_t port,
+                   rtsp_receive_internal::SsrcTracker& tracker, uint32_t& generation, uint64_t& hint);
     void takeSenderReport(const rtsp_receive_internal::SenderReport& report);
     std::unique_ptr<UdpSocket> takeSocket(int slot, unsigned short port);
     // Waits up to `ms` for stopThread; false when the unit is stopping.
@@ -179,7 +191,16 @@ private:
 
     // The owner wants video: set by enable(), cleared by disable(). Reconnects happen only while set.
     std::atomic<bool> mWanted{false};
-    std::atomic<int> mPending{0};             // a Request recorded inside a delivery
+    std::atomic<int> mPending{0};  // a Request recorded inside a delivery
+    // A recorded Reconnect: its reason and the session it is for.
+    std::atomic<int> mPendingReason{0};
+    std::atomic<uint32_t> mPendingSerial{0};
+    // Numbers the sessions; mLiveSerial is the playing one's (0: none), which a lost-session
+    // report of an older one does not match.
+    uint32_t mSessionSerial = 0;  // guarded by mLifecycleMutex
+    std::atomic<uint32_t> mLiveSerial{0};
+    // Consecutive receive time-outs of the audio RTP thread, apart from the video's.
+    std::atomic<int32_t> mAudioTimeoutCount{0};
     std::atomic<bool> mStopEventOwed{false};  // a recorded disable() still owes its Stopped event
     bool mSessionPlayed = false;              // guarded by mLifecycleMutex
     // Readable once stopThread has run: wakes the RTCP threads from their polls.
@@ -195,16 +216,19 @@ private:
     // ends those waits by shutting their receive side.
     UdpSocket* mReceivingSockets[2] = {nullptr, nullptr};
 
-    // The camera as the current session described it. Address and RTCP port in network order;
+    // The camera as the current session described it. Addresses and ports in network order;
     // mPeerKnown false means no session: with address filtering nothing is accepted.
     std::atomic<bool> mPeerKnown{false};
     std::atomic<uint32_t> mPeerAddress{0};
-    std::atomic<uint16_t> mPeerRtcpPort{0};  // 0: any port of the camera's address
+    std::atomic<uint32_t> mSourceAddress{0};  // source= where it differs; 0: none
+    std::atomic<uint16_t> mPeerRtpPort{0};    // 0: any port of the camera's addresses
+    std::atomic<uint16_t> mPeerRtcpPort{0};
     std::atomic<bool> mFilterAddress{true};
-    std::atomic<bool> mSetupSsrcKnown{false};
-    std::atomic<uint32_t> mSetupSsrc{0};
     // Counts sessions; a receive thread that sees it change starts its SSRC tracking afresh.
     std::atomic<uint32_t> mSessionGeneration{0};
+    // The RTP-Info seq of the session: a count of hints given (bits 32-63), whether this one has
+    // a seq (bit 16) and the seq (bits 0-15), so a receive thread reads it in one load.
+    std::atomic<uint64_t> mRtpInfoHint{0};
     std::atomic<int> mVideoRtpChannel{0};
     std::atomic<int> mVideoRtcpChannel{1};
     std::atomic<unsigned> mPacketPauseUs{10};
@@ -214,6 +238,7 @@ private:
     // Blocks for the interleaved packets, reused once the depacketizer lets go of them.
     std::unique_ptr<BufferPool> mTcpPool;
     uint32_t mTcpGeneration = 0;
+    uint64_t mTcpHint = 0;
     int64_t mTcpLastAnswerNs = 0;
 
     mutable std::mutex mClockMutex;  // guards mSenderClock

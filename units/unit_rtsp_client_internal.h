@@ -38,24 +38,49 @@ QUORVANE_EXPORT RtcpVerdict decideRtcp(const unsigned char* data, size_t length,
                                        uint32_t expectedSsrc, int64_t nowNs, int64_t* lastAnswerNs,
                                        SenderReport* report);
 
-// The SSRC a receiver accepts: the one SETUP announced, else the first accepted packet's. A
-// camera that restarts its encoder changes SSRC for good; after kSwitchAfter packets in a row
-// of one new SSRC the tracker follows it.
+// The RTP stream a receiver follows. The SSRCs of the SETUP and PLAY answers are only hints that
+// cameras get wrong (ssrc=0, a constant, another track's): the stream is the one the packets
+// show. It settles on the first packet, or, once the PLAY answer's RTP-Info gave a sequence
+// number, on the first packet that continues it, so that a previous session's stream still sent
+// into the new one is dropped. Packets of another SSRC are dropped, except those that continue
+// the current stream (sequence number and timestamp just ahead, from the same port): a camera
+// that changes SSRC at every group of pictures stays one stream. A camera that really starts a
+// new stream falls silent to the receiver, whose silence watch reconnects it.
 class QUORVANE_EXPORT SsrcTracker {
 public:
     enum class Verdict { Accept, Drop, Switched };
-    static constexpr int kSwitchAfter = 8;
+    // Sequence numbers at or ahead of the RTP-Info seq that still continue it: the first packets
+    // may be lost or may have arrived before the PLAY answer.
+    static constexpr uint16_t kHintSeqWindow = 512;
+    // A new SSRC continues the stream when its sequence number is at most this far ahead of the
+    // last one and its timestamp within kContinueTs of the last one (ten seconds at 90 kHz).
+    static constexpr uint16_t kContinueSeq = 64;
+    static constexpr uint32_t kContinueTs = 900000;
+    // Packets that do not continue the RTP-Info seq dropped before the hint is taken as wrong and
+    // the stream sent is followed after all.
+    static constexpr int kHintPatience = 256;
 
-    void reset(bool known, uint32_t ssrc);
-    Verdict check(uint32_t ssrc);
+    // A new session: nothing settled, no hint.
+    void reset();
+    // The PLAY answer's RTP-Info seq. A stream settled on packets that do not continue it (a
+    // previous session's, sent before the answer) is given up for the one that does.
+    void hintSeq(uint16_t seq);
+    // One packet of `ssrc` from source port `port` (any fixed value where there is none).
+    Verdict check(uint32_t ssrc, uint16_t seq, uint32_t timestamp, uint16_t port);
     bool known() const { return mKnown; }
     uint32_t ssrc() const { return mSsrc; }
 
 private:
+    void settle(uint32_t ssrc, uint16_t seq, uint32_t timestamp, uint16_t port);
+
     bool mKnown = false;
     uint32_t mSsrc = 0;
-    uint32_t mCandidate = 0;
-    int mCandidateCount = 0;
+    uint16_t mLastSeq = 0;
+    uint32_t mLastTs = 0;
+    uint16_t mPort = 0;
+    bool mHint = false;
+    uint16_t mHintSeq = 0;
+    int mUnmatched = 0;
 };
 
 }  // namespace rtsp_receive_internal

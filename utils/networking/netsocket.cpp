@@ -145,24 +145,30 @@ long NetSocket::receiveFromNonBlock(NetBuffer buffer, NetAddress& from, unsigned
 namespace {
 
 // One system call fills as many slots as datagrams are queued, waiting for the first per `flags`.
-int receiveBatch(int fd, NetDatagram* datagrams, unsigned count, int flags) {
+// With a spill, slot i goes on at spill + i * spillBytes and lengths are the datagrams' whole ones.
+int receiveBatch(int fd, NetDatagram* datagrams, unsigned count, int flags, char* spill = nullptr,
+                 unsigned long spillBytes = 0) {
     if (count > NetSocket::kMaxBatch) count = NetSocket::kMaxBatch;
     mmsghdr messages[NetSocket::kMaxBatch];
-    iovec vectors[NetSocket::kMaxBatch];
+    iovec vectors[NetSocket::kMaxBatch][2];
+    const bool spilled = spill != nullptr && spillBytes > 0;
     for (unsigned i = 0; i < count; ++i) {
-        vectors[i].iov_base = datagrams[i].data;
-        vectors[i].iov_len = datagrams[i].capacity;
+        vectors[i][0].iov_base = datagrams[i].data;
+        vectors[i][0].iov_len = datagrams[i].capacity;
+        vectors[i][1].iov_base = spilled ? spill + i * spillBytes : nullptr;
+        vectors[i][1].iov_len = spilled ? spillBytes : 0;
         memset(&messages[i], 0, sizeof(messages[i]));
         messages[i].msg_hdr.msg_name = asSockaddr(datagrams[i].from);
         messages[i].msg_hdr.msg_namelen = kAddressLength;
-        messages[i].msg_hdr.msg_iov = &vectors[i];
-        messages[i].msg_hdr.msg_iovlen = 1;
+        messages[i].msg_hdr.msg_iov = vectors[i];
+        messages[i].msg_hdr.msg_iovlen = spilled ? 2 : 1;
     }
-    int n = ::recvmmsg(fd, messages, count, flags, nullptr);
+    // MSG_TRUNC makes a datagram socket report the whole length of a datagram cut short.
+    int n = ::recvmmsg(fd, messages, count, flags | (spilled ? MSG_TRUNC : 0), nullptr);
     if (n < 0) return errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR ? 0 : -1;
     for (int i = 0; i < n; ++i) {
         unsigned long got = messages[i].msg_len;
-        datagrams[i].length = got < datagrams[i].capacity ? got : datagrams[i].capacity;
+        datagrams[i].length = spilled || got < datagrams[i].capacity ? got : datagrams[i].capacity;
     }
     return n;
 }
@@ -189,6 +195,12 @@ int NetSocket::receiveBatchFrom(NetDatagram* datagrams, unsigned count, unsigned
 int NetSocket::receiveBatchWaiting(NetDatagram* datagrams, unsigned count) {
     if (!mIsOpen || datagrams == nullptr || count == 0) return mIsOpen ? 0 : -1;
     return receiveBatch(mSocketFd, datagrams, count, MSG_WAITFORONE);
+}
+
+int NetSocket::receiveBatchWaiting(NetDatagram* datagrams, unsigned count, char* spill,
+                                   unsigned long spillBytes) {
+    if (!mIsOpen || datagrams == nullptr || count == 0) return mIsOpen ? 0 : -1;
+    return receiveBatch(mSocketFd, datagrams, count, MSG_WAITFORONE, spill, spillBytes);
 }
 
 void NetSocket::shutdownReceive() {
@@ -238,9 +250,11 @@ UdpSocket::UdpSocket() {
     mIsOpen = mSocketFd >= 0;
 }
 
-UdpSocket::UdpSocket(NetAddress local, int protocol) {
+UdpSocket::UdpSocket(NetAddress local, int protocol) : UdpSocket(local, protocol, true) {}
+
+UdpSocket::UdpSocket(NetAddress local, int protocol, bool reuseAddress) {
     mSocketFd = ::socket(AF_INET, SOCK_DGRAM, protocol);
-    setReuseAddr(1);
+    if (reuseAddress) setReuseAddr(1);
     // Only a bound socket is usable: a failed bind leaves it closed so reads fail at once.
     if (bind(local)) mIsOpen = true;
 }
