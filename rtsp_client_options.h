@@ -10,8 +10,9 @@
 // behaviour, apart from the protections against foreign and malformed packets, which are on.
 // mixedFleet() turns on what a user with cameras of many makes wants.
 struct QUORVANE_EXPORT RtspClientOptions {
-    // RTP and RTCP are accepted only from the camera: the RTSP server's address (or the source=
-    // of the SETUP answer). Turn off for cameras behind relays that translate addresses.
+    // RTP and RTCP are accepted only from the camera: the RTSP server's address and the source= of
+    // the SETUP answer (not a loopback or unspecified one of a camera elsewhere), from the answer's
+    // server_port where it named one. Turn off for cameras behind relays that translate addresses.
     bool filterSourceAddress = true;
 
     // RFC 6184 STAP-A (24) and RFC 7798 aggregation packets (48) are unpacked; every NAL unit in

@@ -574,15 +574,20 @@ TEST_F(ReceiverUnitTest, SessionFollowsTheStreamThePacketsShowNotTheHints) {
         seen = calls.size();
         EXPECT_EQ(got, expected);
     }
-    // An RTP-Info seq that no packet continues is taken as wrong after a while, not for ever.
-    RtspRtpInfo wrong;
-    wrong.present = wrong.hasSeq = true;
-    wrong.seq = 40000;
+    // An RTP-Info seq that no packet continues is taken as wrong after a while, not for ever; a
+    // stream that continues it after all still takes over (an old stream came alone at first).
+    RtspRtpInfo late;
+    late.present = late.hasSeq = true;
+    late.seq = 40000;
     unit->applySessionInfo(RtspSessionInfo());
-    unit->applyRtpInfo(wrong);
+    unit->applyRtpInfo(late);
     const int patience = rtsp_receive_internal::SsrcTracker::kHintPatience;
     for (int i = 0; i < patience + 9; ++i) feed(static_cast<uint16_t>(i), 0xD1);
     EXPECT_EQ(sink.calls().size() - seen, 10u);
+    for (uint16_t seq : {40000, 40001}) feed(seq, 0xD2);
+    feed(static_cast<uint16_t>(patience + 9), 0xD1);
+    EXPECT_EQ(sink.calls().size() - seen, 12u);
+    EXPECT_EQ(unit->mVideoSsrc.load(), 0xD2u);
 }
 
 // Records the state events and session ends of a unit. The record is shared with the unit's

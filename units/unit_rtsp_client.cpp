@@ -238,11 +238,13 @@ void SsrcTracker::settle(uint32_t ssrc, uint16_t seq, uint32_t timestamp, uint16
 }
 
 SsrcTracker::Verdict SsrcTracker::check(uint32_t ssrc, uint16_t seq, uint32_t timestamp, uint16_t port) {
+    const bool continuesHint = mHint && static_cast<uint16_t>(seq - mHintSeq) < kHintSeqWindow;
     if (!mKnown) {
-        if (mHint && static_cast<uint16_t>(seq - mHintSeq) >= kHintSeqWindow && ++mUnmatched < kHintPatience)
-            return Verdict::Drop;
+        if (mHint && !continuesHint && ++mUnmatched < kHintPatience) return Verdict::Drop;
         const bool switched = mSsrc != 0 && ssrc != mSsrc;
         settle(ssrc, seq, timestamp, port);
+        // Settled against the hint: the stream that continues it, should it come, takes over.
+        mHint = !continuesHint && mUnmatched > 0;
         return switched ? Verdict::Switched : Verdict::Accept;
     }
     const uint16_t ahead = static_cast<uint16_t>(seq - mLastSeq);
@@ -256,7 +258,8 @@ SsrcTracker::Verdict SsrcTracker::check(uint32_t ssrc, uint16_t seq, uint32_t ti
     }
     const uint32_t tsGap = timestamp - mLastTs;
     const bool tsClose = tsGap <= kContinueTs || 0u - tsGap <= kContinueTs;
-    if (port != mPort || ahead == 0 || ahead > kContinueSeq || !tsClose) return Verdict::Drop;
+    const bool continues = ahead != 0 && ahead <= kContinueSeq && tsClose;
+    if (port != mPort || !(continues || continuesHint)) return Verdict::Drop;
     settle(ssrc, seq, timestamp, port);
     return Verdict::Switched;
 }

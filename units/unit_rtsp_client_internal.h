@@ -57,8 +57,9 @@ public:
     static constexpr uint16_t kContinueSeq = 64;
     static constexpr uint32_t kContinueTs = 900000;
     // Packets that do not continue the RTP-Info seq dropped before the hint is taken as wrong and
-    // the stream sent is followed after all.
-    static constexpr int kHintPatience = 256;
+    // the stream sent is followed after all; a stream that continues the hint later still takes
+    // over from it.
+    static constexpr int kHintPatience = 64;
 
     // A new session: nothing settled, no hint.
     void reset();
@@ -78,7 +79,7 @@ private:
     uint16_t mLastSeq = 0;
     uint32_t mLastTs = 0;
     uint16_t mPort = 0;
-    bool mHint = false;
+    bool mHint = false;  // an RTP-Info seq no packet has continued yet
     uint16_t mHintSeq = 0;
     int mUnmatched = 0;
 };
