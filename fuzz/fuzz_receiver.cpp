@@ -18,7 +18,8 @@ using fuzz::check;
 
 // Input, repeated until the data runs out: a control byte c, a length byte n, then n + 256 *
 // (c >> 6) body bytes (cut short at the end). c & 1: the body is an RTCP datagram, otherwise an
-// interleaved frame on channel (c >> 1) & 7 whose header gives the body's length.
+// interleaved frame on channel (c >> 1) & 7 whose header gives the body's length, except on
+// channel 5, where the body's first two bytes are the PLAY answer's RTP-Info seq.
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     ProbeUnitSM sink{"SINK", static_cast<UnitDataType>(UNIT_DATA_RTP_VIDEO | UNIT_DATA_RTP_AUDIO),
                      4,      UNIT_DATA_H26X,
@@ -51,6 +52,13 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
             continue;
         }
         const uint8_t channel = (c >> 1) & 7;
+        if (channel == 5 && n >= 2) {
+            RtspRtpInfo info;
+            info.present = info.hasSeq = true;
+            info.seq = static_cast<uint16_t>(body[0] << 8 | body[1]);
+            unit.applyRtpInfo(info);
+            continue;
+        }
         std::vector<uint8_t> frame = {'$', channel, static_cast<uint8_t>(n >> 8), static_cast<uint8_t>(n)};
         frame.insert(frame.end(), body, body + n);
         const size_t before = sink.calls().size();
