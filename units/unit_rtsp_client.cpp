@@ -5,6 +5,7 @@
 #include <netinet/in.h>
 #include <poll.h>
 #include <sys/eventfd.h>
+#include <sys/mman.h>
 #include <sys/random.h>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -98,6 +99,27 @@ void writeBe32(unsigned char* p, uint32_t v) {
     p[2] = static_cast<unsigned char>(v >> 8);
     p[3] = static_cast<unsigned char>(v);
 }
+
+// The spill areas of a receive thread's slots, in anonymous memory: a page costs nothing until a
+// datagram larger than a block is written into it. Null when the memory cannot be mapped; the
+// thread then receives datagrams up to a block, as without it.
+class SpillArea {
+public:
+    explicit SpillArea(size_t bytes) : mBytes(bytes) {
+        void* p = mmap(nullptr, bytes, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+        mData = p == MAP_FAILED ? nullptr : static_cast<char*>(p);
+    }
+    ~SpillArea() {
+        if (mData != nullptr) munmap(mData, mBytes);
+    }
+    SpillArea(const SpillArea&) = delete;
+    SpillArea& operator=(const SpillArea&) = delete;
+    char* data() const { return mData; }
+
+private:
+    size_t mBytes;
+    char* mData;
+};
 
 // Asks for a large kernel receive buffer; the privileged form ignores the rmem_max limit.
 void enlargeReceiveBuffer(int fd, int bytes) {
@@ -846,7 +868,8 @@ void RtspClientUnitEM::threadRtpFunc(unsigned short port, UnitDataType type) {
     // comes back to the pool, so a steady stream costs no heap allocation per packet. What goes
     // beyond a block lands in the slot's spill area; its pages are touched only by such datagrams.
     BufferPool pool(kDatagramCapacity, kPooledDatagrams);
-    std::unique_ptr<char[]> spill(new char[kReceiveBatch * kSpillCapacity]);
+    SpillArea spill(kReceiveBatch * kSpillCapacity);
+    const unsigned long wholeUpTo = kDatagramCapacity + (spill.data() != nullptr ? kSpillCapacity : 0);
     std::shared_ptr<QelBuffer> buffers[kReceiveBatch];
     NetDatagram slots[kReceiveBatch];
     BufferInfo info{};
@@ -877,7 +900,7 @@ void RtspClientUnitEM::threadRtpFunc(unsigned short port, UnitDataType type) {
         const unsigned stepMs =
             static_cast<unsigned>(std::max(1, quorvane_internal::timeConstants().udpReceiveTimeoutMs.load()));
         if (stepMs != timeoutMs && socket->setRecvTimeoutMs(stepMs)) timeoutMs = stepMs;
-        const int n = socket->receiveBatchWaiting(slots, kReceiveBatch, spill.get(), kSpillCapacity);
+        const int n = socket->receiveBatchWaiting(slots, kReceiveBatch, spill.data(), kSpillCapacity);
         if (!mThreadRun.load(std::memory_order_acquire)) break;
         // A reconnect recorded by the session's thread (which woke this one) runs here.
         if (mPending.load() != 0) runPendingRequest();
@@ -911,7 +934,7 @@ void RtspClientUnitEM::threadRtpFunc(unsigned short port, UnitDataType type) {
                               slots[i].from.toString().c_str());
                 continue;
             }
-            if (length > kDatagramCapacity + kSpillCapacity) {
+            if (length > wholeUpTo) {
                 // Cut short: dropped, so the gap in the sequence numbers marks the picture as
                 // incomplete and counts as loss.
                 SLOGW_LIMITED(mRtpErrorLog, "rtp datagram of %lu bytes cut short: dropped\n", length);
@@ -930,7 +953,7 @@ void RtspClientUnitEM::threadRtpFunc(unsigned short port, UnitDataType type) {
                 buffer->setBufferInfo(info);
                 memcpy(buffer->getVaddr(), slots[i].data, kDatagramCapacity);
                 memcpy(static_cast<char*>(buffer->getVaddr()) + kDatagramCapacity,
-                       spill.get() + i * kSpillCapacity, length - kDatagramCapacity);
+                       spill.data() + i * kSpillCapacity, length - kDatagramCapacity);
                 rtp = static_cast<const unsigned char*>(buffer->getVaddr());
             }
             buffer->length = length;

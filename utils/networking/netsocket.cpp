@@ -145,9 +145,9 @@ long NetSocket::receiveFromNonBlock(NetBuffer buffer, NetAddress& from, unsigned
 namespace {
 
 // One system call fills as many slots as datagrams are queued, waiting for the first per `flags`.
-// With a spill, slot i goes on at spill + i * spillBytes and lengths are the datagrams' whole ones.
-int receiveBatch(int fd, NetDatagram* datagrams, unsigned count, int flags, char* spill = nullptr,
-                 unsigned long spillBytes = 0) {
+// With `whole`, lengths are the datagrams' whole ones, and slot i goes on at spill + i * spillBytes.
+int receiveBatch(int fd, NetDatagram* datagrams, unsigned count, int flags, bool whole = false,
+                 char* spill = nullptr, unsigned long spillBytes = 0) {
     if (count > NetSocket::kMaxBatch) count = NetSocket::kMaxBatch;
     mmsghdr messages[NetSocket::kMaxBatch];
     iovec vectors[NetSocket::kMaxBatch][2];
@@ -164,11 +164,11 @@ int receiveBatch(int fd, NetDatagram* datagrams, unsigned count, int flags, char
         messages[i].msg_hdr.msg_iovlen = spilled ? 2 : 1;
     }
     // MSG_TRUNC makes a datagram socket report the whole length of a datagram cut short.
-    int n = ::recvmmsg(fd, messages, count, flags | (spilled ? MSG_TRUNC : 0), nullptr);
+    int n = ::recvmmsg(fd, messages, count, flags | (whole ? MSG_TRUNC : 0), nullptr);
     if (n < 0) return errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR ? 0 : -1;
     for (int i = 0; i < n; ++i) {
         unsigned long got = messages[i].msg_len;
-        datagrams[i].length = spilled || got < datagrams[i].capacity ? got : datagrams[i].capacity;
+        datagrams[i].length = whole || got < datagrams[i].capacity ? got : datagrams[i].capacity;
     }
     return n;
 }
@@ -200,7 +200,7 @@ int NetSocket::receiveBatchWaiting(NetDatagram* datagrams, unsigned count) {
 int NetSocket::receiveBatchWaiting(NetDatagram* datagrams, unsigned count, char* spill,
                                    unsigned long spillBytes) {
     if (!mIsOpen || datagrams == nullptr || count == 0) return mIsOpen ? 0 : -1;
-    return receiveBatch(mSocketFd, datagrams, count, MSG_WAITFORONE, spill, spillBytes);
+    return receiveBatch(mSocketFd, datagrams, count, MSG_WAITFORONE, true, spill, spillBytes);
 }
 
 void NetSocket::shutdownReceive() {

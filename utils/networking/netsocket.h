@@ -83,11 +83,11 @@ public:
     // datagram arrives (at most the time set by setRecvTimeoutMs), then takes what is queued behind
     // it. Returns as receiveBatchFrom; after shutdownReceive(), one empty datagram at once.
     int receiveBatchWaiting(NetDatagram* datagrams, unsigned count);
-    // The same, each slot continued by `spillBytes` bytes of its own at spill + i * spillBytes, so
-    // that a datagram longer than the slot's capacity is not cut there: `length` is the datagram's
-    // whole length, its first `capacity` bytes in `data` and the rest in the spill. A datagram
-    // longer than capacity + spillBytes is cut short and reported with its whole length, so the
-    // caller tells it by a length above that sum.
+    // The same, each slot continued by `spillBytes` bytes of its own at spill + i * spillBytes (none
+    // when `spill` is null), so that a datagram longer than the slot's capacity is not cut there:
+    // `length` is the datagram's whole length, its first `capacity` bytes in `data` and the rest in
+    // the spill. A datagram longer than capacity + spillBytes is cut short and reported with its
+    // whole length, so the caller tells it by a length above that sum.
     int receiveBatchWaiting(NetDatagram* datagrams, unsigned count, char* spill, unsigned long spillBytes);
     // Ends a receiveBatchWaiting in another thread and every later one; the socket stays open
     // (and its descriptor allocated) until close().
