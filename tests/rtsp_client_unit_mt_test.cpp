@@ -793,6 +793,18 @@ TEST_F(ReceiverUnitTest, LostRtspConnectionIsReconnectedAtOnce) {
         EXPECT_EQ(events.states[2].state, RtspClientState::Reconnecting);
         EXPECT_EQ(events.states[2].reason, RtspClientReason::Closed);
     }
+    // A reconnect that fails (the camera restarts) is tried again at the TCP watchdog's pace over
+    // UDP too, not after eleven receive time-outs (2.2 s here).
+    client_test::ScopedTimeConstants quick(300, 200, 25000, /*requestTimeoutMs=*/400);
+    CameraReply restarting;
+    restarting.status = 503;
+    camera.queueReply("DESCRIBE", CameraReply());
+    camera.queueReply("DESCRIBE", restarting);
+    auto unit = makeUnit(false, freePortBase());
+    unit->enable();
+    ASSERT_TRUE(camera.waitForRequests("PLAY", 1, 10000));
+    std::thread(unit->mCurlRtsp->mSessionLostCallback, RtspClientReason::Closed).join();
+    EXPECT_TRUE(camera.waitForRequests("PLAY", 2, 1500));
 }
 
 }  // namespace

@@ -378,8 +378,10 @@ void RtspClientUnitEM::runPendingRequest() {
         enable();
     } else if (request == Request::Reconnect) {
         // Not when the lost session has been replaced meanwhile (by a silence reconnect, say).
-        if (mPendingSerial.load() == mLiveSerial.load())
+        if (mPendingSerial.load() == mLiveSerial.load()) {
+            mRetryLost.store(true);
             restartSession(static_cast<RtspClientReason>(mPendingReason.load()));
+        }
     }
 }
 
@@ -577,6 +579,7 @@ bool RtspClientUnitEM::startSessionLocked(Events& events) {
             ++mConnectStatus.connections;
             mConnectStatus.path = mCurlRtsp->path();
             mConnectStatus.ipv6 = mCurlRtsp->ipv6();
+            mRetryLost.store(false);
         }
     }
     if (connected) {
@@ -911,6 +914,15 @@ void RtspClientUnitEM::threadRtpFunc(unsigned short port, UnitDataType type) {
             continue;
         }
         if (n == 0) {
+            // A camera whose session was lost and whose reconnect failed (restarting, say) is tried
+            // again as often as over TCP, not after the silence of a playing session.
+            if (video && mRetryLost.load() && mWanted.load() && !connectStatus().connected &&
+                Utils::getBeginTimestamp() - mLastRtpTimeNs.load() >
+                    quorvane_internal::timeConstants().tcpSilenceNs.load()) {
+                timeouts.store(0);
+                restartSession(RtspClientReason::Closed);
+                continue;
+            }
             if (timeouts.fetch_add(1) + 1 > kUdpTimeoutLimit) {
                 if (mWanted.load()) {
                     SLOGW_LIMITED(mTimeoutLog, "UDP-RTP receive timeout. %s ; type = %s\n",

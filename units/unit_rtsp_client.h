@@ -199,6 +199,8 @@ private:
     // report of an older one does not match.
     uint32_t mSessionSerial = 0;  // guarded by mLifecycleMutex
     std::atomic<uint32_t> mLiveSerial{0};
+    // A lost session's reconnect has not reached PLAY yet: UDP retries at the TCP watchdog's pace.
+    std::atomic<bool> mRetryLost{false};
     // Consecutive receive time-outs of the audio RTP thread, apart from the video's.
     std::atomic<int32_t> mAudioTimeoutCount{0};
     std::atomic<bool> mStopEventOwed{false};  // a recorded disable() still owes its Stopped event
