@@ -489,6 +489,9 @@ TEST_F(ReceiverUnitTest, SessionFollowsTheStreamThePacketsShowNotTheHints) {
     for (int i = 0; i < patience + 9; ++i) wrongHint.emplace_back(i, 0xD1, i >= patience - 1);
     wrongHint.insert(wrongHint.end(),
                      {{40000, 0xD2, true}, {40001, 0xD2, true}, {patience + 9, 0xD1, false}});
+    Packets restarted{{10, 0xE1, true}, {11, 0xE1, true}};  // the encoder restarts: another SSRC
+    const int restartAfter = rtsp_receive_internal::SsrcTracker::kRestartAfter;
+    for (int i = 0; i < restartAfter + 2; ++i) restarted.emplace_back(30000 + i, 0xE2, i >= restartAfter - 1);
     struct Case {
         const char* name;
         int64_t setupSsrc;  // -1: none
@@ -513,6 +516,7 @@ TEST_F(ReceiverUnitTest, SessionFollowsTheStreamThePacketsShowNotTheHints) {
          0,
          {{50, 0xC1, true}, {9000, 0xC2, false}, {51, 0xC1, true}}},
         {"RTP-Info seq no packet continues", -1, 40000, 0, wrongHint},
+        {"the camera restarts its stream", -1, -1, 0, restarted},
     };
     auto unit = makeUnit(true, 0);
     unit->UnitBase::enable();

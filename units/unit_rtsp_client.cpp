@@ -257,6 +257,7 @@ void SsrcTracker::settle(uint32_t ssrc, uint16_t seq, uint32_t timestamp, uint16
     mLastSeq = seq;
     mLastTs = timestamp;
     mPort = port;
+    mCandidateRun = 0;
 }
 
 SsrcTracker::Verdict SsrcTracker::check(uint32_t ssrc, uint16_t seq, uint32_t timestamp, uint16_t port) {
@@ -276,12 +277,20 @@ SsrcTracker::Verdict SsrcTracker::check(uint32_t ssrc, uint16_t seq, uint32_t ti
             mLastSeq = seq;
             mLastTs = timestamp;
         }
+        mCandidateRun = 0;
         return Verdict::Accept;
     }
     const uint32_t tsGap = timestamp - mLastTs;
     const bool tsClose = tsGap <= kContinueTs || 0u - tsGap <= kContinueTs;
     const bool continues = ahead != 0 && ahead <= kContinueSeq && tsClose;
-    if (port != mPort || !(continues || continuesHint)) return Verdict::Drop;
+    if (port != mPort) return Verdict::Drop;
+    if (!continues && !continuesHint) {
+        if (ssrc != mCandidate) {
+            mCandidate = ssrc;
+            mCandidateRun = 0;
+        }
+        if (++mCandidateRun < kRestartAfter) return Verdict::Drop;
+    }
     settle(ssrc, seq, timestamp, port);
     return Verdict::Switched;
 }

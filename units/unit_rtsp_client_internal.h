@@ -45,7 +45,9 @@ QUORVANE_EXPORT RtcpVerdict decideRtcp(const unsigned char* data, size_t length,
 // into the new one is dropped. Packets of another SSRC are dropped, except those that continue
 // the current stream (sequence number and timestamp just ahead, from the same port): a camera
 // that changes SSRC at every group of pictures stays one stream. A camera that really starts a
-// new stream falls silent to the receiver, whose silence watch reconnects it.
+// new stream (its encoder restarted: new SSRC, unrelated numbers) is followed once that stream
+// alone has sent kRestartAfter packets from the current stream's port with none of the current
+// stream among them; a previous session's stream sent beside the live one never gets that far.
 class QUORVANE_EXPORT SsrcTracker {
 public:
     enum class Verdict { Accept, Drop, Switched };
@@ -60,6 +62,9 @@ public:
     // the stream sent is followed after all; a stream that continues the hint later still takes
     // over from it.
     static constexpr int kHintPatience = 64;
+    // Packets in a row of one new SSRC, with the current stream silent meanwhile, after which the
+    // new stream is taken as the camera's restarted one: about half a second of video.
+    static constexpr int kRestartAfter = 128;
 
     // A new session: nothing settled, no hint.
     void reset();
@@ -82,6 +87,8 @@ private:
     bool mHint = false;  // an RTP-Info seq no packet has continued yet
     uint16_t mHintSeq = 0;
     int mUnmatched = 0;
+    uint32_t mCandidate = 0;  // the new SSRC of the run counted in mCandidateRun
+    int mCandidateRun = 0;
 };
 
 }  // namespace rtsp_receive_internal
