@@ -45,6 +45,10 @@ struct QUORVANE_EXPORT RtspClientOptions {
     // disable() does not wait for a RECEIVE to end. Off: libcurl reads the frames in RECEIVE
     // requests.
     bool directInterleavedRead = false;
+    // Cameras that know only Basic authentication get the password in Basic when they ask for
+    // it. Off: only Digest is answered, and the password never leaves unprotected. Either way
+    // no credentials go out before the camera has asked for them.
+    bool allowBasicAuth = true;
 
     // rtsps:// URLs: RTSP over TLS (GnuTLS), port 322 unless the URL names one, the stream
     // interleaved in the TLS connection (TCP transport only; a UDP client refuses rtsps). The
@@ -68,7 +72,7 @@ struct QUORVANE_EXPORT RtspClientOptions {
 
     // Everything above that a mixed fleet of cameras wants: aggregation packets, all H.265 types,
     // SDP parameter sets and codec, real-camera SDP, marker completion, no per-packet pause, the
-    // interleaved stream read directly.
+    // interleaved stream read directly; Basic authentication stays allowed.
     static RtspClientOptions mixedFleet() {
         RtspClientOptions o;
         o.unpackAggregates = true;

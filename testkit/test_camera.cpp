@@ -205,6 +205,7 @@ private:
     bool mClosed = false;
     bool mStreamStop = false;
     std::atomic<bool> mFinished{false};
+    std::chrono::steady_clock::time_point mRefreshed;  // last keep-alive; guarded by mStateMutex
 };
 
 bool CameraConnection::writeAll(const void* data, size_t len) {
@@ -257,8 +258,16 @@ bool CameraConnection::writevAll(iovec* pieces, size_t count) {
 }
 
 bool CameraConnection::waitFor(int ms) {
+    const int timeoutMs = mCamera->mScript.sessionTimeoutMs;
     std::unique_lock<std::mutex> lock(mStateMutex);
     mStateCv.wait_for(lock, std::chrono::milliseconds(ms), [this] { return mClosed || mStreamStop; });
+    if (timeoutMs > 0 && !(mClosed || mStreamStop) &&
+        std::chrono::steady_clock::now() - mRefreshed > std::chrono::milliseconds(timeoutMs)) {
+        lock.unlock();
+        ++mCamera->mExpired;
+        close();
+        return false;
+    }
     return !(mClosed || mStreamStop);
 }
 
@@ -383,6 +392,12 @@ void CameraConnection::handle(CameraRequest& request) {
         return;
     }
     CameraReply reply = mCamera->replyFor(request.method);
+    const CameraScript& script = mCamera->mScript;
+    if (script.requireInterleaved && request.method == "SETUP" &&
+        request.header("Transport").find("RTP/AVP/TCP") != std::string::npos &&
+        request.header("Transport").find("interleaved=") == std::string::npos)
+        reply.status = 461;
+    if (script.statusFor && script.statusFor(request) != 0) reply.status = script.statusFor(request);
     if (reply.action == CameraReply::Action::Close) {
         close();
         return;
@@ -401,7 +416,8 @@ void CameraConnection::answer(const CameraRequest& request, size_t index, const 
     const std::string& method = request.method;
     bool ok = reply.status >= 200 && reply.status < 300;
     CameraHeaders headers;
-    headers.emplace_back("CSeq", request.header("CSeq"));
+    if (script.answerCSeq != "-")
+        headers.emplace_back("CSeq", script.answerCSeq.empty() ? request.header("CSeq") : script.answerCSeq);
     headers.emplace_back("Server", "TestCamera");
     std::string body;
     CameraTrackTransport track;
@@ -458,7 +474,7 @@ void CameraConnection::answer(const CameraRequest& request, size_t index, const 
     std::string text = "RTSP/1.0 " + std::to_string(reply.status) + " " + reasonPhrase(reply.status) + "\r\n";
     for (const auto& h : headers) text += h.first + ": " + h.second + "\r\n";
     if (!body.empty()) text += "Content-Length: " + std::to_string(body.size()) + "\r\n";
-    text += "\r\n" + body;
+    text += "\r\n" + body + script.trailer;
 
     // Recorded before the answer goes out: a client that has read it may look at the record.
     mCamera->updateStatus(index, reply.status);
@@ -479,6 +495,10 @@ void CameraConnection::answer(const CameraRequest& request, size_t index, const 
     }
 
     if (!ok) return;
+    if (method == "PLAY" || request.hasHeader("Session")) {
+        std::lock_guard<std::mutex> lock(mStateMutex);
+        mRefreshed = std::chrono::steady_clock::now();
+    }
     if (method == "SETUP") {
         std::lock_guard<std::mutex> lock(mStateMutex);
         mTracks.push_back(track);

@@ -90,6 +90,17 @@ struct CameraScript {
     bool closeAfterFrames = false;
     std::map<std::string, CameraReply> replies;  // by method, for every request of that method
 
+    // Quirks of real cameras.
+    std::string answerCSeq;  // "": each answer repeats the request's CSeq; "-": none; else this value
+    std::string trailer;     // bytes written after every answer (a stray CRLF)
+    // TCP SETUP without interleaved= is answered 461 (MediaMTX, gortsplib).
+    bool requireInterleaved = false;
+    // > 0: a playing session that gets no request answered 2xx with its Session header (or the
+    // PLAY) for this long expires: the stream stops and the connection closes.
+    int sessionTimeoutMs = 0;
+    // When set and not 0 for a request, that status is answered instead of the script's.
+    std::function<int(const CameraRequest&)> statusFor;
+
     static std::string defaultSdp();
 };
 
@@ -193,6 +204,8 @@ public:
     int connectionCount() const;
     // Closes every client connection now, as a camera that drops off the network.
     void dropConnections();
+    // Sessions expired for want of a keep-alive (sessionTimeoutMs).
+    int expiredSessions() const { return mExpired.load(); }
 
 private:
     friend class CameraConnection;
@@ -216,6 +229,7 @@ private:
     std::map<std::string, std::deque<CameraReply>> mQueuedReplies;
     std::vector<std::shared_ptr<CameraConnection>> mConnections;  // open ones; closed ones are reaped
     int mAccepted = 0;
+    std::atomic<int> mExpired{0};
 };
 
 #endif

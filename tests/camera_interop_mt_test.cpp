@@ -51,6 +51,7 @@ struct InteropCase {
     bool digest = false;       // GStreamer demands Digest authentication
     bool tunnel = false;       // RTSP tunnelled in HTTP (rtsph://) to GStreamer's port
     const char* address = "";  // GStreamer listens here ("::1"), else on 127.0.0.1
+    const char* query = "";    // added to the URL: a query, as Dahua-style URLs carry
 };
 
 void PrintTo(const InteropCase& c, std::ostream* os) {
@@ -174,7 +175,7 @@ TEST_P(CameraInterop, ClientDecodesEveryPictureOfTheClip) {
         }
         unlink(gstStats.c_str());
         ASSERT_TRUE(gst.start(options)) << "GStreamer RTSP server did not start";
-        url = gst.url();
+        url = gst.url() + c.query;
         if (c.tunnel) url.replace(0, 4, "rtsph");
     } else {
         if (c.peer == Peer::TestCamera) {
@@ -308,5 +309,143 @@ INSTANTIATE_TEST_SUITE_P(
         InteropCase{"FfmpegH265IdrNLpTcp", Peer::Ffmpeg, "h265_idr_n_lp.265", VideoCodec::H265, true, "", 0},
         InteropCase{"GstDefaultsH264SlicesUdp", Peer::Gst, "h264_multi_slice.264", VideoCodec::H264, false,
                     "none", 0, true},
-        InteropCase{"GstDefaultsH265Udp", Peer::Gst, "h265.265", VideoCodec::H265, false, "none", 0, true}),
+        InteropCase{"GstDefaultsH265Udp", Peer::Gst, "h265.265", VideoCodec::H265, false, "none", 0, true},
+        // GStreamer answers a URL with a query with the Content-Base of its path and refuses
+        // PLAY on the query URL itself.
+        InteropCase{"GstQueryUrlH264Udp", Peer::Gst, "h264_single_slice.264", VideoCodec::H264, false, "none",
+                    0, false, false, false, "", "?channel=1&subtype=0"},
+        InteropCase{"GstQueryUrlH264Tcp", Peer::Gst, "h264_single_slice.264", VideoCodec::H264, true, "none",
+                    0, false, false, false, "", "?channel=1&subtype=0"},
+        InteropCase{"GstQueryUrlDefaultsH265Udp", Peer::Gst, "h265.265", VideoCodec::H265, false, "none", 0,
+                    true, false, false, "", "?channel=1&subtype=0"}),
     [](const testing::TestParamInfo<InteropCase>& info) { return std::string(info.param.name); });
+
+// The camera zoo: quirks of real cameras, each scripted on the test camera streaming a clip in a
+// loop. With mixedFleet() every case plays through without a reconnect and delivers the clip's
+// pictures bit-exact from the first on. Keep-alive times run at kSecondMs per second of the
+// camera's Session timeout (so the 25-s keep-alive takes 25 * kSecondMs).
+namespace {
+
+constexpr int kSecondMs = 20;
+constexpr size_t kZooPictures = 60;  // 2.4 s at 25 fps: two 60-s sessions of this scale expire in it
+
+struct ZooCase {
+    const char* name;
+    bool tcp;
+    const char* path;  // of the URL played
+    void (*script)(CameraScript&);
+    // After start, when the script needs the camera's port.
+    void (*camera)(TestCamera&) = nullptr;
+};
+
+void PrintTo(const ZooCase& c, std::ostream* os) {
+    *os << c.name;
+}
+
+class CameraZoo : public ::testing::TestWithParam<ZooCase> {};
+
+// A session timeout shorter than the 25-s keep-alive (TP-Link and others).
+void shortSessionTimeout(CameraScript& s) {
+    s.sessionTimeoutMs = 15 * kSecondMs;
+    s.replies["SETUP"].headers = {{"Session", "6B8B4567;timeout=15"}};
+}
+// GET_PARAMETER answered 501; only requests the camera knows keep the session.
+void noGetParameter(CameraScript& s) {
+    s.sessionTimeoutMs = 60 * kSecondMs;
+    s.replies["GET_PARAMETER"].status = 501;
+}
+void noGetParameterInPublic(CameraScript& s) {
+    noGetParameter(s);
+    s.replies["OPTIONS"].headers = {{"Public", "OPTIONS, DESCRIBE, SETUP, TEARDOWN, PLAY"}};
+}
+void requireInterleaved(CameraScript& s) {
+    s.requireInterleaved = true;
+}
+void cseqZero(CameraScript& s) {
+    s.answerCSeq = "0";
+}
+void noCSeqAndStrayCrLf(CameraScript& s) {
+    s.answerCSeq = "-";
+    s.trailer = "\r\n";
+}
+// GStreamer's server: the base of the query URL is its path, and requests to the query URL past
+// DESCRIBE are refused.
+void queryRefusedAfterDescribe(CameraScript& s) {
+    s.statusFor = [](const CameraRequest& r) {
+        return r.method != "OPTIONS" && r.method != "DESCRIBE" && r.url.find('?') != std::string::npos ? 404
+                                                                                                       : 0;
+    };
+}
+void contentBaseOfPath(TestCamera& camera) {
+    CameraReply describe;
+    describe.headers = {{"Content-Base", camera.url("/live/")}};
+    camera.setReply("DESCRIBE", describe);
+}
+
+}  // namespace
+
+TEST_P(CameraZoo, PlaysEveryPictureWithoutReconnect) {
+    const ZooCase c = GetParam();
+    auto& constants = quorvane_internal::timeConstants();
+    ScopedTimeConstants times(3000, 1000, 25 * kSecondMs);
+    constants.sessionTimeoutSecondMs = kSecondMs;
+    struct Restore {
+        ~Restore() {
+            quorvane_internal::timeConstants().sessionTimeoutSecondMs =
+                quorvane_internal::TimeConstants::kDefaultSessionTimeoutSecondMs;
+        }
+    } restore;
+    const std::vector<std::string> pictures = decodeClip("h264_single_slice.264", VideoCodec::H264);
+    ASSERT_FALSE(pictures.empty());
+    testkit::ClipStreamerOptions options;
+    options.loop = true;
+    testkit::ClipStreamer clip(VideoCodec::H264, readClip("h264_single_slice.264"), options);
+    CameraScript script;
+    script.sdp = clip.sdp();
+    c.script(script);
+    TestCamera camera(script);
+    camera.setStreamerFactory(clip.factory());
+    ASSERT_TRUE(camera.start());
+    if (c.camera) c.camera(camera);
+
+    Collector got;
+    RtspClient client(camera.url(c.path), "", "", c.tcp, RtspClientOptions::mixedFleet());
+    got.attach(client);
+    client.enable();
+    EXPECT_TRUE(clip.waitForPictures(kZooPictures, 8000)) << clip.picturesSent() << " pictures sent";
+    EXPECT_TRUE(waitForPictures(got, VideoCodec::H264, kZooPictures * 9 / 10, 2000));
+    client.disable();
+    const size_t sent = clip.picturesSent();
+
+    EXPECT_EQ(methodCount(camera, "PLAY"), 1u) << "reconnected";
+    EXPECT_EQ(camera.expiredSessions(), 0);
+    EXPECT_EQ(got.malformed(), 0u);
+    // Whole passes over the clip from its first picture on, the last one possibly cut short.
+    const std::vector<size_t> passes =
+        clipPasses(decode(got.stream(), VideoCodec::H264, std::string("zoo_") + c.name), pictures);
+    ASSERT_FALSE(passes.empty()) << "a picture that is not the clip's";
+    size_t decoded = 0;
+    for (size_t i = 0; i < passes.size(); ++i) {
+        decoded += passes[i];
+        if (i + 1 < passes.size()) {
+            EXPECT_EQ(passes[i], pictures.size()) << "pass " << i << " cut short";
+        }
+    }
+    EXPECT_GE(decoded * 10, sent * 9) << decoded << " of " << sent << " pictures";
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Quirks, CameraZoo,
+    ::testing::Values(ZooCase{"SessionTimeout15Udp", false, "/live", shortSessionTimeout},
+                      ZooCase{"SessionTimeout15Tcp", true, "/live", shortSessionTimeout},
+                      ZooCase{"GetParameter501Udp", false, "/live", noGetParameter},
+                      ZooCase{"GetParameterNotPublicTcp", true, "/live", noGetParameterInPublic},
+                      ZooCase{"InterleavedRequiredTcp", true, "/live", requireInterleaved},
+                      ZooCase{"CSeqZeroUdp", false, "/live", cseqZero},
+                      ZooCase{"CSeqZeroTcp", true, "/live", cseqZero},
+                      ZooCase{"NoCSeqStrayCrLfTcp", true, "/live", noCSeqAndStrayCrLf},
+                      ZooCase{"QueryUrlUdp", false, "/live?channel=1&subtype=0", queryRefusedAfterDescribe,
+                              contentBaseOfPath},
+                      ZooCase{"QueryUrlTcp", true, "/live?channel=1&subtype=0", queryRefusedAfterDescribe,
+                              contentBaseOfPath}),
+    [](const testing::TestParamInfo<ZooCase>& info) { return std::string(info.param.name); });

@@ -171,7 +171,9 @@ TEST_F(CurlRtspSession, TcpSessionSetsUpEachTrackAndDeliversEveryInterleavedFram
     ASSERT_EQ(setup.size(), 2u);
     EXPECT_EQ(setup[0].url, camera->url() + "/main");
     EXPECT_EQ(setup[1].url, camera->url() + "/sub");
-    for (const auto& s : setup) EXPECT_EQ(s.header("Transport"), "RTP/AVP/TCP;unicast;client_port=0-1");
+    // Each track names its channel pair: servers such as MediaMTX refuse a TCP SETUP without one.
+    EXPECT_EQ(setup[0].header("Transport"), "RTP/AVP/TCP;unicast;interleaved=0-1");
+    EXPECT_EQ(setup[1].header("Transport"), "RTP/AVP/TCP;unicast;interleaved=2-3");
 
     ASSERT_TRUE(sink.waitFor(script.framesAfterPlay.size(), 5000)) << sink.frames().size();
     Strings frames = sink.frames();

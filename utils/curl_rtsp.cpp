@@ -1,10 +1,15 @@
 #include "utils/curl_rtsp.h"
 
 #include <curl/curl.h>
+#include <errno.h>
 #include <netinet/in.h>
+#include <poll.h>
 #include <strings.h>
+#include <sys/eventfd.h>
 #include <sys/socket.h>
+#include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstdint>
 #include <cstdio>
@@ -23,6 +28,10 @@ constexpr const char* kUserAgent = "Qel Rtsp Client/1.0";
 constexpr const char* kPlayRange = "npt=0.000-";
 constexpr long kRequestTimeoutSeconds = 3;
 constexpr long kFirstErrorStatus = 400;
+// RFC 2326 12.37: a session without a timeout= times out after 60 s.
+constexpr unsigned kDefaultSessionTimeoutS = 60;
+// RTP-Info lists every track; a few kilobytes is plenty.
+constexpr size_t kMaxRtpInfoBytes = 4096;
 
 // Bodies that have no consumer: the OPTIONS answer, every answer after SETUP, and interleaved
 // frames that arrive before the first RECEIVE has installed the frame callback. Left unset,
@@ -108,6 +117,9 @@ CurlRtsp::CurlRtsp(std::string url, unsigned short rtpPort, unsigned short rtcpP
     mCameraPort = scheme.port;
     // Inside the tunnel the requests are plain RTSP, and name the stream as such.
     if (mRtsph) mUrl = mConnectUrl;
+    mAggregateUrl = mUrl;
+    mWakeFd = ::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
+    if (mWakeFd < 0) SLOGE("rtsp keep-alive wake-up not available, errno %d\n", errno);
     if (hasControlCharacter(mUrl)) {
         mRefusedInput = "url";
     } else if (hasControlCharacter(mUser)) {
@@ -148,16 +160,15 @@ CurlRtsp::CurlRtsp(std::string url, unsigned short rtpPort, unsigned short rtcpP
 
 CurlRtsp::~CurlRtsp() {
     SLOGD("destroying curl rtsp ...\n");
-    {
-        std::lock_guard<std::mutex> wake(mWakeMutex);
-        mRunning = false;
-    }
-    mWakeCv.notify_all();
+    mRunning = false;
+    const uint64_t one = 1;
+    if (mWakeFd >= 0 && ::write(mWakeFd, &one, sizeof(one)) < 0) SLOGE("rtsp keep-alive not woken\n");
     joinThreads();
     if (mRelay) mRelay->stop();
     std::lock_guard<std::mutex> lock(mMutex);
     curl_easy_cleanup(mCurl);
     mCurl = nullptr;
+    if (mWakeFd >= 0) ::close(mWakeFd);
     SLOGD("destroying curl rtsp ... done\n");
 }
 
@@ -208,7 +219,7 @@ RtspRequestResult CurlRtsp::lastResult() const {
 bool CurlRtsp::options() {
     std::lock_guard<std::mutex> lock(mMutex);
     int code = curl_easy_setopt(mCurl, CURLOPT_RTSP_REQUEST, static_cast<long>(CURL_RTSPREQ_OPTIONS));
-    code |= curl_easy_perform(mCurl);
+    code |= perform("OPTIONS");
     noteResult("OPTIONS", code);
     if (!checkRet(code, "options", __LINE__)) return false;
     // Some cameras refuse OPTIONS and stream fine, so its status only warns.
@@ -216,6 +227,9 @@ bool CurlRtsp::options() {
     curl_easy_getinfo(mCurl, CURLINFO_RESPONSE_CODE, &status);
     if (status >= kFirstErrorStatus) {
         SLOGW("RTSP OPTIONS answered with status %ld, going on: %s\n", status, mLogUrl.c_str());
+    } else if (mAnswer.publicSeen && strcasestr(mAnswer.publicMethods.c_str(), "GET_PARAMETER") == nullptr &&
+               !mKeepAliveByOptions.exchange(true)) {
+        SLOGW("RTSP keep-alive by OPTIONS: the camera does not offer GET_PARAMETER: %s\n", mLogUrl.c_str());
     }
     return true;
 }
@@ -230,7 +244,11 @@ bool CurlRtsp::describe() {
     code |= curl_easy_setopt(mCurl, CURLOPT_WRITEDATA, this);
     code |= curl_easy_setopt(mCurl, CURLOPT_RTSP_REQUEST, static_cast<long>(CURL_RTSPREQ_DESCRIBE));
     code |= curl_easy_setopt(mCurl, CURLOPT_USERAGENT, kUserAgent);
-    code |= curl_easy_perform(mCurl);
+    code |= perform("DESCRIBE", [this] {
+        mSdpParser = RtspSdpParser(mOptions.realCameraSdp);
+        mTracks.clear();
+        mTrackCount = 0;
+    });
     noteResult("DESCRIBE", code);
     mSdpParser.finish();
     mTracks = mSdpParser.tracks();
@@ -240,6 +258,10 @@ bool CurlRtsp::describe() {
     mBaseUrl = usableBase(mAnswer.contentBase)       ? mAnswer.contentBase
                : usableBase(mAnswer.contentLocation) ? mAnswer.contentLocation
                                                      : mUrl;
+    // The aggregate control "*" is the base (RFC 2326 C.1.1). A query of the request URL is then
+    // where the camera put it in the base, or not needed any more (GStreamer's server refuses
+    // PLAY on it).
+    mAggregateUrl = mOptions.realCameraSdp || mUrl.find('?') != std::string::npos ? mBaseUrl : mUrl;
     // With the relay, libcurl's own connection goes to the loopback address.
     char* ip = nullptr;
     if (mRelay)
@@ -257,9 +279,12 @@ bool CurlRtsp::setup(unsigned short port, char* uri) {
     }
     SLOGD("setup %d , %d, uri: %s\n", port, port + 1, UtilsString::maskUrlPassword(uri).c_str());
     char transport[kMaxUrlBytes] = {0};
+    const int pair = mSetups++;
     if (mTcp) {
-        // The server chooses the interleaved channels; the client ports are placeholders.
-        snprintf(transport, sizeof(transport), "RTP/AVP/TCP;unicast;client_port=%u-%u", 0u, 1u);
+        // Servers such as MediaMTX refuse a TCP transport without channels; the answer's channels
+        // are the ones followed.
+        snprintf(transport, sizeof(transport), "RTP/AVP/TCP;unicast;interleaved=%d-%d", 2 * pair,
+                 2 * pair + 1);
     } else {
         snprintf(transport, sizeof(transport), "RTP/AVP;unicast;client_port=%u-%u",
                  static_cast<unsigned>(port), static_cast<unsigned>(port) + 1u);
@@ -271,12 +296,14 @@ bool CurlRtsp::setup(unsigned short port, char* uri) {
     code |= curl_easy_setopt(mCurl, CURLOPT_WRITEDATA, nullptr);
     code |= curl_easy_setopt(mCurl, CURLOPT_RTSP_REQUEST, static_cast<long>(CURL_RTSPREQ_SETUP));
     mAnswer = AnswerHeaders();
-    code |= curl_easy_perform(mCurl);
+    code |= perform("SETUP");
     noteResult("SETUP", code);
     if (code != 0 || !checkStatus("SETUP", uri)) {
         SLOGW("SETUP %s failed.\n", mLogUrl.c_str());
         return false;
     }
+    if (unsigned timeout = rtspSessionTimeout(mAnswer.session.data(), mAnswer.session.size()))
+        mSessionTimeoutS = timeout;
     // The first video track's transport is the one the receiver follows.
     if (!mSessionInfo.transport.present)
         parseRtspTransport(mAnswer.transport.data(), mAnswer.transport.size(), &mSessionInfo.transport);
@@ -290,9 +317,9 @@ bool CurlRtsp::urlWithinLimit() const {
 }
 
 bool CurlRtsp::play() {
-    if (!urlWithinLimit()) return false;
+    if (!urlWithinLimit() || mAggregateUrl.size() >= kMaxUrlBytes) return false;
     char streamUri[kMaxUrlBytes] = {0};
-    memcpy(streamUri, mUrl.data(), mUrl.size());
+    memcpy(streamUri, mAggregateUrl.data(), mAggregateUrl.size());
     std::lock_guard<std::mutex> lock(mMutex);
     int code = curl_easy_setopt(mCurl, CURLOPT_RTSP_STREAM_URI, streamUri);
     code |= curl_easy_setopt(mCurl, CURLOPT_RANGE, kPlayRange);
@@ -301,12 +328,17 @@ bool CurlRtsp::play() {
     code |= curl_easy_setopt(mCurl, CURLOPT_INTERLEAVEFUNCTION, fTcpRecvCallback);
     code |= curl_easy_setopt(mCurl, CURLOPT_INTERLEAVEDATA, &mTcpRecvCallback);
     code |= curl_easy_setopt(mCurl, CURLOPT_RTSP_REQUEST, static_cast<long>(CURL_RTSPREQ_PLAY));
-    code |= curl_easy_perform(mCurl);
+    mAnswer = AnswerHeaders();
+    code |= perform("PLAY");
     noteResult("PLAY", code);
     if (code != 0 || !checkStatus("PLAY", streamUri)) {
         SLOGW("PLAY %s failed.\n", mLogUrl.c_str());
         return false;
     }
+    if (unsigned timeout = rtspSessionTimeout(mAnswer.session.data(), mAnswer.session.size()))
+        mSessionTimeoutS = timeout;
+    parseRtspRtpInfo(mAnswer.rtpInfo.data(), mAnswer.rtpInfo.size(), mVideoTrackUrl, mVideoControl,
+                     &mSessionInfo.rtpInfo);
     return true;
 }
 
@@ -322,9 +354,9 @@ bool CurlRtsp::teardown() {
     return requestOnBaseUrl(CURL_RTSPREQ_TEARDOWN, "teardown", "TEARDOWN", __LINE__);
 }
 
-// PAUSE, GET_PARAMETER and TEARDOWN: the stream URI is the one PLAY left, the base URL.
+// PAUSE, GET_PARAMETER, TEARDOWN and the OPTIONS keep-alive go to the aggregate URL.
 bool CurlRtsp::requestOnBaseUrl(long request, const char* name, const char* method, unsigned int line,
-                                bool whileRunning) {
+                                bool whileRunning, int* codeOut, long* statusOut) {
     if (mRefusedInput != nullptr) {
         SLOGE("rtsp %s refused: the %s holds control characters\n", method, mRefusedInput);
         return false;
@@ -332,11 +364,32 @@ bool CurlRtsp::requestOnBaseUrl(long request, const char* name, const char* meth
     std::lock_guard<std::mutex> lock(mMutex);
     if (whileRunning && !mRunning) return true;
     int code = curl_easy_setopt(mCurl, CURLOPT_URL, mConnectUrl.c_str());
+    code |= curl_easy_setopt(mCurl, CURLOPT_RTSP_STREAM_URI, mAggregateUrl.c_str());
     code |= curl_easy_setopt(mCurl, CURLOPT_RTSP_REQUEST, request);
-    code |= curl_easy_perform(mCurl);
+    code |= perform(method);
     noteResult(method, code);
+    long status = 0;
+    curl_easy_getinfo(mCurl, CURLINFO_RESPONSE_CODE, &status);
+    if (codeOut != nullptr) *codeOut = code;
+    if (statusOut != nullptr) *statusOut = code == 0 ? status : 0;
     if (!checkRet(code, name, line)) return false;
-    return checkStatus(method, mUrl.c_str());
+    return checkStatus(method, mAggregateUrl.c_str());
+}
+
+int CurlRtsp::perform(const char* method, const std::function<void()>& beforeRetry) {
+    if (mCSeqZero) curl_easy_setopt(mCurl, CURLOPT_RTSP_CLIENT_CSEQ, 0L);
+    int code = curl_easy_perform(mCurl);
+    // libcurl checks that the answer carries the request's CSeq; some cameras answer 0, or none.
+    if (code == CURLE_RTSP_CSEQ_ERROR && !mCSeqZero && (!mAnswer.cseqSeen || mAnswer.cseq == 0)) {
+        SLOGW("RTSP %s answered with CSeq %s; every request is numbered 0 from now on: %s\n", method,
+              mAnswer.cseqSeen ? "0" : "missing", mLogUrl.c_str());
+        mCSeqZero = true;
+        if (beforeRetry) beforeRetry();
+        mAnswer = AnswerHeaders();
+        curl_easy_setopt(mCurl, CURLOPT_RTSP_CLIENT_CSEQ, 0L);
+        code = curl_easy_perform(mCurl);
+    }
+    return code;
 }
 
 bool CurlRtsp::playCurl() {
@@ -382,7 +435,8 @@ const RtspTrack& CurlRtsp::track(int i) const {
 }
 
 std::string CurlRtsp::trackUrl(const RtspTrack& track) const {
-    if (mOptions.realCameraSdp) return resolveRtspControl(mBaseUrl, track.control);
+    if (mOptions.realCameraSdp || mUrl.find('?') != std::string::npos)
+        return resolveRtspControl(mBaseUrl, track.control);
     return track.control.find("rtsp://") != std::string::npos ||
                    track.control.find("rtsps://") != std::string::npos
                ? track.control
@@ -396,6 +450,23 @@ bool CurlRtsp::startCurl() {
     }
     if (!urlWithinLimit()) return false;
     mSessionInfo = RtspSessionInfo();
+    mAggregateUrl = mUrl;
+    mVideoTrackUrl.clear();
+    mVideoControl.clear();
+    mSetups = 0;
+    mSessionTimeoutS = 0;
+    mSessionLostReported = false;
+    {
+        uint64_t pending = 0;
+        if (mWakeFd >= 0 && ::read(mWakeFd, &pending, sizeof(pending)) < 0 && errno != EAGAIN)
+            SLOGW("rtsp keep-alive wake-up not cleared, errno %d\n", errno);
+        std::lock_guard<std::mutex> lock(mMutex);
+        // Never Basic before the camera asked for it; without allowBasicAuth, never at all.
+        int code =
+            curl_easy_setopt(mCurl, CURLOPT_HTTPAUTH,
+                             static_cast<long>(mOptions.allowBasicAuth ? CURLAUTH_ANY : CURLAUTH_ANYSAFE));
+        checkRet(code, "startCurl", __LINE__);
+    }
     if (mRtsps && !mTcp) {
         SLOGE(
             "rtsps session refused: %s carries the stream only inside its TLS connection; use the TCP "
@@ -462,6 +533,8 @@ bool CurlRtsp::startCurl() {
         std::string uri = trackUrl(track);
         if (!setup(mRtpPort, &uri[0])) return false;
         if (!videoSetUp) {
+            mVideoTrackUrl = uri.c_str();
+            mVideoControl = track.control;
             mSessionInfo.encoding = track.format;
             mSessionInfo.payloadType = track.payloadType;
             mSessionInfo.clockRate = track.clockRate;
@@ -471,6 +544,7 @@ bool CurlRtsp::startCurl() {
     }
     if (mBeforePlayCallback) mBeforePlayCallback(mSessionInfo);
     if (!play()) return false;
+    if (mAfterPlayCallback) mAfterPlayCallback(mSessionInfo.rtpInfo);
     mRunning = true;
     if (mTcp && !mRelay && mThreadTcpRecv == nullptr)
         mThreadTcpRecv = new std::thread(&CurlRtsp::fTcpReceive, this);
@@ -479,11 +553,9 @@ bool CurlRtsp::startCurl() {
 }
 
 void CurlRtsp::stopCurl() {
-    {
-        std::lock_guard<std::mutex> wake(mWakeMutex);
-        mRunning = false;
-    }
-    mWakeCv.notify_all();
+    mRunning = false;
+    const uint64_t one = 1;
+    if (mWakeFd >= 0 && ::write(mWakeFd, &one, sizeof(one)) < 0) SLOGE("rtsp keep-alive not woken\n");
     teardown();
     joinThreads();
     if (mRelay) mRelay->stop();
@@ -498,19 +570,84 @@ void CurlRtsp::joinThreads() {
     }
 }
 
+int64_t CurlRtsp::keepAliveIntervalMs() const {
+    // Read every cycle: tests shorten them while a session plays.
+    const auto& constants = quorvane_internal::timeConstants();
+    const unsigned timeout = mSessionTimeoutS.load() > 0 ? mSessionTimeoutS.load() : kDefaultSessionTimeoutS;
+    const int64_t half = static_cast<int64_t>(timeout) * constants.sessionTimeoutSecondMs.load() / 2;
+    return std::max<int64_t>(1, std::min<int64_t>(constants.keepAliveIntervalMs.load(), half));
+}
+
+bool CurlRtsp::waitBeforeKeepAlive(int64_t ms) {
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(ms);
+    // Over interleaved TCP read by libcurl, RECEIVE requests keep the connection busy.
+    bool watch = !mTcp || mRelay != nullptr;
+    for (;;) {
+        const int64_t left =
+            std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now())
+                .count();
+        if (left <= 0) return mRunning;
+        curl_socket_t socket = CURL_SOCKET_BAD;
+        if (watch) {
+            std::lock_guard<std::mutex> lock(mMutex);
+            if (curl_easy_getinfo(mCurl, CURLINFO_ACTIVESOCKET, &socket) != CURLE_OK)
+                socket = CURL_SOCKET_BAD;
+        }
+        pollfd p[2] = {{mWakeFd, POLLIN, 0}, {socket, POLLIN, 0}};
+        const int ready =
+            ::poll(p, socket == CURL_SOCKET_BAD ? 1 : 2, static_cast<int>(std::min<int64_t>(left, 1000)));
+        if (ready < 0 && errno != EINTR) return mRunning;
+        if (!mRunning || (ready > 0 && p[0].revents != 0)) return false;
+        if (ready <= 0 || socket == CURL_SOCKET_BAD || p[1].revents == 0) continue;
+        // Between requests the camera has nothing to say: readable means closed, or stray bytes.
+        char byte = 0;
+        ssize_t n;
+        {
+            std::lock_guard<std::mutex> lock(mMutex);
+            n = ::recv(socket, &byte, 1, MSG_PEEK | MSG_DONTWAIT);
+        }
+        if (n == 0 || (n < 0 && errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR)) {
+            SLOGW("rtsp connection closed by the camera: %s\n", mLogUrl.c_str());
+            reportSessionLost(RtspClientReason::Closed);
+            return false;
+        }
+        // Bytes libcurl reads with its next request: wait without the connection until then.
+        if (n > 0) watch = false;
+    }
+}
+
+void CurlRtsp::keepAlive() {
+    int code = 0;
+    long status = 0;
+    // A stop right after the wait must not be followed by a request after TEARDOWN.
+    if (!mKeepAliveByOptions) {
+        bool sent = requestOnBaseUrl(CURL_RTSPREQ_GET_PARAMETER, "getparameter", "GET_PARAMETER", __LINE__,
+                                     true, &code, &status);
+        if (!sent) SLOGW("getParameter keepalive error !\n");
+        if (status != 501 && status != 405 && status != 454) {
+            if (code != 0) reportSessionLost(RtspClientReason::Error);
+            return;
+        }
+        mKeepAliveByOptions = true;
+        SLOGW(
+            "RTSP GET_PARAMETER keep-alive answered with status %ld; keep-alive by OPTIONS from now on: %s\n",
+            status, mLogUrl.c_str());
+    }
+    requestOnBaseUrl(CURL_RTSPREQ_OPTIONS, "options", "OPTIONS", __LINE__, true, &code, &status);
+    if (code != 0) reportSessionLost(RtspClientReason::Error);
+}
+
+void CurlRtsp::reportSessionLost(RtspClientReason reason) {
+    if (!mRunning || mSessionLostReported.exchange(true)) return;
+    SLOGW("rtsp session lost: %s\n", mLogUrl.c_str());
+    if (mSessionLostCallback) mSessionLostCallback(reason);
+}
+
 void CurlRtsp::fThreadKeepalive() {
     Utils::setThreadName("CrulKeepLive");
     while (mRunning) {
-        // Read every cycle: tests shorten it while a session plays.
-        std::chrono::milliseconds interval(quorvane_internal::timeConstants().keepAliveIntervalMs.load());
-        {
-            std::unique_lock<std::mutex> wake(mWakeMutex);
-            if (mWakeCv.wait_for(wake, interval, [this] { return !mRunning.load(); })) return;
-        }
-        // A stop right after the wait must not be followed by a request after TEARDOWN.
-        bool sent =
-            requestOnBaseUrl(CURL_RTSPREQ_GET_PARAMETER, "getparameter", "GET_PARAMETER", __LINE__, true);
-        if (!sent) SLOGW("getParameter keepalive error !\n");
+        if (!waitBeforeKeepAlive(keepAliveIntervalMs())) break;
+        if (mRunning) keepAlive();
     }
     SLOGD("curl rtps fThreadKeepalive over !\n");
 }
@@ -544,9 +681,9 @@ size_t CurlRtsp::fHeader(char* data, size_t size, size_t nmemb, void* self) {
     while (to > from &&
            (line[to - 1] == '\r' || line[to - 1] == '\n' || line[to - 1] == ' ' || line[to - 1] == '\t'))
         --to;
-    // Longer values are of no use to us: a URL that long is refused anyway.
-    if (to - from >= kMaxUrlBytes) return n;
     std::string name = line.substr(0, colon);
+    // Longer values are of no use to us: a URL that long is refused anyway.
+    if (to - from >= (strcasecmp(name.c_str(), "RTP-Info") == 0 ? kMaxRtpInfoBytes : kMaxUrlBytes)) return n;
     std::string value = line.substr(from, to - from);
     if (strcasecmp(name.c_str(), "Content-Base") == 0) {
         answer.contentBase = value;
@@ -554,6 +691,16 @@ size_t CurlRtsp::fHeader(char* data, size_t size, size_t nmemb, void* self) {
         answer.contentLocation = value;
     } else if (strcasecmp(name.c_str(), "Transport") == 0 && answer.transport.empty()) {
         answer.transport = value;
+    } else if (strcasecmp(name.c_str(), "Session") == 0) {
+        answer.session = value;
+    } else if (strcasecmp(name.c_str(), "RTP-Info") == 0) {
+        answer.rtpInfo = value;
+    } else if (strcasecmp(name.c_str(), "Public") == 0) {
+        answer.publicSeen = true;
+        answer.publicMethods = value;
+    } else if (strcasecmp(name.c_str(), "CSeq") == 0) {
+        answer.cseqSeen = true;
+        answer.cseq = strtol(value.c_str(), nullptr, 10);
     }
     return n;
 }

@@ -38,8 +38,24 @@ struct QUORVANE_EXPORT RtspRequestResult {
 };
 
 // One RTSP session with one camera over a libcurl easy handle: OPTIONS, DESCRIBE, SETUP of every
-// H.264/H.265 track (with realCameraSdp: of the first one), PLAY, a GET_PARAMETER keep-alive every
-// 25 s, the interleaved receive loop (TCP transport) and TEARDOWN.
+// H.264/H.265 track (with realCameraSdp: of the first one), PLAY, a keep-alive, the interleaved
+// receive loop (TCP transport) and TEARDOWN.
+//
+// Keep-alive: GET_PARAMETER at half the Session timeout= the camera announced (60 s when it
+// announced none), at most every 25 s. A camera that does not list GET_PARAMETER in the OPTIONS
+// answer's Public header, or answers it 501, 405 or 454, gets OPTIONS (with the session) instead.
+// Between keep-alives the thread waits on the RTSP connection too: a connection the camera closed,
+// or a keep-alive that fails, is reported once through mSessionLostCallback.
+//
+// URLs: relative track controls are joined to the DESCRIBE answer's Content-Base (else
+// Content-Location, else the request URL); PLAY, PAUSE, TEARDOWN and the keep-alive go to that
+// base (the aggregate control "*"). Without realCameraSdp this holds only for URLs with a query;
+// others keep the request URL.
+//
+// CSeq: an answer with CSeq 0 or none is the answer to the one request in flight. Without the
+// relay, libcurl refuses it; the session then numbers every request 0 (the camera answers 0 or
+// nothing) and repeats the refused request once. With the relay, the answer's CSeq is mended on
+// its way to libcurl.
 //
 // A URL, user name or password holding control characters (bytes below 0x20, or 0x7f) is never
 // handed to libcurl: startCurl refuses it with one error line, and no request goes out. Log lines
@@ -125,12 +141,24 @@ private:
     // With `whileRunning`, nothing is sent (and true returned) once the session has stopped: the
     // check is made under mMutex, so a keep-alive never follows the TEARDOWN.
     bool requestOnBaseUrl(long request, const char* name, const char* method, unsigned int line,
-                          bool whileRunning = false);
+                          bool whileRunning = false, int* codeOut = nullptr, long* statusOut = nullptr);
     void joinThreads();
     // The URL a SETUP of `track` goes to.
     std::string trackUrl(const RtspTrack& track) const;
     // Takes the headers of interest of the answer being read; libcurl's header callback.
     static size_t fHeader(char* data, size_t size, size_t nmemb, void* self);
+    // curl_easy_perform of the request set up on mCurl, with mMutex held: numbers the request 0
+    // once the camera has answered so, and repeats it once (after `beforeRetry`) when libcurl
+    // refused an answer of CSeq 0 or without CSeq.
+    int perform(const char* method, const std::function<void()>& beforeRetry = nullptr);
+    // Period of the next keep-alive.
+    int64_t keepAliveIntervalMs() const;
+    // Waits `ms` on the wake-up and, where it is idle between requests, the RTSP connection;
+    // false when the session stopped or the connection closed.
+    bool waitBeforeKeepAlive(int64_t ms);
+    // One keep-alive; falls back to OPTIONS when GET_PARAMETER is not supported.
+    void keepAlive();
+    void reportSessionLost(RtspClientReason reason);
 
     UtilsDebugFps mDebugFps;
     CURL* mCurl;
@@ -160,15 +188,28 @@ private:
         std::string contentBase;
         std::string contentLocation;
         std::string transport;
+        std::string session;
+        std::string rtpInfo;
+        std::string publicMethods;
+        bool publicSeen = false;
+        bool cseqSeen = false;
+        long cseq = 0;
     } mAnswer;
-    std::string mBaseUrl;  // base of relative controls of the last DESCRIBE (realCameraSdp)
+    std::string mBaseUrl;        // base of relative controls of the last DESCRIBE
+    std::string mAggregateUrl;   // what PLAY, PAUSE, TEARDOWN and keep-alives go to
+    std::string mVideoTrackUrl;  // SETUP URL and control of the video track, for RTP-Info
+    std::string mVideoControl;
+    int mSetups = 0;                            // SETUPs of this session; names the interleaved pair
+    std::atomic<unsigned> mSessionTimeoutS{0};  // timeout= of the camera's Session header; 0: none
+    std::atomic<bool> mKeepAliveByOptions{false};
+    bool mCSeqZero = false;  // every request numbered 0; guarded by mMutex
+    std::atomic<bool> mSessionLostReported{false};
     RtspClientOptions mOptions;
     RtspSessionInfo mSessionInfo;
     mutable std::mutex mResultMutex;  // guards mLastResult, read without waiting for a RECEIVE
     RtspRequestResult mLastResult;
-    // Wakes the keep-alive thread's wait when the session stops.
-    std::mutex mWakeMutex;
-    std::condition_variable mWakeCv;
+    // eventfd: readable once the session stops; wakes the keep-alive thread's wait.
+    int mWakeFd = -1;
     // The connection read directly (directInterleavedRead over TCP, and every rtsps session);
     // null otherwise.
     std::unique_ptr<interleaved_internal::InterleavedRelay> mRelay;

@@ -9,6 +9,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cstdlib>
 #include <cstring>
 
 #include "utils/byte_order_internal.h"
@@ -90,6 +91,28 @@ Split splitInterleaved(const uint8_t* data, size_t size) {
     split.piece = Piece::Message;
     split.length = end;
     return split;
+}
+
+std::string mendAnswerCSeq(const uint8_t* head, size_t size, long cseq) {
+    std::string text(reinterpret_cast<const char*>(head), size);
+    if (text.compare(0, 5, "RTSP/") != 0 || cseq < 0) return text;
+    const size_t statusEnd = text.find('\n');
+    if (statusEnd == std::string::npos) return text;
+    for (size_t line = statusEnd + 1; line < text.size();) {
+        size_t end = text.find('\n', line);
+        if (end == std::string::npos) end = text.size();
+        if (end - line >= 5 && strncasecmp(text.c_str() + line, "cseq:", 5) == 0) {
+            size_t value = line + 5;
+            while (value < end && (text[value] == ' ' || text[value] == '\t')) ++value;
+            size_t digits = value;
+            while (digits < end && text[digits] == '0') ++digits;
+            // Only a value of zeros is mended; CR or blanks may follow it.
+            if (digits == value || (digits < end && text[digits] >= '1' && text[digits] <= '9')) return text;
+            return text.replace(value, digits - value, std::to_string(cseq));
+        }
+        line = end + 1;
+    }
+    return text.insert(statusEnd + 1, "CSeq: " + std::to_string(cseq) + "\r\n");
 }
 
 InterleavedRelay::InterleavedRelay(FrameCallback onFrame, int timeoutMs)
@@ -200,6 +223,8 @@ int InterleavedRelay::connect(sockaddr* address, socklen_t* length) {
     memcpy(mBuffer.data(), early.data(), early.size());
     mBuffered = early.size();
     mBodyToForward = 0;
+    mRequestLine.clear();
+    mRequestCSeq = -1;
     mThread = std::thread(&InterleavedRelay::run, this);
     return client;
 }
@@ -299,6 +324,7 @@ void InterleavedRelay::run() {
             // A request of libcurl's; nothing to read means libcurl has closed the connection.
             ssize_t n = ::recv(mOwnEnd, request, sizeof(request), MSG_DONTWAIT);
             if (n == 0 || (n < 0 && errno != EAGAIN && errno != EINTR)) break;
+            if (n > 0) noteRequest(request, static_cast<size_t>(n));
             if (n > 0 && !writeCamera(request, static_cast<size_t>(n))) {
                 mClosed.store(true);
                 break;
@@ -349,6 +375,11 @@ bool InterleavedRelay::dispatch() {
             pos += n;
             continue;
         }
+        // RFC 7826 allows empty lines between messages; some cameras end an answer with one.
+        if (*at == '\r' || *at == '\n') {
+            ++pos;
+            continue;
+        }
         const Split split = splitInterleaved(at, available);
         if (split.piece == Piece::NeedMore) break;
         if (split.piece == Piece::Invalid) {
@@ -359,7 +390,8 @@ bool InterleavedRelay::dispatch() {
         if (split.piece == Piece::Frame) {
             if (mOnFrame) mOnFrame(at, split.length);
         } else {
-            if (!writeAll(mOwnEnd, at, split.length)) {
+            const std::string head = mendAnswerCSeq(at, split.length, mRequestCSeq);
+            if (!writeAll(mOwnEnd, reinterpret_cast<const uint8_t*>(head.data()), head.size())) {
                 ok = false;
                 break;
             }
@@ -372,6 +404,20 @@ bool InterleavedRelay::dispatch() {
         mBuffered -= pos;
     }
     return ok;
+}
+
+void InterleavedRelay::noteRequest(const uint8_t* data, size_t size) {
+    for (size_t i = 0; i < size; ++i) {
+        const char c = static_cast<char>(data[i]);
+        if (c != '\n') {
+            // Only the start of a line matters; a CSeq line is short.
+            if (mRequestLine.size() < 32) mRequestLine += c;
+            continue;
+        }
+        if (mRequestLine.size() > 5 && strncasecmp(mRequestLine.c_str(), "cseq:", 5) == 0)
+            mRequestCSeq = strtol(mRequestLine.c_str() + 5, nullptr, 10);
+        mRequestLine.clear();
+    }
 }
 
 bool InterleavedRelay::writeAll(int fd, const uint8_t* data, size_t size) {

@@ -48,6 +48,11 @@ constexpr size_t kMaxBodyBytes = 16u << 20;
 // Reads only the `size` bytes at `data`.
 QUORVANE_EXPORT Split splitInterleaved(const uint8_t* data, size_t size);
 
+// The header block [head, head + size) of a message from the camera, with the CSeq of an answer
+// ("RTSP/..." start line) mended to `cseq` where it says 0 or nothing: one request is in flight
+// at a time, so such an answer is its answer. Anything else comes back unchanged.
+QUORVANE_EXPORT std::string mendAnswerCSeq(const uint8_t* head, size_t size, long cseq);
+
 class QUORVANE_EXPORT InterleavedRelay {
 public:
     using FrameCallback = std::function<void(void* frame, unsigned long length)>;
@@ -112,6 +117,8 @@ private:
     // Writes all of [data, data + size) to `fd`, waiting at most the time-out for room.
     bool writeAll(int fd, const uint8_t* data, size_t size);
     void closeDescriptors();
+    // Follows libcurl's requests to know the CSeq of the one in flight.
+    void noteRequest(const uint8_t* data, size_t size);
 
     FrameCallback mOnFrame;
     const int mTimeoutMs;
@@ -137,6 +144,8 @@ private:
     std::unique_ptr<const tls_internal::TlsConfig> mTlsConfig;              // rtsps only
     std::unique_ptr<tls_internal::TlsSession> mTls;                         // over mCamera, rtsps only
     tls_internal::TlsFailure mTlsFailure = tls_internal::TlsFailure::None;  // guarded by mMutex
+    std::string mRequestLine;  // the unfinished line of libcurl's request stream
+    long mRequestCSeq = -1;    // CSeq of libcurl's last request; -1 before the first
 };
 
 }  // namespace interleaved_internal

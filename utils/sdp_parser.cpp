@@ -565,3 +565,101 @@ std::string resolveRtspControl(const std::string& base, const std::string& contr
     }
     return base + (!base.empty() && base.back() == '/' ? "" : "/") + control;
 }
+
+namespace {
+
+// The part of a URL after its scheme and authority ("/path?query"); the URL itself when it has
+// no scheme.
+std::string afterAuthority(const std::string& url) {
+    size_t scheme = url.find("://");
+    if (scheme == std::string::npos) return url;
+    size_t path = url.find_first_of("/?", scheme + 3);
+    return path == std::string::npos ? "/" : url.substr(path);
+}
+
+bool rtpInfoNamesTrack(std::string url, const std::string& trackUrl, const std::string& control) {
+    if (url.size() >= 2 && url.front() == '"' && url.back() == '"') url = url.substr(1, url.size() - 2);
+    if (url.empty()) return false;
+    if (url == trackUrl || url == control) return true;
+    if (trackUrl.size() > url.size() &&
+        trackUrl.compare(trackUrl.size() - url.size(), url.size(), url) == 0 &&
+        trackUrl[trackUrl.size() - url.size() - 1] == '/')
+        return true;
+    // Cameras behind address translation name themselves by their own address.
+    return url.find("://") != std::string::npos && afterAuthority(url) == afterAuthority(trackUrl);
+}
+
+// Decimal digits only, at most `max`.
+bool decimal(const std::string& value, uint64_t max, uint64_t* out) {
+    if (value.empty() || value.size() > 10 || skipDigits(value, 0) != value.size()) return false;
+    uint64_t v = strtoull(value.c_str(), nullptr, 10);
+    if (v > max) return false;
+    *out = v;
+    return true;
+}
+
+}  // namespace
+
+bool parseRtspRtpInfo(const char* text, size_t len, const std::string& trackUrl, const std::string& control,
+                      RtspRtpInfo* out) {
+    *out = RtspRtpInfo();
+    if (text == nullptr || len == 0) return false;
+    // Entries are separated by commas outside quotes (RFC 7826 quotes the url).
+    std::vector<std::string> entries(1);
+    bool quoted = false;
+    for (size_t i = 0; i < len; ++i) {
+        if (text[i] == '"') quoted = !quoted;
+        if (text[i] == ',' && !quoted) {
+            entries.emplace_back();
+        } else {
+            entries.back() += text[i];
+        }
+    }
+    const std::string* chosen = nullptr;
+    for (const std::string& entry : entries) {
+        for (const auto& [name, value] : fmtpParameters(entry)) {
+            if (strcasecmp(name.c_str(), "url") == 0 && rtpInfoNamesTrack(value, trackUrl, control)) {
+                chosen = &entry;
+                break;
+            }
+        }
+        if (chosen != nullptr) break;
+    }
+    if (chosen == nullptr && entries.size() == 1) chosen = &entries[0];
+    if (chosen == nullptr) return false;
+    out->present = true;
+    for (const auto& [rawName, value] : fmtpParameters(*chosen)) {
+        const char* name = rawName.c_str();
+        uint64_t v = 0;
+        if (strcasecmp(name, "seq") == 0 && decimal(value, 65535, &v)) {
+            out->hasSeq = true;
+            out->seq = static_cast<uint16_t>(v);
+        } else if (strcasecmp(name, "rtptime") == 0 && decimal(value, 0xFFFFFFFFull, &v)) {
+            out->hasRtpTime = true;
+            out->rtpTime = static_cast<uint32_t>(v);
+        } else if (strcasecmp(name, "ssrc") == 0) {
+            std::string hex = startsWithNoCase(value, "0x") ? value.substr(2) : value;
+            bool isHex = !hex.empty() && hex.size() <= 8 && std::all_of(hex.begin(), hex.end(), [](char c) {
+                return isxdigit(static_cast<unsigned char>(c));
+            });
+            if (isHex) {
+                out->hasSsrc = true;
+                out->ssrc = static_cast<uint32_t>(strtoul(hex.c_str(), nullptr, 16));
+            } else if (hex.size() == value.size() && decimal(value, 0xFFFFFFFFull, &v)) {
+                out->hasSsrc = true;
+                out->ssrc = static_cast<uint32_t>(v);
+            }
+        }
+    }
+    return true;
+}
+
+unsigned rtspSessionTimeout(const char* text, size_t len) {
+    if (text == nullptr || len == 0) return 0;
+    for (const auto& [name, value] : fmtpParameters(std::string(text, len))) {
+        uint64_t v = 0;
+        if (strcasecmp(name.c_str(), "timeout") == 0 && decimal(value, 86400, &v))
+            return static_cast<unsigned>(v);
+    }
+    return 0;
+}

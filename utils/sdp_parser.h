@@ -101,6 +101,20 @@ QUORVANE_EXPORT std::vector<std::vector<uint8_t>> sdpParameterSets(const std::st
 // with it. Values that do not parse are left at their defaults. False for an empty header.
 QUORVANE_EXPORT bool parseRtspTransport(const char* text, size_t len, RtspTransportInfo* out);
 
+// The PLAY answer's RTP-Info header (RFC 2326 12.33), e.g.
+// "url=trackID=1;seq=16852;rtptime=1070938629;ssrc=dcc4a0d8,url=trackID=2;...": the entry whose url
+// names the track set up at `trackUrl` (with the SDP control `control`): the same URL, the control
+// itself, a URL ending in "/" + the entry's relative url, or the same path and query on another
+// host. With no such entry, a header of one entry is taken as the video's; otherwise `out` stays
+// absent. seq is decimal up to 65535, rtptime decimal up to 2^32 - 1; ssrc hexadecimal by the RFC,
+// and decimal when it has more than eight digits (Dahua). Values that do not parse are left out.
+QUORVANE_EXPORT bool parseRtspRtpInfo(const char* text, size_t len, const std::string& trackUrl,
+                                      const std::string& control, RtspRtpInfo* out);
+
+// The timeout= of a Session header ("634214675641;timeout=60", blanks allowed), in seconds;
+// 0 when it is absent, not a number, or beyond a day.
+QUORVANE_EXPORT unsigned rtspSessionTimeout(const char* text, size_t len);
+
 // The URL a SETUP of `control` goes to (RFC 2326 C.1.1): an absolute rtsp:// control as it is,
 // "*" or an empty control the base itself, a control starting with '/' on the base's host, any
 // other control appended to the base with one '/' between.

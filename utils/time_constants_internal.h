@@ -13,8 +13,11 @@
 namespace quorvane_internal {
 
 struct QUORVANE_EXPORT TimeConstants {
-    // GET_PARAMETER keep-alive period of a playing session.
+    // Longest keep-alive period of a playing session; shorter when the camera's session timeout
+    // asks for it.
     std::atomic<int64_t> keepAliveIntervalMs{25000};
+    // How long one second of a camera's Session timeout= is: the keep-alive comes at half of it.
+    std::atomic<int64_t> sessionTimeoutSecondMs{1000};
     // Interleaved TCP: a session without a frame for longer than this is reconnected.
     std::atomic<int64_t> tcpSilenceNs{2999999999LL};
     // UDP: one receive time-out step; more than ten in a row reconnect the camera.
@@ -24,6 +27,7 @@ struct QUORVANE_EXPORT TimeConstants {
     std::atomic<int64_t> requestTimeoutMs{3000};
 
     static constexpr int64_t kDefaultKeepAliveIntervalMs = 25000;
+    static constexpr int64_t kDefaultSessionTimeoutSecondMs = 1000;
     static constexpr int64_t kDefaultTcpSilenceNs = 2999999999LL;
     static constexpr int kDefaultUdpReceiveTimeoutMs = 1000;
     static constexpr int64_t kDefaultRequestTimeoutMs = 3000;
