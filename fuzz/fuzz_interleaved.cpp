@@ -2,9 +2,11 @@
 // relay feeds it: the input read in pieces whose sizes come from the input itself. Checks: a
 // frame is '$', channel, length and exactly that many bytes; a message's header block ends with
 // an empty line within the limit and its body length is bounded; every piece lies inside what has
-// arrived; a piece is the same however many bytes follow it; nothing is split past an invalid byte.
+// arrived; a piece is the same however many bytes follow it; nothing is split past an invalid byte;
+// an answer's CSeq mend keeps the header block whole.
 #include <cstddef>
 #include <cstdint>
+#include <string>
 #include <vector>
 
 #include "fuzz/fuzz_check.h"
@@ -34,6 +36,12 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
                 if (body > 0) break;
                 continue;
             }
+            if (pos == arrived) break;
+            // The relay skips empty lines between messages.
+            if (stream[pos] == '\r' || stream[pos] == '\n') {
+                ++pos;
+                continue;
+            }
             const Split split = splitInterleaved(stream + pos, arrived - pos);
             if (split.piece == Piece::Invalid) return 0;
             if (split.piece == Piece::NeedMore) {
@@ -53,6 +61,12 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
                 check(split.length <= interleaved_internal::kMaxHeaderBytes);
                 check(stream[pos + split.length - 1] == '\n');
                 check(split.bodyLength <= interleaved_internal::kMaxBodyBytes);
+                // An answer's CSeq mended: the block still ends where it did, a CSeq line is added
+                // at most, and a request (or an answer with its CSeq) passes unchanged.
+                const std::string mended =
+                    interleaved_internal::mendAnswerCSeq(stream + pos, split.length, 7);
+                check(mended.size() <= split.length + 9 && mended.back() == '\n');
+                check(stream[pos] == 'R' || mended.size() == split.length);
                 body = split.bodyLength;
             }
             pos += split.length;

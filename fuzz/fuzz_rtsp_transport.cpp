@@ -1,6 +1,7 @@
-// The SETUP answer's Transport header on arbitrary bytes. Checks: channels are -1 or 0..255,
-// a port pair is never half made of nothing, the source holds only address characters, and the
-// parse is the same for the header read as a C string.
+// The SETUP answer's Transport header, the PLAY answer's RTP-Info header and a Session header's
+// timeout on arbitrary bytes. Checks: channels are -1 or 0..255, a port pair is never half made of
+// nothing, the source holds only address characters; values not given stay 0; a timeout is at most
+// a day.
 #include <cstddef>
 #include <cstdint>
 #include <cstdlib>
@@ -25,6 +26,12 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     check(info.serverRtpPort != 0 || info.serverRtcpPort == 0);
     check(info.hasSsrc || info.ssrc == 0);
     for (char c : info.source) check(c > 0x20 && c != 0x7f && c != ';' && c != ',');
+    RtspRtpInfo rtpInfo;
+    check(parseRtspRtpInfo(text, size, "rtsp://h/trackID=1", "trackID=1", &rtpInfo) == rtpInfo.present);
+    check(rtpInfo.present || (!rtpInfo.hasSeq && !rtpInfo.hasRtpTime && !rtpInfo.hasSsrc));
+    check((rtpInfo.hasSeq || rtpInfo.seq == 0) && (rtpInfo.hasRtpTime || rtpInfo.rtpTime == 0) &&
+          (rtpInfo.hasSsrc || rtpInfo.ssrc == 0));
+    check(rtspSessionTimeout(text, size) <= 86400);
     free(text);
     return 0;
 }

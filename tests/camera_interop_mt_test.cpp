@@ -364,8 +364,11 @@ void requireInterleaved(CameraScript& s) {
 void cseqZero(CameraScript& s) {
     s.answerCSeq = "0";
 }
-void noCSeqAndStrayCrLf(CameraScript& s) {
+void noCSeq(CameraScript& s) {
     s.answerCSeq = "-";
+}
+void noCSeqAndStrayCrLf(CameraScript& s) {
+    noCSeq(s);
     s.trailer = "\r\n";
 }
 // GStreamer's server: the base of the query URL is its path, and requests to the query URL past
@@ -443,6 +446,7 @@ INSTANTIATE_TEST_SUITE_P(
                       ZooCase{"InterleavedRequiredTcp", true, "/live", requireInterleaved},
                       ZooCase{"CSeqZeroUdp", false, "/live", cseqZero},
                       ZooCase{"CSeqZeroTcp", true, "/live", cseqZero},
+                      ZooCase{"NoCSeqUdp", false, "/live", noCSeq},
                       ZooCase{"NoCSeqStrayCrLfTcp", true, "/live", noCSeqAndStrayCrLf},
                       ZooCase{"QueryUrlUdp", false, "/live?channel=1&subtype=0", queryRefusedAfterDescribe,
                               contentBaseOfPath},

@@ -212,6 +212,22 @@ TEST_P(CurlRtspAuth, RightCredentialsPlayAndWrongOnesFailDescribe) {
     EXPECT_EQ(camera->methods(), (Strings{"OPTIONS", "DESCRIBE", "SETUP", "PLAY", "TEARDOWN"}));
     for (const auto& r : authorizedOf("DESCRIBE"))
         EXPECT_EQ(r.header("Authorization").rfind(GetParam().scheme, 0), 0u);
+    // No credentials before the camera asked for them.
+    EXPECT_FALSE(camera->requests()[0].hasHeader("Authorization"));
+
+    // Without allowBasicAuth the password never goes out in Basic: a Basic-only camera refuses.
+    RtspClientOptions digestOnly;
+    digestOnly.allowBasicAuth = false;
+    auto strict = makeSession(false, "admin", "s3cret:pw");
+    strict->setOptions(digestOnly);
+    size_t from = camera->requests().size();
+    LogCapture strictLog;
+    EXPECT_EQ(startLogged(*strict, strictLog), GetParam().auth != CameraScript::Auth::Basic);
+    strict->stopCurl();
+    std::vector<CameraRequest> strictRequests = camera->requests();
+    ASSERT_GT(strictRequests.size(), from);
+    for (size_t i = from; i < strictRequests.size(); ++i)
+        EXPECT_EQ(strictRequests[i].header("Authorization").find("Basic"), std::string::npos);
 
     // Refused at DESCRIBE (the lines it logs: CurlRtspRefusal), nothing is set up.
     auto wrong = makeSession(false, "admin", "guess");
@@ -373,6 +389,85 @@ TEST_F(CurlRtspSession, KeepaliveEveryIntervalSurvivesARefusal) {
     EXPECT_EQ(methods.back(), "TEARDOWN");
 }
 
+// A camera without GET_PARAMETER (answered 501, or missing from Public) is kept alive by OPTIONS
+// with the session, the switch logged once; a camera's short session timeout shortens the period.
+TEST_F(CurlRtspSession, KeepaliveFallsBackToOptionsAndFollowsTheSessionTimeout) {
+    client_test::ScopedTimeConstants interval(3000, 1000, /*keepAliveMs=*/25000);
+    quorvane_internal::timeConstants().sessionTimeoutSecondMs = 10;  // timeout=10: every 50 ms
+    for (bool inPublic : {true, false}) {
+        CameraScript script;
+        script.replies["GET_PARAMETER"].status = 501;
+        script.replies["SETUP"].headers = {{"Session", "6B8B4567;timeout=10"}};
+        if (!inPublic)
+            script.replies["OPTIONS"].headers = {{"Public", "OPTIONS, DESCRIBE, SETUP, PLAY, TEARDOWN"}};
+        startCamera(script);
+        auto session = makeSession(false);
+        LogCapture log;
+        ASSERT_TRUE(session->startCurl());
+        EXPECT_TRUE(camera->waitForRequests("OPTIONS", 4, 3000));
+        session->stopCurl();
+        log.stop();
+        std::vector<CameraRequest> options = authorizedOf("OPTIONS");
+        for (size_t i = 1; i < options.size(); ++i) EXPECT_EQ(options[i].header("Session"), "6B8B4567");
+        EXPECT_EQ(authorizedOf("GET_PARAMETER").size(), inPublic ? 1u : 0u);
+        EXPECT_EQ(log.errCount("keep-alive by OPTIONS"), 1) << log.err;
+    }
+    quorvane_internal::timeConstants().sessionTimeoutSecondMs =
+        quorvane_internal::TimeConstants::kDefaultSessionTimeoutSecondMs;
+}
+
+// A session lost between requests is reported once, at once: a closed RTSP connection (UDP: the
+// keep-alive thread waits on it; TCP: the relay's), or a failed keep-alive. Not on stopCurl.
+TEST_F(CurlRtspSession, SessionLostBetweenRequestsIsReportedOnce) {
+    const struct {
+        const char* name;
+        bool tcp;
+        bool keepAliveCloses;  // else the camera drops the connection
+        RtspClientReason reason;
+    } cases[] = {
+        {"udp closed", false, false, RtspClientReason::Closed},
+        {"relay closed", true, false, RtspClientReason::Closed},
+        {"keep-alive failed", false, true, RtspClientReason::Error},
+    };
+    for (const auto& c : cases) {
+        client_test::ScopedTimeConstants interval(3000, 1000, c.keepAliveCloses ? 100 : 25000, 500);
+        CameraScript script;
+        if (c.keepAliveCloses) script.replies["GET_PARAMETER"].action = CameraReply::Action::Close;
+        startCamera(script);
+        auto session = makeSession(c.tcp);
+        RtspClientOptions options;
+        options.directInterleavedRead = true;
+        session->setOptions(options);
+        std::mutex mutex;
+        std::condition_variable changed;
+        std::vector<RtspClientReason> lost;
+        session->mSessionLostCallback = [&](RtspClientReason reason) {
+            std::lock_guard<std::mutex> lock(mutex);
+            lost.push_back(reason);
+            changed.notify_all();
+        };
+        ASSERT_TRUE(session->startCurl());
+        if (!c.keepAliveCloses) camera->dropConnections();
+        {
+            std::unique_lock<std::mutex> lock(mutex);
+            EXPECT_TRUE(changed.wait_for(lock, std::chrono::seconds(2), [&] { return !lost.empty(); }))
+                << c.name;
+        }
+        session->stopCurl();
+        std::lock_guard<std::mutex> lock(mutex);
+        EXPECT_EQ(lost, std::vector<RtspClientReason>{c.reason}) << c.name;
+    }
+    // A session stopped by its owner is not lost.
+    startCamera();
+    auto session = makeSession(false);
+    int calls = 0;
+    session->mSessionLostCallback = [&](RtspClientReason) { ++calls; };
+    ASSERT_TRUE(session->startCurl());
+    session->stopCurl();
+    session.reset();
+    EXPECT_EQ(calls, 0);
+}
+
 // Camera bodies of each shape (track order, absolute and relative controls, no video offer) and
 // edits of real bodies, played with the real-camera reading: a body with an H.264/H.265 offer gets
 // exactly one SETUP, for that track, at its control; a body without one gets none. With the
@@ -458,19 +553,29 @@ TEST_F(CurlRtspSession, CameraBodiesWithH26xVideoGetOneSetupAtTheirControl) {
     }
 }
 
+// PLAY, keep-alives and TEARDOWN go to the same base (the aggregate control), which keeps the
+// query where the camera put it: Dahua after the path, GStreamer nowhere.
 TEST_F(CurlRtspSession, RelativeControlsFollowContentBaseThenContentLocationThenTheRequestUrl) {
     struct Case {
         std::string contentBase, contentLocation;
         bool real;
         std::string expected;  // "" for the request URL + "/trackID=1"
+        std::string play;      // "" for the request URL
+        std::string path = "/live";
     };
+    const std::string dahua = "rtsp://10.0.0.3/cam/realmonitor?channel=1&subtype=0/";
     const Case cases[] = {
         // An H264DVR camera names itself 127.0.0.1:554/camera whatever the address it was asked on.
-        {"rtsp://127.0.0.1:554/camera", "", true, "rtsp://127.0.0.1:554/camera/trackID=1"},
-        {"", "rtsp://127.0.0.1:1/located/", true, "rtsp://127.0.0.1:1/located/trackID=1"},
+        {"rtsp://127.0.0.1:554/camera", "", true, "rtsp://127.0.0.1:554/camera/trackID=1",
+         "rtsp://127.0.0.1:554/camera"},
+        {"", "rtsp://127.0.0.1:1/located/", true, "rtsp://127.0.0.1:1/located/trackID=1",
+         "rtsp://127.0.0.1:1/located/"},
         // Anjvision leaves the scheme out: no base, the request URL serves.
-        {"192.168.1.10:554/stream0/", "", true, ""},
-        {"rtsp://127.0.0.1:554/camera", "", false, ""},
+        {"192.168.1.10:554/stream0/", "", true, "", ""},
+        {"rtsp://127.0.0.1:554/camera", "", false, "", ""},
+        {dahua, "", true, dahua + "trackID=1", dahua, "/cam/realmonitor?channel=1&subtype=0"},
+        {"rtsp://10.0.0.3/live/", "", false, "rtsp://10.0.0.3/live/trackID=1", "rtsp://10.0.0.3/live/",
+         "/live?channel=1"},
     };
     for (const Case& c : cases) {
         CameraScript script;
@@ -481,12 +586,16 @@ TEST_F(CurlRtspSession, RelativeControlsFollowContentBaseThenContentLocationThen
         startCamera(script);
         RtspClientOptions options;
         options.realCameraSdp = c.real;
-        auto session = makeSession(false);
+        auto session = makeSession(false, "", "", camera->url(c.path));
         session->setOptions(options);
         ASSERT_TRUE(session->startCurl());
-        EXPECT_EQ(setupUrls(), Strings{c.expected.empty() ? camera->url() + "/trackID=1" : c.expected})
+        EXPECT_EQ(setupUrls(), Strings{c.expected.empty() ? camera->url(c.path) + "/trackID=1" : c.expected})
             << c.contentBase << c.contentLocation;
         session->stopCurl();
+        for (const char* method : {"PLAY", "TEARDOWN"}) {
+            ASSERT_EQ(authorizedOf(method).size(), 1u);
+            EXPECT_EQ(authorizedOf(method)[0].url, c.play.empty() ? camera->url(c.path) : c.play) << method;
+        }
     }
 }
 
@@ -505,16 +614,31 @@ TEST_F(CurlRtspSession, SessionInfoReachesTheReceiverBeforePlay) {
         if (tcp)
             script.replies["SETUP"].headers = {
                 {"Transport", "RTP/AVP/TCP;unicast;interleaved=6-7;ssrc=0A0B0C0D"}};
+        // The video's entry, not the first one.
+        script.replies["PLAY"].headers = {
+            {"RTP-Info", "url=audio;seq=1;rtptime=2,url=video;seq=4660;rtptime=305419896;ssrc=0A0B0C0D"}};
         startCamera(script);
         auto session = makeSession(tcp);
         RtspSessionInfo seen;
-        Strings methodsBefore;
+        Strings methodsBefore, methodsAfter;
         session->mBeforePlayCallback = [&](const RtspSessionInfo& info) {
             seen = info;
             methodsBefore = camera->methods();
         };
+        RtspRtpInfo rtpInfo;
+        session->mAfterPlayCallback = [&](const RtspRtpInfo& info) {
+            rtpInfo = info;
+            methodsAfter = camera->methods();
+        };
         ASSERT_TRUE(session->startCurl());
         EXPECT_EQ(methodsBefore, (Strings{"OPTIONS", "DESCRIBE", "SETUP"}));
+        EXPECT_EQ(methodsAfter, (Strings{"OPTIONS", "DESCRIBE", "SETUP", "PLAY"}));
+        EXPECT_FALSE(seen.rtpInfo.present);
+        EXPECT_TRUE(rtpInfo.present && rtpInfo.hasSeq && rtpInfo.hasRtpTime && rtpInfo.hasSsrc);
+        EXPECT_EQ(rtpInfo.seq, 4660);
+        EXPECT_EQ(rtpInfo.rtpTime, 305419896u);
+        EXPECT_EQ(rtpInfo.ssrc, 0x0A0B0C0Du);
+        EXPECT_EQ(session->sessionInfo().rtpInfo.seq, 4660);
         EXPECT_EQ(seen.serverIp, "127.0.0.1");
         EXPECT_EQ(
             seen.encoding + "/" + std::to_string(seen.payloadType) + "/" + std::to_string(seen.clockRate),

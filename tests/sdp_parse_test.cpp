@@ -277,28 +277,96 @@ std::string str(const RtspTransportInfo& t) {
 }
 }  // namespace
 
+// The value of header `name` in a stored answer; "" when it has none.
+std::string answerHeader(const std::string& answer, const std::string& name) {
+    size_t at = answer.find("\n" + name + ":");
+    if (at == std::string::npos) return "";
+    at += name.size() + 2;
+    while (answer[at] == ' ') ++at;
+    return answer.substr(at, answer.find_first_of("\r\n", at) - at);
+}
+
+std::string str(const RtspRtpInfo& r) {
+    if (!r.present) return "none";
+    char ssrc[16] = "-";
+    if (r.hasSsrc) snprintf(ssrc, sizeof(ssrc), "%x", r.ssrc);
+    return (r.hasSeq ? std::to_string(r.seq) : "-") + " " + (r.hasRtpTime ? std::to_string(r.rtpTime) : "-") +
+           " " + ssrc;
+}
+
+// PLAY answers: the RTP-Info entry of the track set up at the URL with the control given.
+TEST(SdpParse, RtpInfoOfRealPlayAnswers) {
+    const char* dahua = "rtsp://192.168.1.108:554/cam/realmonitor?channel=1&subtype=0/";
+    const struct {
+        std::string file, trackUrl, control, expected;
+    } cases[] = {
+        {"retina_bunny_play.txt",
+         "rtsp://wowzaec2demo.streamlock.net/vod/mp4:BigBuckBunny_115k.mov/trackID=1", "trackID=1", "1 0 -"},
+        {"retina_bad_rtptime.txt", "rtsp://h/trackID=1", "trackID=1", "1 - -"},  // rtptime=-1 left out
+        {"retina_dahua_play.txt", std::string(dahua) + "trackID=0", "trackID=0", "47121 3475222385 -"},
+        {"retina_dahua_play.txt", std::string(dahua) + "trackID=1", "trackID=1", "45186 2234446919 -"},
+        {"retina_dahua_play.txt", std::string(dahua) + "trackID=5", "trackID=5", "none"},
+        {"retina_dahua_play_decimal_ssrc.txt", std::string(dahua) + "trackID=0", "trackID=0",
+         "13210 1067824145 ffffef2d"},
+        {"retina_gw_main_play.txt", "rtsp://10.0.0.2:5050/H264/video", "rtsp://10.0.0.2:5050/H264/video",
+         "271 1621990950 -"},
+        {"retina_gw_sub_play.txt", "rtsp://192.168.1.110:5049/H264/video", "video", "273 1621810809 -"},
+        {"retina_h264dvr_play.txt", "rtsp://h/trackID=3", "trackID=3", "none"},
+        {"retina_hikvision_play.txt",
+         "rtsp://192.168.5.106:554/Streaming/Channels/101/trackID=1?transportmode=unicast&profile=Profile_1",
+         "rtsp://192.168.5.106:554/Streaming/Channels/101/trackID=1?transportmode=unicast&profile=Profile_1",
+         "24104 1270711678 -"},
+        {"retina_laureii_play.txt", "rtsp://192.168.1.19:554/0/main/trackID=0", "trackID=0", "0 0 -"},
+        {"retina_reolink_play.txt", "rtsp://h/trackID=1", "trackID=1", "16852 1070938629 dcc4a0d8"},
+        {"retina_reolink_play.txt", "rtsp://h/trackID=2", "trackID=2", "39409 3075976528 9fc9fff8"},
+    };
+    for (const auto& c : cases) {
+        const std::string header = answerHeader(readFile("tests/data/cameras/rtsp/" + c.file), "RTP-Info");
+        RtspRtpInfo info;
+        EXPECT_EQ(parseRtspRtpInfo(header.data(), header.size(), c.trackUrl, c.control, &info), info.present);
+        EXPECT_EQ(str(info), c.expected) << c.file << " " << c.control;
+    }
+    const std::pair<std::string, std::string> lines[] = {
+        {"url=\"rtsp://h/a,b\";seq=7;ssrc=0x1F,url=x;seq=8", "7 - 1f"},  // quoted url with a comma
+        {"url=rtsp://h/v;seq=65536;rtptime=4294967296;ssrc=123456789", "- - 75bcd15"},  // 9 digits: decimal
+        {"url=rtsp://h/v;seq=+5;rtptime= 12 ;ssrc=4294967296", "- 12 -"},
+    };
+    for (const auto& [header, expected] : lines) {
+        RtspRtpInfo info;
+        parseRtspRtpInfo(header.data(), header.size(), "rtsp://h/a,b", "", &info);
+        EXPECT_EQ(str(info), expected) << header;
+    }
+}
+
 TEST(SdpParse, TransportOfRealSetupAnswersAndBrokenOnes) {
+    // Transport, then the session's timeout=.
     const std::pair<std::string, std::string> files[] = {
-        {"retina_bunny_setup.txt", "0/1 - - 0/0"},
-        {"retina_dahua_setup.txt", "0/1 30a98ee7 - 0/0"},
-        {"retina_gw_main_setup_audio.txt", "2/3 - 192.168.1.110 0/0"},
-        {"retina_h264dvr_setup_video.txt", "-1/-1 0 127.0.0.1 40004/40005"},
-        {"retina_hikvision_setup.txt", "0/1 4cacc3d1 - 0/0"},
-        {"retina_hikvision_setup_ssrc_space.txt", "0/1 d6d6627 - 0/0"},
-        {"retina_luckfox_rkipc_setup_udp.txt", "-1/-1 22345685 - 49152/49153"},
-        {"retina_rubetek_setup_ssrc_0x.txt", "0/1 6f7c - 0/0"},
-        {"retina_setup_ssrc_4_hex_digits.txt", "0/1 a046 - 0/0"},
+        {"retina_bunny_setup.txt", "0/1 - - 0/0 60"},
+        {"retina_dahua_setup.txt", "0/1 30a98ee7 - 0/0 60"},
+        {"retina_gw_main_setup_audio.txt", "2/3 - 192.168.1.110 0/0 60"},
+        {"retina_gw_main_setup_video.txt", "0/1 - 192.168.1.110 0/0 60"},
+        {"retina_gw_sub_setup.txt", "0/1 - 192.168.1.110 0/0 60"},
+        {"retina_h264dvr_setup_audio.txt", "-1/-1 0 127.0.0.1 40006/40007 60"},
+        {"retina_h264dvr_setup_video.txt", "-1/-1 0 127.0.0.1 40004/40005 60"},
+        {"retina_hikvision_setup.txt", "0/1 4cacc3d1 - 0/0 60"},
+        {"retina_hikvision_setup_ssrc_space.txt", "0/1 d6d6627 - 0/0 60"},
+        {"retina_luckfox_rkipc_setup_tcp.txt", "0/1 22345684 - 0/0 0"},
+        {"retina_luckfox_rkipc_setup_udp.txt", "-1/-1 22345685 - 49152/49153 0"},
+        {"retina_reolink_setup.txt", "0/1 - 192.168.5.206 0/0 0"},
+        {"retina_rubetek_setup_ssrc_0x.txt", "0/1 6f7c - 0/0 0"},
+        {"retina_setup_ssrc_4_hex_digits.txt", "0/1 a046 - 0/0 60"},
     };
     for (const auto& [file, expected] : files) {
-        std::string answer = readFile("tests/data/cameras/rtsp/" + file);
-        size_t at = answer.find("\nTransport: ");
-        ASSERT_NE(at, std::string::npos) << file;
-        at += 12;
-        std::string header = answer.substr(at, answer.find('\r', at) - at);
+        const std::string answer = readFile("tests/data/cameras/rtsp/" + file);
+        const std::string header = answerHeader(answer, "Transport");
+        const std::string session = answerHeader(answer, "Session");
+        ASSERT_FALSE(header.empty()) << file;
         RtspTransportInfo info;
         EXPECT_TRUE(parseRtspTransport(header.data(), header.size(), &info));
         EXPECT_TRUE(info.present);
-        EXPECT_EQ(str(info), expected) << file;
+        EXPECT_EQ(str(info) + " " + std::to_string(rtspSessionTimeout(session.data(), session.size())),
+                  expected)
+            << file;
     }
     const std::pair<std::string, std::string> lines[] = {
         {"RTP/AVP/TCP;interleaved=4", "4/5 - - 0/0"},  // one channel stands for a pair

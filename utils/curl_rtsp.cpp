@@ -583,9 +583,9 @@ bool CurlRtsp::waitBeforeKeepAlive(int64_t ms) {
     // Over interleaved TCP read by libcurl, RECEIVE requests keep the connection busy.
     bool watch = !mTcp || mRelay != nullptr;
     for (;;) {
+        // Rounded up: a wait never ends early.
         const int64_t left =
-            std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now())
-                .count();
+            std::chrono::ceil<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now()).count();
         if (left <= 0) return mRunning;
         curl_socket_t socket = CURL_SOCKET_BAD;
         if (watch) {
