@@ -47,6 +47,7 @@ public:
         t.udpReceiveTimeoutMs = Defaults::kDefaultUdpReceiveTimeoutMs;
         t.keepAliveIntervalMs = Defaults::kDefaultKeepAliveIntervalMs;
         t.requestTimeoutMs = Defaults::kDefaultRequestTimeoutMs;
+        t.sessionTimeoutSecondMs = Defaults::kDefaultSessionTimeoutSecondMs;
     }
 };
 

@@ -389,33 +389,6 @@ TEST_F(CurlRtspSession, KeepaliveEveryIntervalSurvivesARefusal) {
     EXPECT_EQ(methods.back(), "TEARDOWN");
 }
 
-// A camera without GET_PARAMETER (answered 501, or missing from Public) is kept alive by OPTIONS
-// with the session, the switch logged once; a camera's short session timeout shortens the period.
-TEST_F(CurlRtspSession, KeepaliveFallsBackToOptionsAndFollowsTheSessionTimeout) {
-    client_test::ScopedTimeConstants interval(3000, 1000, /*keepAliveMs=*/25000);
-    quorvane_internal::timeConstants().sessionTimeoutSecondMs = 10;  // timeout=10: every 50 ms
-    for (bool inPublic : {true, false}) {
-        CameraScript script;
-        script.replies["GET_PARAMETER"].status = 501;
-        script.replies["SETUP"].headers = {{"Session", "6B8B4567;timeout=10"}};
-        if (!inPublic)
-            script.replies["OPTIONS"].headers = {{"Public", "OPTIONS, DESCRIBE, SETUP, PLAY, TEARDOWN"}};
-        startCamera(script);
-        auto session = makeSession(false);
-        LogCapture log;
-        ASSERT_TRUE(session->startCurl());
-        EXPECT_TRUE(camera->waitForRequests("OPTIONS", 4, 3000));
-        session->stopCurl();
-        log.stop();
-        std::vector<CameraRequest> options = authorizedOf("OPTIONS");
-        for (size_t i = 1; i < options.size(); ++i) EXPECT_EQ(options[i].header("Session"), "6B8B4567");
-        EXPECT_EQ(authorizedOf("GET_PARAMETER").size(), inPublic ? 1u : 0u);
-        EXPECT_EQ(log.errCount("keep-alive by OPTIONS"), 1) << log.err;
-    }
-    quorvane_internal::timeConstants().sessionTimeoutSecondMs =
-        quorvane_internal::TimeConstants::kDefaultSessionTimeoutSecondMs;
-}
-
 // A session lost between requests is reported once, at once: a closed RTSP connection (UDP: the
 // keep-alive thread waits on it; TCP: the relay's), or a failed keep-alive. Not on stopCurl.
 TEST_F(CurlRtspSession, SessionLostBetweenRequestsIsReportedOnce) {
