@@ -286,55 +286,46 @@ std::string answerHeader(const std::string& answer, const std::string& name) {
     return answer.substr(at, answer.find_first_of("\r\n", at) - at);
 }
 
-std::string str(const RtspRtpInfo& r) {
-    if (!r.present) return "none";
-    char ssrc[16] = "-";
-    if (r.hasSsrc) snprintf(ssrc, sizeof(ssrc), "%x", r.ssrc);
-    return (r.hasSeq ? std::to_string(r.seq) : "-") + " " + (r.hasRtpTime ? std::to_string(r.rtpTime) : "-") +
-           " " + ssrc;
-}
-
-// PLAY answers: the RTP-Info entry of the track set up at the URL with the control given.
+// RTP-Info of every stored PLAY answer (a .txt file), and of lines: the entry of the track set up
+// at rtsp://h/<control> (or at an absolute control).
 TEST(SdpParse, RtpInfoOfRealPlayAnswers) {
-    const char* dahua = "rtsp://192.168.1.108:554/cam/realmonitor?channel=1&subtype=0/";
-    const struct {
-        std::string file, trackUrl, control, expected;
-    } cases[] = {
-        {"retina_bunny_play.txt",
-         "rtsp://wowzaec2demo.streamlock.net/vod/mp4:BigBuckBunny_115k.mov/trackID=1", "trackID=1", "1 0 -"},
-        {"retina_bad_rtptime.txt", "rtsp://h/trackID=1", "trackID=1", "1 - -"},  // rtptime=-1 left out
-        {"retina_dahua_play.txt", std::string(dahua) + "trackID=0", "trackID=0", "47121 3475222385 -"},
-        {"retina_dahua_play.txt", std::string(dahua) + "trackID=1", "trackID=1", "45186 2234446919 -"},
-        {"retina_dahua_play.txt", std::string(dahua) + "trackID=5", "trackID=5", "none"},
-        {"retina_dahua_play_decimal_ssrc.txt", std::string(dahua) + "trackID=0", "trackID=0",
-         "13210 1067824145 ffffef2d"},
-        {"retina_gw_main_play.txt", "rtsp://10.0.0.2:5050/H264/video", "rtsp://10.0.0.2:5050/H264/video",
-         "271 1621990950 -"},
-        {"retina_gw_sub_play.txt", "rtsp://192.168.1.110:5049/H264/video", "video", "273 1621810809 -"},
-        {"retina_h264dvr_play.txt", "rtsp://h/trackID=3", "trackID=3", "none"},
+    const char* cases[][3] = {
+        {"retina_bunny_play.txt", "trackID=1", "1 0 -"},
+        {"retina_bad_rtptime.txt", "trackID=1", "1 - -"},  // rtptime=-1 left out
+        {"retina_dahua_play.txt", "trackID=0", "47121 3475222385 -"},
+        {"retina_dahua_play.txt", "trackID=1", "45186 2234446919 -"},
+        {"retina_dahua_play.txt", "trackID=5", "none"},
+        {"retina_dahua_play_decimal_ssrc.txt", "trackID=0", "13210 1067824145 ffffef2d"},
+        {"retina_gw_main_play.txt", "rtsp://10.0.0.2:5050/H264/video", "271 1621990950 -"},  // the only entry
+        {"retina_gw_sub_play.txt", "video", "273 1621810809 -"},
+        {"retina_h264dvr_play.txt", "trackID=3", "none"},
         {"retina_hikvision_play.txt",
          "rtsp://192.168.5.106:554/Streaming/Channels/101/trackID=1?transportmode=unicast&profile=Profile_1",
-         "rtsp://192.168.5.106:554/Streaming/Channels/101/trackID=1?transportmode=unicast&profile=Profile_1",
          "24104 1270711678 -"},
-        {"retina_laureii_play.txt", "rtsp://192.168.1.19:554/0/main/trackID=0", "trackID=0", "0 0 -"},
-        {"retina_reolink_play.txt", "rtsp://h/trackID=1", "trackID=1", "16852 1070938629 dcc4a0d8"},
-        {"retina_reolink_play.txt", "rtsp://h/trackID=2", "trackID=2", "39409 3075976528 9fc9fff8"},
+        {"retina_laureii_play.txt", "trackID=0", "0 0 -"},
+        {"retina_reolink_play.txt", "trackID=2", "39409 3075976528 9fc9fff8"},
+        {"url=\"rtsp://h/a,b\";seq=7;ssrc=0x1F,url=x;seq=8", "a,b", "7 - 1f"},  // quoted url with a comma
+        {"url=rtsp://h/v;seq=65536;rtptime=4294967296;ssrc=123456789", "w",
+         "- - 75bcd15"},  // 9 digits: decimal
+        {"url=rtsp://x/v;seq=+5;rtptime= 12 ;ssrc=4294967296,url=rtsp://y/v;seq=6", "v",
+         "- 12 -"},  // host aside
     };
     for (const auto& c : cases) {
-        const std::string header = answerHeader(readFile("tests/data/cameras/rtsp/" + c.file), "RTP-Info");
-        RtspRtpInfo info;
-        EXPECT_EQ(parseRtspRtpInfo(header.data(), header.size(), c.trackUrl, c.control, &info), info.present);
-        EXPECT_EQ(str(info), c.expected) << c.file << " " << c.control;
-    }
-    const std::pair<std::string, std::string> lines[] = {
-        {"url=\"rtsp://h/a,b\";seq=7;ssrc=0x1F,url=x;seq=8", "7 - 1f"},  // quoted url with a comma
-        {"url=rtsp://h/v;seq=65536;rtptime=4294967296;ssrc=123456789", "- - 75bcd15"},  // 9 digits: decimal
-        {"url=rtsp://h/v;seq=+5;rtptime= 12 ;ssrc=4294967296", "- 12 -"},
-    };
-    for (const auto& [header, expected] : lines) {
-        RtspRtpInfo info;
-        parseRtspRtpInfo(header.data(), header.size(), "rtsp://h/a,b", "", &info);
-        EXPECT_EQ(str(info), expected) << header;
+        const std::string file = c[0];
+        const std::string header = file.size() > 4 && file.compare(file.size() - 4, 4, ".txt") == 0
+                                       ? answerHeader(readFile("tests/data/cameras/rtsp/" + file), "RTP-Info")
+                                       : file;
+        const std::string control = c[1];
+        RtspRtpInfo r;
+        const std::string url = control.find("://") == std::string::npos ? "rtsp://h/" + control : control;
+        EXPECT_EQ(parseRtspRtpInfo(header.data(), header.size(), url, control, &r), r.present);
+        char ssrc[16] = "-";
+        if (r.hasSsrc) snprintf(ssrc, sizeof(ssrc), "%x", r.ssrc);
+        EXPECT_EQ(!r.present ? "none"
+                             : (r.hasSeq ? std::to_string(r.seq) : "-") + " " +
+                                   (r.hasRtpTime ? std::to_string(r.rtpTime) : "-") + " " + ssrc,
+                  c[2])
+            << file << " " << control;
     }
 }
 
