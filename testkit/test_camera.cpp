@@ -397,7 +397,9 @@ void CameraConnection::handle(CameraRequest& request) {
         request.header("Transport").find("RTP/AVP/TCP") != std::string::npos &&
         request.header("Transport").find("interleaved=") == std::string::npos)
         reply.status = 461;
-    if (script.statusFor && script.statusFor(request) != 0) reply.status = script.statusFor(request);
+    if (script.queryOnlyForDescribe && request.method != "OPTIONS" && request.method != "DESCRIBE" &&
+        request.url.find('?') != std::string::npos)
+        reply.status = 404;
     if (reply.action == CameraReply::Action::Close) {
         close();
         return;
@@ -425,7 +427,9 @@ void CameraConnection::answer(const CameraRequest& request, size_t index, const 
         headers.emplace_back("Public", "OPTIONS, DESCRIBE, SETUP, TEARDOWN, PLAY, PAUSE, GET_PARAMETER");
     } else if (method == "DESCRIBE" && reply.status != 401) {
         body = script.sdp.empty() ? CameraScript::defaultSdp() : script.sdp;
-        headers.emplace_back("Content-Base", request.url + "/");
+        const std::string base =
+            script.queryOnlyForDescribe ? request.url.substr(0, request.url.find('?')) : request.url;
+        headers.emplace_back("Content-Base", base + "/");
         headers.emplace_back("Content-Type", "application/sdp");
     } else if (method == "SETUP") {
         std::string transport = request.header("Transport");
@@ -461,7 +465,8 @@ void CameraConnection::answer(const CameraRequest& request, size_t index, const 
             }
             headers.emplace_back("Transport", answer);
         }
-        headers.emplace_back("Session", script.sessionId + ";timeout=60");
+        headers.emplace_back("Session",
+                             script.sessionId + ";timeout=" + std::to_string(script.sessionTimeoutS));
     } else if (method == "PLAY") {
         headers.emplace_back("Session", script.sessionId);
         headers.emplace_back("Range", "npt=0.000-");

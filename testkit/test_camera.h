@@ -98,8 +98,10 @@ struct CameraScript {
     // > 0: a playing session that gets no request answered 2xx with its Session header (or the
     // PLAY) for this long expires: the stream stops and the connection closes.
     int sessionTimeoutMs = 0;
-    // When set and not 0 for a request, that status is answered instead of the script's.
-    std::function<int(const CameraRequest&)> statusFor;
+    // GStreamer's server: DESCRIBE of a URL with a query answers the Content-Base of its path
+    // ("rtsp://host/live/"); every later request to a URL with a query is answered 404.
+    bool queryOnlyForDescribe = false;
+    int sessionTimeoutS = 60;  // announced in the SETUP answer's Session header
 
     static std::string defaultSdp();
 };

@@ -392,36 +392,34 @@ TEST_F(CurlRtspSession, KeepaliveEveryIntervalSurvivesARefusal) {
 // keep-alive thread waits on it; TCP: the relay's), or a failed keep-alive; a stopped one is not.
 TEST_F(CurlRtspSession, SessionLostBetweenRequestsIsReportedOnce) {
     const struct {
-        bool tcp;
-        CameraReply::Action keepAlive;
-        bool drop;
-        int reason;  // -1: not lost
-    } cases[] = {
-        {false, CameraReply::Action::Answer, true, static_cast<int>(RtspClientReason::Closed)},
-        {true, CameraReply::Action::Answer, true, static_cast<int>(RtspClientReason::Closed)},
-        {false, CameraReply::Action::Close, false, static_cast<int>(RtspClientReason::Error)},
-        {false, CameraReply::Action::Answer, false, -1},
-    };
+        bool tcp, drop, keepAliveCloses;
+        int calls;
+        RtspClientReason reason;
+    } cases[] = {{false, true, false, 1, RtspClientReason::Closed},
+                 {true, true, false, 1, RtspClientReason::Closed},
+                 {false, false, true, 1, RtspClientReason::Error},
+                 {false, false, false, 0, RtspClientReason::None}};
     for (const auto& c : cases) {
         client_test::ScopedTimeConstants interval(3000, 1000, c.drop ? 25000 : 100, 500);
         CameraScript script;
-        script.replies["GET_PARAMETER"].action = c.keepAlive;
+        if (c.keepAliveCloses) script.replies["GET_PARAMETER"].action = CameraReply::Action::Close;
         startCamera(script);
         auto session = makeSession(c.tcp);
         RtspClientOptions options;
         options.directInterleavedRead = true;
         session->setOptions(options);
-        std::atomic<int> calls{0}, reason{-1};
+        std::atomic<int> calls{0};
+        std::atomic<RtspClientReason> reason{RtspClientReason::None};
         session->mSessionLostCallback = [&](RtspClientReason r) {
-            reason = static_cast<int>(r);
+            reason = r;
             ++calls;
         };
         ASSERT_TRUE(session->startCurl());
         if (c.drop) camera->dropConnections();
-        if (c.reason >= 0) EXPECT_TRUE(thread_wait::waitUntil([&] { return calls > 0; }, 2000));
+        EXPECT_EQ(thread_wait::waitUntil([&] { return calls > 0; }, c.calls > 0 ? 2000 : 0), c.calls > 0);
         session->stopCurl();
         session.reset();
-        EXPECT_EQ(calls.load(), c.reason >= 0 ? 1 : 0);
+        EXPECT_EQ(calls.load(), c.calls);
         EXPECT_EQ(reason.load(), c.reason);
     }
 }

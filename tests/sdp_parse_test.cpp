@@ -287,8 +287,8 @@ std::string answerHeader(const std::string& answer, const std::string& name) {
 }
 
 // RTP-Info of every stored PLAY answer (a .txt file), and of lines: the entry of the track set up
-// at rtsp://h/<control> (or at an absolute control).
-TEST(SdpParse, RtpInfoOfRealPlayAnswers) {
+// at rtsp://h/<control> (or at an absolute control). Transport of SETUP answers and broken ones.
+TEST(SdpParse, RtpInfoOfPlayAnswersTransportOfSetupAnswers) {
     const char* cases[][3] = {
         {"retina_bunny_play.txt", "trackID=1", "1 0 -"},
         {"retina_bad_rtptime.txt", "trackID=1", "1 - -"},  // rtptime=-1 left out
@@ -327,10 +327,7 @@ TEST(SdpParse, RtpInfoOfRealPlayAnswers) {
                   c[2])
             << file << " " << control;
     }
-}
-
-TEST(SdpParse, TransportOfRealSetupAnswersAndBrokenOnes) {
-    // Transport, then the session's timeout=.
+    // SETUP answers: Transport, then the session's timeout=.
     const std::pair<std::string, std::string> files[] = {
         {"retina_bunny_setup.txt", "0/1 - - 0/0 60"},
         {"retina_dahua_setup.txt", "0/1 30a98ee7 - 0/0 60"},
