@@ -354,6 +354,11 @@ bool CurlRtsp::teardown() {
     return requestOnBaseUrl(CURL_RTSPREQ_TEARDOWN, "teardown", "TEARDOWN", __LINE__);
 }
 
+bool CurlRtsp::requestOnBaseUrl(long request, const char* name, const char* method, unsigned int line,
+                                bool whileRunning) {
+    return requestOnBaseUrl(request, name, method, line, whileRunning, nullptr, nullptr);
+}
+
 // PAUSE, GET_PARAMETER, TEARDOWN and the OPTIONS keep-alive go to the aggregate URL.
 bool CurlRtsp::requestOnBaseUrl(long request, const char* name, const char* method, unsigned int line,
                                 bool whileRunning, int* codeOut, long* statusOut) {

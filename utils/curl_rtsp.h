@@ -141,7 +141,10 @@ private:
     // With `whileRunning`, nothing is sent (and true returned) once the session has stopped: the
     // check is made under mMutex, so a keep-alive never follows the TEARDOWN.
     bool requestOnBaseUrl(long request, const char* name, const char* method, unsigned int line,
-                          bool whileRunning = false, int* codeOut = nullptr, long* statusOut = nullptr);
+                          bool whileRunning = false);
+    // The same, also giving libcurl's code and the answer's status (0 when none).
+    bool requestOnBaseUrl(long request, const char* name, const char* method, unsigned int line,
+                          bool whileRunning, int* codeOut, long* statusOut);
     void joinThreads();
     // The URL a SETUP of `track` goes to.
     std::string trackUrl(const RtspTrack& track) const;
