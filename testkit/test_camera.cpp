@@ -474,6 +474,10 @@ void CameraConnection::answer(const CameraRequest& request, size_t index, const 
         headers.emplace_back("Session", script.sessionId);
     }
     for (const auto& h : reply.headers) setHeader(headers, h.first, h.second);
+    // A header set to "-" is left out.
+    headers.erase(
+        std::remove_if(headers.begin(), headers.end(), [](const auto& h) { return h.second == "-"; }),
+        headers.end());
     if (reply.replaceBody) body = reply.body;
 
     std::string text = "RTSP/1.0 " + std::to_string(reply.status) + " " + reasonPhrase(reply.status) + "\r\n";

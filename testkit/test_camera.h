@@ -51,7 +51,7 @@ struct CameraReply {
     };
     Action action = Action::Answer;
     int status = 200;
-    CameraHeaders headers;  // added to (or, for Transport and Session, replacing) the defaults
+    CameraHeaders headers;  // added to (or replacing) the defaults; a value of "-" leaves the header out
     bool replaceBody = false;
     std::string body;  // the answer's body when replaceBody (DESCRIBE answers the script's SDP otherwise)
     int delayMs = 0;

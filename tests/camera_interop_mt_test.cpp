@@ -349,12 +349,15 @@ void get501(CameraScript& s) {
     s.sessionTimeoutMs = 60 * kSecondMs;
     s.replies["GET_PARAMETER"].status = 501;
 }
+// GET_PARAMETER missing from Public (and answered 400, which is no reason to try OPTIONS).
 void getNotPublic(CameraScript& s) {
     get501(s);
+    s.replies["GET_PARAMETER"].status = 400;
     s.replies["OPTIONS"].headers = {{"Public", "OPTIONS, DESCRIBE, SETUP, TEARDOWN, PLAY"}};
 }
+// No CSeq once the session plays (a new connection would lose it), and a CRLF after each answer.
 void noCSeqStrayCrLf(CameraScript& s) {
-    s.answerCSeq = "-";
+    s.replies["PLAY"].headers = s.replies["GET_PARAMETER"].headers = {{"CSeq", "-"}};
     s.trailer = "\r\n";
 }
 void queryOnlyForDescribe(CameraScript& s) {
