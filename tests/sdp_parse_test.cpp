@@ -305,6 +305,8 @@ TEST(SdpParse, RtpInfoOfPlayAnswersTransportOfSetupAnswers) {
         {"retina_laureii_play.txt", "trackID=0", "0 0 -"},
         {"retina_reolink_play.txt", "trackID=2", "39409 3075976528 9fc9fff8"},
         {"url=\"rtsp://h/a,b\";seq=7;ssrc=0x1F,url=x;seq=8", "a,b", "7 - 1f"},  // quoted url with a comma
+        {"url=trackID=1;seq=3,url=trackID=2;seq=4", "rtsp://h/x/trackID=2",
+         "4 - -"},  // relative to the SETUP URL
         {"url=rtsp://h/v;seq=65536;rtptime=4294967296;ssrc=123456789", "w",
          "- - 75bcd15"},  // 9 digits: decimal
         {"url=rtsp://x/v;seq=+5;rtptime= 12 ;ssrc=4294967296,url=rtsp://y/v;seq=6", "v",
