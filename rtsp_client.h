@@ -1,6 +1,8 @@
 #ifndef QUORVANE_RTSP_CLIENT_H
 #define QUORVANE_RTSP_CLIENT_H
 
+#include <atomic>
+#include <cstdint>
 #include <functional>
 #include <memory>
 #include <mutex>
@@ -24,15 +26,24 @@ class CallBackEndpointUnitSE;
 //
 // enable(), disable() and destruction are called from one application thread. Once disable()
 // has returned no callback runs and none follows: disable() waits for a callback in progress.
-// setDataCallback may be called at any time.
 //
-// disable() and enable() may also be called from inside the data callback (or the state
-// callback). Inside the data callback they take effect at once for delivery: after disable() no
-// further callback follows, after enable() delivery goes on. The session work they imply (the
-// TEARDOWN, a new session) runs right after the callback has returned: over UDP on the same
-// receive thread, over TCP on the receiver's watchdog thread. Destroying the client afterwards
-// still sends the TEARDOWN that such a disable() owes. A disabled client never reconnects by
-// itself; the camera sees one TEARDOWN per disable().
+// Calls from inside a callback. Inside the data, frame and state callbacks the application may
+// call enable(), disable(), setDataCallback(), setFrameCallback() and setStateCallback() of the
+// same client, over UDP and TCP alike; nothing deadlocks and no frame is handed over twice:
+// - disable() takes effect at once for delivery: no data or frame callback follows it, and of
+//   the state events only its Stopped. enable() lets delivery go on at once. The later of the
+//   two calls wins, also when a callback run by disable() itself (the last frame it hands over,
+//   or its Stopped event) calls enable().
+// - The session work they imply (the TEARDOWN, a new session) runs right after the callback has
+//   returned: over UDP on the same receive thread, over TCP on the receiver's watchdog thread.
+//   Destroying the client afterwards still sends the TEARDOWN that such a disable() owes. A
+//   disabled client never reconnects by itself; the camera sees one TEARDOWN per disable().
+// - A setter replaces the callback for every later call; the call in progress (possibly the
+//   callback that replaced itself) runs to its end.
+// - State events are handed over one at a time and in order. An event raised while a state
+//   callback runs (for example the Stopped of a disable() called there) follows once it has
+//   returned, on the thread that runs it.
+// Destroying the client inside one of its callbacks is not allowed.
 class QUORVANE_EXPORT RtspClient {
 public:
     RtspClient(std::string url, std::string user, std::string password, bool tcp);
@@ -46,8 +57,8 @@ public:
     void setDataCallback(std::function<void(unsigned char*, unsigned long)> callback);
     // Where the session stands: Connecting, Playing, Reconnecting, Stopped, Failed (with a
     // reason). Called on the application's thread (inside enable() and disable()) or on a receive
-    // thread, one event at a time and never with a lock of the receiver held; the same rules as for
-    // the data callback apply. May be called at any time.
+    // thread, one event at a time and never with a lock held; the same rules as for the data
+    // callback apply. May be called at any time.
     void setStateCallback(std::function<void(const RtspStateEvent&)> callback);
     void enable();
     void disable();
@@ -72,18 +83,34 @@ public:
     std::function<void(unsigned char*, unsigned long)> mDataCallback;
 
 private:
-    // Held while the callback runs and while disable() closes the gate, so a callback that had
-    // already passed the disabled units' checks cannot run after disable() returned.
+    // Held while the data and frame callbacks run and while disable() closes the gate, so a
+    // callback that had already passed the disabled units' checks cannot run after disable()
+    // returned. A thread inside those callbacks (see InCallback) does not take it again.
     std::mutex mCallbackMutex;
-    bool mStopped = false;   // set by disable(), cleared by enable(); guarded by mCallbackMutex
-    std::mutex mStateMutex;  // held while the state callback runs and while it is replaced
-    std::function<void(const RtspStateEvent&)> mStateCallback;
+    bool mStopped = false;  // set by disable(), cleared by enable(); guarded by mCallbackMutex
+    // Bumped by every replacement of a callback, so a call in progress knows whether the
+    // function it runs is still the one to keep; guarded by mCallbackMutex.
+    uint64_t mDataCallbackGeneration = 0;
+    uint64_t mFrameCallbackGeneration = 0;
+    // enable() and disable() called inside a data or frame callback leave the source unit to the
+    // thread's way out of the callback lock: 0 none, 1 enable, 2 disable.
+    std::atomic<int> mPendingSourceCall{0};
+    // Counts enable() and disable() calls; a disable() whose callbacks called enable() stops
+    // there.
+    std::atomic<uint64_t> mCalls{0};
+
+    // State events are queued and handed over by one thread at a time, with no lock held.
+    struct StateDelivery;
+    std::unique_ptr<StateDelivery> mStates;
+    void onStateEvent(const RtspStateEvent& event);
 
     // Frame assembly, stream info and statistics (rtsp_client.cpp).
     struct FrameView;
     std::unique_ptr<FrameView> mFrameView;
     unsigned long onBuffer(const std::shared_ptr<QelBuffer>& buffer, unsigned long len);
+    void deliverData(unsigned char* data, unsigned long len);
     void flushFrames();
+    void runPendingSourceCall();
 };
 
 #endif

@@ -1,15 +1,20 @@
 // RtspClient end to end, in one process: the test camera streams a clip over UDP or interleaved
 // TCP, and the application's callback must receive Annex-B that decodes to exactly the clip's
-// pictures. Also: disable and enable again, disable inside the callback,
+// pictures. Also: disable and enable again, every call allowed inside the callbacks,
 // destruction while enabled, and the facade's behaviour without a connection.
 #include <gtest/gtest.h>
 
 #include <atomic>
 #include <chrono>
+#include <condition_variable>
+#include <cstdio>
+#include <cstdlib>
+#include <functional>
 #include <memory>
 #include <mutex>
 #include <string>
 #include <thread>
+#include <tuple>
 #include <vector>
 
 #include "rtsp_client.h"
@@ -93,46 +98,183 @@ INSTANTIATE_TEST_SUITE_P(Clips, ClientEndToEnd,
                                            StreamCase{"H265Udp", "h265.265", VideoCodec::H265, false}),
                          streamCaseName);
 
-// disable() from inside the data callback: no deadlock, no callback after it, one TEARDOWN, and
-// the destructor returns.
-TEST(ClientReentry, DisableInsideTheDataCallbackStopsTheSessionOnce) {
-    for (bool tcp : {false, true}) {
-        SCOPED_TRACE(tcp ? "tcp" : "udp");
+namespace {
+
+// Every call the header allows inside a callback, in every callback, over every transport: no
+// deadlock, no callback after disable() (but its Stopped), no frame twice, a replaced callback
+// silent once its setter returned, delivery going on after disable() and enable(), and the
+// destructor returning. A case that hangs aborts its own process, naming itself.
+enum class Inside { Data, Frame, State };
+enum class Call { Disable, DisableEnable, SetData, SetFrame, SetState };
+enum class Link { Udp, Tcp, TcpDirect };
+using ReentryCase = std::tuple<Inside, Call, Link>;
+
+// What the application's callbacks saw; callbacks 0 are the first ones set, 1 the replacements.
+struct Seen {
+    std::mutex mutex;
+    int data[2] = {0, 0};
+    int frames[2] = {0, 0};
+    int afterCall = 0;  // callbacks begun after the call returned that should not have run
+    std::vector<uint64_t> timestamps;
+    std::vector<RtspClientState> states[2];
+    std::atomic<bool> called{false};
+    std::atomic<bool> returned{false};
+};
+
+class ClientReentry : public ::testing::TestWithParam<ReentryCase> {
+protected:
+    void act() {
+        if (seen.called.exchange(true)) return;
+        switch (std::get<1>(GetParam())) {
+            case Call::Disable:
+                client->disable();
+                break;
+            case Call::DisableEnable:
+                client->disable(), client->enable();
+                break;
+            case Call::SetData:
+                client->setDataCallback([this](unsigned char*, unsigned long) { onData(1); });
+                break;
+            case Call::SetFrame:
+                client->setFrameCallback([this](const RtspFrame& f) { onFrame(1, f); });
+                break;
+            case Call::SetState:
+                client->setStateCallback([this](const RtspStateEvent& e) { onState(1, e); });
+                break;
+        }
+        seen.returned = true;
+    }
+    // A callback begun after the call returned: wrong after disable(), or for a replaced one.
+    bool wrong(int i, Call replacing) const {
+        Call call = std::get<1>(GetParam());
+        return seen.returned && ((i == 0 && call == replacing) || call == Call::Disable);
+    }
+    void onData(int i) {
+        std::unique_lock<std::mutex> lock(seen.mutex);
+        seen.afterCall += wrong(i, Call::SetData);
+        bool now = ++seen.data[i] == 5 && std::get<0>(GetParam()) == Inside::Data;
+        lock.unlock();
+        if (now) act();
+    }
+    void onFrame(int i, const RtspFrame& f) {
+        std::unique_lock<std::mutex> lock(seen.mutex);
+        seen.afterCall += wrong(i, Call::SetFrame);
+        seen.timestamps.push_back(f.rtpTimestamp);
+        bool now = ++seen.frames[i] == 3 && std::get<0>(GetParam()) == Inside::Frame;
+        lock.unlock();
+        if (now) act();
+    }
+    void onState(int i, const RtspStateEvent& e) {
+        std::unique_lock<std::mutex> lock(seen.mutex);
+        seen.afterCall += wrong(i, Call::SetState) && e.state != RtspClientState::Stopped;
+        seen.states[i].push_back(e.state);
+        lock.unlock();
+        if (e.state == RtspClientState::Playing && std::get<0>(GetParam()) == Inside::State) act();
+    }
+    bool waitFor(const std::function<bool()>& done) {
+        return thread_wait::waitUntil(
+            [&] {
+                std::lock_guard<std::mutex> lock(seen.mutex);
+                return done();
+            },
+            10000);
+    }
+
+    Seen seen;
+    std::unique_ptr<RtspClient> client;
+};
+
+TEST_P(ClientReentry, EveryCallWorksInsideEveryCallback) {
+    const Call call = std::get<1>(GetParam());
+    const Link link = std::get<2>(GetParam());
+    std::mutex deadlineMutex;
+    std::condition_variable deadlineCv;
+    bool finished = false;
+    std::thread deadline([&] {
+        std::unique_lock<std::mutex> lock(deadlineMutex);
+        if (!deadlineCv.wait_for(lock, std::chrono::seconds(40), [&] { return finished; })) {
+            fprintf(stderr, "hangs: %s\n", ::testing::UnitTest::GetInstance()->current_test_info()->name());
+            std::abort();
+        }
+    });
+    {
         CameraRig rig("h264_single_slice.264", VideoCodec::H264);
         ASSERT_TRUE(rig.started);
-        auto client = std::make_unique<RtspClient>(rig.camera.url(), "", "", tcp);
-        std::atomic<int> calls{0};
-        std::atomic<int> afterDisable{0};
-        std::atomic<bool> disabled{false};
-        RtspClient* raw = client.get();
-        client->setDataCallback([&](unsigned char*, unsigned long) {
-            ++calls;
-            if (disabled) ++afterDisable;
-            if (calls == 5) {
-                raw->disable();
-                disabled = true;
-            }
-        });
-        std::mutex stateMutex;
-        std::vector<RtspClientState> states;
-        client->setStateCallback([&](const RtspStateEvent& e) {
-            std::lock_guard<std::mutex> lock(stateMutex);
-            states.push_back(e.state);
-        });
+        RtspClientOptions options;
+        options.directInterleavedRead = link == Link::TcpDirect;
+        client = std::make_unique<RtspClient>(rig.camera.url(), "", "", link != Link::Udp, options);
+        client->setDataCallback([this](unsigned char*, unsigned long) { onData(0); });
+        client->setFrameCallback([this](const RtspFrame& f) { onFrame(0, f); });
+        client->setStateCallback([this](const RtspStateEvent& e) { onState(0, e); });
         client->enable();
-        EXPECT_TRUE(rig.camera.waitForRequests("TEARDOWN", 1, 10000));
-        std::this_thread::sleep_for(std::chrono::milliseconds(200));
+        ASSERT_TRUE(waitFor([&] { return seen.returned.load(); }));
+        if (call == Call::Disable) {
+            EXPECT_TRUE(rig.camera.waitForRequests("TEARDOWN", 1, 10000));
+            std::this_thread::sleep_for(std::chrono::milliseconds(200));  // room for a wrong callback
+        } else if (call == Call::DisableEnable) {
+            EXPECT_TRUE(rig.camera.waitForRequests("PLAY", 2, 10000));
+            const int before = seen.frames[0];
+            EXPECT_TRUE(waitFor([&] { return seen.frames[0] >= before + 3; })) << "delivery goes on";
+        } else {
+            int& replacement = call == Call::SetData ? seen.data[1] : seen.frames[1];
+            if (call != Call::SetState) {
+                EXPECT_TRUE(waitFor([&] { return replacement >= 5; }));
+            }
+            client->disable();
+        }
         auto start = Clock::now();
         client.reset();
-        EXPECT_LT(secondsSince(start), 2.0);
-        EXPECT_EQ(afterDisable.load(), 0);
-        EXPECT_EQ(rig.count("PLAY"), 1u);
+        EXPECT_LT(secondsSince(start), 3.0);
         EXPECT_EQ(rig.count("TEARDOWN"), 1u);
-        std::lock_guard<std::mutex> lock(stateMutex);
-        EXPECT_EQ(states, (std::vector<RtspClientState>{RtspClientState::Connecting, RtspClientState::Playing,
-                                                        RtspClientState::Stopped}));
     }
+    std::lock_guard<std::mutex> lock(seen.mutex);
+    EXPECT_EQ(seen.afterCall, 0);
+    for (size_t i = 1; i < seen.timestamps.size(); ++i)
+        EXPECT_NE(seen.timestamps[i], seen.timestamps[i - 1]) << i;
+    // Every session's events in order, the first ones to the first callback, the rest to the new
+    // one, Stopped last (the destructor's after disable() and enable()). The Stopped between two
+    // sessions started inside a data or frame callback is the receiver's to merge.
+    std::vector<RtspClientState> all = seen.states[0];
+    all.insert(all.end(), seen.states[1].begin(), seen.states[1].end());
+    using S = RtspClientState;
+    const std::vector<S> once{S::Connecting, S::Playing, S::Stopped};
+    if (call == Call::DisableEnable) {
+        std::vector<S> merged{S::Connecting, S::Playing, S::Connecting, S::Playing, S::Stopped};
+        if (all != merged) {
+            EXPECT_EQ(all, (std::vector<S>{S::Connecting, S::Playing, S::Stopped, S::Connecting, S::Playing,
+                                           S::Stopped}));
+        }
+    } else {
+        EXPECT_EQ(all, once);
+    }
+    if (call == Call::SetState) {
+        EXPECT_EQ(seen.states[1], std::vector<S>{S::Stopped});
+    }
+    {
+        std::lock_guard<std::mutex> finish(deadlineMutex);
+        finished = true;
+    }
+    deadlineCv.notify_all();
+    deadline.join();
 }
+
+std::string reentryName(const ::testing::TestParamInfo<ReentryCase>& info) {
+    static const char* inside[] = {"Data", "Frame", "State"};
+    static const char* calls[] = {"Disable", "DisableEnable", "SetData", "SetFrame", "SetState"};
+    static const char* links[] = {"Udp", "Tcp", "TcpDirect"};
+    return std::string(calls[static_cast<int>(std::get<1>(info.param))]) + "In" +
+           inside[static_cast<int>(std::get<0>(info.param))] +
+           links[static_cast<int>(std::get<2>(info.param))];
+}
+
+INSTANTIATE_TEST_SUITE_P(Table, ClientReentry,
+                         ::testing::Combine(::testing::Values(Inside::Data, Inside::Frame, Inside::State),
+                                            ::testing::Values(Call::Disable, Call::DisableEnable,
+                                                              Call::SetData, Call::SetFrame, Call::SetState),
+                                            ::testing::Values(Link::Udp, Link::Tcp, Link::TcpDirect)),
+                         reentryName);
+
+}  // namespace
 
 TEST(ClientDestruction, DestroyingAnEnabledClientJoinsEveryThreadWithinASecondWithoutTeardown) {
     for (bool tcp : {false, true}) {

@@ -106,8 +106,10 @@ void FrameAssembler::setSession(uint32_t session) {
 }
 
 void FrameAssembler::flush() {
-    emit();
-    reset();
+    if (mHasPicture)
+        emit();  // resets before the sink runs: what the sink gathers again is kept
+    else
+        reset();
 }
 
 int64_t FrameAssembler::wallClockNs(const RtcpSenderClock& clock, uint64_t rtpTimestamp, uint32_t clockRate) {
@@ -127,9 +129,13 @@ void FrameAssembler::emit() {
         reset();
         return;
     }
+    // The frame leaves the assembler before the sink sees it: a sink that ends the session
+    // (flush) or feeds pieces again finds an empty assembler, never this frame a second time.
+    std::vector<unsigned char> bytes;
+    bytes.swap(mBytes);
     RtspFrame frame;
     frame.codec = mCodec;
-    frame.data = mKeepBytes && mBytes.size() == mSize ? mBytes.data() : nullptr;
+    frame.data = mKeepBytes && bytes.size() == mSize ? bytes.data() : nullptr;
     frame.size = static_cast<unsigned long>(mSize);
     frame.rtpTimestamp = mHasTimestamp ? mTimestamp : 0;
     frame.hasRtpTimestamp = mHasTimestamp;
@@ -145,8 +151,13 @@ void FrameAssembler::emit() {
     frame.lostBefore = mLost;
     frame.complete = mComplete;
     frame.session = mSession;
-    if (mSink) mSink(frame);
     reset();
+    if (mSink) mSink(frame);
+    // The block goes back for the next frame unless the sink started one meanwhile.
+    if (mBytes.capacity() == 0) {
+        bytes.clear();
+        mBytes.swap(bytes);
+    }
 }
 
 void FrameAssembler::reset() {

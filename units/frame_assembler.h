@@ -46,8 +46,11 @@ public:
     void push(RtspVideoCodec codec, const unsigned char* data, unsigned long len, const BufferInfo& info,
               int64_t arrivalNs);
     // Hands over a pending picture (end of a session); pending pieces without a picture are
-    // dropped.
+    // dropped. The sink may call flush() and push() itself: the frame it is handed has left the
+    // assembler already.
     void flush();
+    // Drops what was gathered without handing it over.
+    void clear() { reset(); }
 
     // Frames dropped because they exceeded kMaxFrameBytes.
     uint64_t oversizedFrames() const { return mOversized; }
