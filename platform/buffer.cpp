@@ -308,12 +308,15 @@ std::shared_ptr<QelBuffer> QelBuffer::createPooledBuffer(unsigned long size) {
         if (block != nullptr) big->recycleCallback = [block](QelBuffer*) { free(block); };
         return big;
     }
-    static std::array<std::unique_ptr<BufferPool>, kClasses> pools = [] {
-        std::array<std::unique_ptr<BufferPool>, kClasses> made;
+    // Never destroyed: receive threads of clients still enabled when the process exits go on
+    // taking blocks while static objects are destroyed. The blocks stay reachable, so leak
+    // checkers do not count them.
+    static BufferPool* const* const pools = [] {
+        auto* made = new BufferPool*[kClasses];
         for (unsigned i = 0; i < kClasses; ++i) {
             unsigned long blockSize = 1UL << (kSmallestShift + i);
             size_t budget = (8UL << 20) / blockSize;
-            made[i] = std::make_unique<BufferPool>(blockSize, budget < 2 ? 2 : budget);
+            made[i] = new BufferPool(blockSize, budget < 2 ? 2 : budget);
         }
         return made;
     }();

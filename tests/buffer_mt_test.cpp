@@ -1,13 +1,18 @@
-// Buffers that share one block, released from several threads at once.
+// Buffers that share one block, released from several threads at once, and the process-wide
+// pools outliving the receive threads at exit.
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <cstdlib>
 #include <cstring>
 #include <memory>
 #include <thread>
 #include <vector>
 
 #include "platform/buffer.h"
+#include "rtsp_client.h"
+#include "tests/client_test_support.h"
+#include "tests/thread_wait.h"
 #include "testkit/unit_probes.h"
 
 namespace {
@@ -86,4 +91,42 @@ TEST(BufferMtTest, PoolSharedByThreadsNeverHandsOneBlockToTwoHolders) {
     threads.clear();
     for (int t = 0; t < kThreads; ++t) threads.emplace_back([&, t] { leftover[t].reset(); });
     for (auto& th : threads) th.join();
+}
+
+// Clients still enabled when the process exits: their receive threads go on taking blocks from
+// the process-wide pools while exit() destroys static objects. Each run is a child process that
+// must end with exit code 0; QUORVANE_EXIT_RUNS sets how many (50 for a thorough check).
+namespace {
+std::atomic<int> pieces[4];
+
+[[noreturn]] void exitWhileFourClientsReceive() {
+    // Registered before the first pooled block: runs after the pools' static lifetime would have
+    // ended, and holds the exit there until the clients have delivered more.
+    std::atexit([] {
+        const int atExit = pieces[0] + pieces[1] + pieces[2] + pieces[3];
+        thread_wait::waitUntil([&] { return pieces[0] + pieces[1] + pieces[2] + pieces[3] >= atExit + 40; }, 2000);
+    });
+    // Reachable from statics to the end, as an application's globals are: not leaks.
+    static auto* rig = new client_test::CameraRig("h264_multi_slice.264", testkit::VideoCodec::H264);
+    static auto* clients = new std::vector<std::unique_ptr<RtspClient>>();
+    if (!rig->started) std::exit(2);
+    for (int i = 0; i < 4; ++i) {
+        clients->push_back(std::make_unique<RtspClient>(rig->camera.url(), "", "", i % 2 == 1));
+        clients->back()->setDataCallback([i](unsigned char*, unsigned long) { ++pieces[i]; });
+        clients->back()->enable();
+    }
+    bool flowing = thread_wait::waitUntil([] {
+        for (const auto& n : pieces)
+            if (n < 20) return false;
+        return true;
+    }, 10000);
+    std::exit(flowing ? 0 : 3);
+}
+}  // namespace
+
+TEST(BufferPoolExitDeathTest, ProcessExitsCleanlyWhileFourClientsStillReceive) {
+    GTEST_FLAG_SET(death_test_style, "threadsafe");  // a fresh process: no pool made before
+    const char* runs = std::getenv("QUORVANE_EXIT_RUNS");
+    for (int run = 0, n = runs ? std::atoi(runs) : 3; run < n; ++run)
+        EXPECT_EXIT(exitWhileFourClientsReceive(), ::testing::ExitedWithCode(0), "") << "run " << run;
 }
