@@ -11,9 +11,9 @@
 
 #include "platform/buffer.h"
 #include "rtsp_client.h"
+#include "testkit/unit_probes.h"
 #include "tests/client_test_support.h"
 #include "tests/thread_wait.h"
-#include "testkit/unit_probes.h"
 
 namespace {
 // Runs `a` and `b` on two threads that start together.
@@ -104,7 +104,8 @@ std::atomic<int> pieces[4];
     // ended, and holds the exit there until the clients have delivered more.
     std::atexit([] {
         const int atExit = pieces[0] + pieces[1] + pieces[2] + pieces[3];
-        thread_wait::waitUntil([&] { return pieces[0] + pieces[1] + pieces[2] + pieces[3] >= atExit + 40; }, 2000);
+        thread_wait::waitUntil([&] { return pieces[0] + pieces[1] + pieces[2] + pieces[3] >= atExit + 40; },
+                               2000);
     });
     // Reachable from statics to the end, as an application's globals are: not leaks.
     static auto* rig = new client_test::CameraRig("h264_multi_slice.264", testkit::VideoCodec::H264);
@@ -115,11 +116,13 @@ std::atomic<int> pieces[4];
         clients->back()->setDataCallback([i](unsigned char*, unsigned long) { ++pieces[i]; });
         clients->back()->enable();
     }
-    bool flowing = thread_wait::waitUntil([] {
-        for (const auto& n : pieces)
-            if (n < 20) return false;
-        return true;
-    }, 10000);
+    bool flowing = thread_wait::waitUntil(
+        [] {
+            for (const auto& n : pieces)
+                if (n < 20) return false;
+            return true;
+        },
+        10000);
     std::exit(flowing ? 0 : 3);
 }
 }  // namespace

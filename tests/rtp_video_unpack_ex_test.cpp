@@ -111,6 +111,29 @@ TEST_F(VideoUnpack, PacketsTooShortToVoteOnAreDropped) {
     EXPECT_EQ(sink.count(), 1u);
 }
 
+// A camera (or anyone who can reach the port) sending 10,000 broken packets of each codec gets a
+// few lines a second out of the depacketizers (the held-back count follows in a later second).
+TEST(VideoUnpackLog, TenThousandBadPacketsGiveAFewLinesASecond) {
+    for (bool h265 : {false, true}) {
+        testkit::CollectingSink sink;
+        RtpVideoUnpackExUnitSM unit;
+        unit.addOutputUnit(&sink.unit(), true);
+        Feeder feed(&unit);
+        feed.payload(h265 ? Bytes{0x40, 0x01, 0x0c} : Bytes{0x67, 0x42, 0x00});  // VPS / SPS: decides
+        LogCapture log(false);
+        for (int i = 0; i < 10000; ++i) {
+            feed.skip();  // every packet after a gap: lost
+            const Bytes& fuEndWithoutStart = h265 ? Bytes{0x62, 0x01, 0x53, 0xAA} : Bytes{0x7C, 0x45, 0xAA};
+            feed.payload(i % 2 ? fuEndWithoutStart : Bytes{0x09}, false, i % 3 ? 9000 : 0);
+        }
+        log.stop();
+        const std::string all = log.err + log.out;
+        const size_t lines = static_cast<size_t>(std::count(all.begin(), all.end(), '\n'));
+        EXPECT_LT(lines, 40u) << all.substr(0, 2000);
+        EXPECT_GT(log.errCount("rtp lost one packet"), 0);
+    }
+}
+
 TEST_F(VideoUnpack, EachSessionDecidesItsCodecAgainFromTheSdpOrTheVote) {
     feed.payload({0x40, 0x01, 0x0C});  // stray H.265 packets before the session pin nothing
     ASSERT_TRUE(unit.mIsH265);

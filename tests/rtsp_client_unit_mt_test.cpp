@@ -146,7 +146,7 @@ TEST_F(ReceiverUnitTest, UdpDatagramsReachTheNextUnitWholeWithTheirDataType) {
     EXPECT_TRUE(unit->isEnable());
     int fd = udpSocketFrom("127.0.0.1");
     cameraAt(*unit, boundPort(fd));
-    testing::internal::CaptureStdout();
+    LogCapture log;
     sendDatagram(fd, base, rtpPacket(100, 0xAABBCCDD, 1000));
     sendDatagram(fd, base, std::vector<uint8_t>(11, 0x80));  // shorter than an RTP header: dropped
     sendDatagram(fd, base, rtpPacket(101, 0xAABBCCDD, 1600));
@@ -156,7 +156,8 @@ TEST_F(ReceiverUnitTest, UdpDatagramsReachTheNextUnitWholeWithTheirDataType) {
     sendDatagram(fd, base, large);
     ASSERT_TRUE(sink.waitForCalls(4, 5000));
     std::this_thread::sleep_for(std::chrono::milliseconds(200));
-    std::string out = testing::internal::GetCapturedStdout();
+    log.stop();
+    const std::string& out = log.out;
 
     auto calls = sink.calls();
     ASSERT_EQ(calls.size(), 4u);
@@ -278,7 +279,7 @@ TEST_F(ReceiverUnitTest, RtpIsTakenOnlyFromTheCamerasAddressAndPortAndOfItsStrea
     cameraAt(*unit, boundPort(fd));
     {
         // A flood of foreign packets writes a few lines, not one per packet.
-        LogCapture log;
+        LogCapture log(false);
         for (uint16_t i = 0; i < 50; ++i) sendDatagram(foreign, base, rtpPacket(i, 0x1111, 100));
         sendDatagram(fd, base, rtpPacket(100, 0x1111, 100));  // settles the stream
         ASSERT_TRUE(sink.waitForCalls(1, 5000));
@@ -396,10 +397,10 @@ TEST_F(ReceiverUnitTest, NullAddressShutsTheChannelDownForGood) {
     ASSERT_NE(base, 0);
     RtspClientUnitEM unit("rtsp://null/stream", "", "", false);
     unit.setReceivePortBase(base);
-    testing::internal::CaptureStdout();
+    LogCapture log;
     unit.enable();
-    std::string out = testing::internal::GetCapturedStdout();
-    EXPECT_NE(out.find("rtsp url found null ip, disbale this channel.\n"), std::string::npos);
+    log.stop();
+    EXPECT_EQ(log.outCount("rtsp url found null ip, disbale this channel.\n"), 1);
     unit.setReceivePortBase(base);
     unit.enable();
     EXPECT_EQ(unit.mThreadVideoRtp, nullptr);

@@ -3,7 +3,10 @@
 #include <gtest/gtest.h>
 
 #include <string>
+#include <utility>
+#include <vector>
 
+#include "rtsp_log.h"
 #include "testkit/child_process.h"
 
 namespace {
@@ -15,6 +18,8 @@ protected:
     void SetUp() override { SLog::setEnable(true); }
     void TearDown() override {
         SLog::setEnable(true);
+        setRtspLogLevel(RtspLogLevel::Warning);
+        setRtspLogSink(nullptr);
         SLog::logStm.close();
     }
     // A fresh log file, and the console switched off.
@@ -26,6 +31,7 @@ protected:
 };
 
 TEST_F(SLogTest, LineFormsCarryLevelFunctionFileAndLine) {
+    setRtspLogLevel(RtspLogLevel::Debug);
     testing::internal::CaptureStdout();
     testing::internal::CaptureStderr();
     SLOGD("value %d\n", 7);
@@ -35,16 +41,47 @@ TEST_F(SLogTest, LineFormsCarryLevelFunctionFileAndLine) {
     std::string out = testing::internal::GetCapturedStdout();
     std::string err = testing::internal::GetCapturedStderr();
 
+    EXPECT_EQ(out, "") << "standard output is the application's";
     EXPECT_TRUE(testing::internal::RE::PartialMatch(
-        out,
-        testing::internal::RE("^\\[[0-9]{4}/[0-9]{2}/[0-9]{2} [0-9]{2}:[0-9]{2}:[0-9]{2}\\] D/: value 7\n$")))
-        << out;
+        err,
+        testing::internal::RE("\\[[0-9]{4}/[0-9]{2}/[0-9]{2} [0-9]{2}:[0-9]{2}:[0-9]{2}\\] D/: value 7\n")))
+        << err;
     std::string expectW = "] W/: (TestBody in slog_test.cpp:" + std::to_string(line) + "): careful now\n";
     EXPECT_NE(err.find(expectW), std::string::npos) << err;
     EXPECT_NE(err.find("] E/: (TestBody in slog_test.cpp:" + std::to_string(line + 1) + "): broken\n"),
               std::string::npos)
         << err;
-    EXPECT_EQ(out.find("W/"), std::string::npos);
+}
+
+TEST_F(SLogTest, DebugIsOffByDefaultAndTheSinkTakesEachLineAtOrAboveTheLevelInsteadOfTheConsole) {
+    testing::internal::CaptureStdout();
+    testing::internal::CaptureStderr();
+    SLOGD("hidden\n");
+    std::vector<std::pair<RtspLogLevel, std::string>> got;
+    setRtspLogSink([&](RtspLogLevel level, const std::string& line) { got.emplace_back(level, line); });
+    SLOGD("still hidden\n");
+    const int line = __LINE__ + 1;
+    SLOGW("w %d\n", 1);
+    setRtspLogLevel(RtspLogLevel::Error);
+    SLOGW("below\n");
+    SLOGE("e\n");
+    setRtspLogLevel(RtspLogLevel::Debug);
+    SLOGD("d\n");
+    setRtspLogSink(nullptr);
+    SLOGE("console\n");
+    EXPECT_EQ(testing::internal::GetCapturedStdout(), "");
+    std::string err = testing::internal::GetCapturedStderr();
+    EXPECT_EQ(err.find("hidden"), std::string::npos) << err;
+    EXPECT_EQ(err.find("w 1"), std::string::npos) << err;
+    EXPECT_NE(err.find("console"), std::string::npos) << err;
+    ASSERT_EQ(got.size(), 3u);
+    EXPECT_EQ(got[0].first, RtspLogLevel::Warning);
+    EXPECT_EQ(got[0].second.substr(got[0].second.find("] ")),
+              "] W/: (TestBody in slog_test.cpp:" + std::to_string(line) + "): w 1\n");
+    EXPECT_EQ(got[1].first, RtspLogLevel::Error);
+    EXPECT_EQ(got[1].second.substr(got[1].second.size() - 5), "): e\n");
+    EXPECT_EQ(got[2].first, RtspLogLevel::Debug);
+    EXPECT_EQ(got[2].second.substr(got[2].second.find("] ")), "] D/: d\n");
 }
 
 TEST_F(SLogTest, WarningsReachTheFileEvenWithConsoleOffButDebugNever) {
@@ -89,10 +126,11 @@ TEST_F(SLogTest, DumpDataRowsPadTheLastRowAndShowOnlyBytesFrom0x20To0x7eAsCharac
         {16, firstRow + "\n"},  // no padding
         {0, "\n"},
     };
+    setRtspLogLevel(RtspLogLevel::Debug);
     for (const auto& c : cases) {
-        testing::internal::CaptureStdout();
+        testing::internal::CaptureStderr();
         SLog::dumpData(c.first ? bytes : nullptr, c.first);
-        std::string out = testing::internal::GetCapturedStdout();
+        std::string out = testing::internal::GetCapturedStderr();
         EXPECT_NE(out.find("D/: dump data: \n"), std::string::npos) << out;
         EXPECT_EQ(out.substr(out.find('\n') + 1), c.second);  // after the time-stamped header line
     }

@@ -71,10 +71,10 @@ void RtpH264UnpackUnitSM::debug() {
 unsigned long RtpH264UnpackUnitSM::onTransmitIn(std::shared_ptr<QelBuffer> buffer, unsigned long length,
                                                 int inputIndex, int /*param*/) {
     if (!buffer) {
-        SLOGE("RtpH264Unpack buf is null\n");
+        SLOGE_LIMITED(mPacketLog, "RtpH264Unpack buf is null\n");
         return length;
     }
-    if (!isPacketReadable(buffer, length, kRtpHeaderSize, kWho)) {
+    if (!isPacketReadable(buffer, length, kRtpHeaderSize, kWho, mPacketLog)) {
         debugPrint();
         return length;
     }
@@ -85,7 +85,7 @@ unsigned long RtpH264UnpackUnitSM::onTransmitIn(std::shared_ptr<QelBuffer> buffe
         mLastMarker = (p[1] & 0x80) != 0;
     }
     const bool outerPacket = inputIndex != -1;
-    if (isLongEnough(length, kMinNal, kWho)) {
+    if (isLongEnough(length, kMinNal, kWho, mPacketLog)) {
         unsigned type = p[12] & 0x1F;
         switch (type) {
             case 6:
@@ -113,8 +113,9 @@ unsigned long RtpH264UnpackUnitSM::onTransmitIn(std::shared_ptr<QelBuffer> buffe
                 [[fallthrough]];  // refused like every other type not handled
             default:
                 // RFC 6184 5.7, 5.8: STAP-A/B, MTAP and FU-B are not supported.
-                SLOGE("unknown nal unit type : %u, please check camera setting which is h264 or h265\n",
-                      type);
+                SLOGE_LIMITED(
+                    mPacketLog,
+                    "unknown nal unit type : %u, please check camera setting which is h264 or h265\n", type);
                 break;
         }
     }
@@ -221,7 +222,7 @@ void RtpH264UnpackUnitSM::onPacketLoss() {
 
 void RtpH264UnpackUnitSM::dropIncompleteFua() {
     if (mFuaQueue.empty()) return;
-    SLOGE("Fua is incomplete !\n");
+    SLOGE_LIMITED(mPacketLog, "Fua is incomplete !\n");
     clearFuaQueue();
 }
 
@@ -281,7 +282,7 @@ void RtpH264UnpackUnitSM::onParameterSet(const std::shared_ptr<QelBuffer>& buffe
 
 void RtpH264UnpackUnitSM::onSlice(const std::shared_ptr<QelBuffer>& buffer, unsigned long length,
                                   unsigned type) {
-    if (!isLongEnough(length, kMinSlice, kWho)) return;
+    if (!isLongEnough(length, kMinSlice, kWho, mPacketLog)) return;
     mDebugCntNal[type == 5 ? kCntIdr : kCntNonIdr] += 1;
     dropIncompleteFua();
     // first_mb_in_slice is ue(v): a leading 1 bit codes 0, the first slice of a new picture.
@@ -311,10 +312,10 @@ void RtpH264UnpackUnitSM::onBoundary() {
 
 void RtpH264UnpackUnitSM::onFua(const std::shared_ptr<QelBuffer>& buffer, unsigned long length,
                                 int inputIndex) {
-    if (!isLongEnough(length, kMinFua, kWho)) return;
+    if (!isLongEnough(length, kMinFua, kWho, mPacketLog)) return;
     if (inputIndex == -1) {
         // A reassembled unit always carries the fragmented unit's own type, never 28.
-        SLOGE("please check your code !\n");
+        SLOGE_LIMITED(mPacketLog, "please check your code !\n");
         return;
     }
     const unsigned char* p = bytesOf(buffer);
@@ -322,10 +323,10 @@ void RtpH264UnpackUnitSM::onFua(const std::shared_ptr<QelBuffer>& buffer, unsign
     const bool end = (p[13] & 0x40) != 0;    // E bit
     uint64_t fragmentBytes = length - kFuaHeaders;
     if (start) {
-        if (!isLongEnough(length, kMinFuaStart, kWho)) return;
+        if (!isLongEnough(length, kMinFuaStart, kWho, mPacketLog)) return;
         if (p[14] & 0x80) flushAccessUnit(true);
         if (!mFuaQueue.empty()) {
-            SLOGW("warning, fua queue is not empty !\n");
+            SLOGW_LIMITED(mPacketLog, "warning, fua queue is not empty !\n");
             clearFuaQueue();
         }
         if (!admit(buffer, fragmentBytes)) return;
@@ -366,7 +367,7 @@ std::shared_ptr<QelBuffer> RtpH264UnpackUnitSM::mergeFuToRtpNalU() {
         const unsigned char* p = bytesOf(packet);
         if (first) {
             if (!(p[13] & 0x80)) {
-                SLOGE("fua not start! maybe rtp packet lost!\n");
+                SLOGE_LIMITED(mPacketLog, "fua not start! maybe rtp packet lost!\n");
                 ok = false;
                 break;
             }
@@ -385,10 +386,11 @@ std::shared_ptr<QelBuffer> RtpH264UnpackUnitSM::mergeFuToRtpNalU() {
         lastEnd = (p[13] & 0x40) != 0;
     }
     if (ok && !lastEnd) {
-        SLOGE("fua not end!\n");
+        SLOGE_LIMITED(mPacketLog, "fua not end!\n");
         ok = false;
     } else if (ok && cursor != total) {
-        SLOGE("cursor check failed ! %ld != %ld\n", static_cast<long>(cursor), static_cast<long>(total));
+        SLOGE_LIMITED(mPacketLog, "cursor check failed ! %ld != %ld\n", static_cast<long>(cursor),
+                      static_cast<long>(total));
         ok = false;
     }
     if (!ok) {
@@ -404,14 +406,15 @@ std::shared_ptr<QelBuffer> RtpH264UnpackUnitSM::mergeFuToRtpNalU() {
 
 std::shared_ptr<QelBuffer> RtpH264UnpackUnitSM::mergeRtpSliceToH264() {
     if (mH264Queue.empty()) {
-        SLOGE("h264 queue buffer is null !\n");
+        SLOGE_LIMITED(mPacketLog, "h264 queue buffer is null !\n");
         abort();
     }
     if (mH264Queue.size() == 1 && mMadeNal && mH264Queue.front() == mMadeNal && mMadeNal.use_count() == 2) {
         // The picture is one NAL unit this unit reassembled, and only the queue and mMadeNal hold
         // it: it becomes the access unit itself, its bytes staying where they are.
         std::shared_ptr<QelBuffer> out = std::move(mH264Queue.front());
-        if (!(bytesOf(out)[13] & 0x80)) SLOGE("first slice is not 0. %d\n", bytesOf(out)[13] & 0x80);
+        if (!(bytesOf(out)[13] & 0x80))
+            SLOGE_LIMITED(mPacketLog, "first slice is not 0. %d\n", bytesOf(out)[13] & 0x80);
         clearH264Queue();
         annexBInPlace(*out, Utils::getBeginTimestamp());
         return out;
@@ -425,12 +428,12 @@ std::shared_ptr<QelBuffer> RtpH264UnpackUnitSM::mergeRtpSliceToH264() {
         const unsigned char* p = bytesOf(packet);
         const uint64_t nalBytes = packet->length - kRtpHeaderSize;
         if ((p[12] & 0x1B) != 1) {
-            SLOGE("nal unit type check failed ! type = %d\n", p[12] & 0x1F);
+            SLOGE_LIMITED(mPacketLog, "nal unit type check failed ! type = %d\n", p[12] & 0x1F);
             abort();
         }
         if (first && !(p[13] & 0x80)) {
             // The picture's first slices were lost; the decoder conceals the rest.
-            SLOGE("first slice is not 0. %d\n", p[13] & 0x80);
+            SLOGE_LIMITED(mPacketLog, "first slice is not 0. %d\n", p[13] & 0x80);
         }
         first = false;
         if (cursor + 4 + nalBytes > total) break;  // reported by the size check below
@@ -442,7 +445,8 @@ std::shared_ptr<QelBuffer> RtpH264UnpackUnitSM::mergeRtpSliceToH264() {
         cursor += 4 + nalBytes;
     }
     if (cursor != total) {
-        SLOGE("cursor check failed ! %ld != %ld\n", static_cast<long>(cursor), static_cast<long>(total));
+        SLOGE_LIMITED(mPacketLog, "cursor check failed ! %ld != %ld\n", static_cast<long>(cursor),
+                      static_cast<long>(total));
         abort();
     }
     clearH264Queue();
@@ -526,7 +530,7 @@ std::shared_ptr<QelBuffer> RtpH264UnpackUnitSM::getParameterSet(bool wantSps) {
         return stored->length > 4 ? copyOf(bytesOf(stored) + 4, stored->length - 4) : nullptr;
     }
     if (!mSps && !mPps) {
-        SLOGD("!mSps && !mPps ...\n");
+        SLOGD_LIMITED(mPacketLog, "!mSps && !mPps ...\n");
         return nullptr;
     }
     std::shared_ptr<QelBuffer> sps;
@@ -569,7 +573,7 @@ void RtpH264UnpackUnitSM::parseExtraPacket(std::shared_ptr<QelBuffer> in, std::s
         } else if (type == 7) {
             spsBytes.push_back(d[i]);
         } else if (type != 6) {
-            SLOGE("known error happened !!!\n");
+            SLOGE_LIMITED(mPacketLog, "known error happened !!!\n");
         }
         ++i;
     }
@@ -595,7 +599,7 @@ uint32_t RtpH264UnpackUnitSM::getWidth() {
     uint32_t value = 0;
     size_t outputs = 0;
     if (askNextUnit(&IH264Unit::getWidth, &value, &outputs)) return value;
-    SLOGE("can not get h264 width from %d outputs !\n", static_cast<int>(outputs));
+    SLOGE_LIMITED(mPacketLog, "can not get h264 width from %d outputs !\n", static_cast<int>(outputs));
     return 0;
 }
 
@@ -603,7 +607,7 @@ uint32_t RtpH264UnpackUnitSM::getHeight() {
     uint32_t value = 0;
     size_t outputs = 0;
     if (askNextUnit(&IH264Unit::getHeight, &value, &outputs)) return value;
-    SLOGE("can not get h264 height from %d ouputs !\n", static_cast<int>(outputs));
+    SLOGE_LIMITED(mPacketLog, "can not get h264 height from %d ouputs !\n", static_cast<int>(outputs));
     return 0;
 }
 
@@ -611,7 +615,7 @@ uint32_t RtpH264UnpackUnitSM::getFPS() {
     uint32_t value = 0;
     size_t outputs = 0;
     if (askNextUnit(&IH264Unit::getFPS, &value, &outputs)) return value;
-    SLOGE("can not get h264 info !\n");
+    SLOGE_LIMITED(mPacketLog, "can not get h264 info !\n");
     return 0;
 }
 

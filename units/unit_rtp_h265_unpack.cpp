@@ -60,7 +60,7 @@ void H265FUs::dropBuffers() {
 
 std::shared_ptr<QelBuffer> H265FUs::mergeFuToRtpNalU() {
     if (mFus.empty()) {
-        SLOGE("fua not end!\n");
+        SLOGE_LIMITED(mPacketLog, "fua not end!\n");
         clear();
         return nullptr;
     }
@@ -75,7 +75,7 @@ std::shared_ptr<QelBuffer> H265FUs::mergeFuToRtpNalU() {
         const unsigned char* p = bytesOf(packet);
         if (first) {
             if (!(p[14] & 0x80)) {
-                SLOGE("fua not start! maybe rtp packet lost!\n");
+                SLOGE_LIMITED(mPacketLog, "fua not start! maybe rtp packet lost!\n");
                 clear();
                 return nullptr;
             }
@@ -96,12 +96,13 @@ std::shared_ptr<QelBuffer> H265FUs::mergeFuToRtpNalU() {
         lastEnd = (p[14] & 0x40) != 0;
     }
     if (!lastEnd) {
-        SLOGE("fua not end!\n");
+        SLOGE_LIMITED(mPacketLog, "fua not end!\n");
         clear();
         return nullptr;
     }
     if (cursor != total) {
-        SLOGE("cursor check failed ! %ld != %ld\n", static_cast<long>(cursor), static_cast<long>(total));
+        SLOGE_LIMITED(mPacketLog, "cursor check failed ! %ld != %ld\n", static_cast<long>(cursor),
+                      static_cast<long>(total));
         clear();
         return nullptr;
     }
@@ -158,16 +159,16 @@ void RtpH265UnpackUnitSM::abandonFragments() {
 unsigned long RtpH265UnpackUnitSM::onTransmitIn(std::shared_ptr<QelBuffer> packet, unsigned long len,
                                                 int inputIndex, int /*param*/) {
     if (!packet) {
-        SLOGE("RtpH265Unpack buf is null\n");
+        SLOGE_LIMITED(mPacketLog, "RtpH265Unpack buf is null\n");
         return len;
     }
-    if (!isPacketReadable(packet, len, kRtpHeaderSize, kWho)) return len;
+    if (!isPacketReadable(packet, len, kRtpHeaderSize, kWho, mPacketLog)) return len;
     const unsigned char* p = bytesOf(packet);
     if (inputIndex != -1) {
         if (checkRtpContinuity(p)) abandonFragments();
         countPacketGap();
     }
-    if (!isLongEnough(len, kMinNal, kWho)) return len;
+    if (!isLongEnough(len, kMinNal, kWho, mPacketLog)) return len;
     // RFC 7798 1.1.4: forbidden bit, six type bits, six layer-id bits, three TID bits.
     const int type = (p[12] >> 1) & 0x3F;
     switch (type) {
@@ -206,7 +207,7 @@ unsigned long RtpH265UnpackUnitSM::onTransmitIn(std::shared_ptr<QelBuffer> packe
             } else if (type == 48 && mOptions.unpackAggregates && inputIndex != -1) {
                 onAggregate(packet, len);
             } else {
-                SLOGE("H265 RTP cannot recognize type %d\n", type);
+                SLOGE_LIMITED(mPacketLog, "H265 RTP cannot recognize type %d\n", type);
             }
             break;
     }
@@ -263,10 +264,10 @@ void RtpH265UnpackUnitSM::onFragment(const std::shared_ptr<QelBuffer>& packet, u
                                      int inputIndex) {
     if (inputIndex == -1) {
         // A reassembled unit always carries the fragmented unit's own type, never 49.
-        SLOGE("please check your code !\n");
+        SLOGE_LIMITED(mPacketLog, "please check your code !\n");
         return;
     }
-    if (!isLongEnough(len, kFuHeaders, kWho)) return;
+    if (!isLongEnough(len, kFuHeaders, kWho, mPacketLog)) return;
     const unsigned char* p = bytesOf(packet);
     const bool start = (p[14] & 0x80) != 0;  // RFC 7798 4.4.3: S bit of the FU header
     const bool end = (p[14] & 0x40) != 0;    // E bit
@@ -274,7 +275,7 @@ void RtpH265UnpackUnitSM::onFragment(const std::shared_ptr<QelBuffer>& packet, u
         abandonFragments();
     } else if (mH265Fus.empty()) {
         // Its start was lost, and with it the whole unit: nothing is held for it.
-        if (end) SLOGE("fua not start! maybe rtp packet lost!\n");
+        if (end) SLOGE_LIMITED(mPacketLog, "fua not start! maybe rtp packet lost!\n");
         return;
     } else if (mH265Fus.pendingBytes() + (len - kFuHeaders) > kMaxPendingBytes ||
                mH265Fus.heldBytes() + packet->capacity > kMaxHeldBytes ||

@@ -39,6 +39,7 @@ private:
     std::vector<std::shared_ptr<QelBuffer>> mFus;
     uint64_t mFusBytes;
     uint64_t mHeldBytes = 0;
+    LogRateLimiter mPacketLog;  // the lines broken fragments trigger
 };
 
 // H.265 RTP depacketizer (RFC 7798 single NAL unit packets of the types cameras send, and

@@ -60,21 +60,39 @@ void RtpH26xUnpackBase::annexBInPlace(QelBuffer& packet, int64_t nowNs) {
 }
 
 bool RtpH26xUnpackBase::isPacketReadable(const std::shared_ptr<QelBuffer>& buffer, unsigned long length,
-                                         unsigned long minLength, const char* who) {
+                                         unsigned long minLength, const char* who, LogRateLimiter& log) {
     // Assembly copies by the buffer's own length field, so the two must agree; and a length past
     // the block (or a block that failed to allocate) would have us read memory we do not own.
     if (buffer->getVaddr() == nullptr || length != buffer->length || buffer->length > buffer->capacity) {
-        SLOGE("%s packet length %lu does not match its buffer (%lu of %lu bytes), dropped\n", who, length,
-              static_cast<unsigned long>(buffer->length), static_cast<unsigned long>(buffer->capacity));
+        SLOGE_LIMITED(log, "%s packet length %lu does not match its buffer (%lu of %lu bytes), dropped\n",
+                      who, length, static_cast<unsigned long>(buffer->length),
+                      static_cast<unsigned long>(buffer->capacity));
         return false;
     }
-    return isLongEnough(length, minLength, who);
+    return isLongEnough(length, minLength, who, log);
+}
+
+bool RtpH26xUnpackBase::isLongEnough(unsigned long length, unsigned long minLength, const char* who,
+                                     LogRateLimiter& log) {
+    if (length >= minLength) return true;
+    SLOGE_LIMITED(log, "%s packet of %lu bytes is too short, needs %lu, dropped\n", who, length, minLength);
+    return false;
+}
+
+namespace {
+LogRateLimiter& sharedPacketLog() {
+    static LogRateLimiter* log = new LogRateLimiter();  // never destroyed: threads may log at exit
+    return *log;
+}
+}  // namespace
+
+bool RtpH26xUnpackBase::isPacketReadable(const std::shared_ptr<QelBuffer>& buffer, unsigned long length,
+                                         unsigned long minLength, const char* who) {
+    return isPacketReadable(buffer, length, minLength, who, sharedPacketLog());
 }
 
 bool RtpH26xUnpackBase::isLongEnough(unsigned long length, unsigned long minLength, const char* who) {
-    if (length >= minLength) return true;
-    SLOGE("%s packet of %lu bytes is too short, needs %lu, dropped\n", who, length, minLength);
-    return false;
+    return isLongEnough(length, minLength, who, sharedPacketLog());
 }
 
 bool RtpH26xUnpackBase::checkRtpContinuity(const unsigned char* packet) {
@@ -106,15 +124,16 @@ bool RtpH26xUnpackBase::checkRtpContinuity(const unsigned char* packet) {
         int32_t gap = static_cast<int32_t>(seq) - static_cast<int32_t>(last) - 1;
         mDebugCntRtpLost += gap;
         mDebugFps.countPktLoss(gap);
-        SLOGW("rtp lost one packet ... mDebugCntRtpLost: %u > %u\n", static_cast<unsigned>(last),
-              static_cast<unsigned>(seq));
+        SLOGW_LIMITED(mPacketLog, "rtp lost one packet ... mDebugCntRtpLost: %u > %u\n",
+                      static_cast<unsigned>(last), static_cast<unsigned>(seq));
         lost = true;
         // Only a plausible forward jump counts as loss for the next buffer; a repeat, a reordered
         // packet or a new origin does not.
         if (!first && gap > 0 && gap < 0x8000) mPacketGap = static_cast<uint32_t>(gap);
     }
     if (mLastTimestamp > timestamp) {
-        SLOGW("rtp timestamp out of order ! cur(%u) < last(%u)\n", timestamp, mLastTimestamp);
+        SLOGW_LIMITED(mPacketLog, "rtp timestamp out of order ! cur(%u) < last(%u)\n", timestamp,
+                      mLastTimestamp);
     }
     mLastSeq = seq;
     mLastTimestamp = timestamp;

@@ -72,11 +72,16 @@ public:
 
     // Whether `length` bytes of `buffer` may be read as one packet of at least `minLength` bytes:
     // the length must be the buffer's own valid length, within its block. Otherwise an error line
-    // naming `who` is written and the caller drops the packet.
+    // naming `who` is written through `log` and the caller drops the packet.
     static bool isPacketReadable(const std::shared_ptr<QelBuffer>& buffer, unsigned long length,
-                                 unsigned long minLength, const char* who);
+                                 unsigned long minLength, const char* who, LogRateLimiter& log);
     // Whether a packet of `length` bytes holds the `minLength` bytes its path reads; if not, an
     // error line naming `who` is written and the caller drops the packet.
+    static bool isLongEnough(unsigned long length, unsigned long minLength, const char* who,
+                             LogRateLimiter& log);
+    // The same through one limiter shared by every caller (kept for callers built against it).
+    static bool isPacketReadable(const std::shared_ptr<QelBuffer>& buffer, unsigned long length,
+                                 unsigned long minLength, const char* who);
     static bool isLongEnough(unsigned long length, unsigned long minLength, const char* who);
 
     // Pictures handed on, and pictures given up because packets of them were lost or they broke a
@@ -137,6 +142,8 @@ protected:
     // The lines a camera can make fire once per packet (aggregation sizes, the memory bound).
     LogRateLimiter mAggregateSizeLog;
     LogRateLimiter mBoundLog;
+    // Every other line a packet can trigger (malformed, lost or out-of-order packets).
+    LogRateLimiter mPacketLog;
     // The NAL unit the unit reassembled itself and is feeding back through onTransmitIn, while
     // it may still be turned into output in place (annexBInPlace); empty otherwise.
     std::shared_ptr<QelBuffer> mMadeNal;

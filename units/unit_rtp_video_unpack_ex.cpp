@@ -29,14 +29,14 @@ void RtpVideoUnpackExUnitSM::disable() {
 unsigned long RtpVideoUnpackExUnitSM::onTransmitIn(std::shared_ptr<QelBuffer> packet, unsigned long len,
                                                    int inputIndex, int param) {
     if (!packet) {
-        SLOGE("RtpH264Unpack buf is null\n");
+        SLOGE_LIMITED(mPacketLog, "RtpH264Unpack buf is null\n");
         return len;
     }
     std::lock_guard<std::recursive_mutex> lock(mMutex);
     if (!mIsH264 && !mIsH265) {
         // Two payload bytes to vote on, read only within the packet.
         if (!RtpH26xUnpackBase::isPacketReadable(packet, len, RtpH26xUnpackBase::kRtpHeaderSize + 2,
-                                                 "RtpVideoUnpack")) {
+                                                 "RtpVideoUnpack", mPacketLog)) {
             return 0;
         }
         determineVideoType(packet);
@@ -53,7 +53,7 @@ void RtpVideoUnpackExUnitSM::determineVideoType(std::shared_ptr<QelBuffer> packe
     // Reads bytes 12 and 13; a packet shorter than that cannot be judged.
     if (!packet || packet->getVaddr() == nullptr || packet->length < RtpH26xUnpackBase::kRtpHeaderSize + 2 ||
         packet->length > packet->capacity) {
-        SLOGE("Can not determine rtp video type !!!\n");
+        SLOGE_LIMITED(mPacketLog, "Can not determine rtp video type !!!\n");
         return;
     }
     const unsigned char* p = static_cast<const unsigned char*>(packet->getVaddr());
@@ -65,11 +65,11 @@ void RtpVideoUnpackExUnitSM::determineVideoType(std::shared_ptr<QelBuffer> packe
     // TID plus one equal to 1.
     if ((b0 & 0x80) == 0 && (((b0 & 1) << 5) | (b1 >> 3)) == 0 && (b1 & 7) == 1) mIsH265 = true;
     if (mIsH264 && mIsH265) {
-        SLOGE("Can not determine rtp video type, it looks both like 264 and 265 !!!\n");
+        SLOGE_LIMITED(mPacketLog, "Can not determine rtp video type, it looks both like 264 and 265 !!!\n");
         mIsH264 = false;
         mIsH265 = false;
     } else if (!mIsH264 && !mIsH265) {
-        SLOGE("Can not determine rtp video type !!!\n");
+        SLOGE_LIMITED(mPacketLog, "Can not determine rtp video type !!!\n");
     }
     announceCodec();
 }

@@ -10,6 +10,7 @@
 #include "../platform/buffer.h"
 #include "../quorvane_export.h"
 #include "../rtsp_client_options.h"
+#include "../utils/log_rate_limiter.h"
 #include "../utils/rtsp_session_info.h"
 #include "../utils/utils.h"
 #include "unit.h"
@@ -93,6 +94,8 @@ private:
     // session's, the application's). Recursive: the data callback may call disable() on the
     // packet thread. The video-type callbacks and the next units run with it held.
     mutable std::recursive_mutex mMutex;
+    // The lines a packet can trigger (short, undecidable).
+    LogRateLimiter mPacketLog;
 };
 
 #endif

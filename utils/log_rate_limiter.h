@@ -37,5 +37,9 @@ private:
     } while (0)
 #define SLOGW_LIMITED(limiter, fmt, ...) QUORVANE_SLOG_LIMITED(SLOGW, limiter, fmt, ##__VA_ARGS__)
 #define SLOGE_LIMITED(limiter, fmt, ...) QUORVANE_SLOG_LIMITED(SLOGE, limiter, fmt, ##__VA_ARGS__)
+#define SLOGD_LIMITED(limiter, fmt, ...)                                                     \
+    do {                                                                                     \
+        if (SLog::debugEnabled()) QUORVANE_SLOG_LIMITED(SLOGD, limiter, fmt, ##__VA_ARGS__); \
+    } while (0)
 
 #endif

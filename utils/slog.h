@@ -7,8 +7,9 @@
 
 #include "../quorvane_export.h"
 
-// The library's one log channel. Debug lines go to standard output, warnings and errors to
-// standard error and, while a log file is open, into "/var/log/qel.werr" as well.
+// The library's one log channel. Lines go to the application's sink (rtsp_log.h) or else to
+// standard error, never to standard output, and are dropped below the minimum level (debug lines
+// are off by default). Warnings and errors also go into "/var/log/qel.werr" while it is open.
 class QUORVANE_EXPORT SLog {
 public:
     static bool isEnable;
@@ -21,6 +22,8 @@ public:
     static void createNewLog();
     static int saveLastLog();
     static void dumpData(const unsigned char* data, unsigned long len);
+    // Whether debug lines are written at all; SLOGD formats nothing otherwise.
+    static bool debugEnabled();
 
     // The last component of a source path, as the standard base-name function gives it.
     static const char* baseName(const char* path);
@@ -30,7 +33,10 @@ public:
     static const char* lastLogPath();
 };
 
-#define SLOGD(fmt, ...) SLog::print_log(stdout, "[%s] D/: " fmt, SLog::getLogTime().c_str(), ##__VA_ARGS__)
+#define SLOGD(fmt, ...)                                                                        \
+    (SLog::debugEnabled()                                                                      \
+         ? SLog::print_log(stdout, "[%s] D/: " fmt, SLog::getLogTime().c_str(), ##__VA_ARGS__) \
+         : void())
 #define SLOGW(fmt, ...)                                                                               \
     SLog::print_log(stderr, "[%s] W/: (%s in %s:%d): " fmt, SLog::getLogTime().c_str(), __FUNCTION__, \
                     SLog::baseName(__FILE__), __LINE__, ##__VA_ARGS__)

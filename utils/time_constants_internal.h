@@ -25,12 +25,15 @@ struct QUORVANE_EXPORT TimeConstants {
     // libcurl's time-out of one RTSP request, the interleaved TCP RECEIVE included. Read when a
     // session is created.
     std::atomic<int64_t> requestTimeoutMs{3000};
+    // The window of the log rate limiters (LogRateLimiter); 0 lets every line through.
+    std::atomic<int64_t> logWindowNs{1000000000};
 
     static constexpr int64_t kDefaultKeepAliveIntervalMs = 25000;
     static constexpr int64_t kDefaultSessionTimeoutSecondMs = 1000;
     static constexpr int64_t kDefaultTcpSilenceNs = 2999999999LL;
     static constexpr int kDefaultUdpReceiveTimeoutMs = 1000;
     static constexpr int64_t kDefaultRequestTimeoutMs = 3000;
+    static constexpr int64_t kDefaultLogWindowNs = 1000000000;
 };
 
 QUORVANE_EXPORT TimeConstants& timeConstants();
