@@ -317,9 +317,13 @@ TEST(ClientFacade, WithoutEnableThereIsNoConnectionAndNoThread) {
     EXPECT_TRUE(rig.camera.requests().empty());
 }
 
+// Also: a whole session at the default log level writes nothing to standard output, which belongs
+// to the application (the README's first program writes its video there).
 TEST(ClientFacade, DataBeforeACallbackIsDroppedAndACallbackSetLaterReceivesTheStream) {
     CameraRig rig("h264_single_slice.264", VideoCodec::H264);
     ASSERT_TRUE(rig.started);
+    fflush(stdout);
+    testing::internal::CaptureStdout();
     Collector got;
     RtspClient client(rig.camera.url(), "", "", false);
     client.enable();
@@ -328,4 +332,6 @@ TEST(ClientFacade, DataBeforeACallbackIsDroppedAndACallbackSetLaterReceivesTheSt
     EXPECT_TRUE(got.waitForCount(5, 10000));
     EXPECT_EQ(got.malformed(), 0u);
     client.disable();
+    fflush(stdout);
+    EXPECT_EQ(testing::internal::GetCapturedStdout(), "");
 }
