@@ -1,6 +1,6 @@
 // The readers of picture data on arbitrary bytes: both SPS parsers, the stream-info tracker, the
 // frame assembler (pieces with arbitrary FrameMeta) and the RTP statistics. Checks: a parsed SPS
-// has a size within 16 bits and a non-negative rate; frames hold no more bytes than were fed and
+// has a plausible size (both sides up to 16384) or none (0), and a rate from 0 (unknown) to 1000; frames hold no more bytes than were fed and
 // not yet handed over; the statistics' counts stay consistent.
 #include <cstddef>
 #include <cstdint>
@@ -22,8 +22,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         bool ok =
             h265 ? H26xSpsParser::parseH265(data, size, &info) : H26xSpsParser::parseH264(data, size, &info);
         if (ok)
-            check(info.width > 0 && info.width <= 0xFFFF && info.height > 0 && info.height <= 0xFFFF &&
-                  info.fps >= 0);
+            check(((info.width == 0 && info.height == 0) ||
+                   (info.width > 0 && info.width <= 16384 && info.height > 0 && info.height <= 16384)) &&
+                  info.fps >= 0 && info.fps <= 1000);
     }
     if (size < 2) return 0;
     // The first byte picks the codec and the piece sizes; the rest is cut into pieces, each

@@ -113,10 +113,20 @@ TEST(SpsParser, CutShortOrForeignInputIsRefusedWithoutTouchingTheResult) {
     EXPECT_EQ(info.width, 7u);
 }
 
-// A baseline SPS written field by field with `widthMbs` macroblocks per row and one row; or, when
-// `interlaced`, 34 rows of field pairs (1088 lines) cropped by 2 units of 4 lines to 1080.
-Bytes baselineSps(uint32_t widthMbs, uint32_t cropRight, bool interlaced = false) {
-    Bytes out = {0x67, 66, 0, 30};
+// An SPS written field by field with `widthMbs` macroblocks per row and one row: baseline, or
+// High with one scaling list whose first delta_scale is `scalingDelta`; with VUI timing when
+// `unitsInTick` or `timeScale` is set; or, when `interlaced`, 34 rows of field pairs (1088 lines)
+// cropped by 2 units of 4 lines to 1080.
+struct SpsFields {
+    uint32_t widthMbs = 120;
+    uint32_t cropRight = 0;
+    bool high = false;
+    int64_t scalingDelta = 0;
+    uint32_t unitsInTick = 0, timeScale = 0;
+    bool interlaced = false;
+};
+Bytes sps(const SpsFields& f) {
+    Bytes out = {0x67, static_cast<uint8_t>(f.high ? 100 : 66), 0, 30};
     int used = 8;  // bits of the last byte in use; 8 = start a new byte
     auto bit = [&](uint32_t b) {
         if (used == 8) {
@@ -125,58 +135,110 @@ Bytes baselineSps(uint32_t widthMbs, uint32_t cropRight, bool interlaced = false
         }
         out.back() |= static_cast<uint8_t>(b << (7 - used++));
     };
-    auto ue = [&](uint32_t v) {
-        uint64_t code = uint64_t(v) + 1;
+    auto ue = [&](uint64_t v) {
+        uint64_t code = v + 1;
         int bits = 64 - __builtin_clzll(code);
         for (int i = 1; i < bits; ++i) bit(0);
         for (int i = bits - 1; i >= 0; --i) bit((code >> i) & 1);
     };
-    ue(0);                    // seq_parameter_set_id
-    ue(0);                    // log2_max_frame_num_minus4
-    ue(2);                    // pic_order_cnt_type
-    ue(1);                    // max_num_ref_frames
-    bit(0);                   // gaps_in_frame_num_value_allowed_flag
-    ue(widthMbs - 1);         // pic_width_in_mbs_minus1
-    ue(interlaced ? 33 : 0);  // pic_height_in_map_units_minus1
-    bit(!interlaced);         // frame_mbs_only_flag
-    if (interlaced) bit(1);   // mb_adaptive_frame_field_flag
-    bit(1);                   // direct_8x8_inference_flag
-    bit(cropRight != 0 || interlaced);
-    if (cropRight != 0 || interlaced) {
-        ue(0);
-        ue(cropRight);
-        ue(0);
-        ue(interlaced ? 2 : 0);
+    auto bits32 = [&](uint32_t v) {
+        for (int i = 31; i >= 0; --i) bit((v >> i) & 1);
+    };
+    ue(0);  // seq_parameter_set_id
+    if (f.high) {
+        ue(1), ue(0), ue(0), bit(0);  // chroma_format_idc 4:2:0, bit depths, qpprime_y_zero_...
+        bit(1);                       // seq_scaling_matrix_present_flag
+        bit(1);                       // the first list is present, the other seven not
+        ue(f.scalingDelta > 0 ? uint64_t(2 * f.scalingDelta - 1) : uint64_t(-2 * f.scalingDelta));
+        // A next scale of 0 ends the list; otherwise 15 more delta_scale of 0 follow.
+        if ((8 + f.scalingDelta) % 256 != 0)
+            for (int i = 0; i < 15; ++i) bit(1);
+        for (int i = 0; i < 7; ++i) bit(0);
     }
-    bit(0);  // vui_parameters_present_flag
+    ue(0);                      // log2_max_frame_num_minus4
+    ue(2);                      // pic_order_cnt_type
+    ue(1);                      // max_num_ref_frames
+    bit(0);                     // gaps_in_frame_num_value_allowed_flag
+    ue(f.widthMbs - 1);         // pic_width_in_mbs_minus1
+    ue(f.interlaced ? 33 : 0);  // pic_height_in_map_units_minus1
+    bit(!f.interlaced);         // frame_mbs_only_flag
+    if (f.interlaced) bit(1);   // mb_adaptive_frame_field_flag
+    bit(1);                     // direct_8x8_inference_flag
+    bit(f.cropRight != 0 || f.interlaced);
+    if (f.cropRight != 0 || f.interlaced) ue(0), ue(f.cropRight), ue(0), ue(f.interlaced ? 2 : 0);
+    const bool timing = f.unitsInTick != 0 || f.timeScale != 0;
+    bit(timing);  // vui_parameters_present_flag
+    if (timing) {
+        for (int i = 0; i < 4; ++i) bit(0);  // aspect ratio, overscan, video signal, chroma loc
+        bit(1);                              // timing_info_present_flag
+        bits32(f.unitsInTick);
+        bits32(f.timeScale);
+        bit(1);                              // fixed_frame_rate_flag
+        for (int i = 0; i < 4; ++i) bit(0);  // HRD, pic_struct, bitstream restriction
+    }
     bit(1);  // rbsp_stop_one_bit
     return out;
 }
 
 TEST(SpsParser, CropsOfFramesAndFieldPairsAndSizesBeyondSixteenBitsOrCropsLargerThanThePicture) {
     H26xSpsInfo info;
-    Bytes sps = baselineSps(120, 0);
-    ASSERT_TRUE(H26xSpsParser::parseH264(sps.data(), sps.size(), &info));
+    Bytes nal = sps({});
+    ASSERT_TRUE(H26xSpsParser::parseH264(nal.data(), nal.size(), &info));
     EXPECT_EQ(info.width, 1920u);
     EXPECT_EQ(info.height, 16u);
-    sps = baselineSps(120, 4);  // 4 crop units of two samples
-    ASSERT_TRUE(H26xSpsParser::parseH264(sps.data(), sps.size(), &info));
+    nal = sps({120, 4});  // 4 crop units of two samples
+    ASSERT_TRUE(H26xSpsParser::parseH264(nal.data(), nal.size(), &info));
     EXPECT_EQ(info.width, 1912u);
-    sps = baselineSps(120, 4, true);
-    ASSERT_TRUE(H26xSpsParser::parseH264(sps.data(), sps.size(), &info));
+    SpsFields fieldPairs;
+    fieldPairs.cropRight = 4;
+    fieldPairs.interlaced = true;
+    nal = sps(fieldPairs);
+    ASSERT_TRUE(H26xSpsParser::parseH264(nal.data(), nal.size(), &info));
     EXPECT_EQ(info.width, 1912u);
     EXPECT_EQ(info.height, 1080u);
-    sps = baselineSps(5000, 0);
-    EXPECT_FALSE(H26xSpsParser::parseH264(sps.data(), sps.size(), &info));
-    sps = baselineSps(1, 8);
-    EXPECT_FALSE(H26xSpsParser::parseH264(sps.data(), sps.size(), &info));
+    nal = sps({5000, 0});
+    EXPECT_FALSE(H26xSpsParser::parseH264(nal.data(), nal.size(), &info));
+    nal = sps({1, 8});
+    EXPECT_FALSE(H26xSpsParser::parseH264(nal.data(), nal.size(), &info));
+}
+
+// What no camera sends is "unknown" (0), not a number: sides above 16384, rates above 1000 fps or
+// without a tick. A delta_scale at the ends of the 32-bit range is skipped without overflow
+// (sanitizer builds abort on one).
+TEST(SpsParser, ImplausibleSizesAndRatesAreUnknownAndExtremeScalingDeltasAreSkipped) {
+    struct Case {
+        SpsFields fields;
+        uint32_t width;
+        double fps;
+    } cases[] = {
+        {{1024, 0, false, 0, 1, 50}, 16384, 25},         // the largest side taken
+        {{1025, 0, false, 0, 1, 50}, 0, 25},             // one macroblock more
+        {{4095, 0, false, 0, 1, 50}, 0, 25},             // 65520 samples
+        {{120, 0, false, 0, 1, 2000}, 1920, 1000},       // the highest rate taken
+        {{120, 0, false, 0, 1, 2002}, 1920, 0},          // above it
+        {{120, 0, false, 0, 1, 0xFFFFFFFFu}, 1920, 0},   // 2147483647.5 fps
+        {{120, 0, false, 0, 0, 50}, 1920, 0},            // no tick
+        {{120, 0, true, 2147483647, 1, 50}, 1920, 25},   // delta_scale at the top
+        {{120, 0, true, -2147483647, 1, 50}, 1920, 25},  // and at the bottom
+        {{120, 0, true, 2147483640, 1, 50}, 1920, 25},   // ends the list (next scale 0)
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(std::to_string(c.fields.widthMbs) + " " + std::to_string(c.fields.timeScale) + " " +
+                     std::to_string(c.fields.scalingDelta));
+        H26xSpsInfo info;
+        Bytes nal = sps(c.fields);
+        ASSERT_TRUE(H26xSpsParser::parseH264(nal.data(), nal.size(), &info));
+        EXPECT_EQ(info.width, c.width);
+        EXPECT_EQ(info.height, c.width == 0 ? 0u : 16u);
+        EXPECT_DOUBLE_EQ(info.fps, c.fps);
+    }
 }
 
 // Without timing in the SPS the rate is measured from the frames' pace.
 TEST(StreamInfo, RateIsMeasuredWhenTheSpsHasNoTiming) {
     StreamInfoTracker tracker;
-    Bytes sps = baselineSps(120, 0);
-    tracker.onNalUnit(RtspVideoCodec::H264, sps.data(), sps.size());
+    Bytes untimed = sps({});
+    tracker.onNalUnit(RtspVideoCodec::H264, untimed.data(), untimed.size());
     EXPECT_EQ(tracker.snapshot().fps, 0);
     // RTP timestamps 3003 apart: 29.97 fps, across the 32-bit wrap.
     uint64_t ts = (uint64_t(1) << 32) - 10 * 3003;

@@ -80,9 +80,10 @@ private:
 
 // H.264 7.3.2.1.1.1: the lists are skipped, only their delta_scale values have to be read.
 void skipH264ScalingList(BitReader& r, int size) {
-    int last = 8, next = 8;
+    int64_t last = 8, next = 8;
     for (int j = 0; j < size && !r.failed(); ++j) {
-        if (next != 0) next = (last + r.se() + 256) % 256;
+        // delta_scale is -128..127 in a valid SPS; any 32-bit value is summed without overflow.
+        if (next != 0) next = ((last + r.se() + 256) % 256 + 256) % 256;
         last = next == 0 ? last : next;
     }
 }
@@ -99,12 +100,28 @@ void chromaSubsampling(uint32_t chromaFormat, bool separatePlanes, uint32_t* sub
     *subH = chromaFormat == 1 && !separatePlanes ? 2 : 1;
 }
 
+// Largest picture side taken as true; no camera codes more (H.264 level 6.2 and H.265 level 6.2
+// stop at 8192 luma samples on a side, 16384 leaves room). Beyond it the size is unknown (0).
+constexpr uint64_t kMaxPlausibleSide = 16384;
+// Highest frame rate taken as true; beyond it the rate is unknown (0).
+constexpr double kMaxPlausibleFps = 1000;
+
 // Size after cropping; false when the crop swallows the picture or the result is beyond 16 bits.
+// An implausible size leaves both sides unknown (0).
 bool croppedSize(uint64_t width, uint64_t height, uint64_t cropX, uint64_t cropY, H26xSpsInfo* info) {
     if (cropX >= width || cropY >= height || width - cropX > 0xFFFF || height - cropY > 0xFFFF) return false;
-    info->width = static_cast<uint32_t>(width - cropX);
-    info->height = static_cast<uint32_t>(height - cropY);
+    const bool plausible = width - cropX <= kMaxPlausibleSide && height - cropY <= kMaxPlausibleSide;
+    info->width = plausible ? static_cast<uint32_t>(width - cropX) : 0;
+    info->height = plausible ? static_cast<uint32_t>(height - cropY) : 0;
     return true;
+}
+
+// Frames per second from the VUI timing (ticks per frame: 2 for H.264, whose tick is a field,
+// 1 for H.265); 0 (unknown) without a tick or time scale, or beyond kMaxPlausibleFps.
+double frameRate(uint32_t timeScale, uint32_t unitsInTick, unsigned ticksPerFrame) {
+    if (unitsInTick == 0 || timeScale == 0) return 0;
+    const double fps = double(timeScale) / (double(ticksPerFrame) * unitsInTick);
+    return fps <= kMaxPlausibleFps ? fps : 0;
 }
 
 // Cropping / conformance window offsets (left, right, top, bottom) behind their presence flag.
@@ -257,7 +274,7 @@ bool H26xSpsParser::parseH264(const uint8_t* nal, size_t len, H26xSpsInfo* out) 
             uint32_t unitsInTick = r.bits(32);
             uint32_t timeScale = r.bits(32);
             // E.2.1: a tick is a field, one frame lasts two.
-            if (!r.failed() && unitsInTick != 0) info.fps = double(timeScale) / (2.0 * unitsInTick);
+            if (!r.failed()) info.fps = frameRate(timeScale, unitsInTick, 2);
         }
     }
     *out = info;
@@ -334,7 +351,7 @@ bool H26xSpsParser::parseH265(const uint8_t* nal, size_t len, H26xSpsInfo* out) 
         if (r.flag()) {  // vui_timing_info_present_flag
             uint32_t unitsInTick = r.bits(32);
             uint32_t timeScale = r.bits(32);
-            if (!r.failed() && unitsInTick != 0) info.fps = double(timeScale) / unitsInTick;
+            if (!r.failed()) info.fps = frameRate(timeScale, unitsInTick, 1);
         }
     }
     return done();
