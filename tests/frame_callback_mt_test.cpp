@@ -186,7 +186,7 @@ TEST(FrameAssembler, PacketsLostBeforeAFrameAreCountedOnThatFrameOnly) {
     }
 }
 
-TEST(FrameAssembler, PresentationTimeFollowsTheSenderReportAcrossTheWrap) {
+TEST(FrameAssembler, PresentationTimeFollowsTheSenderReportAcrossTheWrapAndIgnoresZeroOrBackwardReports) {
     RtcpSenderClock clock;
     clock.valid = true;
     // 2026-12-06 12:00:00.5 UTC in NTP form, at RTP timestamp 0xFFFFF000.
@@ -214,6 +214,22 @@ TEST(FrameAssembler, PresentationTimeFollowsTheSenderReportAcrossTheWrap) {
     EXPECT_EQ(frames[0].presentationNs, reportNs + 0x2000 * 1000000000LL / 90000);
     EXPECT_EQ(frames[0].arrivalNs, 5);
     EXPECT_TRUE(frames[0].keyframe);
+
+    // A report with NTP time 0 or one that goes back a second is no clock: the mapping stays.
+    RtcpSenderClock zero = clock, back = clock;
+    zero.ntp = 0;
+    back.ntp -= uint64_t(1) << 32;
+    for (const RtcpSenderClock& bad : {zero, back}) {
+        assembler.setSenderClock(bad);
+        assembler.push(RtspVideoCodec::H264, idr.data(), idr.size(), info, 6);
+        EXPECT_EQ(frames.back().presentationNs, reportNs + 0x2000 * 1000000000LL / 90000);
+    }
+    // Without any report the picture is timed by its arrival, never by an NTP time of 0.
+    FrameAssembler fresh([&](const RtspFrame& f) { frames.push_back(f); });
+    fresh.setSenderClock(zero);
+    fresh.push(RtspVideoCodec::H264, idr.data(), idr.size(), info, 7);
+    EXPECT_FALSE(frames.back().presentationFromSenderReport);
+    EXPECT_GT(frames.back().presentationNs, reportNs - 365 * 86400 * 1000000000LL);
 }
 
 // RTP packets of 1000 bytes, 25 pictures a second, each picture two packets.

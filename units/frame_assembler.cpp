@@ -103,6 +103,16 @@ void FrameAssembler::setSession(uint32_t session) {
     if (session == mSession) return;
     flush();
     mSession = session;
+    mSenderClock = RtcpSenderClock();
+}
+
+void FrameAssembler::setSenderClock(const RtcpSenderClock& clock) {
+    if (!clock.valid) {
+        mSenderClock = clock;
+        return;
+    }
+    if (clock.ntp == 0 || (mSenderClock.valid && clock.ntp < mSenderClock.ntp)) return;
+    mSenderClock = clock;
 }
 
 void FrameAssembler::flush() {

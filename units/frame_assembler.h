@@ -36,9 +36,12 @@ public:
     // The RTP clock rate of the stream (90000 when 0) and the camera's latest sender report,
     // which map RTP timestamps to wall-clock time.
     void setClockRate(uint32_t clockRate) { mClockRate = clockRate == 0 ? 90000 : clockRate; }
-    void setSenderClock(const RtcpSenderClock& clock) { mSenderClock = clock; }
+    // A report with NTP time 0, or with an NTP time before the one in use, is ignored: the
+    // pictures keep the mapping they had. An invalid clock (a new session) drops the mapping.
+    void setSenderClock(const RtcpSenderClock& clock);
     // The session the next pieces belong to (RtspFrame::session). A change hands over what is
-    // gathered of the previous session's picture first; nothing of it joins the new session's.
+    // gathered of the previous session's picture first; nothing of it joins the new session's, nor
+    // does the previous session's sender clock.
     void setSession(uint32_t session);
 
     // One piece: start code 00 00 00 01 and a NAL unit (or several for an H.264 picture), with
