@@ -892,7 +892,7 @@ int main(int argc, char** argv) {
     RtspUrl url;
     std::string why;
     if (!parseRtspUrl(opt.url, &url, &why)) {
-        fprintf(stderr, "quorvane-record: bad URL '%s': %s\n", opt.url.c_str(), why.c_str());
+        fprintf(stderr, "quorvane-record: bad URL '%s': %s\n", maskUrlText(opt.url).c_str(), why.c_str());
         return kExitBadUrl;
     }
     if (!opt.userGiven) opt.user = url.user;

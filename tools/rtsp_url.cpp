@@ -133,3 +133,15 @@ bool parseRtspUrl(const std::string& text, RtspUrl* out, std::string* why) {
     *out = url;
     return true;
 }
+
+std::string maskUrlText(const std::string& text) {
+    const size_t scheme = text.find("://");
+    const size_t start = scheme == std::string::npos ? 0 : scheme + 3;
+    size_t end = text.find_first_of("/?#", start);
+    if (end == std::string::npos) end = text.size();
+    const size_t at = text.rfind('@', end == 0 ? 0 : end - 1);
+    if (at == std::string::npos || at < start) return text;
+    const size_t colon = text.find(':', start);
+    if (colon == std::string::npos || colon > at) return text;
+    return text.substr(0, colon + 1) + "***" + text.substr(at);
+}

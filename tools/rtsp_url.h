@@ -21,4 +21,7 @@ struct RtspUrl {
 // URL the library can use.
 bool parseRtspUrl(const std::string& text, RtspUrl* out, std::string* why);
 
+// `text` as given, for a message about it: a password in it (user:password@) replaced by ***.
+std::string maskUrlText(const std::string& text);
+
 #endif
