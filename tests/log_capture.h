@@ -27,7 +27,8 @@ public:
         if (mStopped) return;
         mStopped = true;
         setRtspLogLevel(mLevel);
-        quorvane_internal::timeConstants().logWindowNs = quorvane_internal::TimeConstants::kDefaultLogWindowNs;
+        quorvane_internal::timeConstants().logWindowNs =
+            quorvane_internal::TimeConstants::kDefaultLogWindowNs;
         fflush(stdout);
         const std::string stdoutText = testing::internal::GetCapturedStdout();
         const std::string all = testing::internal::GetCapturedStderr();
