@@ -1,7 +1,7 @@
 // The readers of picture data on arbitrary bytes: both SPS parsers, the stream-info tracker, the
 // frame assembler (pieces with arbitrary FrameMeta) and the RTP statistics. Checks: a parsed SPS
-// has a plausible size (both sides up to 16384) or none (0), and a rate from 0 (unknown) to 1000; frames hold no more bytes than were fed and
-// not yet handed over; the statistics' counts stay consistent.
+// has a plausible size (both sides up to 16384) or none (0), and a rate from 0 (unknown) to 1000; frames hold
+// no more bytes than were fed and not yet handed over; the statistics' counts stay consistent.
 #include <cstddef>
 #include <cstdint>
 #include <cstdlib>
