@@ -8,6 +8,7 @@
 #include <thread>
 #include <tuple>
 
+#include "tests/log_capture.h"
 #include "utils/http_tunnel_internal.h"
 #include "utils/url_scheme_internal.h"
 
@@ -150,7 +151,7 @@ TEST(UtilsDebugFps, FpsOverTheWindow) {
 
 TEST(UtilsDebugFps, PrintsTheRateOnceTheWindowHasPassed) {
     UtilsDebugFps fps("printer");
-    testing::internal::CaptureStdout();
+    LogCapture log;
     long long start = Utils::getBeginTimestamp();
     int calls = 0;
     while (elapsedMsOf(start) <= 1100) {
@@ -158,7 +159,8 @@ TEST(UtilsDebugFps, PrintsTheRateOnceTheWindowHasPassed) {
         ++calls;
         Utils::sleepUsDiff(Utils::getBeginTimestamp(), 33000);
     }
-    std::string out = testing::internal::GetCapturedStdout();
+    log.stop();
+    const std::string& out = log.out;
     size_t first = out.find("D/: [printer] FPS : ");
     ASSERT_NE(first, std::string::npos) << out;
     EXPECT_EQ(out.find("FPS", first + strlen("D/: [printer] FPS : ")), std::string::npos)

@@ -27,6 +27,7 @@
 #include <vector>
 
 #include "rtsp_client.h"
+#include "rtsp_log.h"
 #include "tools/media_writer.h"
 #include "tools/rtsp_url.h"
 #include "tools/stop_signals.h"
@@ -965,6 +966,7 @@ int main(int argc, char** argv) {
     }
     target.wakeFd = wakeFd;
     SLog::setEnable(opt.verbose);
+    if (opt.verbose) setRtspLogLevel(RtspLogLevel::Debug);  // the library's debug lines are off by default
     bool interactive = isatty(STDERR_FILENO) == 1;
     bool showProgress = !opt.quiet && !opt.info;
     const std::string outputName = toStdout ? "standard output" : opt.output;
