@@ -25,12 +25,16 @@ struct QUORVANE_EXPORT TimeConstants {
     // libcurl's time-out of one RTSP request, the interleaved TCP RECEIVE included. Read when a
     // session is created.
     std::atomic<int64_t> requestTimeoutMs{3000};
+    // Longest receive coalescing wait (RtspClientOptions::receiveCoalescingUs is cut to it). Tests
+    // raise it to show that a stop does not wait a coalescing wait out. Read when a session starts.
+    std::atomic<unsigned> receiveCoalescingCapUs{5000};
 
     static constexpr int64_t kDefaultKeepAliveIntervalMs = 25000;
     static constexpr int64_t kDefaultSessionTimeoutSecondMs = 1000;
     static constexpr int64_t kDefaultTcpSilenceNs = 2999999999LL;
     static constexpr int kDefaultUdpReceiveTimeoutMs = 1000;
     static constexpr int64_t kDefaultRequestTimeoutMs = 3000;
+    static constexpr unsigned kDefaultReceiveCoalescingCapUs = 5000;
 };
 
 QUORVANE_EXPORT TimeConstants& timeConstants();
