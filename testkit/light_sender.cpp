@@ -239,6 +239,7 @@ bool LightPlay::send(CameraPlayContext& context, size_t index, size_t count) {
                 now = steadyNs();
             }
             mNextSendNs = now + s.options.spacingNs(s.packets[p.first + i].size());
+            if (i + 1 == p.count && s.options.pictureLeaving) s.options.pictureLeaving(mTimestamp, now);
             if (tcp) {
                 if (!context.sendRawv(&mPieces[2 * i], 2)) return false;
             } else {
@@ -246,8 +247,10 @@ bool LightPlay::send(CameraPlayContext& context, size_t index, size_t count) {
             }
         }
     } else if (tcp) {
+        if (count == p.count && s.options.pictureLeaving) s.options.pictureLeaving(mTimestamp, steadyNs());
         if (!context.sendRawv(mPieces.data(), 2 * count)) return false;
     } else {
+        if (count == p.count && s.options.pictureLeaving) s.options.pictureLeaving(mTimestamp, steadyNs());
         size_t done = 0;
         while (done < count) {
             int n = ::sendmmsg(mUdpFd, &mMessages[done], static_cast<unsigned>(count - done), 0);

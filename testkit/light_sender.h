@@ -46,6 +46,9 @@ struct LightSenderOptions {
     bool paced() const { return paceUs > 0 || nicBitsPerSecond > 0; }
     // Nanoseconds between the starts of a packet of `bytes` (RTP header included) and the next.
     int64_t spacingNs(size_t bytes) const;
+    // Called on a play's thread just before the last packet of a whole picture leaves, with the
+    // picture's RTP timestamp and the steady clock in nanoseconds (latency benchmarks).
+    std::function<void(uint32_t rtpTimestamp, int64_t steadyNs)> pictureLeaving;
 };
 
 class LightSender {

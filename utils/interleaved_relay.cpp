@@ -136,6 +136,9 @@ unsigned effectiveCoalescingUs(unsigned requestedUs) {
 InterleavedRelay::InterleavedRelay(FrameCallback onFrame, int timeoutMs, unsigned coalescingUs)
     : mOnFrame(std::move(onFrame)), mTimeoutMs(timeoutMs), mCoalescingUs(coalescingUs) {}
 
+InterleavedRelay::InterleavedRelay(FrameCallback onFrame, int timeoutMs)
+    : InterleavedRelay(std::move(onFrame), timeoutMs, 0) {}
+
 InterleavedRelay::~InterleavedRelay() {
     stop();
 }

@@ -71,7 +71,8 @@ public:
     // `onFrame` gets every frame, header included, on the relay's thread. `coalescingUs`: after a
     // read that left a picture unfinished, the camera's bytes are let gather this long before the
     // next read (0: read as soon as any arrive).
-    explicit InterleavedRelay(FrameCallback onFrame, int timeoutMs, unsigned coalescingUs = 0);
+    InterleavedRelay(FrameCallback onFrame, int timeoutMs, unsigned coalescingUs);
+    InterleavedRelay(FrameCallback onFrame, int timeoutMs);
     ~InterleavedRelay();
     InterleavedRelay(const InterleavedRelay&) = delete;
     InterleavedRelay& operator=(const InterleavedRelay&) = delete;
