@@ -525,7 +525,8 @@ def side_by_side(args, senders, transports, receivers, clip, pictures):
                     finally:
                         port_base = 30000 + (port_base - 30000 + 20) % 20000
                     log(f"    steady {r['steady_ms_per_s']:.2f} ms/s, pictures {r['frames'][0]} of {pictures}, "
-                        f"sender {r['sender_ms_per_s']:.2f} ms/s, {r['threads']} threads, {r['rss_mib']:.1f} MiB")
+                        f"sender {r['sender_ms_per_s']:.2f} ms/s, {r['threads']} threads, {r['rss_mib']:.1f} MiB, "
+                        f"{r['wall']:.0f} s")
                     runs.append(r)
                 if runs:
                     results[(sender, transport, receiver)] = runs
@@ -591,9 +592,15 @@ def print_per_camera(results, counts):
     print("| streams | transport | receiver | threads in the process | threads per camera | named threads per camera "
           "| RSS per camera (MiB) |")
     print("|---:|---|---|---:|---:|---|---:|")
+    library = ("RtpReceive", "RtcpReceive", "CrulKeepLive", "CurlTcpRecv")
     for (n, transport, receiver), r in rows:
-        named = ", ".join(f"{name} {count / n:g}" for name, count in sorted(r["names"].items())
-                          if name in ("RtpReceive", "RtcpReceive", "CrulKeepLive", "CurlTcpRecv", "RtpUnpack"))
+        named = [f"{name} {count / n:g}" for name, count in sorted(r["names"].items()) if name in library]
+        # Threads without a name of their own bear the program's (the TCP watchdog); the main
+        # thread is one of them.
+        unnamed = sum(count for name, count in r["names"].items() if name not in library) - 1
+        if unnamed > 0:
+            named.append(f"unnamed {unnamed / n:g}")
+        named = ", ".join(named)
         print(f"| {n} | {transport.upper()} | {receiver} | {r['threads']} | {r['threads'] / n:.2f} | {named} "
               f"| {r['rss_kib'] / 1024.0 / n:.2f} |")
 
