@@ -589,8 +589,8 @@ def print_per_camera(results, counts):
     print("Threads and resident memory per camera (this library, one process for all streams; "
           "threads named by the library counted per camera):")
     print()
-    print("| streams | transport | receiver | threads in the process | threads per camera | named threads per camera "
-          "| RSS per camera (MiB) |")
+    print("| streams | transport | receiver | threads in the process | threads per camera (main thread aside) "
+          "| named threads per camera | RSS per camera (MiB) |")
     print("|---:|---|---|---:|---:|---|---:|")
     library = ("RtpReceive", "RtcpReceive", "CrulKeepLive", "CurlTcpRecv")
     for (n, transport, receiver), r in rows:
@@ -601,7 +601,7 @@ def print_per_camera(results, counts):
         if unnamed > 0:
             named.append(f"unnamed {unnamed / n:g}")
         named = ", ".join(named)
-        print(f"| {n} | {transport.upper()} | {receiver} | {r['threads']} | {r['threads'] / n:.2f} | {named} "
+        print(f"| {n} | {transport.upper()} | {receiver} | {r['threads']} | {(r['threads'] - 1) / n:.2f} | {named} "
               f"| {r['rss_kib'] / 1024.0 / n:.2f} |")
 
 
