@@ -249,6 +249,12 @@ class Sender:
         self.proc.stop(signals=(signal.SIGTERM,))
 
 
+def start_sender(tools, clip, workdir, loop=False):
+    """The burst light sender: (process, URL, request log path), as bench/soak.py drives it."""
+    sender = Sender("burst", tools, clip, workdir, loop)
+    return sender.proc, sender.url, sender.log
+
+
 def count_plays(sender_log):
     """PLAY requests the sender has answered with 200, from its request log."""
     with open(sender_log) as f:
