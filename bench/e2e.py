@@ -398,8 +398,13 @@ def run(tools, receiver, transport, streams, clip, seconds, warm, workdir, port_
         margin = 3.0 if receiver == "gstreamer" else 1.5
         time.sleep(max(0.0, last_play + seconds + margin - time.monotonic()))
         plays = sender.plays()
+        # One SIGINT each, all at once; a second one only to those still running 3 s later (FFmpeg
+        # waiting for data from a silent sender does not end on the first).
         for c in clients:
             c.send(signal.SIGINT)
+        deadline = time.monotonic() + 3.0
+        while any(c.poll() is None for c in clients) and time.monotonic() < deadline:
+            time.sleep(0.05)
         for c in clients:
             c.stop()
     finally:
