@@ -12,20 +12,31 @@
 //   ts_change  marker completion on, but the camera never sets the marker bit: a picture goes out
 //              when a packet with the next timestamp arrives, the last one at the flush
 //
-//   build-bench/bench/bench_latency
+// BM_CoalescingLatency/<udp|tcp>/<nic>/<us>: what receive coalescing costs in delay, end to end. The
+// light sender paced as a camera on a 100 Mbit/s or 1 Gbit/s card serves the 640x360 test clip to an
+// RtspClient with the mixed-fleet options and RtspClientOptions::receiveCoalescingUs = <us>; the
+// delay is from the moment the picture's last packet leaves the sender to the frame callback.
+//
+//   build-e2e/bench/bench_latency --benchmark_filter=Coalescing
 #include <benchmark/benchmark.h>
 
 #include <algorithm>
 #include <chrono>
+#include <map>
+#include <mutex>
 #include <string>
 #include <thread>
 #include <vector>
 
+#include "rtsp_client.h"
 #include "testkit/annexb.h"
 #include "testkit/collecting_sink.h"
+#include "testkit/light_sender.h"
 #include "testkit/rtp_packetizer.h"
+#include "testkit/test_camera.h"
 #include "units/unit_callback_endpoint.h"
 #include "units/unit_rtp_video_unpack_ex.h"
+#include "utils/slog.h"
 
 using testkit::Bytes;
 using testkit::VideoCodec;
@@ -119,6 +130,57 @@ void BM_PictureLatency(benchmark::State& state, const char* clipName, VideoCodec
     state.counters["p99_us"] = percentile(latenciesUs, 0.99);
 }
 
+void BM_CoalescingLatency(benchmark::State& state, bool tcp, uint64_t nicBitsPerSecond,
+                          unsigned coalescingUs) {
+    Bytes clip;
+    if (!testkit::readFile(std::string(QUORVANE_SOURCE_DIR) + "/testkit/clips/testcam_640x360.264", &clip)) {
+        state.SkipWithError("clip missing");
+        return;
+    }
+    std::mutex mutex;
+    std::map<uint32_t, int64_t> leaving;  // RTP timestamp -> when its last packet left
+    std::vector<double> latenciesUs;
+    testkit::LightSenderOptions paced;
+    paced.loop = false;
+    paced.nicBitsPerSecond = nicBitsPerSecond;
+    paced.pictureLeaving = [&](uint32_t timestamp, int64_t ns) {
+        std::lock_guard<std::mutex> lock(mutex);
+        leaving[timestamp] = ns;
+    };
+    testkit::LightSender sender(VideoCodec::H264, clip, paced);
+    CameraScript script;
+    script.sdp = sender.sdp();
+    TestCamera camera(script);
+    camera.setStreamerFactory(sender.factory());
+    if (!camera.start()) {
+        state.SkipWithError("camera did not start");
+        return;
+    }
+    RtspClientOptions options = RtspClientOptions::mixedFleet();
+    options.receiveCoalescingUs = coalescingUs;
+    RtspClient client(camera.url(), "", "", tcp, options);
+    client.setFrameCallback([&](const RtspFrame& frame) {
+        const int64_t now =
+            std::chrono::duration_cast<std::chrono::nanoseconds>(Clock::now().time_since_epoch()).count();
+        std::lock_guard<std::mutex> lock(mutex);
+        auto it = leaving.find(static_cast<uint32_t>(frame.rtpTimestamp));
+        if (it != leaving.end()) latenciesUs.push_back(static_cast<double>(now - it->second) / 1000.0);
+    });
+    for (auto _ : state) {
+        const uint64_t before = sender.picturesSent();
+        client.enable();
+        while (sender.picturesSent() - before < sender.pictureCount())
+            std::this_thread::sleep_for(std::chrono::milliseconds(50));
+        std::this_thread::sleep_for(std::chrono::milliseconds(300));
+        client.disable();
+    }
+    std::lock_guard<std::mutex> lock(mutex);
+    state.counters["pictures"] = static_cast<double>(latenciesUs.size());
+    state.counters["median_us"] = percentile(latenciesUs, 0.5);
+    state.counters["p99_us"] = percentile(latenciesUs, 0.99);
+    state.counters["max_us"] = percentile(latenciesUs, 1.0);
+}
+
 void registerAll() {
     struct Clip {
         const char* name;
@@ -142,11 +204,27 @@ void registerAll() {
                 ->UseRealTime();
         }
     }
+    const std::pair<const char*, uint64_t> nics[] = {{"100m", testkit::LightSenderOptions::kNic100Mbit},
+                                                     {"1g", testkit::LightSenderOptions::kNic1Gbit}};
+    for (bool tcp : {false, true}) {
+        for (const auto& nic : nics) {
+            for (unsigned us : {0u, 1000u, 2000u, 5000u}) {
+                benchmark::RegisterBenchmark((std::string("BM_CoalescingLatency/") + (tcp ? "tcp/" : "udp/") +
+                                              nic.first + "/" + std::to_string(us))
+                                                 .c_str(),
+                                             BM_CoalescingLatency, tcp, nic.second, us)
+                    ->Iterations(1)
+                    ->Unit(benchmark::kMillisecond)
+                    ->UseRealTime();
+            }
+        }
+    }
 }
 
 }  // namespace
 
 int main(int argc, char** argv) {
+    SLog::setEnable(false);  // the clients' connection lines are not what is measured
     registerAll();
     benchmark::Initialize(&argc, argv);
     if (benchmark::ReportUnrecognizedArguments(argc, argv)) return 1;

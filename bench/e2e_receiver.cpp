@@ -7,8 +7,10 @@
 // --progress it prints "first <i> <first_ms>" at each stream's first picture and
 // "progress <frames of stream 0> <frames of stream 1> ..." every second.
 //
-//   quorvane-e2e-receiver [--tcp|--udp] [--mixed-fleet] [--tls-ca PEM] [--port-base B] [--out DIR]
-//                         [--progress] URL...
+// --coalesce-us sets RtspClientOptions::receiveCoalescingUs over the chosen options.
+//
+//   quorvane-e2e-receiver [--tcp|--udp] [--mixed-fleet] [--tls-ca PEM] [--coalesce-us US] [--port-base B]
+//                         [--out DIR] [--progress] URL...
 #include <signal.h>
 
 #include <atomic>
@@ -50,6 +52,7 @@ int main(int argc, char** argv) {
     bool tcp = false;
     bool mixedFleet = false;
     bool progress = false;
+    long coalesceUs = -1;  // -1: as the options have it
     unsigned long portBase = 30000;
     std::string outDir;
     std::string tlsCa;
@@ -62,6 +65,8 @@ int main(int argc, char** argv) {
             tcp = false;
         } else if (a == "--mixed-fleet") {
             mixedFleet = true;
+        } else if (a == "--coalesce-us" && i + 1 < argc) {
+            coalesceUs = strtol(argv[++i], nullptr, 10);
         } else if (a == "--progress") {
             progress = true;
         } else if (a == "--port-base" && i + 1 < argc) {
@@ -74,9 +79,8 @@ int main(int argc, char** argv) {
             urls.push_back(a);
         } else {
             fprintf(stderr,
-                    "usage: %s [--tcp|--udp] [--mixed-fleet] [--tls-ca PEM] [--port-base B] [--out DIR] "
-                    "[--progress] "
-                    "URL...\n",
+                    "usage: %s [--tcp|--udp] [--mixed-fleet] [--tls-ca PEM] [--coalesce-us US] "
+                    "[--port-base B] [--out DIR] [--progress] URL...\n",
                     argv[0]);
             return 2;
         }
@@ -88,6 +92,7 @@ int main(int argc, char** argv) {
 
     RtspClientOptions options = mixedFleet ? RtspClientOptions::mixedFleet() : RtspClientOptions();
     options.tlsCaFile = tlsCa;  // rtsps:// URLs
+    if (coalesceUs >= 0) options.receiveCoalescingUs = static_cast<unsigned>(coalesceUs);
     std::vector<std::unique_ptr<Stream>> streams;
     for (size_t i = 0; i < urls.size(); ++i) {
         auto s = std::make_unique<Stream>();

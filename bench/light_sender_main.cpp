@@ -2,7 +2,12 @@
 // clip to any number of RTSP clients (UDP or interleaved TCP) at little cost per stream: the clip
 // is packetized once and each picture leaves in one system call (testkit/light_sender.h).
 //
-//   quorvane-light-sender FILE [--codec h264|h265] [--port P] [--path /stream] [--fps F] [--no-loop] [-q]
+//   quorvane-light-sender FILE [--codec h264|h265] [--port P] [--path /stream] [--fps F] [--no-loop]
+//                         [--pace-us US | --nic 100m|1g] [-q]
+//
+// --pace-us and --nic send as real cameras do: each packet its own system call, spaced at least
+// US microseconds apart, or by its wire time on a 100 Mbit/s or 1 Gbit/s network card (about
+// 117 us or 12 us for a 1400-byte packet).
 //
 // The URL is the first line on standard output. Answered requests are logged to standard error
 // as "[client N] METHOD URL -> STATUS". Faults are lines on standard input, each answered with
@@ -69,6 +74,17 @@ int main(int argc, char** argv) {
             path = argv[++i];
         } else if (a == "--fps" && value) {
             options.fps = strtod(argv[++i], nullptr);
+        } else if (a == "--pace-us" && value) {
+            options.paceUs = static_cast<unsigned>(strtoul(argv[++i], nullptr, 10));
+        } else if (a == "--nic" && value) {
+            std::string nic = argv[++i];
+            options.nicBitsPerSecond = nic == "100m" ? testkit::LightSenderOptions::kNic100Mbit
+                                       : nic == "1g" ? testkit::LightSenderOptions::kNic1Gbit
+                                                     : 0;
+            if (options.nicBitsPerSecond == 0) {
+                fprintf(stderr, "quorvane-light-sender: --nic takes 100m or 1g\n");
+                return 2;
+            }
         } else if (a == "--codec" && value) {
             h265 = std::string(argv[++i]) == "h265";
         } else if (!a.empty() && a[0] != '-' && file.empty()) {
@@ -76,7 +92,7 @@ int main(int argc, char** argv) {
         } else {
             fprintf(stderr,
                     "usage: %s FILE [--codec h264|h265] [--port P] [--path /stream] [--fps F] "
-                    "[--no-loop] [-q]\n",
+                    "[--no-loop] [--pace-us US | --nic 100m|1g] [-q]\n",
                     argv[0]);
             return 2;
         }
@@ -106,8 +122,9 @@ int main(int argc, char** argv) {
     }
     printf("rtsp://127.0.0.1:%u%s\n", camera.port(), path.c_str());
     fflush(stdout);
-    fprintf(stderr, "quorvane-light-sender: serving %s, %zu pictures at %.3g fps%s\n", file.c_str(),
-            sender->pictureCount(), options.fps, options.loop ? ", looping" : "");
+    fprintf(stderr, "quorvane-light-sender: serving %s, %zu pictures at %.3g fps%s, %s\n", file.c_str(),
+            sender->pictureCount(), options.fps, options.loop ? ", looping" : "",
+            options.paced() ? "each packet on its own, paced" : "a picture per system call");
 
     size_t printed = 0;
     std::string pending;

@@ -3,7 +3,7 @@
 
 usage: gst_rtsp_server.py --clip FILE [--codec h264|h265] [--port N] [--mount /test]
                           [--user U --password P] [--aggregate-mode none|zero-latency|max]
-                          [--config-interval N] [--mtu N] [--stats FILE] [--address ADDR]
+                          [--config-interval N] [--mtu N] [--stats FILE] [--address ADDR] [--log-plays]
        gst_rtsp_server.py --check      exit 0 when everything needed is installed, else 77
 
 The clip is an MPEG-TS file (or anything parsebin can take apart) holding H.264 or H.265 with its
@@ -124,6 +124,8 @@ def main():
     ap.add_argument("--mtu", type=int, default=1400)
     ap.add_argument("--stats")
     ap.add_argument("--address", default="127.0.0.1")
+    ap.add_argument("--log-plays", action="store_true",
+                    help='a line "[client N] PLAY -> 200" on standard error per PLAY answered (benchmarks)')
     args = ap.parse_args()
 
     Gst.init(None)
@@ -162,6 +164,17 @@ def main():
 
     if args.stats:
         server.connect("client-connected", stats.client_connected)
+    if args.log_plays:
+        clients = [0]
+
+        def connected(_server, client):
+            clients[0] += 1
+            number = clients[0]
+            client.connect("play-request", lambda _c, _ctx: print("[client %d] PLAY -> 200" % number,
+                                                                    file=sys.stderr, flush=True))
+
+        server.connect("client-connected", connected)
+
     server.get_mount_points().add_factory(args.mount, factory)
     if server.attach(None) == 0:
         print("gst_rtsp_server: cannot listen on %s port %d" % (args.address, args.port), file=sys.stderr)

@@ -2,6 +2,7 @@
 
 #include <arpa/inet.h>
 #include <netinet/in.h>
+#include <sys/prctl.h>
 #include <sys/socket.h>
 #include <sys/uio.h>
 #include <unistd.h>
@@ -10,6 +11,7 @@
 #include <atomic>
 #include <chrono>
 #include <cstring>
+#include <ctime>
 #include <mutex>
 #include <stdexcept>
 #include <vector>
@@ -109,6 +111,7 @@ private:
     std::vector<uint8_t> mHeaders;  // 16 bytes per packet: '$' frame header and RTP header
     std::vector<iovec> mPieces;
     std::vector<mmsghdr> mMessages;
+    int64_t mNextSendNs = 0;  // paced: the earliest start of the next packet
 };
 
 void LightPlay::run(CameraPlayContext& context) {
@@ -126,6 +129,11 @@ void LightPlay::run(CameraPlayContext& context) {
         mUdpFd = ::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
         if (mUdpFd < 0) return;
         mPeer = ipv4Address(mPlay.clientIp, mPlay.track.clientRtpPort);
+    }
+    // Sleeps between paced packets end when due, not up to the default 50 us later.
+    if (s.options.paced()) {
+        prctl(PR_SET_TIMERSLACK, 1UL, 0UL, 0UL, 0UL);
+        if (mPlay.track.tcp) context.sendSegmentsAtOnce();
     }
     mHeaders.resize(16 * s.mostPackets);
     mPieces.resize(2 * s.mostPackets);
@@ -219,9 +227,30 @@ bool LightPlay::send(CameraPlayContext& context, size_t index, size_t count) {
             m.msg_iovlen = 2;
         }
     }
-    if (tcp) {
+    if (s.options.paced()) {
+        // One packet at a time, each no sooner than its predecessor's wire time after it.
+        for (size_t i = 0; i < count; ++i) {
+            if (context.stopping()) return false;
+            int64_t now = steadyNs();
+            if (now < mNextSendNs) {
+                timespec at{static_cast<time_t>(mNextSendNs / 1000000000),
+                            static_cast<long>(mNextSendNs % 1000000000)};
+                clock_nanosleep(CLOCK_MONOTONIC, TIMER_ABSTIME, &at, nullptr);
+                now = steadyNs();
+            }
+            mNextSendNs = now + s.options.spacingNs(s.packets[p.first + i].size());
+            if (i + 1 == p.count && s.options.pictureLeaving) s.options.pictureLeaving(mTimestamp, now);
+            if (tcp) {
+                if (!context.sendRawv(&mPieces[2 * i], 2)) return false;
+            } else {
+                ::sendmmsg(mUdpFd, &mMessages[i], 1, 0);  // a refused datagram is skipped, as below
+            }
+        }
+    } else if (tcp) {
+        if (count == p.count && s.options.pictureLeaving) s.options.pictureLeaving(mTimestamp, steadyNs());
         if (!context.sendRawv(mPieces.data(), 2 * count)) return false;
     } else {
+        if (count == p.count && s.options.pictureLeaving) s.options.pictureLeaving(mTimestamp, steadyNs());
         size_t done = 0;
         while (done < count) {
             int n = ::sendmmsg(mUdpFd, &mMessages[done], static_cast<unsigned>(count - done), 0);
@@ -235,6 +264,14 @@ bool LightPlay::send(CameraPlayContext& context, size_t index, size_t count) {
 }
 
 }  // namespace
+
+int64_t LightSenderOptions::spacingNs(size_t bytes) const {
+    int64_t wire =
+        nicBitsPerSecond == 0
+            ? 0
+            : static_cast<int64_t>((bytes + kWireOverheadBytes) * 8ULL * 1000000000ULL / nicBitsPerSecond);
+    return std::max<int64_t>(static_cast<int64_t>(paceUs) * 1000, wire);
+}
 
 LightSender::LightSender(VideoCodec codec, const Bytes& annexb, LightSenderOptions options)
     : mState(std::make_shared<State>()) {

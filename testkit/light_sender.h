@@ -14,6 +14,8 @@
 // packetized once, and every play replays the same packets with its own sequence numbers and
 // timestamps, a whole picture per system call (sendmmsg over UDP, one vectored write of
 // interleaved frames over TCP), paced at the clip's picture rate. RTSP is the test camera's.
+// Paced (paceUs or nicBitsPerSecond), it sends as real cameras do instead: each packet on its
+// own, spaced apart as a network card of that speed puts them on the wire.
 //
 //   testkit::LightSender sender(VideoCodec::H264, bytes);
 //   CameraScript script;
@@ -31,6 +33,22 @@ struct LightSenderOptions {
     bool loop = true;   // after the last picture start again from the first
     size_t mtu = 1400;  // largest RTP packet, header included
     uint32_t ssrc = 0x51C0FFEE;
+    // Pacing: each packet its own system call, at least this many microseconds after the one
+    // before it (start to start) ...
+    unsigned paceUs = 0;
+    // ... or the wire time of each packet at this many bits a second (the packet with its UDP, IP
+    // and Ethernet framing, preamble and gap: kWireOverheadBytes more); the larger spacing holds.
+    // 0 and 0: a picture per system call.
+    uint64_t nicBitsPerSecond = 0;
+    static constexpr size_t kWireOverheadBytes = 66;
+    static constexpr uint64_t kNic100Mbit = 100000000ULL;
+    static constexpr uint64_t kNic1Gbit = 1000000000ULL;
+    bool paced() const { return paceUs > 0 || nicBitsPerSecond > 0; }
+    // Nanoseconds between the starts of a packet of `bytes` (RTP header included) and the next.
+    int64_t spacingNs(size_t bytes) const;
+    // Called on a play's thread just before the last packet of a whole picture leaves, with the
+    // picture's RTP timestamp and the steady clock in nanoseconds (latency benchmarks).
+    std::function<void(uint32_t rtpTimestamp, int64_t steadyNs)> pictureLeaving;
 };
 
 class LightSender {

@@ -2,6 +2,7 @@
 
 #include <arpa/inet.h>
 #include <netinet/in.h>
+#include <netinet/tcp.h>
 #include <poll.h>
 #include <strings.h>
 #include <sys/eventfd.h>
@@ -171,6 +172,7 @@ public:
     void join() {
         if (mThread.joinable()) mThread.join();
     }
+    int fd() const { return mFd; }
     // The reader thread has ended (and stopped the stream): the object may be destroyed.
     bool finished() const { return mFinished.load(); }
 
@@ -614,6 +616,11 @@ bool CameraPlayContext::sendRaw(const void* data, size_t len) {
 
 bool CameraPlayContext::sendRawv(iovec* pieces, size_t count) {
     return !stopping() && mConnection->writevAll(pieces, count);
+}
+
+void CameraPlayContext::sendSegmentsAtOnce() {
+    int one = 1;
+    ::setsockopt(mConnection->fd(), IPPROTO_TCP, TCP_NODELAY, &one, sizeof(one));
 }
 
 bool CameraPlayContext::sendUdp(uint16_t port, const uint8_t* data, size_t len) {

@@ -142,6 +142,8 @@ public:
     // Raw bytes from `count` pieces in one write where the socket takes them (interleaved frames
     // of a whole picture at once). The array is used up: its entries are advanced as bytes go.
     bool sendRawv(iovec* pieces, size_t count);
+    // Each write leaves as its own segment at once (TCP_NODELAY), as from a camera that paces.
+    void sendSegmentsAtOnce();
     // Sleeps up to `ms`; false as soon as the stream must stop (TEARDOWN, close, camera stop).
     bool waitFor(int ms);
     bool stopping() const;

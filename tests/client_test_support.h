@@ -48,6 +48,7 @@ public:
         t.keepAliveIntervalMs = Defaults::kDefaultKeepAliveIntervalMs;
         t.requestTimeoutMs = Defaults::kDefaultRequestTimeoutMs;
         t.sessionTimeoutSecondMs = Defaults::kDefaultSessionTimeoutSecondMs;
+        t.receiveCoalescingCapUs = Defaults::kDefaultReceiveCoalescingCapUs;
     }
 };
 

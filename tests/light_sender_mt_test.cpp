@@ -1,5 +1,6 @@
 // The benchmarks' light sender seen from the wire: a plain RTSP session (no receiver unit) and a
-// bare socket on the client port show what it sends. The test camera's clip streamer is relied
+// bare socket on the client port show what it sends. Paced, it feeds a client with receive
+// coalescing. The test camera's clip streamer is relied
 // on, and so checked, by the client's end-to-end tests (the clip's bytes, decoded) and the frame
 // callback test (its sender reports, from the RTCP port beside the video's, and its pace).
 #include <arpa/inet.h>
@@ -11,14 +12,18 @@
 
 #include <chrono>
 #include <memory>
+#include <mutex>
 #include <string>
 #include <vector>
 
+#include "rtsp_client.h"
 #include "testkit/light_sender.h"
 #include "testkit/rtp_packetizer.h"
 #include "testkit/test_camera.h"
 #include "tests/client_test_support.h"
+#include "tests/thread_wait.h"
 #include "utils/curl_rtsp.h"
+#include "utils/time_constants_internal.h"
 
 namespace {
 
@@ -47,6 +52,10 @@ std::vector<Datagram> readFor(int fd, int ms) {
         if (n > 0) out.push_back(Datagram{Bytes(buffer, buffer + n), from.sin_addr.s_addr});
     }
     return out;
+}
+
+int64_t msSince(Clock::time_point start) {
+    return std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - start).count();
 }
 
 }  // namespace
@@ -92,4 +101,76 @@ TEST(LightSender, PlayReplaysTheClipsPacketsAndFloodComesFromAForeignAddress) {
                   Bytes(rtp[0].data.begin() + 8, rtp[0].data.begin() + 12));
     }
     session.stopCurl();
+}
+
+// Receive coalescing against a camera that paces its packets: every packet arrives once and in
+// order, every picture whole; and neither disable() nor the destructor waits out a coalescing
+// wait (the cap raised to 3 s by the test hook, which a stop must cut short).
+TEST(LightSender, PacedPacketsReachACoalescingClientWholeAndInOrderAndStopsDoNotWaitOutTheWait) {
+    const Bytes clip = testkit::readClip("h264_single_slice.264");
+    for (bool tcp : {false, true}) {
+        SCOPED_TRACE(tcp ? "tcp" : "udp");
+        testkit::LightSenderOptions paced;
+        paced.fps = 1000;  // the pace, not the picture rate, sets the time the clip takes
+        paced.loop = false;
+        paced.paceUs = 1000;
+        testkit::LightSender sender(VideoCodec::H264, clip, paced);
+        CameraScript script;
+        script.sdp = sender.sdp();
+        TestCamera camera(script);
+        camera.setStreamerFactory(sender.factory());
+        ASSERT_TRUE(camera.start());
+        RtspClientOptions options = RtspClientOptions::mixedFleet();
+        options.receiveCoalescingUs = 2000;
+        std::mutex mutex;
+        std::vector<uint64_t> timestamps;
+        RtspClient client(camera.url(), "", "", tcp, options);
+        client.setFrameCallback([&](const RtspFrame& f) {
+            std::lock_guard<std::mutex> lock(mutex);
+            timestamps.push_back(f.complete ? f.rtpTimestamp : 0);
+        });
+        const auto start = Clock::now();
+        client.enable();
+        ASSERT_TRUE(thread_wait::waitUntil([&] { return sender.picturesSent() == 30; }, 10000));
+        ASSERT_TRUE(thread_wait::waitUntil([&] { return client.statistics().framesDelivered >= 30; }, 2000));
+        // One packet a millisecond: the clip took its packet count in milliseconds to send.
+        EXPECT_GE(Clock::now() - start, std::chrono::milliseconds(sender.packetsSent() - 1));
+        RtspStatistics stats = client.statistics();
+        EXPECT_EQ(stats.packetsReceived, sender.packetsSent());
+        EXPECT_EQ(stats.packetsLost + stats.packetsDuplicate + stats.packetsOutOfOrder, 0u);
+        std::lock_guard<std::mutex> lock(mutex);
+        ASSERT_EQ(timestamps.size(), 30u);
+        for (size_t i = 1; i < timestamps.size(); ++i) EXPECT_GT(timestamps[i], timestamps[i - 1]) << i;
+    }
+    client_test::ScopedTimeConstants hook(3000, 1000);
+    quorvane_internal::timeConstants().receiveCoalescingCapUs = 3000000;
+    for (bool tcp : {false, true}) {
+        SCOPED_TRACE(tcp ? "tcp" : "udp");
+        testkit::LightSenderOptions paced;
+        paced.paceUs = 2000;
+        // Several packets to every picture: a read ending just at a picture's end is rare.
+        testkit::LightSender sender(VideoCodec::H264, testkit::readClip("h264_multi_slice.264"), paced);
+        CameraScript script;
+        script.sdp = sender.sdp();
+        TestCamera camera(script);
+        camera.setStreamerFactory(sender.factory());
+        ASSERT_TRUE(camera.start());
+        RtspClientOptions options = RtspClientOptions::mixedFleet();
+        options.receiveCoalescingUs = 3000000;
+        auto client = std::make_unique<RtspClient>(camera.url(), "", "", tcp, options);
+        client->enable();
+        // A read that ends inside a picture starts a 3-s wait: packets are held back meanwhile.
+        ASSERT_TRUE(thread_wait::waitUntil([&] { return sender.picturesSent() >= 3; }, 10000));
+        EXPECT_LT(client->statistics().packetsReceived, sender.packetsSent());
+        auto begin = Clock::now();
+        client->disable();
+        EXPECT_LT(msSince(begin), 1500);
+        EXPECT_TRUE(camera.waitForRequests("TEARDOWN", 1, 0));
+        client->enable();
+        ASSERT_TRUE(
+            thread_wait::waitUntil([&] { return sender.plays() == 2 && sender.packetsSent() >= 6; }, 10000));
+        begin = Clock::now();
+        client.reset();
+        EXPECT_LT(msSince(begin), 1500);
+    }
 }

@@ -140,8 +140,11 @@ protected:
 };
 
 TEST_F(ReceiverUnitTest, UdpDatagramsReachTheNextUnitWholeWithTheirDataType) {
-    uint16_t base = 0;
-    auto unit = enabledUdpUnit(&base);
+    uint16_t base = freePortBase();
+    ASSERT_NE(base, 0);
+    auto unit = makeUnit(false, base);
+    unit->mAudioTrack = true;  // the audio port is bound and read only for a session with audio
+    unit->enable();
     ASSERT_TRUE(camera.waitForRequests("PLAY", 1, 10000));
     EXPECT_TRUE(unit->isEnable());
     int fd = udpSocketFrom("127.0.0.1");
@@ -379,6 +382,7 @@ TEST_F(ReceiverUnitTest, UdpThreadsHoldTheirPortsFromStartThreadUntilWokenByDest
     uint16_t base = freePortBase();
     ASSERT_NE(base, 0);
     auto unit = makeUnit(false, base);
+    unit->mAudioTrack = true;
     // enable() sends SETUP right after this: the camera may send to these ports at once.
     unit->startThread();
     for (uint16_t p : {base, uint16_t(base + 1), uint16_t(base + 10), uint16_t(base + 11)})
@@ -629,6 +633,7 @@ TEST_F(ReceiverUnitTest, PortsHeldByAnotherSocketGiveANewBaseBoundAloneAndKeptAc
         ASSERT_TRUE(cam.start());
         auto unit = std::make_unique<RtspClientUnitEM>(cam.url(), "", "", false);
         unit->setReceivePortBase(base);
+        unit->mAudioTrack = true;
         unit->enable();
         ASSERT_TRUE(cam.waitForRequests("PLAY", 1, 10000));
         const uint16_t chosen = unit->mVideoPortBase.load();

@@ -20,6 +20,7 @@
 #include "units/unit_rtsp_client_internal.h"
 #include "utils/byte_order_internal.h"
 #include "utils/curl_rtsp.h"
+#include "utils/interleaved_relay_internal.h"
 #include "utils/networking/netsocket.h"
 #include "utils/sdp_parser.h"
 #include "utils/slog.h"
@@ -39,6 +40,8 @@ constexpr unsigned long kDatagramCapacity = 1600;
 constexpr unsigned long kSpillCapacity = 65536 - kDatagramCapacity;
 // Datagrams read with one receive call; each still goes down the chain on its own.
 constexpr unsigned kReceiveBatch = 16;
+// With receive coalescing, what arrived during the wait is read at once: a larger batch.
+constexpr unsigned kCoalescedBatch = NetSocket::kMaxBatch;
 // Free datagram blocks a receiver keeps: enough for the fragments of a large keyframe that the
 // depacketizer holds at once, so its blocks come back to the pool instead of to the heap.
 constexpr size_t kPooledDatagrams = 256;
@@ -510,8 +513,8 @@ bool RtspClientUnitEM::bindSocketsLocked() {
         uint16_t port;
     } needs[4] = {{mEnableVideo, mThreadVideoRtp, video},
                   {mEnableVideo, mThreadVideoRtcp, static_cast<uint16_t>(video + 1)},
-                  {mEnableAudio, mThreadAudioRtp, audio},
-                  {mEnableAudio, mThreadAudioRtcp, static_cast<uint16_t>(audio + 1)}};
+                  {mEnableAudio && mAudioTrack, mThreadAudioRtp, audio},
+                  {mEnableAudio && mAudioTrack, mThreadAudioRtcp, static_cast<uint16_t>(audio + 1)}};
     std::lock_guard<std::mutex> lock(mSocketsMutex);
     for (int i = 0; i < 4; ++i) {
         if (!needs[i].wanted || needs[i].running != nullptr || mBoundSockets[i]) continue;
@@ -554,6 +557,7 @@ bool RtspClientUnitEM::startSessionLocked(Events& events) {
     const uint16_t videoPort = mVideoPortBase.load();
     const uint16_t audioPort = mAudioPortBase.load();
     mPacketPauseUs.store(mOptions.rtpPacketPauseUs);
+    mCoalescingUs.store(interleaved_internal::effectiveCoalescingUs(mOptions.receiveCoalescingUs));
     mCurlRtsp = new CurlRtsp(url, videoPort, audioPort, mUser, mPassword, mTcp);
     mCurlRtsp->mTcpRecvCallback = [this](void* data, unsigned long length) {
         fRecvTcpCallback(data, length);
@@ -779,7 +783,7 @@ void RtspClientUnitEM::startThread() {
         start(mThreadVideoRtcp, &RtspClientUnitEM::threadRtcpFunc, static_cast<uint16_t>(video + 1),
               UNIT_DATA_RTP_VIDEO);
     }
-    if (mEnableAudio) {
+    if (mEnableAudio && mAudioTrack) {
         start(mThreadAudioRtp, &RtspClientUnitEM::threadRtpFunc, audio, UNIT_DATA_RTP_AUDIO);
         start(mThreadAudioRtcp, &RtspClientUnitEM::threadRtcpFunc, static_cast<uint16_t>(audio + 1),
               UNIT_DATA_RTP_AUDIO);
@@ -880,17 +884,19 @@ void RtspClientUnitEM::threadRtpFunc(unsigned short port, UnitDataType type) {
     // comes back to the pool, so a steady stream costs no heap allocation per packet. What goes
     // beyond a block lands in the slot's spill area; its pages are touched only by such datagrams.
     BufferPool pool(kDatagramCapacity, kPooledDatagrams);
-    SpillArea spill(kReceiveBatch * kSpillCapacity);
+    SpillArea spill(kCoalescedBatch * kSpillCapacity);
     const unsigned long wholeUpTo = kDatagramCapacity + (spill.data() != nullptr ? kSpillCapacity : 0);
-    std::shared_ptr<QelBuffer> buffers[kReceiveBatch];
-    NetDatagram slots[kReceiveBatch];
+    std::shared_ptr<QelBuffer> buffers[kCoalescedBatch];
+    NetDatagram slots[kCoalescedBatch];
     BufferInfo info{};
     info.dataType = type;
 
     while (mThreadRun.load(std::memory_order_acquire)) {
+        const unsigned coalesceUs = mCoalescingUs.load(std::memory_order_relaxed);
+        const unsigned batch = coalesceUs > 0 ? kCoalescedBatch : kReceiveBatch;
         // Slots whose buffer went downstream get a fresh one; a dropped datagram's buffer is reused.
         bool haveBuffers = true;
-        for (unsigned i = 0; i < kReceiveBatch; ++i) {
+        for (unsigned i = 0; i < batch; ++i) {
             if (!buffers[i]) {
                 buffers[i] = pool.acquire();
                 if (!buffers[i]) {
@@ -912,7 +918,17 @@ void RtspClientUnitEM::threadRtpFunc(unsigned short port, UnitDataType type) {
         const unsigned stepMs =
             static_cast<unsigned>(std::max(1, quorvane_internal::timeConstants().udpReceiveTimeoutMs.load()));
         if (stepMs != timeoutMs && socket->setRecvTimeoutMs(stepMs)) timeoutMs = stepMs;
-        const int n = socket->receiveBatchWaiting(slots, kReceiveBatch, spill.data(), kSpillCapacity);
+        int n = socket->receiveBatchWaiting(slots, batch, spill.data(), kSpillCapacity);
+        // Coalescing: a picture begun but not ended (no marker bit on the last datagram) is let
+        // arrive for a while and then read with one call, instead of one wake-up per packet.
+        if (coalesceUs > 0 && n > 0 && static_cast<unsigned>(n) < batch &&
+            !interleaved_internal::endsPicture(slots[n - 1].data, slots[n - 1].length) &&
+            interleaved_internal::coalescingWait(mStopFd, -1, coalesceUs)) {
+            const int more = socket->receiveBatchQueued(
+                slots + n, batch - static_cast<unsigned>(n),
+                spill.data() != nullptr ? spill.data() + n * kSpillCapacity : nullptr, kSpillCapacity);
+            if (more > 0) n += more;
+        }
         if (!mThreadRun.load(std::memory_order_acquire)) break;
         // A reconnect recorded by the session's thread (which woke this one) runs here.
         if (mPending.load() != 0) runPendingRequest();

@@ -143,6 +143,10 @@ public:
     std::atomic<uint32_t> mAudioSeq{0};
     bool mEnableAudio = true;
     bool mEnableVideo = true;
+    // The session sets up an audio track: only then are its ports bound and its RTP and RTCP
+    // threads started (two threads and two sockets per camera less without one). Set it before
+    // the session starts (under the unit's lifecycle lock); sessions are video only today.
+    bool mAudioTrack = false;
     bool mTcp = false;
 
 private:
@@ -234,6 +238,7 @@ private:
     std::atomic<int> mVideoRtpChannel{0};
     std::atomic<int> mVideoRtcpChannel{1};
     std::atomic<unsigned> mPacketPauseUs{10};
+    std::atomic<unsigned> mCoalescingUs{0};  // receive coalescing of the session, capped
     // SSRC tracking of the interleaved path; used only by the thread delivering the session's
     // frames (inside libcurl's requests under the session's lock, or the relay's thread).
     std::unique_ptr<rtsp_receive_internal::SsrcTracker> mTcpSsrc;

@@ -494,7 +494,8 @@ bool CurlRtsp::startCurl() {
             [this](void* frame, unsigned long length) {
                 if (mTcpRecvCallback) mTcpRecvCallback(frame, length);
             },
-            static_cast<int>(quorvane_internal::timeConstants().requestTimeoutMs.load())));
+            static_cast<int>(quorvane_internal::timeConstants().requestTimeoutMs.load()),
+            interleaved_internal::effectiveCoalescingUs(mOptions.receiveCoalescingUs)));
         if (mRtsps) {
             tls_internal::TlsConfig tls;
             tls.host = mTlsHost;

@@ -6,16 +6,19 @@
 #include <strings.h>
 #include <sys/epoll.h>
 #include <sys/eventfd.h>
+#include <time.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <cstdlib>
 #include <cstring>
 
+#include "rtsp_client_options.h"
 #include "utils/byte_order_internal.h"
 #include "utils/happy_eyeballs_internal.h"
 #include "utils/interleaved_relay_internal.h"
 #include "utils/slog.h"
+#include "utils/time_constants_internal.h"
 #include "utils/utils.h"
 
 namespace interleaved_internal {
@@ -115,8 +118,26 @@ std::string mendAnswerCSeq(const uint8_t* head, size_t size, long cseq) {
     return text.insert(statusEnd + 1, "CSeq: " + std::to_string(cseq) + "\r\n");
 }
 
+bool coalescingWait(int stopFd, int otherFd, unsigned us) {
+    pollfd p[2] = {{stopFd, POLLIN, 0}, {otherFd, POLLIN, 0}};
+    timespec wait{static_cast<time_t>(us / 1000000), static_cast<long>(us % 1000000) * 1000};
+    // An interrupted wait ends early; the read after it takes what has come so far.
+    return ::ppoll(p, 2, &wait, nullptr) <= 0 || p[0].revents == 0;
+}
+
+static_assert(quorvane_internal::TimeConstants::kDefaultReceiveCoalescingCapUs ==
+                  RtspClientOptions::kMaxReceiveCoalescingUs,
+              "the library's coalescing cap is the documented one");
+
+unsigned effectiveCoalescingUs(unsigned requestedUs) {
+    return std::min(requestedUs, quorvane_internal::timeConstants().receiveCoalescingCapUs.load());
+}
+
+InterleavedRelay::InterleavedRelay(FrameCallback onFrame, int timeoutMs, unsigned coalescingUs)
+    : mOnFrame(std::move(onFrame)), mTimeoutMs(timeoutMs), mCoalescingUs(coalescingUs) {}
+
 InterleavedRelay::InterleavedRelay(FrameCallback onFrame, int timeoutMs)
-    : mOnFrame(std::move(onFrame)), mTimeoutMs(timeoutMs) {}
+    : InterleavedRelay(std::move(onFrame), timeoutMs, 0) {}
 
 InterleavedRelay::~InterleavedRelay() {
     stop();
@@ -225,6 +246,7 @@ int InterleavedRelay::connect(sockaddr* address, socklen_t* length) {
     mBodyToForward = 0;
     mRequestLine.clear();
     mRequestCSeq = -1;
+    mPictureEnded = true;
     mThread = std::thread(&InterleavedRelay::run, this);
     return client;
 }
@@ -331,9 +353,17 @@ void InterleavedRelay::run() {
             }
         }
         // A TLS session may hold decrypted bytes its socket no longer signals: read them too.
-        if (readable[kCamera] && !readCamera()) {
-            mClosed.store(true);
-            break;
+        if (readable[kCamera]) {
+            if (!readCamera()) {
+                mClosed.store(true);
+                break;
+            }
+            // Coalescing: a picture begun but not ended is let arrive for a while, then read at
+            // once. A stop ends the wait, and so does a request of libcurl's (a TEARDOWN is not
+            // held up).
+            if (mCoalescingUs > 0 && (mBuffered > 0 || !mPictureEnded) &&
+                !coalescingWait(mStopFd, mOwnEnd, mCoalescingUs))
+                break;
         }
     }
     if (epoll >= 0) ::close(epoll);
@@ -388,6 +418,7 @@ bool InterleavedRelay::dispatch() {
             break;
         }
         if (split.piece == Piece::Frame) {
+            mPictureEnded = endsPicture(at + 4, split.length - 4);
             if (mOnFrame) mOnFrame(at, split.length);
         } else {
             const std::string head = mendAnswerCSeq(at, split.length, mRequestCSeq);

@@ -52,13 +52,27 @@ QUORVANE_EXPORT Split splitInterleaved(const uint8_t* data, size_t size);
 // ("RTSP/..." start line) mended to `cseq` where it says 0 or nothing: one request is in flight
 // at a time, so such an answer is its answer. Anything else comes back unchanged.
 QUORVANE_EXPORT std::string mendAnswerCSeq(const uint8_t* head, size_t size, long cseq);
+// Receive coalescing (RtspClientOptions::receiveCoalescingUs), shared by the UDP receive thread
+// and the relay. Whether an RTP packet of `length` bytes at `rtp` ends a picture (marker bit set);
+// then nothing more is worth waiting for.
+inline bool endsPicture(const void* rtp, unsigned long length) {
+    return length >= 2 && (static_cast<const uint8_t*>(rtp)[1] & 0x80) != 0;
+}
+// Waits `us` microseconds, or less when `stopFd` or `otherFd` (-1: none) becomes readable; false
+// when `stopFd` did.
+bool coalescingWait(int stopFd, int otherFd, unsigned us);
+// The wait a session uses for a requested one: at most the library's cap (5 ms).
+unsigned effectiveCoalescingUs(unsigned requestedUs);
 
 class QUORVANE_EXPORT InterleavedRelay {
 public:
     using FrameCallback = std::function<void(void* frame, unsigned long length)>;
 
-    // `onFrame` gets every frame, header included, on the relay's thread.
-    explicit InterleavedRelay(FrameCallback onFrame, int timeoutMs);
+    // `onFrame` gets every frame, header included, on the relay's thread. `coalescingUs`: after a
+    // read that left a picture unfinished, the camera's bytes are let gather this long before the
+    // next read (0: read as soon as any arrive).
+    InterleavedRelay(FrameCallback onFrame, int timeoutMs, unsigned coalescingUs);
+    InterleavedRelay(FrameCallback onFrame, int timeoutMs);
     ~InterleavedRelay();
     InterleavedRelay(const InterleavedRelay&) = delete;
     InterleavedRelay& operator=(const InterleavedRelay&) = delete;
@@ -122,6 +136,8 @@ private:
 
     FrameCallback mOnFrame;
     const int mTimeoutMs;
+    const unsigned mCoalescingUs;
+    bool mPictureEnded = true;  // the last frame dispatched was an RTP packet with the marker bit
     mutable std::mutex mMutex;  // guards starting and stopping
     std::thread mThread;
     int mCamera = -1;

@@ -27,6 +27,9 @@ struct QUORVANE_EXPORT TimeConstants {
     std::atomic<int64_t> requestTimeoutMs{3000};
     // The window of the log rate limiters (LogRateLimiter); 0 lets every line through.
     std::atomic<int64_t> logWindowNs{1000000000};
+    // Longest receive coalescing wait (RtspClientOptions::receiveCoalescingUs is cut to it). Tests
+    // raise it to show that a stop does not wait a coalescing wait out. Read when a session starts.
+    std::atomic<unsigned> receiveCoalescingCapUs{5000};
 
     static constexpr int64_t kDefaultKeepAliveIntervalMs = 25000;
     static constexpr int64_t kDefaultSessionTimeoutSecondMs = 1000;
@@ -34,6 +37,7 @@ struct QUORVANE_EXPORT TimeConstants {
     static constexpr int kDefaultUdpReceiveTimeoutMs = 1000;
     static constexpr int64_t kDefaultRequestTimeoutMs = 3000;
     static constexpr int64_t kDefaultLogWindowNs = 1000000000;
+    static constexpr unsigned kDefaultReceiveCoalescingCapUs = 5000;
 };
 
 QUORVANE_EXPORT TimeConstants& timeConstants();

@@ -203,6 +203,12 @@ int NetSocket::receiveBatchWaiting(NetDatagram* datagrams, unsigned count, char*
     return receiveBatch(mSocketFd, datagrams, count, MSG_WAITFORONE, true, spill, spillBytes);
 }
 
+int NetSocket::receiveBatchQueued(NetDatagram* datagrams, unsigned count, char* spill,
+                                  unsigned long spillBytes) {
+    if (!mIsOpen || datagrams == nullptr || count == 0) return mIsOpen ? 0 : -1;
+    return receiveBatch(mSocketFd, datagrams, count, MSG_DONTWAIT, true, spill, spillBytes);
+}
+
 void NetSocket::shutdownReceive() {
     // On an unconnected datagram socket this fails with ENOTCONN yet still wakes the receivers.
     int fd = mSocketFd.load();

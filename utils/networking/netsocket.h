@@ -89,6 +89,9 @@ public:
     // the spill. A datagram longer than capacity + spillBytes is cut short and reported with its
     // whole length, so the caller tells it by a length above that sum.
     int receiveBatchWaiting(NetDatagram* datagrams, unsigned count, char* spill, unsigned long spillBytes);
+    // Takes what is queued, without waiting: 0 when nothing is. Slots and spill as above; returns
+    // as receiveBatchFrom.
+    int receiveBatchQueued(NetDatagram* datagrams, unsigned count, char* spill, unsigned long spillBytes);
     // Ends a receiveBatchWaiting in another thread and every later one; the socket stays open
     // (and its descriptor allocated) until close().
     void shutdownReceive();
