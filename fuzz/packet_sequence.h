@@ -24,10 +24,9 @@ namespace fuzz {
 //   otherwise a 12-byte RTP header is put in front: sequence number one past the previous
 //   (c & 0x04: the next four body bytes instead give a sequence number delta and a timestamp
 //   step), marker bit from c & 0x08.
-// Each packet is handed to `input` as position 0 of its input list; after each, `consistent` (when
-// given) must hold, or the run aborts.
-inline void feedPackets(const uint8_t* data, size_t size, SlaveInput* input,
-                        const std::function<bool()>& consistent = nullptr) {
+// Each packet is handed to `take` in a buffer of exactly its length (plus one spare byte).
+inline void forEachPacket(const uint8_t* data, size_t size,
+                          const std::function<void(const std::shared_ptr<QelBuffer>&)>& take) {
     uint16_t seq = 0;
     uint32_t timestamp = 0;
     size_t pos = 0;
@@ -62,9 +61,18 @@ inline void feedPackets(const uint8_t* data, size_t size, SlaveInput* input,
         }
         if (n > 0) memcpy(p + header, body, n);
         packet->length = header + n;
+        take(packet);
+    }
+}
+
+// The packets of forEachPacket, each handed to `input` as position 0 of its input list; after
+// each, `consistent` (when given) must hold, or the run aborts.
+inline void feedPackets(const uint8_t* data, size_t size, SlaveInput* input,
+                        const std::function<bool()>& consistent = nullptr) {
+    forEachPacket(data, size, [&](const std::shared_ptr<QelBuffer>& packet) {
         input->onTransmitIn(packet, packet->length, 0, 0);
         if (consistent && !consistent()) abort();
-    }
+    });
 }
 
 // A sink that aborts the run when a delivered buffer is not Annex-B: at least a start code and
