@@ -1,16 +1,19 @@
 #include "rtsp_client.h"
 
 #include <atomic>
+#include <climits>
 #include <condition_variable>
 #include <deque>
 #include <utility>
 
+#include "units/audio_depacketizer.h"
 #include "units/frame_assembler.h"
 #include "units/unit_callback_endpoint.h"
 #include "units/unit_rtp_video_unpack_ex.h"
 #include "units/unit_rtsp_client.h"
 #include "utils/rtp_statistics.h"
 #include "utils/rtsp_stream_info.h"
+#include "utils/slog.h"
 #include "utils/utils.h"
 
 // Runs the callback held in `slot` and keeps it there afterwards unless it was replaced meanwhile
@@ -29,6 +32,8 @@ struct RtspClient::FrameView {
     explicit FrameView(RtspClient* client)
         : assembler([this, client](const RtspFrame& frame) {
               stats.onFrame(frame.arrivalNs);
+              if (frame.presentationFromSenderReport)
+                  videoDelayNs.store(frame.arrivalNs - frame.presentationNs);
               info.onFrame(frame.codec, frame.hasRtpTimestamp, frame.rtpTimestamp, frame.arrivalNs);
               // A frame whose bytes were not all kept (the callback came mid-frame) is not handed
               // over, nor one that follows a disable() called by the callback of the frame before.
@@ -50,7 +55,25 @@ struct RtspClient::FrameView {
         RtspVideoCodec codec = StreamInfoTracker::codecFromEncoding(session.encoding);
         for (const std::vector<uint8_t>& nal : session.parameterSets)
             info.onNalUnit(codec, nal.data(), nal.size());
+        // The offset is measured afresh: each session has its own sender reports.
+        videoDelayNs.store(kUnknownDelay);
+        audioDelayNs.store(kUnknownDelay);
+        audioStats.newSession();
     }
+
+    // The session's audio track; with the client's mCallbackMutex held.
+    void newAudioSession(const RtspSessionInfo& session) {
+        std::string why;
+        audioDropped += audio.framesDropped();
+        audio = AudioDepacketizer();
+        const bool read = session.audioSetUp && audio.configure(session.audioTrack, &why);
+        if (session.audioSetUp && !read) SLOGW("audio track not read (%s), video only\n", why.c_str());
+        if (read) audioStats.setClockRate(audio.info().clockRate);
+        std::lock_guard<std::mutex> lock(audioMutex);
+        audioInfo = read ? audio.info() : RtspAudioStreamInfo();
+    }
+
+    static constexpr int64_t kUnknownDelay = INT64_MIN;
 
     std::function<void(const RtspFrame&)> callback;  // guarded by the client's mCallbackMutex
     FrameAssembler assembler;                        // guarded by the client's mCallbackMutex
@@ -61,6 +84,22 @@ struct RtspClient::FrameView {
     // Cleared first thing by disable(), set first thing by enable(): statistics() and the state
     // events read it.
     std::atomic<bool> enabled{false};
+
+    // The audio track. Callback, depacketizer and counts guarded by the client's mCallbackMutex;
+    // audioMutex, taken briefly, guards audioInfo for the readers.
+    std::function<void(const RtspAudioFrame&)> audioCallback;
+    uint64_t audioCallbackGeneration = 0;
+    AudioDepacketizer audio;
+    uint64_t audioDropped = 0;  // by the depacketizers of earlier sessions
+    std::atomic<uint64_t> audioDroppedNow{0};
+    mutable std::mutex audioMutex;
+    RtspAudioStreamInfo audioInfo;
+    RtpStatistics audioStats;
+    std::atomic<uint64_t> audioFrames{0};
+    // Arrival (steady clock) less presentation (the camera's clock) of the latest frame of each
+    // track timed by a sender report; their difference is the audio-video offset.
+    std::atomic<int64_t> videoDelayNs{kUnknownDelay};
+    std::atomic<int64_t> audioDelayNs{kUnknownDelay};
 };
 
 // State events in the order they were raised; the thread that finds nobody delivering hands them
@@ -134,9 +173,11 @@ RtspClient::RtspClient(std::string url, std::string user, std::string password, 
     mVideoUnit->setOptions(options);
     RtpVideoUnpackExUnitSM* video = mVideoUnit;
     FrameView* view = mFrameView.get();
-    mRtspUnit->mSessionCallback = [video, view](const RtspSessionInfo& session) {
+    mRtspUnit->mSessionCallback = [video, view, this](const RtspSessionInfo& session) {
         video->newSession(session);
         view->newSession(session);
+        std::unique_lock<std::mutex> lock = callbackLock(mCallbackMutex, this);
+        view->newAudioSession(session);
     };
     mRtspUnit->mSessionEndCallback = [video, this] {
         video->flush();
@@ -144,6 +185,9 @@ RtspClient::RtspClient(std::string url, std::string user, std::string password, 
     };
     mRtspUnit->mRtpPacketObserver = [view](const unsigned char* rtp, unsigned long len, int64_t arrivalNs) {
         view->stats.onPacket(rtp, len, arrivalNs);
+    };
+    mRtspUnit->mAudioPacketObserver = [this](const unsigned char* rtp, unsigned long len, int64_t arrivalNs) {
+        onAudioPacket(rtp, len, arrivalNs);
     };
     mRtspUnit->mStateCallback = [this](const RtspStateEvent& event) { onStateEvent(event); };
     using namespace std::placeholders;
@@ -302,6 +346,56 @@ unsigned long RtspClient::onTransmitIn(unsigned char* data, unsigned long len, i
     }
     if (outer) runPendingSourceCall();
     return len;
+}
+
+void RtspClient::setAudioCallback(std::function<void(const RtspAudioFrame&)> callback) {
+    std::unique_lock<std::mutex> lock = callbackLock(mCallbackMutex, this);
+    ++mFrameView->audioCallbackGeneration;
+    mFrameView->audioCallback = std::move(callback);
+}
+
+void RtspClient::onAudioPacket(const unsigned char* rtp, unsigned long len, int64_t arrivalNs) {
+    FrameView& view = *mFrameView;
+    view.audioStats.onPacket(rtp, len, arrivalNs);
+    const bool outer = !inside(this, CallbackKind::DataOrFrame);
+    {
+        std::unique_lock<std::mutex> lock = callbackLock(mCallbackMutex, this);
+        InCallback scope(this, CallbackKind::DataOrFrame);
+        if (!mStopped) {
+            view.audio.setSenderClock(mRtspUnit->audioSenderClock());
+            view.audio.push(rtp, len, arrivalNs, [&](const RtspAudioFrame& frame) {
+                ++view.audioFrames;
+                if (frame.presentationFromSenderReport)
+                    view.audioDelayNs.store(frame.arrivalNs - frame.presentationNs);
+                // Not after a disable() called by the callback of the frame before.
+                if (!mStopped && view.audioCallback)
+                    callAndKeep(view.audioCallback, view.audioCallbackGeneration, frame);
+            });
+            view.audioDroppedNow.store(view.audioDropped + view.audio.framesDropped());
+        }
+    }
+    if (outer) runPendingSourceCall();
+}
+
+RtspAudioStreamInfo RtspClient::audioStreamInfo() const {
+    std::lock_guard<std::mutex> lock(mFrameView->audioMutex);
+    return mFrameView->audioInfo;
+}
+
+RtspAudioStatistics RtspClient::audioStatistics() const {
+    const FrameView& view = *mFrameView;
+    const RtspStatistics packets = view.audioStats.snapshot(Utils::getBeginTimestamp());
+    RtspAudioStatistics s;
+    s.packetsReceived = packets.packetsReceived;
+    s.bytesReceived = packets.bytesReceived;
+    s.packetsLost = packets.packetsLost;
+    s.jitterMs = packets.jitterMs;
+    s.framesDelivered = view.audioFrames.load();
+    s.framesDropped = view.audioDroppedNow.load();
+    const int64_t audio = view.audioDelayNs.load(), video = view.videoDelayNs.load();
+    s.avOffsetKnown = audio != FrameView::kUnknownDelay && video != FrameView::kUnknownDelay;
+    if (s.avOffsetKnown) s.avOffsetMs = static_cast<double>(audio - video) / 1e6;
+    return s;
 }
 
 unsigned long RtspClient::onBuffer(const std::shared_ptr<QelBuffer>& buffer, unsigned long len) {

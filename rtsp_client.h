@@ -10,6 +10,7 @@
 
 #include "platform/buffer.h"
 #include "quorvane_export.h"
+#include "rtsp_audio_frame.h"
 #include "rtsp_client_events.h"
 #include "rtsp_client_options.h"
 #include "rtsp_frame.h"
@@ -70,6 +71,17 @@ public:
     // valid only during the call. May be called at any time; a frame already being gathered when
     // a callback is set where none was is not handed over (its first bytes were not kept).
     void setFrameCallback(std::function<void(const RtspFrame&)> callback);
+    // The camera's sound (RtspClientOptions::receiveAudio): one call per AAC access unit, Opus
+    // packet or packet of G.711 / G.726 samples; see RtspAudioFrame. The same rules as for the data
+    // and frame callbacks: it runs on a receive thread (over UDP the audio track's own), never at
+    // the same time as they do, its bytes are valid only during the call, enable() and disable()
+    // may be called from inside it, and once disable() has returned it is not called. May be set at
+    // any time.
+    void setAudioCallback(std::function<void(const RtspAudioFrame&)> callback);
+    // What the audio track is; all zero while none is set up. A copy, safe from any thread.
+    RtspAudioStreamInfo audioStreamInfo() const;
+    // Audio packet and frame counts and the audio-video offset; a copy, safe from any thread.
+    RtspAudioStatistics audioStatistics() const;
     // What the stream is (codec, size, profile, level, frame rate); a copy, safe from any thread.
     RtspStreamInfo streamInfo() const;
     // Packet, frame and session counts; a copy, safe from any thread.
@@ -109,6 +121,7 @@ private:
     std::unique_ptr<FrameView> mFrameView;
     unsigned long onBuffer(const std::shared_ptr<QelBuffer>& buffer, unsigned long len);
     void deliverData(unsigned char* data, unsigned long len);
+    void onAudioPacket(const unsigned char* rtp, unsigned long len, int64_t arrivalNs);
     void flushFrames();
     void runPendingSourceCall();
 };

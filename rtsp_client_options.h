@@ -58,6 +58,12 @@ struct QUORVANE_EXPORT RtspClientOptions {
     // that); 0 = every packet is read as soon as it arrives.
     unsigned receiveCoalescingUs = 0;
     static constexpr unsigned kMaxReceiveCoalescingUs = 5000;
+    // The first audio track of the SDP is set up after the video track, over the same transport,
+    // and its frames go to RtspClient::setAudioCallback (AAC, G.711, G.726, Opus). A track of
+    // another codec, or an audio SETUP the camera refuses, leaves one log line and the video
+    // playing. Off: only video is set up, and the camera sees no audio request. Not part of
+    // mixedFleet(): sound costs the camera and the network, so it is asked for on its own.
+    bool receiveAudio = false;
 
     // rtsps:// URLs: RTSP over TLS (GnuTLS), port 322 unless the URL names one, the stream
     // interleaved in the TLS connection (TCP transport only; a UDP client refuses rtsps). The

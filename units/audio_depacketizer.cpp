@@ -390,6 +390,7 @@ void AudioDepacketizer::push(const uint8_t* rtp, size_t size, int64_t arrivalNs,
         if (size < header + 4) return;
         header += 4 + 4u * readBe16(rtp + header + 2);
     }
+    if (header > size) return;
     size_t end = size;
     if ((rtp[0] & 0x20) != 0) {  // padding: its count is the last byte
         const uint8_t padding = rtp[size - 1];

@@ -310,6 +310,7 @@ RtspClientUnitEM::RtspClientUnitEM(std::string url, std::string user, std::strin
                                         1) {
     mStopFd = eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
     mTcpSsrc = std::make_unique<SsrcTracker>();
+    mTcpAudioSsrc = std::make_unique<SsrcTracker>();
     mTcpPool = std::make_unique<BufferPool>(kDatagramCapacity, kPooledDatagrams);
     init(std::move(url), std::move(user), std::move(password), true, true, tcp);
 }
@@ -659,9 +660,18 @@ void RtspClientUnitEM::applySessionInfo(const RtspSessionInfo& session) {
     mPeerRtcpPort.store(htons(t.serverRtcpPort));
     mVideoRtpChannel.store(t.rtpChannel >= 0 ? t.rtpChannel : 0);
     mVideoRtcpChannel.store(t.rtcpChannel >= 0 ? t.rtcpChannel : 1);
+    // The audio track's channels follow the video's when its SETUP answer names none.
+    const RtspTransportInfo& a = session.audioTransport;
+    const int videoRtcp = mVideoRtcpChannel.load();
+    mAudioRtpChannel.store(a.rtpChannel >= 0 ? a.rtpChannel : videoRtcp + 1);
+    mAudioRtcpChannel.store(a.rtcpChannel >= 0 ? a.rtcpChannel : videoRtcp + 2);
+    mPeerAudioRtpPort.store(htons(a.serverRtpPort));
+    mPeerAudioRtcpPort.store(htons(a.serverRtcpPort));
+    mAudioSetUp.store(session.audioSetUp);
     {
         std::lock_guard<std::mutex> lock(mClockMutex);
         mSenderClock = RtcpSenderClock();
+        mAudioSenderClock = RtcpSenderClock();
     }
     // No RTP-Info yet; stored before the new generation, so a thread that sees the generation
     // sees no hint of the session before.
@@ -676,12 +686,14 @@ void RtspClientUnitEM::applyRtpInfo(const RtspRtpInfo& info) {
     mRtpInfoHint.store((count << 32) | 0x10000 | info.seq);
 }
 
-bool RtspClientUnitEM::fromCamera(const NetAddress& from, bool rtcp) const {
+bool RtspClientUnitEM::fromCamera(const NetAddress& from, bool rtcp, bool audio) const {
     if (!mPeerKnown.load()) return false;
     if (!mFilterAddress.load()) return true;
     const uint32_t source = mSourceAddress.load();
     if (from.mAddress != mPeerAddress.load() && (source == 0 || from.mAddress != source)) return false;
-    const uint16_t port = rtcp ? mPeerRtcpPort.load() : mPeerRtpPort.load();
+    // The audio track's server ports are its own.
+    const uint16_t port = rtcp ? (audio ? mPeerAudioRtcpPort : mPeerRtcpPort).load()
+                               : (audio ? mPeerAudioRtpPort : mPeerRtpPort).load();
     return port == 0 || from.mPort == port;
 }
 
@@ -694,7 +706,7 @@ bool RtspClientUnitEM::acceptRtp(const unsigned char* rtp, unsigned long length,
         generation = current;
         tracker.reset();
     }
-    // The audio track is never set up; RTP-Info speaks of the video.
+    // RTP-Info speaks of the video.
     const uint64_t given = mRtpInfoHint.load();
     if (video && given != hint) {
         hint = given;
@@ -721,12 +733,13 @@ bool RtspClientUnitEM::acceptRtp(const unsigned char* rtp, unsigned long length,
     return true;
 }
 
-void RtspClientUnitEM::takeSenderReport(const SenderReport& report) {
+void RtspClientUnitEM::takeSenderReport(const SenderReport& report, bool audio) {
     std::lock_guard<std::mutex> lock(mClockMutex);
-    mSenderClock.valid = true;
-    mSenderClock.ntp = report.ntp;
-    mSenderClock.rtpTimestamp = report.rtpTimestamp;
-    mSenderClock.receivedNs = Utils::getBeginTimestamp();
+    RtcpSenderClock& clock = audio ? mAudioSenderClock : mSenderClock;
+    clock.valid = true;
+    clock.ntp = report.ntp;
+    clock.rtpTimestamp = report.rtpTimestamp;
+    clock.receivedNs = Utils::getBeginTimestamp();
 }
 
 RtcpSenderClock RtspClientUnitEM::senderClock() const {
@@ -734,9 +747,16 @@ RtcpSenderClock RtspClientUnitEM::senderClock() const {
     return mSenderClock;
 }
 
+RtcpSenderClock RtspClientUnitEM::audioSenderClock() const {
+    std::lock_guard<std::mutex> lock(mClockMutex);
+    return mAudioSenderClock;
+}
+
 void RtspClientUnitEM::setOptions(const RtspClientOptions& options) {
     std::lock_guard<std::recursive_mutex> lock(mLifecycleMutex);
     mOptions = options;
+    // With receiveAudio the audio track's ports are bound and read.
+    mAudioTrack = options.receiveAudio;
 }
 
 RtspConnectStatus RtspClientUnitEM::connectStatus() const {
@@ -966,7 +986,7 @@ void RtspClientUnitEM::threadRtpFunc(unsigned short port, UnitDataType type) {
             // Packets are taken only while a session plays, from the camera, of the session's
             // SSRC; anything else neither reaches the depacketizer nor counts as a sign of life.
             if (length == 0 || !isEnable()) continue;
-            if (!fromCamera(slots[i].from, false)) {
+            if (!fromCamera(slots[i].from, false, !video)) {
                 SLOGW_LIMITED(mForeignLog, "rtp packet from %s dropped: not the camera\n",
                               slots[i].from.toString().c_str());
                 continue;
@@ -997,6 +1017,8 @@ void RtspClientUnitEM::threadRtpFunc(unsigned short port, UnitDataType type) {
             {
                 DeliveryScope scope(this);
                 if (video && mRtpPacketObserver) mRtpPacketObserver(rtp, length, arrivalNs);
+                if (!video && mAudioSetUp.load() && mAudioPacketObserver)
+                    mAudioPacketObserver(rtp, length, Utils::getBeginTimestamp());
                 transmitTo(std::move(buffer), length, type, 0);
             }
             ++delivered;
@@ -1051,18 +1073,18 @@ void RtspClientUnitEM::threadRtcpFunc(unsigned short port, UnitDataType type) {
                   static_cast<unsigned>(mVideoPortBase.load()));
             break;
         }
-        // The audio track is never set up: nothing on its port comes from the camera.
-        if (n == 0 || !video) continue;
+        // Without an audio track set up nothing on its port comes from the camera.
+        if (n == 0 || (!video && !mAudioSetUp.load())) continue;
         SenderReport report;
         RtcpVerdict verdict = rtsp_receive_internal::decideRtcp(
-            datagram, static_cast<size_t>(n), fromCamera(from, true), isEnable(), mVideoSsrc.load(),
-            Utils::getBeginTimestamp(), &lastAnswerNs, &report);
+            datagram, static_cast<size_t>(n), fromCamera(from, true, !video), isEnable(),
+            (video ? mVideoSsrc : mAudioSsrc).load(), Utils::getBeginTimestamp(), &lastAnswerNs, &report);
         if (verdict == RtcpVerdict::Ignore) continue;
-        takeSenderReport(report);
+        takeSenderReport(report, !video);
         if (verdict != RtcpVerdict::Answer) continue;
         unsigned char answer[kRtcpRrSize];
-        buildReceiverReport(answer, mVideoSsrc.load(), mVideoSeq.load(), datagram,
-                            static_cast<unsigned long>(n));
+        buildReceiverReport(answer, (video ? mVideoSsrc : mAudioSsrc).load(),
+                            (video ? mVideoSeq : mAudioSeq).load(), datagram, static_cast<unsigned long>(n));
         socket->sendTo(NetBuffer(reinterpret_cast<char*>(answer), sizeof(answer)), from);
     }
     socket->close();
@@ -1073,6 +1095,9 @@ void RtspClientUnitEM::fRecvTcpCallback(void* data, unsigned long length) {
     // One clock read per frame serves the silence watch, the RTCP rate limit and the arrival time.
     const int64_t now = Utils::getBeginTimestamp();
     const unsigned char* frame = static_cast<const unsigned char*>(data);
+    // A frame on the channels of a set-up audio track.
+    const bool audio = mAudioSetUp.load() && length > 4 &&
+                       (frame[1] == mAudioRtpChannel.load() || frame[1] == mAudioRtcpChannel.load());
     if (frame[0] != '$') {
         SLOGE("assert failure!\n");
         abort();
@@ -1102,6 +1127,15 @@ void RtspClientUnitEM::fRecvTcpCallback(void* data, unsigned long length) {
         // Only the video is a sign of life: a camera whose video stalled while its RTCP or audio
         // goes on is reconnected.
         mLastRtpTimeNs.store(now);
+    } else if (audio && channel == mAudioRtcpChannel.load()) {
+        SenderReport report;
+        if (rtsp_receive_internal::decideRtcp(packet, payload, true, true, mAudioSsrc.load(), now,
+                                              &mTcpAudioLastAnswerNs, &report) != RtcpVerdict::Ignore)
+            takeSenderReport(report, true);
+        return;
+    } else if (audio) {
+        if (!acceptRtp(packet, payload, false, 0, *mTcpAudioSsrc, mTcpAudioGeneration, mTcpAudioHint)) return;
+        type = UNIT_DATA_RTP_AUDIO;
     } else if (channel == 2) {
         type = UNIT_DATA_RTP_AUDIO;
     } else if (channel == 3) {
@@ -1119,6 +1153,7 @@ void RtspClientUnitEM::fRecvTcpCallback(void* data, unsigned long length) {
     memcpy(buffer->getVaddr(), packet, payload);
     DeliveryScope scope(this);
     if (type == UNIT_DATA_RTP_VIDEO && mRtpPacketObserver) mRtpPacketObserver(packet, payload, now);
+    if (audio && mAudioPacketObserver) mAudioPacketObserver(packet, payload, now);
     transmitTo(buffer, payload, type, 0);
 }
 

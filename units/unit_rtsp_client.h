@@ -90,6 +90,10 @@ public:
     // Every accepted video RTP packet (header included) with its arrival time, before it is
     // pushed downstream; on the receive thread. Assign before enable.
     std::function<void(const unsigned char*, unsigned long, int64_t)> mRtpPacketObserver;
+    // Every accepted RTP packet of the audio track (RtspClientOptions::receiveAudio; header
+    // included) with its arrival time, inside the delivery like video packets: on the audio RTP
+    // thread over UDP, on the thread reading the interleaved frames over TCP. Assign before enable.
+    std::function<void(const unsigned char*, unsigned long, int64_t)> mAudioPacketObserver;
     // The session ended (teardown or silence); pictures still held downstream can be handed over.
     // On the thread that ends the session. Assign before enable.
     std::function<void()> mSessionEndCallback;
@@ -103,6 +107,8 @@ public:
     void applyRtpInfo(const RtspRtpInfo& info);
     // The camera's latest sender report for the video track; invalid until one arrived.
     RtcpSenderClock senderClock() const;
+    // The same for the audio track; invalid until one arrived or while no audio track is set up.
+    RtcpSenderClock audioSenderClock() const;
 
     // The bytes of an interleaved frame: TCP sessions call it with every frame; public for tests
     // and fuzzing, which feed frames by hand.
@@ -170,12 +176,12 @@ private:
     void endSessionLocked(bool teardown);
     bool bindSocketsLocked();
     void emit(const Events& events);
-    bool fromCamera(const NetAddress& from, bool rtcp) const;
+    bool fromCamera(const NetAddress& from, bool rtcp, bool audio = false) const;
     // `port`: the datagram's source port (network order; 0 over TCP). `generation` and `hint`
     // hold what the tracker has taken in of the session and its RTP-Info.
     bool acceptRtp(const unsigned char* rtp, unsigned long length, bool video, uint16_t port,
                    rtsp_receive_internal::SsrcTracker& tracker, uint32_t& generation, uint64_t& hint);
-    void takeSenderReport(const rtsp_receive_internal::SenderReport& report);
+    void takeSenderReport(const rtsp_receive_internal::SenderReport& report, bool audio = false);
     std::unique_ptr<UdpSocket> takeSocket(int slot, unsigned short port);
     // Waits up to `ms` for stopThread; false when the unit is stopping.
     bool pause(int64_t ms);
@@ -237,19 +243,31 @@ private:
     std::atomic<uint64_t> mRtpInfoHint{0};
     std::atomic<int> mVideoRtpChannel{0};
     std::atomic<int> mVideoRtcpChannel{1};
+    // The audio track of the session, when one was set up: its channels (TCP), the camera's
+    // ports for it (UDP, network order; 0: any).
+    std::atomic<bool> mAudioSetUp{false};
+    std::atomic<int> mAudioRtpChannel{2};
+    std::atomic<int> mAudioRtcpChannel{3};
+    std::atomic<uint16_t> mPeerAudioRtpPort{0};
+    std::atomic<uint16_t> mPeerAudioRtcpPort{0};
     std::atomic<unsigned> mPacketPauseUs{10};
     std::atomic<unsigned> mCoalescingUs{0};  // receive coalescing of the session, capped
     // SSRC tracking of the interleaved path; used only by the thread delivering the session's
     // frames (inside libcurl's requests under the session's lock, or the relay's thread).
     std::unique_ptr<rtsp_receive_internal::SsrcTracker> mTcpSsrc;
+    std::unique_ptr<rtsp_receive_internal::SsrcTracker> mTcpAudioSsrc;
+    uint32_t mTcpAudioGeneration = 0;
+    uint64_t mTcpAudioHint = 0;
+    int64_t mTcpAudioLastAnswerNs = 0;
     // Blocks for the interleaved packets, reused once the depacketizer lets go of them.
     std::unique_ptr<BufferPool> mTcpPool;
     uint32_t mTcpGeneration = 0;
     uint64_t mTcpHint = 0;
     int64_t mTcpLastAnswerNs = 0;
 
-    mutable std::mutex mClockMutex;  // guards mSenderClock
+    mutable std::mutex mClockMutex;  // guards mSenderClock and mAudioSenderClock
     RtcpSenderClock mSenderClock;
+    RtcpSenderClock mAudioSenderClock;
 
     LogRateLimiter mForeignLog;
     LogRateLimiter mRtpErrorLog;

@@ -83,6 +83,10 @@ size_t CurlRtsp::fParseDescribe(void* ptr, size_t size, size_t nmemb, CurlRtsp* 
     if (__builtin_mul_overflow(size, nmemb, &n)) return 0;
     if (self != nullptr && ptr != nullptr) {
         self->mSdpParser.feed(static_cast<const char*>(ptr), n);
+        // Kept for the audio track's reading, as far as the parser reads it.
+        const size_t room =
+            RtspSdpParser::kMaxBodyBytes - std::min(self->mSdpBody.size(), RtspSdpParser::kMaxBodyBytes);
+        self->mSdpBody.append(static_cast<const char*>(ptr), std::min(n, room));
         self->mTracks = self->mSdpParser.tracks();
         self->mTrackCount = static_cast<int32_t>(self->mTracks.size());
     }
@@ -237,6 +241,7 @@ bool CurlRtsp::options() {
 bool CurlRtsp::describe() {
     std::lock_guard<std::mutex> lock(mMutex);
     mSdpParser = RtspSdpParser(mOptions.realCameraSdp);
+    mSdpBody.clear();
     mTracks.clear();
     mTrackCount = 0;
     mAnswer = AnswerHeaders();
@@ -289,6 +294,18 @@ bool CurlRtsp::setup(unsigned short port, char* uri) {
         snprintf(transport, sizeof(transport), "RTP/AVP;unicast;client_port=%u-%u",
                  static_cast<unsigned>(port), static_cast<unsigned>(port) + 1u);
     }
+    std::string answer;
+    if (!setupRequest(uri, transport, &answer) || !checkStatus("SETUP", uri)) {
+        SLOGW("SETUP %s failed.\n", mLogUrl.c_str());
+        return false;
+    }
+    // The first video track's transport is the one the receiver follows.
+    if (!mSessionInfo.transport.present)
+        parseRtspTransport(answer.data(), answer.size(), &mSessionInfo.transport);
+    return true;
+}
+
+bool CurlRtsp::setupRequest(const char* uri, const char* transport, std::string* answerTransport) {
     std::lock_guard<std::mutex> lock(mMutex);
     int code = curl_easy_setopt(mCurl, CURLOPT_RTSP_STREAM_URI, uri);
     code |= curl_easy_setopt(mCurl, CURLOPT_RTSP_TRANSPORT, transport);
@@ -298,16 +315,52 @@ bool CurlRtsp::setup(unsigned short port, char* uri) {
     mAnswer = AnswerHeaders();
     code |= perform("SETUP");
     noteResult("SETUP", code);
-    if (code != 0 || !checkStatus("SETUP", uri)) {
-        SLOGW("SETUP %s failed.\n", mLogUrl.c_str());
-        return false;
-    }
     if (unsigned timeout = rtspSessionTimeout(mAnswer.session.data(), mAnswer.session.size()))
         mSessionTimeoutS = timeout;
-    // The first video track's transport is the one the receiver follows.
-    if (!mSessionInfo.transport.present)
-        parseRtspTransport(mAnswer.transport.data(), mAnswer.transport.size(), &mSessionInfo.transport);
-    return true;
+    *answerTransport = mAnswer.transport;
+    return code == 0;
+}
+
+void CurlRtsp::setupAudio() {
+    const RtspAudioTrack audio = findAudioTrack(mSdpBody);
+    if (!audio.present) return;
+    if (audioCodecOf(audio.encoding) == RtspAudioCodec::Unknown) {
+        SLOGW("audio track of payload type %u ('%s') not supported, video only: %s\n", audio.payloadType,
+              audio.encoding.c_str(), mLogUrl.c_str());
+        return;
+    }
+    RtspTrack track;
+    track.control = audio.control;
+    std::string uri = trackUrl(track);
+    char transport[128] = {0};
+    if (mTcp) {
+        // The channel pair after the video's; the answer says which the camera took.
+        const int video = mSessionInfo.transport.rtcpChannel >= 0 ? mSessionInfo.transport.rtcpChannel : 1;
+        const int first = std::max(2 * mSetups++, video + 1);
+        snprintf(transport, sizeof(transport), "RTP/AVP/TCP;unicast;interleaved=%d-%d", first, first + 1);
+    } else {
+        snprintf(transport, sizeof(transport), "RTP/AVP;unicast;client_port=%u-%u",
+                 static_cast<unsigned>(mRtcpPort), static_cast<unsigned>(mRtcpPort) + 1u);
+    }
+    std::string answer;
+    long status = 0;
+    const bool sent = uri.size() < kMaxUrlBytes && setupRequest(uri.c_str(), transport, &answer);
+    if (sent) {
+        std::lock_guard<std::mutex> lock(mMutex);
+        curl_easy_getinfo(mCurl, CURLINFO_RESPONSE_CODE, &status);
+    }
+    if (!sent) {
+        SLOGW("audio SETUP failed (no answer, curl error %d), video only: %s\n", lastResult().curlCode,
+              mLogUrl.c_str());
+        return;
+    }
+    if (status >= kFirstErrorStatus) {
+        SLOGW("audio SETUP answered with status %ld, video only: %s\n", status, mLogUrl.c_str());
+        return;
+    }
+    mSessionInfo.audioSetUp = true;
+    mSessionInfo.audioTrack = audio;
+    parseRtspTransport(answer.data(), answer.size(), &mSessionInfo.audioTransport);
 }
 
 bool CurlRtsp::urlWithinLimit() const {
@@ -548,6 +601,7 @@ bool CurlRtsp::startCurl() {
         }
         videoSetUp = true;
     }
+    if (videoSetUp && mOptions.receiveAudio) setupAudio();
     if (mBeforePlayCallback) mBeforePlayCallback(mSessionInfo);
     if (!play()) return false;
     if (mAfterPlayCallback) mAfterPlayCallback(mSessionInfo.rtpInfo);

@@ -38,8 +38,8 @@ struct QUORVANE_EXPORT RtspRequestResult {
 };
 
 // One RTSP session with one camera over a libcurl easy handle: OPTIONS, DESCRIBE, SETUP of every
-// H.264/H.265 track (with realCameraSdp: of the first one), PLAY, a keep-alive, the interleaved
-// receive loop (TCP transport) and TEARDOWN.
+// H.264/H.265 track (with realCameraSdp: of the first one) and, with receiveAudio, of the first
+// audio track, PLAY, a keep-alive, the interleaved receive loop (TCP transport) and TEARDOWN.
 //
 // Keep-alive: GET_PARAMETER at half the Session timeout= the camera announced (60 s when it
 // announced none), at most every 25 s. A camera that does not list GET_PARAMETER in the OPTIONS
@@ -146,6 +146,12 @@ private:
     bool requestOnBaseUrl(long request, const char* name, const char* method, unsigned int line,
                           bool whileRunning, int* codeOut, long* statusOut);
     void joinThreads();
+    // SETUP of `uri` with `transport`; true when an answer came, its Transport header in
+    // `answerTransport`. Logs nothing.
+    bool setupRequest(const char* uri, const char* transport, std::string* answerTransport);
+    // SETUP of the SDP's first audio track of a codec the library reads (receiveAudio), after the
+    // video's; on failure one warning, and the session goes on with video only.
+    void setupAudio();
     // The URL a SETUP of `track` goes to.
     std::string trackUrl(const RtspTrack& track) const;
     // Takes the headers of interest of the answer being read; libcurl's header callback.
@@ -186,6 +192,7 @@ private:
     std::string mLogUrl;                  // mUrl with its password masked, for log lines
     const char* mRefusedInput = nullptr;  // "url", "user name" or "password" with control characters
     RtspSdpParser mSdpParser;
+    std::string mSdpBody;  // the DESCRIBE body, up to RtspSdpParser::kMaxBodyBytes
     // Headers of the answer read last (a new status line clears them).
     struct AnswerHeaders {
         std::string contentBase;

@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "../quorvane_export.h"
+#include "audio_track.h"
 
 // What the SETUP answer's Transport header said about the set-up track (RFC 2326 12.39).
 struct QUORVANE_EXPORT RtspTransportInfo {
@@ -47,6 +48,11 @@ struct QUORVANE_EXPORT RtspSessionInfo {
     RtspTransportInfo transport;
     // Filled from the PLAY answer; absent (present == false) before it.
     RtspRtpInfo rtpInfo;
+    // The audio track (RtspClientOptions::receiveAudio): set up when audioSetUp, with what its
+    // SETUP answer's Transport header said.
+    bool audioSetUp = false;
+    RtspAudioTrack audioTrack;
+    RtspTransportInfo audioTransport;
 };
 
 #endif
