@@ -57,6 +57,10 @@ struct QUORVANE_EXPORT RtspAudioStreamInfo {
     uint32_t bitsPerSample = 0;  // as in RtspAudioFrame
     uint32_t payloadType = 0;
     uint32_t clockRate = 0;
+    // The codec configuration as in RtspAudioFrame (empty for AAC over LATM with the
+    // configuration in band until it arrived), for a recorder to describe the track up front.
+    unsigned char config[64] = {0};
+    uint32_t configSize = 0;
 };
 
 // How the audio track is doing, counted since the client was made.

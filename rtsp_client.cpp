@@ -367,6 +367,11 @@ void RtspClient::onAudioPacket(const unsigned char* rtp, unsigned long len, int6
                 ++view.audioFrames;
                 if (frame.presentationFromSenderReport)
                     view.audioDelayNs.store(frame.arrivalNs - frame.presentationNs);
+                {
+                    // A configuration that came in band completes the stream info.
+                    std::lock_guard<std::mutex> info(view.audioMutex);
+                    if (view.audioInfo.configSize != frame.configSize) view.audioInfo = view.audio.info();
+                }
                 // Not after a disable() called by the callback of the frame before.
                 if (!mStopped && view.audioCallback)
                     callAndKeep(view.audioCallback, view.audioCallbackGeneration, frame);

@@ -30,6 +30,10 @@ public:
         std::string statsPath;
         // The address it listens on (127.0.0.1 when empty; "::1" for IPv6).
         std::string address;
+        // Non-empty: a second track with this file's sound (see gst_rtsp_server.py) in audioCodec:
+        // aac, latm, pcmu, pcma, g726 or opus.
+        std::string audioClip;
+        std::string audioCodec = "aac";
     };
 
     GstRtspServer() = default;

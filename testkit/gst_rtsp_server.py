@@ -4,6 +4,7 @@
 usage: gst_rtsp_server.py --clip FILE [--codec h264|h265] [--port N] [--mount /test]
                           [--user U --password P] [--aggregate-mode none|zero-latency|max]
                           [--config-interval N] [--mtu N] [--stats FILE] [--address ADDR] [--log-plays]
+                          [--audio-clip FILE --audio-codec aac|latm|pcmu|pcma|g726|opus]
        gst_rtsp_server.py --check      exit 0 when everything needed is installed, else 77
 
 The clip is an MPEG-TS file (or anything parsebin can take apart) holding H.264 or H.265 with its
@@ -14,6 +15,11 @@ is rtph264pay's "max-stap"). With --stats the server writes "packets=N aggregate
 it ends: the RTP packets its payloaders sent, and how many of them were STAP-A (H.264) or
 aggregation packets (H.265), then "tunnelled_plays=T plain_plays=P": the PLAY requests that came
 through an RTSP-in-HTTP tunnel (which the server accepts on its port) and those that did not.
+With --audio-clip the stream gets a second track, the clip's sound:
+an ADTS AAC file payloaded as mpeg4-generic (aac, rtpmp4gpay) or MP4A-LATM (latm, rtpmp4apay), a
+WAV file of mu-law or A-law samples (pcmu, pcma), a WAV file of 16-bit samples encoded to 32 kbit/s
+G.726 by the server (g726), or an Ogg Opus file (opus); samples go 20 ms to a packet, as from a
+camera.
 
 Prints "READY port=<port> url=<url>" on standard output once it listens (port 0 picks a free
 port) and runs until it is killed. Exits with status 77 when the GStreamer packages are missing.
@@ -36,7 +42,17 @@ except (ImportError, ValueError) as err:
     sys.exit(77)
 
 
-def launch_line(clip, codec, aggregate_mode, config_interval, mtu):
+AUDIO_BRANCHES = {
+    "aac": "aacparse ! rtpmp4gpay name=pay1 pt=97",
+    "latm": "aacparse ! rtpmp4apay name=pay1 pt=97",
+    "pcmu": "wavparse ! rtppcmupay name=pay1 max-ptime=20000000",
+    "pcma": "wavparse ! rtppcmapay name=pay1 max-ptime=20000000",
+    "g726": "wavparse ! audioconvert ! avenc_g726 bitrate=32000 ! rtpg726pay name=pay1 pt=97 max-ptime=20000000",
+    "opus": "oggdemux ! opusparse ! rtpopuspay name=pay1 pt=97",
+}
+
+
+def launch_line(clip, codec, aggregate_mode, config_interval, mtu, audio_clip=None, audio_codec=None):
     # By default aggregate-mode=none: one NAL unit per packet or FU, never an aggregation packet;
     # config-interval=0: the parameter sets travel only where the clip has them, as a camera
     # sends them.
@@ -44,13 +60,17 @@ def launch_line(clip, codec, aggregate_mode, config_interval, mtu):
     parse = "h264parse" if codec == "h264" else "h265parse"
     if aggregate_mode == "max" and codec == "h264":
         aggregate_mode = "max-stap"
-    return '( filesrc location="%s" ! parsebin ! %s ! %s name=pay0 pt=96 config-interval=%d aggregate-mode=%s mtu=%d )' % (
+    audio = ""
+    if audio_clip:
+        audio = ' filesrc location="%s" ! %s' % (audio_clip.replace('"', '\\"'), AUDIO_BRANCHES[audio_codec])
+    return '( filesrc location="%s" ! parsebin ! %s ! %s name=pay0 pt=96 config-interval=%d aggregate-mode=%s mtu=%d%s )' % (
         clip.replace('"', '\\"'),
         parse,
         pay,
         config_interval,
         aggregate_mode,
         mtu,
+        audio,
     )
 
 
@@ -126,6 +146,8 @@ def main():
     ap.add_argument("--address", default="127.0.0.1")
     ap.add_argument("--log-plays", action="store_true",
                     help='a line "[client N] PLAY -> 200" on standard error per PLAY answered (benchmarks)')
+    ap.add_argument("--audio-clip")
+    ap.add_argument("--audio-codec", choices=sorted(AUDIO_BRANCHES), default="aac")
     args = ap.parse_args()
 
     Gst.init(None)
@@ -144,7 +166,11 @@ def main():
     server.set_service(str(args.port))
 
     factory = GstRtspServer.RTSPMediaFactory()
-    factory.set_launch(launch_line(args.clip, args.codec, args.aggregate_mode, args.config_interval, args.mtu))
+    factory.set_launch(
+        launch_line(
+            args.clip, args.codec, args.aggregate_mode, args.config_interval, args.mtu, args.audio_clip, args.audio_codec
+        )
+    )
     factory.set_shared(False)
     stats = PacketStats(args.codec)
     if args.stats:

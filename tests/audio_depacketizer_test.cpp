@@ -208,6 +208,8 @@ TEST(AudioDepacketizer, LatmElementsSubframesAndFragments) {
     EXPECT_EQ(r.got[2].ts, 1124u + 1024);
     EXPECT_EQ(r.depay.framesDropped(), 1u);
 
+    // GStreamer's fmtp ends the configuration after the AudioSpecificConfig.
+    EXPECT_EQ(Rig("MP4A-LATM", 44100, "cpresent=0;config=40002420").depay.config(), (Bytes{0x12, 0x10}));
     // Two subframes per element (16 kHz mono).
     Rig two("MP4A-LATM", 16000, "cpresent=0;config=410028103fc0");
     EXPECT_EQ(two.depay.info().channels, 1u);

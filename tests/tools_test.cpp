@@ -571,3 +571,143 @@ TEST_F(ToolsTest, SegmentsSurviveACameraClockRestartWithEveryPictureKept) {
 }
 
 }  // namespace
+
+// The camera's sound recorded beside its video: GStreamer's server sends a clip with a noise
+// track, one codec per case (over UDP and TCP in turn); the recording's sound must decode, last as
+// long as its video, be the source's samples and sit where the source has them.
+struct AudioCase {
+    const char* name;
+    const char* codec;    // gst_rtsp_server.py --audio-codec
+    const char* source;   // ffmpeg arguments making the source file
+    const char* file;     // the recording
+    const char* decoded;  // codec_name of the recorded audio stream
+    int rate, channels;
+    // Decoded samples per channel left out of the comparison: what the decoder's state makes
+    // differ (AAC's overlap; the encoder's noise substitution, whose generator runs on across
+    // frames, is off); -1: a lossy path, where the loudness is compared instead.
+    int skip;
+};
+
+class RecorderAudio : public ToolsTest, public testing::WithParamInterface<std::pair<AudioCase, bool>> {};
+
+namespace {
+std::vector<int16_t> decodePcm(const std::string& file, int rate, int channels) {
+    std::string out;
+    testkit::runCommand("ffmpeg -v error -y -i '" + file + "' -map 0:a -f s16le -ar " + std::to_string(rate) +
+                            " -ac " + std::to_string(channels) + " '" + file + ".pcm'",
+                        &out);
+    Bytes raw;
+    testkit::readFile(file + ".pcm", &raw);
+    std::vector<int16_t> pcm(raw.size() / 2);
+    memcpy(pcm.data(), raw.data(), pcm.size() * 2);
+    return pcm;
+}
+double rmsDb(const std::vector<int16_t>& pcm) {
+    double sum = 0;
+    for (int16_t v : pcm) sum += double(v) * v;
+    return 10 * std::log10(sum / std::max<size_t>(pcm.size(), 1) + 1e-9);
+}
+// First and end time of each stream's packets in a recording.
+void streamSpans(const std::string& file, double span[2][2]) {
+    std::string csv;
+    testkit::runCommand(
+        "ffprobe -v error -show_entries packet=stream_index,pts_time,duration_time -of csv=p=0 '" + file +
+            "'",
+        &csv);
+    span[0][0] = span[1][0] = 1e9;
+    span[0][1] = span[1][1] = -1;
+    int index = 0;
+    double pts = 0, duration = 0;
+    for (const char* line = csv.c_str(); sscanf(line, "%d,%lf,%lf", &index, &pts, &duration) == 3;) {
+        if (index == 0 || index == 1) {
+            span[index][0] = std::min(span[index][0], pts);
+            span[index][1] = std::max(span[index][1], pts + duration);
+        }
+        line = strchr(line, '\n');
+        if (line == nullptr) break;
+        ++line;
+    }
+}
+}  // namespace
+
+TEST_P(RecorderAudio, SoundIsTheSourcesBesideItsVideo) {
+    const AudioCase c = GetParam().first;
+    const bool tcp = GetParam().second;
+    if (!testkit::ffmpegAvailable()) GTEST_SKIP() << "ffmpeg not installed";
+    const std::string missing = GstRtspServer::missingDependency();
+    if (!missing.empty()) GTEST_SKIP() << "GStreamer skipped: " << missing;
+    const std::string source = path(std::string("source.") + (strstr(c.source, "ogg")    ? "ogg"
+                                                              : strstr(c.source, "adts") ? "aac"
+                                                                                         : "wav"));
+    std::string out;
+    ASSERT_TRUE(testkit::runCommand(
+        std::string("ffmpeg -v error -f lavfi -i anoisesrc=d=1.6:c=pink:a=0.3:seed=7:r=") +
+            std::to_string(c.rate) + " -ac " + std::to_string(c.channels) + " " + c.source + " -y '" +
+            source + "'",
+        &out));
+    // The clip in MPEG-TS, so that the server paces its pictures by their times.
+    const std::string video = path("video.ts");
+    ASSERT_TRUE(testkit::runCommand("ffmpeg -v error -r 25 -i '" +
+                                        testkit::clipPath("h264_single_slice.264") +
+                                        "' -c copy -f mpegts -y '" + video + "'",
+                                    &out));
+    GstRtspServer gst;
+    GstRtspServer::Options options;
+    options.clip = video;
+    options.audioClip = source;
+    options.audioCodec = c.codec;
+    ASSERT_TRUE(gst.start(options));
+    const std::string file = path(c.file);
+    ToolRun run =
+        record({gst.url(), "--audio", tcp ? "--tcp" : "--udp", "-o", file, "--duration", "1", "-q"});
+    if (run.err.find("no FFmpeg") != std::string::npos) GTEST_SKIP() << "recorder built without FFmpeg";
+    ASSERT_EQ(run.exitCode, kOk) << run.err;
+    EXPECT_EQ(run.err, "");
+    std::string text, errors;
+    testkit::runCommand(
+        "ffprobe -v error -select_streams a -show_entries stream=codec_name -of csv=p=0 '" + file + "'",
+        &text);
+    EXPECT_EQ(text, std::string(c.decoded) + "\n");
+    testkit::runCommand("ffmpeg -v error -i '" + file + "' -f null - 2>&1", &errors);
+    EXPECT_EQ(errors, "");
+    double span[2][2];
+    streamSpans(file, span);
+    EXPECT_NEAR(span[1][1] - span[1][0], span[0][1] - span[0][0], 0.1);
+    EXPECT_NEAR(span[1][0], span[0][0], 0.1);
+
+    const std::vector<int16_t> got = decodePcm(file, c.rate, c.channels);
+    const std::vector<int16_t> want = decodePcm(source, c.rate, c.channels);
+    EXPECT_NEAR(static_cast<double>(got.size()) / c.channels / c.rate, span[1][1] - span[1][0], 0.05);
+    if (c.skip < 0) {
+        EXPECT_NEAR(rmsDb(got), rmsDb(want), 1.5);
+        return;
+    }
+    // The recording's samples are a run of the source's, from where the file puts them (the
+    // pictures begin with the clip's first): sound and video within 20 ms.
+    const size_t skip = static_cast<size_t>(c.skip) * c.channels;
+    ASSERT_GT(got.size(), skip + 800);
+    auto at = std::search(want.begin(), want.end(), got.begin() + skip, got.end());
+    ASSERT_NE(at, want.end()) << "the recorded sound is not the source's";
+    const double sourceTime = static_cast<double>(at - want.begin() - skip) / c.channels / c.rate;
+    EXPECT_NEAR(sourceTime, span[1][0], 0.02);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Codecs, RecorderAudio,
+    testing::Values(
+        std::make_pair(
+            AudioCase{"Aac", "aac", "-c:a aac -aac_pns 0 -f adts", "aac.mp4", "aac", 44100, 2, 1024}, false),
+        std::make_pair(AudioCase{"Latm", "latm", "-c:a aac -aac_pns 0 -f adts", "latm.mkv", "aac", 44100, 2,
+                                 1024},
+                       true),
+        std::make_pair(
+            AudioCase{"Pcmu", "pcmu", "-c:a pcm_mulaw -f wav", "pcmu.mkv", "pcm_mulaw", 8000, 1, 0}, false),
+        std::make_pair(AudioCase{"Pcma", "pcma", "-c:a pcm_alaw -f wav", "pcma.mkv", "pcm_alaw", 8000, 1, 0},
+                       true),
+        std::make_pair(
+            AudioCase{"G726", "g726", "-c:a pcm_s16le -f wav", "g726.mkv", "adpcm_g726", 8000, 1, -1}, false),
+        std::make_pair(AudioCase{"Opus", "opus", "-c:a libopus -f ogg", "opus.mp4", "opus", 48000, 2, -1},
+                       true)),
+    [](const testing::TestParamInfo<std::pair<AudioCase, bool>>& i) {
+        return std::string(i.param.first.name) + (i.param.second ? "Tcp" : "Udp");
+    });

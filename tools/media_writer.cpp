@@ -11,6 +11,7 @@
 extern "C" {
 #include <libavcodec/avcodec.h>
 #include <libavformat/avformat.h>
+#include <libavutil/channel_layout.h>
 #include <libavutil/error.h>
 }
 #endif
@@ -112,6 +113,7 @@ public:
             memcpy(par->extradata, track.parameterSets.data(), track.parameterSets.size());
             par->extradata_size = static_cast<int>(track.parameterSets.size());
         }
+        if (track.audio.codec != RtspAudioCodec::Unknown && !addAudio(track.audio, why)) return false;
         const bool seekable = lseek(fd, 0, SEEK_CUR) >= 0;
         uint8_t* buffer = static_cast<uint8_t*>(av_malloc(kMediaWriteBuffer));
         mIo = buffer == nullptr ? nullptr
@@ -139,8 +141,18 @@ public:
         return true;
     }
 
+    bool writeAudio(const uint8_t* data, size_t size, int64_t pts, int64_t duration) override {
+        if (mAudio == nullptr) return MediaWriter::writeAudio(data, size, pts, duration);
+        return writePacket(mAudio, data, size, pts, pts, duration, true);
+    }
+
     bool write(const uint8_t* data, size_t size, int64_t pts, int64_t dts, int64_t duration,
                bool keyframe) override {
+        return writePacket(mStream, data, size, pts, dts, duration, keyframe);
+    }
+
+    bool writePacket(AVStream* stream, const uint8_t* data, size_t size, int64_t pts, int64_t dts,
+                     int64_t duration, bool keyframe) {
         AVPacket* packet = av_packet_alloc();
         if (packet == nullptr || av_new_packet(packet, static_cast<int>(size)) < 0) {
             av_packet_free(&packet);
@@ -148,11 +160,11 @@ public:
             return false;
         }
         memcpy(packet->data, data, size);
-        packet->stream_index = 0;
+        packet->stream_index = stream->index;
         // The muxer may have chosen its own time base (Matroska: milliseconds).
-        packet->pts = av_rescale_q(pts, AVRational{1, 90000}, mStream->time_base);
-        packet->dts = av_rescale_q(dts, AVRational{1, 90000}, mStream->time_base);
-        packet->duration = av_rescale_q(duration, AVRational{1, 90000}, mStream->time_base);
+        packet->pts = av_rescale_q(pts, AVRational{1, 90000}, stream->time_base);
+        packet->dts = av_rescale_q(dts, AVRational{1, 90000}, stream->time_base);
+        packet->duration = av_rescale_q(duration, AVRational{1, 90000}, stream->time_base);
         if (keyframe) packet->flags |= AV_PKT_FLAG_KEY;
         int rc = av_interleaved_write_frame(mContext, packet);
         av_packet_free(&packet);
@@ -210,14 +222,78 @@ private:
     bool mOwnsFd = false;
     AVIOContext* mIo = nullptr;
     std::string mIoError;
+
+    // The sound as stream 1; the muxer is told the codec and its configuration, nothing is
+    // decoded or encoded.
+    bool addAudio(const MediaAudioTrack& audio, std::string* why) {
+        AVStream* stream = avformat_new_stream(mContext, nullptr);
+        if (stream == nullptr) {
+            *why = "cannot add the audio stream";
+            return false;
+        }
+        stream->time_base = AVRational{1, 90000};
+        AVCodecParameters* par = stream->codecpar;
+        par->codec_type = AVMEDIA_TYPE_AUDIO;
+        switch (audio.codec) {
+            case RtspAudioCodec::Aac:
+                par->codec_id = AV_CODEC_ID_AAC;
+                break;
+            case RtspAudioCodec::Opus:
+                par->codec_id = AV_CODEC_ID_OPUS;
+                break;
+            case RtspAudioCodec::Pcmu:
+                par->codec_id = AV_CODEC_ID_PCM_MULAW;
+                break;
+            case RtspAudioCodec::Pcma:
+                par->codec_id = AV_CODEC_ID_PCM_ALAW;
+                break;
+            case RtspAudioCodec::G726:
+                par->codec_id = AV_CODEC_ID_ADPCM_G726;
+                break;
+            case RtspAudioCodec::Unknown:
+                break;
+        }
+        par->sample_rate = static_cast<int>(audio.sampleRate);
+        if (audio.codec == RtspAudioCodec::Aac) par->frame_size = 1024;
+        if (audio.codec == RtspAudioCodec::Opus) par->frame_size = 960;
+        av_channel_layout_default(&par->ch_layout,
+                                  static_cast<int>(audio.channels == 0 ? 1 : audio.channels));
+        if (audio.codec == RtspAudioCodec::G726) {
+            par->bits_per_coded_sample = static_cast<int>(audio.bitsPerSample);
+            par->bit_rate = static_cast<int64_t>(audio.bitsPerSample) * audio.sampleRate;
+            par->block_align = 1;
+        } else if (audio.codec == RtspAudioCodec::Pcmu || audio.codec == RtspAudioCodec::Pcma) {
+            par->bits_per_coded_sample = 8;
+            par->block_align = static_cast<int>(audio.channels == 0 ? 1 : audio.channels);
+        }
+        if (!audio.config.empty()) {
+            par->extradata =
+                static_cast<uint8_t*>(av_mallocz(audio.config.size() + AV_INPUT_BUFFER_PADDING_SIZE));
+            if (par->extradata == nullptr) {
+                *why = "out of memory";
+                return false;
+            }
+            memcpy(par->extradata, audio.config.data(), audio.config.size());
+            par->extradata_size = static_cast<int>(audio.config.size());
+        }
+        mAudio = stream;
+        return true;
+    }
+
     AVFormatContext* mContext = nullptr;
     AVStream* mStream = nullptr;
+    AVStream* mAudio = nullptr;
     bool mHeaderWritten = false;
     bool mClosed = false;
 };
 #endif
 
 }  // namespace
+
+bool mediaFormatHoldsAudio(MediaFormat format, RtspAudioCodec codec) {
+    if (format == MediaFormat::AnnexB || codec == RtspAudioCodec::Unknown) return false;
+    return format == MediaFormat::Matroska || codec == RtspAudioCodec::Aac || codec == RtspAudioCodec::Opus;
+}
 
 bool mediaFormatAvailable(MediaFormat format) {
 #ifdef QUORVANE_HAVE_FFMPEG

@@ -21,6 +21,8 @@
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
+#include <deque>
+#include <functional>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -73,6 +75,8 @@ const char* kUsage =
     "      --duration S    stop after S seconds of recording\n"
     "      --frames N      stop after N pictures\n"
     "      --timeout S     give up when no video arrives within S seconds (default 10)\n"
+    "      --audio         record the camera's sound too (MP4: AAC and Opus; Matroska: also G.711\n"
+    "                      and G.726)\n"
     "      --info          connect, print codec, size and parameter sets, and exit\n"
     "  -q, --quiet         no progress line\n"
     "  -v, --verbose       also show the library's log\n"
@@ -101,6 +105,7 @@ struct Options {
     std::string tlsPin;
     bool tlsInsecure = false;
     bool httpTunnel = false;
+    bool audio = false;
 };
 
 double nowSeconds() {
@@ -195,6 +200,8 @@ bool parseOptions(int argc, char** argv, Options* o) {
             o->frames = static_cast<uint64_t>(d);
         } else if (a == "--info") {
             o->info = true;
+        } else if (a == "--audio") {
+            o->audio = true;
         } else if (a == "--library-defaults") {
             o->libraryDefaults = true;
         } else if (a == "-q" || a == "--quiet") {
@@ -221,6 +228,10 @@ bool parseOptions(int argc, char** argv, Options* o) {
     }
     if (o->output == "-" && outputFormat(*o) == MediaFormat::Mp4) {
         fputs("quorvane-record: MP4 cannot be streamed to standard output; use --format mkv\n", stderr);
+        return false;
+    }
+    if (o->audio && !o->info && outputFormat(*o) == MediaFormat::AnnexB) {
+        fputs("quorvane-record: --audio needs an MP4 or Matroska output (.mp4, .mkv or --format)\n", stderr);
         return false;
     }
     if (o->output == "-" && o->segment > 0) {
@@ -356,6 +367,26 @@ public:
         mExtension = mTarget.path.substr(dot);
     }
 
+    // With --audio: where the audio track's description comes from when a file is opened.
+    void setAudioSource(std::function<RtspAudioStreamInfo()> source) { mAudioSource = std::move(source); }
+
+    // One frame of the camera's sound: written on the file's timeline, which the video's RTP
+    // timestamps make; the sound is placed by its presentation time against the latest picture's.
+    void onAudio(const RtspAudioFrame& a) {
+        if (a.data == nullptr || a.size == 0) return;
+        std::lock_guard<std::mutex> lock(mMutex);
+        if (mClosed || mDone || mWriteFailed) return;
+        if (!mWriter) {
+            // Sound that arrives before the file's first picture may belong with it: the latest
+            // is kept until the file opens.
+            if (!mAudioSource || mStarted) return;
+            mEarlyAudio.push_back({std::vector<uint8_t>(a.data, a.data + a.size), a});
+            if (mEarlyAudio.size() > kEarlyAudioFrames) mEarlyAudio.pop_front();
+            return;
+        }
+        writeAudioLocked(a, a.data, a.size);
+    }
+
     void onFrame(const RtspFrame& f) {
         if (f.data == nullptr || f.size == 0 || f.codec == RtspVideoCodec::Unknown) return;
         mDataSeen = true;
@@ -441,6 +472,13 @@ public:
         } else if (!writeFrame(f.data, f.size, pts, mClock.next(&pts), f.keyframe)) {
             return;
         }
+        // The sound is placed against this picture: its time in the file, and its clocks.
+        mAnchor = {pts - mSegmentStart, f.presentationNs, f.arrivalNs, f.presentationFromSenderReport, true};
+        if (!mEarlyAudio.empty()) {
+            std::deque<EarlyAudio> early;
+            early.swap(mEarlyAudio);
+            for (EarlyAudio& e : early) writeAudioLocked(e.frame, e.bytes.data(), e.bytes.size());
+        }
         ++mFrames;
         mLastPictureTime = now;
         mBytes += f.size;
@@ -464,12 +502,13 @@ public:
         RtspVideoCodec codec;
         std::vector<uint8_t> vps, sps, pps;
         std::vector<std::string> files;
+        uint64_t audioFrames;
     };
     Snapshot snapshot() {
         std::lock_guard<std::mutex> lock(mMutex);
         return Snapshot{
-            mDataSeen.load(), mStarted,         mDone,  mWriteFailed, mWriteError, mFrames, mBytes,
-            mStartTime,       mLastPictureTime, mCodec, mVps,         mSps,        mPps,    mFiles};
+            mDataSeen.load(), mStarted, mDone, mWriteFailed, mWriteError, mFrames, mBytes,      mStartTime,
+            mLastPictureTime, mCodec,   mVps,  mSps,         mPps,        mFiles,  mAudioFrames};
     }
 
 private:
@@ -652,6 +691,10 @@ private:
             track.width = mSpsInfo.width;
             track.height = mSpsInfo.height;
             track.parameterSets = parameterSetsAnnexB();
+            if (mAudioSource) track.audio = audioTrack();
+            mAudioMap = AudioMap();
+            mAudioEnd = -1;
+            mAnchor = Anchor();
             std::string why;
             bool ownsFd = ownFile;
             if (fd < 0) {
@@ -677,6 +720,97 @@ private:
         mWriter.reset();
         if (mSegmentFile && fclose(mSegmentFile.release()) != 0 && ok) ok = fail(strerror(errno));
         return ok;
+    }
+
+    // The audio stream of the file about to be opened; none (with one message) when the camera
+    // offers no sound this recorder keeps, or the container has no place for its codec.
+    MediaAudioTrack audioTrack() {
+        const RtspAudioStreamInfo info = mAudioSource();
+        MediaAudioTrack audio;
+        const char* names[] = {"-", "AAC", "G.711 mu-law", "G.711 A-law", "G.726", "Opus"};
+        const char* name = names[static_cast<int>(info.codec)];
+        if (info.codec == RtspAudioCodec::Unknown) {
+            note("the camera sends no sound this recorder can keep: recording video only");
+        } else if (!mediaFormatHoldsAudio(mTarget.format, info.codec)) {
+            note(std::string("MP4 has no place for ") + name +
+                 " sound: recording video only (.mkv keeps it)");
+        } else if (info.codec == RtspAudioCodec::Aac && info.configSize == 0) {
+            note("the camera's AAC configuration is not known yet: recording video only");
+        } else {
+            audio.codec = info.codec;
+            audio.sampleRate = info.sampleRate;
+            audio.channels = info.channels;
+            audio.bitsPerSample = info.bitsPerSample;
+            audio.config.assign(info.config, info.config + info.configSize);
+        }
+        mAudioInFile = audio.codec != RtspAudioCodec::Unknown;
+        return audio;
+    }
+
+    void note(const std::string& text) {
+        if (text == mLastNote) return;
+        mLastNote = text;
+        fprintf(stderr, "quorvane-record: %s\n", text.c_str());
+    }
+
+    void writeAudioLocked(const RtspAudioFrame& a, const uint8_t* data, size_t size) {
+        if (!mAudioInFile || a.sampleRate == 0 || a.clockRate == 0 || !mAnchor.set) return;
+        // Where the clocks put the frame against the latest picture: both on the camera's clock
+        // (sender reports) or both on arrival, the difference of the presentation times; else the
+        // difference of the arrival times.
+        const bool cameraClock = a.presentationFromSenderReport && mAnchor.fromSenderReport;
+        const int64_t deltaNs = a.presentationFromSenderReport == mAnchor.fromSenderReport
+                                    ? a.presentationNs - mAnchor.presentationNs
+                                    : a.arrivalNs - mAnchor.arrivalNs;
+        const double placed = static_cast<double>(mAnchor.pts) + static_cast<double>(deltaNs) * 9e-5;
+        // The sound then runs on its own RTP clock, without gaps or jitter. It is placed again
+        // when both tracks first have sender reports and it is more than kAudioSlack off, and
+        // when its timestamps jump (a new session).
+        const double following =
+            mAudioMap.pts +
+            static_cast<double>(static_cast<int64_t>(a.rtpTimestamp - mAudioMap.rtp)) * 90000.0 / a.clockRate;
+        if (!mAudioMap.set || std::fabs(placed - following) > 90000 ||
+            (cameraClock && !mAudioMap.cameraClock && std::fabs(placed - following) > kAudioSlack)) {
+            mAudioMap = {true, cameraClock, a.rtpTimestamp, placed};
+        }
+        mAudioMap.cameraClock = mAudioMap.cameraClock || cameraClock;
+        const double pts =
+            mAudioMap.pts +
+            static_cast<double>(static_cast<int64_t>(a.rtpTimestamp - mAudioMap.rtp)) * 90000.0 / a.clockRate;
+        if (pts < 0 || (mAudioEnd >= 0 && pts < mAudioEnd - 90)) return;  // before the file, or overlapping
+        const uint32_t samples = a.samples != 0 ? a.samples : a.sampleRate / 50;
+        const double duration = samples * 90000.0 / a.sampleRate;
+        std::vector<uint8_t> msbFirst;
+        if (a.codec == RtspAudioCodec::G726) {
+            msbFirst = g726MsbFirst(data, size, a.bitsPerSample);
+            data = msbFirst.data();
+        }
+        if (!mWriter->writeAudio(data, size, std::llround(pts), std::llround(duration))) {
+            fail(mWriter->error);
+            return;
+        }
+        mAudioEnd = pts + duration;
+        ++mAudioFrames;
+    }
+
+    // G.726 code words packed from the least significant bit (RFC 3551) repacked from the most
+    // significant one, as the WAVE / Matroska G.726 format holds them.
+    static std::vector<uint8_t> g726MsbFirst(const uint8_t* data, size_t size, uint32_t bits) {
+        std::vector<uint8_t> out(size, 0);
+        if (bits < 2 || bits > 5) return out;
+        const size_t words = size * 8 / bits;
+        for (size_t i = 0; i < words; ++i) {
+            uint32_t word = 0;
+            for (uint32_t b = 0; b < bits; ++b) {
+                const size_t bit = i * bits + b;
+                word |= ((data[bit / 8] >> (bit % 8)) & 1u) << b;
+            }
+            for (uint32_t b = 0; b < bits; ++b) {
+                const size_t bit = i * bits + b;
+                if ((word >> (bits - 1 - b)) & 1u) out[bit / 8] |= static_cast<uint8_t>(0x80u >> (bit % 8));
+            }
+        }
+        return out;
     }
 
     bool fail(const std::string& why) {
@@ -733,6 +867,33 @@ private:
     RtspVideoCodec mCodec = RtspVideoCodec::Unknown;
     H26xSpsInfo mSpsInfo;  // of the latest SPS
     std::vector<uint8_t> mVps, mSps, mPps;
+
+    // The sound (--audio).
+    static constexpr size_t kEarlyAudioFrames = 32;
+    static constexpr double kAudioSlack = 1800;  // 20 ms in 1/90000 s
+    struct Anchor {
+        int64_t pts = 0;  // of the latest picture, in the file
+        int64_t presentationNs = 0;
+        int64_t arrivalNs = 0;
+        bool fromSenderReport = false;
+        bool set = false;
+    } mAnchor;
+    struct EarlyAudio {
+        std::vector<uint8_t> bytes;
+        RtspAudioFrame frame;
+    };
+    std::function<RtspAudioStreamInfo()> mAudioSource;
+    std::deque<EarlyAudio> mEarlyAudio;
+    bool mAudioInFile = false;
+    struct AudioMap {
+        bool set = false;
+        bool cameraClock = false;  // placed with both tracks' sender reports
+        uint64_t rtp = 0;          // this RTP timestamp of the sound ...
+        double pts = 0;            // ... is here in the file
+    } mAudioMap;
+    double mAudioEnd = -1;  // where the latest audio frame written ends
+    uint64_t mAudioFrames = 0;
+    std::string mLastNote;
 };
 
 std::string hex(const std::vector<uint8_t>& b) {
@@ -873,6 +1034,11 @@ int printInfo(const RtspClient& client, const Recorder::Snapshot& snap) {
         printf("sprop-vps=%s; sprop-sps=%s; sprop-pps=%s\n", base64(snap.vps).c_str(),
                base64(snap.sps).c_str(), base64(snap.pps).c_str());
     }
+    const RtspAudioStreamInfo audio = client.audioStreamInfo();
+    const char* names[] = {"-", "AAC", "G.711 mu-law", "G.711 A-law", "G.726", "Opus"};
+    if (audio.codec != RtspAudioCodec::Unknown)
+        printf("audio: %s, %u Hz, %u channel%s\n", names[static_cast<int>(audio.codec)], audio.sampleRate,
+               audio.channels, audio.channels == 1 ? "" : "s");
     fflush(stdout);
     return kExitOk;
 }
@@ -982,8 +1148,13 @@ int main(int argc, char** argv) {
         clientOptions.tlsPinnedPublicKey = opt.tlsPin;
         clientOptions.tlsInsecureNoVerify = opt.tlsInsecure;
         clientOptions.httpTunnel = opt.httpTunnel;
+        clientOptions.receiveAudio = opt.audio;
         RtspClient client(url.withoutCredentials, opt.user, opt.password, opt.tcp, clientOptions);
         client.setFrameCallback([&recorder](const RtspFrame& frame) { recorder.onFrame(frame); });
+        if (opt.audio && !opt.info) {
+            recorder.setAudioSource([&client] { return client.audioStreamInfo(); });
+            client.setAudioCallback([&recorder](const RtspAudioFrame& frame) { recorder.onAudio(frame); });
+        }
 
         double start = nowSeconds();
         if (!opt.quiet)

@@ -2,6 +2,7 @@
 
 #include <strings.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstring>
 
@@ -88,9 +89,11 @@ bool latmValue(BitReader& r, uint32_t* value) {
 }
 
 // StreamMuxConfig() of ISO 14496-3 1.7.3 for one program of one layer, frame length type 0 (what
-// AAC over LATM uses); the AudioSpecificConfig comes back byte-aligned.
+// AAC over LATM uses); the AudioSpecificConfig comes back byte-aligned. `sdp`: the configuration
+// of an fmtp line, which some servers (GStreamer) end right after the AudioSpecificConfig; the
+// fields missing then take the values of AAC's frame length type 0.
 bool readStreamMuxConfig(BitReader& r, const uint8_t* data, size_t size, std::vector<uint8_t>* asc,
-                         AacConfig* aac, uint32_t* subFrames) {
+                         AacConfig* aac, uint32_t* subFrames, bool sdp = false) {
     uint32_t version = 0, versionA = 0, v = 0;
     if (!r.read(1, &version)) return false;
     if (version == 1 && (!r.read(1, &versionA) || versionA != 0)) return false;
@@ -113,6 +116,8 @@ bool readStreamMuxConfig(BitReader& r, const uint8_t* data, size_t size, std::ve
     }
     *asc = copyBits(data, size, from, end - from);
     if (!r.skip(end - r.position())) return false;
+    *subFrames = numSubFrames + 1;
+    if (sdp && r.left() < 3 + 8 + 1 + 1) return r.left() < 3 || (r.read(3, &v) && v == 0);
     uint32_t frameLengthType = 0, otherData = 0, crc = 0;
     if (!r.read(3, &frameLengthType) || frameLengthType != 0 || !r.read(8, &v)) return false;
     if (!r.read(1, &otherData)) return false;
@@ -125,9 +130,7 @@ bool readStreamMuxConfig(BitReader& r, const uint8_t* data, size_t size, std::ve
                 if (!r.read(1, &escape) || !r.read(8, &v)) return false;
         }
     }
-    if (!r.read(1, &crc) || (crc && !r.read(8, &v))) return false;
-    *subFrames = numSubFrames + 1;
-    return true;
+    return r.read(1, &crc) && (!crc || r.read(8, &v));
 }
 
 std::vector<uint8_t> fromHex(const std::string& hex, bool* ok) {
@@ -303,7 +306,8 @@ bool AudioDepacketizer::configure(const RtspAudioTrack& track, std::string* why)
                 mMuxConfigInBand = fmtpNumber(fmtp, "cpresent", 1) != 0;
                 if (!mMuxConfigInBand) {
                     BitReader r(bytes.data(), bytes.size());
-                    if (!readStreamMuxConfig(r, bytes.data(), bytes.size(), &mConfig, &aac, &mSubFrames)) {
+                    if (!readStreamMuxConfig(r, bytes.data(), bytes.size(), &mConfig, &aac, &mSubFrames,
+                                             true)) {
                         *why =
                             "MP4A-LATM config= is missing or of a kind not read (one program, one layer, "
                             "frame length type 0)";
@@ -364,6 +368,10 @@ RtspAudioStreamInfo AudioDepacketizer::info() const {
     i.bitsPerSample = mBits;
     i.payloadType = mPayloadType;
     i.clockRate = mClockRate;
+    if (mConfig.size() <= sizeof(i.config)) {
+        std::copy(mConfig.begin(), mConfig.end(), i.config);
+        i.configSize = static_cast<uint32_t>(mConfig.size());
+    }
     return i;
 }
 
