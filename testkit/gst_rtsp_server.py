@@ -18,8 +18,9 @@ through an RTSP-in-HTTP tunnel (which the server accepts on its port) and those 
 With --audio-clip the stream gets a second track, the clip's sound:
 an ADTS AAC file payloaded as mpeg4-generic (aac, rtpmp4gpay) or MP4A-LATM (latm, rtpmp4apay), a
 WAV file of mu-law or A-law samples (pcmu, pcma), a WAV file of 16-bit samples encoded to 32 kbit/s
-G.726 by the server (g726), or an Ogg Opus file (opus); samples go 20 ms to a packet, as from a
-camera.
+G.726 by the server (g726; packed as RFC 3551 says: GStreamer's default, force-aal2, sends the
+AAL2 order under the RFC 3551 name), or an Ogg Opus file (opus); samples go 20 ms to a packet, as
+from a camera.
 
 Prints "READY port=<port> url=<url>" on standard output once it listens (port 0 picks a free
 port) and runs until it is killed. Exits with status 77 when the GStreamer packages are missing.
@@ -47,7 +48,7 @@ AUDIO_BRANCHES = {
     "latm": "aacparse ! rtpmp4apay name=pay1 pt=97",
     "pcmu": "wavparse ! rtppcmupay name=pay1 max-ptime=20000000",
     "pcma": "wavparse ! rtppcmapay name=pay1 max-ptime=20000000",
-    "g726": "wavparse ! audioconvert ! avenc_g726 bitrate=32000 ! rtpg726pay name=pay1 pt=97 max-ptime=20000000",
+    "g726": "wavparse ! audioconvert ! avenc_g726 bitrate=32000 ! rtpg726pay name=pay1 pt=97 max-ptime=20000000 force-aal2=false",
     "opus": "oggdemux ! opusparse ! rtpopuspay name=pay1 pt=97",
 }
 
