@@ -589,6 +589,10 @@ struct AudioCase {
     int skip;
 };
 
+void PrintTo(const AudioCase& c, std::ostream* os) {
+    *os << c.name;
+}
+
 class RecorderAudio : public ToolsTest, public testing::WithParamInterface<std::pair<AudioCase, bool>> {};
 
 namespace {
