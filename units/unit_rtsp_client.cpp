@@ -756,7 +756,7 @@ void RtspClientUnitEM::setOptions(const RtspClientOptions& options) {
     std::lock_guard<std::recursive_mutex> lock(mLifecycleMutex);
     mOptions = options;
     // With receiveAudio the audio track's ports are bound and read.
-    mAudioTrack = options.receiveAudio;
+    mAudioTrack = mAudioTrack || options.receiveAudio;
 }
 
 RtspConnectStatus RtspClientUnitEM::connectStatus() const {
