@@ -331,6 +331,7 @@ struct ZooCase {
     bool tcp;
     void (*script)(CameraScript&);
     const char* path = "/live";
+    void (*stream)(testkit::ClipStreamerOptions&) = nullptr;
 };
 
 void PrintTo(const ZooCase& c, std::ostream* os) {
@@ -363,6 +364,15 @@ void noCSeqStrayCrLf(CameraScript& s) {
 void queryOnlyForDescribe(CameraScript& s) {
     s.queryOnlyForDescribe = true;
 }
+// A SETUP answer whose ssrc= is not the packets', on a stream of SPS, PPS, IDR and three pictures.
+void shortStream(testkit::ClipStreamerOptions& o) {
+    o.loop = false;
+    o.pictures = 4;
+}
+// A previous session's stream beside the new one, which the PLAY answer's RTP-Info names.
+void rtpInfo(CameraScript& s) {
+    s.replies["PLAY"].headers = {{"RTP-Info", "url=trackID=1;seq=0;rtptime=0"}};
+}
 
 }  // namespace
 
@@ -373,6 +383,8 @@ TEST_P(CameraZoo, PlaysEveryPictureWithoutReconnect) {
     const std::vector<std::string> pictures = decodeClip("h264_single_slice.264", VideoCodec::H264);
     testkit::ClipStreamerOptions options;
     options.loop = true;
+    if (c.stream) c.stream(options);
+    const size_t wanted = options.loop ? kZooPictures : options.pictures;
     testkit::ClipStreamer clip(VideoCodec::H264, readClip("h264_single_slice.264"), options);
     CameraScript script;
     script.sdp = clip.sdp();
@@ -385,8 +397,8 @@ TEST_P(CameraZoo, PlaysEveryPictureWithoutReconnect) {
     RtspClient client(camera.url(c.path), "", "", c.tcp, RtspClientOptions::mixedFleet());
     got.attach(client);
     client.enable();
-    EXPECT_TRUE(clip.waitForPictures(kZooPictures, 8000));
-    EXPECT_TRUE(waitForPictures(got, VideoCodec::H264, kZooPictures * 9 / 10, 2000));
+    EXPECT_TRUE(clip.waitForPictures(wanted, 8000));
+    EXPECT_TRUE(waitForPictures(got, VideoCodec::H264, (wanted * 9 + 9) / 10, 2000));
     client.disable();
 
     EXPECT_EQ(methodCount(camera, "PLAY"), 1u) << "reconnected";
@@ -410,5 +422,21 @@ INSTANTIATE_TEST_SUITE_P(
         ZooCase{"NoCSeqUdp", false, [](CameraScript& s) { s.answerCSeq = "-"; }},
         ZooCase{"NoCSeqStrayCrLfTcp", true, noCSeqStrayCrLf},
         ZooCase{"QueryUrlUdp", false, queryOnlyForDescribe, "/live?channel=1&subtype=0"},
-        ZooCase{"QueryUrlTcp", true, queryOnlyForDescribe, "/live?channel=1&subtype=0"}),
+        ZooCase{"QueryUrlTcp", true, queryOnlyForDescribe, "/live?channel=1&subtype=0"},
+        ZooCase{"SourceElsewhereUdp", false,
+                [](CameraScript& s) { s.transportSuffix = ";source=127.0.0.9"; }},
+        ZooCase{"SourceUnspecifiedUdp", false,
+                [](CameraScript& s) { s.transportSuffix = ";source=0.0.0.0"; }},
+        ZooCase{"SetupSsrcLieUdp", false, [](CameraScript& s) { s.transportSuffix = ";ssrc=DEADBEEF"; },
+                "/live", shortStream},
+        ZooCase{"SetupSsrcZeroTcp", true, [](CameraScript& s) { s.transportSuffix = ";ssrc=00000000"; },
+                "/live", shortStream},
+        ZooCase{"SsrcPerGopUdp", false, [](CameraScript&) {}, "/live",
+                [](testkit::ClipStreamerOptions& o) { o.ssrcPerGop = true; }},
+        ZooCase{"SsrcPerGopTcp", true, [](CameraScript&) {}, "/live",
+                [](testkit::ClipStreamerOptions& o) { o.ssrcPerGop = true; }},
+        ZooCase{"GhostStreamUdp", false, rtpInfo, "/live",
+                [](testkit::ClipStreamerOptions& o) { o.ghostStream = true; }},
+        ZooCase{"GhostStreamTcp", true, rtpInfo, "/live",
+                [](testkit::ClipStreamerOptions& o) { o.ghostStream = true; }}),
     [](const testing::TestParamInfo<ZooCase>& info) { return std::string(info.param.name); });
