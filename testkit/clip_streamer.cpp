@@ -174,6 +174,9 @@ private:
     std::unique_ptr<ServerPorts> mPorts;  // UDP only
     sockaddr_in mRtpPeer{};
     sockaddr_in mRtcpPeer{};
+    std::unique_ptr<RtpPacketizer> mGhost;  // ghostStream
+    size_t mGhostIndex = 0;
+    uint32_t mSsrc = 0;
     uint32_t mPackets = 0;  // for the sender report's counters
     uint32_t mOctets = 0;
     std::minstd_rand mDropRandom;  // seeded per play, so a run of a test is repeatable
@@ -211,6 +214,15 @@ void ClipPlay::run(CameraPlayContext& context) {
     }
     mState->changed.notify_all();
     RtpPacketizer packetizer(config);
+    mSsrc = config.ssrc;
+    if (options.ghostStream) {
+        RtpPacketizerConfig ghost = config;
+        ghost.ssrc = ~config.ssrc;
+        ghost.firstSeq = static_cast<uint16_t>(config.firstSeq + 0x5000);
+        ghost.firstTimestamp = config.firstTimestamp + 0x40000000u;
+        mGhost = std::make_unique<RtpPacketizer>(ghost);
+        mGhostIndex = mState->pictures.size() / 3;
+    }
 
     const auto period =
         std::chrono::duration_cast<SteadyClock::duration>(std::chrono::duration<double>(1.0 / options.fps));
@@ -276,7 +288,23 @@ void ClipPlay::run(CameraPlayContext& context) {
 }
 
 bool ClipPlay::sendPicture(CameraPlayContext& context, RtpPacketizer& packetizer, size_t index) {
-    std::vector<Bytes> packets = packetizer.packetizePicture(mState->pictures[index]);
+    const std::vector<Bytes>& picture = mState->pictures[index];
+    std::vector<Bytes> packets = packetizer.packetizePicture(picture);
+    if (mState->options.ssrcPerGop) {
+        const bool key = std::any_of(picture.begin(), picture.end(), [&](const Bytes& nal) {
+            const int type = nalUnitType(mState->codec, nal);
+            return mState->codec == VideoCodec::H264 ? type == 5 : type >= 16 && type <= 21;
+        });
+        if (key && mPackets > 0) mSsrc += 0x01010101;
+        for (Bytes& p : packets) {
+            for (int i = 0; i < 4; ++i) p[8 + i] = static_cast<uint8_t>(mSsrc >> (24 - 8 * i));
+        }
+    }
+    if (mGhost) {
+        std::vector<Bytes> ghost = mGhost->packetizePicture(mState->pictures[mGhostIndex]);
+        mGhostIndex = (mGhostIndex + 1) % mState->pictures.size();
+        packets.insert(packets.begin(), ghost.begin(), ghost.end());
+    }
     std::uniform_real_distribution<double> share(0.0, 1.0);
     size_t dropped = 0;
     for (const Bytes& p : packets) {
@@ -302,7 +330,7 @@ bool ClipPlay::sendPicture(CameraPlayContext& context, RtpPacketizer& packetizer
 }
 
 void ClipPlay::sendSenderReport(CameraPlayContext& context, uint32_t rtpTimestamp) {
-    Bytes report = senderReport(mState->options.ssrc, rtpTimestamp, mPackets, mOctets);
+    Bytes report = senderReport(mSsrc, rtpTimestamp, mPackets, mOctets);
     bool sent =
         mTrack.tcp ? context.sendRtcp(0, report.data(), report.size()) : mPorts->sendRtcp(mRtcpPeer, report);
     if (!sent) return;
@@ -334,6 +362,8 @@ ClipStreamer::ClipStreamer(VideoCodec codec, const Bytes& annexb, ClipStreamerOp
             std::any_of(unit.begin(), unit.end(), [&](const Bytes& nal) { return isVcl(codec, nal); });
         if (hasSlice) mState->pictures.push_back(std::move(unit));
     }
+    if (options.pictures > 0 && options.pictures < mState->pictures.size())
+        mState->pictures.resize(options.pictures);
     if (mState->pictures.empty()) throw std::invalid_argument("ClipStreamer: the clip holds no picture");
 }
 

@@ -39,6 +39,12 @@ struct ClipStreamerOptions {
     uint32_t ssrc = 0x51C0FFEE;
     uint16_t firstSeq = 0;
     bool aggregate = false;  // small NAL units of a picture (SPS, PPS, SEI) in STAP-A / AP packets
+    size_t pictures = 0;     // > 0: only the clip's first this many pictures
+    // A new SSRC at every IDR/IRAP picture, sequence numbers and timestamps running on.
+    bool ssrcPerGop = false;
+    // Before each picture, one of another stream (a previous session's: another SSRC, unrelated
+    // numbers, the clip from its second third).
+    bool ghostStream = false;
 
     // Faults, each timed from the PLAY of the play it hits (0 = off).
     int silenceAfterMs = 0;  // send nothing from this long after PLAY ...

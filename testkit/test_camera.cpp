@@ -447,7 +447,7 @@ void CameraConnection::answer(const CameraRequest& request, size_t index, const 
             track.rtcpChannel = static_cast<uint8_t>(2 * k + 1);
             headers.emplace_back("Transport",
                                  "RTP/AVP/TCP;unicast;interleaved=" + std::to_string(track.rtpChannel) + "-" +
-                                     std::to_string(track.rtcpChannel));
+                                     std::to_string(track.rtcpChannel) + script.transportSuffix);
         } else {
             unsigned a = 0, b = 0;
             portPair(transport, "client_port=", &a, &b);
@@ -465,7 +465,7 @@ void CameraConnection::answer(const CameraRequest& request, size_t index, const 
                 unsigned server = 6970 + 2 * static_cast<unsigned>(k);
                 answer += ";server_port=" + std::to_string(server) + "-" + std::to_string(server + 1);
             }
-            headers.emplace_back("Transport", answer);
+            headers.emplace_back("Transport", answer + script.transportSuffix);
         }
         headers.emplace_back("Session",
                              script.sessionId + ";timeout=" + std::to_string(script.sessionTimeoutS));

@@ -102,6 +102,8 @@ struct CameraScript {
     // ("rtsp://host/live/"); every later request to a URL with a query is answered 404.
     bool queryOnlyForDescribe = false;
     int sessionTimeoutS = 60;  // announced in the SETUP answer's Session header
+    // Appended to the SETUP answer's Transport: a source= or ssrc= that is not the stream's.
+    std::string transportSuffix;
 
     static std::string defaultSdp();
 };
