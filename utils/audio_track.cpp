@@ -92,7 +92,7 @@ RtspAudioTrack findAudioTrack(const std::string& sdp) {
     std::vector<std::pair<uint32_t, std::string>> fmtps;
     bool inAudio = false;
     bool sendOnly = false;
-    const size_t limit = std::min(sdp.size(), RtspSdpParser::kMaxBodyBytes);
+    const size_t limit = std::min(sdp.size(), size_t{RtspSdpParser::kMaxBodyBytes});
     constexpr size_t kMaxEntries = 32;
     for (size_t at = 0; at < limit;) {
         size_t eol = sdp.find_first_of("\r\n", at);

@@ -84,8 +84,8 @@ size_t CurlRtsp::fParseDescribe(void* ptr, size_t size, size_t nmemb, CurlRtsp* 
     if (self != nullptr && ptr != nullptr) {
         self->mSdpParser.feed(static_cast<const char*>(ptr), n);
         // Kept for the audio track's reading, as far as the parser reads it.
-        const size_t room =
-            RtspSdpParser::kMaxBodyBytes - std::min(self->mSdpBody.size(), RtspSdpParser::kMaxBodyBytes);
+        const size_t room = RtspSdpParser::kMaxBodyBytes -
+                            std::min(self->mSdpBody.size(), size_t{RtspSdpParser::kMaxBodyBytes});
         self->mSdpBody.append(static_cast<const char*>(ptr), std::min(n, room));
         self->mTracks = self->mSdpParser.tracks();
         self->mTrackCount = static_cast<int32_t>(self->mTracks.size());
