@@ -226,7 +226,11 @@ TEST(InterleavedRelay, TcpClientStreamsWhileKeepAlivesPassAndReconnectsWhenTheCa
         const bool closed = std::any_of(events.begin(), events.end(), [](const RtspStateEvent& e) {
             return e.state == RtspClientState::Reconnecting && e.reason == RtspClientReason::Closed;
         });
-        EXPECT_TRUE(closed) << events.size() << " state events, none Reconnecting/Closed";
+        std::string seen;
+        for (const RtspStateEvent& e : events)
+            seen += " " + std::to_string(static_cast<int>(e.state)) + "/" +
+                    std::to_string(static_cast<int>(e.reason));
+        EXPECT_TRUE(closed) << "state/reason:" << seen << "; none Reconnecting/Closed";
     }
     EXPECT_EQ(got.malformed(), 0u);
 }

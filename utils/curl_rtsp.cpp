@@ -676,6 +676,21 @@ bool CurlRtsp::waitBeforeKeepAlive(int64_t ms) {
     }
 }
 
+namespace {
+RtspClientReason lostReason(int curlCode) {
+    // A keep-alive on a connection the camera has just closed fails in sending or reading: that
+    // is the camera closing, whichever of the request and the close came first.
+    switch (curlCode) {
+        case CURLE_GOT_NOTHING:
+        case CURLE_SEND_ERROR:
+        case CURLE_RECV_ERROR:
+            return RtspClientReason::Closed;
+        default:
+            return RtspClientReason::Error;
+    }
+}
+}  // namespace
+
 void CurlRtsp::keepAlive() {
     int code = 0;
     long status = 0;
@@ -685,7 +700,7 @@ void CurlRtsp::keepAlive() {
                                      true, &code, &status);
         if (!sent) SLOGW("getParameter keepalive error !\n");
         if (status != 501 && status != 405 && status != 454) {
-            if (code != 0) reportSessionLost(RtspClientReason::Error);
+            if (code != 0) reportSessionLost(lostReason(code));
             return;
         }
         mKeepAliveByOptions = true;
@@ -694,7 +709,7 @@ void CurlRtsp::keepAlive() {
             status, mLogUrl.c_str());
     }
     requestOnBaseUrl(CURL_RTSPREQ_OPTIONS, "options", "OPTIONS", __LINE__, true, &code, &status);
-    if (code != 0) reportSessionLost(RtspClientReason::Error);
+    if (code != 0) reportSessionLost(lostReason(code));
 }
 
 void CurlRtsp::reportSessionLost(RtspClientReason reason) {
