@@ -40,7 +40,7 @@ std::shared_ptr<const RtspLogSink> currentSink() {
 
 // The level of a line from its stream and its form ("[%s] E/: ..." is an error).
 RtspLogLevel levelOf(FILE* stream, const char* fmt) {
-    if (stream != stderr) return RtspLogLevel::Debug;
+    if (stream != stderr || strncmp(fmt, "[%s] D/", 7) == 0) return RtspLogLevel::Debug;
     return strncmp(fmt, "[%s] E/", 7) == 0 ? RtspLogLevel::Error : RtspLogLevel::Warning;
 }
 }  // namespace

@@ -35,7 +35,7 @@ public:
 
 #define SLOGD(fmt, ...)                                                                        \
     (SLog::debugEnabled()                                                                      \
-         ? SLog::print_log(stdout, "[%s] D/: " fmt, SLog::getLogTime().c_str(), ##__VA_ARGS__) \
+         ? SLog::print_log(stderr, "[%s] D/: " fmt, SLog::getLogTime().c_str(), ##__VA_ARGS__) \
          : void())
 #define SLOGW(fmt, ...)                                                                               \
     SLog::print_log(stderr, "[%s] W/: (%s in %s:%d): " fmt, SLog::getLogTime().c_str(), __FUNCTION__, \
