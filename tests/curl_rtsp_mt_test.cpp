@@ -389,20 +389,24 @@ TEST_F(CurlRtspSession, KeepaliveEveryIntervalSurvivesARefusal) {
 }
 
 // A session lost between requests is reported once, at once: a closed RTSP connection (UDP: the
-// keep-alive thread waits on it; TCP: the relay's), or a failed keep-alive; a stopped one is not.
+// keep-alive thread waits on it; TCP: the relay's) or one the camera closes instead of answering a
+// keep-alive is Closed, a keep-alive left unanswered is Error; a stopped session is not reported.
 TEST_F(CurlRtspSession, SessionLostBetweenRequestsIsReportedOnce) {
+    using Action = CameraReply::Action;
     const struct {
-        bool tcp, drop, keepAliveCloses;
+        bool tcp, drop;
+        Action keepAlive;
         int calls;
         RtspClientReason reason;
-    } cases[] = {{false, true, false, 1, RtspClientReason::Closed},
-                 {true, true, false, 1, RtspClientReason::Closed},
-                 {false, false, true, 1, RtspClientReason::Error},
-                 {false, false, false, 0, RtspClientReason::None}};
+    } cases[] = {{false, true, Action::Answer, 1, RtspClientReason::Closed},
+                 {true, true, Action::Answer, 1, RtspClientReason::Closed},
+                 {false, false, Action::Close, 1, RtspClientReason::Closed},
+                 {false, false, Action::Silence, 1, RtspClientReason::Error},
+                 {false, false, Action::Answer, 0, RtspClientReason::None}};
     for (const auto& c : cases) {
         client_test::ScopedTimeConstants interval(3000, 1000, c.drop ? 25000 : 100, 500);
         CameraScript script;
-        if (c.keepAliveCloses) script.replies["GET_PARAMETER"].action = CameraReply::Action::Close;
+        script.replies["GET_PARAMETER"].action = c.keepAlive;
         startCamera(script);
         auto session = makeSession(c.tcp);
         RtspClientOptions options;
