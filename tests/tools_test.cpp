@@ -415,7 +415,7 @@ TEST_F(ToolsTest, BFramesKeepTheClipsPresentationTimesInMp4AndMatroska) {
     if (!testkit::ffmpegAvailable()) GTEST_SKIP() << "ffmpeg not installed";
     std::string missing = GstRtspServer::missingDependency();
     if (!missing.empty()) GTEST_SKIP() << missing;
-    const int kFrames = 30;
+    const int kFrames = 20;
     for (bool h265 : {false, true}) {
         std::string clip = makeBFrameClip(path(h265 ? "b265.mkv" : "b264.mkv"), h265, kFrames);
         std::vector<std::string> md5s = probe(clip).md5s;
