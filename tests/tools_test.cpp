@@ -179,9 +179,9 @@ TEST_F(ToolsTest, InterruptAndTerminateTearDownAndKeepAPlayableFile) {
         ChildProcess recorder;
         ASSERT_TRUE(recorder.startTarget({kTools + "quorvane-record", url, "--tcp", "-o", file},
                                          path("sig.out"), err));
-        // Recording: wait for the camera's PLAY answer, then for half a second of video.
+        // Recording: wait for the camera's PLAY answer, then for a few pictures.
         ASSERT_TRUE(testkit::waitForText(cameraLog(0), "PLAY", 10000));
-        usleep(800 * 1000);
+        usleep(400 * 1000);
         ASSERT_TRUE(recorder.signal(sig));
         int code = -1;
         ASSERT_TRUE(recorder.wait(10000, &code));
@@ -196,7 +196,7 @@ TEST_F(ToolsTest, InterruptAndTerminateTearDownAndKeepAPlayableFile) {
         EXPECT_EQ(count(log, "TEARDOWN rtsp://"), n) << log;
         EXPECT_EQ(count(log, "TEARDOWN rtsp://"), count(log, "PLAY rtsp://"));
         std::vector<std::string> got = client_test::frameMd5s(file, VideoCodec::H264);
-        ASSERT_GE(got.size(), 8u);
+        ASSERT_GE(got.size(), 4u);
         EXPECT_EQ(got, std::vector<std::string>(clip.begin(), clip.begin() + static_cast<long>(got.size())));
     }
 }
@@ -235,7 +235,12 @@ TEST_F(ToolsTest, EachFailureHasItsMessageAndExitCode) {
         std::string file = path("failed.264");
         if (!args.empty() && args.back() != "f") args.insert(args.end(), {"-o", file});
         SCOPED_TRACE(args.empty() ? std::string("(no arguments)") : args[0]);
+        // A plain RTSP port never answers the TLS handshake: the recorder waits out its time-out,
+        // here a tenth of it.
+        const bool tlsToPlain = !args.empty() && args[0].compare(0, 6, "rtsps:") == 0;
+        if (tlsToPlain) setenv("QUORVANE_TEST_TIME_SCALE", "0.1", 1);
         ToolRun run = record(args);
+        unsetenv("QUORVANE_TEST_TIME_SCALE");
         EXPECT_EQ(run.exitCode, c.exitCode) << run.err;
         EXPECT_NE(run.err.find(c.message), std::string::npos) << run.err;
         // No password in any message.
@@ -410,7 +415,7 @@ TEST_F(ToolsTest, BFramesKeepTheClipsPresentationTimesInMp4AndMatroska) {
     if (!testkit::ffmpegAvailable()) GTEST_SKIP() << "ffmpeg not installed";
     std::string missing = GstRtspServer::missingDependency();
     if (!missing.empty()) GTEST_SKIP() << missing;
-    const int kFrames = 30;
+    const int kFrames = 20;
     for (bool h265 : {false, true}) {
         std::string clip = makeBFrameClip(path(h265 ? "b265.mkv" : "b264.mkv"), h265, kFrames);
         std::vector<std::string> md5s = probe(clip).md5s;
@@ -476,11 +481,15 @@ TEST_F(ToolsTest, AServerRestartContinuesTheFilesTimelineByTheWallClock) {
     ASSERT_TRUE(server.start(options));
     options.port = server.port();
 
+    // The recorder notices the outage after 1.2 s without video instead of 3 s.
     ChildProcess recorder;
-    ASSERT_TRUE(recorder.startTarget(
-        {kTools + "quorvane-record", server.url(), "--tcp", "-o", path("cam.mkv"), "--duration", "5.5"},
-        path("restart.out"), path("restart.err")));
-    usleep(1000 * 1000);
+    setenv("QUORVANE_TEST_TIME_SCALE", "0.4", 1);
+    bool started = recorder.startTarget(
+        {kTools + "quorvane-record", server.url(), "--tcp", "-o", path("cam.mkv"), "--duration", "3.5"},
+        path("restart.out"), path("restart.err"));
+    unsetenv("QUORVANE_TEST_TIME_SCALE");
+    ASSERT_TRUE(started);
+    usleep(800 * 1000);
     server.stop();
     ASSERT_TRUE(server.start(options));
     int code = -1;
@@ -497,13 +506,13 @@ TEST_F(ToolsTest, AServerRestartContinuesTheFilesTimelineByTheWallClock) {
     std::sort(pts.begin(), pts.end());
     double gap = 0;
     for (size_t i = 1; i < pts.size(); ++i) gap = std::max(gap, pts[i] - pts[i - 1]);
-    // The library notices the lost connection after 3 s without video.
-    EXPECT_GT(gap, 2.0);
+    // The library notices the lost connection after (here) 1.2 s without video.
+    EXPECT_GT(gap, 1.0);
     // No picture later than the recording lasted ("... in 5.9 s (" from connecting to the end).
     size_t in = err.rfind(" in ", err.rfind(" s ("));
     ASSERT_NE(in, std::string::npos) << err;
     EXPECT_LT(pts.back(), atof(err.c_str() + in + 4)) << err;
-    EXPECT_NEAR(p.duration(), 5.5, 0.5);
+    EXPECT_NEAR(p.duration(), 3.5, 0.5);
 }
 
 // A camera reconfigured from H.264 to H.265 while recorded: the H.265 pictures go into a file of

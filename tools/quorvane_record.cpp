@@ -35,6 +35,7 @@
 #include "tools/stop_signals.h"
 #include "utils/h26x_sps_parser.h"
 #include "utils/slog.h"
+#include "utils/time_constants_internal.h"
 #include "utils/utils.h"
 
 namespace {
@@ -1048,9 +1049,27 @@ std::string sizeText(const RtspStreamInfo& info) {
     return " " + std::to_string(info.width) + "x" + std::to_string(info.height);
 }
 
+// For the tool tests only: QUORVANE_TEST_TIME_SCALE=F (0 < F < 1) runs the library's silence,
+// UDP receive and request time-outs at F times their length, so that a test of a camera outage
+// need not wait whole seconds. Unset (or anything else), the library's own values hold.
+void applyTestTimeScale() {
+    const char* text = getenv("QUORVANE_TEST_TIME_SCALE");
+    if (text == nullptr) return;
+    char* end = nullptr;
+    const double f = strtod(text, &end);
+    if (end == text || *end != '\0' || !(f > 0 && f < 1)) return;
+    using Defaults = quorvane_internal::TimeConstants;
+    auto& t = quorvane_internal::timeConstants();
+    t.tcpSilenceNs = static_cast<int64_t>(static_cast<double>(Defaults::kDefaultTcpSilenceNs) * f);
+    t.udpReceiveTimeoutMs = std::max(1, static_cast<int>(Defaults::kDefaultUdpReceiveTimeoutMs * f));
+    t.requestTimeoutMs = std::max<int64_t>(
+        1, static_cast<int64_t>(static_cast<double>(Defaults::kDefaultRequestTimeoutMs) * f));
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
+    applyTestTimeScale();
     Options opt;
     if (!parseOptions(argc, argv, &opt)) {
         fputs(kUsage, stderr);

@@ -16,10 +16,16 @@ read -r -a run <<<"${CONSUMER_RUN:-}"
 toolchain=()
 [ -n "${CONSUMER_TOOLCHAIN:-}" ] && toolchain=(-DCMAKE_TOOLCHAIN_FILE="$CONSUMER_TOOLCHAIN")
 
+# CONSUMER_LAUNCHER (e.g. ccache) runs the header checks below; their files keep fixed paths
+# (under BUILD_DIR, or the scratch folder for --prefix) so that unchanged headers hit its cache.
+read -r -a launch <<<"${CONSUMER_LAUNCHER:-}"
 if [ "$2" = "--prefix" ]; then
     prefix=$(realpath "$3")
+    checks=$work/header-checks
 else
-    prefix=$work/prefix
+    prefix=$(realpath "$2")/consumer-test/prefix
+    checks=$(dirname "$prefix")/header-checks
+    rm -rf "$prefix"
     "$cmake" --install "$2" --prefix "$prefix" >/dev/null
 fi
 # The library folder: lib/ or a multiarch lib/<triplet>/ (Debian packages).
@@ -29,16 +35,20 @@ libdir=$(dirname "$lib")
 soname=$(readelf -d "$lib" | sed -n 's/.*SONAME.*\[\(.*\)\]/\1/p')
 [ "$soname" = "libquorvane_rtsp.so.0" ] || { echo "wrong SONAME: '$soname'"; exit 1; }
 
-# Each header in a translation unit of its own, four compilers at a time.
+# Each header in a translation unit of its own, two compilers at a time.
 headers=$(cd "$prefix/include/quorvane_rtsp" && find . -name '*.h' -printf '%P\n' | sort)
-echo "$headers" | xargs -P 4 -I{} sh -c 'printf "#include <quorvane_rtsp/%s>\n" "$1" |
-    "$2" -std=c++17 -fsyntax-only -I"$3" -x c++ - ||
-    { echo "installed header quorvane_rtsp/$1 does not compile on its own"; exit 255; }' sh {} "$cxx" "$prefix/include"
+rm -rf "$checks" && mkdir -p "$checks"
+echo "$headers" | xargs -P 2 -I{} sh -c 'h=$1 inc=$2 tu=$3/$(echo "$1" | tr / _).cpp
+    printf "#include <quorvane_rtsp/%s>\n" "$1" >"$tu"
+    shift 3; "$@" -std=c++17 -c -I"$inc" "$tu" -o "$tu.o" ||
+    { echo "installed header quorvane_rtsp/$h does not compile on its own"; exit 255; }' \
+    sh {} "$prefix/include" "$checks" "${launch[@]}" "$cxx"
 if find "$prefix/include" -name '*_internal.h' | grep -q .; then
     echo "internal headers installed"; exit 1
 fi
 echo "consumer: $(echo "$headers" | wc -l) installed headers compile on their own"
 
+[ ${#launch[@]} -gt 0 ] && toolchain+=(-DCMAKE_CXX_COMPILER_LAUNCHER="${launch[*]}")
 "$cmake" -S "$src/tests/consumer" -B "$work/build" -DCMAKE_PREFIX_PATH="$prefix" "${toolchain[@]}" >/dev/null
 "$cmake" --build "$work/build" >/dev/null
 "${run[@]}" "$work/build/consumer"
