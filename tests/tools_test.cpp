@@ -411,18 +411,24 @@ std::vector<std::pair<double, double>> packetTimes(const std::string& file) {
     return times;
 }
 
+// Why the recordings from GStreamer's server cannot run here; empty when they can.
+std::string gstRecordingSkipReason() {
+#ifdef QUORVANE_TARGET_EMULATED
+    return "under user-mode emulation the recorder ends these GStreamer recordings with exit 1; "
+           "the native builds run them";
+#else
+    if (!testkit::ffmpegAvailable()) return "ffmpeg not installed";
+    return GstRtspServer::missingDependency();
+#endif
+}
+
 // B-frames through GStreamer's RTSP server, over both transports into both containers: every
 // picture of the clip is there and shown (its framemd5), at the clip's presentation times,
 // with rising decode times no later than them; the public frame API (the example) records the
 // same pictures.
 TEST_F(ToolsTest, BFramesKeepTheClipsPresentationTimesInMp4AndMatroska) {
-#ifdef QUORVANE_TARGET_EMULATED
-    GTEST_SKIP() << "under user-mode emulation the recorder ends these GStreamer recordings with exit 1; "
-                    "the native builds run them";
-#endif
-    if (!testkit::ffmpegAvailable()) GTEST_SKIP() << "ffmpeg not installed";
-    std::string missing = GstRtspServer::missingDependency();
-    if (!missing.empty()) GTEST_SKIP() << missing;
+    const std::string skip = gstRecordingSkipReason();
+    if (!skip.empty()) GTEST_SKIP() << skip;
     const int kFrames = 20;
     for (bool h265 : {false, true}) {
         std::string clip = makeBFrameClip(path(h265 ? "b265.mkv" : "b264.mkv"), h265, kFrames);
@@ -480,13 +486,8 @@ TEST_F(ToolsTest, BFramesKeepTheClipsPresentationTimesInMp4AndMatroska) {
 // new random RTP origin. The file goes on by the wall clock and shows the outage as a gap: it
 // lasts as long as the recording did, and no picture is timed beyond that.
 TEST_F(ToolsTest, AServerRestartContinuesTheFilesTimelineByTheWallClock) {
-#ifdef QUORVANE_TARGET_EMULATED
-    GTEST_SKIP() << "under user-mode emulation the recorder ends these GStreamer recordings with exit 1; "
-                    "the native builds run them";
-#endif
-    if (!testkit::ffmpegAvailable()) GTEST_SKIP() << "ffmpeg not installed";
-    std::string missing = GstRtspServer::missingDependency();
-    if (!missing.empty()) GTEST_SKIP() << missing;
+    const std::string skip = gstRecordingSkipReason();
+    if (!skip.empty()) GTEST_SKIP() << skip;
     GstRtspServer server;
     GstRtspServer::Options options;
     options.clip = makeBFrameClip(path("long.mkv"), false, 200);

@@ -3,7 +3,6 @@
 #include <strings.h>
 
 #include <algorithm>
-#include <chrono>
 #include <cstring>
 
 #include "units/frame_assembler.h"
@@ -202,18 +201,6 @@ uint32_t opusSamples(const uint8_t* p, size_t size) {
     }
     const uint32_t samples = frame * frames;
     return samples > 5760 ? 0 : samples;  // at most 120 ms
-}
-
-int64_t wallNowNs() {
-    return std::chrono::duration_cast<std::chrono::nanoseconds>(
-               std::chrono::system_clock::now().time_since_epoch())
-        .count();
-}
-
-int64_t steadyNowNs() {
-    return std::chrono::duration_cast<std::chrono::nanoseconds>(
-               std::chrono::steady_clock::now().time_since_epoch())
-        .count();
 }
 
 }  // namespace
@@ -475,7 +462,7 @@ void AudioDepacketizer::emit(const uint8_t* data, size_t size, uint64_t timestam
         // The packet's first sample arrived with it; later units of the packet follow at their pace.
         const int64_t offset =
             static_cast<int64_t>(timestamp - mExtendedTimestamp) * 1000000000LL / mClockRate;
-        frame.presentationNs = wallNowNs() - (steadyNowNs() - arrivalNs) + offset;
+        frame.presentationNs = FrameAssembler::arrivalWallClockNs(arrivalNs) + offset;
     }
     frame.lostBefore = mLost;
     mLost = 0;

@@ -122,6 +122,10 @@ void FrameAssembler::flush() {
         reset();
 }
 
+int64_t FrameAssembler::arrivalWallClockNs(int64_t steadyNs) {
+    return wallNowNs() - (steadyNowNs() - steadyNs);
+}
+
 int64_t FrameAssembler::wallClockNs(const RtcpSenderClock& clock, uint64_t rtpTimestamp, uint32_t clockRate) {
     if (clockRate == 0) clockRate = 90000;
     const int64_t seconds = static_cast<int64_t>(clock.ntp >> 32) - kNtpToUnixSeconds;
@@ -154,7 +158,7 @@ void FrameAssembler::emit() {
         frame.presentationNs = wallClockNs(mSenderClock, mTimestamp, mClockRate);
         frame.presentationFromSenderReport = true;
     } else {
-        frame.presentationNs = wallNowNs() - (steadyNowNs() - mArrivalNs);
+        frame.presentationNs = arrivalWallClockNs(mArrivalNs);
     }
     frame.keyframe = mKeyframe;
     frame.parameterSets = mParameterSets;

@@ -61,6 +61,9 @@ public:
     // Maps an RTP timestamp to nanoseconds since 1970 through a sender report (RFC 3550 6.4.1);
     // the report must be valid.
     static int64_t wallClockNs(const RtcpSenderClock& clock, uint64_t rtpTimestamp, uint32_t clockRate);
+    // The system-clock time (nanoseconds since 1970) of a moment taken on the steady clock, for
+    // media without a sender report: their arrival stands in for the time they were taken.
+    static int64_t arrivalWallClockNs(int64_t steadyNs);
 
 private:
     struct NalKind {
