@@ -166,6 +166,12 @@ class Front:
         self._track(a, b)
         encoded = pending
         try:
+            if encoded:
+                # The POST's first bytes may have come with its head: forward them now, not when
+                # more arrive (the client waits for the answer to what it has sent).
+                usable = len(encoded) - len(encoded) % 4
+                b.sendall(base64.b64decode(encoded[:usable]))
+                encoded = encoded[usable:]
             while self.running:
                 ready, _, _ = select.select([a] if one_way else [a, b], [], [], 1.0)
                 if a in ready or (self.ctx and isinstance(a, ssl.SSLSocket) and a.pending()):
