@@ -407,6 +407,8 @@ void CameraConnection::handle(CameraRequest& request) {
         return;
     }
     if (reply.action == CameraReply::Action::Silence) return;
+    if (script.streamBeforePlayAnswer && request.method == "PLAY" && reply.status / 100 == 2)
+        startStreaming();
     if (reply.delayMs > 0) {
         std::unique_lock<std::mutex> lock(mStateMutex);
         mStateCv.wait_for(lock, std::chrono::milliseconds(reply.delayMs), [this] { return mClosed; });

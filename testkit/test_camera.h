@@ -104,6 +104,9 @@ struct CameraScript {
     int sessionTimeoutS = 60;  // announced in the SETUP answer's Session header
     // Appended to the SETUP answer's Transport: a source= or ssrc= that is not the stream's.
     std::string transportSuffix;
+    // A successful PLAY starts the stream before its answer, which then waits the PLAY reply's
+    // delayMs (old live555 servers stream as they handle PLAY).
+    bool streamBeforePlayAnswer = false;
 
     static std::string defaultSdp();
 };

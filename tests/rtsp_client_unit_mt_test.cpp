@@ -540,6 +540,50 @@ TEST_F(ReceiverUnitTest, SessionFollowsTheStreamThePacketsShowNotTheHints) {
     }
 }
 
+// UDP datagrams that come before the PLAY answer wait for it, the oldest dropped beyond the bound:
+// with RTP-Info only the stream continuing its seq goes on (not the previous session's stream
+// alternating with it), without everything as it came, and a failed PLAY takes them along.
+TEST_F(ReceiverUnitTest, DatagramsBeforeThePlayAnswerWaitForItsRtpInfo) {
+    const size_t bound = RtspClientUnitEM::kHeldRtpPackets;
+    client_test::ScopedTimeConstants slowReceive(3000, 5000);  // the answer must wake the receiver
+    sink.enable();
+    for (int status : {200, 0, 500}) {  // 0: 200 without RTP-Info
+        SCOPED_TRACE(status);
+        CameraScript script;
+        script.replies["PLAY"].status = status == 0 ? 200 : status;
+        script.replies["PLAY"].delayMs = 300;
+        if (status == 200) script.replies["PLAY"].headers = {{"RTP-Info", "url=trackID=1;seq=1000"}};
+        TestCamera cam(script);
+        cam.setStreamerFactory([] { return std::unique_ptr<CameraStreamer>(); });  // no server_port=
+        ASSERT_TRUE(cam.start());
+        const uint16_t base = freePortBase();
+        auto unit = std::make_unique<RtspClientUnitEM>(cam.url(), "", "", false);
+        unit->setReceivePortBase(base);
+        static_cast<MasterOutput*>(unit.get())->addOutputUnit(&sink, true);
+        const size_t before = sink.calls().size();
+        std::thread owner([&] { unit->enable(); });
+        const bool asked = cam.waitForRequests("PLAY", 1, 10000);
+        int fd = udpSocketFrom("127.0.0.1");
+        for (int i = 0; asked && i < 16; ++i) sendDatagram(fd, base, rtpPacket(1000 + i, 0xA1, 40));
+        for (size_t i = 0; asked && i < bound; ++i)
+            sendDatagram(fd, base,
+                         i % 2 ? rtpPacket(1016 + i / 2, 0xA1, 40) : rtpPacket(30000 + i / 2, 0xD, 40));
+        owner.join();
+        ASSERT_TRUE(asked);
+        const size_t expected = status == 500 ? 0 : bound / 2;
+        EXPECT_TRUE(sink.waitForCalls(before + expected, 2000));
+        std::this_thread::sleep_for(std::chrono::milliseconds(100));
+        auto calls = sink.calls();
+        ASSERT_EQ(calls.size(), before + expected);
+        for (size_t i = before; i < calls.size(); ++i) {
+            EXPECT_EQ(readBe16At(calls[i], 2), (status == 200 ? 1016 : 30000) + static_cast<int>(i - before));
+            EXPECT_EQ(readBe16At(calls[i], 10), status == 200 ? 0xA1 : 0xD);
+        }
+        unit.reset();
+        close(fd);
+    }
+}
+
 // Records the state events and session ends of a unit. The record is shared with the unit's
 // callbacks, which may still run on its threads after this object is gone, so the callbacks are
 // never changed while the unit lives.

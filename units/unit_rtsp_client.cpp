@@ -14,6 +14,7 @@
 #include <chrono>
 #include <cstring>
 #include <ctime>
+#include <deque>
 #include <random>
 
 #include "platform/buffer.h"
@@ -165,6 +166,30 @@ bool resolveIpv4(const std::string& host, uint32_t* address) {
     *address = reinterpret_cast<sockaddr_in*>(found->ai_addr)->sin_addr.s_addr;
     freeaddrinfo(found);
     return true;
+}
+
+// The state of the latest PLAY in RtspClientUnitEM::mPlayHold's low bits. Released: UDP RTP goes
+// down at once (also before any session). Holding: the PLAY answer is awaited, RTP waits for it.
+// Cancelled: the session ended before its answer; what was held is dropped.
+constexpr uint64_t kPlayReleased = 0;
+constexpr uint64_t kPlayHolding = 1;
+constexpr uint64_t kPlayCancelled = 2;
+constexpr uint64_t kPlayStateMask = 3;
+
+// A datagram held by a receive thread until the PLAY answer.
+struct HeldRtp {
+    std::shared_ptr<QelBuffer> buffer;
+    unsigned long length;
+    uint16_t port;
+    int64_t arrivalNs;
+};
+
+// Wakes the receive thread waiting on `port` with an empty datagram, which it skips.
+void wakeReceiver(uint16_t port) {
+    UdpSocket waker;
+    char empty = 0;
+    waker.sendTo(NetBuffer(&empty, 0), NetAddress("127.0.0.1", port));
+    waker.close();
 }
 
 // Marks the thread as inside a delivery (or another call-out) of one unit, so that enable() and
@@ -412,12 +437,7 @@ void RtspClientUnitEM::sessionLost(uint32_t serial, RtspClientReason reason) {
     // empty datagram wakes (the thread then runs the request).
     { std::lock_guard<std::mutex> lock(mWatchMutex); }
     mWatchCv.notify_all();
-    if (!mTcp) {
-        UdpSocket waker;
-        char empty = 0;
-        waker.sendTo(NetBuffer(&empty, 0), NetAddress("127.0.0.1", mVideoPortBase.load()));
-        waker.close();
-    }
+    if (!mTcp) wakeReceiver(mVideoPortBase.load());
 }
 
 void RtspClientUnitEM::emit(const Events& events) {
@@ -492,6 +512,9 @@ void RtspClientUnitEM::restartSession(RtspClientReason reason) {
 
 void RtspClientUnitEM::endSessionLocked(bool teardown) {
     mPeerKnown.store(false);
+    // RTP held for a PLAY answer that will not come is dropped, not delivered with a later session.
+    const uint64_t hold = mPlayHold.load();
+    if ((hold & kPlayStateMask) == kPlayHolding) mPlayHold.store((hold & ~kPlayStateMask) | kPlayCancelled);
     mLiveSerial.store(0);
     if (mCurlRtsp == nullptr) return;
     if (teardown) mCurlRtsp->stopCurl();
@@ -564,11 +587,23 @@ bool RtspClientUnitEM::startSessionLocked(Events& events) {
         fRecvTcpCallback(data, length);
     };
     mCurlRtsp->setOptions(mOptions);
+    // UDP RTP of the new session is held from here until the PLAY answer has been read: a previous
+    // session's stream that the camera still sends into the ports is told apart only by its RTP-Info.
     mCurlRtsp->mBeforePlayCallback = [this](const RtspSessionInfo& session) {
+        if (!mTcp) mPlayHold.store((((mPlayHold.load() >> 2) + 1) << 2) | kPlayHolding);
         applySessionInfo(session);
         if (mSessionCallback) mSessionCallback(session);
     };
-    mCurlRtsp->mAfterPlayCallback = [this](const RtspRtpInfo& info) { applyRtpInfo(info); };
+    // Then the held RTP goes down on its receive threads, woken at once, through the RTP-Info (or
+    // as it came when there is none).
+    mCurlRtsp->mAfterPlayCallback = [this](const RtspRtpInfo& info) {
+        applyRtpInfo(info);
+        const uint64_t hold = mPlayHold.load();
+        if (mTcp || (hold & kPlayStateMask) != kPlayHolding) return;
+        mPlayHold.store((hold & ~kPlayStateMask) | kPlayReleased);
+        wakeReceiver(mVideoPortBase.load());
+        if (mEnableAudio && mAudioTrack) wakeReceiver(mAudioPortBase.load());
+    };
     const uint32_t serial = ++mSessionSerial == 0 ? ++mSessionSerial : mSessionSerial;
     mLiveSerial.store(serial);
     mCurlRtsp->mSessionLostCallback = [this, serial](RtspClientReason reason) {
@@ -910,6 +945,44 @@ void RtspClientUnitEM::threadRtpFunc(unsigned short port, UnitDataType type) {
     NetDatagram slots[kCoalescedBatch];
     BufferInfo info{};
     info.dataType = type;
+    // One accepted packet down the chain, on this thread only.
+    unsigned delivered = 0;
+    auto deliver = [&](std::shared_ptr<QelBuffer> buffer, unsigned long length, int64_t arrivalNs) {
+        timeouts.store(0);
+        buffer->length = length;
+        const unsigned char* rtp = static_cast<const unsigned char*>(buffer->getVaddr());
+        {
+            DeliveryScope scope(this);
+            if (video && mRtpPacketObserver) mRtpPacketObserver(rtp, length, arrivalNs);
+            if (!video && mAudioSetUp.load() && mAudioPacketObserver)
+                mAudioPacketObserver(rtp, length, Utils::getBeginTimestamp());
+            transmitTo(std::move(buffer), length, type, 0);
+        }
+        ++delivered;
+        if (mPending.load() != 0) runPendingRequest();
+    };
+    // Datagrams of the camera that came before the PLAY answer of `heldPlay` (mPlayHold), in
+    // arrival order. Once that PLAY is answered they go through the SSRC tracking, which then knows
+    // the RTP-Info, ahead of anything newer; a session that ended first takes them along.
+    std::deque<HeldRtp> held;
+    uint64_t heldPlay = 0;
+    size_t heldBytes = 0;
+    size_t heldDropped = 0;
+    auto settleHeld = [&]() {
+        if (held.empty()) return;
+        const uint64_t hold = mPlayHold.load();
+        if (hold == heldPlay) return;  // still awaited
+        while (!held.empty() && hold == (heldPlay & ~kPlayStateMask) && isEnable() &&
+               mThreadRun.load(std::memory_order_acquire) && mPlayHold.load() == hold) {
+            HeldRtp h = std::move(held.front());
+            held.pop_front();
+            const unsigned char* rtp = static_cast<const unsigned char*>(h.buffer->getVaddr());
+            if (acceptRtp(rtp, h.length, video, h.port, tracker, generation, hint))
+                deliver(std::move(h.buffer), h.length, h.arrivalNs);
+        }
+        held.clear();
+        heldBytes = 0;
+    };
 
     while (mThreadRun.load(std::memory_order_acquire)) {
         const unsigned coalesceUs = mCoalescingUs.load(std::memory_order_relaxed);
@@ -958,6 +1031,9 @@ void RtspClientUnitEM::threadRtpFunc(unsigned short port, UnitDataType type) {
             pause(1);
             continue;
         }
+        // The PLAY answer came (or the session ended) while this thread waited.
+        delivered = 0;
+        settleHeld();
         if (n == 0) {
             // A camera whose session was lost and whose reconnect failed (restarting, say) is tried
             // again as often as over TCP, not after the silence of a playing session.
@@ -980,7 +1056,6 @@ void RtspClientUnitEM::threadRtpFunc(unsigned short port, UnitDataType type) {
         }
         // One clock read for the batch: every datagram in it had arrived by now.
         const int64_t arrivalNs = video && mRtpPacketObserver ? Utils::getBeginTimestamp() : 0;
-        unsigned delivered = 0;
         for (int i = 0; i < n && mThreadRun.load(std::memory_order_acquire); ++i) {
             const unsigned long length = slots[i].length;
             // Packets are taken only while a session plays, from the camera, of the session's
@@ -997,32 +1072,47 @@ void RtspClientUnitEM::threadRtpFunc(unsigned short port, UnitDataType type) {
                 SLOGW_LIMITED(mRtpErrorLog, "rtp datagram of %lu bytes cut short: dropped\n", length);
                 continue;
             }
+            // The datagram's own block, or, larger than a block (rare), the block and the spill
+            // joined into one buffer.
+            auto take = [&]() -> std::shared_ptr<QelBuffer> {
+                if (length <= kDatagramCapacity) return std::move(buffers[i]);
+                std::shared_ptr<QelBuffer> joined = QelBuffer::createPooledBuffer(length);
+                if (!joined) return joined;
+                joined->setBufferInfo(info);
+                memcpy(joined->getVaddr(), slots[i].data, kDatagramCapacity);
+                memcpy(static_cast<char*>(joined->getVaddr()) + kDatagramCapacity,
+                       spill.data() + i * kSpillCapacity, length - kDatagramCapacity);
+                return joined;
+            };
+            const uint64_t hold = mPlayHold.load();
+            if ((hold & kPlayStateMask) == kPlayHolding) {
+                if (hold != heldPlay) {
+                    held.clear();
+                    heldBytes = heldDropped = 0;
+                    heldPlay = hold;
+                }
+                std::shared_ptr<QelBuffer> buffer = take();
+                if (!buffer) continue;
+                held.push_back({std::move(buffer), length, slots[i].from.mPort, arrivalNs});
+                heldBytes += length;
+                if (held.size() <= kHeldRtpPackets && heldBytes <= kHeldRtpBytes) continue;
+                // The oldest go; the gap they leave counts as loss downstream.
+                do {
+                    heldBytes -= held.front().length;
+                    held.pop_front();
+                    ++heldDropped;
+                } while (held.size() > kHeldRtpPackets || heldBytes > kHeldRtpBytes);
+                SLOGW_LIMITED(mRtpErrorLog, "rtp before the PLAY answer: %zu oldest datagrams dropped\n",
+                              heldDropped);
+                continue;
+            }
+            // Held datagrams of an answered PLAY go first.
+            settleHeld();
             const unsigned char* rtp = reinterpret_cast<const unsigned char*>(slots[i].data);
             if (!acceptRtp(rtp, length, video, slots[i].from.mPort, tracker, generation, hint)) continue;
-            timeouts.store(0);
-            std::shared_ptr<QelBuffer> buffer;
-            if (length <= kDatagramCapacity) {
-                buffer = std::move(buffers[i]);
-            } else {
-                // Larger than a block (rare): joined from the block and the spill into one buffer.
-                buffer = QelBuffer::createPooledBuffer(length);
-                if (!buffer) continue;
-                buffer->setBufferInfo(info);
-                memcpy(buffer->getVaddr(), slots[i].data, kDatagramCapacity);
-                memcpy(static_cast<char*>(buffer->getVaddr()) + kDatagramCapacity,
-                       spill.data() + i * kSpillCapacity, length - kDatagramCapacity);
-                rtp = static_cast<const unsigned char*>(buffer->getVaddr());
-            }
-            buffer->length = length;
-            {
-                DeliveryScope scope(this);
-                if (video && mRtpPacketObserver) mRtpPacketObserver(rtp, length, arrivalNs);
-                if (!video && mAudioSetUp.load() && mAudioPacketObserver)
-                    mAudioPacketObserver(rtp, length, Utils::getBeginTimestamp());
-                transmitTo(std::move(buffer), length, type, 0);
-            }
-            ++delivered;
-            if (mPending.load() != 0) runPendingRequest();
+            std::shared_ptr<QelBuffer> buffer = take();
+            if (!buffer) continue;
+            deliver(std::move(buffer), length, arrivalNs);
         }
         // The pause owed for each delivered packet is taken as one sleep for the batch: the same
         // time given up, without two context switches per packet.

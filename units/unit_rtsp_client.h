@@ -54,7 +54,9 @@ class SsrcTracker;
 // off), and RTP of another stream (SsrcTracker) are dropped, and only the camera's sender reports
 // are answered, at most a few a second. The receive ports are drawn at random and bound without
 // address reuse, so no other socket can share them. Only accepted video RTP counts as a sign of
-// life; a session whose RTSP connection is lost is reconnected at once.
+// life; a session whose RTSP connection is lost is reconnected at once. UDP RTP that arrives
+// before the PLAY answer has been read waits for it (kHeldRtpPackets), so that its RTP-Info decides
+// which stream is the session's.
 //
 // enable() and disable() may be called from inside the data path (the application's data
 // callback): there they only record the request, which runs as soon as the delivery has returned
@@ -127,6 +129,12 @@ public:
                                     const unsigned char* rtcp, unsigned long rtcpLength);
     // Receive buffer asked for on the RTP sockets, so a keyframe burst is not dropped by the kernel.
     static constexpr int kRtpSocketBufferBytes = 2 * 1024 * 1024;
+    // UDP RTP that arrives while the PLAY answer is awaited waits for it (its RTP-Info tells the
+    // new stream from a previous session's still sent into the ports), at most this many datagrams
+    // and bytes per receive thread, about a second of a camera's video; beyond that the oldest
+    // are dropped.
+    static constexpr size_t kHeldRtpPackets = 640;
+    static constexpr size_t kHeldRtpBytes = 1024 * 1024;
 
     std::thread* mThreadVideoRtp = nullptr;
     std::thread* mThreadVideoRtcp = nullptr;
@@ -238,6 +246,9 @@ private:
     std::atomic<bool> mFilterAddress{true};
     // Counts sessions; a receive thread that sees it change starts its SSRC tracking afresh.
     std::atomic<uint32_t> mSessionGeneration{0};
+    // Whether UDP RTP is held until the PLAY answer: a count of PLAYs (bits 2-63) and the state of
+    // the latest (bits 0-1, PlayHold). Written with mLifecycleMutex held; the receive threads read it.
+    std::atomic<uint64_t> mPlayHold{0};
     // The RTP-Info seq of the session: a count of hints given (bits 32-63), whether this one has
     // a seq (bit 16) and the seq (bits 0-15), so a receive thread reads it in one load.
     std::atomic<uint64_t> mRtpInfoHint{0};
