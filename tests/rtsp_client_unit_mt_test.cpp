@@ -546,28 +546,27 @@ TEST_F(ReceiverUnitTest, SessionFollowsTheStreamThePacketsShowNotTheHints) {
 TEST_F(ReceiverUnitTest, DatagramsBeforeThePlayAnswerWaitForItsRtpInfo) {
     const size_t bound = RtspClientUnitEM::kHeldRtpPackets;
     client_test::ScopedTimeConstants slowReceive(3000, 5000);  // the answer must wake the receiver
-    sink.enable();
+    camera.setStreamerFactory([] { return std::unique_ptr<CameraStreamer>(); });  // no server_port=
+    size_t plays = 0;
     for (int status : {200, 0, 500}) {  // 0: 200 without RTP-Info
         SCOPED_TRACE(status);
-        CameraScript script;
-        script.replies["PLAY"].status = status == 0 ? 200 : status;
-        script.replies["PLAY"].delayMs = 300;
-        if (status == 200) script.replies["PLAY"].headers = {{"RTP-Info", "url=trackID=1;seq=1000"}};
-        TestCamera cam(script);
-        cam.setStreamerFactory([] { return std::unique_ptr<CameraStreamer>(); });  // no server_port=
-        ASSERT_TRUE(cam.start());
+        CameraReply play;
+        play.status = status == 0 ? 200 : status;
+        play.delayMs = 300;
+        if (status == 200) play.headers = {{"RTP-Info", "url=trackID=1;seq=1000"}};
+        camera.setReply("PLAY", play);
         const uint16_t base = freePortBase();
-        auto unit = std::make_unique<RtspClientUnitEM>(cam.url(), "", "", false);
-        unit->setReceivePortBase(base);
-        static_cast<MasterOutput*>(unit.get())->addOutputUnit(&sink, true);
+        auto unit = makeUnit(false, base);
         const size_t before = sink.calls().size();
         std::thread owner([&] { unit->enable(); });
-        const bool asked = cam.waitForRequests("PLAY", 1, 10000);
+        const bool asked = camera.waitForRequests("PLAY", ++plays, 10000);
         int fd = udpSocketFrom("127.0.0.1");
-        for (int i = 0; asked && i < 16; ++i) sendDatagram(fd, base, rtpPacket(1000 + i, 0xA1, 40));
-        for (size_t i = 0; asked && i < bound; ++i)
+        for (size_t i = 0; asked && i < bound + 16; ++i) {  // the first 16 are pushed out
+            const bool old = i >= 16 && i % 2 == 0;
             sendDatagram(fd, base,
-                         i % 2 ? rtpPacket(1016 + i / 2, 0xA1, 40) : rtpPacket(30000 + i / 2, 0xD, 40));
+                         old ? rtpPacket(30000 + (i - 16) / 2, 0xD, 40)
+                             : rtpPacket(i < 16 ? 1000 + i : 1008 + i / 2, 0xA1, 40));
+        }
         owner.join();
         ASSERT_TRUE(asked);
         const size_t expected = status == 500 ? 0 : bound / 2;
