@@ -221,8 +221,9 @@ TEST_P(CameraInterop, ClientDecodesEveryPictureOfTheClip) {
     // next picture that never follows.
     EXPECT_TRUE(waitForPictures(got, c.codec, pictures.size(), 10000))
         << pictureCount(c.codec, got.stream()) << " of " << pictures.size() << " pictures";
-    // Nothing more comes: a picture past the clip would be a duplicate or a stray.
-    std::this_thread::sleep_for(std::chrono::milliseconds(150));
+    // Nothing more comes: a picture past the clip would be a duplicate or a stray (five
+    // pictures' time).
+    std::this_thread::sleep_for(std::chrono::milliseconds(5 * kPictureMs));
     client.disable();
     gst.stop();
 
@@ -334,9 +335,9 @@ INSTANTIATE_TEST_SUITE_P(
 namespace {
 
 constexpr int kSecondMs = 20;
-// 0.8 s: past the clip's end into its next pass, the first keep-alive of a 60-s session (0.5 s),
-// and more than two lives of a 15-s session that gets no keep-alive.
-constexpr size_t kZooPictures = 40;
+// 0.64 s: into the clip's second pass, past the first keep-alive of a 60-s session (at the 20 s
+// the keep-alive interval is cut to here: 0.4 s), two lives of a 15-s session without keep-alive.
+constexpr size_t kZooPictures = 32;
 constexpr double kZooFps = 50;
 
 struct ZooCase {
@@ -353,7 +354,7 @@ void PrintTo(const ZooCase& c, std::ostream* os) {
 
 class CameraZoo : public ::testing::TestWithParam<ZooCase> {};
 
-// A session timeout shorter than the 25-s keep-alive (TP-Link and others).
+// A session timeout shorter than the keep-alive interval (TP-Link and others).
 void timeout15(CameraScript& s) {
     s.sessionTimeoutS = 15;
     s.sessionTimeoutMs = 15 * kSecondMs;
@@ -401,7 +402,7 @@ void rtpInfoLate(CameraScript& s) {
 
 TEST_P(CameraZoo, PlaysEveryPictureWithoutReconnect) {
     const ZooCase c = GetParam();
-    ScopedTimeConstants times(3000, 1000, 25 * kSecondMs);
+    ScopedTimeConstants times(3000, 1000, 20 * kSecondMs);
     quorvane_internal::timeConstants().sessionTimeoutSecondMs = kSecondMs;  // put back by `times`
     testkit::ClipStreamerOptions options;
     options.loop = true;

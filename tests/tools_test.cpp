@@ -125,7 +125,7 @@ protected:
 // A frame count over UDP. (TCP recordings: the signal test; a duration: the server-restart test.)
 TEST_F(ToolsTest, RecordingOverUdpDecodesToTheClipsFirstPictures) {
     if (!testkit::ffmpegAvailable()) GTEST_SKIP() << "ffmpeg not installed";
-    std::vector<std::string> clip = client_test::frameMd5s(kDefaultClip, VideoCodec::H264);
+    std::vector<std::string> clip = client_test::clipFrameMd5s(kDefaultClip, VideoCodec::H264);
     ASSERT_EQ(clip.size(), 250u);
     std::string file = path("clip.264");
     ToolRun run = record({startCamera({"--fps", kFastFps}), "--udp", "-o", file, "--frames", "30"});
@@ -171,7 +171,7 @@ TEST_F(ToolsTest, H265FilesAreServedAndRecordedAsH265WithWholePictures) {
 
 TEST_F(ToolsTest, InterruptAndTerminateTearDownAndKeepAPlayableFile) {
     if (!testkit::ffmpegAvailable()) GTEST_SKIP() << "ffmpeg not installed";
-    std::vector<std::string> clip = client_test::frameMd5s(kDefaultClip, VideoCodec::H264);
+    std::vector<std::string> clip = client_test::clipFrameMd5s(kDefaultClip, VideoCodec::H264);
     std::string url = startCamera({"--fps", kFastFps});
     int n = 0;
     for (int sig : {SIGINT, SIGTERM}) {
@@ -336,7 +336,7 @@ TEST_F(ToolsTest, StapAParameterSetsAreRecordedWithThePreset) {
     ToolRun run = record({url, "--tcp", "-o", path("stap.264"), "--frames", "10"});
     EXPECT_EQ(run.exitCode, kOk) << run.err;
     if (testkit::ffmpegAvailable()) {
-        std::vector<std::string> clip = client_test::frameMd5s(kDefaultClip, VideoCodec::H264);
+        std::vector<std::string> clip = client_test::clipFrameMd5s(kDefaultClip, VideoCodec::H264);
         EXPECT_EQ(client_test::frameMd5s(path("stap.264"), VideoCodec::H264),
                   std::vector<std::string>(clip.begin(), clip.begin() + 10));
     }
@@ -369,7 +369,7 @@ Probe probe(const std::string& file) {
 // debug lines normally go to standard output). Files: the B-frame, restart and segment cases.
 TEST_F(ToolsTest, MatroskaOnStandardOutputHoldsTheClipsPicturesAndNothingElse) {
     if (!testkit::ffmpegAvailable()) GTEST_SKIP() << "ffmpeg not installed";
-    std::vector<std::string> clip = client_test::frameMd5s(kDefaultClip, VideoCodec::H264);
+    std::vector<std::string> clip = client_test::clipFrameMd5s(kDefaultClip, VideoCodec::H264);
     ToolRun run = record(
         {startCamera({"--fps", kFastFps}), "-o", "-", "--format", "mkv", "--verbose", "--frames", "10"});
     if (run.err.find("no FFmpeg") != std::string::npos) GTEST_SKIP() << "recorder built without FFmpeg";
@@ -434,7 +434,7 @@ TEST_F(ToolsTest, BFramesKeepTheClipsPresentationTimesInMp4AndMatroska) {
     const std::string skip = gstRecordingSkipReason();
     if (!skip.empty()) GTEST_SKIP() << skip;
     const int kFrames = 20;
-    const double kSpeed = 2;  // the server sends the 25-fps clip at 50 fps, its times halved
+    const double kSpeed = 4;  // the server sends the 25-fps clip at 100 fps, its times quartered
     for (bool h265 : {false, true}) {
         std::string clip = makeBFrameClip(path(h265 ? "b265.mkv" : "b264.mkv"), h265, kFrames);
         std::vector<std::string> md5s = probe(clip).md5s;
@@ -478,7 +478,7 @@ TEST_F(ToolsTest, BFramesKeepTheClipsPresentationTimesInMp4AndMatroska) {
                 EXPECT_LE(got[i].second, got[i].first + 1e-9);
                 lastDts = got[i].second;
             }
-            EXPECT_NEAR(p.duration(), kFrames / 25.0 / kSpeed, 0.05);
+            EXPECT_NEAR(p.duration(), kFrames / 25.0 / kSpeed, 0.025);
         }
         if (withExample) {
             int code = -1;
@@ -552,8 +552,8 @@ TEST_F(ToolsTest, ACodecChangeStartsTheNextFreeNumberedFile) {
     Probe first = probe(path("cam.mp4")), second = probe(path("cam-3.mp4"));
     EXPECT_TRUE(first.has("codec_name=h264")) << first.text;
     EXPECT_TRUE(second.has("codec_name=hevc")) << second.text;
-    std::vector<std::string> a = client_test::frameMd5s(h264, VideoCodec::H264);
-    std::vector<std::string> b = client_test::frameMd5s(h265, VideoCodec::H265);
+    std::vector<std::string> a = client_test::clipFrameMd5s(h264, VideoCodec::H264);
+    std::vector<std::string> b = client_test::clipFrameMd5s(h265, VideoCodec::H265);
     ASSERT_GE(first.md5s.size(), 5u);
     ASSERT_EQ(first.md5s.size() + second.md5s.size(), 25u);
     EXPECT_EQ(first.md5s,
@@ -568,12 +568,12 @@ TEST_F(ToolsTest, ACodecChangeStartsTheNextFreeNumberedFile) {
 TEST_F(ToolsTest, SegmentsSurviveACameraClockRestartWithEveryPictureKept) {
     if (!testkit::ffmpegAvailable()) GTEST_SKIP() << "ffmpeg not installed";
     const std::string clipFile = testkit::clipPath("h264_single_slice.264");
-    std::vector<std::string> clip = client_test::frameMd5s(clipFile, VideoCodec::H264);
+    std::vector<std::string> clip = client_test::clipFrameMd5s(clipFile, VideoCodec::H264);
     ASSERT_EQ(clip.size(), 30u);
-    // 50 fps: a pass of the clip in 0.6 s, a key picture every 0.2 s.
-    const double fps = 50;
-    std::string url = startCamera({clipFile, "--clock-restart", "--fps", "50"});
-    ToolRun run = record({url, "--tcp", "-o", path("cam.mkv"), "--segment", "0.4", "--frames", "75"});
+    // 100 fps: a pass of the clip in 0.3 s, a key picture every 0.1 s.
+    const double fps = 100;
+    std::string url = startCamera({clipFile, "--clock-restart", "--fps", kFastFps});
+    ToolRun run = record({url, "--tcp", "-o", path("cam.mkv"), "--segment", "0.2", "--frames", "75"});
     if (run.err.find("no FFmpeg") != std::string::npos) GTEST_SKIP() << "recorder built without FFmpeg";
     ASSERT_EQ(run.exitCode, kOk) << run.err;
     std::string listing;
@@ -593,12 +593,12 @@ TEST_F(ToolsTest, SegmentsSurviveACameraClockRestartWithEveryPictureKept) {
         all.insert(all.end(), p.md5s.begin(), p.md5s.end());
         // Each lasts as long as its pictures, whatever the camera's clock did.
         double duration = p.duration();
-        EXPECT_NEAR(duration, static_cast<double>(p.md5s.size()) / fps, 0.025);
+        EXPECT_NEAR(duration, static_cast<double>(p.md5s.size()) / fps, 0.0125);
         total += duration;
     }
     ASSERT_EQ(all.size(), 75u);
     for (size_t i = 0; i < all.size(); ++i) EXPECT_EQ(all[i], clip[i % clip.size()]) << i;
-    EXPECT_NEAR(total, 75 / fps, 0.1);
+    EXPECT_NEAR(total, 75 / fps, 0.05);
 }
 
 }  // namespace
