@@ -34,8 +34,8 @@ using namespace client_test;
 namespace {
 
 constexpr const char* kFfmpeg = "/usr/bin/ffmpeg";
-// Every peer sends the clip's 25-fps pictures four times as fast: what is checked is the pictures.
-constexpr int kPictureMs = 10;
+// Every peer sends the clip's 25-fps pictures eight times as fast: what is checked is the pictures.
+constexpr int kPictureMs = 5;
 
 enum class Peer { Gst, TestCamera, Ffmpeg };
 

@@ -15,6 +15,7 @@
 #include <condition_variable>
 #include <cstdio>
 #include <mutex>
+#include <optional>
 #include <set>
 #include <string>
 #include <vector>
@@ -223,19 +224,27 @@ inline std::vector<std::string> decode(const Bytes& stream, VideoCodec codec, co
 
 // frameMd5s of a file whose bytes are known before (a clip): kept in the build tree under the MD5
 // of the bytes and the codec, so that ffmpeg decodes each clip once, not once per test (a fifth
-// of a second or more each time).
-inline std::vector<std::string> clipFrameMd5s(const std::string& path, VideoCodec codec) {
-    Bytes bytes;
-    if (!testkit::readFile(path, &bytes)) return frameMd5s(path, codec);
-    const std::string cache = std::string(QUORVANE_BINARY_DIR) + "/tests/framemd5-" +
-                              md5Hex(std::string(bytes.begin(), bytes.end())) +
-                              (codec == VideoCodec::H264 ? ".h264" : ".h265") + ".txt";
+// of a second or more each time). Without a codec the file is a container, read as ffmpeg
+// recognises it.
+inline std::vector<std::string> clipFrameMd5s(const std::string& path, std::optional<VideoCodec> codec) {
     std::vector<std::string> md5s;
+    Bytes bytes;
+    if (!testkit::readFile(path, &bytes)) {
+        ADD_FAILURE() << path << " cannot be read";
+        return md5s;
+    }
+    const std::string kind = !codec ? ".any" : *codec == VideoCodec::H264 ? ".h264" : ".h265";
+    const std::string cache = std::string(QUORVANE_BINARY_DIR) + "/tests/framemd5-" +
+                              md5Hex(std::string(bytes.begin(), bytes.end())) + kind + ".txt";
     const std::string text = testkit::readText(cache);
     for (size_t at = 0, end; (end = text.find('\n', at)) != std::string::npos; at = end + 1)
         md5s.push_back(text.substr(at, end - at));
     if (!md5s.empty()) return md5s;
-    md5s = frameMd5s(path, codec);
+    std::string error;
+    if (!testkit::decodeFrameMd5(path, codec, &md5s, &error)) {
+        ADD_FAILURE() << path << ": " << error;
+        return md5s;
+    }
     std::string lines;
     for (const std::string& md5 : md5s) lines += md5 + "\n";
     // Whole or not at all, whichever test writes it first.

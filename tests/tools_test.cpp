@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 #include <signal.h>
 #include <stdlib.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -11,6 +12,7 @@
 #include <chrono>
 #include <cmath>
 #include <cstdio>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -18,6 +20,7 @@
 #include "testkit/child_process.h"
 #include "testkit/framemd5.h"
 #include "testkit/gst_rtsp_server.h"
+#include "testkit/md5.h"
 #include "testkit/tls_front.h"
 #include "tests/client_test_support.h"
 #include "utils/utils.h"
@@ -32,6 +35,30 @@ const std::string kTools = std::string(QUORVANE_BINARY_DIR) + "/tools/";
 const std::string kDefaultClip = testkit::clipPath("testcam_640x360.264");
 // The camera's pace where a case needs the pictures, not their rate: four times the clips' 25 fps.
 const char* const kFastFps = "100";
+
+// A file an ffmpeg command makes, made once and kept in the build tree under the MD5 of the
+// command and of the file it reads (`input`, if any): `make` writes to OUT. What the encoder gave
+// the first time is what every later case serves and compares with, as good as making it again.
+std::string cachedMedia(const std::string& make, const std::string& extension,
+                        const std::string& input = "") {
+    std::string key = make;
+    if (!input.empty()) {
+        Bytes bytes;
+        EXPECT_TRUE(testkit::readFile(input, &bytes)) << input;
+        key += md5Hex(std::string(bytes.begin(), bytes.end()));
+    }
+    const std::string dir = std::string(QUORVANE_BINARY_DIR) + "/tests/media-cache";
+    mkdir(dir.c_str(), 0755);
+    const std::string file = dir + "/" + md5Hex(key) + extension;
+    if (access(file.c_str(), R_OK) == 0) return file;
+    // Whole or not at all, whichever test makes it first; the extension tells ffmpeg the format.
+    const std::string part = file + "." + std::to_string(getpid()) + extension;
+    std::string command = make, out;
+    command.replace(command.find("OUT"), 3, "'" + part + "'");
+    EXPECT_TRUE(testkit::runCommand(command + " 2>&1", &out)) << out;
+    if (rename(part.c_str(), file.c_str()) != 0) unlink(part.c_str());
+    return file;
+}
 
 // Exit codes of quorvane-record.
 enum { kOk = 0, kUsage = 2, kBadUrl = 3, kConnect = 4, kAuth = 5, kNoVideo = 6, kCameraError = 7 };
@@ -234,7 +261,8 @@ TEST_F(ToolsTest, EachFailureHasItsMessageAndExitCode) {
         {{secured}, kAuth, "authentication required"},
         {{secured, "--user", "admin", "--password", "wrong"}, kAuth, "authentication failed"},
         {{host + "/elsewhere"}, kCameraError, "the camera answered DESCRIBE with status 404"},
-        {{silent, "--timeout", "1"}, kNoVideo, "no video within 1 s"},
+        // A time-out of a fraction of a second is named as given (it was rounded to whole seconds).
+        {{silent, "--timeout", "0.3"}, kNoVideo, "no video within 0.3 s"},
     };
     for (const Case& c : cases) {
         std::vector<std::string> args = c.args;
@@ -384,18 +412,15 @@ TEST_F(ToolsTest, MatroskaOnStandardOutputHoldsTheClipsPicturesAndNothingElse) {
 
 // An H.264 High clip with 3 B-frames or an H.265 clip with 4, in Matroska: served from it, the RTP
 // timestamps carry its presentation times, which step back in decode order.
-std::string makeBFrameClip(const std::string& path, bool h265, int frames) {
+std::string makeBFrameClip(bool h265, int frames) {
     std::string encoder = h265 ? "-c:v libx265 -x265-params bframes=4:keyint=25:min-keyint=25:scenecut=0:"
                                  "open-gop=0:log-level=error"
                                : "-c:v libx264 -profile:v high -bf 3 -g 25 -keyint_min 25 -sc_threshold 0";
-    std::string out;
-    EXPECT_TRUE(
-        testkit::runCommand("ffmpeg -hide_banner -loglevel error -nostdin -y -f lavfi -i "
-                            "testsrc2=size=160x120:rate=25 -pix_fmt yuv420p -frames:v " +
-                                std::to_string(frames) + " " + encoder + " '" + path + "' 2>&1",
-                            &out))
-        << out;
-    return path;
+    return cachedMedia(
+        "ffmpeg -hide_banner -loglevel error -nostdin -y -f lavfi -i "
+        "testsrc2=size=160x120:rate=25 -pix_fmt yuv420p -frames:v " +
+            std::to_string(frames) + " " + encoder + " OUT",
+        ".mkv");
 }
 
 // Presentation and decode times of a file's packets in stored (decode) order, in seconds; a
@@ -436,8 +461,8 @@ TEST_F(ToolsTest, BFramesKeepTheClipsPresentationTimesInMp4AndMatroska) {
     const int kFrames = 20;
     const double kSpeed = 4;  // the server sends the 25-fps clip at 100 fps, its times quartered
     for (bool h265 : {false, true}) {
-        std::string clip = makeBFrameClip(path(h265 ? "b265.mkv" : "b264.mkv"), h265, kFrames);
-        std::vector<std::string> md5s = probe(clip).md5s;
+        std::string clip = makeBFrameClip(h265, kFrames);
+        std::vector<std::string> md5s = client_test::clipFrameMd5s(clip, std::nullopt);
         std::vector<std::pair<double, double>> source = packetTimes(clip);
         ASSERT_EQ(md5s.size(), static_cast<size_t>(kFrames));
         ASSERT_EQ(source.size(), static_cast<size_t>(kFrames));
@@ -497,7 +522,7 @@ TEST_F(ToolsTest, AServerRestartContinuesTheFilesTimelineByTheWallClock) {
     if (!skip.empty()) GTEST_SKIP() << skip;
     GstRtspServer server;
     GstRtspServer::Options options;
-    options.clip = makeBFrameClip(path("long.mkv"), false, 200);
+    options.clip = makeBFrameClip(false, 200);
     ASSERT_TRUE(server.start(options));
     options.port = server.port();
 
@@ -627,17 +652,20 @@ void PrintTo(const AudioCase& c, std::ostream* os) {
 class RecorderAudio : public ToolsTest, public testing::WithParamInterface<std::pair<AudioCase, bool>> {};
 
 namespace {
+std::vector<int16_t> readPcm(const std::string& file) {
+    Bytes raw;
+    testkit::readFile(file, &raw);
+    std::vector<int16_t> pcm(raw.size() / 2);
+    memcpy(pcm.data(), raw.data(), pcm.size() * 2);
+    return pcm;
+}
 // The sound of `file` decoded to 16-bit samples; what ffmpeg complains of in `errors`.
 std::vector<int16_t> decodePcm(const std::string& file, int rate, int channels, std::string* errors) {
     testkit::runCommand("ffmpeg -nostdin -v error -y -i '" + file + "' -map 0:a -f s16le -ar " +
                             std::to_string(rate) + " -ac " + std::to_string(channels) + " '" + file +
                             ".pcm' 2>&1",
                         errors);
-    Bytes raw;
-    testkit::readFile(file + ".pcm", &raw);
-    std::vector<int16_t> pcm(raw.size() / 2);
-    memcpy(pcm.data(), raw.data(), pcm.size() * 2);
-    return pcm;
+    return readPcm(file + ".pcm");
 }
 double rmsDb(const std::vector<int16_t>& pcm) {
     double sum = 0;
@@ -675,21 +703,16 @@ TEST_P(RecorderAudio, SoundIsTheSourcesBesideItsVideo) {
     const AudioCase c = GetParam().first;
     const bool tcp = GetParam().second;
     if (!testkit::ffmpegAvailable()) GTEST_SKIP() << "ffmpeg not installed";
-    const std::string source = path(std::string("source.") + (strstr(c.source, "ogg")    ? "ogg"
-                                                              : strstr(c.source, "adts") ? "aac"
-                                                                                         : "wav"));
-    std::string out;
-    ASSERT_TRUE(testkit::runCommand(
+    const std::string source = cachedMedia(
         std::string("ffmpeg -v error -f lavfi -i anoisesrc=d=1.2:c=pink:a=0.3:seed=7:r=") +
-            std::to_string(c.rate) + " -ac " + std::to_string(c.channels) + " " + c.source + " -y '" +
-            source + "'",
-        &out));
+            std::to_string(c.rate) + " -ac " + std::to_string(c.channels) + " " + c.source + " -y OUT",
+        strstr(c.source, "ogg")    ? ".ogg"
+        : strstr(c.source, "adts") ? ".aac"
+                                   : ".wav");
     // The clip in MPEG-TS, so that the server paces its pictures by their times.
-    const std::string video = path("video.ts");
-    ASSERT_TRUE(testkit::runCommand("ffmpeg -v error -r 25 -i '" +
-                                        testkit::clipPath("h264_single_slice.264") +
-                                        "' -c copy -f mpegts -y '" + video + "'",
-                                    &out));
+    const std::string clip = testkit::clipPath("h264_single_slice.264");
+    const std::string video =
+        cachedMedia("ffmpeg -v error -r 25 -i '" + clip + "' -c copy -f mpegts -y OUT", ".ts", clip);
     GstRtspServer gst;
     GstRtspServer::Options options;
     options.clip = video;
@@ -713,7 +736,10 @@ TEST_P(RecorderAudio, SoundIsTheSourcesBesideItsVideo) {
     std::string errors;
     const std::vector<int16_t> got = decodePcm(file, c.rate, c.channels, &errors);
     EXPECT_EQ(errors, "");
-    const std::vector<int16_t> want = decodePcm(source, c.rate, c.channels, &errors);
+    const std::vector<int16_t> want =
+        readPcm(cachedMedia("ffmpeg -nostdin -v error -y -i '" + source + "' -map 0:a -f s16le -ar " +
+                                std::to_string(c.rate) + " -ac " + std::to_string(c.channels) + " OUT",
+                            ".pcm", source));
     EXPECT_NEAR(static_cast<double>(got.size()) / c.channels / c.rate, span[1][1] - span[1][0], 0.05);
     if (c.skip == -2) {
         // A waveform coder: the sound follows the source's within the coder's noise, where the
