@@ -335,8 +335,8 @@ INSTANTIATE_TEST_SUITE_P(
 namespace {
 
 constexpr int kSecondMs = 20;
-// 0.64 s: into the clip's second pass, past the first keep-alive of a 60-s session (at the 20 s
-// the keep-alive interval is cut to here: 0.4 s), two lives of a 15-s session without keep-alive.
+// 0.64 s: into the clip's second pass, past the first keep-alive of a 60-s session (the
+// keep-alive interval is cut to 20 s here: 0.4 s), two lives of a 15-s session without keep-alive.
 constexpr size_t kZooPictures = 32;
 constexpr double kZooFps = 50;
 
@@ -359,7 +359,7 @@ void timeout15(CameraScript& s) {
     s.sessionTimeoutS = 15;
     s.sessionTimeoutMs = 15 * kSecondMs;
 }
-// GET_PARAMETER answered 501: only requests the camera knows keep the session.
+// GET_PARAMETER answered 501: only requests the camera knows keep the (15-s) session.
 void get501(CameraScript& s) {
     timeout15(s);
     s.replies["GET_PARAMETER"].status = 501;
