@@ -13,6 +13,8 @@
 #include <thread>
 #include <vector>
 
+#include "testkit/framemd5.h"
+
 extern char** environ;
 
 namespace {
@@ -52,7 +54,7 @@ std::string GstRtspServer::missingDependency() {
     if (rc == kMissing)
         return "GStreamer RTSP server bindings (python3-gi, gir1.2-gst-rtsp-server-1.0) missing";
     if (rc != 0) return "gst_rtsp_server.py --check failed";
-    if (run({"ffmpeg", "-hide_banner", "-version"}) != 0) return "ffmpeg not found";
+    if (!testkit::ffmpegAvailable()) return "ffmpeg not found";
     return std::string();
 }
 
@@ -65,6 +67,7 @@ bool GstRtspServer::start(const Options& options, int timeoutMs) {
         options.codec, "--mount",    options.mount, "--port",     std::to_string(options.port)};
     args.insert(args.end(), {"--aggregate-mode", options.aggregateMode, "--config-interval",
                              std::to_string(options.configInterval)});
+    if (options.speed != 1) args.insert(args.end(), {"--speed", std::to_string(options.speed)});
     if (!options.statsPath.empty()) args.insert(args.end(), {"--stats", options.statsPath});
     if (!options.address.empty()) args.insert(args.end(), {"--address", options.address});
     if (!options.audioClip.empty())

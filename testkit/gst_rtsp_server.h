@@ -30,6 +30,9 @@ public:
         std::string statsPath;
         // The address it listens on (127.0.0.1 when empty; "::1" for IPv6).
         std::string address;
+        // Above 1: the video's pictures are sent this many times as often as the clip says,
+        // their RTP times following (for tests that need the pictures, not the clip's pace).
+        double speed = 1;
         // Non-empty: a second track with this file's sound (see gst_rtsp_server.py) in audioCodec:
         // aac, latm, pcmu, pcma, g726 or opus.
         std::string audioClip;

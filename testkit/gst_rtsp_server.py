@@ -4,6 +4,7 @@
 usage: gst_rtsp_server.py --clip FILE [--codec h264|h265] [--port N] [--mount /test]
                           [--user U --password P] [--aggregate-mode none|zero-latency|max]
                           [--config-interval N] [--mtu N] [--stats FILE] [--address ADDR] [--log-plays]
+                          [--speed F]
                           [--audio-clip FILE --audio-codec aac|latm|pcmu|pcma|g726|opus]
        gst_rtsp_server.py --check      exit 0 when everything needed is installed, else 77
 
@@ -15,6 +16,9 @@ is rtph264pay's "max-stap"). With --stats the server writes "packets=N aggregate
 it ends: the RTP packets its payloaders sent, and how many of them were STAP-A (H.264) or
 aggregation packets (H.265), then "tunnelled_plays=T plain_plays=P": the PLAY requests that came
 through an RTSP-in-HTTP tunnel (which the server accepts on its port) and those that did not.
+With --speed F the video's times are divided by F before the payloader: its pictures leave F times
+as often as the clip says, and its RTP clock steps at that pace (tests that need the pictures, not
+the clip's rate; not with --audio-clip, whose sound keeps its own times).
 With --audio-clip the stream gets a second track, the clip's sound:
 an ADTS AAC file payloaded as mpeg4-generic (aac, rtpmp4gpay) or MP4A-LATM (latm, rtpmp4apay), a
 WAV file of mu-law or A-law samples (pcmu, pcma), a WAV file of 16-bit samples encoded to 32 kbit/s
@@ -73,6 +77,35 @@ def launch_line(clip, codec, aggregate_mode, config_interval, mtu, audio_clip=No
         mtu,
         audio,
     )
+
+
+class SpeedUp:
+    """Divides the times of every buffer reaching each client's video payloader by `factor`."""
+
+    def __init__(self, factor):
+        self.factor = factor
+
+    def watch(self, _factory, media):
+        pay = media.get_element().get_by_name("pay0")
+        probe_types = Gst.PadProbeType.BUFFER | Gst.PadProbeType.BUFFER_LIST
+        pay.get_static_pad("sink").add_probe(probe_types, self.probe)
+
+    def probe(self, _pad, info):
+        if info.type & Gst.PadProbeType.BUFFER_LIST:
+            buffers = info.get_buffer_list()
+            for i in range(buffers.length()):
+                self.scale(buffers.get(i))
+        else:
+            self.scale(info.get_buffer())
+        return Gst.PadProbeReturn.OK
+
+    def scale(self, buf):
+        if buf.pts != Gst.CLOCK_TIME_NONE:
+            buf.pts = int(buf.pts / self.factor)
+        if buf.dts != Gst.CLOCK_TIME_NONE:
+            buf.dts = int(buf.dts / self.factor)
+        if buf.duration != Gst.CLOCK_TIME_NONE:
+            buf.duration = int(buf.duration / self.factor)
 
 
 class PacketStats:
@@ -147,6 +180,7 @@ def main():
     ap.add_argument("--address", default="127.0.0.1")
     ap.add_argument("--log-plays", action="store_true",
                     help='a line "[client N] PLAY -> 200" on standard error per PLAY answered (benchmarks)')
+    ap.add_argument("--speed", type=float, default=1.0)
     ap.add_argument("--audio-clip")
     ap.add_argument("--audio-codec", choices=sorted(AUDIO_BRANCHES), default="aac")
     args = ap.parse_args()
@@ -161,6 +195,8 @@ def main():
         sys.exit(0)
     if not args.clip:
         ap.error("--clip is required")
+    if args.speed <= 0 or (args.speed != 1.0 and args.audio_clip):
+        ap.error("--speed must be positive, and 1 with --audio-clip")
 
     server = GstRtspServer.RTSPServer()
     server.set_address(args.address)
@@ -176,6 +212,8 @@ def main():
     stats = PacketStats(args.codec)
     if args.stats:
         factory.connect("media-configure", stats.watch)
+    if args.speed != 1.0:
+        factory.connect("media-configure", SpeedUp(args.speed).watch)
 
     if args.user:
         auth = GstRtspServer.RTSPAuth()

@@ -13,7 +13,9 @@
 #include <algorithm>
 #include <chrono>
 #include <condition_variable>
+#include <cstdio>
 #include <mutex>
+#include <optional>
 #include <set>
 #include <string>
 #include <vector>
@@ -23,6 +25,7 @@
 #include "testkit/child_process.h"
 #include "testkit/clip_streamer.h"
 #include "testkit/framemd5.h"
+#include "testkit/md5.h"
 #include "testkit/test_camera.h"
 #include "utils/time_constants_internal.h"
 
@@ -219,8 +222,41 @@ inline std::vector<std::string> decode(const Bytes& stream, VideoCodec codec, co
     return frameMd5s(path, codec);
 }
 
+// frameMd5s of a file whose bytes are known before (a clip): kept in the build tree under the MD5
+// of the bytes and the codec, so that ffmpeg decodes each clip once, not once per test (a fifth
+// of a second or more each time). Without a codec the file is a container, read as ffmpeg
+// recognises it.
+inline std::vector<std::string> clipFrameMd5s(const std::string& path, std::optional<VideoCodec> codec) {
+    std::vector<std::string> md5s;
+    Bytes bytes;
+    if (!testkit::readFile(path, &bytes)) {
+        ADD_FAILURE() << path << " cannot be read";
+        return md5s;
+    }
+    const std::string kind = !codec ? ".any" : *codec == VideoCodec::H264 ? ".h264" : ".h265";
+    const std::string cache = std::string(QUORVANE_BINARY_DIR) + "/tests/framemd5-" +
+                              md5Hex(std::string(bytes.begin(), bytes.end())) + kind + ".txt";
+    const std::string text = testkit::readText(cache);
+    for (size_t at = 0, end; (end = text.find('\n', at)) != std::string::npos; at = end + 1)
+        md5s.push_back(text.substr(at, end - at));
+    if (!md5s.empty()) return md5s;
+    std::string error;
+    if (!testkit::decodeFrameMd5(path, codec, &md5s, &error)) {
+        ADD_FAILURE() << path << ": " << error;
+        return md5s;
+    }
+    std::string lines;
+    for (const std::string& md5 : md5s) lines += md5 + "\n";
+    // Whole or not at all, whichever test writes it first.
+    const std::string part = cache + "." + std::to_string(getpid());
+    if (!md5s.empty() && testkit::writeFile(part, Bytes(lines.begin(), lines.end())) &&
+        rename(part.c_str(), cache.c_str()) != 0)
+        unlink(part.c_str());
+    return md5s;
+}
+
 inline std::vector<std::string> decodeClip(const std::string& clip, VideoCodec codec) {
-    return frameMd5s(clipPath(clip), codec);
+    return clipFrameMd5s(clipPath(clip), codec);
 }
 
 // Reads decoded pictures as passes over the clip: each pass is the clip's pictures from the first

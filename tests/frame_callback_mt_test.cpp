@@ -304,7 +304,10 @@ TEST_P(FrameCallbackTest, ClientHandsOverEveryAccessUnitOfTheClipOnceWithItsFlag
     const bool tcp = GetParam().tcp;
     const bool lossy = GetParam().dropShare > 0;
     std::vector<std::vector<Bytes>> aus = accessUnits("testcam_640x360.264", VideoCodec::H264);
+    // At 50 pictures a second (the SPS says 25): one RTP clock step of 1800 a picture.
+    constexpr uint32_t kStep = 1800;
     testkit::ClipStreamerOptions options = client_test::CameraRig::loopOptions();
+    options.fps = 90000.0 / kStep;
     options.senderReportIntervalMs = 200;
     options.dropShare = GetParam().dropShare;
     client_test::CameraRig rig("testcam_640x360.264", VideoCodec::H264, options);
@@ -373,7 +376,7 @@ TEST_P(FrameCallbackTest, ClientHandsOverEveryAccessUnitOfTheClipOnceWithItsFlag
     uint32_t lost = 0;
     for (size_t i = 0, au = 0; i < got.size(); ++i, ++au) {
         SCOPED_TRACE(i);
-        if (lossy) au = static_cast<size_t>(got[i].frame.rtpTimestamp / 3600);
+        if (lossy) au = static_cast<size_t>(got[i].frame.rtpTimestamp / kStep);
         const std::vector<Bytes>& source = aus[au % aus.size()];
         if (lossy && got[i].frame.lostBefore > 0) {
             // A lost parameter set or SEI packet leaves the picture whole; its slices must be the source's.
@@ -386,7 +389,7 @@ TEST_P(FrameCallbackTest, ClientHandsOverEveryAccessUnitOfTheClipOnceWithItsFlag
         lost += got[i].frame.lostBefore;
         if (!lossy) {
             EXPECT_EQ(got[i].frame.lostBefore, 0u);
-        } else if (i > 0 && got[i].frame.rtpTimestamp != got[i - 1].frame.rtpTimestamp + 3600) {
+        } else if (i > 0 && got[i].frame.rtpTimestamp != got[i - 1].frame.rtpTimestamp + kStep) {
             EXPECT_GT(got[i].frame.lostBefore, 0u) << "right after a missing picture";
         }
         if (i > 0) {
@@ -402,7 +405,7 @@ TEST_P(FrameCallbackTest, ClientHandsOverEveryAccessUnitOfTheClipOnceWithItsFlag
     ASSERT_TRUE(got[0].frame.hasRtpTimestamp);
     for (size_t i = 1; i < got.size(); ++i) {
         if (!lossy) {
-            EXPECT_EQ(got[i].frame.rtpTimestamp - got[i - 1].frame.rtpTimestamp, 3600u) << i;
+            EXPECT_EQ(got[i].frame.rtpTimestamp - got[i - 1].frame.rtpTimestamp, kStep) << i;
         }
         EXPECT_TRUE(got[i].frame.complete);
         // The camera reports every 200 ms: the second half of the clip is timed by its clock.
@@ -422,10 +425,12 @@ TEST_P(FrameCallbackTest, ClientHandsOverEveryAccessUnitOfTheClipOnceWithItsFlag
 TEST(FrameCallbackSessions, AReconnectStartsANewSessionWithoutCarriedLossAndCountsOnce) {
     client_test::ScopedTimeConstants quick(300, 1000);
     testkit::ClipStreamerOptions options = client_test::CameraRig::loopOptions();
-    options.closeAfterMs = 600;
+    options.fps = 50;
+    options.closeAfterMs = 300;
     client_test::CameraRig rig("testcam_640x360.264", VideoCodec::H264, options);
     ASSERT_TRUE(rig.started);
-    testkit::ClipStreamerOptions elsewhere = client_test::CameraRig::loopOptions();
+    testkit::ClipStreamerOptions elsewhere = options;
+    elsewhere.closeAfterMs = 0;
     elsewhere.firstSeq = 20000;
     testkit::ClipStreamer next(VideoCodec::H264, rig.clip, elsewhere);
 
@@ -446,7 +451,7 @@ TEST(FrameCallbackSessions, AReconnectStartsANewSessionWithoutCarriedLossAndCoun
             15000);
     };
     ASSERT_TRUE(seen(1, 1));
-    // The connection closes 0.6 s after PLAY; the first attempt after it is refused.
+    // The connection closes 0.3 s after PLAY (15 pictures); the first attempt after it is refused.
     rig.camera.setStreamerFactory(next.factory());
     CameraReply refused;
     refused.status = 503;

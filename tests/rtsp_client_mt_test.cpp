@@ -44,6 +44,13 @@ size_t libraryThreads() {
     return n;
 }
 
+// The clip in a loop at 100 pictures a second: for cases that need pictures, not the clip's pace.
+testkit::ClipStreamerOptions fastLoop() {
+    testkit::ClipStreamerOptions options = CameraRig::loopOptions();
+    options.fps = 100;
+    return options;
+}
+
 bool waitForThreadCount(size_t count, int timeoutMs) {
     return thread_wait::waitUntil([&] { return threadNames().size() <= count; }, timeoutMs);
 }
@@ -55,7 +62,7 @@ class ClientEndToEnd : public ::testing::TestWithParam<StreamCase> {};
 TEST_P(ClientEndToEnd, DeliversTheClipOnTheReceiveThreadStopsAtDisableAndResumesAtEnable) {
     if (!testkit::ffmpegAvailable()) GTEST_SKIP() << "ffmpeg is not installed (scripts/setup.sh installs it)";
     const StreamCase c = GetParam();
-    CameraRig rig(c.clip, c.codec);
+    CameraRig rig(c.clip, c.codec, fastLoop());
     ASSERT_TRUE(rig.started);
     const size_t perPass = callbacksPerPass(c.codec, rig.clip);
     Collector got;
@@ -68,7 +75,7 @@ TEST_P(ClientEndToEnd, DeliversTheClipOnTheReceiveThreadStopsAtDisableAndResumes
     client.disable();
     EXPECT_EQ(rig.count("TEARDOWN"), 1u);
     const size_t atDisable = got.count();
-    std::this_thread::sleep_for(std::chrono::milliseconds(300));
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));  // ten pictures' time
     EXPECT_EQ(got.count(), atDisable) << "callback after disable()";
 
     client.enable();
@@ -198,7 +205,7 @@ TEST_P(ClientReentry, EveryCallWorksInsideEveryCallback) {
         }
     });
     {
-        CameraRig rig("h264_single_slice.264", VideoCodec::H264);
+        CameraRig rig("h264_single_slice.264", VideoCodec::H264, fastLoop());
         ASSERT_TRUE(rig.started);
         RtspClientOptions options;
         options.directInterleavedRead = link == Link::TcpDirect;
@@ -210,7 +217,7 @@ TEST_P(ClientReentry, EveryCallWorksInsideEveryCallback) {
         ASSERT_TRUE(waitFor([&] { return seen.returned.load(); }));
         if (call == Call::Disable) {
             EXPECT_TRUE(rig.camera.waitForRequests("TEARDOWN", 1, 10000));
-            std::this_thread::sleep_for(std::chrono::milliseconds(200));  // room for a wrong callback
+            std::this_thread::sleep_for(std::chrono::milliseconds(100));  // room for ten wrong callbacks
         } else if (call == Call::DisableEnable) {
             EXPECT_TRUE(rig.camera.waitForRequests("PLAY", 2, 10000));
             const int before = seen.frames[0];

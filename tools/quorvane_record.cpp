@@ -1236,17 +1236,17 @@ int main(int argc, char** argv) {
                 RtspConnectStatus st = client.connectStatus();
                 if (snap.dataSeen)
                     fprintf(stderr,
-                            "quorvane-record: video arrived but no parameter sets (%s) within %.0f s; "
+                            "quorvane-record: video arrived but no parameter sets (%s) within %g s; "
                             "nothing was written\n",
                             snap.codec == RtspVideoCodec::H265 ? "VPS" : "SPS", opt.timeout);
                 else if (!st.connected)
                     fprintf(stderr,
-                            "quorvane-record: no video within %.0f s: the camera dropped the session and "
+                            "quorvane-record: no video within %g s: the camera dropped the session and "
                             "%u reconnect attempts failed\n",
                             opt.timeout, st.attempts - 1);
                 else
                     fprintf(stderr,
-                            "quorvane-record: no video within %.0f s (the camera accepted PLAY but sent no "
+                            "quorvane-record: no video within %g s (the camera accepted PLAY but sent no "
                             "H.264/H.265 RTP%s)\n",
                             opt.timeout,
                             opt.tcp ? "" : "; over UDP a firewall or NAT may drop it, try --tcp");

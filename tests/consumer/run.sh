@@ -58,6 +58,9 @@ export PKG_CONFIG_PATH="$libdir/pkgconfig"
 # The .pc file names the prefix it was configured with; point pkg-config at the scratch prefix.
 # Both programs find the scratch library through their run path (CMake sets it for the first),
 # which also holds under the emulator, whose own library path setting replaces LD_LIBRARY_PATH.
-"$cxx" -std=c++17 "$src/tests/consumer/main.cpp" -o "$work/consumer-pc" -Wl,-rpath,"$libdir" \
-    $(pkg-config --define-variable=prefix="$prefix" --cflags --libs quorvane_rtsp)
+# Compiled and linked apart: the launcher caches a compile, not a compile that also links.
+"${launch[@]}" "$cxx" -std=c++17 -c "$src/tests/consumer/main.cpp" -o "$work/consumer-pc.o" \
+    $(pkg-config --define-variable=prefix="$prefix" --cflags quorvane_rtsp)
+"$cxx" "$work/consumer-pc.o" -o "$work/consumer-pc" -Wl,-rpath,"$libdir" \
+    $(pkg-config --define-variable=prefix="$prefix" --libs quorvane_rtsp)
 "${run[@]}" "$work/consumer-pc"
