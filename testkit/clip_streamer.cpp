@@ -84,10 +84,17 @@ Bytes senderReport(uint32_t ssrc, uint32_t rtpTimestamp, uint32_t packets, uint3
     return p;
 }
 
-// The server side of one UDP track: an RTP socket on an even port and an RTCP socket one above.
+// A client's UDP address of either family.
+struct Peer {
+    sockaddr_storage address{};
+    socklen_t length = 0;
+};
+
+// The server side of one UDP track: an RTP socket on an even port and an RTCP socket one above,
+// of the client's address family.
 class ServerPorts {
 public:
-    ServerPorts() {
+    explicit ServerPorts(int family) : mFamily(family) {
         for (int attempt = 0; attempt < 64 && mRtcp < 0; ++attempt) {
             close();
             mRtp = bound(0);
@@ -105,33 +112,34 @@ public:
     ServerPorts& operator=(const ServerPorts&) = delete;
 
     bool ok() const { return mRtp >= 0 && mRtcp >= 0; }
-    bool sendRtp(const sockaddr_in& to, const Bytes& data) const { return sendTo(mRtp, to, data); }
-    bool sendRtcp(const sockaddr_in& to, const Bytes& data) const { return sendTo(mRtcp, to, data); }
+    bool sendRtp(const Peer& to, const Bytes& data) const { return sendTo(mRtp, to, data); }
+    bool sendRtcp(const Peer& to, const Bytes& data) const { return sendTo(mRtcp, to, data); }
 
     // Every datagram waiting on the RTCP port, without blocking.
     std::vector<ClipRtcpDatagram> drainRtcp() const {
         std::vector<ClipRtcpDatagram> out;
         uint8_t buffer[2048];
         for (;;) {
-            sockaddr_in from{};
+            sockaddr_storage from{};
             socklen_t len = sizeof(from);
             ssize_t n = recvfrom(mRtcp, buffer, sizeof(buffer), MSG_DONTWAIT,
                                  reinterpret_cast<sockaddr*>(&from), &len);
             if (n < 0) break;
-            out.push_back(ClipRtcpDatagram{Bytes(buffer, buffer + n), ntohs(from.sin_port)});
+            // sin_port and sin6_port lie at the same place.
+            const uint16_t port = ntohs(reinterpret_cast<sockaddr_in*>(&from)->sin_port);
+            out.push_back(ClipRtcpDatagram{Bytes(buffer, buffer + n), port});
         }
         return out;
     }
 
 private:
-    static int bound(uint16_t port) {
-        int fd = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+    int bound(uint16_t port) const {
+        int fd = socket(mFamily, SOCK_DGRAM | SOCK_CLOEXEC, 0);
         if (fd < 0) return -1;
-        sockaddr_in a{};
-        a.sin_family = AF_INET;
-        a.sin_addr.s_addr = htonl(INADDR_ANY);
-        a.sin_port = htons(port);
-        if (bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof(a)) != 0) {
+        sockaddr_storage a{};
+        socklen_t length = 0;
+        if (!socketAddress(mFamily == AF_INET6 ? "::" : "0.0.0.0", port, &a, &length) ||
+            bind(fd, reinterpret_cast<sockaddr*>(&a), length) != 0) {
             ::close(fd);
             return -1;
         }
@@ -139,14 +147,14 @@ private:
     }
     static uint16_t localPort(int fd) {
         if (fd < 0) return 0;
-        sockaddr_in a{};
+        sockaddr_storage a{};
         socklen_t len = sizeof(a);
         if (getsockname(fd, reinterpret_cast<sockaddr*>(&a), &len) != 0) return 0;
-        return ntohs(a.sin_port);
+        return ntohs(reinterpret_cast<sockaddr_in*>(&a)->sin_port);
     }
-    static bool sendTo(int fd, const sockaddr_in& to, const Bytes& data) {
-        return sendto(fd, data.data(), data.size(), 0, reinterpret_cast<const sockaddr*>(&to), sizeof(to)) ==
-               static_cast<ssize_t>(data.size());
+    static bool sendTo(int fd, const Peer& to, const Bytes& data) {
+        return sendto(fd, data.data(), data.size(), 0, reinterpret_cast<const sockaddr*>(&to.address),
+                      to.length) == static_cast<ssize_t>(data.size());
     }
     void close() {
         if (mRtp >= 0) ::close(mRtp);
@@ -154,6 +162,7 @@ private:
         mRtp = mRtcp = -1;
     }
 
+    int mFamily;
     int mRtp = -1;
     int mRtcp = -1;
 };
@@ -172,8 +181,8 @@ private:
     std::shared_ptr<ClipStreamer::State> mState;
     CameraTrackTransport mTrack;
     std::unique_ptr<ServerPorts> mPorts;  // UDP only
-    sockaddr_in mRtpPeer{};
-    sockaddr_in mRtcpPeer{};
+    Peer mRtpPeer;
+    Peer mRtcpPeer;
     std::unique_ptr<RtpPacketizer> mGhost;  // ghostStream
     size_t mGhostIndex = 0;
     uint32_t mSsrc = 0;
@@ -191,10 +200,11 @@ void ClipPlay::run(CameraPlayContext& context) {
     }
     mTrack = tracks[0];
     if (!mTrack.tcp) {
-        mPorts = std::make_unique<ServerPorts>();
+        if (!socketAddress(context.clientIp(), mTrack.clientRtpPort, &mRtpPeer.address, &mRtpPeer.length) ||
+            !socketAddress(context.clientIp(), mTrack.clientRtcpPort, &mRtcpPeer.address, &mRtcpPeer.length))
+            return;
+        mPorts = std::make_unique<ServerPorts>(mRtpPeer.address.ss_family);
         if (!mPorts->ok()) return;
-        mRtpPeer = ipv4Address(context.clientIp(), mTrack.clientRtpPort);
-        mRtcpPeer = ipv4Address(context.clientIp(), mTrack.clientRtcpPort);
     }
 
     const ClipStreamerOptions& options = mState->options;

@@ -1,6 +1,8 @@
 #include "testkit/test_camera.h"
 
 #include <arpa/inet.h>
+#include <net/if.h>
+#include <netdb.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
 #include <poll.h>
@@ -626,19 +628,8 @@ void CameraPlayContext::sendSegmentsAtOnce() {
 bool CameraPlayContext::sendUdp(uint16_t port, const uint8_t* data, size_t len) {
     if (stopping() || port == 0) return false;
     sockaddr_storage to{};
-    socklen_t toLength = sizeof(sockaddr_in);
-    auto* to4 = reinterpret_cast<sockaddr_in*>(&to);
-    auto* to6 = reinterpret_cast<sockaddr_in6*>(&to);
-    if (inet_pton(AF_INET, mConnection->mPeerIp.c_str(), &to4->sin_addr) == 1) {
-        to4->sin_family = AF_INET;
-        to4->sin_port = htons(port);
-    } else if (inet_pton(AF_INET6, mConnection->mPeerIp.c_str(), &to6->sin6_addr) == 1) {
-        to6->sin6_family = AF_INET6;
-        to6->sin6_port = htons(port);
-        toLength = sizeof(sockaddr_in6);
-    } else {
-        return false;
-    }
+    socklen_t toLength = 0;
+    if (!socketAddress(mConnection->mPeerIp, port, &to, &toLength)) return false;
     if (mUdpFd < 0) mUdpFd = ::socket(to.ss_family, SOCK_DGRAM, 0);
     if (mUdpFd < 0) return false;
     return ::sendto(mUdpFd, data, len, 0, reinterpret_cast<sockaddr*>(&to), toLength) ==
@@ -673,18 +664,10 @@ bool TestCamera::start(const std::string& bindAddress, uint16_t port) {
     sockaddr_storage storage{};
     auto* addr4 = reinterpret_cast<sockaddr_in*>(&storage);
     auto* addr6 = reinterpret_cast<sockaddr_in6*>(&storage);
-    socklen_t len = sizeof(sockaddr_in);
-    if (inet_pton(AF_INET, bindAddress.c_str(), &addr4->sin_addr) == 1) {
-        addr4->sin_family = AF_INET;
-        addr4->sin_port = htons(port);
-    } else if (inet_pton(AF_INET6, bindAddress.c_str(), &addr6->sin6_addr) == 1) {
-        addr6->sin6_family = AF_INET6;
-        addr6->sin6_port = htons(port);
-        len = sizeof(sockaddr_in6);
-    } else {
-        return false;
-    }
+    socklen_t len = 0;
+    if (!socketAddress(bindAddress, port, &storage, &len)) return false;
     mFamily = storage.ss_family;
+    mBindAddress = bindAddress;
     mListenFd = ::socket(storage.ss_family, SOCK_STREAM, 0);
     if (mListenFd < 0) return false;
     int on = 1;
@@ -722,8 +705,12 @@ void TestCamera::stop() {
 }
 
 std::string TestCamera::url(const std::string& path) const {
-    return std::string(mFamily == AF_INET6 ? "rtsp://[::1]:" : "rtsp://127.0.0.1:") + std::to_string(mPort) +
-           path;
+    if (mFamily != AF_INET6) return "rtsp://127.0.0.1:" + std::to_string(mPort) + path;
+    // A zone is written %25 in a URL (RFC 6874).
+    std::string host = mBindAddress == "::" ? "::1" : mBindAddress;
+    const size_t zone = host.find('%');
+    if (zone != std::string::npos) host.insert(zone + 1, "25");
+    return "rtsp://[" + host + "]:" + std::to_string(mPort) + path;
 }
 
 void TestCamera::acceptLoop() {
@@ -738,11 +725,17 @@ void TestCamera::acceptLoop() {
         int fd = ::accept(mListenFd, reinterpret_cast<sockaddr*>(&peer), &len);
         if (fd < 0) continue;
         char ip[INET6_ADDRSTRLEN] = {0};
-        if (peer.ss_family == AF_INET6)
-            inet_ntop(AF_INET6, &reinterpret_cast<sockaddr_in6*>(&peer)->sin6_addr, ip, sizeof(ip));
-        else
+        std::string zone;
+        if (peer.ss_family == AF_INET6) {
+            const auto* peer6 = reinterpret_cast<sockaddr_in6*>(&peer);
+            inet_ntop(AF_INET6, &peer6->sin6_addr, ip, sizeof(ip));
+            char name[IF_NAMESIZE] = {0};
+            if (peer6->sin6_scope_id != 0 && if_indextoname(peer6->sin6_scope_id, name) != nullptr)
+                zone = std::string("%") + name;
+        } else {
             inet_ntop(AF_INET, &reinterpret_cast<sockaddr_in*>(&peer)->sin_addr, ip, sizeof(ip));
-        auto connection = std::make_shared<CameraConnection>(this, fd, ++number, ip);
+        }
+        auto connection = std::make_shared<CameraConnection>(this, fd, ++number, ip + zone);
         std::vector<std::shared_ptr<CameraConnection>> finished;
         {
             std::lock_guard<std::mutex> lock(mMutex);
@@ -856,6 +849,24 @@ void logAnsweredRequests(const TestCamera& camera, const char* tool, size_t* pri
                 r.status);
         ++*printed;
     }
+}
+
+bool socketAddress(const std::string& ip, uint16_t port, sockaddr_storage* out, socklen_t* length) {
+    addrinfo hints{};
+    hints.ai_flags = AI_NUMERICHOST;
+    hints.ai_socktype = SOCK_DGRAM;
+    addrinfo* found = nullptr;
+    if (getaddrinfo(ip.c_str(), nullptr, &hints, &found) != 0 || found == nullptr) return false;
+    const bool ok = found->ai_addrlen <= sizeof(*out);
+    if (ok) {
+        *out = sockaddr_storage{};
+        memcpy(out, found->ai_addr, found->ai_addrlen);
+        *length = found->ai_addrlen;
+        // sin_port and sin6_port lie at the same place.
+        reinterpret_cast<sockaddr_in*>(out)->sin_port = htons(port);
+    }
+    freeaddrinfo(found);
+    return ok;
 }
 
 sockaddr_in ipv4Address(const std::string& ip, uint16_t port) {

@@ -2,6 +2,7 @@
 #define QUORVANE_TESTKIT_TEST_CAMERA_H
 
 #include <netinet/in.h>
+#include <sys/socket.h>
 
 #include <atomic>
 #include <condition_variable>
@@ -129,6 +130,7 @@ public:
     CameraPlayContext(const CameraPlayContext&) = delete;
     CameraPlayContext& operator=(const CameraPlayContext&) = delete;
 
+    // The client's address; a link-local IPv6 one with its zone ("fe80::1%lo").
     std::string clientIp() const;
     // In SETUP order.
     std::vector<CameraTrackTransport> tracks() const;
@@ -174,6 +176,9 @@ void logAnsweredRequests(const TestCamera& camera, const char* tool, size_t* pri
 
 // An IPv4 socket address from a dotted quad and a port.
 sockaddr_in ipv4Address(const std::string& ip, uint16_t port);
+// A socket address of either family from a numeric address (an IPv6 one may carry its zone,
+// "fe80::1%lo") and a port; false for anything else.
+bool socketAddress(const std::string& ip, uint16_t port, sockaddr_storage* out, socklen_t* length);
 
 class TestCamera {
 public:
@@ -184,14 +189,14 @@ public:
 
     // Listens on 127.0.0.1 at a free port; false when it cannot.
     bool start();
-    // Listens on `bindAddress` (an IPv4 or IPv6 address) at `port` (0: a free one); false when it
-    // cannot.
+    // Listens on `bindAddress` (an IPv4 or IPv6 address, a link-local one with its zone:
+    // "fe80::1%lo") at `port` (0: a free one); false when it cannot.
     bool start(const std::string& bindAddress, uint16_t port);
     // Closes every connection and joins every thread.
     void stop();
 
     uint16_t port() const { return mPort; }
-    // rtsp://127.0.0.1:<port><path>, or rtsp://[::1]:<port><path> when listening on IPv6
+    // rtsp://127.0.0.1:<port><path>, or rtsp://[<address>]:<port><path> when listening on IPv6
     std::string url(const std::string& path = "/live") const;
 
     // Replaces the treatment of `method` for all later requests.
@@ -226,6 +231,7 @@ private:
     int mWakeFd = -1;  // eventfd: readable once the camera stops
     uint16_t mPort = 0;
     int mFamily = 0;  // of the listening socket
+    std::string mBindAddress;
     std::atomic<bool> mStopping{false};
     std::thread mAcceptThread;
 

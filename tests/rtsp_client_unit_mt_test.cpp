@@ -2,8 +2,11 @@
 // reports, interleaved frames, port choice, reconnects and teardown.
 #include <arpa/inet.h>
 #include <gtest/gtest.h>
+#include <net/if.h>
 #include <netinet/in.h>
 #include <poll.h>
+#include <sched.h>
+#include <sys/ioctl.h>
 #include <sys/socket.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -41,9 +44,20 @@ sockaddr_in loopback(uint16_t port) {
     return a;
 }
 
+// To `port` on the loopback address of the socket's family.
 void sendDatagram(int fd, uint16_t port, const std::vector<uint8_t>& bytes) {
+    sockaddr_in6 to6{};
+    to6.sin6_family = AF_INET6;
+    to6.sin6_port = htons(port);
+    to6.sin6_addr = in6addr_loopback;
     sockaddr_in to = loopback(port);
-    ASSERT_EQ(sendto(fd, bytes.data(), bytes.size(), 0, reinterpret_cast<sockaddr*>(&to), sizeof(to)),
+    int family = 0;
+    socklen_t len = sizeof(family);
+    getsockopt(fd, SOL_SOCKET, SO_DOMAIN, &family, &len);
+    const bool v6 = family == AF_INET6;
+    ASSERT_EQ(sendto(fd, bytes.data(), bytes.size(), 0,
+                     v6 ? reinterpret_cast<sockaddr*>(&to6) : reinterpret_cast<sockaddr*>(&to),
+                     v6 ? sizeof(to6) : sizeof(to)),
               static_cast<ssize_t>(bytes.size()));
 }
 
@@ -66,13 +80,13 @@ uint16_t boundPort(int fd) {
     return ntohs(a.sin_port);
 }
 
-// Bound to `ip` so that datagrams leave from that address.
+// Bound to `ip` (either family) so that datagrams leave from that address.
 int udpSocketFrom(const char* ip) {
-    int fd = udpSocket();
-    sockaddr_in a{};
-    a.sin_family = AF_INET;
-    inet_pton(AF_INET, ip, &a.sin_addr);
-    EXPECT_EQ(bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof(a)), 0);
+    sockaddr_storage a{};
+    socklen_t length = 0;
+    EXPECT_TRUE(socketAddress(ip, 0, &a, &length)) << ip;
+    int fd = socket(a.ss_family, SOCK_DGRAM, 0);
+    EXPECT_EQ(bind(fd, reinterpret_cast<sockaddr*>(&a), length), 0);
     timeval tv{0, 150000};
     setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof(tv));
     return fd;
@@ -332,6 +346,71 @@ TEST_F(ReceiverUnitTest, RtpIsTakenOnlyFromTheCamerasAddressAndPortAndOfItsStrea
     sendDatagram(foreign, base, rtpPacket(7, 0x4444, 100));
     EXPECT_TRUE(sink.waitForCalls(7, 5000));
     for (int s : {fd, otherPort, foreign}) close(s);
+
+    // The same unit to a camera at [::1]: its running threads get IPv6 sockets on the same ports,
+    // which trust only the camera's address and port and answer its sender reports there.
+    TestCamera camera6;
+    if (!camera6.start("::1", 0)) GTEST_SKIP() << "no IPv6 loopback";
+    open->setOptions(RtspClientOptions());
+    open->init(camera6.url(), "", "", true, true, false);
+    open->enable();
+    ASSERT_TRUE(camera6.waitForRequests("PLAY", 1, 10000));
+    EXPECT_TRUE(open->connectStatus().ipv6);
+    for (const CameraRequest& r : camera6.requests()) {
+        if (r.method != "SETUP") continue;
+        EXPECT_NE(r.header("Transport").find("=" + std::to_string(base) + "-"), std::string::npos);
+    }
+    const int fd6 = udpSocketFrom("::1"), otherPort6 = udpSocketFrom("::1");
+    cameraAt(*open, boundPort(fd6), "::1");
+    sendDatagram(otherPort6, base, rtpPacket(500, 0x9999, 100));
+    sendDatagram(fd6, base, rtpPacket(501, 0x9999, 100));
+    ASSERT_TRUE(sink.waitForCalls(8, 5000));
+    EXPECT_TRUE(portIsFree(base)) << "the IPv4 socket is still bound";
+    sendDatagram(fd6, base + 1, senderReport(0x9999, 1, 2));
+    uint8_t rr[64];
+    EXPECT_EQ(recv(fd6, rr, sizeof(rr), 0), 32) << "no receiver report to the camera's IPv6 address";
+    // A camera elsewhere naming loopback as its source: ::1 is not the camera.
+    cameraAt(*open, boundPort(fd6), "2001:db8::5", "::1");
+    sendDatagram(fd6, base, rtpPacket(502, 0x9999, 100));
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    calls = sink.calls();
+    ASSERT_EQ(calls.size(), 8u);
+    EXPECT_EQ(readBe16At(calls[7], 2), 501);
+    for (int s : {fd6, otherPort6}) close(s);
+}
+
+// Which addresses a session trusts: the camera's, and a source= beside it only where plausible.
+TEST(CameraHosts, SourceIsTakenBesideTheCameraOnlyWhereItCouldBeTheCamera) {
+    struct Case {
+        const char* peer;
+        const char* source;
+        const char* trusted;  // the camera's address, then source='s where kept
+    } cases[] = {
+        {"2001:db8::1", "2001:db8::2", "2001:db8::1 2001:db8::2"},
+        {"2001:db8::1", "::1", "2001:db8::1"},        // loopback of a camera elsewhere
+        {"2001:db8::1", "192.0.2.2", "2001:db8::1"},  // the other family
+        {"2001:db8::1", "::", "2001:db8::1"},
+        {"2001:db8::1", "2001:db8::1", "2001:db8::1"},
+        {"::1", "::2", "::1 ::2"},
+        {"", "2001:db8::2", "2001:db8::2"},                  // stands in for an unknown camera address
+        {"fe80::1%lo", "fe80::2", "fe80::1%lo fe80::2%lo"},  // takes the camera's zone
+        {"192.0.2.1", "127.0.0.1", "192.0.2.1"},
+        {"192.0.2.1", "::ffff:192.0.2.1", "192.0.2.1"},
+        {"", "", ""},
+    };
+    for (const Case& c : cases) {
+        NetEndpoint peer, source;
+        if (*c.peer != '\0') {
+            ASSERT_TRUE(NetEndpoint::parse(c.peer, 0, &peer)) << c.peer;
+        }
+        if (*c.source != '\0') {
+            ASSERT_TRUE(NetEndpoint::parse(c.source, 0, &source)) << c.source;
+        }
+        const bool known = rtsp_receive_internal::chooseCameraHosts(&peer, &source);
+        EXPECT_EQ(known, *c.trusted != '\0');
+        EXPECT_EQ(peer.getIP() + (source.family() != 0 ? " " + source.getIP() : ""), c.trusted)
+            << c.peer << " / " << c.source;
+    }
 }
 
 TEST_F(ReceiverUnitTest, KeyframeBurstOf400PacketsIsNotDroppedByTheKernel) {
@@ -343,6 +422,73 @@ TEST_F(ReceiverUnitTest, KeyframeBurstOf400PacketsIsNotDroppedByTheKernel) {
     for (uint16_t i = 0; i < 400; ++i) sendDatagram(fd, base, rtpPacket(i, 0x5EED, 1400));
     EXPECT_TRUE(sink.waitForCalls(400, 20000)) << sink.calls().size() << " of 400 arrived";
     close(fd);
+}
+
+namespace {
+
+// The child's part of the zone test: 0 when RTP arrived and a receiver report went back, 1 when
+// not, 77 when the namespace or the address cannot be made here.
+int streamFromLinkLocalCamera() {
+    using client_test::CameraRig;
+    constexpr int kSkip = 77;
+    if (unshare(CLONE_NEWNET) != 0) return kSkip;
+    const int fd = socket(AF_INET6, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+    ifreq flags{};
+    strncpy(flags.ifr_name, "lo", IFNAMSIZ - 1);
+    struct {  // the kernel's in6_ifreq
+        in6_addr address;
+        uint32_t prefixLength;
+        int interfaceIndex;
+    } link{};
+    inet_pton(AF_INET6, "fe80::1", &link.address);
+    link.prefixLength = 64;
+    link.interfaceIndex = static_cast<int>(if_nametoindex("lo"));
+    const bool made = fd >= 0 && ioctl(fd, SIOCGIFFLAGS, &flags) == 0 &&
+                      (flags.ifr_flags |= IFF_UP, ioctl(fd, SIOCSIFFLAGS, &flags) == 0) &&
+                      ioctl(fd, SIOCSIFADDR, &link) == 0;
+    if (fd >= 0) close(fd);
+    if (!made) return kSkip;
+    testkit::ClipStreamerOptions options = CameraRig::loopOptions();
+    options.senderReportIntervalMs = 100;
+    testkit::ClipStreamer streamer(testkit::VideoCodec::H264, testkit::readClip("h264_single_slice.264"),
+                                   options);
+    TestCamera camera(CameraRig::scriptFor(streamer));
+    camera.setStreamerFactory(streamer.factory());
+    // The new address may not be bindable at once.
+    bool listening = false;
+    for (int i = 0; i < 100 && !(listening = camera.start("fe80::1%lo", 0)); ++i)
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    if (!listening) return kSkip;
+    RtspClientUnitEM unit(camera.url(), "", "", false);
+    std::atomic<int> packets{0};
+    unit.mRtpPacketObserver = [&](const unsigned char*, unsigned long, int64_t) { ++packets; };
+    unit.enable();
+    for (int i = 0; i < 500 && (packets.load() < 10 || streamer.receivedRtcp().empty()); ++i)
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    return packets.load() >= 10 && !streamer.receivedRtcp().empty() ? 0 : 1;
+}
+
+}  // namespace
+
+// A camera at a link-local address reached through its zone (rtsp://[fe80::1%25lo]:port/) over
+// UDP: the scope of the address goes into the source filter and the receiver reports. Only in a
+// network namespace of the test's own, where lo gets that address.
+TEST(ReceiverUnitZones, LinkLocalCameraWithAZoneStreamsOverUdp) {
+    pid_t child = fork();
+    ASSERT_GE(child, 0);
+    if (child == 0) _exit(streamFromLinkLocalCamera());
+    int status = 0;
+    pid_t done = 0;
+    for (int i = 0; i < 400 && (done = waitpid(child, &status, WNOHANG)) == 0; ++i)
+        std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    if (done == 0) {
+        kill(child, SIGKILL);
+        waitpid(child, &status, 0);
+        FAIL() << "the child did not end within 20 s";
+    }
+    ASSERT_TRUE(WIFEXITED(status));
+    if (WEXITSTATUS(status) == 77) GTEST_SKIP() << "no network namespace with a link-local address here";
+    EXPECT_EQ(WEXITSTATUS(status), 0) << "no RTP, or no receiver report, over the link-local address";
 }
 
 // The port base is not derived from anything another process can know or share: a forked

@@ -273,7 +273,7 @@ std::string str(const RtspTransportInfo& t) {
     if (t.hasSsrc) snprintf(ssrc, sizeof(ssrc), "%x", t.ssrc);
     return std::to_string(t.rtpChannel) + "/" + std::to_string(t.rtcpChannel) + " " + ssrc + " " +
            (t.source.empty() ? "-" : t.source) + " " + std::to_string(t.serverRtpPort) + "/" +
-           std::to_string(t.serverRtcpPort);
+           std::to_string(t.serverRtcpPort) + (t.destination.empty() ? "" : " to " + t.destination);
 }
 }  // namespace
 
@@ -333,16 +333,16 @@ TEST(SdpParse, RtpInfoOfPlayAnswersTransportOfSetupAnswers) {
     const std::pair<std::string, std::string> files[] = {
         {"retina_bunny_setup.txt", "0/1 - - 0/0 60"},
         {"retina_dahua_setup.txt", "0/1 30a98ee7 - 0/0 60"},
-        {"retina_gw_main_setup_audio.txt", "2/3 - 192.168.1.110 0/0 60"},
-        {"retina_gw_main_setup_video.txt", "0/1 - 192.168.1.110 0/0 60"},
-        {"retina_gw_sub_setup.txt", "0/1 - 192.168.1.110 0/0 60"},
+        {"retina_gw_main_setup_audio.txt", "2/3 - 192.168.1.110 0/0 to 192.168.1.210 60"},
+        {"retina_gw_main_setup_video.txt", "0/1 - 192.168.1.110 0/0 to 192.168.1.210 60"},
+        {"retina_gw_sub_setup.txt", "0/1 - 192.168.1.110 0/0 to 192.168.1.210 60"},
         {"retina_h264dvr_setup_audio.txt", "-1/-1 0 127.0.0.1 40006/40007 60"},
         {"retina_h264dvr_setup_video.txt", "-1/-1 0 127.0.0.1 40004/40005 60"},
         {"retina_hikvision_setup.txt", "0/1 4cacc3d1 - 0/0 60"},
         {"retina_hikvision_setup_ssrc_space.txt", "0/1 d6d6627 - 0/0 60"},
         {"retina_luckfox_rkipc_setup_tcp.txt", "0/1 22345684 - 0/0 0"},
         {"retina_luckfox_rkipc_setup_udp.txt", "-1/-1 22345685 - 49152/49153 0"},
-        {"retina_reolink_setup.txt", "0/1 - 192.168.5.206 0/0 0"},
+        {"retina_reolink_setup.txt", "0/1 - 192.168.5.206 0/0 to 192.168.1.210 0"},
         {"retina_rubetek_setup_ssrc_0x.txt", "0/1 6f7c - 0/0 0"},
         {"retina_setup_ssrc_4_hex_digits.txt", "0/1 a046 - 0/0 60"},
     };
@@ -365,6 +365,11 @@ TEST(SdpParse, RtpInfoOfPlayAnswersTransportOfSetupAnswers) {
         {"RTP/AVP;server_port=0-1;ssrc=zz;source=1.2.3.4\r\nX: y", "-1/-1 - - 0/0"},
         {"RTP/AVP/TCP;interleaved=1-2,RTP/AVP/TCP;interleaved=5-6", "1/2 - - 0/0"},
         {"RTP/AVP;SERVER_PORT=65535;Interleaved=6-7x", "-1/-1 - - 65535/0"},
+        // Addresses of either family, IPv6 ones bare or in brackets; no zone, no bracketed IPv4.
+        {"RTP/AVP;unicast;destination=::1;source=[2001:db8::1];server_port=6970-6971",
+         "-1/-1 - 2001:db8::1 6970/6971 to ::1"},
+        {"RTP/AVP;source=fe80::1%eth0;destination=[10.0.0.1]", "-1/-1 - - 0/0"},
+        {"RTP/AVP;destination=192.0.2.9;source=[]", "-1/-1 - - 0/0 to 192.0.2.9"},
     };
     for (const auto& [header, expected] : lines) {
         RtspTransportInfo info;

@@ -25,6 +25,7 @@
 #include "utils/sdp_parser.h"
 #include "utils/slog.h"
 #include "utils/time_constants_internal.h"
+#include "utils/url_scheme_internal.h"
 #include "utils/utils.h"
 
 namespace {
@@ -65,29 +66,29 @@ uint16_t drawPortBase() {
     return static_cast<uint16_t>(10000 + value % 50001);
 }
 
-// Whether nobody holds the UDP port. The probe binds without address reuse, so it also fails on
-// a port that another socket holds with reuse.
-bool udpPortFree(uint16_t port) {
-    int fd = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+// Whether nobody holds the UDP port in `family`. The probe binds without address reuse, so it
+// also fails on a port that another socket holds with reuse.
+bool udpPortFree(uint16_t port, int family) {
+    int fd = socket(family, SOCK_DGRAM | SOCK_CLOEXEC, 0);
     if (fd < 0) return true;  // cannot tell; the draw stands
-    sockaddr_in a{};
-    a.sin_family = AF_INET;
-    a.sin_addr.s_addr = htonl(INADDR_ANY);
-    a.sin_port = htons(port);
-    bool free = bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof(a)) == 0;
+    int on = 1;
+    if (family == AF_INET6) setsockopt(fd, IPPROTO_IPV6, IPV6_V6ONLY, &on, sizeof(on));
+    const NetEndpoint a = NetEndpoint::any(family, port);
+    bool free = bind(fd, a.data(), a.length()) == 0;
     close(fd);
     return free;
 }
 
 // A port base whose RTP and RTCP ports for video (base, base + 1) and audio (base + 10,
-// base + 11) are free. A base in use is drawn again, a few times.
-uint16_t choosePortBase() {
+// base + 11) are free in `family`. A base in use is drawn again, a few times.
+uint16_t choosePortBase(int family) {
     constexpr int kAttempts = 16;
     uint16_t base = 0;
     for (int attempt = 0; attempt < kAttempts; ++attempt) {
         base = drawPortBase();
-        if (udpPortFree(base) && udpPortFree(static_cast<uint16_t>(base + 1)) &&
-            udpPortFree(static_cast<uint16_t>(base + 10)) && udpPortFree(static_cast<uint16_t>(base + 11))) {
+        if (udpPortFree(base, family) && udpPortFree(static_cast<uint16_t>(base + 1), family) &&
+            udpPortFree(static_cast<uint16_t>(base + 10), family) &&
+            udpPortFree(static_cast<uint16_t>(base + 11), family)) {
             break;
         }
     }
@@ -136,35 +137,45 @@ void enlargeReceiveBuffer(int fd, int bytes) {
         SLOGW("rtp socket receive buffer is %d bytes, asked for %d\n", granted / 2, bytes);
 }
 
-// The host of an rtsp:// URL, without user information, port or path.
-std::string urlHost(const std::string& url) {
-    size_t start = url.find("://");
-    start = start == std::string::npos ? 0 : start + 3;
-    size_t end = url.find_first_of("/?#", start);
-    std::string authority = url.substr(start, end == std::string::npos ? std::string::npos : end - start);
-    size_t at = authority.rfind('@');
-    if (at != std::string::npos) authority.erase(0, at + 1);
-    size_t colon = authority.find(':');
-    if (colon != std::string::npos) authority.erase(colon);
-    return authority;
+// A receive socket of `family` on `port`, bound without address reuse; an RTP one (`rtp`) with
+// a large receive buffer.
+std::unique_ptr<UdpSocket> receiveSocket(int family, uint16_t port, bool rtp) {
+    auto socket = std::make_unique<UdpSocket>(NetEndpoint::any(family, port), false);
+    // Before SETUP: a keyframe burst right after PLAY must not meet the default buffer.
+    if (rtp && socket->isOpen())
+        enlargeReceiveBuffer(socket->getFd(), RtspClientUnitEM::kRtpSocketBufferBytes);
+    return socket;
 }
 
-// IPv4 address of `host` in network order; false when it has none.
-bool resolveIpv4(const std::string& host, uint32_t* address) {
-    in_addr a{};
-    if (inet_pton(AF_INET, host.c_str(), &a) == 1) {
-        *address = a.s_addr;
+// The address of `host`: a numeric one of either family (with its zone), else the first address
+// of `family` the name resolves to. With `onlyFamily` a numeric one of the other family is none.
+bool resolveHost(const std::string& host, int family, bool onlyFamily, NetEndpoint* out) {
+    NetEndpoint numeric;
+    if (NetEndpoint::parse(host, 0, &numeric)) {
+        if (onlyFamily && numeric.family() != family) return false;
+        *out = numeric;
         return true;
     }
     addrinfo hints{};
-    hints.ai_family = AF_INET;
+    hints.ai_family = family;
     hints.ai_socktype = SOCK_STREAM;
     addrinfo* found = nullptr;
     if (host.empty() || getaddrinfo(host.c_str(), nullptr, &hints, &found) != 0 || found == nullptr)
         return false;
-    *address = reinterpret_cast<sockaddr_in*>(found->ai_addr)->sin_addr.s_addr;
+    const bool ok = found->ai_addrlen <= sizeof(out->mBytes);
+    if (ok) {
+        NetEndpoint e;
+        memcpy(e.mBytes, found->ai_addr, found->ai_addrlen);
+        *out = e;
+    }
     freeaddrinfo(found);
-    return true;
+    return ok;
+}
+
+// The family of a URL whose host is a numeric address; 0 for a host name.
+int literalFamily(const std::string& url) {
+    NetEndpoint e;
+    return NetEndpoint::parse(url_internal::splitScheme(url).resolveHost, 0, &e) ? e.family() : 0;
 }
 
 // Marks the thread as inside a delivery (or another call-out) of one unit, so that enable() and
@@ -226,6 +237,59 @@ bool parseSenderReport(const unsigned char* data, size_t length, SenderReport* o
     out->ntp = (static_cast<uint64_t>(readBe32(data + 8)) << 32) | readBe32(data + 12);
     out->rtpTimestamp = readBe32(data + 16);
     return true;
+}
+
+bool chooseCameraHosts(NetEndpoint* peer, NetEndpoint* source) {
+    bool known = peer->family() != 0;
+    if (source->family() == 0) return known;
+    if (known && source->isLinkLocal() && source->scopeId() == 0) source->setScopeId(peer->scopeId());
+    const bool peerAway = known && !peer->isLoopback() && !peer->isUnspecified();
+    if (source->isUnspecified() || (known && (source->family() != peer->family() || source->sameHost(*peer) ||
+                                              (peerAway && source->isLoopback())))) {
+        *source = NetEndpoint();
+    } else if (!known) {
+        *peer = *source;
+        *source = NetEndpoint();
+        known = true;
+    }
+    return known;
+}
+
+void CameraHosts::store(const NetEndpoint& peer, const NetEndpoint& source) {
+    std::lock_guard<std::mutex> lock(mWriteMutex);
+    const uint32_t version = mVersion.load(std::memory_order_relaxed);
+    mVersion.store(version + 1, std::memory_order_relaxed);
+    std::atomic_thread_fence(std::memory_order_release);
+    const NetEndpoint* hosts[2] = {&peer, &source};
+    for (int k = 0; k < 2; ++k) {
+        for (size_t w = 0; w < sizeof(NetEndpoint::mBytes) / 4; ++w) {
+            uint32_t word = 0;
+            memcpy(&word, hosts[k]->mBytes + 4 * w, sizeof(word));
+            mWords[k][w].store(word, std::memory_order_relaxed);
+        }
+    }
+    mVersion.store(version + 2, std::memory_order_release);
+}
+
+bool CameraHosts::matches(const NetEndpoint& from) const {
+    NetEndpoint hosts[2];
+    for (;;) {
+        const uint32_t version = mVersion.load(std::memory_order_acquire);
+        if ((version & 1) == 0) {
+            for (int k = 0; k < 2; ++k) {
+                for (size_t w = 0; w < sizeof(NetEndpoint::mBytes) / 4; ++w) {
+                    const uint32_t word = mWords[k][w].load(std::memory_order_relaxed);
+                    memcpy(hosts[k].mBytes + 4 * w, &word, sizeof(word));
+                }
+            }
+            std::atomic_thread_fence(std::memory_order_acquire);
+            if (mVersion.load(std::memory_order_relaxed) == version) break;
+        }
+        // A writer is at work: it stores a few words and is done.
+        std::this_thread::yield();
+    }
+    return (hosts[0].family() != 0 && from.sameHost(hosts[0])) ||
+           (hosts[1].family() != 0 && from.sameHost(hosts[1]));
 }
 
 RtcpVerdict decideRtcp(const unsigned char* data, size_t length, bool fromCamera, bool active,
@@ -309,6 +373,8 @@ RtspClientUnitEM::RtspClientUnitEM(std::string url, std::string user, std::strin
                                         static_cast<UnitDataType>(UNIT_DATA_RTP_VIDEO | UNIT_DATA_RTP_AUDIO),
                                         1) {
     mStopFd = eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
+    mSocketFamily.store(AF_INET);
+    mCameraHosts = std::make_unique<rtsp_receive_internal::CameraHosts>();
     mTcpSsrc = std::make_unique<SsrcTracker>();
     mTcpAudioSsrc = std::make_unique<SsrcTracker>();
     mTcpPool = std::make_unique<BufferPool>(kDatagramCapacity, kPooledDatagrams);
@@ -413,9 +479,10 @@ void RtspClientUnitEM::sessionLost(uint32_t serial, RtspClientReason reason) {
     { std::lock_guard<std::mutex> lock(mWatchMutex); }
     mWatchCv.notify_all();
     if (!mTcp) {
-        UdpSocket waker;
+        const int family = mSocketFamily.load();
+        UdpSocket waker(NetEndpoint::any(family, 0), false);
         char empty = 0;
-        waker.sendTo(NetBuffer(&empty, 0), NetAddress("127.0.0.1", mVideoPortBase.load()));
+        waker.sendTo(NetBuffer(&empty, 0), NetEndpoint::loopback(family, mVideoPortBase.load()));
         waker.close();
     }
 }
@@ -516,26 +583,90 @@ bool RtspClientUnitEM::bindSocketsLocked() {
                   {mEnableVideo, mThreadVideoRtcp, static_cast<uint16_t>(video + 1)},
                   {mEnableAudio && mAudioTrack, mThreadAudioRtp, audio},
                   {mEnableAudio && mAudioTrack, mThreadAudioRtcp, static_cast<uint16_t>(audio + 1)}};
+    const int family = mSocketFamily.load();
     std::lock_guard<std::mutex> lock(mSocketsMutex);
     for (int i = 0; i < 4; ++i) {
         if (!needs[i].wanted || needs[i].running != nullptr || mBoundSockets[i]) continue;
-        auto socket = std::make_unique<UdpSocket>(NetAddress(needs[i].port), 0, false);
+        auto socket = receiveSocket(family, needs[i].port, i % 2 == 0);
         if (!socket->isOpen()) {
             for (auto& s : mBoundSockets) s.reset();
             return false;
         }
-        // Before SETUP: a keyframe burst right after PLAY must not meet the default buffer.
-        if (i % 2 == 0) enlargeReceiveBuffer(socket->getFd(), kRtpSocketBufferBytes);
         mBoundSockets[i] = std::move(socket);
     }
     return true;
 }
 
+bool RtspClientUnitEM::useSocketFamily(int family) {
+    std::lock_guard<std::recursive_mutex> lock(mLifecycleMutex);
+    if (mTcp || family == mSocketFamily.load()) return true;
+    std::thread* const running[4] = {mThreadVideoRtp, mThreadVideoRtcp, mThreadAudioRtp, mThreadAudioRtcp};
+    bool held[4];
+    bool any = false;
+    {
+        std::lock_guard<std::mutex> sockets(mSocketsMutex);
+        for (int i = 0; i < 4; ++i) any |= held[i] = running[i] != nullptr || mBoundSockets[i] != nullptr;
+    }
+    if (!any) {
+        mSocketFamily.store(family);
+        return true;
+    }
+    // The same ports first: an IPv6-only socket and an IPv4 one may hold the same port, so the new
+    // ones are bound while the old ones still are.
+    uint16_t video = mVideoPortBase.load();
+    std::unique_ptr<UdpSocket> fresh[4];
+    for (int attempt = 0;; ++attempt) {
+        bool bound = true;
+        for (int i = 0; i < 4 && bound; ++i) {
+            if (!held[i]) continue;
+            const uint16_t port = static_cast<uint16_t>(video + (i / 2) * 10 + i % 2);
+            fresh[i] = receiveSocket(family, port, i % 2 == 0);
+            bound = fresh[i]->isOpen();
+        }
+        if (bound) break;
+        for (auto& socket : fresh) socket.reset();
+        if (attempt + 1 >= kBindAttempts) {
+            SLOGE("rtsp client cannot bind its %s receive ports\n", family == AF_INET6 ? "IPv6" : "IPv4");
+            return false;
+        }
+        video = choosePortBase(family);
+    }
+    {
+        std::lock_guard<std::mutex> sockets(mSocketsMutex);
+        for (int i = 0; i < 4; ++i) {
+            if (!fresh[i]) continue;
+            mBoundSockets[i] = std::move(fresh[i]);
+            if (running[i] == nullptr) continue;
+            // The thread takes it at its next turn; one waiting in its old socket is woken.
+            mSocketSwaps.fetch_or(1u << i);
+            if (mReceivingSockets[i] != nullptr) mReceivingSockets[i]->shutdownReceive();
+        }
+    }
+    mVideoPortBase.store(video);
+    mAudioPortBase.store(static_cast<uint16_t>(video + 10));
+    mSocketFamily.store(family);
+    if (mCurlRtsp != nullptr) mCurlRtsp->setReceivePorts(video, static_cast<uint16_t>(video + 10));
+    return true;
+}
+
+void RtspClientUnitEM::takeSwappedSocket(int slot, std::unique_ptr<UdpSocket>& socket) {
+    if ((mSocketSwaps.load() & (1u << slot)) == 0) return;
+    std::lock_guard<std::mutex> lock(mSocketsMutex);
+    mSocketSwaps.fetch_and(~(1u << slot));
+    if (!mBoundSockets[slot]) return;
+    socket = std::move(mBoundSockets[slot]);
+    mReceivingSockets[slot] = socket.get();
+}
+
 bool RtspClientUnitEM::startSessionLocked(Events& events) {
     const std::string url = currentUrl();
     if (url.empty() || !mThreadRun.load(std::memory_order_acquire)) return false;
+    // A camera named by its address has its family known now; one named by a host name shows it
+    // after DESCRIBE, and the sockets follow then.
+    const int literal = mTcp ? 0 : literalFamily(url);
+    if (literal != 0) useSocketFamily(literal);
     if (mVideoPortBase.load() == 0 || mAudioPortBase.load() == 0) {
-        uint16_t base = choosePortBase();
+        uint16_t base = choosePortBase(mSocketFamily.load());
         mVideoPortBase.store(base);
         mAudioPortBase.store(static_cast<uint16_t>(base + 10));
     }
@@ -549,7 +680,7 @@ bool RtspClientUnitEM::startSessionLocked(Events& events) {
                   static_cast<unsigned>(mVideoPortBase.load()));
             break;
         }
-        uint16_t base = choosePortBase();
+        uint16_t base = choosePortBase(mSocketFamily.load());
         mVideoPortBase.store(base);
         mAudioPortBase.store(static_cast<uint16_t>(base + 10));
     }
@@ -569,6 +700,7 @@ bool RtspClientUnitEM::startSessionLocked(Events& events) {
         if (mSessionCallback) mSessionCallback(session);
     };
     mCurlRtsp->mAfterPlayCallback = [this](const RtspRtpInfo& info) { applyRtpInfo(info); };
+    mCurlRtsp->mReceiveFamilyCallback = [this](int family) { return useSocketFamily(family); };
     const uint32_t serial = ++mSessionSerial == 0 ? ++mSessionSerial : mSessionSerial;
     mLiveSerial.store(serial);
     mCurlRtsp->mSessionLostCallback = [this, serial](RtspClientReason reason) {
@@ -614,34 +746,17 @@ bool RtspClientUnitEM::startSessionLocked(Events& events) {
     return connected;
 }
 
-namespace {
-
-bool loopbackOrUnspecified(uint32_t address) {
-    const uint32_t host = ntohl(address);
-    return host == 0 || (host >> 24) == 127;
-}
-
-}  // namespace
-
 void RtspClientUnitEM::applySessionInfo(const RtspSessionInfo& session) {
     const RtspTransportInfo& t = session.transport;
-    const std::string host = !session.serverIp.empty() ? session.serverIp : urlHost(currentUrl());
-    uint32_t address = 0;
-    bool known = resolveIpv4(host, &address);
-    // The SETUP answer's source= is taken beside the server's address, not instead of it (cameras
-    // name addresses they do not send from); a loopback or unspecified one of a camera elsewhere
-    // is a firmware's default, not where the packets come from.
-    uint32_t source = 0;
-    if (!t.source.empty() && resolveIpv4(t.source, &source)) {
-        if ((known && !loopbackOrUnspecified(address) && loopbackOrUnspecified(source)) ||
-            ntohl(source) == 0 || (known && source == address)) {
-            source = 0;
-        } else if (!known) {
-            address = source;
-            source = 0;
-            known = true;
-        }
-    }
+    const std::string host =
+        !session.serverIp.empty() ? session.serverIp : url_internal::splitScheme(currentUrl()).resolveHost;
+    const int family = mSocketFamily.load();
+    NetEndpoint address;
+    NetEndpoint source;
+    resolveHost(host, family, false, &address);
+    // A source= of the other family than the receive sockets' could never send to them.
+    if (!t.source.empty()) resolveHost(t.source, family, true, &source);
+    const bool known = rtsp_receive_internal::chooseCameraHosts(&address, &source);
     bool filter = true;
     {
         std::lock_guard<std::recursive_mutex> lock(mLifecycleMutex);
@@ -654,8 +769,7 @@ void RtspClientUnitEM::applySessionInfo(const RtspSessionInfo& session) {
     // Without a known address the filter cannot work; every sender is then taken, as with the
     // option off.
     mFilterAddress.store(filter && known);
-    mPeerAddress.store(address);
-    mSourceAddress.store(source);
+    mCameraHosts->store(address, source);
     mPeerRtpPort.store(htons(t.serverRtpPort));
     mPeerRtcpPort.store(htons(t.serverRtcpPort));
     mVideoRtpChannel.store(t.rtpChannel >= 0 ? t.rtpChannel : 0);
@@ -687,14 +801,17 @@ void RtspClientUnitEM::applyRtpInfo(const RtspRtpInfo& info) {
 }
 
 bool RtspClientUnitEM::fromCamera(const NetAddress& from, bool rtcp, bool audio) const {
+    return fromCamera(NetEndpoint(from), rtcp, audio);
+}
+
+bool RtspClientUnitEM::fromCamera(const NetEndpoint& from, bool rtcp, bool audio) const {
     if (!mPeerKnown.load()) return false;
     if (!mFilterAddress.load()) return true;
-    const uint32_t source = mSourceAddress.load();
-    if (from.mAddress != mPeerAddress.load() && (source == 0 || from.mAddress != source)) return false;
+    if (!mCameraHosts->matches(from)) return false;
     // The audio track's server ports are its own.
     const uint16_t port = rtcp ? (audio ? mPeerAudioRtcpPort : mPeerRtcpPort).load()
                                : (audio ? mPeerAudioRtpPort : mPeerRtpPort).load();
-    return port == 0 || from.mPort == port;
+    return port == 0 || htons(static_cast<uint16_t>(from.getPort())) == port;
 }
 
 bool RtspClientUnitEM::acceptRtp(const unsigned char* rtp, unsigned long length, bool video, uint16_t port,
@@ -774,9 +891,7 @@ std::unique_ptr<UdpSocket> RtspClientUnitEM::takeSocket(int slot, unsigned short
         if (mBoundSockets[slot] && mBoundSockets[slot]->localAddress().getPort() == port)
             return std::move(mBoundSockets[slot]);
     }
-    auto socket = std::make_unique<UdpSocket>(NetAddress(port), 0, false);
-    if (slot % 2 == 0) enlargeReceiveBuffer(socket->getFd(), kRtpSocketBufferBytes);
-    return socket;
+    return receiveSocket(mSocketFamily.load(), port, slot % 2 == 0);
 }
 
 void RtspClientUnitEM::startThread() {
@@ -891,7 +1006,7 @@ void RtspClientUnitEM::threadRtpFunc(unsigned short port, UnitDataType type) {
         // Registered before the run flag is read again below: a stopThread that has not seen
         // the socket yet has not cleared the flag yet either.
         std::lock_guard<std::mutex> lock(mSocketsMutex);
-        mReceivingSockets[video ? 0 : 1] = socket.get();
+        mReceivingSockets[video ? 0 : 2] = socket.get();
     }
     SLOGD("listening rtp port %d\n", port);
     unsigned timeoutMs = 0;
@@ -907,11 +1022,15 @@ void RtspClientUnitEM::threadRtpFunc(unsigned short port, UnitDataType type) {
     SpillArea spill(kCoalescedBatch * kSpillCapacity);
     const unsigned long wholeUpTo = kDatagramCapacity + (spill.data() != nullptr ? kSpillCapacity : 0);
     std::shared_ptr<QelBuffer> buffers[kCoalescedBatch];
-    NetDatagram slots[kCoalescedBatch];
+    NetEndpointDatagram slots[kCoalescedBatch];
     BufferInfo info{};
     info.dataType = type;
 
     while (mThreadRun.load(std::memory_order_acquire)) {
+        // Sockets of the camera's family, when a session made new ones; their time-out is set anew.
+        const UdpSocket* before = socket.get();
+        takeSwappedSocket(video ? 0 : 2, socket);
+        if (socket.get() != before) timeoutMs = 0;
         const unsigned coalesceUs = mCoalescingUs.load(std::memory_order_relaxed);
         const unsigned batch = coalesceUs > 0 ? kCoalescedBatch : kReceiveBatch;
         // Slots whose buffer went downstream get a fresh one; a dropped datagram's buffer is reused.
@@ -998,7 +1117,8 @@ void RtspClientUnitEM::threadRtpFunc(unsigned short port, UnitDataType type) {
                 continue;
             }
             const unsigned char* rtp = reinterpret_cast<const unsigned char*>(slots[i].data);
-            if (!acceptRtp(rtp, length, video, slots[i].from.mPort, tracker, generation, hint)) continue;
+            const uint16_t fromPort = static_cast<uint16_t>(slots[i].from.getPort());
+            if (!acceptRtp(rtp, length, video, fromPort, tracker, generation, hint)) continue;
             timeouts.store(0);
             std::shared_ptr<QelBuffer> buffer;
             if (length <= kDatagramCapacity) {
@@ -1032,7 +1152,7 @@ void RtspClientUnitEM::threadRtpFunc(unsigned short port, UnitDataType type) {
     }
     {
         std::lock_guard<std::mutex> lock(mSocketsMutex);
-        mReceivingSockets[video ? 0 : 1] = nullptr;
+        mReceivingSockets[video ? 0 : 2] = nullptr;
     }
     socket->close();
 }
@@ -1058,12 +1178,18 @@ void RtspClientUnitEM::buildReceiverReport(unsigned char out[kRtcpRrSize], uint3
 void RtspClientUnitEM::threadRtcpFunc(unsigned short port, UnitDataType type) {
     Utils::setThreadName("RtcpReceive");
     const bool video = type == UNIT_DATA_RTP_VIDEO;
-    std::unique_ptr<UdpSocket> socket = takeSocket(video ? 1 : 3, port);
+    const int slot = video ? 1 : 3;
+    std::unique_ptr<UdpSocket> socket = takeSocket(slot, port);
+    {
+        std::lock_guard<std::mutex> lock(mSocketsMutex);
+        mReceivingSockets[slot] = socket.get();
+    }
     SLOGD("listening rtcp port %d\n", port);
     unsigned char datagram[kDatagramCapacity];
     int64_t lastAnswerNs = 0;
     while (mThreadRun.load(std::memory_order_acquire)) {
-        NetAddress from;
+        takeSwappedSocket(slot, socket);
+        NetEndpoint from;
         long n = socket->receiveFromNonBlock(NetBuffer(reinterpret_cast<char*>(datagram), sizeof(datagram)),
                                              from, kRtcpIdleWaitMs, mStopFd);
         if (!mThreadRun.load(std::memory_order_acquire)) break;
@@ -1086,6 +1212,10 @@ void RtspClientUnitEM::threadRtcpFunc(unsigned short port, UnitDataType type) {
         buildReceiverReport(answer, (video ? mVideoSsrc : mAudioSsrc).load(),
                             (video ? mVideoSeq : mAudioSeq).load(), datagram, static_cast<unsigned long>(n));
         socket->sendTo(NetBuffer(reinterpret_cast<char*>(answer), sizeof(answer)), from);
+    }
+    {
+        std::lock_guard<std::mutex> lock(mSocketsMutex);
+        mReceivingSockets[slot] = nullptr;
     }
     socket->close();
 }

@@ -38,10 +38,12 @@ struct QUORVANE_EXPORT RtspConnectStatus {
 };
 
 class NetAddress;
+class NetEndpoint;
 class UdpSocket;
 namespace rtsp_receive_internal {
 struct SenderReport;
 class SsrcTracker;
+class CameraHosts;
 }  // namespace rtsp_receive_internal
 
 // Source unit of a camera pipeline: owns the RTSP session and the threads that receive RTP
@@ -177,6 +179,13 @@ private:
     bool bindSocketsLocked();
     void emit(const Events& events);
     bool fromCamera(const NetAddress& from, bool rtcp, bool audio = false) const;
+    bool fromCamera(const NetEndpoint& from, bool rtcp, bool audio = false) const;
+    // Makes the receive sockets of `family` (AF_INET or AF_INET6), the camera's: bound anew on the
+    // same ports (on new ones when those are taken), handed to the running receive threads. False
+    // when they cannot be bound; the sockets held stay as they were.
+    bool useSocketFamily(int family);
+    // A receive thread takes the socket useSocketFamily left for its slot, if any.
+    void takeSwappedSocket(int slot, std::unique_ptr<UdpSocket>& socket);
     // `port`: the datagram's source port (network order; 0 over TCP). `generation` and `hint`
     // hold what the tracker has taken in of the session and its RTP-Info.
     bool acceptRtp(const unsigned char* rtp, unsigned long length, bool video, uint16_t port,
@@ -224,16 +233,20 @@ private:
     // video RTP, video RTCP, audio RTP, audio RTCP.
     std::mutex mSocketsMutex;  // guards both arrays; never held while waiting on anything
     std::unique_ptr<UdpSocket> mBoundSockets[4];
-    // The sockets the video and audio RTP threads wait in, from taking to closing: stopThread
-    // ends those waits by shutting their receive side.
-    UdpSocket* mReceivingSockets[2] = {nullptr, nullptr};
+    // The sockets the receive threads wait in (slots as above), from taking to closing: stopThread
+    // ends the RTP threads' waits by shutting their receive side, useSocketFamily every thread's.
+    UdpSocket* mReceivingSockets[4] = {nullptr, nullptr, nullptr, nullptr};
+    // The family of the receive sockets (AF_INET unless the camera is an IPv6 one), and the slots
+    // whose thread has a socket of a new family waiting in mBoundSockets (bit per slot).
+    std::atomic<int> mSocketFamily{0};
+    std::atomic<unsigned> mSocketSwaps{0};
 
     // The camera as the current session described it. Addresses and ports in network order;
     // mPeerKnown false means no session: with address filtering nothing is accepted.
     std::atomic<bool> mPeerKnown{false};
-    std::atomic<uint32_t> mPeerAddress{0};
-    std::atomic<uint32_t> mSourceAddress{0};  // source= where it differs; 0: none
-    std::atomic<uint16_t> mPeerRtpPort{0};    // 0: any port of the camera's addresses
+    // The camera's address and the SETUP answer's source= where it differs and is plausible.
+    std::unique_ptr<rtsp_receive_internal::CameraHosts> mCameraHosts;
+    std::atomic<uint16_t> mPeerRtpPort{0};  // 0: any port of the camera's addresses
     std::atomic<uint16_t> mPeerRtcpPort{0};
     std::atomic<bool> mFilterAddress{true};
     // Counts sessions; a receive thread that sees it change starts its SSRC tracking afresh.

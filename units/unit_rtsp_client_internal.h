@@ -1,10 +1,13 @@
 #ifndef QUORVANE_UNITS_UNIT_RTSP_CLIENT_INTERNAL_H
 #define QUORVANE_UNITS_UNIT_RTSP_CLIENT_INTERNAL_H
 
+#include <atomic>
 #include <cstddef>
 #include <cstdint>
+#include <mutex>
 
 #include "../quorvane_export.h"
+#include "../utils/networking/netsocket.h"
 
 // Not installed. The receiver's decisions on camera bytes as pure functions, so that tests and
 // fuzz targets reach them without sockets.
@@ -89,6 +92,30 @@ private:
     int mUnmatched = 0;
     uint32_t mCandidate = 0;  // the new SSRC of the run counted in mCandidateRun
     int mCandidateRun = 0;
+};
+
+// The addresses a session takes RTP and RTCP from, decided once per session: `peer` is the
+// camera's address (family 0 when unknown), `source` the SETUP answer's source= (family 0: none).
+// source= is taken beside the camera's address, not instead of it (cameras name addresses they do
+// not send from). It is dropped when it is the camera's address, unspecified, loopback while the
+// camera is not (a firmware's default), or of the other family than the camera's (its packets
+// could not reach the receive sockets); a link-local one without a zone takes the camera's. With
+// the camera's address unknown, source= stands in for it. Returns whether an address is known.
+QUORVANE_EXPORT bool chooseCameraHosts(NetEndpoint* peer, NetEndpoint* source);
+
+// The camera's addresses as chooseCameraHosts gave them, read by the receive threads for every
+// datagram while the session's thread may replace them: a sequence lock over atomic words, so a
+// reader sees both addresses of one session, never half of one and half of another.
+class QUORVANE_EXPORT CameraHosts {
+public:
+    void store(const NetEndpoint& peer, const NetEndpoint& source);
+    // `from`'s address (and scope) is the camera's or its source='s; ports are not compared.
+    bool matches(const NetEndpoint& from) const;
+
+private:
+    std::mutex mWriteMutex;             // writers one at a time; readers never take it
+    std::atomic<uint32_t> mVersion{0};  // odd while a writer is at work
+    std::atomic<uint32_t> mWords[2][sizeof(NetEndpoint::mBytes) / 4]{};
 };
 
 }  // namespace rtsp_receive_internal

@@ -17,6 +17,7 @@
 #include <cstring>
 
 #include "utils/interleaved_relay_internal.h"
+#include "utils/networking/netsocket.h"
 #include "utils/slog.h"
 #include "utils/time_constants_internal.h"
 #include "utils/url_scheme_internal.h"
@@ -273,6 +274,18 @@ bool CurlRtsp::describe() {
         mSessionInfo.serverIp = mRelay->cameraAddress();
     else if (curl_easy_getinfo(mCurl, CURLINFO_PRIMARY_IP, &ip) == CURLE_OK && ip != nullptr)
         mSessionInfo.serverIp = ip;
+    // libcurl leaves out the zone of a link-local IPv6 address; the connection itself has it.
+    curl_socket_t connection = CURL_SOCKET_BAD;
+    sockaddr_storage peer{};
+    socklen_t peerLength = sizeof(peer);
+    if (!mRelay && ipv6() && curl_easy_getinfo(mCurl, CURLINFO_ACTIVESOCKET, &connection) == CURLE_OK &&
+        connection != CURL_SOCKET_BAD &&
+        getpeername(connection, reinterpret_cast<sockaddr*>(&peer), &peerLength) == 0 &&
+        peer.ss_family == AF_INET6 && reinterpret_cast<const sockaddr_in6*>(&peer)->sin6_scope_id != 0) {
+        NetEndpoint scoped;
+        memcpy(scoped.mBytes, &peer, sizeof(sockaddr_in6));
+        mSessionInfo.serverIp = scoped.getIP();
+    }
     if (!checkRet(code, "describe", __LINE__)) return false;
     return checkStatus("DESCRIBE", mUrl.c_str());
 }
@@ -566,13 +579,12 @@ bool CurlRtsp::startCurl() {
     }
     if (!options()) return false;
     if (!describe()) return false;
-    // The receive sockets are IPv4 ones: the camera's RTP would never reach them.
-    if (!mTcp && ipv6()) {
+    // RTP over UDP comes from the camera's address: the receive sockets must be of its family.
+    if (!mTcp && mReceiveFamilyCallback && !mReceiveFamilyCallback(ipv6() ? AF_INET6 : AF_INET)) {
         SLOGE(
-            "rtsp session refused: %s is an IPv6 camera, and RTP over UDP is received over IPv4 only; use "
-            "the "
-            "TCP transport\n",
-            mLogUrl.c_str());
+            "rtsp session refused: %s is an %s camera, and no UDP receive port of that family could be "
+            "bound; use the TCP transport\n",
+            mLogUrl.c_str(), ipv6() ? "IPv6" : "IPv4");
         return false;
     }
     const bool realCameraSdp = mOptions.realCameraSdp;

@@ -118,6 +118,16 @@ public:
     // with no lock of this object held; the owner reconnects at once instead of waiting for
     // silence. It must not call stopCurl on that thread.
     std::function<void(RtspClientReason)> mSessionLostCallback;
+    // UDP sessions: called by startCurl after DESCRIBE, on its thread, with the family (AF_INET or
+    // AF_INET6) of the camera's address, before any SETUP offers the receive ports; the owner makes
+    // its receive sockets of that family (and may move them to other ports: setReceivePorts).
+    // False refuses the session. Without it the ports are offered as they are.
+    std::function<bool(int)> mReceiveFamilyCallback;
+    // The UDP receive ports the SETUPs offer: video RTP (RTCP one above), audio RTP.
+    void setReceivePorts(unsigned short rtpPort, unsigned short audioRtpPort) {
+        mRtpPort = rtpPort;
+        mRtcpPort = audioRtpPort;
+    }
 
     // The way this session goes to the camera; ipv6 once DESCRIBE has told the camera's address.
     RtspPath path() const;

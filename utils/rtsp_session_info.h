@@ -15,7 +15,8 @@ struct QUORVANE_EXPORT RtspTransportInfo {
     int rtcpChannel = -1;         // interleaved=a-b: b; -1 when not given
     bool hasSsrc = false;         // ssrc= given
     uint32_t ssrc = 0;            // ssrc= (hexadecimal in the header)
-    std::string source;           // source= address, empty when not given
+    std::string source;           // source= address (an IPv6 one without brackets), empty when not given
+    std::string destination;      // destination= address, the same way
     uint16_t serverRtpPort = 0;   // server_port=a-b: a; 0 when not given
     uint16_t serverRtcpPort = 0;  // server_port=a-b: b; 0 when not given
 };

@@ -514,6 +514,18 @@ bool numberPair(const std::string& value, long max, long* a, long* b) {
     return true;
 }
 
+// The host of a Transport parameter (source=, destination=): a name or an address of either
+// family, an IPv6 one bare or in brackets; "" for anything else (a zone among them: it names an
+// interface of the camera, not of this host).
+std::string transportHost(const std::string& value) {
+    const bool bracketed = value.size() >= 2 && value.front() == '[' && value.back() == ']';
+    const std::string host = bracketed ? value.substr(1, value.size() - 2) : value;
+    const bool ok = !host.empty() && host.size() <= 255 && std::all_of(host.begin(), host.end(), [](char c) {
+        return isalnum(static_cast<unsigned char>(c)) || c == '.' || c == ':' || c == '-' || c == '_';
+    });
+    return ok && (!bracketed || host.find(':') != std::string::npos) ? host : std::string();
+}
+
 }  // namespace
 
 bool parseRtspTransport(const char* text, size_t len, RtspTransportInfo* out) {
@@ -542,12 +554,9 @@ bool parseRtspTransport(const char* text, size_t len, RtspTransportInfo* out) {
                 out->ssrc = static_cast<uint32_t>(strtoul(hex.c_str(), nullptr, 16));
             }
         } else if (strcasecmp(name, "source") == 0) {
-            bool ok =
-                !value.empty() && value.size() <= 255 && std::all_of(value.begin(), value.end(), [](char c) {
-                    return isalnum(static_cast<unsigned char>(c)) || c == '.' || c == ':' || c == '-' ||
-                           c == '_';
-                });
-            if (ok) out->source = value;
+            out->source = transportHost(value);
+        } else if (strcasecmp(name, "destination") == 0) {
+            out->destination = transportHost(value);
         }
     }
     return true;

@@ -1,6 +1,8 @@
 #include "utils/networking/netsocket.h"
 
 #include <arpa/inet.h>
+#include <net/if.h>
+#include <netdb.h>
 #include <netinet/in.h>
 #include <poll.h>
 #include <sys/socket.h>
@@ -20,6 +22,7 @@ static_assert(offsetof(NetAddress, mFamily) == offsetof(sockaddr_in, sin_family)
 static_assert(offsetof(NetAddress, mPort) == offsetof(sockaddr_in, sin_port), "port offset");
 static_assert(offsetof(NetAddress, mAddress) == offsetof(sockaddr_in, sin_addr), "address offset");
 static_assert(offsetof(NetAddress, mZero) == offsetof(sockaddr_in, sin_zero), "padding offset");
+static_assert(sizeof(NetEndpoint::mBytes) == sizeof(sockaddr_in6), "NetEndpoint must hold a sockaddr_in6");
 
 namespace {
 constexpr socklen_t kAddressLength = sizeof(sockaddr_in);
@@ -73,6 +76,148 @@ bool NetAddress::operator<(const NetAddress& other) const {
 
 bool NetAddress::operator>(const NetAddress& other) const {
     return other < *this;
+}
+
+namespace {
+const sockaddr_in* asIpv4(const NetEndpoint& e) {
+    return reinterpret_cast<const sockaddr_in*>(e.mBytes);
+}
+const sockaddr_in6* asIpv6(const NetEndpoint& e) {
+    return reinterpret_cast<const sockaddr_in6*>(e.mBytes);
+}
+sockaddr_in6* asIpv6(NetEndpoint& e) {
+    return reinterpret_cast<sockaddr_in6*>(e.mBytes);
+}
+}  // namespace
+
+NetEndpoint::NetEndpoint() {
+    memset(mBytes, 0, sizeof(mBytes));
+}
+
+NetEndpoint::NetEndpoint(const NetAddress& ipv4) : NetEndpoint() {
+    memcpy(mBytes, &ipv4, sizeof(ipv4));
+}
+
+bool NetEndpoint::parse(const std::string& ip, unsigned int port, NetEndpoint* out) {
+    if (ip.empty() || ip.size() > 255 || out == nullptr) return false;
+    in_addr v4{};
+    if (inet_pton(AF_INET, ip.c_str(), &v4) == 1) {
+        NetAddress a(port);
+        a.mAddress = v4.s_addr;
+        *out = NetEndpoint(a);
+        return true;
+    }
+    // IPv4 only as a dotted quad, not in the resolver's older forms ("1.2.3", "0x7f.1").
+    addrinfo hints{};
+    hints.ai_family = AF_INET6;
+    hints.ai_socktype = SOCK_DGRAM;
+    // Numeric only: a name is never looked up here. glibc takes a zone as a name or a number.
+    hints.ai_flags = AI_NUMERICHOST;
+    addrinfo* found = nullptr;
+    if (getaddrinfo(ip.c_str(), nullptr, &hints, &found) != 0 || found == nullptr) return false;
+    bool ok = found->ai_family == AF_INET6 && found->ai_addrlen <= sizeof(out->mBytes);
+    if (ok) {
+        NetEndpoint e;
+        memcpy(e.mBytes, found->ai_addr, found->ai_addrlen);
+        e.setPort(port);
+        *out = e;
+    }
+    freeaddrinfo(found);
+    return ok;
+}
+
+NetEndpoint NetEndpoint::any(int family, unsigned int port) {
+    NetEndpoint e;
+    if (family == AF_INET6) {
+        asIpv6(e)->sin6_family = AF_INET6;
+        asIpv6(e)->sin6_addr = in6addr_any;
+    } else {
+        e = NetEndpoint(NetAddress(0u));
+    }
+    e.setPort(port);
+    return e;
+}
+
+NetEndpoint NetEndpoint::loopback(int family, unsigned int port) {
+    NetEndpoint e = any(family, port);
+    if (family == AF_INET6)
+        asIpv6(e)->sin6_addr = in6addr_loopback;
+    else
+        reinterpret_cast<sockaddr_in*>(e.mBytes)->sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    return e;
+}
+
+int NetEndpoint::family() const {
+    return asIpv4(*this)->sin_family;
+}
+
+unsigned int NetEndpoint::getPort() const {
+    // sin_port and sin6_port lie at the same place.
+    return family() == 0 ? 0 : ntohs(asIpv4(*this)->sin_port);
+}
+
+void NetEndpoint::setPort(unsigned int port) {
+    if (family() != 0) reinterpret_cast<sockaddr_in*>(mBytes)->sin_port = htons(static_cast<uint16_t>(port));
+}
+
+uint32_t NetEndpoint::scopeId() const {
+    return family() == AF_INET6 ? asIpv6(*this)->sin6_scope_id : 0;
+}
+
+void NetEndpoint::setScopeId(uint32_t scope) {
+    if (family() == AF_INET6) asIpv6(*this)->sin6_scope_id = scope;
+}
+
+std::string NetEndpoint::getIP() const {
+    char text[INET6_ADDRSTRLEN + IF_NAMESIZE + 1] = {0};
+    if (family() == AF_INET) {
+        if (inet_ntop(AF_INET, &asIpv4(*this)->sin_addr, text, sizeof(text)) == nullptr) return std::string();
+        return text;
+    }
+    if (family() != AF_INET6 || inet_ntop(AF_INET6, &asIpv6(*this)->sin6_addr, text, sizeof(text)) == nullptr)
+        return std::string();
+    std::string ip(text);
+    if (scopeId() != 0) {
+        char name[IF_NAMESIZE] = {0};
+        ip +=
+            "%" + std::string(if_indextoname(scopeId(), name) != nullptr ? name : std::to_string(scopeId()));
+    }
+    return ip;
+}
+
+std::string NetEndpoint::toString() const {
+    const std::string ip = getIP();
+    return (family() == AF_INET6 ? "[" + ip + "]" : ip) + ":" + std::to_string(getPort());
+}
+
+bool NetEndpoint::sameHost(const NetEndpoint& other) const {
+    if (family() != other.family()) return false;
+    if (family() == AF_INET) return asIpv4(*this)->sin_addr.s_addr == asIpv4(other)->sin_addr.s_addr;
+    if (family() != AF_INET6) return true;
+    return memcmp(&asIpv6(*this)->sin6_addr, &asIpv6(other)->sin6_addr, sizeof(in6_addr)) == 0 &&
+           scopeId() == other.scopeId();
+}
+
+bool NetEndpoint::operator==(const NetEndpoint& other) const {
+    return sameHost(other) && getPort() == other.getPort();
+}
+
+bool NetEndpoint::isLoopback() const {
+    if (family() == AF_INET) return (ntohl(asIpv4(*this)->sin_addr.s_addr) >> 24) == 127;
+    return family() == AF_INET6 && IN6_IS_ADDR_LOOPBACK(&asIpv6(*this)->sin6_addr);
+}
+
+bool NetEndpoint::isUnspecified() const {
+    if (family() == AF_INET) return asIpv4(*this)->sin_addr.s_addr == 0;
+    return family() == AF_INET6 && IN6_IS_ADDR_UNSPECIFIED(&asIpv6(*this)->sin6_addr);
+}
+
+bool NetEndpoint::isLinkLocal() const {
+    return family() == AF_INET6 && IN6_IS_ADDR_LINKLOCAL(&asIpv6(*this)->sin6_addr);
+}
+
+socklen_t NetEndpoint::length() const {
+    return family() == AF_INET ? sizeof(sockaddr_in) : family() == AF_INET6 ? sizeof(sockaddr_in6) : 0;
 }
 
 NetBuffer::NetBuffer(char* data, unsigned long length) : mData(data), mSize(length) {}
@@ -144,9 +289,23 @@ long NetSocket::receiveFromNonBlock(NetBuffer buffer, NetAddress& from, unsigned
 
 namespace {
 
+sockaddr* senderOf(NetDatagram& d) {
+    return asSockaddr(d.from);
+}
+socklen_t senderRoom(const NetDatagram&) {
+    return kAddressLength;
+}
+sockaddr* senderOf(NetEndpointDatagram& d) {
+    return d.from.data();
+}
+socklen_t senderRoom(const NetEndpointDatagram& d) {
+    return sizeof(d.from.mBytes);
+}
+
 // One system call fills as many slots as datagrams are queued, waiting for the first per `flags`.
 // With `whole`, lengths are the datagrams' whole ones, and slot i goes on at spill + i * spillBytes.
-int receiveBatch(int fd, NetDatagram* datagrams, unsigned count, int flags, bool whole = false,
+template <typename Datagram>
+int receiveBatch(int fd, Datagram* datagrams, unsigned count, int flags, bool whole = false,
                  char* spill = nullptr, unsigned long spillBytes = 0) {
     if (count > NetSocket::kMaxBatch) count = NetSocket::kMaxBatch;
     mmsghdr messages[NetSocket::kMaxBatch];
@@ -158,8 +317,8 @@ int receiveBatch(int fd, NetDatagram* datagrams, unsigned count, int flags, bool
         vectors[i][1].iov_base = spilled ? spill + i * spillBytes : nullptr;
         vectors[i][1].iov_len = spilled ? spillBytes : 0;
         memset(&messages[i], 0, sizeof(messages[i]));
-        messages[i].msg_hdr.msg_name = asSockaddr(datagrams[i].from);
-        messages[i].msg_hdr.msg_namelen = kAddressLength;
+        messages[i].msg_hdr.msg_name = senderOf(datagrams[i]);
+        messages[i].msg_hdr.msg_namelen = senderRoom(datagrams[i]);
         messages[i].msg_hdr.msg_iov = vectors[i];
         messages[i].msg_hdr.msg_iovlen = spilled ? 2 : 1;
     }
@@ -204,6 +363,36 @@ int NetSocket::receiveBatchWaiting(NetDatagram* datagrams, unsigned count, char*
 }
 
 int NetSocket::receiveBatchQueued(NetDatagram* datagrams, unsigned count, char* spill,
+                                  unsigned long spillBytes) {
+    if (!mIsOpen || datagrams == nullptr || count == 0) return mIsOpen ? 0 : -1;
+    return receiveBatch(mSocketFd, datagrams, count, MSG_DONTWAIT, true, spill, spillBytes);
+}
+
+long NetSocket::receiveFromNonBlock(NetBuffer buffer, NetEndpoint& from, unsigned int timeoutMs, int wakeFd) {
+    if (!mIsOpen) return -1;
+    int ready = waitReadable(timeoutMs, wakeFd);
+    if (ready <= 0) return ready;
+    NetEndpoint sender;
+    socklen_t len = sizeof(sender.mBytes);
+    // Without waiting: a wake-up that finds nothing (the receive side shut) is no datagram.
+    long n = ::recvfrom(mSocketFd, buffer.mData, buffer.mSize, MSG_DONTWAIT, sender.data(), &len);
+    if (n < 0) return errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR ? 0 : -1;
+    from = sender;
+    return n;
+}
+
+long NetSocket::sendTo(NetBuffer buffer, const NetEndpoint& to) {
+    if (!mIsOpen || to.length() == 0) return -1;
+    return ::sendto(mSocketFd, buffer.mData, buffer.mSize, 0, to.data(), to.length());
+}
+
+int NetSocket::receiveBatchWaiting(NetEndpointDatagram* datagrams, unsigned count, char* spill,
+                                   unsigned long spillBytes) {
+    if (!mIsOpen || datagrams == nullptr || count == 0) return mIsOpen ? 0 : -1;
+    return receiveBatch(mSocketFd, datagrams, count, MSG_WAITFORONE, true, spill, spillBytes);
+}
+
+int NetSocket::receiveBatchQueued(NetEndpointDatagram* datagrams, unsigned count, char* spill,
                                   unsigned long spillBytes) {
     if (!mIsOpen || datagrams == nullptr || count == 0) return mIsOpen ? 0 : -1;
     return receiveBatch(mSocketFd, datagrams, count, MSG_DONTWAIT, true, spill, spillBytes);
@@ -263,6 +452,24 @@ UdpSocket::UdpSocket(NetAddress local, int protocol, bool reuseAddress) {
     if (reuseAddress) setReuseAddr(1);
     // Only a bound socket is usable: a failed bind leaves it closed so reads fail at once.
     if (bind(local)) mIsOpen = true;
+}
+
+UdpSocket::UdpSocket(const NetEndpoint& local, bool reuseAddress) {
+    const int family = local.family() == AF_INET6 ? AF_INET6 : AF_INET;
+    mSocketFd = ::socket(family, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+    if (mSocketFd < 0) {
+        SLOGE("SOCKET: udp socket of family %d not made. errno=%d\n", family, errno);
+        return;
+    }
+    if (reuseAddress) setReuseAddr(1);
+    int on = 1;
+    if (family == AF_INET6 && setsockopt(mSocketFd, IPPROTO_IPV6, IPV6_V6ONLY, &on, sizeof(on)) != 0) return;
+    if (::bind(mSocketFd, local.data(), local.length()) != 0) {
+        SLOGE("SOCKET: udp bind %s failed. errno=%d\n", local.toString().c_str(), errno);
+        return;
+    }
+    mLocalAddress = NetAddress(local.getPort());
+    mIsOpen = true;
 }
 
 bool UdpSocket::bind(NetAddress local) {

@@ -1,6 +1,8 @@
 #ifndef QUORVANE_UTILS_NETWORKING_NETSOCKET_H
 #define QUORVANE_UTILS_NETWORKING_NETSOCKET_H
 
+#include <sys/socket.h>
+
 #include <atomic>
 #include <cstdint>
 #include <functional>
@@ -36,6 +38,47 @@ public:
     uint8_t mZero[8];
 };
 
+// A socket address of either family: the bytes of a sockaddr_in or of a sockaddr_in6 (with the
+// scope id that a link-local IPv6 address needs), handed to the sockets interface as they are.
+class QUORVANE_EXPORT NetEndpoint {
+public:
+    // No address (family 0): matches nothing but another empty one.
+    NetEndpoint();
+    NetEndpoint(const NetAddress& ipv4);
+    // A numeric address of either family and `port`: "192.0.2.1", "2001:db8::1", or a scoped one
+    // with its zone as an interface name or number ("fe80::1%eth0", "fe80::1%2"). Names are not
+    // looked up. False, leaving `out` untouched, for anything else.
+    static bool parse(const std::string& ip, unsigned int port, NetEndpoint* out);
+    // Any local address of `family` (AF_INET or AF_INET6) with `port`: the form used to bind.
+    static NetEndpoint any(int family, unsigned int port);
+    // The loopback address of `family` with `port`.
+    static NetEndpoint loopback(int family, unsigned int port);
+
+    int family() const;
+    unsigned int getPort() const;
+    void setPort(unsigned int port);
+    // The interface an IPv6 link-local address is reached through; 0 for none (and for IPv4).
+    uint32_t scopeId() const;
+    void setScopeId(uint32_t scope);
+    // The address as text; a scoped one with "%" and its interface's name (or number).
+    std::string getIP() const;
+    // "192.0.2.1:554", "[2001:db8::1]:554".
+    std::string toString() const;
+    // The same family and address, and for IPv6 the same scope; ports are not compared.
+    bool sameHost(const NetEndpoint& other) const;
+    bool operator==(const NetEndpoint& other) const;
+    bool isLoopback() const;     // 127.0.0.0/8 or ::1
+    bool isUnspecified() const;  // 0.0.0.0 or ::
+    bool isLinkLocal() const;    // fe80::/10
+
+    sockaddr* data() { return reinterpret_cast<sockaddr*>(mBytes); }
+    const sockaddr* data() const { return reinterpret_cast<const sockaddr*>(mBytes); }
+    // Bytes of the address the family uses: 16 or 28, 0 without one.
+    socklen_t length() const;
+
+    alignas(4) unsigned char mBytes[28];  // a sockaddr_in or a sockaddr_in6
+};
+
 // A view of bytes owned by someone else; it never frees them.
 class QUORVANE_EXPORT NetBuffer {
 public:
@@ -53,6 +96,14 @@ struct NetDatagram {
     unsigned long capacity = 0;
     unsigned long length = 0;  // bytes received; a datagram longer than `capacity` is cut short
     NetAddress from;
+};
+
+// The same, with a sender of either family.
+struct NetEndpointDatagram {
+    char* data = nullptr;
+    unsigned long capacity = 0;
+    unsigned long length = 0;
+    NetEndpoint from;
 };
 
 // Owns one socket descriptor. Every I/O call returns -1 without a system call once the socket has
@@ -92,6 +143,13 @@ public:
     // Takes what is queued, without waiting: 0 when nothing is. Slots and spill as above; returns
     // as receiveBatchFrom.
     int receiveBatchQueued(NetDatagram* datagrams, unsigned count, char* spill, unsigned long spillBytes);
+    // The same three for a socket of either family.
+    long receiveFromNonBlock(NetBuffer buffer, NetEndpoint& from, unsigned int timeoutMs, int wakeFd);
+    long sendTo(NetBuffer buffer, const NetEndpoint& to);
+    int receiveBatchWaiting(NetEndpointDatagram* datagrams, unsigned count, char* spill,
+                            unsigned long spillBytes);
+    int receiveBatchQueued(NetEndpointDatagram* datagrams, unsigned count, char* spill,
+                           unsigned long spillBytes);
     // Ends a receiveBatchWaiting in another thread and every later one; the socket stays open
     // (and its descriptor allocated) until close().
     void shutdownReceive();
@@ -129,6 +187,10 @@ public:
     // The same, with address reuse only when `reuseAddress`: without it no other socket (of this or
     // another user) can bind the same port while this one holds it.
     UdpSocket(NetAddress local, int protocol, bool reuseAddress);
+    // A socket of `local`'s family bound to it, with address reuse only when `reuseAddress`; an
+    // IPv6 one takes IPv6 only (no IPv4-mapped senders). Open only when the bind succeeded;
+    // localAddress() then holds the port (and, for IPv6, IPv4's any address).
+    UdpSocket(const NetEndpoint& local, bool reuseAddress);
 
     bool bind(NetAddress local);
 };
