@@ -31,7 +31,8 @@ const char* kUsage =
     "  FILE                  Annex-B H.264 or H.265 file (default: the bundled 640x360 clip)\n"
     "      --codec h264|h265 when the file's first NAL unit does not tell\n"
     "      --bind ADDR       listen address (default 127.0.0.1; 0.0.0.0 for every interface; an IPv6\n"
-    "                        address such as ::1 serves rtsp://[::1]:P/...)\n"
+    "                        address such as ::1 serves rtsp://[::1]:P/... over TCP and UDP, a\n"
+    "                        link-local one takes its zone: fe80::1%eth0)\n"
     "      --port P          RTSP port (default 8554; 0 picks a free one)\n"
     "      --path NAME       stream path (default /stream)\n"
     "      --fps F           pictures per second (default: from the SPS, else 25)\n"
@@ -347,6 +348,8 @@ int main(int argc, char** argv) {
         return 1;
     }
     std::string host = opt.bind == "0.0.0.0" ? "127.0.0.1" : opt.bind == "::" ? "::1" : opt.bind;
+    // A link-local address's zone is written %25 in a URL (RFC 6874).
+    if (host.find('%') != std::string::npos) host.insert(host.find('%') + 1, "25");
     if (host.find(':') != std::string::npos) host = "[" + host + "]";
     std::string url = std::string(tls ? "rtsps://" : "rtsp://") + host + ":" +
                       std::to_string(tls ? front.port() : camera.port()) + opt.path;
