@@ -62,29 +62,21 @@ TEST(NetAddress, OrdersAsAKey) {
 
 // Camera addresses of either family, a link-local one with its zone as a name or a number.
 TEST(NetEndpoint, ParsesEitherFamilyAndZonesAndComparesHosts) {
-    NetEndpoint v4, v6, zoned, numbered;
+    NetEndpoint v4, v6, zoned, numbered, unscoped;
     ASSERT_TRUE(NetEndpoint::parse("192.0.2.1", 554, &v4));
-    EXPECT_EQ(v4.family(), AF_INET);
-    EXPECT_EQ(v4.length(), sizeof(sockaddr_in));
-    EXPECT_EQ(v4.toString(), "192.0.2.1:554");
     EXPECT_TRUE(v4 == NetEndpoint(NetAddress("192.0.2.1", 554)));
     ASSERT_TRUE(NetEndpoint::parse("2001:db8::1", 8554, &v6));
-    EXPECT_EQ(v6.length(), sizeof(sockaddr_in6));
     EXPECT_EQ(v6.toString(), "[2001:db8::1]:8554");
-    EXPECT_EQ(v6.scopeId(), 0u);
     ASSERT_TRUE(NetEndpoint::parse("fe80::1%lo", 0, &zoned));
     ASSERT_TRUE(NetEndpoint::parse("fe80::1%" + std::to_string(zoned.scopeId()), 0, &numbered));
-    EXPECT_NE(zoned.scopeId(), 0u);
-    EXPECT_TRUE(zoned.isLinkLocal());
+    ASSERT_TRUE(NetEndpoint::parse("fe80::1", 0, &unscoped));
     EXPECT_EQ(zoned.getIP(), "fe80::1%lo");
     EXPECT_TRUE(zoned.sameHost(numbered));
     // The same address through another interface is another host; ports do not count.
-    NetEndpoint unscoped, other = v6;
-    ASSERT_TRUE(NetEndpoint::parse("fe80::1", 0, &unscoped));
     EXPECT_FALSE(zoned.sameHost(unscoped));
+    NetEndpoint other = v6;
     other.setPort(1);
-    EXPECT_TRUE(other.sameHost(v6));
-    EXPECT_FALSE(other == v6);
+    EXPECT_TRUE(other.sameHost(v6) && !(other == v6));
     EXPECT_FALSE(v4.sameHost(NetEndpoint()));
     for (const char* bad :
          {"", "rtsp.example", "fe80::1%no-such-if", "192.0.2.1:554", "[::1]", "1.2.3", "0x7f.1"}) {
@@ -92,41 +84,23 @@ TEST(NetEndpoint, ParsesEitherFamilyAndZonesAndComparesHosts) {
         EXPECT_FALSE(NetEndpoint::parse(bad, 1, &untouched)) << bad;
         EXPECT_TRUE(untouched == v4) << bad;
     }
-    EXPECT_TRUE(NetEndpoint::loopback(AF_INET6, 0).isLoopback());
-    EXPECT_TRUE(NetEndpoint::any(AF_INET6, 0).isUnspecified());
 }
 
-// An IPv6 receive socket: batches and single datagrams carry their IPv6 sender, and an answer
-// goes back to it. It takes no IPv4 datagram, even on its port.
+// An IPv6 receive socket: a datagram carries its IPv6 sender, an answer goes back to it, and no
+// IPv4 datagram is taken, even on its port.
 TEST(UdpSocket, Ipv6SocketReceivesAndAnswersItsSenders) {
     UdpSocket receiver(NetEndpoint::any(AF_INET6, 0), false);
-    UdpSocket sender(NetEndpoint::loopback(AF_INET6, 0), false);
+    UdpSocket sender(NetEndpoint::loopback(AF_INET6, 0), false), v4(NetAddress("127.0.0.1", 0), 0);
     if (!receiver.isOpen()) GTEST_SKIP() << "no IPv6 on this host";
-    ASSERT_TRUE(sender.isOpen());
-    sockaddr_in6 a{};
-    socklen_t len = sizeof(a);
-    ASSERT_EQ(getsockname(receiver.getFd(), reinterpret_cast<sockaddr*>(&a), &len), 0);
-    const NetEndpoint to = NetEndpoint::loopback(AF_INET6, ntohs(a.sin6_port));
-    ASSERT_EQ(getsockname(sender.getFd(), reinterpret_cast<sockaddr*>(&a), &len), 0);
-    const NetEndpoint senderAddress = NetEndpoint::loopback(AF_INET6, ntohs(a.sin6_port));
-    UdpSocket v4(NetAddress("127.0.0.1", 0), 0);
+    const NetEndpoint to = NetEndpoint::loopback(AF_INET6, boundPort(receiver.getFd()));
     v4.sendTo(NetBuffer(const_cast<char*>("v4"), 2), NetAddress("127.0.0.1", to.getPort()));
-    std::string one = "one", two = "two";
+    std::string one = "one";
     ASSERT_EQ(sender.sendTo(NetBuffer(one), to), 3);
-    ASSERT_EQ(sender.sendTo(NetBuffer(two), to), 3);
-    char storage[2][8];
-    NetEndpointDatagram slots[2];
-    for (int i = 0; i < 2; ++i) slots[i].data = storage[i], slots[i].capacity = sizeof(storage[i]);
-    ASSERT_TRUE(receiver.setRecvTimeoutMs(2000));
-    int n = receiver.receiveBatchWaiting(slots, 2, nullptr, 0);
-    if (n == 1) n += receiver.receiveBatchQueued(slots + 1, 1, nullptr, 0);
-    ASSERT_EQ(n, 2);
-    EXPECT_EQ(std::string(slots[0].data, slots[0].length) + std::string(slots[1].data, slots[1].length),
-              "onetwo");
-    EXPECT_TRUE(slots[0].from == senderAddress && slots[1].from == senderAddress) << slots[0].from.toString();
-    ASSERT_EQ(receiver.sendTo(NetBuffer(one), slots[0].from), 3);
     NetEndpoint from;
     char buf[8];
+    ASSERT_EQ(receiver.receiveFromNonBlock(NetBuffer(buf, sizeof(buf)), from, 2000, -1), 3);
+    EXPECT_TRUE(from == NetEndpoint::loopback(AF_INET6, boundPort(sender.getFd()))) << from.toString();
+    ASSERT_EQ(receiver.sendTo(NetBuffer(one), from), 3);
     ASSERT_EQ(sender.receiveFromNonBlock(NetBuffer(buf, sizeof(buf)), from, 2000, -1), 3);
     EXPECT_TRUE(from == to) << from.toString();
     EXPECT_EQ(receiver.receiveFromNonBlock(NetBuffer(buf, sizeof(buf)), from, 100, -1), 0) << "IPv4 taken";

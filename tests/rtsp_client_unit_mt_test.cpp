@@ -356,10 +356,6 @@ TEST_F(ReceiverUnitTest, RtpIsTakenOnlyFromTheCamerasAddressAndPortAndOfItsStrea
     open->enable();
     ASSERT_TRUE(camera6.waitForRequests("PLAY", 1, 10000));
     EXPECT_TRUE(open->connectStatus().ipv6);
-    for (const CameraRequest& r : camera6.requests()) {
-        if (r.method != "SETUP") continue;
-        EXPECT_NE(r.header("Transport").find("=" + std::to_string(base) + "-"), std::string::npos);
-    }
     const int fd6 = udpSocketFrom("::1"), otherPort6 = udpSocketFrom("::1");
     cameraAt(*open, boundPort(fd6), "::1");
     sendDatagram(otherPort6, base, rtpPacket(500, 0x9999, 100));
@@ -476,17 +472,13 @@ int streamFromLinkLocalCamera() {
 TEST(ReceiverUnitZones, LinkLocalCameraWithAZoneStreamsOverUdp) {
     pid_t child = fork();
     ASSERT_GE(child, 0);
-    if (child == 0) _exit(streamFromLinkLocalCamera());
-    int status = 0;
-    pid_t done = 0;
-    for (int i = 0; i < 400 && (done = waitpid(child, &status, WNOHANG)) == 0; ++i)
-        std::this_thread::sleep_for(std::chrono::milliseconds(50));
-    if (done == 0) {
-        kill(child, SIGKILL);
-        waitpid(child, &status, 0);
-        FAIL() << "the child did not end within 20 s";
+    if (child == 0) {
+        alarm(30);  // a child that hangs ends by the signal, and fails
+        _exit(streamFromLinkLocalCamera());
     }
-    ASSERT_TRUE(WIFEXITED(status));
+    int status = 0;
+    ASSERT_EQ(waitpid(child, &status, 0), child);
+    ASSERT_TRUE(WIFEXITED(status)) << "the child hung or crashed";
     if (WEXITSTATUS(status) == 77) GTEST_SKIP() << "no network namespace with a link-local address here";
     EXPECT_EQ(WEXITSTATUS(status), 0) << "no RTP, or no receiver report, over the link-local address";
 }
