@@ -67,6 +67,7 @@ bool GstRtspServer::start(const Options& options, int timeoutMs) {
                              std::to_string(options.configInterval)});
     if (!options.statsPath.empty()) args.insert(args.end(), {"--stats", options.statsPath});
     if (!options.address.empty()) args.insert(args.end(), {"--address", options.address});
+    if (!options.multicast.empty()) args.insert(args.end(), {"--multicast", options.multicast});
     if (!options.audioClip.empty())
         args.insert(args.end(), {"--audio-clip", options.audioClip, "--audio-codec", options.audioCodec});
     if (!options.user.empty())

@@ -6,16 +6,23 @@
 // options, against GStreamer's one-NAL-unit-per-packet payloader: the same, except that an H.264
 // picture is handed over when the next begins, so the clip's last one stays behind.
 // One GStreamer session goes through its RTSP-in-HTTP tunnel (rtsph://), Digest inside; two reach
-// it at rtsp://[::1]:port/, over TCP and UDP, and the test camera serves one over UDP on ::1.
+// it at rtsp://[::1]:port/, over TCP and UDP, and the test camera serves one over UDP on ::1; two
+// clients receive its multicast group.
+#include <arpa/inet.h>
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <netinet/in.h>
 #include <poll.h>
+#include <sched.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
+#include <cstring>
 #include <memory>
 #include <mutex>
+#include <sstream>
 #include <string>
 #include <thread>
 #include <vector>
@@ -425,3 +432,223 @@ INSTANTIATE_TEST_SUITE_P(
         ZooCase{"GhostStreamUdp", false, rtpInfo, "/live", ghostAfterPlay},
         ZooCase{"GhostStreamTcp", true, rtpInfo, "/live", ghost}),
     [](const testing::TestParamInfo<ZooCase>& info) { return std::string(info.param.name); });
+
+// Multicast against GStreamer's server, which sends one shared stream to a group. The server
+// holds the group's ports itself (bound without address reuse), so it runs on a host of its own:
+// two network namespaces of the test's own joined by a link, multicast routed over it, so no
+// datagram leaves them.
+namespace {
+
+constexpr const char* kGroup = "239.255.42.42";
+constexpr uint16_t kGroupPort = 50000;
+constexpr const char* kCameraHost = "10.9.9.1";
+constexpr const char* kViewerHost = "10.9.9.2";
+
+// The calling thread (and the threads and processes it starts) in the camera's namespace from the
+// constructor on, in the viewers' from viewers() on, and back in its own at the end of the scope.
+// why() says what failed, when the namespaces could not be made.
+class TwoHostNet {
+public:
+    TwoHostNet() {
+        mOwn = ::open("/proc/thread-self/ns/net", O_RDONLY | O_CLOEXEC);
+        if (mOwn < 0 || ::unshare(CLONE_NEWNET) != 0) {
+            mWhy = std::string("no network namespace can be made here: ") + strerror(errno);
+            return;
+        }
+        mEntered = true;
+        mCamera = ::open("/proc/thread-self/ns/net", O_RDONLY | O_CLOEXEC);
+        if (mCamera < 0 || !ip({"link", "set", "lo", "up"}))
+            mWhy = "the camera's namespace could not be set up";
+    }
+    // Into a second namespace, linked to the camera's, where the process `cameraPid` runs.
+    bool viewers(pid_t cameraPid) {
+        if (!mWhy.empty() || ::unshare(CLONE_NEWNET) != 0) return false;
+        const int viewers = ::open("/proc/thread-self/ns/net", O_RDONLY | O_CLOEXEC);
+        bool ok = viewers >= 0 && link("vb", kViewerHost,
+                                       {"add", "vb", "type", "veth", "peer", "name", "va", "netns",
+                                        std::to_string(cameraPid)});
+        ok = ok && ::setns(mCamera, CLONE_NEWNET) == 0 && link("va", kCameraHost, {"set", "va", "up"});
+        ok = ::setns(viewers, CLONE_NEWNET) == 0 && ok;
+        if (viewers >= 0) ::close(viewers);
+        if (!ok) mWhy = "the link between the namespaces could not be set up (ip)";
+        return ok;
+    }
+    ~TwoHostNet() {
+        if (mEntered) {
+            EXPECT_EQ(::setns(mOwn, CLONE_NEWNET), 0);
+        }
+        for (int fd : {mOwn, mCamera})
+            if (fd >= 0) ::close(fd);
+    }
+    const std::string& why() const { return mWhy; }
+
+private:
+    static bool ip(const std::vector<std::string>& args) {
+        testkit::ChildProcess child;
+        int exitCode = -1;
+        std::vector<std::string> argv = {"ip"};
+        argv.insert(argv.end(), args.begin(), args.end());
+        return child.start(argv, "/dev/null", "/dev/null") && child.wait(5000, &exitCode) && exitCode == 0;
+    }
+    // `first` run on "ip link", then device `dev` up with `address`/24 and the multicast route.
+    static bool link(const char* dev, const char* address, std::vector<std::string> first) {
+        first.insert(first.begin(), "link");
+        return ip(first) && ip({"address", "add", std::string(address) + "/24", "dev", dev}) &&
+               ip({"link", "set", dev, "up"}) && ip({"link", "set", "lo", "up"}) &&
+               ip({"route", "add", "224.0.0.0/4", "dev", dev});
+    }
+    int mOwn = -1;
+    int mCamera = -1;
+    bool mEntered = false;
+    std::string mWhy;
+};
+
+// Sockets of this namespace joined to `group` (/proc/net/igmp lists it in hex, as stored).
+int groupUsers(const char* group) {
+    char hex[16];
+    snprintf(hex, sizeof(hex), "%08X", inet_addr(group));
+    std::istringstream lines(testkit::readText("/proc/net/igmp"));
+    std::string line;
+    while (std::getline(lines, line)) {
+        std::istringstream fields(line);
+        std::string name;
+        int users = 0;
+        if (fields >> name >> users && name == hex) return users;
+    }
+    return 0;
+}
+
+// A UDP socket bound to `address`:`port` with address reuse, joined to the group when `join`.
+int groupSocket(const char* address, uint16_t port, bool join) {
+    int fd = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+    int on = 1;
+    setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &on, sizeof(on));
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_port = htons(port);
+    a.sin_addr.s_addr = inet_addr(address);
+    ip_mreq m{};
+    m.imr_multiaddr.s_addr = inet_addr(kGroup);
+    if (bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof(a)) != 0 ||
+        (join && setsockopt(fd, IPPROTO_IP, IP_ADD_MEMBERSHIP, &m, sizeof(m)) != 0)) {
+        close(fd);
+        return -1;
+    }
+    return fd;
+}
+
+}  // namespace
+
+// Two clients of one process on one group: each gets every picture, bit for bit, and nothing from
+// a sender that is not the camera; each leaves the group when disabled.
+TEST(CameraInteropMulticast, TwoClientsOfOneGroupGetEveryPictureFromTheCameraOnly) {
+    const std::string missing = GstRtspServer::missingDependency();
+    if (!missing.empty()) GTEST_SKIP() << "GStreamer interoperability skipped: " << missing;
+    const std::vector<std::string> pictures = decodeClip("h264_single_slice.264", VideoCodec::H264);
+    TwoHostNet net;
+    if (!net.why().empty()) GTEST_SKIP() << net.why();
+    GstRtspServer gst;
+    GstRtspServer::Options options;
+    options.clip = clipPath("h264_single_slice.264");
+    options.address = "0.0.0.0";
+    options.multicast = std::string(kGroup) + ":" + std::to_string(kGroupPort);
+    ASSERT_TRUE(gst.start(options)) << "GStreamer RTSP server did not start";
+    if (!net.viewers(gst.pid())) GTEST_SKIP() << net.why();
+    const std::string url = "rtsp://" + std::string(kCameraHost) + ":" + std::to_string(gst.port()) + "/test";
+    RtspClientOptions multicast = RtspClientOptions::mixedFleet();
+    multicast.multicast = true;
+    Collector first, second;
+    RtspClient a(url, "", "", false, multicast), b(url, "", "", false, multicast);
+    first.attach(a);
+    second.attach(b);
+    a.enable();
+    const int sniffer = groupSocket(kGroup, kGroupPort, true);
+    b.enable();
+    EXPECT_TRUE(a.connectStatus().connected && b.connectStatus().connected);
+    EXPECT_EQ(a.connectStatus().path, RtspPath::Multicast);
+    // A sender on the viewers' host, not the camera: the camera's own packet with a NAL unit of its
+    // own, to the group.
+    Bytes forged(12);
+    pollfd p{sniffer, POLLIN, 0};
+    ASSERT_TRUE(sniffer >= 0 && poll(&p, 1, 3000) == 1 && recv(sniffer, forged.data(), 12, 0) == 12);
+    close(sniffer);
+    const unsigned char sei[] = {0x06, 'F', 'O', 'R', 'G', 'E', 'D', 0x80};
+    forged.insert(forged.end(), sei, sei + sizeof(sei));
+    const int stranger = groupSocket(kViewerHost, 0, false);
+    sockaddr_in to{};
+    to.sin_family = AF_INET;
+    to.sin_port = htons(kGroupPort);
+    to.sin_addr.s_addr = inet_addr(kGroup);
+    for (int i = 0; i < 5; ++i) {
+        forged[3] = static_cast<unsigned char>(forged[3] + 1);
+        EXPECT_EQ(
+            sendto(stranger, forged.data(), forged.size(), 0, reinterpret_cast<sockaddr*>(&to), sizeof(to)),
+            static_cast<ssize_t>(forged.size()));
+    }
+    close(stranger);
+    EXPECT_TRUE(waitForPictures(second, VideoCodec::H264, pictures.size(), 10000));
+    std::this_thread::sleep_for(std::chrono::milliseconds(150));
+    const int joined = groupUsers(kGroup);
+    a.disable();
+    EXPECT_EQ(joined, 4);  // the RTP and RTCP sockets of each client
+    EXPECT_EQ(groupUsers(kGroup), 2);
+    b.disable();
+    EXPECT_EQ(groupUsers(kGroup), 0);
+    gst.stop();
+
+    // GStreamer starts its shared stream over at each PLAY (npt=0-): the second client's PLAY
+    // restarts it for both, so each has the whole clip from there on.
+    EXPECT_EQ(decode(second.stream(), VideoCodec::H264, "multicast_second.264"), pictures);
+    const std::vector<size_t> passes =
+        clipPasses(decode(first.stream(), VideoCodec::H264, "multicast_first.264"), pictures);
+    ASSERT_FALSE(passes.empty()) << "pictures that are not the clip's";
+    EXPECT_EQ(passes.back(), pictures.size());
+    for (const Collector* got : {&first, &second}) {
+        const Bytes stream = got->stream();
+        EXPECT_EQ(std::search(stream.begin(), stream.end(), sei + 1, sei + 7), stream.end()) << "forged";
+    }
+}
+
+// A camera that does not send the stream by multicast: the attempt ends with its reason and a
+// TEARDOWN, whether it answers 461 (GStreamer without an address pool) or unicast (the test camera).
+TEST(CameraInteropMulticast, ARefusalEndsTheAttemptWithItsReason) {
+    const std::string missing = GstRtspServer::missingDependency();
+    if (!missing.empty()) GTEST_SKIP() << "GStreamer interoperability skipped: " << missing;
+    GstRtspServer gst;
+    GstRtspServer::Options options;
+    options.clip = clipPath("h264_single_slice.264");
+    ASSERT_TRUE(gst.start(options)) << "GStreamer RTSP server did not start";
+    testkit::ClipStreamer clip(VideoCodec::H264, readClip("h264_single_slice.264"), {});
+    CameraScript script;
+    script.sdp = clip.sdp();
+    TestCamera camera(script);
+    camera.setStreamerFactory(clip.factory());
+    ASSERT_TRUE(camera.start());
+    RtspClientOptions multicast;
+    multicast.multicast = true;
+    for (const std::string& url : {gst.url(), camera.url()}) {
+        std::mutex mutex;
+        std::vector<RtspStateEvent> events;
+        LogCapture log;
+        RtspClient client(url, "", "", false, multicast);
+        client.setStateCallback([&](const RtspStateEvent& e) {
+            std::lock_guard<std::mutex> lock(mutex);
+            events.push_back(e);
+        });
+        client.enable();
+        client.disable();
+        log.stop();
+        std::lock_guard<std::mutex> lock(mutex);
+        ASSERT_GE(events.size(), 2u) << url;
+        EXPECT_EQ(events[1].state, RtspClientState::Failed) << url;
+        EXPECT_EQ(events[1].reason, RtspClientReason::MulticastRefused) << url;
+        const bool gstreamer = url == gst.url();
+        EXPECT_EQ(events[1].rtspStatus, gstreamer ? 461 : 200) << url;
+        EXPECT_EQ(log.errCount(gstreamer ? "refused multicast for the video track (461 Unsupported Transport)"
+                                         : "refused multicast for the video track (a unicast answer)"),
+                  1)
+            << log.err;
+    }
+    EXPECT_EQ(methodCount(camera, "PLAY"), 0u);
+    EXPECT_EQ(methodCount(camera, "TEARDOWN"), 1u);
+}

@@ -233,6 +233,8 @@ TEST_F(ToolsTest, EachFailureHasItsMessageAndExitCode) {
         {{secured, "--user", "admin", "--password", "wrong"}, kAuth, "authentication failed"},
         {{host + "/elsewhere"}, kCameraError, "the camera answered DESCRIBE with status 404"},
         {{silent, "--timeout", "1"}, kNoVideo, "no video within 1 s"},
+        {{url, "--multicast", "--tcp"}, kUsage, "--multicast receives RTP over UDP"},
+        {{url, "--multicast"}, kCameraError, "does not send this stream by multicast"},  // a unicast answer
     };
     for (const Case& c : cases) {
         std::vector<std::string> args = c.args;
