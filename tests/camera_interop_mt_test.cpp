@@ -9,11 +9,9 @@
 // it at rtsp://[::1]:port/, over TCP and UDP, and the test camera serves one over UDP on ::1; two
 // clients receive its multicast group.
 #include <arpa/inet.h>
-#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <netinet/in.h>
 #include <poll.h>
-#include <sched.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -22,7 +20,6 @@
 #include <cstring>
 #include <memory>
 #include <mutex>
-#include <sstream>
 #include <string>
 #include <thread>
 #include <vector>
@@ -31,6 +28,7 @@
 #include "testkit/child_process.h"
 #include "testkit/clip_streamer.h"
 #include "testkit/gst_rtsp_server.h"
+#include "testkit/netns.h"
 #include "testkit/rtp_packetizer.h"
 #include "testkit/test_camera.h"
 #include "tests/client_test_support.h"
@@ -434,102 +432,20 @@ INSTANTIATE_TEST_SUITE_P(
     [](const testing::TestParamInfo<ZooCase>& info) { return std::string(info.param.name); });
 
 // Multicast against GStreamer's server, which sends one shared stream to a group. The server
-// holds the group's ports itself (bound without address reuse), so it runs on a host of its own:
-// two network namespaces of the test's own joined by a link, multicast routed over it, so no
-// datagram leaves them.
+// holds the group's ports itself (bound without address reuse), so it runs on a host of its own.
 namespace {
 
 constexpr const char* kGroup = "239.255.42.42";
 constexpr uint16_t kGroupPort = 50000;
-constexpr const char* kCameraHost = "10.9.9.1";
-constexpr const char* kViewerHost = "10.9.9.2";
-
-// The calling thread (and the threads and processes it starts) in the camera's namespace from the
-// constructor on, in the viewers' from viewers() on, and back in its own at the end of the scope.
-// why() says what failed, when the namespaces could not be made.
-class TwoHostNet {
-public:
-    TwoHostNet() {
-        mOwn = ::open("/proc/thread-self/ns/net", O_RDONLY | O_CLOEXEC);
-        if (mOwn < 0 || ::unshare(CLONE_NEWNET) != 0) {
-            mWhy = std::string("no network namespace can be made here: ") + strerror(errno);
-            return;
-        }
-        mEntered = true;
-        mCamera = ::open("/proc/thread-self/ns/net", O_RDONLY | O_CLOEXEC);
-        if (mCamera < 0 || !ip({"link", "set", "lo", "up"}))
-            mWhy = "the camera's namespace could not be set up";
-    }
-    // Into a second namespace, linked to the camera's, where the process `cameraPid` runs.
-    bool viewers(pid_t cameraPid) {
-        if (!mWhy.empty() || ::unshare(CLONE_NEWNET) != 0) return false;
-        const int viewers = ::open("/proc/thread-self/ns/net", O_RDONLY | O_CLOEXEC);
-        bool ok = viewers >= 0 && link("vb", kViewerHost,
-                                       {"add", "vb", "type", "veth", "peer", "name", "va", "netns",
-                                        std::to_string(cameraPid)});
-        ok = ok && ::setns(mCamera, CLONE_NEWNET) == 0 && link("va", kCameraHost, {"set", "va", "up"});
-        ok = ::setns(viewers, CLONE_NEWNET) == 0 && ok;
-        if (viewers >= 0) ::close(viewers);
-        if (!ok) mWhy = "the link between the namespaces could not be set up (ip)";
-        return ok;
-    }
-    ~TwoHostNet() {
-        if (mEntered) {
-            EXPECT_EQ(::setns(mOwn, CLONE_NEWNET), 0);
-        }
-        for (int fd : {mOwn, mCamera})
-            if (fd >= 0) ::close(fd);
-    }
-    const std::string& why() const { return mWhy; }
-
-private:
-    static bool ip(const std::vector<std::string>& args) {
-        testkit::ChildProcess child;
-        int exitCode = -1;
-        std::vector<std::string> argv = {"ip"};
-        argv.insert(argv.end(), args.begin(), args.end());
-        return child.start(argv, "/dev/null", "/dev/null") && child.wait(5000, &exitCode) && exitCode == 0;
-    }
-    // `first` run on "ip link", then device `dev` up with `address`/24 and the multicast route.
-    static bool link(const char* dev, const char* address, std::vector<std::string> first) {
-        first.insert(first.begin(), "link");
-        return ip(first) && ip({"address", "add", std::string(address) + "/24", "dev", dev}) &&
-               ip({"link", "set", dev, "up"}) && ip({"link", "set", "lo", "up"}) &&
-               ip({"route", "add", "224.0.0.0/4", "dev", dev});
-    }
-    int mOwn = -1;
-    int mCamera = -1;
-    bool mEntered = false;
-    std::string mWhy;
-};
-
-// Sockets of this namespace joined to `group` (/proc/net/igmp lists it in hex, as stored).
-int groupUsers(const char* group) {
-    char hex[16];
-    snprintf(hex, sizeof(hex), "%08X", inet_addr(group));
-    std::istringstream lines(testkit::readText("/proc/net/igmp"));
-    std::string line;
-    while (std::getline(lines, line)) {
-        std::istringstream fields(line);
-        std::string name;
-        int users = 0;
-        if (fields >> name >> users && name == hex) return users;
-    }
-    return 0;
-}
 
 // A UDP socket bound to `address`:`port` with address reuse, joined to the group when `join`.
 int groupSocket(const char* address, uint16_t port, bool join) {
     int fd = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
     int on = 1;
     setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &on, sizeof(on));
-    sockaddr_in a{};
-    a.sin_family = AF_INET;
-    a.sin_port = htons(port);
-    a.sin_addr.s_addr = inet_addr(address);
-    ip_mreq m{};
-    m.imr_multiaddr.s_addr = inet_addr(kGroup);
-    if (bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof(a)) != 0 ||
+    const sockaddr_in a{AF_INET, htons(port), {inet_addr(address)}, {}};
+    const ip_mreq m{{inet_addr(kGroup)}, {}};
+    if (bind(fd, reinterpret_cast<const sockaddr*>(&a), sizeof(a)) != 0 ||
         (join && setsockopt(fd, IPPROTO_IP, IP_ADD_MEMBERSHIP, &m, sizeof(m)) != 0)) {
         close(fd);
         return -1;
@@ -545,7 +461,7 @@ TEST(CameraInteropMulticast, TwoClientsOfOneGroupGetEveryPictureFromTheCameraOnl
     const std::string missing = GstRtspServer::missingDependency();
     if (!missing.empty()) GTEST_SKIP() << "GStreamer interoperability skipped: " << missing;
     const std::vector<std::string> pictures = decodeClip("h264_single_slice.264", VideoCodec::H264);
-    TwoHostNet net;
+    testkit::TwoHostNet net;
     if (!net.why().empty()) GTEST_SKIP() << net.why();
     GstRtspServer gst;
     GstRtspServer::Options options;
@@ -554,7 +470,8 @@ TEST(CameraInteropMulticast, TwoClientsOfOneGroupGetEveryPictureFromTheCameraOnl
     options.multicast = std::string(kGroup) + ":" + std::to_string(kGroupPort);
     ASSERT_TRUE(gst.start(options)) << "GStreamer RTSP server did not start";
     if (!net.viewers(gst.pid())) GTEST_SKIP() << net.why();
-    const std::string url = "rtsp://" + std::string(kCameraHost) + ":" + std::to_string(gst.port()) + "/test";
+    const std::string url =
+        "rtsp://" + std::string(net.kCameraHost) + ":" + std::to_string(gst.port()) + "/test";
     RtspClientOptions multicast = RtspClientOptions::mixedFleet();
     multicast.multicast = true;
     Collector first, second;
@@ -574,26 +491,21 @@ TEST(CameraInteropMulticast, TwoClientsOfOneGroupGetEveryPictureFromTheCameraOnl
     close(sniffer);
     const unsigned char sei[] = {0x06, 'F', 'O', 'R', 'G', 'E', 'D', 0x80};
     forged.insert(forged.end(), sei, sei + sizeof(sei));
-    const int stranger = groupSocket(kViewerHost, 0, false);
-    sockaddr_in to{};
-    to.sin_family = AF_INET;
-    to.sin_port = htons(kGroupPort);
-    to.sin_addr.s_addr = inet_addr(kGroup);
-    for (int i = 0; i < 5; ++i) {
-        forged[3] = static_cast<unsigned char>(forged[3] + 1);
-        EXPECT_EQ(
-            sendto(stranger, forged.data(), forged.size(), 0, reinterpret_cast<sockaddr*>(&to), sizeof(to)),
-            static_cast<ssize_t>(forged.size()));
-    }
+    const int stranger = groupSocket(net.kViewerHost, 0, false);
+    const sockaddr_in to{AF_INET, htons(kGroupPort), {inet_addr(kGroup)}, {}};
+    for (int i = 0; i < 5; ++i, ++forged[3])
+        EXPECT_EQ(sendto(stranger, forged.data(), forged.size(), 0, reinterpret_cast<const sockaddr*>(&to),
+                         sizeof(to)),
+                  static_cast<ssize_t>(forged.size()));
     close(stranger);
     EXPECT_TRUE(waitForPictures(second, VideoCodec::H264, pictures.size(), 10000));
     std::this_thread::sleep_for(std::chrono::milliseconds(150));
-    const int joined = groupUsers(kGroup);
+    const int joined = testkit::groupUsers(kGroup);
     a.disable();
     EXPECT_EQ(joined, 4);  // the RTP and RTCP sockets of each client
-    EXPECT_EQ(groupUsers(kGroup), 2);
+    EXPECT_EQ(testkit::groupUsers(kGroup), 2);
     b.disable();
-    EXPECT_EQ(groupUsers(kGroup), 0);
+    EXPECT_EQ(testkit::groupUsers(kGroup), 0);
     gst.stop();
 
     // GStreamer starts its shared stream over at each PLAY (npt=0-): the second client's PLAY
@@ -618,15 +530,11 @@ TEST(CameraInteropMulticast, ARefusalEndsTheAttemptWithItsReason) {
     GstRtspServer::Options options;
     options.clip = clipPath("h264_single_slice.264");
     ASSERT_TRUE(gst.start(options)) << "GStreamer RTSP server did not start";
-    testkit::ClipStreamer clip(VideoCodec::H264, readClip("h264_single_slice.264"), {});
-    CameraScript script;
-    script.sdp = clip.sdp();
-    TestCamera camera(script);
-    camera.setStreamerFactory(clip.factory());
-    ASSERT_TRUE(camera.start());
+    CameraRig rig("h264_single_slice.264", VideoCodec::H264);
+    ASSERT_TRUE(rig.started);
     RtspClientOptions multicast;
     multicast.multicast = true;
-    for (const std::string& url : {gst.url(), camera.url()}) {
+    for (const std::string& url : {gst.url(), rig.camera.url()}) {
         std::mutex mutex;
         std::vector<RtspStateEvent> events;
         LogCapture log;
@@ -649,6 +557,6 @@ TEST(CameraInteropMulticast, ARefusalEndsTheAttemptWithItsReason) {
                   1)
             << log.err;
     }
-    EXPECT_EQ(methodCount(camera, "PLAY"), 0u);
-    EXPECT_EQ(methodCount(camera, "TEARDOWN"), 1u);
+    EXPECT_EQ(rig.count("PLAY"), 0u);
+    EXPECT_EQ(rig.count("TEARDOWN"), 1u);
 }
