@@ -32,6 +32,7 @@
 #include "testkit/rtp_packetizer.h"
 #include "testkit/test_camera.h"
 #include "tests/client_test_support.h"
+#include "tests/log_capture.h"
 
 using namespace client_test;
 
