@@ -87,8 +87,9 @@ struct QUORVANE_EXPORT RtspClientOptions {
 
     // RTP over UDP by multicast (many viewers of one camera): SETUP asks for "RTP/AVP;multicast"
     // (for the video track, and the audio track with receiveAudio), and the receiver joins the
-    // IPv4 group and ports of the camera's answer (destination=, port=), source-specific for the
-    // camera's addresses while filterSourceAddress is on, and leaves it when the session ends.
+    // group (IPv4 or IPv6) and ports of the camera's answer (destination=, port=), source-specific
+    // for the camera's addresses while filterSourceAddress is on, and leaves it when the session
+    // ends.
     // Several clients of one process may receive the same group: each gets every packet. A camera
     // that refuses (461 Unsupported Transport, a unicast answer, or no usable group and ports)
     // ends the attempt with RtspClientReason::MulticastRefused; there is no fallback to unicast.

@@ -24,11 +24,12 @@ bool ip(const std::vector<std::string>& args) {
     return child.start(argv, "/dev/null", "/dev/null") && child.wait(5000, &exitCode) && exitCode == 0;
 }
 
-// `first` run as "ip link ...", then device `dev` up with `address`/24, loopback up, and the
-// multicast route over `dev`.
-bool link(const char* dev, const char* address, std::vector<std::string> first) {
+// `first` run as "ip link ...", then device `dev` up with `address`/24 and `address6`/64,
+// loopback up, and the IPv4 multicast route over `dev` (IPv6 has its own once the device is up).
+bool link(const char* dev, const char* address, const char* address6, std::vector<std::string> first) {
     first.insert(first.begin(), "link");
     return ip(first) && ip({"address", "add", std::string(address) + "/24", "dev", dev}) &&
+           ip({"-6", "address", "add", std::string(address6) + "/64", "dev", dev, "nodad"}) &&
            ip({"link", "set", dev, "up"}) && ip({"link", "set", "lo", "up"}) &&
            ip({"route", "add", "224.0.0.0/4", "dev", dev});
 }
@@ -58,9 +59,10 @@ bool TwoHostNet::viewers(pid_t cameraPid) {
     }
     const int viewers = ownNamespace();
     bool ok = viewers >= 0 &&
-              link("vb", kViewerHost,
+              link("vb", kViewerHost, kViewerHost6,
                    {"add", "vb", "type", "veth", "peer", "name", "va", "netns", std::to_string(cameraPid)});
-    ok = ok && ::setns(mCamera, CLONE_NEWNET) == 0 && link("va", kCameraHost, {"set", "va", "up"});
+    ok = ok && ::setns(mCamera, CLONE_NEWNET) == 0 &&
+         link("va", kCameraHost, kCameraHost6, {"set", "va", "up"});
     ok = viewers >= 0 && ::setns(viewers, CLONE_NEWNET) == 0 && ok;
     if (viewers >= 0) ::close(viewers);
     if (!ok) mWhy = "the link between the namespaces could not be set up (ip)";
@@ -74,14 +76,23 @@ TwoHostNet::~TwoHostNet() {
 }
 
 int groupUsers(const char* group) {
-    char hex[16];
-    snprintf(hex, sizeof(hex), "%08X", inet_addr(group));  // as the kernel prints the stored word
-    std::istringstream lines(readText("/proc/net/igmp"));
+    // /proc/net/igmp: the group as the kernel prints the stored word, then its users; igmp6:
+    // index, device, the group's bytes, users.
+    in6_addr v6{};
+    const bool ipv6 = inet_pton(AF_INET6, group, &v6) == 1;
+    char hex[40] = {0};
+    if (ipv6) {
+        for (int i = 0; i < 16; ++i) snprintf(hex + 2 * i, 3, "%02x", v6.s6_addr[i]);
+    } else {
+        snprintf(hex, sizeof(hex), "%08X", inet_addr(group));
+    }
+    std::istringstream lines(readText(ipv6 ? "/proc/net/igmp6" : "/proc/net/igmp"));
     std::string line;
     while (std::getline(lines, line)) {
         std::istringstream fields(line);
-        std::string name;
+        std::string skip, name;
         int users = 0;
+        if (ipv6 && !(fields >> skip >> skip)) continue;
         if (fields >> name >> users && name == hex) return users;
     }
     return 0;

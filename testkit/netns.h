@@ -9,7 +9,7 @@
 namespace testkit {
 
 // Two hosts joined by one link, each a network namespace of the test's own, so that no datagram
-// leaves them: the camera's (10.9.9.1) and the viewers' (10.9.9.2), multicast (224.0.0.0/4)
+// leaves them: the camera's (10.9.9.1, fd09::1) and the viewers' (10.9.9.2, fd09::2), multicast
 // routed over the link in both. The calling thread (and the threads and processes it starts
 // meanwhile) is in the camera's namespace from the constructor on, in the viewers' from
 // viewers() on, and back in its own at the end of the scope. why() says what failed when the
@@ -18,6 +18,8 @@ class TwoHostNet {
 public:
     static constexpr const char* kCameraHost = "10.9.9.1";
     static constexpr const char* kViewerHost = "10.9.9.2";
+    static constexpr const char* kCameraHost6 = "fd09::1";
+    static constexpr const char* kViewerHost6 = "fd09::2";
 
     TwoHostNet();
     ~TwoHostNet();
@@ -35,8 +37,8 @@ private:
     std::string mWhy;
 };
 
-// Sockets of the calling thread's network namespace joined to the IPv4 group `group` (dotted),
-// as /proc/net/igmp counts them.
+// Sockets of the calling thread's network namespace joined to the group `group` (numeric, IPv4
+// or IPv6), as /proc/net/igmp or igmp6 counts them.
 int groupUsers(const char* group);
 
 }  // namespace testkit

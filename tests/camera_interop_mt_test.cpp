@@ -33,6 +33,7 @@
 #include "testkit/test_camera.h"
 #include "tests/client_test_support.h"
 #include "tests/log_capture.h"
+#include "utils/networking/netsocket.h"
 
 using namespace client_test;
 
@@ -436,29 +437,46 @@ INSTANTIATE_TEST_SUITE_P(
 // holds the group's ports itself (bound without address reuse), so it runs on a host of its own.
 namespace {
 
-constexpr const char* kGroup = "239.255.42.42";
+// One family's group and the two hosts' addresses.
+struct MulticastNet {
+    const char* name;
+    const char* group;
+    const char* camera;
+    const char* viewer;
+};
 constexpr uint16_t kGroupPort = 50000;
 
-// A UDP socket bound to `address`:`port` with address reuse, joined to the group when `join`.
-int groupSocket(const char* address, uint16_t port, bool join) {
-    int fd = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+void PrintTo(const MulticastNet& n, std::ostream* os) {
+    *os << n.name;
+}
+
+// A UDP socket bound to `address` and `port` with address reuse, joined to `group` when given.
+int groupSocket(const char* address, uint16_t port, const char* group) {
+    NetEndpoint local, g;
+    group_req join{};
+    if (!NetEndpoint::parse(address, port, &local) || (group != nullptr && !NetEndpoint::parse(group, 0, &g)))
+        return -1;
+    memcpy(&join.gr_group, g.data(), g.length());
+    int fd = socket(local.family(), SOCK_DGRAM | SOCK_CLOEXEC, 0);
     int on = 1;
     setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &on, sizeof(on));
-    const sockaddr_in a{AF_INET, htons(port), {inet_addr(address)}, {}};
-    const ip_mreq m{{inet_addr(kGroup)}, {}};
-    if (bind(fd, reinterpret_cast<const sockaddr*>(&a), sizeof(a)) != 0 ||
-        (join && setsockopt(fd, IPPROTO_IP, IP_ADD_MEMBERSHIP, &m, sizeof(m)) != 0)) {
+    const int level = local.family() == AF_INET6 ? IPPROTO_IPV6 : IPPROTO_IP;
+    if (bind(fd, local.data(), local.length()) != 0 ||
+        (group != nullptr && setsockopt(fd, level, MCAST_JOIN_GROUP, &join, sizeof(join)) != 0)) {
         close(fd);
         return -1;
     }
     return fd;
 }
 
+class CameraInteropMulticast : public ::testing::TestWithParam<MulticastNet> {};
+
 }  // namespace
 
 // Two clients of one process on one group: each gets every picture, bit for bit, and nothing from
 // a sender that is not the camera; each leaves the group when disabled.
-TEST(CameraInteropMulticast, TwoClientsOfOneGroupGetEveryPictureFromTheCameraOnly) {
+TEST_P(CameraInteropMulticast, TwoClientsOfOneGroupGetEveryPictureFromTheCameraOnly) {
+    const MulticastNet n = GetParam();
     const std::string missing = GstRtspServer::missingDependency();
     if (!missing.empty()) GTEST_SKIP() << "GStreamer interoperability skipped: " << missing;
     const std::vector<std::string> pictures = decodeClip("h264_single_slice.264", VideoCodec::H264);
@@ -467,12 +485,13 @@ TEST(CameraInteropMulticast, TwoClientsOfOneGroupGetEveryPictureFromTheCameraOnl
     GstRtspServer gst;
     GstRtspServer::Options options;
     options.clip = clipPath("h264_single_slice.264");
-    options.address = "0.0.0.0";
-    options.multicast = std::string(kGroup) + ":" + std::to_string(kGroupPort);
+    const bool ipv6 = strchr(n.camera, ':') != nullptr;
+    options.address = ipv6 ? "::" : "0.0.0.0";
+    options.multicast = std::string(n.group) + ":" + std::to_string(kGroupPort);
     ASSERT_TRUE(gst.start(options)) << "GStreamer RTSP server did not start";
     if (!net.viewers(gst.pid())) GTEST_SKIP() << net.why();
-    const std::string url =
-        "rtsp://" + std::string(net.kCameraHost) + ":" + std::to_string(gst.port()) + "/test";
+    const std::string host = ipv6 ? "[" + std::string(n.camera) + "]" : n.camera;
+    const std::string url = "rtsp://" + host + ":" + std::to_string(gst.port()) + "/test";
     RtspClientOptions multicast = RtspClientOptions::mixedFleet();
     multicast.multicast = true;
     Collector first, second;
@@ -480,10 +499,10 @@ TEST(CameraInteropMulticast, TwoClientsOfOneGroupGetEveryPictureFromTheCameraOnl
     first.attach(a);
     second.attach(b);
     a.enable();
-    const int sniffer = groupSocket(kGroup, kGroupPort, true);
+    const int sniffer = groupSocket(n.group, kGroupPort, n.group);
     b.enable();
     EXPECT_TRUE(a.connectStatus().connected && b.connectStatus().connected);
-    EXPECT_EQ(a.connectStatus().path, RtspPath::Multicast);
+    EXPECT_TRUE(a.connectStatus().path == RtspPath::Multicast && a.connectStatus().ipv6 == ipv6);
     // A sender on the viewers' host, not the camera: the camera's own packet with a NAL unit of its
     // own, to the group.
     Bytes forged(12);
@@ -492,21 +511,21 @@ TEST(CameraInteropMulticast, TwoClientsOfOneGroupGetEveryPictureFromTheCameraOnl
     close(sniffer);
     const unsigned char sei[] = {0x06, 'F', 'O', 'R', 'G', 'E', 'D', 0x80};
     forged.insert(forged.end(), sei, sei + sizeof(sei));
-    const int stranger = groupSocket(net.kViewerHost, 0, false);
-    const sockaddr_in to{AF_INET, htons(kGroupPort), {inet_addr(kGroup)}, {}};
+    const int stranger = groupSocket(n.viewer, 0, nullptr);
+    NetEndpoint to;
+    NetEndpoint::parse(n.group, kGroupPort, &to);
     for (int i = 0; i < 5; ++i, ++forged[3])
-        EXPECT_EQ(sendto(stranger, forged.data(), forged.size(), 0, reinterpret_cast<const sockaddr*>(&to),
-                         sizeof(to)),
+        EXPECT_EQ(sendto(stranger, forged.data(), forged.size(), 0, to.data(), to.length()),
                   static_cast<ssize_t>(forged.size()));
     close(stranger);
     EXPECT_TRUE(waitForPictures(second, VideoCodec::H264, pictures.size(), 10000));
     std::this_thread::sleep_for(std::chrono::milliseconds(150));
-    const int joined = testkit::groupUsers(kGroup);
+    const int joined = testkit::groupUsers(n.group);
     a.disable();
     EXPECT_EQ(joined, 4);  // the RTP and RTCP sockets of each client
-    EXPECT_EQ(testkit::groupUsers(kGroup), 2);
+    EXPECT_EQ(testkit::groupUsers(n.group), 2);
     b.disable();
-    EXPECT_EQ(testkit::groupUsers(kGroup), 0);
+    EXPECT_EQ(testkit::groupUsers(n.group), 0);
     gst.stop();
 
     // GStreamer starts its shared stream over at each PLAY (npt=0-): the second client's PLAY
@@ -522,9 +541,17 @@ TEST(CameraInteropMulticast, TwoClientsOfOneGroupGetEveryPictureFromTheCameraOnl
     }
 }
 
+INSTANTIATE_TEST_SUITE_P(
+    Families, CameraInteropMulticast,
+    ::testing::Values(MulticastNet{"Ipv4", "239.255.42.42", testkit::TwoHostNet::kCameraHost,
+                                   testkit::TwoHostNet::kViewerHost},
+                      MulticastNet{"Ipv6", "ff15::4242", testkit::TwoHostNet::kCameraHost6,
+                                   testkit::TwoHostNet::kViewerHost6}),
+    [](const testing::TestParamInfo<MulticastNet>& info) { return std::string(info.param.name); });
+
 // A camera that does not send the stream by multicast: the attempt ends with its reason and a
 // TEARDOWN, whether it answers 461 (GStreamer without an address pool) or unicast (the test camera).
-TEST(CameraInteropMulticast, ARefusalEndsTheAttemptWithItsReason) {
+TEST(CameraInteropMulticastRefusal, EndsTheAttemptWithItsReason) {
     const std::string missing = GstRtspServer::missingDependency();
     if (!missing.empty()) GTEST_SKIP() << "GStreamer interoperability skipped: " << missing;
     GstRtspServer gst;

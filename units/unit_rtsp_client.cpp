@@ -915,23 +915,26 @@ int RtspClientUnitEM::joinGroups(const RtspSessionInfo& session) {
     }
     // Source-specific for the camera's addresses, as the receiver filters; any sender when the
     // camera's address is not known or the filter is off.
-    std::vector<uint32_t> sources;
-    if (filter && cameraAddresses(session, &address, &source)) {
+    std::vector<NetEndpoint> sources;
+    if (cameraAddresses(session, &address, &source) && filter) {
         for (const NetEndpoint* host : {&address, &source})
-            if (host->family() == AF_INET)
-                sources.push_back(reinterpret_cast<const sockaddr_in*>(host->data())->sin_addr.s_addr);
+            if (host->family() != 0) sources.push_back(*host);
     }
     std::shared_ptr<MulticastSocket> joined[4];
     const RtspTransportInfo* tracks[2] = {video ? &session.transport : nullptr,
                                           audio ? &session.audioTransport : nullptr};
     for (int track = 0; track < 2; ++track) {
         const RtspTransportInfo* t = tracks[track];
-        in_addr group{};
+        NetEndpoint group;
         if (t == nullptr) continue;
-        if (inet_pton(AF_INET, t->destination.c_str(), &group) != 1) return EINVAL;
+        if (!NetEndpoint::parse(t->destination, 0, &group)) return EINVAL;
+        // A link-local group of a camera reached by its link-local address: that interface.
+        if (group.family() == AF_INET6 && group.scopeId() == 0 && address.isLinkLocal())
+            group.setScopeId(address.scopeId());
         const uint16_t ports[2] = {t->multicastRtpPort, t->multicastRtcpPort};
         for (int i = 0; i < 2; ++i) {
-            auto socket = std::make_shared<MulticastSocket>(group.s_addr, ports[i], sources);
+            group.setPort(ports[i]);
+            auto socket = std::make_shared<MulticastSocket>(group, sources);
             if (!socket->joined()) return socket->error() != 0 ? socket->error() : EINVAL;
             if (i == 0) enlargeReceiveBuffer(socket->getFd(), kRtpSocketBufferBytes);
             joined[2 * track + i] = std::move(socket);

@@ -334,7 +334,7 @@ bool CurlRtsp::setup(unsigned short port, char* uri) {
 
 bool CurlRtsp::usableMulticastAnswer(long status, const RtspTransportInfo& answer, const char* track) const {
     std::string why;
-    in_addr group{};
+    NetEndpoint group;
     if (status == 461) {
         why = "461 Unsupported Transport";
     } else if (status >= kFirstErrorStatus) {
@@ -343,9 +343,8 @@ bool CurlRtsp::usableMulticastAnswer(long status, const RtspTransportInfo& answe
         why = "a unicast answer";
     } else if (answer.destination.empty()) {
         why = "no destination= group";
-    } else if (inet_pton(AF_INET, answer.destination.c_str(), &group) != 1 ||
-               !MulticastSocket::isGroup(group.s_addr)) {
-        why = "destination=" + answer.destination + ", not an IPv4 multicast group";
+    } else if (!NetEndpoint::parse(answer.destination, 0, &group) || !MulticastSocket::isGroup(group)) {
+        why = "destination=" + answer.destination + ", not a multicast group";
     } else if (answer.multicastRtpPort == 0 || answer.multicastRtcpPort == 0) {
         why = "no port= pair";
     } else {

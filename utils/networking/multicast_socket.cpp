@@ -1,4 +1,3 @@
-#include <arpa/inet.h>
 #include <netinet/in.h>
 #include <sys/socket.h>
 
@@ -10,57 +9,49 @@
 
 namespace {
 
-sockaddr_storage ipv4(uint32_t address) {
-    sockaddr_storage storage{};
-    auto* a = reinterpret_cast<sockaddr_in*>(&storage);
-    a->sin_family = AF_INET;
-    a->sin_addr.s_addr = address;
-    return storage;
+sockaddr_storage storage(const NetEndpoint& address) {
+    sockaddr_storage out{};
+    memcpy(&out, address.data(), address.length());
+    return out;
 }
 
-std::string text(uint32_t address) {
-    char out[INET_ADDRSTRLEN] = {0};
-    in_addr a{};
-    a.s_addr = address;
-    return inet_ntop(AF_INET, &a, out, sizeof(out)) != nullptr ? out : "?";
-}
-
-NetAddress groupAddress(uint32_t group, uint16_t port) {
-    NetAddress local(port);
-    local.mAddress = group;
-    return local;
+int level(const NetEndpoint& group) {
+    return group.family() == AF_INET6 ? IPPROTO_IPV6 : IPPROTO_IP;
 }
 
 }  // namespace
 
-MulticastSocket::MulticastSocket(uint32_t group, uint16_t port, const std::vector<uint32_t>& sources)
-    : UdpSocket(groupAddress(group, port), 0, true), mGroup(group) {
+MulticastSocket::MulticastSocket(const NetEndpoint& group, const std::vector<NetEndpoint>& sources)
+    : UdpSocket(group, true), mGroup(group) {
     if (!isOpen()) {
         mError = errno != 0 ? errno : EADDRNOTAVAIL;
         return;
     }
     // The protocol-independent joins (RFC 3678), on the interface the route to the group takes.
     bool ok = true;
-    if (sources.empty()) {
-        group_req request{};
-        request.gr_interface = 0;
-        request.gr_group = ipv4(group);
-        ok = setsockopt(getFd(), IPPROTO_IP, MCAST_JOIN_GROUP, &request, sizeof(request)) == 0;
-    }
-    for (uint32_t source : sources) {
+    bool any = true;
+    for (const NetEndpoint& source : sources) {
+        if (source.family() != group.family()) continue;
+        any = false;
         group_source_req request{};
-        request.gsr_interface = 0;
-        request.gsr_group = ipv4(group);
-        request.gsr_source = ipv4(source);
-        if (setsockopt(getFd(), IPPROTO_IP, MCAST_JOIN_SOURCE_GROUP, &request, sizeof(request)) != 0) {
+        request.gsr_interface = group.scopeId();
+        request.gsr_group = storage(group);
+        request.gsr_source = storage(source);
+        if (setsockopt(getFd(), level(group), MCAST_JOIN_SOURCE_GROUP, &request, sizeof(request)) != 0) {
             ok = false;
             break;
         }
     }
+    if (ok && any) {
+        group_req request{};
+        request.gr_interface = group.scopeId();
+        request.gr_group = storage(group);
+        ok = setsockopt(getFd(), level(group), MCAST_JOIN_GROUP, &request, sizeof(request)) == 0;
+    }
     if (!ok) {
         mError = errno;
-        SLOGE("cannot join multicast group %s port %u: errno %d (%s)\n", text(group).c_str(),
-              static_cast<unsigned>(port), mError, strerror(mError));
+        SLOGE("cannot join multicast group %s: errno %d (%s)\n", group.toString().c_str(), mError,
+              strerror(mError));
         close();
         return;
     }
@@ -76,13 +67,16 @@ void MulticastSocket::leave() {
     if (!mJoined) return;
     mJoined = false;
     group_req request{};
-    request.gr_interface = 0;
-    request.gr_group = ipv4(mGroup);
+    request.gr_interface = mGroup.scopeId();
+    request.gr_group = storage(mGroup);
     // Leaves every source of a source-specific join as well.
-    if (setsockopt(getFd(), IPPROTO_IP, MCAST_LEAVE_GROUP, &request, sizeof(request)) != 0)
-        SLOGW("leaving multicast group %s: errno %d\n", text(mGroup).c_str(), errno);
+    if (setsockopt(getFd(), level(mGroup), MCAST_LEAVE_GROUP, &request, sizeof(request)) != 0)
+        SLOGW("leaving multicast group %s: errno %d\n", mGroup.toString().c_str(), errno);
 }
 
-bool MulticastSocket::isGroup(uint32_t address) {
-    return (ntohl(address) >> 28) == 0xE;
+bool MulticastSocket::isGroup(const NetEndpoint& address) {
+    if (address.family() == AF_INET)
+        return (ntohl(reinterpret_cast<const sockaddr_in*>(address.data())->sin_addr.s_addr) >> 28) == 0xE;
+    return address.family() == AF_INET6 &&
+           reinterpret_cast<const sockaddr_in6*>(address.data())->sin6_addr.s6_addr[0] == 0xff;
 }
