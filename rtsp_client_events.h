@@ -26,6 +26,9 @@ enum class RtspClientReason {
     NoVideoTrack,    // the SDP offers no H.264/H.265 track
     Status,          // another RTSP error status
     Certificate,     // rtsps: the camera's certificate is not trusted (chain, host name or pinned key)
+    // RtspClientOptions::multicast: the camera refused multicast (461 Unsupported Transport, a
+    // unicast answer, or an answer without a usable group and ports)
+    MulticastRefused,
 };
 
 // Which way a session reaches its camera: chosen by the URL's scheme, the transport and the options.
@@ -34,6 +37,7 @@ enum class RtspPath {
     Tcp,         // RTP interleaved in a plain RTSP connection
     Tls,         // rtsps://: RTP interleaved in RTSP over TLS
     HttpTunnel,  // rtsph:// or httpTunnel: RTP interleaved in RTSP tunnelled in HTTP
+    Multicast,   // RtspClientOptions::multicast: RTP over UDP from a multicast group
 };
 
 struct QUORVANE_EXPORT RtspStateEvent {

@@ -85,6 +85,19 @@ struct QUORVANE_EXPORT RtspClientOptions {
     // is 80 unless it names one. TCP transport only (interleaved RTP inside the tunnel).
     bool httpTunnel = false;
 
+    // RTP over UDP by multicast (many viewers of one camera): SETUP asks for "RTP/AVP;multicast"
+    // (for the video track, and the audio track with receiveAudio), and the receiver joins the
+    // group (IPv4 or IPv6) and ports of the camera's answer (destination=, port=), source-specific
+    // for the camera's addresses while filterSourceAddress is on, and leaves it when the session
+    // ends.
+    // Several clients of one process may receive the same group: each gets every packet. A camera
+    // that refuses (461 Unsupported Transport, a unicast answer, or no usable group and ports)
+    // ends the attempt with RtspClientReason::MulticastRefused; there is no fallback to unicast.
+    // Receiver reports go to the camera's own address, never to the group. UDP transport only: a
+    // TCP client keeps its interleaved stream (with one warning). Not part of mixedFleet():
+    // multicast needs the network's cooperation (IGMP snooping, multicast routes).
+    bool multicast = false;
+
     // Everything above that a mixed fleet of cameras wants: aggregation packets, all H.265 types,
     // SDP parameter sets and codec, real-camera SDP, marker completion, no per-packet pause, the
     // interleaved stream read directly, receive coalescing of 2 ms; Basic authentication stays

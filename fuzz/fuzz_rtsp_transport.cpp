@@ -1,9 +1,9 @@
 // The SETUP answer's Transport header, the PLAY answer's RTP-Info header and a Session header's
 // timeout on arbitrary bytes. Checks: channels are -1 or 0..255, a port pair is never half made of
-// nothing, the source and destination hold only address characters; values not given stay 0; a
-// timeout is at most a day. The source and destination go on through the address parser and the
-// receiver's choice of trusted addresses: what it keeps beside the camera's is of its family and
-// not its address.
+// nothing, the source and destination hold only address characters, a ttl is -1 or 0..255; values
+// not given stay 0; a timeout is at most a day. The source and destination go on through the
+// address parser and the receiver's choice of trusted addresses: what it keeps beside the camera's
+// is of its family and not its address.
 #include <cstddef>
 #include <cstdint>
 #include <cstdlib>
@@ -31,6 +31,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     check(info.hasSsrc || info.ssrc == 0);
     for (const std::string* host : {&info.source, &info.destination})
         for (char c : *host) check(c > 0x20 && c != 0x7f && c != ';' && c != ',' && c != '[' && c != '%');
+    check(info.multicastRtpPort != 0 || info.multicastRtcpPort == 0);
+    check(info.ttl >= -1 && info.ttl <= 255);
     NetEndpoint peer, source;
     NetEndpoint::parse(info.destination, 554, &peer);
     NetEndpoint::parse(info.source, 0, &source);

@@ -70,6 +70,7 @@ bool GstRtspServer::start(const Options& options, int timeoutMs) {
     if (options.speed != 1) args.insert(args.end(), {"--speed", std::to_string(options.speed)});
     if (!options.statsPath.empty()) args.insert(args.end(), {"--stats", options.statsPath});
     if (!options.address.empty()) args.insert(args.end(), {"--address", options.address});
+    if (!options.multicast.empty()) args.insert(args.end(), {"--multicast", options.multicast});
     if (!options.audioClip.empty())
         args.insert(args.end(), {"--audio-clip", options.audioClip, "--audio-codec", options.audioCodec});
     if (!options.user.empty())

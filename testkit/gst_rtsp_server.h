@@ -37,6 +37,9 @@ public:
         // aac, latm, pcmu, pcma, g726 or opus.
         std::string audioClip;
         std::string audioCodec = "aac";
+        // Non-empty ("239.255.0.1:5000"): the stream goes only by multicast to this group, RTP and
+        // RTCP on the port and the next, one pipeline shared by all clients.
+        std::string multicast;
     };
 
     GstRtspServer() = default;

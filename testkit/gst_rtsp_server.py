@@ -6,6 +6,7 @@ usage: gst_rtsp_server.py --clip FILE [--codec h264|h265] [--port N] [--mount /t
                           [--config-interval N] [--mtu N] [--stats FILE] [--address ADDR] [--log-plays]
                           [--speed F]
                           [--audio-clip FILE --audio-codec aac|latm|pcmu|pcma|g726|opus]
+                          [--multicast GROUP:PORT]
        gst_rtsp_server.py --check      exit 0 when everything needed is installed, else 77
 
 The clip is an MPEG-TS file (or anything parsebin can take apart) holding H.264 or H.265 with its
@@ -25,6 +26,9 @@ WAV file of mu-law or A-law samples (pcmu, pcma), a WAV file of 16-bit samples e
 G.726 by the server (g726; packed as RFC 3551 says: GStreamer's default, force-aal2, sends the
 AAL2 order under the RFC 3551 name), or an Ogg Opus file (opus); samples go 20 ms to a packet, as
 from a camera.
+With --multicast the stream goes only by multicast (a unicast SETUP is refused) to GROUP, RTP and
+RTCP on PORT and PORT + 1 (the audio track on PORT + 2 and PORT + 3), TTL 1, and all clients share
+one pipeline: a client that comes later joins the stream where it is.
 
 Prints "READY port=<port> url=<url>" on standard output once it listens (port 0 picks a free
 port) and runs until it is killed. Exits with status 77 when the GStreamer packages are missing.
@@ -183,6 +187,7 @@ def main():
     ap.add_argument("--speed", type=float, default=1.0)
     ap.add_argument("--audio-clip")
     ap.add_argument("--audio-codec", choices=sorted(AUDIO_BRANCHES), default="aac")
+    ap.add_argument("--multicast", metavar="GROUP:PORT")
     args = ap.parse_args()
 
     Gst.init(None)
@@ -209,6 +214,15 @@ def main():
         )
     )
     factory.set_shared(False)
+    if args.multicast:
+        group, port = args.multicast.rsplit(":", 1)
+        pool = GstRtspServer.RTSPAddressPool()
+        if not pool.add_range(group, group, int(port), int(port) + 3, 1):
+            print("gst_rtsp_server: bad multicast range %s" % args.multicast, file=sys.stderr)
+            sys.exit(2)
+        factory.set_address_pool(pool)
+        factory.set_protocols(GstRtsp.RTSPLowerTrans.UDP_MCAST)
+        factory.set_shared(True)
     stats = PacketStats(args.codec)
     if args.stats:
         factory.connect("media-configure", stats.watch)

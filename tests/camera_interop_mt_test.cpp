@@ -6,14 +6,18 @@
 // options, against GStreamer's one-NAL-unit-per-packet payloader: the same, except that an H.264
 // picture is handed over when the next begins, so the clip's last one stays behind.
 // One GStreamer session goes through its RTSP-in-HTTP tunnel (rtsph://), Digest inside; two reach
-// it at rtsp://[::1]:port/, over TCP and UDP, and the test camera serves one over UDP on ::1.
+// it at rtsp://[::1]:port/, over TCP and UDP, and the test camera serves one over UDP on ::1; two
+// clients receive its multicast group.
+#include <arpa/inet.h>
 #include <gtest/gtest.h>
 #include <netinet/in.h>
 #include <poll.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
+#include <cstring>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -24,9 +28,12 @@
 #include "testkit/child_process.h"
 #include "testkit/clip_streamer.h"
 #include "testkit/gst_rtsp_server.h"
+#include "testkit/netns.h"
 #include "testkit/rtp_packetizer.h"
 #include "testkit/test_camera.h"
 #include "tests/client_test_support.h"
+#include "tests/log_capture.h"
+#include "utils/networking/netsocket.h"
 
 using namespace client_test;
 
@@ -439,3 +446,159 @@ INSTANTIATE_TEST_SUITE_P(
         ZooCase{"GhostStreamUdp", false, rtpInfoLate, "/live", ghost},
         ZooCase{"GhostStreamTcp", true, rtpInfo, "/live", ghost}),
     [](const testing::TestParamInfo<ZooCase>& info) { return std::string(info.param.name); });
+
+// Multicast against GStreamer's server, which sends one shared stream to a group. The server
+// holds the group's ports itself (bound without address reuse), so it runs on a host of its own.
+namespace {
+
+// One family's group and the two hosts' addresses.
+struct MulticastNet {
+    const char* name;
+    const char* group;
+    const char* camera;
+    const char* viewer;
+};
+constexpr uint16_t kGroupPort = 50000;
+
+void PrintTo(const MulticastNet& n, std::ostream* os) {
+    *os << n.name;
+}
+
+// A UDP socket bound to `address` and `port` with address reuse, joined to `group` when given.
+int groupSocket(const char* address, uint16_t port, const char* group) {
+    NetEndpoint local, g;
+    group_req join{};
+    if (!NetEndpoint::parse(address, port, &local) || (group != nullptr && !NetEndpoint::parse(group, 0, &g)))
+        return -1;
+    memcpy(&join.gr_group, g.data(), g.length());
+    int fd = socket(local.family(), SOCK_DGRAM | SOCK_CLOEXEC, 0);
+    int on = 1;
+    setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &on, sizeof(on));
+    const int level = local.family() == AF_INET6 ? IPPROTO_IPV6 : IPPROTO_IP;
+    if (bind(fd, local.data(), local.length()) != 0 ||
+        (group != nullptr && setsockopt(fd, level, MCAST_JOIN_GROUP, &join, sizeof(join)) != 0)) {
+        close(fd);
+        return -1;
+    }
+    return fd;
+}
+
+class CameraInteropMulticast : public ::testing::TestWithParam<MulticastNet> {};
+
+}  // namespace
+
+// Two clients of one process on one group: each gets every picture, bit for bit, and nothing from
+// a sender that is not the camera; each leaves the group when disabled.
+TEST_P(CameraInteropMulticast, TwoClientsOfOneGroupGetEveryPictureFromTheCameraOnly) {
+    const MulticastNet n = GetParam();
+    const std::string missing = GstRtspServer::missingDependency();
+    if (!missing.empty()) GTEST_SKIP() << "GStreamer interoperability skipped: " << missing;
+    const std::vector<std::string> pictures = decodeClip("h264_single_slice.264", VideoCodec::H264);
+    testkit::TwoHostNet net;
+    if (!net.why().empty()) GTEST_SKIP() << net.why();
+    GstRtspServer gst;
+    GstRtspServer::Options options;
+    options.clip = clipPath("h264_single_slice.264");
+    const bool ipv6 = strchr(n.camera, ':') != nullptr;
+    options.address = ipv6 ? "::" : "0.0.0.0";
+    options.multicast = std::string(n.group) + ":" + std::to_string(kGroupPort);
+    ASSERT_TRUE(gst.start(options)) << "GStreamer RTSP server did not start";
+    if (!net.viewers(gst.pid())) GTEST_SKIP() << net.why();
+    const std::string host = ipv6 ? "[" + std::string(n.camera) + "]" : n.camera;
+    const std::string url = "rtsp://" + host + ":" + std::to_string(gst.port()) + "/test";
+    RtspClientOptions multicast = RtspClientOptions::mixedFleet();
+    multicast.multicast = true;
+    Collector first, second;
+    RtspClient a(url, "", "", false, multicast), b(url, "", "", false, multicast);
+    first.attach(a);
+    second.attach(b);
+    a.enable();
+    const int sniffer = groupSocket(n.group, kGroupPort, n.group);
+    b.enable();
+    EXPECT_TRUE(a.connectStatus().connected && b.connectStatus().connected);
+    EXPECT_TRUE(a.connectStatus().path == RtspPath::Multicast && a.connectStatus().ipv6 == ipv6);
+    // A sender on the viewers' host, not the camera: the camera's own packet with a NAL unit of its
+    // own, to the group.
+    Bytes forged(12);
+    pollfd p{sniffer, POLLIN, 0};
+    ASSERT_TRUE(sniffer >= 0 && poll(&p, 1, 3000) == 1 && recv(sniffer, forged.data(), 12, 0) == 12);
+    close(sniffer);
+    const unsigned char sei[] = {0x06, 'F', 'O', 'R', 'G', 'E', 'D', 0x80};
+    forged.insert(forged.end(), sei, sei + sizeof(sei));
+    const int stranger = groupSocket(n.viewer, 0, nullptr);
+    NetEndpoint to;
+    NetEndpoint::parse(n.group, kGroupPort, &to);
+    for (int i = 0; i < 5; ++i, ++forged[3])
+        EXPECT_EQ(sendto(stranger, forged.data(), forged.size(), 0, to.data(), to.length()),
+                  static_cast<ssize_t>(forged.size()));
+    close(stranger);
+    EXPECT_TRUE(waitForPictures(second, VideoCodec::H264, pictures.size(), 10000));
+    std::this_thread::sleep_for(std::chrono::milliseconds(150));
+    const int joined = testkit::groupUsers(n.group);
+    a.disable();
+    EXPECT_EQ(joined, 4);  // the RTP and RTCP sockets of each client
+    EXPECT_EQ(testkit::groupUsers(n.group), 2);
+    b.disable();
+    EXPECT_EQ(testkit::groupUsers(n.group), 0);
+    gst.stop();
+
+    // GStreamer starts its shared stream over at each PLAY (npt=0-): the second client's PLAY
+    // restarts it for both, so each has the whole clip from there on.
+    EXPECT_EQ(decode(second.stream(), VideoCodec::H264, "multicast_second.264"), pictures);
+    const std::vector<size_t> passes =
+        clipPasses(decode(first.stream(), VideoCodec::H264, "multicast_first.264"), pictures);
+    ASSERT_FALSE(passes.empty()) << "pictures that are not the clip's";
+    EXPECT_EQ(passes.back(), pictures.size());
+    for (const Collector* got : {&first, &second}) {
+        const Bytes stream = got->stream();
+        EXPECT_EQ(std::search(stream.begin(), stream.end(), sei + 1, sei + 7), stream.end()) << "forged";
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Families, CameraInteropMulticast,
+    ::testing::Values(MulticastNet{"Ipv4", "239.255.42.42", testkit::TwoHostNet::kCameraHost,
+                                   testkit::TwoHostNet::kViewerHost},
+                      MulticastNet{"Ipv6", "ff15::4242", testkit::TwoHostNet::kCameraHost6,
+                                   testkit::TwoHostNet::kViewerHost6}),
+    [](const testing::TestParamInfo<MulticastNet>& info) { return std::string(info.param.name); });
+
+// A camera that does not send the stream by multicast: the attempt ends with its reason and a
+// TEARDOWN, whether it answers 461 (GStreamer without an address pool) or unicast (the test camera).
+TEST(CameraInteropMulticastRefusal, EndsTheAttemptWithItsReason) {
+    const std::string missing = GstRtspServer::missingDependency();
+    if (!missing.empty()) GTEST_SKIP() << "GStreamer interoperability skipped: " << missing;
+    GstRtspServer gst;
+    GstRtspServer::Options options;
+    options.clip = clipPath("h264_single_slice.264");
+    ASSERT_TRUE(gst.start(options)) << "GStreamer RTSP server did not start";
+    CameraRig rig("h264_single_slice.264", VideoCodec::H264);
+    ASSERT_TRUE(rig.started);
+    RtspClientOptions multicast;
+    multicast.multicast = true;
+    for (const std::string& url : {gst.url(), rig.camera.url()}) {
+        std::mutex mutex;
+        std::vector<RtspStateEvent> events;
+        LogCapture log;
+        RtspClient client(url, "", "", false, multicast);
+        client.setStateCallback([&](const RtspStateEvent& e) {
+            std::lock_guard<std::mutex> lock(mutex);
+            events.push_back(e);
+        });
+        client.enable();
+        client.disable();
+        log.stop();
+        std::lock_guard<std::mutex> lock(mutex);
+        ASSERT_GE(events.size(), 2u) << url;
+        EXPECT_EQ(events[1].state, RtspClientState::Failed) << url;
+        EXPECT_EQ(events[1].reason, RtspClientReason::MulticastRefused) << url;
+        const bool gstreamer = url == gst.url();
+        EXPECT_EQ(events[1].rtspStatus, gstreamer ? 461 : 200) << url;
+        EXPECT_EQ(log.errCount(gstreamer ? "refused multicast for the video track (461 Unsupported Transport)"
+                                         : "refused multicast for the video track (a unicast answer)"),
+                  1)
+            << log.err;
+    }
+    EXPECT_EQ(rig.count("PLAY"), 0u);
+    EXPECT_EQ(rig.count("TEARDOWN"), 1u);
+}

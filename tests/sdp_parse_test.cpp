@@ -379,6 +379,24 @@ TEST(SdpParse, RtpInfoOfPlayAnswersTransportOfSetupAnswers) {
     RtspTransportInfo none;
     EXPECT_FALSE(parseRtspTransport("", 0, &none));
     EXPECT_FALSE(none.present);
+    // Multicast answers: the group, its port pair and ttl; unicast wins when it comes later.
+    const std::pair<std::string, std::string> multicast[] = {
+        {"RTP/AVP;Multicast;destination=239.1.2.3;port=5000-5001;ttl=16;source=10.0.0.7",
+         "m 239.1.2.3 5000/5001 16 10.0.0.7"},
+        {"RTP/AVP;multicast;destination=ff0e::1;port=5002;ttl=0", "m ff0e::1 5002/5003 0 -"},
+        {"RTP/AVP;multicast;unicast;destination=239.1.2.3;port=0-1;ttl=256", "u 239.1.2.3 0/0 -1 -"},
+        {"RTP/AVP;multicast;destination=239.1.2.3 x;port=65535;ttl=1-2", "m - 65535/0 -1 -"},
+        {"RTP/AVP;unicast;client_port=5000-5001,RTP/AVP;multicast;port=7", "u - 0/0 -1 -"},
+    };
+    for (const auto& [header, expected] : multicast) {
+        RtspTransportInfo t;
+        parseRtspTransport(header.data(), header.size(), &t);
+        EXPECT_EQ(std::string(t.multicast ? "m " : "u ") + (t.destination.empty() ? "-" : t.destination) +
+                      " " + std::to_string(t.multicastRtpPort) + "/" + std::to_string(t.multicastRtcpPort) +
+                      " " + std::to_string(t.ttl) + " " + (t.source.empty() ? "-" : t.source),
+                  expected)
+            << header;
+    }
 }
 
 TEST(SdpParse, ControlsResolveAgainstTheirBase) {

@@ -263,6 +263,8 @@ TEST_F(ToolsTest, EachFailureHasItsMessageAndExitCode) {
         {{host + "/elsewhere"}, kCameraError, "the camera answered DESCRIBE with status 404"},
         // A time-out of a fraction of a second is named as given (it was rounded to whole seconds).
         {{silent, "--timeout", "0.3"}, kNoVideo, "no video within 0.3 s"},
+        {{url, "--multicast", "--tcp"}, kUsage, "--multicast receives RTP over UDP"},
+        {{url, "--multicast"}, kCameraError, "does not send this stream by multicast"},  // a unicast answer
     };
     for (const Case& c : cases) {
         std::vector<std::string> args = c.args;

@@ -73,6 +73,7 @@ const char* kUsage =
     "                      self-signed certificates included\n"
     "      --tls-insecure  rtsps: accept any certificate (INSECURE: for trying out a camera)\n"
     "      --http-tunnel   tunnel RTSP in HTTP on the URL's port (as rtsph:// does)\n"
+    "      --multicast     ask the camera for RTP over UDP to a multicast group and join it\n"
     "      --duration S    stop after S seconds of recording\n"
     "      --frames N      stop after N pictures\n"
     "      --timeout S     give up when no video arrives within S seconds (default 10)\n"
@@ -106,6 +107,7 @@ struct Options {
     std::string tlsPin;
     bool tlsInsecure = false;
     bool httpTunnel = false;
+    bool multicast = false;
     bool audio = false;
 };
 
@@ -182,6 +184,8 @@ bool parseOptions(int argc, char** argv, Options* o) {
             o->tlsInsecure = true;
         } else if (a == "--http-tunnel") {
             o->httpTunnel = true;
+        } else if (a == "--multicast") {
+            o->multicast = true;
         } else if (a == "--duration" || a == "--timeout" || a == "--segment") {
             double d = 0;
             if (!value(&v)) return false;
@@ -925,9 +929,22 @@ std::string bytesText(uint64_t bytes) {
 }
 
 // Why the first connection attempt failed, as a message and an exit code.
-int explainConnectFailure(const RtspConnectStatus& status, const RtspUrl& url, bool haveCredentials) {
+int explainConnectFailure(const RtspConnectStatus& status, const RtspUrl& url, bool haveCredentials,
+                          bool multicast) {
     const RtspRequestResult& f = status.failure;
     std::string where = url.host + ":" + std::to_string(url.port);
+    // A SETUP answered 461, or with a transport the library cannot receive by multicast; an error
+    // of the system while joining the group.
+    if (multicast && f.request == "SETUP" && f.curlCode == 0 && (f.status == 461 || f.status < 400)) {
+        if (f.osErrno != 0)
+            fprintf(stderr, "quorvane-record: cannot join the camera's multicast group: %s\n",
+                    strerror(f.osErrno));
+        else
+            fprintf(stderr,
+                    "quorvane-record: %s does not send this stream by multicast (run without --multicast)\n",
+                    where.c_str());
+        return kExitCameraError;
+    }
     // libcurl result codes (curl/curl.h).
     enum {
         kUnsupportedProtocol = 1,
@@ -1017,7 +1034,7 @@ int printInfo(const RtspClient& client, const Recorder::Snapshot& snap) {
     RtspStreamInfo info = client.streamInfo();
     const RtspConnectStatus status = client.connectStatus();
     static const char* const kPaths[] = {"RTP over UDP", "RTP interleaved in TCP", "RTSP over TLS (rtsps)",
-                                         "RTSP tunnelled in HTTP"};
+                                         "RTSP tunnelled in HTTP", "RTP over UDP multicast"};
     printf("path: %s, %s\n", kPaths[static_cast<int>(status.path)], status.ipv6 ? "IPv6" : "IPv4");
     printf("codec: %s\n", codecName(snap.codec));
     if (info.width != 0) printf("resolution: %ux%u\n", info.width, info.height);
@@ -1089,6 +1106,14 @@ int main(int argc, char** argv) {
             "quorvane-record: rtsps://, rtsph:// and --http-tunnel carry the video inside the RTSP "
             "connection; "
             "--udp cannot be used\n",
+            stderr);
+        return kExitUsage;
+    }
+    if (opt.multicast && (interleavedOnly || opt.tcp)) {
+        fputs(
+            "quorvane-record: --multicast receives RTP over UDP; it cannot go with --tcp, rtsps://, rtsph:// "
+            "or "
+            "--http-tunnel\n",
             stderr);
         return kExitUsage;
     }
@@ -1167,6 +1192,7 @@ int main(int argc, char** argv) {
         clientOptions.tlsPinnedPublicKey = opt.tlsPin;
         clientOptions.tlsInsecureNoVerify = opt.tlsInsecure;
         clientOptions.httpTunnel = opt.httpTunnel;
+        clientOptions.multicast = opt.multicast;
         clientOptions.receiveAudio = opt.audio;
         RtspClient client(url.withoutCredentials, opt.user, opt.password, opt.tcp, clientOptions);
         client.setFrameCallback([&recorder](const RtspFrame& frame) { recorder.onFrame(frame); });
@@ -1178,11 +1204,15 @@ int main(int argc, char** argv) {
         double start = nowSeconds();
         if (!opt.quiet)
             fprintf(stderr, "quorvane-record: connecting to %s over %s\n", url.display.c_str(),
-                    opt.tcp ? "TCP" : "UDP");
+                    opt.tcp         ? "TCP"
+                    : opt.multicast ? "UDP multicast"
+                                    : "UDP");
         client.enable();
         RtspConnectStatus first = client.connectStatus();
         bool ok = first.connected;
-        if (!ok) exitCode = explainConnectFailure(first, url, !opt.user.empty() || !opt.password.empty());
+        if (!ok)
+            exitCode =
+                explainConnectFailure(first, url, !opt.user.empty() || !opt.password.empty(), opt.multicast);
 
         double lastTick = nowSeconds();
         uint64_t lastFrames = 0, lastBytes = 0;

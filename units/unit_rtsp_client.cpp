@@ -22,6 +22,7 @@
 #include "utils/byte_order_internal.h"
 #include "utils/curl_rtsp.h"
 #include "utils/interleaved_relay_internal.h"
+#include "utils/networking/multicast_socket_internal.h"
 #include "utils/networking/netsocket.h"
 #include "utils/sdp_parser.h"
 #include "utils/slog.h"
@@ -583,6 +584,7 @@ void RtspClientUnitEM::endSessionLocked(bool teardown) {
     const uint64_t hold = mPlayHold.load();
     if ((hold & kPlayStateMask) == kPlayHolding) mPlayHold.store((hold & ~kPlayStateMask) | kPlayCancelled);
     mLiveSerial.store(0);
+    leaveGroups();
     if (mCurlRtsp == nullptr) return;
     if (teardown) mCurlRtsp->stopCurl();
     delete mCurlRtsp;
@@ -736,6 +738,7 @@ bool RtspClientUnitEM::startSessionLocked(Events& events) {
         if (mEnableAudio && mAudioTrack) wakeReceiver(mSocketFamily.load(), mAudioPortBase.load());
     };
     mCurlRtsp->mReceiveFamilyCallback = [this](int family) { return useSocketFamily(family); };
+    mCurlRtsp->mJoinGroupsCallback = [this](const RtspSessionInfo& session) { return joinGroups(session); };
     const uint32_t serial = ++mSessionSerial == 0 ? ++mSessionSerial : mSessionSerial;
     mLiveSerial.store(serial);
     mCurlRtsp->mSessionLostCallback = [this, serial](RtspClientReason reason) {
@@ -772,8 +775,10 @@ bool RtspClientUnitEM::startSessionLocked(Events& events) {
     } else {
         SLOGE("rtsp client connect %s failed.\n", UtilsString::maskUrlPassword(url).c_str());
         // Past DESCRIBE without an H.264/H.265 track: the camera offers nothing to set up.
-        events.push_back(
-            failedEvent(result, !videoTrack && result.request != "OPTIONS" && result.request != "DESCRIBE"));
+        RtspStateEvent failed =
+            failedEvent(result, !videoTrack && result.request != "OPTIONS" && result.request != "DESCRIBE");
+        if (mCurlRtsp->multicastRefused()) failed.reason = RtspClientReason::MulticastRefused;
+        events.push_back(failed);
         UnitBase::disable();
         endSessionLocked(true);
     }
@@ -781,17 +786,27 @@ bool RtspClientUnitEM::startSessionLocked(Events& events) {
     return connected;
 }
 
-void RtspClientUnitEM::applySessionInfo(const RtspSessionInfo& session) {
+bool RtspClientUnitEM::cameraAddresses(const RtspSessionInfo& session, NetEndpoint* address,
+                                       NetEndpoint* source) const {
     const RtspTransportInfo& t = session.transport;
     const std::string host =
         !session.serverIp.empty() ? session.serverIp : url_internal::splitScheme(currentUrl()).resolveHost;
     const int family = mSocketFamily.load();
+    *address = NetEndpoint();
+    *source = NetEndpoint();
+    resolveHost(host, family, false, address);
+    // A source= of the other family than the receive sockets' could never send to them.
+    if (!t.source.empty()) resolveHost(t.source, family, true, source);
+    return rtsp_receive_internal::chooseCameraHosts(address, source);
+}
+
+void RtspClientUnitEM::applySessionInfo(const RtspSessionInfo& session) {
+    const RtspTransportInfo& t = session.transport;
+    const std::string host =
+        !session.serverIp.empty() ? session.serverIp : url_internal::splitScheme(currentUrl()).resolveHost;
     NetEndpoint address;
     NetEndpoint source;
-    resolveHost(host, family, false, &address);
-    // A source= of the other family than the receive sockets' could never send to them.
-    if (!t.source.empty()) resolveHost(t.source, family, true, &source);
-    const bool known = rtsp_receive_internal::chooseCameraHosts(&address, &source);
+    const bool known = cameraAddresses(session, &address, &source);
     bool filter = true;
     {
         std::lock_guard<std::recursive_mutex> lock(mLifecycleMutex);
@@ -805,8 +820,9 @@ void RtspClientUnitEM::applySessionInfo(const RtspSessionInfo& session) {
     // option off.
     mFilterAddress.store(filter && known);
     mCameraHosts->store(address, source);
-    mPeerRtpPort.store(htons(t.serverRtpPort));
-    mPeerRtcpPort.store(htons(t.serverRtcpPort));
+    // A multicast answer's server_port says nothing of the port the group's datagrams come from.
+    mPeerRtpPort.store(t.multicast ? 0 : htons(t.serverRtpPort));
+    mPeerRtcpPort.store(t.multicast ? 0 : htons(t.serverRtcpPort));
     mVideoRtpChannel.store(t.rtpChannel >= 0 ? t.rtpChannel : 0);
     mVideoRtcpChannel.store(t.rtcpChannel >= 0 ? t.rtcpChannel : 1);
     // The audio track's channels follow the video's when its SETUP answer names none.
@@ -814,8 +830,8 @@ void RtspClientUnitEM::applySessionInfo(const RtspSessionInfo& session) {
     const int videoRtcp = mVideoRtcpChannel.load();
     mAudioRtpChannel.store(a.rtpChannel >= 0 ? a.rtpChannel : videoRtcp + 1);
     mAudioRtcpChannel.store(a.rtcpChannel >= 0 ? a.rtcpChannel : videoRtcp + 2);
-    mPeerAudioRtpPort.store(htons(a.serverRtpPort));
-    mPeerAudioRtcpPort.store(htons(a.serverRtcpPort));
+    mPeerAudioRtpPort.store(a.multicast ? 0 : htons(a.serverRtpPort));
+    mPeerAudioRtcpPort.store(a.multicast ? 0 : htons(a.serverRtcpPort));
     mAudioSetUp.store(session.audioSetUp);
     {
         std::lock_guard<std::mutex> lock(mClockMutex);
@@ -920,6 +936,85 @@ void RtspClientUnitEM::debug() {
     debugLevel = debugLevel == 0 ? 1 : 0;
 }
 
+int RtspClientUnitEM::joinGroups(const RtspSessionInfo& session) {
+    NetEndpoint address;
+    NetEndpoint source;
+    bool filter = true;
+    bool video = true;
+    bool audio = false;
+    {
+        std::lock_guard<std::recursive_mutex> lock(mLifecycleMutex);
+        filter = mOptions.filterSourceAddress;
+        video = mEnableVideo;
+        audio = mEnableAudio && mAudioTrack && session.audioSetUp && session.audioTransport.multicast;
+    }
+    // Source-specific for the camera's addresses, as the receiver filters; any sender when the
+    // camera's address is not known or the filter is off.
+    std::vector<NetEndpoint> sources;
+    if (cameraAddresses(session, &address, &source) && filter) {
+        for (const NetEndpoint* host : {&address, &source})
+            if (host->family() != 0) sources.push_back(*host);
+    }
+    std::shared_ptr<MulticastSocket> joined[4];
+    const RtspTransportInfo* tracks[2] = {video ? &session.transport : nullptr,
+                                          audio ? &session.audioTransport : nullptr};
+    for (int track = 0; track < 2; ++track) {
+        const RtspTransportInfo* t = tracks[track];
+        NetEndpoint group;
+        if (t == nullptr) continue;
+        if (!NetEndpoint::parse(t->destination, 0, &group)) return EINVAL;
+        // A link-local group of a camera reached by its link-local address: that interface.
+        if (group.family() == AF_INET6 && group.scopeId() == 0 && address.isLinkLocal())
+            group.setScopeId(address.scopeId());
+        const uint16_t ports[2] = {t->multicastRtpPort, t->multicastRtcpPort};
+        for (int i = 0; i < 2; ++i) {
+            group.setPort(ports[i]);
+            auto socket = std::make_shared<MulticastSocket>(group, sources);
+            if (!socket->joined()) return socket->error() != 0 ? socket->error() : EINVAL;
+            if (i == 0) enlargeReceiveBuffer(socket->getFd(), kRtpSocketBufferBytes);
+            joined[2 * track + i] = std::move(socket);
+        }
+    }
+    {
+        std::lock_guard<std::mutex> lock(mSocketsMutex);
+        for (int i = 0; i < 4; ++i) mGroupSockets[i] = std::move(joined[i]);
+        mGroupGeneration.fetch_add(1, std::memory_order_release);
+    }
+    // Each receive thread waits in its own socket: an empty datagram there has it take the group's.
+    const uint16_t ports[4] = {mVideoPortBase.load(), static_cast<uint16_t>(mVideoPortBase.load() + 1),
+                               mAudioPortBase.load(), static_cast<uint16_t>(mAudioPortBase.load() + 1)};
+    const int family = mSocketFamily.load();
+    UdpSocket waker(NetEndpoint::any(family, 0), false);
+    char empty = 0;
+    for (int i = 0; i < 4; ++i)
+        if (i < 2 ? video : audio)
+            waker.sendTo(NetBuffer(&empty, 0), NetEndpoint::loopback(family, ports[i]));
+    waker.close();
+    return 0;
+}
+
+void RtspClientUnitEM::leaveGroups() {
+    std::lock_guard<std::mutex> lock(mSocketsMutex);
+    bool any = false;
+    for (auto& group : mGroupSockets) {
+        if (!group) continue;
+        any = true;
+        group->leave();
+        // Ends the wait of the thread holding it; it then goes back to its own socket.
+        group->shutdownReceive();
+        group.reset();
+    }
+    if (any) mGroupGeneration.fetch_add(1, std::memory_order_release);
+}
+
+bool RtspClientUnitEM::takeGroupSocket(int slot, uint32_t& seen, std::shared_ptr<MulticastSocket>& group) {
+    if (mGroupGeneration.load(std::memory_order_acquire) == seen) return false;
+    std::lock_guard<std::mutex> lock(mSocketsMutex);
+    seen = mGroupGeneration.load(std::memory_order_relaxed);
+    group = mGroupSockets[slot];
+    return true;
+}
+
 std::unique_ptr<UdpSocket> RtspClientUnitEM::takeSocket(int slot, unsigned short port) {
     {
         std::lock_guard<std::mutex> lock(mSocketsMutex);
@@ -972,6 +1067,8 @@ void RtspClientUnitEM::stopThread() {
             std::lock_guard<std::mutex> sockets(mSocketsMutex);
             for (UdpSocket* socket : mReceivingSockets)
                 if (socket != nullptr) socket->shutdownReceive();
+            for (auto& group : mGroupSockets)
+                if (group) group->shutdownReceive();
         }
         { std::lock_guard<std::mutex> watch(mWatchMutex); }
         mWatchCv.notify_all();
@@ -1036,13 +1133,18 @@ void RtspClientUnitEM::reconnectAfterError() {
 void RtspClientUnitEM::threadRtpFunc(unsigned short port, UnitDataType type) {
     Utils::setThreadName("RtpReceive");
     const bool video = type == UNIT_DATA_RTP_VIDEO;
-    std::unique_ptr<UdpSocket> socket = takeSocket(video ? 0 : 2, port);
+    const int slot = video ? 0 : 2;
+    std::unique_ptr<UdpSocket> own = takeSocket(slot, port);
     {
         // Registered before the run flag is read again below: a stopThread that has not seen
         // the socket yet has not cleared the flag yet either.
         std::lock_guard<std::mutex> lock(mSocketsMutex);
-        mReceivingSockets[video ? 0 : 2] = socket.get();
+        mReceivingSockets[video ? 0 : 2] = own.get();
     }
+    // The socket waited in: the thread's own, or the session's multicast group's.
+    UdpSocket* socket = own.get();
+    std::shared_ptr<MulticastSocket> group;
+    uint32_t groupsSeen = ~0u;
     SLOGD("listening rtp port %d\n", port);
     unsigned timeoutMs = 0;
     const char* kind = video ? "Video" : "Audio";
@@ -1100,10 +1202,14 @@ void RtspClientUnitEM::threadRtpFunc(unsigned short port, UnitDataType type) {
     };
 
     while (mThreadRun.load(std::memory_order_acquire)) {
-        // Sockets of the camera's family, when a session made new ones; their time-out is set anew.
-        const UdpSocket* before = socket.get();
-        takeSwappedSocket(video ? 0 : 2, socket);
-        if (socket.get() != before) timeoutMs = 0;
+        // Sockets of the camera's family, when a session made new ones, or of the session's
+        // multicast groups; their time-out is set anew.
+        const UdpSocket* before = own.get();
+        takeSwappedSocket(slot, own);
+        if (takeGroupSocket(slot, groupsSeen, group) || own.get() != before) {
+            socket = group ? static_cast<UdpSocket*>(group.get()) : own.get();
+            timeoutMs = 0;
+        }
         const unsigned coalesceUs = mCoalescingUs.load(std::memory_order_relaxed);
         const unsigned batch = coalesceUs > 0 ? kCoalescedBatch : kReceiveBatch;
         // Slots whose buffer went downstream get a fresh one; a dropped datagram's buffer is reused.
@@ -1244,7 +1350,7 @@ void RtspClientUnitEM::threadRtpFunc(unsigned short port, UnitDataType type) {
         std::lock_guard<std::mutex> lock(mSocketsMutex);
         mReceivingSockets[video ? 0 : 2] = nullptr;
     }
-    socket->close();
+    own->close();
 }
 
 void RtspClientUnitEM::buildReceiverReport(unsigned char out[kRtcpRrSize], uint32_t ssrc, uint32_t seq,
@@ -1269,16 +1375,22 @@ void RtspClientUnitEM::threadRtcpFunc(unsigned short port, UnitDataType type) {
     Utils::setThreadName("RtcpReceive");
     const bool video = type == UNIT_DATA_RTP_VIDEO;
     const int slot = video ? 1 : 3;
-    std::unique_ptr<UdpSocket> socket = takeSocket(slot, port);
+    std::unique_ptr<UdpSocket> own = takeSocket(slot, port);
     {
         std::lock_guard<std::mutex> lock(mSocketsMutex);
-        mReceivingSockets[slot] = socket.get();
+        mReceivingSockets[slot] = own.get();
     }
     SLOGD("listening rtcp port %d\n", port);
     unsigned char datagram[kDatagramCapacity];
     int64_t lastAnswerNs = 0;
+    UdpSocket* socket = own.get();
+    std::shared_ptr<MulticastSocket> group;
+    uint32_t groupsSeen = ~0u;
     while (mThreadRun.load(std::memory_order_acquire)) {
-        takeSwappedSocket(slot, socket);
+        const UdpSocket* before = own.get();
+        takeSwappedSocket(slot, own);
+        if (takeGroupSocket(slot, groupsSeen, group) || own.get() != before)
+            socket = group ? static_cast<UdpSocket*>(group.get()) : own.get();
         NetEndpoint from;
         long n = socket->receiveFromNonBlock(NetBuffer(reinterpret_cast<char*>(datagram), sizeof(datagram)),
                                              from, kRtcpIdleWaitMs, mStopFd);
@@ -1301,13 +1413,14 @@ void RtspClientUnitEM::threadRtcpFunc(unsigned short port, UnitDataType type) {
         unsigned char answer[kRtcpRrSize];
         buildReceiverReport(answer, (video ? mVideoSsrc : mAudioSsrc).load(),
                             (video ? mVideoSeq : mAudioSeq).load(), datagram, static_cast<unsigned long>(n));
-        socket->sendTo(NetBuffer(reinterpret_cast<char*>(answer), sizeof(answer)), from);
+        // From the thread's own socket, to the camera's own address: nothing goes to a group.
+        own->sendTo(NetBuffer(reinterpret_cast<char*>(answer), sizeof(answer)), from);
     }
     {
         std::lock_guard<std::mutex> lock(mSocketsMutex);
         mReceivingSockets[slot] = nullptr;
     }
-    socket->close();
+    own->close();
 }
 
 void RtspClientUnitEM::fRecvTcpCallback(void* data, unsigned long length) {

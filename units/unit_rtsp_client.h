@@ -37,6 +37,7 @@ struct QUORVANE_EXPORT RtspConnectStatus {
     bool ipv6 = false;
 };
 
+class MulticastSocket;
 class NetAddress;
 class NetEndpoint;
 class UdpSocket;
@@ -55,10 +56,13 @@ class CameraHosts;
 // SETUP answer's server_port where it named one (unless RtspClientOptions::filterSourceAddress is
 // off), and RTP of another stream (SsrcTracker) are dropped, and only the camera's sender reports
 // are answered, at most a few a second. The receive ports are drawn at random and bound without
-// address reuse, so no other socket can share them. Only accepted video RTP counts as a sign of
-// life; a session whose RTSP connection is lost is reconnected at once. UDP RTP that arrives
-// before the PLAY answer has been read waits for it (kHeldRtpPackets), so that its RTP-Info decides
-// which stream is the session's.
+// address reuse, so no other socket can share them. With RtspClientOptions::multicast the stream
+// comes instead on sockets bound to the group's address and port with address reuse (every
+// receiver of the group gets its copy), joined source-specific for the camera's addresses when
+// filtering, from the SETUP answer until the session ends; the receive threads switch to them
+// and back. Only accepted video RTP counts as a sign of life; a session whose RTSP connection is
+// lost is reconnected at once. UDP RTP that arrives before the PLAY answer has been read waits for
+// it (kHeldRtpPackets), so that its RTP-Info decides which stream is the session's.
 //
 // enable() and disable() may be called from inside the data path (the application's data
 // callback): there they only record the request, which runs as soon as the delivery has returned
@@ -200,6 +204,17 @@ private:
                    rtsp_receive_internal::SsrcTracker& tracker, uint32_t& generation, uint64_t& hint);
     void takeSenderReport(const rtsp_receive_internal::SenderReport& report, bool audio = false);
     std::unique_ptr<UdpSocket> takeSocket(int slot, unsigned short port);
+    // The camera's address from the session, and its source= where that is another plausible one
+    // (else none); false when the address is not known.
+    bool cameraAddresses(const RtspSessionInfo& session, NetEndpoint* address, NetEndpoint* source) const;
+    // Multicast: binds and joins the groups of the session's answers for the receive threads
+    // (CurlRtsp::mJoinGroupsCallback); 0, or the errno of a bind or join that failed.
+    int joinGroups(const RtspSessionInfo& session);
+    // Leaves the session's groups and has the receive threads go back to their own sockets.
+    void leaveGroups();
+    // The group socket of receive slot `slot` once the groups changed since `seen`; false when
+    // they did not.
+    bool takeGroupSocket(int slot, uint32_t& seen, std::shared_ptr<MulticastSocket>& group);
     // Waits up to `ms` for stopThread; false when the unit is stopping.
     bool pause(int64_t ms);
 
@@ -248,6 +263,11 @@ private:
     // whose thread has a socket of a new family waiting in mBoundSockets (bit per slot).
     std::atomic<int> mSocketFamily{0};
     std::atomic<unsigned> mSocketSwaps{0};
+    // Multicast: the sockets joined to the session's groups, per receive slot, and a count of
+    // their changes the receive threads watch. A thread holds its group socket while it waits in
+    // it; leaveGroups leaves the group and shuts the socket's receive side, so the thread lets go.
+    std::shared_ptr<MulticastSocket> mGroupSockets[4];
+    std::atomic<uint32_t> mGroupGeneration{0};
 
     // The camera as the current session described it. Addresses and ports in network order;
     // mPeerKnown false means no session: with address filtering nothing is accepted.

@@ -1,5 +1,6 @@
 #include "utils/curl_rtsp.h"
 
+#include <arpa/inet.h>
 #include <curl/curl.h>
 #include <errno.h>
 #include <netinet/in.h>
@@ -17,6 +18,7 @@
 #include <cstring>
 
 #include "utils/interleaved_relay_internal.h"
+#include "utils/networking/multicast_socket_internal.h"
 #include "utils/networking/netsocket.h"
 #include "utils/slog.h"
 #include "utils/time_constants_internal.h"
@@ -298,7 +300,10 @@ bool CurlRtsp::setup(unsigned short port, char* uri) {
     SLOGD("setup %d , %d, uri: %s\n", port, port + 1, UtilsString::maskUrlPassword(uri).c_str());
     char transport[kMaxUrlBytes] = {0};
     const int pair = mSetups++;
-    if (mTcp) {
+    if (multicastWanted()) {
+        // The camera chooses the group and ports (RFC 2326 12.39).
+        snprintf(transport, sizeof(transport), "RTP/AVP;multicast");
+    } else if (mTcp) {
         // Servers such as MediaMTX refuse a TCP transport without channels; the answer's channels
         // are the ones followed.
         snprintf(transport, sizeof(transport), "RTP/AVP/TCP;unicast;interleaved=%d-%d", 2 * pair,
@@ -308,7 +313,16 @@ bool CurlRtsp::setup(unsigned short port, char* uri) {
                  static_cast<unsigned>(port), static_cast<unsigned>(port) + 1u);
     }
     std::string answer;
-    if (!setupRequest(uri, transport, &answer) || !checkStatus("SETUP", uri)) {
+    const bool answered = setupRequest(uri, transport, &answer);
+    if (answered && multicastWanted()) {
+        RtspTransportInfo info;
+        parseRtspTransport(answer.data(), answer.size(), &info);
+        if (!usableMulticastAnswer(lastResult().status, info, "video")) {
+            mMulticastRefused = true;
+            return false;
+        }
+    }
+    if (!answered || !checkStatus("SETUP", uri)) {
         SLOGW("SETUP %s failed.\n", mLogUrl.c_str());
         return false;
     }
@@ -316,6 +330,31 @@ bool CurlRtsp::setup(unsigned short port, char* uri) {
     if (!mSessionInfo.transport.present)
         parseRtspTransport(answer.data(), answer.size(), &mSessionInfo.transport);
     return true;
+}
+
+bool CurlRtsp::usableMulticastAnswer(long status, const RtspTransportInfo& answer, const char* track) const {
+    std::string why;
+    NetEndpoint group;
+    if (status == 461) {
+        why = "461 Unsupported Transport";
+    } else if (status >= kFirstErrorStatus) {
+        return true;  // another refusal, reported as such
+    } else if (!answer.multicast) {
+        why = "a unicast answer";
+    } else if (answer.destination.empty()) {
+        why = "no destination= group";
+    } else if (!NetEndpoint::parse(answer.destination, 0, &group) || !MulticastSocket::isGroup(group)) {
+        why = "destination=" + answer.destination + ", not a multicast group";
+    } else if (answer.multicastRtpPort == 0 || answer.multicastRtcpPort == 0) {
+        why = "no port= pair";
+    } else {
+        SLOGD("%s multicast group %s port %u-%u ttl %d: %s\n", track, answer.destination.c_str(),
+              static_cast<unsigned>(answer.multicastRtpPort), static_cast<unsigned>(answer.multicastRtcpPort),
+              answer.ttl, mLogUrl.c_str());
+        return true;
+    }
+    SLOGE("rtsp camera refused multicast for the %s track (%s): %s\n", track, why.c_str(), mLogUrl.c_str());
+    return false;
 }
 
 bool CurlRtsp::setupRequest(const char* uri, const char* transport, std::string* answerTransport) {
@@ -346,7 +385,10 @@ void CurlRtsp::setupAudio() {
     track.control = audio.control;
     std::string uri = trackUrl(track);
     char transport[128] = {0};
-    if (mTcp) {
+    if (multicastWanted()) {
+        snprintf(transport, sizeof(transport), "RTP/AVP;multicast");
+        ++mSetups;
+    } else if (mTcp) {
         // The channel pair after the video's; the answer says which the camera took.
         const int video = mSessionInfo.transport.rtcpChannel >= 0 ? mSessionInfo.transport.rtcpChannel : 1;
         const int first = std::max(2 * mSetups++, video + 1);
@@ -367,13 +409,19 @@ void CurlRtsp::setupAudio() {
               mLogUrl.c_str());
         return;
     }
+    RtspTransportInfo info;
+    parseRtspTransport(answer.data(), answer.size(), &info);
+    if (multicastWanted() && !usableMulticastAnswer(status, info, "audio")) {
+        SLOGW("audio not received by multicast, video only: %s\n", mLogUrl.c_str());
+        return;
+    }
     if (status >= kFirstErrorStatus) {
         SLOGW("audio SETUP answered with status %ld, video only: %s\n", status, mLogUrl.c_str());
         return;
     }
     mSessionInfo.audioSetUp = true;
     mSessionInfo.audioTrack = audio;
-    parseRtspTransport(answer.data(), answer.size(), &mSessionInfo.audioTransport);
+    mSessionInfo.audioTransport = info;
 }
 
 bool CurlRtsp::urlWithinLimit() const {
@@ -495,7 +543,7 @@ size_t CurlRtsp::fTcpRecvCallback(void* ptr, size_t size, size_t nmemb, void* us
 }
 
 RtspPath CurlRtsp::path() const {
-    if (!mTcp) return RtspPath::Udp;
+    if (!mTcp) return mOptions.multicast ? RtspPath::Multicast : RtspPath::Udp;
     if (mRtsps) return RtspPath::Tls;
     return mRtsph || mOptions.httpTunnel ? RtspPath::HttpTunnel : RtspPath::Tcp;
 }
@@ -527,6 +575,7 @@ bool CurlRtsp::startCurl() {
     mSetups = 0;
     mSessionTimeoutS = 0;
     mSessionLostReported = false;
+    mMulticastRefused = false;
     {
         uint64_t pending = 0;
         if (mWakeFd >= 0 && ::read(mWakeFd, &pending, sizeof(pending)) < 0 && errno != EAGAIN)
@@ -545,6 +594,8 @@ bool CurlRtsp::startCurl() {
             mLogUrl.c_str());
         return false;
     }
+    if (mOptions.multicast && mTcp)
+        SLOGW("rtsp multicast is for the UDP transport; %s goes on interleaved in TCP\n", mLogUrl.c_str());
     const bool tunnel = mRtsph || mOptions.httpTunnel;
     if (tunnel && (!mTcp || mRtsps)) {
         SLOGE(
@@ -614,6 +665,13 @@ bool CurlRtsp::startCurl() {
         videoSetUp = true;
     }
     if (videoSetUp && mOptions.receiveAudio) setupAudio();
+    if (videoSetUp && mSessionInfo.transport.multicast && mJoinGroupsCallback) {
+        if (const int error = mJoinGroupsCallback(mSessionInfo)) {
+            std::lock_guard<std::mutex> lock(mResultMutex);
+            mLastResult.osErrno = error;
+            return false;
+        }
+    }
     if (mBeforePlayCallback) mBeforePlayCallback(mSessionInfo);
     if (!play()) return false;
     if (mAfterPlayCallback) mAfterPlayCallback(mSessionInfo.rtpInfo);

@@ -109,6 +109,10 @@ public:
     // Called by startCurl after the SETUPs and before PLAY, on the thread that called startCurl,
     // with no lock of the session held: the receiver prepares for the stream described here.
     std::function<void(const RtspSessionInfo&)> mBeforePlayCallback;
+    // With RtspClientOptions::multicast, called by startCurl after the SETUPs and before
+    // mBeforePlayCallback, on the same thread, with the groups the camera answered: the receiver
+    // joins them. A non-zero errno ends the attempt before PLAY.
+    std::function<int(const RtspSessionInfo&)> mJoinGroupsCallback;
     // Called by startCurl once the PLAY answer is read, on the same thread, with what its
     // RTP-Info said for the video track (present == false when it said nothing). Packets may have
     // arrived before it: the receiver takes it as a late hint.
@@ -132,6 +136,10 @@ public:
     // The way this session goes to the camera; ipv6 once DESCRIBE has told the camera's address.
     RtspPath path() const;
     bool ipv6() const { return mSessionInfo.serverIp.find(':') != std::string::npos; }
+
+    // RtspClientOptions::multicast: the camera refused it in the last startCurl (461 to SETUP, a
+    // unicast answer, or no usable group and ports).
+    bool multicastRefused() const { return mMulticastRefused; }
 
     int trackCount() const { return mTrackCount; }
     // Track `i` of the last DESCRIBE, 0 <= i < trackCount(); an empty track for any other `i`.
@@ -162,6 +170,10 @@ private:
     // SETUP of the SDP's first audio track of a codec the library reads (receiveAudio), after the
     // video's; on failure one warning, and the session goes on with video only.
     void setupAudio();
+    // Multicast asked for, over UDP.
+    bool multicastWanted() const { return mOptions.multicast && !mTcp; }
+    // Whether a multicast SETUP's answer (`status`, `answer`) can be received; logs why not.
+    bool usableMulticastAnswer(long status, const RtspTransportInfo& answer, const char* track) const;
     // The URL a SETUP of `track` goes to.
     std::string trackUrl(const RtspTrack& track) const;
     // Takes the headers of interest of the answer being read; libcurl's header callback.
@@ -238,6 +250,7 @@ private:
     std::string mConnectUrl;
     bool mRtsps = false;
     bool mRtsph = false;  // rtsph://: the HTTP tunnel whatever the options say
+    bool mMulticastRefused = false;
     std::string mTunnelPath;
     std::string mCameraHost;  // for the relay's own connection attempts to every address
     uint16_t mCameraPort = 0;

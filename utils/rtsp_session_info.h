@@ -10,15 +10,19 @@
 
 // What the SETUP answer's Transport header said about the set-up track (RFC 2326 12.39).
 struct QUORVANE_EXPORT RtspTransportInfo {
-    bool present = false;         // a Transport header was answered
-    int rtpChannel = -1;          // interleaved=a-b: a; -1 when not given
-    int rtcpChannel = -1;         // interleaved=a-b: b; -1 when not given
-    bool hasSsrc = false;         // ssrc= given
-    uint32_t ssrc = 0;            // ssrc= (hexadecimal in the header)
-    std::string source;           // source= address (an IPv6 one without brackets), empty when not given
-    std::string destination;      // destination= address, the same way
-    uint16_t serverRtpPort = 0;   // server_port=a-b: a; 0 when not given
-    uint16_t serverRtcpPort = 0;  // server_port=a-b: b; 0 when not given
+    bool present = false;            // a Transport header was answered
+    int rtpChannel = -1;             // interleaved=a-b: a; -1 when not given
+    int rtcpChannel = -1;            // interleaved=a-b: b; -1 when not given
+    bool hasSsrc = false;            // ssrc= given
+    uint32_t ssrc = 0;               // ssrc= (hexadecimal in the header)
+    std::string source;              // source= address (an IPv6 one without brackets), empty when not given
+    std::string destination;         // destination= address (a multicast answer's group), the same way
+    uint16_t serverRtpPort = 0;      // server_port=a-b: a; 0 when not given
+    uint16_t serverRtcpPort = 0;     // server_port=a-b: b; 0 when not given
+    bool multicast = false;          // the first transport says "multicast"
+    uint16_t multicastRtpPort = 0;   // port=a-b (multicast): a; 0 when not given
+    uint16_t multicastRtcpPort = 0;  // port=a-b: b; 0 when not given
+    int ttl = -1;                    // ttl= (0-255); -1 when not given
 };
 
 // What the PLAY answer's RTP-Info header said about the video track (RFC 2326 12.33): where the

@@ -534,6 +534,14 @@ bool parseRtspTransport(const char* text, size_t len, RtspTransportInfo* out) {
     out->present = true;
     // Only the first transport of a list counts: it is the one the server chose.
     std::string header(text, std::find(text, text + len, ','));
+    // "multicast" and "unicast" stand alone, without a value (RFC 2326 12.39).
+    for (size_t from = 0; from <= header.size();) {
+        const size_t end = std::min(header.find(';', from), header.size());
+        const std::string item = trimmed(header.substr(from, end - from));
+        if (strcasecmp(item.c_str(), "multicast") == 0) out->multicast = true;
+        if (strcasecmp(item.c_str(), "unicast") == 0) out->multicast = false;
+        from = end + 1;
+    }
     for (const auto& [rawName, value] : fmtpParameters(header)) {
         const char* name = rawName.c_str();
         long a = 0, b = 0;
@@ -557,6 +565,12 @@ bool parseRtspTransport(const char* text, size_t len, RtspTransportInfo* out) {
             out->source = transportHost(value);
         } else if (strcasecmp(name, "destination") == 0) {
             out->destination = transportHost(value);
+        } else if (strcasecmp(name, "port") == 0 && numberPair(value, 65535, &a, &b) && a > 0) {
+            out->multicastRtpPort = static_cast<uint16_t>(a);
+            out->multicastRtcpPort = b > 0 ? static_cast<uint16_t>(b) : 0;
+        } else if (strcasecmp(name, "ttl") == 0 && numberPair(value, 255, &a, &b) &&
+                   value.find('-') == std::string::npos) {
+            out->ttl = static_cast<int>(a);
         }
     }
     return true;

@@ -98,8 +98,9 @@ QUORVANE_EXPORT std::vector<std::vector<uint8_t>> sdpParameterSets(const std::st
 // The Transport header of a SETUP answer (RFC 2326 12.39), e.g.
 // "RTP/AVP/TCP;unicast;interleaved=0-1;ssrc=30A98EE7": interleaved=, ssrc=, source=,
 // destination= and server_port= of its first transport (addresses of either family, an IPv6 one
-// bare or in brackets). A single channel or port stands for the pair starting
-// with it. Values that do not parse are left at their defaults. False for an empty header.
+// bare or in brackets), and of a multicast one ("RTP/AVP;multicast;destination=239.1.2.3;
+// port=5000-5001;ttl=16") multicast, port= and ttl=. A single channel or port stands for the pair
+// starting with it. Values that do not parse are left at their defaults. False for an empty header.
 QUORVANE_EXPORT bool parseRtspTransport(const char* text, size_t len, RtspTransportInfo* out);
 
 // The PLAY answer's RTP-Info header (RFC 2326 12.33), e.g.
