@@ -413,21 +413,27 @@ TEST_F(H264Options, EveryBufferCarriesTimestampKeyframeCompletenessAndLoss) {
     feed.skip(2);
     feed.payload(kPSecond, true, 0x00001E00u);  // two packets lost: this picture lost its start
     feed.payload(kPFirst, true, 0x00002800u);
+    // No packet missing, but the second slice's FU-A has no start: the picture is damaged.
+    feed.payload(kPFirst, false, 0x00003200u);
+    feed.payload({0x7C, 0x01, 0x9A, 0x11}, false, 0x00003200u);
+    feed.payload({0x7C, 0x41, 0x12}, true, 0x00003200u);
     feed.payload(kAud);
-    ASSERT_EQ(sink.out.size(), 5u);
+    ASSERT_EQ(sink.out.size(), 6u);
     const uint64_t wrap = 1ull << 32;
-    const uint64_t stamps[] = {0xFFFFFC00u, 0xFFFFFC00u, wrap + 0xA00, wrap + 0x1E00, wrap + 0x2800};
+    const uint64_t stamps[] = {0xFFFFFC00u,   0xFFFFFC00u,   wrap + 0xA00,
+                               wrap + 0x1E00, wrap + 0x2800, wrap + 0x3200};
     const uint32_t all = FrameMeta::kValid | FrameMeta::kComplete;
     const uint32_t au = FrameMeta::kValid | FrameMeta::kAccessUnitEnd;
-    const uint32_t flags[] = {all | FrameMeta::kParameterSet,
-                              all | FrameMeta::kAccessUnitEnd | FrameMeta::kKeyframe,
-                              all | FrameMeta::kAccessUnitEnd, au, all | FrameMeta::kAccessUnitEnd};
-    for (size_t i = 0; i < 5; ++i) {
+    const uint32_t flags[] = {
+        all | FrameMeta::kParameterSet,  all | FrameMeta::kAccessUnitEnd | FrameMeta::kKeyframe,
+        all | FrameMeta::kAccessUnitEnd, au,
+        all | FrameMeta::kAccessUnitEnd, au};
+    for (size_t i = 0; i < 6; ++i) {
         EXPECT_EQ(sink.out[i].meta.rtpTimestamp, stamps[i]) << i;
         EXPECT_EQ(flagsOf(i), flags[i]) << i;
         EXPECT_EQ(sink.out[i].meta.lostBefore, i == 3 ? 2u : 0u) << i;
     }
-    EXPECT_EQ(unit.framesDelivered(), 4u);
+    EXPECT_EQ(unit.framesDelivered(), 5u);
 }
 
 TEST_F(H264Options, SdpParameterSetsGoFirstUnlessTheCameraSendsItsOwn) {

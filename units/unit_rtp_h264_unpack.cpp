@@ -337,7 +337,12 @@ void RtpH264UnpackUnitSM::onFua(const std::shared_ptr<QelBuffer>& buffer, unsign
         // forbids it); it is complete as it stands.
         if (!end) return;
     } else {
-        if (mFuaQueue.empty()) return;  // its start was lost; the whole unit is
+        if (mFuaQueue.empty()) {
+            // Its start never came, so the whole unit is lost: the picture is not whole, even
+            // when no sequence number is missing (a camera that skipped the start).
+            mAuDamaged = true;
+            return;
+        }
         if (!admit(buffer, fragmentBytes)) return;
         mFuaQueueBytes += fragmentBytes;
         mFuaHeldBytes += buffer->capacity;
