@@ -48,6 +48,15 @@ MulticastSocket::MulticastSocket(const NetEndpoint& group, const std::vector<Net
         request.gr_group = storage(group);
         ok = setsockopt(getFd(), level(group), MCAST_JOIN_GROUP, &request, sizeof(request)) == 0;
     }
+    if (!ok && errno == ENOPROTOOPT) {
+        // Without those options (user-mode emulators, some kernels): the family's own, source-
+        // specific for IPv4 and for any source over IPv6, where the receiver's own filter on the
+        // camera's address is then what keeps other senders out.
+        SLOGW("multicast group %s: no protocol-independent join, joined with the %s options\n",
+              group.toString().c_str(), group.family() == AF_INET6 ? "IPv6" : "IPv4");
+        mFamilyOptions = true;
+        ok = joinWithFamilyOptions(sources);
+    }
     if (!ok) {
         mError = errno;
         SLOGE("cannot join multicast group %s: errno %d (%s)\n", group.toString().c_str(), mError,
@@ -66,12 +75,56 @@ void MulticastSocket::leave() {
     std::lock_guard<std::mutex> lock(mMutex);
     if (!mJoined) return;
     mJoined = false;
-    group_req request{};
-    request.gr_interface = mGroup.scopeId();
-    request.gr_group = storage(mGroup);
-    // Leaves every source of a source-specific join as well.
-    if (setsockopt(getFd(), level(mGroup), MCAST_LEAVE_GROUP, &request, sizeof(request)) != 0)
-        SLOGW("leaving multicast group %s: errno %d\n", mGroup.toString().c_str(), errno);
+    int result;
+    if (!mFamilyOptions) {
+        group_req request{};
+        request.gr_interface = mGroup.scopeId();
+        request.gr_group = storage(mGroup);
+        // Leaves every source of a source-specific join as well.
+        result = setsockopt(getFd(), level(mGroup), MCAST_LEAVE_GROUP, &request, sizeof(request));
+    } else if (mGroup.family() == AF_INET6) {
+        ipv6_mreq request{};
+        request.ipv6mr_multiaddr = reinterpret_cast<const sockaddr_in6*>(mGroup.data())->sin6_addr;
+        request.ipv6mr_interface = mGroup.scopeId();
+        result = setsockopt(getFd(), IPPROTO_IPV6, IPV6_DROP_MEMBERSHIP, &request, sizeof(request));
+    } else {
+        result = 0;
+        for (const in_addr& source : mIpv4Sources) {
+            ip_mreq_source request{};
+            request.imr_multiaddr = reinterpret_cast<const sockaddr_in*>(mGroup.data())->sin_addr;
+            request.imr_sourceaddr = source;
+            result |= setsockopt(getFd(), IPPROTO_IP, IP_DROP_SOURCE_MEMBERSHIP, &request, sizeof(request));
+        }
+        if (mIpv4Sources.empty()) {
+            ip_mreqn request{};
+            request.imr_multiaddr = reinterpret_cast<const sockaddr_in*>(mGroup.data())->sin_addr;
+            result = setsockopt(getFd(), IPPROTO_IP, IP_DROP_MEMBERSHIP, &request, sizeof(request));
+        }
+    }
+    if (result != 0) SLOGW("leaving multicast group %s: errno %d\n", mGroup.toString().c_str(), errno);
+}
+
+bool MulticastSocket::joinWithFamilyOptions(const std::vector<NetEndpoint>& sources) {
+    if (mGroup.family() == AF_INET6) {
+        ipv6_mreq request{};
+        request.ipv6mr_multiaddr = reinterpret_cast<const sockaddr_in6*>(mGroup.data())->sin6_addr;
+        request.ipv6mr_interface = mGroup.scopeId();
+        return setsockopt(getFd(), IPPROTO_IPV6, IPV6_ADD_MEMBERSHIP, &request, sizeof(request)) == 0;
+    }
+    const in_addr group = reinterpret_cast<const sockaddr_in*>(mGroup.data())->sin_addr;
+    for (const NetEndpoint& source : sources) {
+        if (source.family() != AF_INET) continue;
+        ip_mreq_source request{};
+        request.imr_multiaddr = group;
+        request.imr_sourceaddr = reinterpret_cast<const sockaddr_in*>(source.data())->sin_addr;
+        if (setsockopt(getFd(), IPPROTO_IP, IP_ADD_SOURCE_MEMBERSHIP, &request, sizeof(request)) != 0)
+            return false;
+        mIpv4Sources.push_back(request.imr_sourceaddr);
+    }
+    if (!mIpv4Sources.empty()) return true;
+    ip_mreqn request{};
+    request.imr_multiaddr = group;
+    return setsockopt(getFd(), IPPROTO_IP, IP_ADD_MEMBERSHIP, &request, sizeof(request)) == 0;
 }
 
 bool MulticastSocket::isGroup(const NetEndpoint& address) {

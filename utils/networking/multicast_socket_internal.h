@@ -1,6 +1,8 @@
 #ifndef QUORVANE_UTILS_NETWORKING_MULTICAST_SOCKET_INTERNAL_H
 #define QUORVANE_UTILS_NETWORKING_MULTICAST_SOCKET_INTERNAL_H
 
+#include <netinet/in.h>
+
 #include <cstdint>
 #include <mutex>
 #include <vector>
@@ -33,10 +35,15 @@ public:
     static bool isGroup(const NetEndpoint& address);
 
 private:
+    // The join through IP_ADD_(SOURCE_)MEMBERSHIP / IPV6_ADD_MEMBERSHIP; false when it failed.
+    bool joinWithFamilyOptions(const std::vector<NetEndpoint>& sources);
+
     std::mutex mMutex;  // guards mJoined
     bool mJoined = false;
     NetEndpoint mGroup;
     int mError = 0;
+    bool mFamilyOptions = false;        // joined by joinWithFamilyOptions
+    std::vector<in_addr> mIpv4Sources;  // its IPv4 sources, to leave each
 };
 
 #endif
