@@ -467,16 +467,23 @@ void PrintTo(const MulticastNet& n, std::ostream* os) {
 // A UDP socket bound to `address` and `port` with address reuse, joined to `group` when given.
 int groupSocket(const char* address, uint16_t port, const char* group) {
     NetEndpoint local, g;
-    group_req join{};
     if (!NetEndpoint::parse(address, port, &local) || (group != nullptr && !NetEndpoint::parse(group, 0, &g)))
         return -1;
-    memcpy(&join.gr_group, g.data(), g.length());
     int fd = socket(local.family(), SOCK_DGRAM | SOCK_CLOEXEC, 0);
     int on = 1;
     setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &on, sizeof(on));
-    const int level = local.family() == AF_INET6 ? IPPROTO_IPV6 : IPPROTO_IP;
-    if (bind(fd, local.data(), local.length()) != 0 ||
-        (group != nullptr && setsockopt(fd, level, MCAST_JOIN_GROUP, &join, sizeof(join)) != 0)) {
+    // The family's own join options: user-mode emulators lack MCAST_JOIN_GROUP.
+    int joined = 0;
+    if (group != nullptr && local.family() == AF_INET6) {
+        ipv6_mreq join{};
+        join.ipv6mr_multiaddr = reinterpret_cast<const sockaddr_in6*>(g.data())->sin6_addr;
+        joined = setsockopt(fd, IPPROTO_IPV6, IPV6_ADD_MEMBERSHIP, &join, sizeof(join));
+    } else if (group != nullptr) {
+        ip_mreqn join{};
+        join.imr_multiaddr = reinterpret_cast<const sockaddr_in*>(g.data())->sin_addr;
+        joined = setsockopt(fd, IPPROTO_IP, IP_ADD_MEMBERSHIP, &join, sizeof(join));
+    }
+    if (bind(fd, local.data(), local.length()) != 0 || joined != 0) {
         close(fd);
         return -1;
     }
