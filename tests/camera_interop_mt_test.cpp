@@ -479,7 +479,7 @@ int groupSocket(const char* address, uint16_t port, const char* group) {
         join.ipv6mr_multiaddr = reinterpret_cast<const sockaddr_in6*>(g.data())->sin6_addr;
         joined = setsockopt(fd, IPPROTO_IPV6, IPV6_ADD_MEMBERSHIP, &join, sizeof(join));
     } else if (group != nullptr) {
-        ip_mreqn join{};
+        ip_mreq join{};
         join.imr_multiaddr = reinterpret_cast<const sockaddr_in*>(g.data())->sin_addr;
         joined = setsockopt(fd, IPPROTO_IP, IP_ADD_MEMBERSHIP, &join, sizeof(join));
     }

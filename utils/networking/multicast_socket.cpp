@@ -96,7 +96,7 @@ void MulticastSocket::leave() {
             result |= setsockopt(getFd(), IPPROTO_IP, IP_DROP_SOURCE_MEMBERSHIP, &request, sizeof(request));
         }
         if (mIpv4Sources.empty()) {
-            ip_mreqn request{};
+            ip_mreq request{};
             request.imr_multiaddr = reinterpret_cast<const sockaddr_in*>(mGroup.data())->sin_addr;
             result = setsockopt(getFd(), IPPROTO_IP, IP_DROP_MEMBERSHIP, &request, sizeof(request));
         }
@@ -122,7 +122,7 @@ bool MulticastSocket::joinWithFamilyOptions(const std::vector<NetEndpoint>& sour
         mIpv4Sources.push_back(request.imr_sourceaddr);
     }
     if (!mIpv4Sources.empty()) return true;
-    ip_mreqn request{};
+    ip_mreq request{};
     request.imr_multiaddr = group;
     return setsockopt(getFd(), IPPROTO_IP, IP_ADD_MEMBERSHIP, &request, sizeof(request)) == 0;
 }
