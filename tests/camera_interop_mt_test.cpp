@@ -498,6 +498,13 @@ class CameraInteropMulticast : public ::testing::TestWithParam<MulticastNet> {};
 // a sender that is not the camera; each leaves the group when disabled.
 TEST_P(CameraInteropMulticast, TwoClientsOfOneGroupGetEveryPictureFromTheCameraOnly) {
     const MulticastNet n = GetParam();
+#if defined(QUORVANE_TARGET_EMULATED) || defined(__SANITIZE_THREAD__)
+    // Slowed down this much, the second client's PLAY answer comes long after the group's stream
+    // (the first client's) reaches it: its stream then holds pictures from before GStreamer's
+    // restart and a cut where the held datagrams meet the RTP-Info, not the one clip this test
+    // expects.
+    GTEST_SKIP() << "too slow under emulation or ThreadSanitizer for the second client's clean start";
+#endif
     const std::string missing = GstRtspServer::missingDependency();
     if (!missing.empty()) GTEST_SKIP() << "GStreamer interoperability skipped: " << missing;
     const std::vector<std::string> pictures = decodeClip("h264_single_slice.264", VideoCodec::H264);
