@@ -635,11 +635,16 @@ TEST_F(ReceiverUnitTest, SessionFollowsTheStreamThePacketsShowNotTheHints) {
     Packets restarted{{10, 0xE1, true}, {11, 0xE1, true}};  // the encoder restarts: another SSRC
     const int restartAfter = rtsp_receive_internal::SsrcTracker::kRestartAfter;
     for (int i = 0; i < restartAfter + 2; ++i) restarted.emplace_back(30000 + i, 0xE2, i >= restartAfter - 1);
+    // A multicast group's stream is shared: what it carried before the packet the RTP-Info names
+    // (a camera that restarted it for this PLAY and answered late) is the session's all the same.
+    Packets shared;
+    for (int i = 0; i < patience + 4; ++i) shared.emplace_back(i < 3 ? 600 + i : 1000 + i, 0xF1, true);
     struct Case {
         const char* name;
         int rtpInfoSeq;    // -1: none
         size_t hintAfter;  // packets fed before the PLAY answer
         Packets packets;
+        bool multicast = false;
     };
     const Case cases[] = {
         {"previous session's stream before the PLAY answer", 5000, 2, beforeAnswer},
@@ -650,12 +655,14 @@ TEST_F(ReceiverUnitTest, SessionFollowsTheStreamThePacketsShowNotTheHints) {
         {"another stream of the camera", -1, 0, {{50, 0xC1, true}, {9000, 0xC2, false}, {51, 0xC1, true}}},
         {"RTP-Info seq no packet continues", 40000, 0, wrongHint},
         {"the camera restarts its stream", -1, 0, restarted},
+        {"multicast: RTP-Info after the first packets", 1005, 0, shared, true},
     };
     auto unit = makeUnit(true, 0);
     unit->UnitBase::enable();
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
         RtspSessionInfo session;
+        session.transport.multicast = c.multicast;
         unit->applySessionInfo(session);
         const size_t before = sink.calls().size();
         Packets expected, got;

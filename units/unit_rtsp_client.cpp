@@ -722,8 +722,12 @@ bool RtspClientUnitEM::startSessionLocked(Events& events) {
     mCurlRtsp->setOptions(mOptions);
     // UDP RTP of the new session is held from here until the PLAY answer has been read: a previous
     // session's stream that the camera still sends into the ports is told apart only by its RTP-Info.
+    // A multicast group's stream is not held: it is shared, what came before this PLAY is the same
+    // stream, and a camera that restarts it for each PLAY may name in its RTP-Info a packet after the
+    // restart's first (GStreamer does when the stream is under way before it answers).
     mCurlRtsp->mBeforePlayCallback = [this](const RtspSessionInfo& session) {
-        if (!mTcp) mPlayHold.store((((mPlayHold.load() >> 2) + 1) << 2) | kPlayHolding);
+        if (!mTcp && !session.transport.multicast)
+            mPlayHold.store((((mPlayHold.load() >> 2) + 1) << 2) | kPlayHolding);
         applySessionInfo(session);
         if (mSessionCallback) mSessionCallback(session);
     };
@@ -833,6 +837,7 @@ void RtspClientUnitEM::applySessionInfo(const RtspSessionInfo& session) {
     mPeerAudioRtpPort.store(a.multicast ? 0 : htons(a.serverRtpPort));
     mPeerAudioRtcpPort.store(a.multicast ? 0 : htons(a.serverRtcpPort));
     mAudioSetUp.store(session.audioSetUp);
+    mSharedStream.store(t.multicast);
     {
         std::lock_guard<std::mutex> lock(mClockMutex);
         mSenderClock = RtcpSenderClock();
@@ -846,7 +851,7 @@ void RtspClientUnitEM::applySessionInfo(const RtspSessionInfo& session) {
 }
 
 void RtspClientUnitEM::applyRtpInfo(const RtspRtpInfo& info) {
-    if (!info.present || !info.hasSeq) return;
+    if (!info.present || !info.hasSeq || mSharedStream.load()) return;
     const uint64_t count = (mRtpInfoHint.load() >> 32) + 1;
     mRtpInfoHint.store((count << 32) | 0x10000 | info.seq);
 }

@@ -287,6 +287,8 @@ private:
     std::atomic<uint64_t> mRtpInfoHint{0};
     std::atomic<int> mVideoRtpChannel{0};
     std::atomic<int> mVideoRtcpChannel{1};
+    // The session's video comes by multicast: its RTP-Info does not filter the group's stream.
+    std::atomic<bool> mSharedStream{false};
     // The audio track of the session, when one was set up: its channels (TCP), the camera's
     // ports for it (UDP, network order; 0: any).
     std::atomic<bool> mAudioSetUp{false};
