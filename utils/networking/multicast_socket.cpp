@@ -55,7 +55,11 @@ MulticastSocket::MulticastSocket(const NetEndpoint& group, const std::vector<Net
         SLOGW("multicast group %s: no protocol-independent join, joined with the %s options\n",
               group.toString().c_str(), group.family() == AF_INET6 ? "IPv6" : "IPv4");
         mFamilyOptions = true;
-        ok = joinWithFamilyOptions(sources);
+        if (group.family() == AF_INET)
+            for (const NetEndpoint& source : sources)
+                if (source.family() == AF_INET)
+                    mIpv4Sources.push_back(reinterpret_cast<const sockaddr_in*>(source.data())->sin_addr);
+        ok = familyMembership(true);
     }
     if (!ok) {
         mError = errno;
@@ -75,56 +79,44 @@ void MulticastSocket::leave() {
     std::lock_guard<std::mutex> lock(mMutex);
     if (!mJoined) return;
     mJoined = false;
-    int result;
+    bool left;
     if (!mFamilyOptions) {
         group_req request{};
         request.gr_interface = mGroup.scopeId();
         request.gr_group = storage(mGroup);
         // Leaves every source of a source-specific join as well.
-        result = setsockopt(getFd(), level(mGroup), MCAST_LEAVE_GROUP, &request, sizeof(request));
-    } else if (mGroup.family() == AF_INET6) {
-        ipv6_mreq request{};
-        request.ipv6mr_multiaddr = reinterpret_cast<const sockaddr_in6*>(mGroup.data())->sin6_addr;
-        request.ipv6mr_interface = mGroup.scopeId();
-        result = setsockopt(getFd(), IPPROTO_IPV6, IPV6_DROP_MEMBERSHIP, &request, sizeof(request));
+        left = setsockopt(getFd(), level(mGroup), MCAST_LEAVE_GROUP, &request, sizeof(request)) == 0;
     } else {
-        result = 0;
-        for (const in_addr& source : mIpv4Sources) {
-            ip_mreq_source request{};
-            request.imr_multiaddr = reinterpret_cast<const sockaddr_in*>(mGroup.data())->sin_addr;
-            request.imr_sourceaddr = source;
-            result |= setsockopt(getFd(), IPPROTO_IP, IP_DROP_SOURCE_MEMBERSHIP, &request, sizeof(request));
-        }
-        if (mIpv4Sources.empty()) {
-            ip_mreq request{};
-            request.imr_multiaddr = reinterpret_cast<const sockaddr_in*>(mGroup.data())->sin_addr;
-            result = setsockopt(getFd(), IPPROTO_IP, IP_DROP_MEMBERSHIP, &request, sizeof(request));
-        }
+        left = familyMembership(false);
     }
-    if (result != 0) SLOGW("leaving multicast group %s: errno %d\n", mGroup.toString().c_str(), errno);
+    if (!left) SLOGW("leaving multicast group %s: errno %d\n", mGroup.toString().c_str(), errno);
 }
 
-bool MulticastSocket::joinWithFamilyOptions(const std::vector<NetEndpoint>& sources) {
+bool MulticastSocket::familyMembership(bool join) {
     if (mGroup.family() == AF_INET6) {
         ipv6_mreq request{};
         request.ipv6mr_multiaddr = reinterpret_cast<const sockaddr_in6*>(mGroup.data())->sin6_addr;
         request.ipv6mr_interface = mGroup.scopeId();
-        return setsockopt(getFd(), IPPROTO_IPV6, IPV6_ADD_MEMBERSHIP, &request, sizeof(request)) == 0;
+        return setsockopt(getFd(), IPPROTO_IPV6, join ? IPV6_ADD_MEMBERSHIP : IPV6_DROP_MEMBERSHIP, &request,
+                          sizeof(request)) == 0;
     }
     const in_addr group = reinterpret_cast<const sockaddr_in*>(mGroup.data())->sin_addr;
-    for (const NetEndpoint& source : sources) {
-        if (source.family() != AF_INET) continue;
+    bool ok = true;
+    for (const in_addr& source : mIpv4Sources) {
         ip_mreq_source request{};
         request.imr_multiaddr = group;
-        request.imr_sourceaddr = reinterpret_cast<const sockaddr_in*>(source.data())->sin_addr;
-        if (setsockopt(getFd(), IPPROTO_IP, IP_ADD_SOURCE_MEMBERSHIP, &request, sizeof(request)) != 0)
-            return false;
-        mIpv4Sources.push_back(request.imr_sourceaddr);
+        request.imr_sourceaddr = source;
+        // A failed join ends there; a leave goes on to the other sources.
+        ok = setsockopt(getFd(), IPPROTO_IP, join ? IP_ADD_SOURCE_MEMBERSHIP : IP_DROP_SOURCE_MEMBERSHIP,
+                        &request, sizeof(request)) == 0 &&
+             ok;
+        if (!ok && join) return false;
     }
-    if (!mIpv4Sources.empty()) return true;
+    if (!mIpv4Sources.empty()) return ok;
     ip_mreq request{};
     request.imr_multiaddr = group;
-    return setsockopt(getFd(), IPPROTO_IP, IP_ADD_MEMBERSHIP, &request, sizeof(request)) == 0;
+    return setsockopt(getFd(), IPPROTO_IP, join ? IP_ADD_MEMBERSHIP : IP_DROP_MEMBERSHIP, &request,
+                      sizeof(request)) == 0;
 }
 
 bool MulticastSocket::isGroup(const NetEndpoint& address) {

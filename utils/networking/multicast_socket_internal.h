@@ -35,15 +35,16 @@ public:
     static bool isGroup(const NetEndpoint& address);
 
 private:
-    // The join through IP_ADD_(SOURCE_)MEMBERSHIP / IPV6_ADD_MEMBERSHIP; false when it failed.
-    bool joinWithFamilyOptions(const std::vector<NetEndpoint>& sources);
+    // Joins or leaves through the family's own options: IP_ADD/DROP_SOURCE_MEMBERSHIP for each of
+    // mIpv4Sources, else IP_ADD/DROP_MEMBERSHIP or IPV6_ADD/DROP_MEMBERSHIP; false when one failed.
+    bool familyMembership(bool join);
 
     std::mutex mMutex;  // guards mJoined
     bool mJoined = false;
     NetEndpoint mGroup;
     int mError = 0;
-    bool mFamilyOptions = false;        // joined by joinWithFamilyOptions
-    std::vector<in_addr> mIpv4Sources;  // its IPv4 sources, to leave each
+    bool mFamilyOptions = false;        // joined by familyMembership
+    std::vector<in_addr> mIpv4Sources;  // the IPv4 sources it joined, to leave each
 };
 
 #endif
