@@ -362,8 +362,11 @@ Bytes stapA(std::initializer_list<Bytes> nals) {
 
 TEST_F(H264Options, StapAUnitsTakeTheSingleNalUnitPathAndLyingSizesDropTheRest) {
     start(RtspClientOptions::mixedFleet());
-    feed.payload(stapA({kSps, kPps, kIdrFirst}), true);
-    EXPECT_EQ(sink.data(), (std::vector<Bytes>{startCode(kSps), startCode(kPps), startCode(kIdrFirst)}));
+    // GStreamer's max-stap with config-interval -1: the parameter sets again between the slices of
+    // a key picture, all in one marked packet; its last unit, not its first slice, ends the picture.
+    feed.payload(stapA({kSps, kPps, kIdrFirst, kSps, kPps, kIdrSecond}), true);
+    EXPECT_EQ(sink.data(), (std::vector<Bytes>{startCode(kSps), startCode(kPps),
+                                               join({startCode(kIdrFirst), startCode(kIdrSecond)})}));
     EXPECT_EQ(bytesOf(unit.getPps()), kPps);
     // A size past the end, a zero size, a lone byte where a size belongs: the units before it
     // still count, the rest of the packet is dropped with an error line.
