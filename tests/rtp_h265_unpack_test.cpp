@@ -122,27 +122,48 @@ TEST_F(H265Unpack, AggregationPacketUnitsTakeTheSingleNalUnitPathAndLyingSizesDr
                                                        startCode(sps), startCode(idr)}));
 }
 
-TEST_F(H265Unpack, LostOrMisplacedFragmentsCostOnlyTheirNalUnit) {
+// What was lost costs its NAL unit, and the NAL unit handed on after it goes without kComplete,
+// whether packets are missing or not (a start fragment the camera never sent).
+TEST(H265UnpackLoss, LostOrMisplacedFragmentsCostOnlyTheirNalUnitAndMarkWhatFollowsIncomplete) {
+    RtpH265UnpackUnitSM unit;
+    MetaSink sink;
+    unit.addOutputUnit(&sink, true);
+    Feeder feed(&unit);
     LogCapture log;
+    const Bytes whole = nal(1, {0x80});
     // Start lost: the end fragment finds no start.
     feed.payload(fu(false, false, 1, {1}));
     feed.payload(fu(false, true, 1, {2}));
+    feed.payload(whole, true, 3000);
     // A new start while a unit is incomplete replaces it silently.
-    feed.payload(fu(true, false, 1, {3}));
-    feed.payload(fu(true, false, 1, {4}));
-    feed.payload(fu(false, true, 1, {5}));
-    // A gap inside a unit abandons it; its end then finds no start.
-    feed.payload(fu(true, false, 19, {6}));
+    feed.payload(fu(true, false, 1, {3}), false, 6000);
+    feed.payload(fu(true, false, 1, {4}), false, 6000);
+    feed.payload(fu(false, true, 1, {5}), true, 6000);
+    feed.payload(whole, true, 9000);
+    // A packet lost between whole units.
     feed.skip();
-    feed.payload(fu(false, true, 19, {7}));
+    feed.payload(whole, true, 12000);
+    // A gap inside a unit abandons it; its end then finds no start.
+    feed.payload(fu(true, false, 19, {6}), false, 15000);
+    feed.skip();
+    feed.payload(fu(false, true, 19, {7}), true, 15000);
+    feed.payload(whole, true, 18000);
     // A whole NAL unit ends a waiting fragment silently.
-    feed.payload(fu(true, false, 19, {8}));
-    feed.payload(nal(1, {9}));
-    feed.payload(fu(false, true, 19, {10}));
+    feed.payload(fu(true, false, 19, {8}), false, 21000);
+    feed.payload(nal(1, {9}), false, 21000);
+    feed.payload(fu(false, true, 19, {10}), true, 21000);
+    feed.payload(whole, true, 24000);
+    feed.payload(whole, true, 27000);
     log.stop();
     EXPECT_EQ(log.errCount("fua not start! maybe rtp packet lost!"), 3);
-    EXPECT_EQ(log.errCount("rtp lost one packet"), 1);
-    EXPECT_EQ(deliveredData(sink), (std::vector<Bytes>{startCode(nal(1, {4, 5})), startCode(nal(1, {9}))}));
+    EXPECT_EQ(log.errCount("rtp lost one packet"), 2);
+    const Bytes w = startCode(whole);
+    EXPECT_EQ(sink.data(),
+              (std::vector<Bytes>{w, startCode(nal(1, {4, 5})), w, w, w, startCode(nal(1, {9})), w, w}));
+    std::vector<bool> complete;
+    for (const MetaSink::Delivery& d : sink.out)
+        complete.push_back((d.meta.flags & FrameMeta::kComplete) != 0);
+    EXPECT_EQ(complete, (std::vector<bool>{false, false, true, false, false, false, false, true}));
 }
 
 TEST_F(H265Unpack, RebuiltUnitsOfRejectedTypesAreRejected) {

@@ -71,6 +71,9 @@ void FrameAssembler::push(RtspVideoCodec codec, const unsigned char* data, unsig
             next = meta.rtpTimestamp != mTimestamp;
         else
             next = kind.prefix || kind.firstSliceOfPicture;
+        // A damaged piece (packets lost or a unit given up before it) that begins the next frame:
+        // this one has not seen its end, so what was lost may have been its last part.
+        if (next && hasMeta && (meta.flags & FrameMeta::kComplete) == 0) mComplete = false;
         if (next) emit();
     }
 

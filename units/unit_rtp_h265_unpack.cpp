@@ -129,6 +129,7 @@ void RtpH265UnpackUnitSM::disable() {
 
 void RtpH265UnpackUnitSM::clearAssembly() {
     mH265Fus.clear();
+    mDamaged = false;
 }
 
 bool RtpH265UnpackUnitSM::checkInvariants() const {
@@ -152,7 +153,10 @@ void RtpH265UnpackUnitSM::newSession(const std::vector<std::vector<uint8_t>>& sd
 
 void RtpH265UnpackUnitSM::abandonFragments() {
     // Counted as a picture given up: a fragmented NAL unit is in practice a slice.
-    if (!mH265Fus.empty()) mFramesDropped.fetch_add(1, std::memory_order_relaxed);
+    if (!mH265Fus.empty()) {
+        mFramesDropped.fetch_add(1, std::memory_order_relaxed);
+        mDamaged = true;
+    }
     mH265Fus.dropBuffers();
 }
 
@@ -165,7 +169,10 @@ unsigned long RtpH265UnpackUnitSM::onTransmitIn(std::shared_ptr<QelBuffer> packe
     if (!isPacketReadable(packet, len, kRtpHeaderSize, kWho, mPacketLog)) return len;
     const unsigned char* p = bytesOf(packet);
     if (inputIndex != -1) {
-        if (checkRtpContinuity(p)) abandonFragments();
+        if (checkRtpContinuity(p)) {
+            abandonFragments();
+            mDamaged = true;
+        }
         countPacketGap();
     }
     if (!isLongEnough(len, kMinNal, kWho, mPacketLog)) return len;
@@ -223,6 +230,7 @@ void RtpH265UnpackUnitSM::onAggregate(const std::shared_ptr<QelBuffer>& packet, 
 
 void RtpH265UnpackUnitSM::deliver(const std::shared_ptr<QelBuffer>& packet, unsigned long len, int type) {
     // A whole NAL unit ends whatever fragmented unit was waiting.
+    mDamaged = mDamaged || !mH265Fus.empty();
     mH265Fus.dropBuffers();
     const bool vcl = type < 32;
     // first_slice_segment_in_pic_flag: the slice that begins a picture.
@@ -251,7 +259,8 @@ void RtpH265UnpackUnitSM::deliver(const std::shared_ptr<QelBuffer>& packet, unsi
             MasterOutput::transmitTo(set, set->length, -1, 0);
         }
     }
-    uint32_t flags = FrameMeta::kComplete;
+    uint32_t flags = mDamaged ? 0u : static_cast<uint32_t>(FrameMeta::kComplete);
+    mDamaged = false;
     if (type >= 32 && type <= 34) flags |= FrameMeta::kParameterSet;
     if (type >= 16 && type <= 23) flags |= FrameMeta::kKeyframe;  // IRAP
     if (mNalEndsMarkedPacket) flags |= FrameMeta::kAccessUnitEnd;
@@ -276,6 +285,7 @@ void RtpH265UnpackUnitSM::onFragment(const std::shared_ptr<QelBuffer>& packet, u
     } else if (mH265Fus.empty()) {
         // Its start was lost, and with it the whole unit: nothing is held for it.
         if (end) SLOGE_LIMITED(mPacketLog, "fua not start! maybe rtp packet lost!\n");
+        mDamaged = true;
         return;
     } else if (mH265Fus.pendingBytes() + (len - kFuHeaders) > kMaxPendingBytes ||
                mH265Fus.heldBytes() + packet->capacity > kMaxHeldBytes ||
