@@ -128,12 +128,13 @@ TEST(H265UnpackLoss, LostOrMisplacedFragmentsCostOnlyTheirNalUnitAndMarkWhatFoll
     RtpH265UnpackUnitSM unit;
     MetaSink sink;
     unit.addOutputUnit(&sink, true);
-    Feeder feed(&unit);
+    Feeder feed(&unit, 40000);  // a session's numbers start anywhere
     LogCapture log;
     const Bytes whole = nal(1, {0x80});
+    feed.payload(whole, true, 0);  // a session's first packet follows no loss
     // Start lost: the end fragment finds no start.
-    feed.payload(fu(false, false, 1, {1}));
-    feed.payload(fu(false, true, 1, {2}));
+    feed.payload(fu(false, false, 1, {1}), false, 3000);
+    feed.payload(fu(false, true, 1, {2}), false, 3000);
     feed.payload(whole, true, 3000);
     // A new start while a unit is incomplete replaces it silently.
     feed.payload(fu(true, false, 1, {3}), false, 6000);
@@ -154,16 +155,22 @@ TEST(H265UnpackLoss, LostOrMisplacedFragmentsCostOnlyTheirNalUnitAndMarkWhatFoll
     feed.payload(fu(false, true, 19, {10}), true, 21000);
     feed.payload(whole, true, 24000);
     feed.payload(whole, true, 27000);
+    // A new session owes nothing to the damage of the one before.
+    feed.payload(fu(false, false, 1, {11}), false, 30000);
+    unit.newSession({});
+    feed.setSeq(7);
+    feed.payload(whole, true, 500);
     log.stop();
     EXPECT_EQ(log.errCount("fua not start! maybe rtp packet lost!"), 3);
-    EXPECT_EQ(log.errCount("rtp lost one packet"), 2);
+    EXPECT_EQ(log.errCount("rtp lost one packet"), 4);  // each session's first packet has its line too
     const Bytes w = startCode(whole);
-    EXPECT_EQ(sink.data(),
-              (std::vector<Bytes>{w, startCode(nal(1, {4, 5})), w, w, w, startCode(nal(1, {9})), w, w}));
+    EXPECT_EQ(sink.data(), (std::vector<Bytes>{w, w, startCode(nal(1, {4, 5})), w, w, w,
+                                               startCode(nal(1, {9})), w, w, w}));
     std::vector<bool> complete;
     for (const MetaSink::Delivery& d : sink.out)
         complete.push_back((d.meta.flags & FrameMeta::kComplete) != 0);
-    EXPECT_EQ(complete, (std::vector<bool>{false, false, true, false, false, false, false, true}));
+    EXPECT_EQ(complete,
+              (std::vector<bool>{true, false, false, true, false, false, false, false, true, true}));
 }
 
 TEST_F(H265Unpack, RebuiltUnitsOfRejectedTypesAreRejected) {

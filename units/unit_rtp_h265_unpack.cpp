@@ -169,10 +169,7 @@ unsigned long RtpH265UnpackUnitSM::onTransmitIn(std::shared_ptr<QelBuffer> packe
     if (!isPacketReadable(packet, len, kRtpHeaderSize, kWho, mPacketLog)) return len;
     const unsigned char* p = bytesOf(packet);
     if (inputIndex != -1) {
-        if (checkRtpContinuity(p)) {
-            abandonFragments();
-            mDamaged = true;
-        }
+        if (checkRtpContinuity(p)) abandonFragments();
         countPacketGap();
     }
     if (!isLongEnough(len, kMinNal, kWho, mPacketLog)) return len;
@@ -259,7 +256,7 @@ void RtpH265UnpackUnitSM::deliver(const std::shared_ptr<QelBuffer>& packet, unsi
             MasterOutput::transmitTo(set, set->length, -1, 0);
         }
     }
-    uint32_t flags = mDamaged ? 0u : static_cast<uint32_t>(FrameMeta::kComplete);
+    uint32_t flags = mDamaged || packetsLostSinceOutput() ? 0u : static_cast<uint32_t>(FrameMeta::kComplete);
     mDamaged = false;
     if (type >= 32 && type <= 34) flags |= FrameMeta::kParameterSet;
     if (type >= 16 && type <= 23) flags |= FrameMeta::kKeyframe;  // IRAP

@@ -81,8 +81,9 @@ private:
     // SDP parameter sets still to be handed on before the first picture of the session.
     std::vector<std::shared_ptr<QelBuffer>> mSdpParameterSets;
     bool mSdpPending = false;
-    // Packets were lost, or a fragmented NAL unit given up, since the last NAL unit handed on: the
-    // next one goes without kComplete, and its picture (or the one before) counts as damaged.
+    // A fragmented NAL unit was given up, or one whose start never came dropped, since the last NAL
+    // unit handed on: the next one goes without kComplete (as after lost packets), and its picture
+    // (or the one before) counts as damaged.
     bool mDamaged = false;
 };
 

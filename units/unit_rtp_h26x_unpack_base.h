@@ -126,6 +126,8 @@ protected:
     // Adds the packets lost right before the one being processed to the loss count of the next
     // buffer; called after the codec's reaction to the gap, which may hand on what came before.
     void countPacketGap();
+    // Packets were lost between the previous buffer handed on and the packet being processed.
+    bool packetsLostSinceOutput() const { return mLostSinceOutput != 0; }
     // Starts the timestamp extension and the loss count afresh: a new session numbers its packets
     // and timestamps from a new random origin.
     void resetStreamPosition();
