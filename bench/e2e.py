@@ -220,7 +220,7 @@ class Sender:
     """The camera of a run: the light sender (burst or paced) or GStreamer's RTSP server, on a free
     port. `plays()` counts the PLAY requests answered, from the sender's log."""
 
-    def __init__(self, kind, tools, clip, workdir, loop=False):
+    def __init__(self, kind, tools, clip, workdir, loop=False, extra=()):
         self.kind = kind
         url_file = os.path.join(workdir, "sender.url")
         self.log = os.path.join(workdir, "sender.log")
@@ -229,7 +229,7 @@ class Sender:
                     make_ts_clip(clip), "--port", "0", "--log-plays"]
         else:
             argv = ([os.path.join(tools, "bench", "quorvane-light-sender"), clip] + SENDERS[kind]
-                    + ([] if loop else ["--no-loop"]))
+                    + ([] if loop else ["--no-loop"]) + list(extra))
         with open(url_file, "w") as out, open(self.log, "w") as err:
             self.proc = Process(argv, out, err, stdin=subprocess.PIPE)
         self.pid = self.proc.pid
@@ -249,9 +249,9 @@ class Sender:
         self.proc.stop(signals=(signal.SIGTERM,))
 
 
-def start_sender(tools, clip, workdir, loop=False):
+def start_sender(tools, clip, workdir, loop=False, extra=()):
     """The burst light sender: (process, URL, request log path), as bench/soak.py drives it."""
-    sender = Sender("burst", tools, clip, workdir, loop)
+    sender = Sender("burst", tools, clip, workdir, loop, extra)
     return sender.proc, sender.url, sender.log
 
 

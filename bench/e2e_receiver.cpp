@@ -7,9 +7,11 @@
 // --progress it prints "first <i> <first_ms>" at each stream's first picture and
 // "progress <frames of stream 0> <frames of stream 1> ..." every second.
 //
-// --coalesce-us sets RtspClientOptions::receiveCoalescingUs over the chosen options.
+// --coalesce-us sets RtspClientOptions::receiveCoalescingUs over the chosen options; --multicast
+// sets RtspClientOptions::multicast (RTP over UDP to the group the camera names).
 //
-//   quorvane-e2e-receiver [--tcp|--udp] [--mixed-fleet] [--tls-ca PEM] [--coalesce-us US] [--port-base B]
+//   quorvane-e2e-receiver [--tcp|--udp|--multicast] [--mixed-fleet] [--tls-ca PEM] [--coalesce-us US]
+//   [--port-base B]
 //                         [--out DIR] [--progress] URL...
 #include <signal.h>
 
@@ -51,6 +53,7 @@ struct Stream {
 int main(int argc, char** argv) {
     bool tcp = false;
     bool mixedFleet = false;
+    bool multicast = false;
     bool progress = false;
     long coalesceUs = -1;  // -1: as the options have it
     unsigned long portBase = 30000;
@@ -61,8 +64,9 @@ int main(int argc, char** argv) {
         std::string a = argv[i];
         if (a == "--tcp") {
             tcp = true;
-        } else if (a == "--udp") {
+        } else if (a == "--udp" || a == "--multicast") {
             tcp = false;
+            multicast = a == "--multicast";
         } else if (a == "--mixed-fleet") {
             mixedFleet = true;
         } else if (a == "--coalesce-us" && i + 1 < argc) {
@@ -79,7 +83,7 @@ int main(int argc, char** argv) {
             urls.push_back(a);
         } else {
             fprintf(stderr,
-                    "usage: %s [--tcp|--udp] [--mixed-fleet] [--tls-ca PEM] [--coalesce-us US] "
+                    "usage: %s [--tcp|--udp|--multicast] [--mixed-fleet] [--tls-ca PEM] [--coalesce-us US] "
                     "[--port-base B] [--out DIR] [--progress] URL...\n",
                     argv[0]);
             return 2;
@@ -92,6 +96,7 @@ int main(int argc, char** argv) {
 
     RtspClientOptions options = mixedFleet ? RtspClientOptions::mixedFleet() : RtspClientOptions();
     options.tlsCaFile = tlsCa;  // rtsps:// URLs
+    options.multicast = multicast;
     if (coalesceUs >= 0) options.receiveCoalescingUs = static_cast<unsigned>(coalesceUs);
     std::vector<std::unique_ptr<Stream>> streams;
     for (size_t i = 0; i < urls.size(); ++i) {

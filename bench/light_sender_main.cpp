@@ -1,13 +1,18 @@
 // quorvane-light-sender: the benchmarks' camera for many streams. Serves an Annex-B H.264 or H.265
-// clip to any number of RTSP clients (UDP or interleaved TCP) at little cost per stream: the clip
-// is packetized once and each picture leaves in one system call (testkit/light_sender.h).
+// clip to any number of RTSP clients (UDP, UDP multicast or interleaved TCP) at little cost per
+// stream: the clip is packetized once and each picture leaves in one system call
+// (testkit/light_sender.h).
 //
 //   quorvane-light-sender FILE [--codec h264|h265] [--port P] [--path /stream] [--fps F] [--no-loop]
-//                         [--pace-us US | --nic 100m|1g] [-q]
+//                         [--pace-us US | --nic 100m|1g] [--ipv6] [-q]
 //
 // --pace-us and --nic send as real cameras do: each packet its own system call, spaced at least
 // US microseconds apart, or by its wire time on a 100 Mbit/s or 1 Gbit/s network card (about
 // 117 us or 12 us for a 1400-byte packet).
+//
+// --ipv6 serves on [::1] as well, at the same port where it is free; its URL is the second line.
+// A multicast SETUP gets a group of its own (239.255.x.y); a route for it must exist (over lo in a
+// network namespace of its own: multicast never leaves such a host).
 //
 // The URL is the first line on standard output. Answered requests are logged to standard error
 // as "[client N] METHOD URL -> STATUS". Faults are lines on standard input, each answered with
@@ -61,11 +66,14 @@ int main(int argc, char** argv) {
     long port = 0;
     bool quiet = false;
     bool h265 = false;
+    bool ipv6 = false;
     for (int i = 1; i < argc; ++i) {
         std::string a = argv[i];
         bool value = i + 1 < argc;
         if (a == "--no-loop") {
             options.loop = false;
+        } else if (a == "--ipv6") {
+            ipv6 = true;
         } else if (a == "-q" || a == "--quiet") {
             quiet = true;
         } else if (a == "--port" && value) {
@@ -92,7 +100,7 @@ int main(int argc, char** argv) {
         } else {
             fprintf(stderr,
                     "usage: %s FILE [--codec h264|h265] [--port P] [--path /stream] [--fps F] "
-                    "[--no-loop] [--pace-us US | --nic 100m|1g] [-q]\n",
+                    "[--no-loop] [--pace-us US | --nic 100m|1g] [--ipv6] [-q]\n",
                     argv[0]);
             return 2;
         }
@@ -115,18 +123,27 @@ int main(int argc, char** argv) {
     script.sdp = sender->sdp();
     script.streamPath = path;
     TestCamera camera(script);
-    camera.setStreamerFactory(sender->factory());
+    TestCamera camera6(script);
+    for (TestCamera* c : {&camera, &camera6}) {
+        c->setStreamerFactory(sender->factory());
+        c->setUdpSetupHook(sender->udpSetupHook());
+    }
     if (!camera.start("127.0.0.1", static_cast<uint16_t>(port))) {
         fprintf(stderr, "quorvane-light-sender: cannot listen on 127.0.0.1:%ld\n", port);
         return 1;
     }
+    if (ipv6 && !camera6.start("::1", camera.port()) && (port != 0 || !camera6.start("::1", 0))) {
+        fprintf(stderr, "quorvane-light-sender: cannot listen on [::1]\n");
+        return 1;
+    }
     printf("rtsp://127.0.0.1:%u%s\n", camera.port(), path.c_str());
+    if (ipv6) printf("%s\n", camera6.url(path).c_str());
     fflush(stdout);
     fprintf(stderr, "quorvane-light-sender: serving %s, %zu pictures at %.3g fps%s, %s\n", file.c_str(),
             sender->pictureCount(), options.fps, options.loop ? ", looping" : "",
             options.paced() ? "each packet on its own, paced" : "a picture per system call");
 
-    size_t printed = 0;
+    size_t printed = 0, printed6 = 0;
     std::string pending;
     bool input = true;
     for (;;) {
@@ -146,11 +163,18 @@ int main(int argc, char** argv) {
         }
         timespec wait{0, input ? 0 : 200 * 1000 * 1000};
         int sig = sigtimedwait(&stopSignals, nullptr, &wait);
-        if (!quiet) logAnsweredRequests(camera, "quorvane-light-sender", &printed);
+        if (!quiet) {
+            logAnsweredRequests(camera, "quorvane-light-sender", &printed);
+            logAnsweredRequests(camera6, "quorvane-light-sender [::1]", &printed6);
+        }
         if (sig > 0) break;
     }
     camera.stop();
-    if (!quiet) logAnsweredRequests(camera, "quorvane-light-sender", &printed);
+    camera6.stop();
+    if (!quiet) {
+        logAnsweredRequests(camera, "quorvane-light-sender", &printed);
+        logAnsweredRequests(camera6, "quorvane-light-sender [::1]", &printed6);
+    }
     fprintf(stderr, "quorvane-light-sender: stopped after %zu plays, %llu pictures, %llu packets sent\n",
             sender->plays(), static_cast<unsigned long long>(sender->picturesSent()),
             static_cast<unsigned long long>(sender->packetsSent()));

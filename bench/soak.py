@@ -6,7 +6,16 @@ flood of foreign packets (from 127.0.0.2 over UDP; interleaved frames on a chann
 up over TCP). --transports may add the network paths: tls (rtsps:// through a TLS front on
 127.0.0.1 with a certificate made by certtool), http (rtsph:// through a front that takes the
 RTSP-in-HTTP tunnel) and ipv6 (rtsp://[::1]:port/ through a plain front), each interleaved; the fronts
-pass the sender's faults on (a closed sender connection closes the client's).
+pass the sender's faults on (a closed sender connection closes the client's). Two more are RTP over
+UDP without a front:
+- udp6: the sender itself on [::1]. Loopback has no second IPv6 address, so the flood comes from
+  ::1 at another port than the server_port the sender announces (it sends the stream from that one
+  port): the library's filter on the camera's port must drop it.
+- multicast: SETUP asks for multicast and the sender streams to a group of each session's own
+  (239.255.x.y, TTL 1); the flood comes from 127.0.0.2 to the group, which the source-specific join
+  must drop. So that no group's datagram can leave the machine, the whole soak then runs in a network
+  namespace of its own (re-executed under `unshare -n`, loopback up with multicast and the route of
+  239.0.0.0/8 over it), and refuses to run where none can be made.
 
 Checked, and the exit status is 1 when any check fails:
 - every fault recovered: each stream delivers a second of pictures again within --recover seconds;
@@ -26,6 +35,7 @@ import base64
 import os
 import select
 import socket
+import shutil
 import ssl
 import subprocess
 import sys
@@ -36,6 +46,7 @@ sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 import e2e  # noqa: E402  (process handling and /proc sampling are shared with the e2e benchmark)
 
 FAULTS = ("silence 4000", "close", "loss", "flood 2000")
+NETNS_MARK = "QUORVANE_SOAK_NETNS"  # set in the re-executed soak, inside its network namespace
 
 
 class Receiver:
@@ -43,7 +54,7 @@ class Receiver:
 
     def __init__(self, tools, transport, url, streams, port_base, out_dir, mixed, front=None):
         os.makedirs(out_dir, exist_ok=True)
-        path_args = front.receiver_args() if front else ["--" + transport]
+        path_args = front.receiver_args() if front else ["--" + {"udp6": "udp"}.get(transport, transport)]
         url = front.url() if front else url
         argv = [os.path.join(tools, "bench", "quorvane-e2e-receiver")] + path_args + ["--port-base",
                 str(port_base), "--progress", "--out", out_dir] + (["--mixed-fleet"] if mixed else []) + [url] * streams
@@ -205,6 +216,30 @@ class Front:
                     pass
 
 
+def into_own_network():
+    """Runs this soak again in a network namespace of its own with multicast over loopback (never
+    returns), or sets that namespace up when already in it. Exits with the reason where it cannot."""
+    why = "unshare or ip is missing"
+    if os.environ.get(NETNS_MARK) != "1":
+        for flags in ("-n", "-rn"):  # root, or a user namespace of one's own
+            if shutil.which("unshare") is None:
+                break
+            probe = subprocess.run(["unshare", flags, "true"], capture_output=True, text=True)
+            if probe.returncode == 0:
+                os.environ[NETNS_MARK] = "1"
+                os.execvp("unshare", ["unshare", flags, "--", sys.executable] + sys.argv)
+            why = probe.stderr.strip() or why
+    else:
+        steps = (["link", "set", "lo", "up", "multicast", "on"], ["route", "add", "239.0.0.0/8", "dev", "lo"])
+        failed = [" ".join(step) for step in steps if shutil.which("ip") is None or
+                  subprocess.run(["ip"] + step, capture_output=True).returncode != 0]
+        if not failed:
+            return
+        why = "ip " + "; ip ".join(failed) + " failed"
+    sys.exit("soak: the multicast path runs only in a network namespace of its own, so that no datagram "
+             f"leaves this machine, and none can be made here ({why}); leave multicast out of --transports")
+
+
 def wait_recovered(receivers, since, timeout):
     """Seconds until every stream has delivered 25 more pictures than at `since`, or None."""
     start = time.monotonic()
@@ -253,7 +288,7 @@ def main():
     parser = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
     parser.add_argument("--duration", type=float, default=3600.0, help="seconds (default one hour)")
     parser.add_argument("--interval", type=float, default=30.0, help="seconds between faults")
-    parser.add_argument("--transports", default="udp,tcp", help="of udp, tcp, tls, http, ipv6")
+    parser.add_argument("--transports", default="udp,tcp", help="of udp, tcp, tls, http, ipv6, udp6, multicast")
     parser.add_argument("--streams", type=int, default=2, help="streams per transport")
     parser.add_argument("--recover", type=float, default=20.0, help="seconds a stream may take to recover")
     parser.add_argument("--faults", default=",".join(f.split()[0] for f in FAULTS),
@@ -266,18 +301,35 @@ def main():
     faults = [f for f in FAULTS if f.split()[0] in args.faults.split(",")]
     if not faults:
         sys.exit("soak: no known fault in --faults")
+    transports = args.transports.split(",")
+    unknown = set(transports) - {"udp", "tcp", "tls", "http", "ipv6", "udp6", "multicast"}
+    if unknown:
+        sys.exit("soak: unknown transport " + ", ".join(sorted(unknown)))
+    if "multicast" in transports:
+        into_own_network()
     e2e.build(args.build)
     workdir = os.path.join(args.build, "soak")
     os.makedirs(workdir, exist_ok=True)
-    sender, url, sender_log = e2e.start_sender(args.build, args.clip, workdir, loop=True)
+    sender, url, sender_log = e2e.start_sender(args.build, args.clip, workdir, loop=True,
+                                               extra=["--ipv6"] if "udp6" in transports else [])
+    urls = {"udp6": None}
+    if "udp6" in transports:
+        deadline = time.monotonic() + 5
+        while urls["udp6"] is None and time.monotonic() < deadline:
+            lines = open(os.path.join(workdir, "sender.url")).read().split("\n")
+            urls["udp6"] = lines[1] if len(lines) > 2 else None
+            time.sleep(0.05)
+        if urls["udp6"] is None:
+            sender.stop(signals=(e2e.signal.SIGTERM,))
+            sys.exit("soak: the sender gave no IPv6 URL")
     receivers, failures, recoveries, samples, fronts = [], [], [], [], []
     try:
-        for k, transport in enumerate(args.transports.split(",")):
+        for k, transport in enumerate(transports):
             front = None
             if transport in ("tls", "http", "ipv6"):
                 front = Front(transport, url, workdir)
                 fronts.append(front)
-            receivers.append(Receiver(args.build, transport, url, args.streams, 40000 + 2000 * k,
+            receivers.append(Receiver(args.build, transport, urls.get(transport) or url, args.streams, 40000 + 2000 * k,
                                       os.path.join(workdir, transport), args.mixed_fleet, front))
         started = time.monotonic()
         time.sleep(min(5.0, args.interval / 2))

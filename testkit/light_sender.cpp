@@ -62,7 +62,8 @@ void patchHeader(uint8_t* h, uint16_t seq, uint32_t timestamp, uint32_t ssrc) {
 struct ActivePlay {
     CameraPlayContext* context = nullptr;
     CameraTrackTransport track;
-    std::string clientIp;
+    sockaddr_storage to{};  // UDP: where RTP goes, the client's RTP port or the play's group
+    socklen_t toLength = 0;
     std::atomic<uint16_t> seq{0};
     std::atomic<uint32_t> timestamp{0};
 };
@@ -86,6 +87,15 @@ struct LightSender::State {
     std::atomic<int64_t> silentUntilNs{0};
     std::atomic<uint32_t> lossBursts{0};
     std::atomic<uint32_t> closes{0};
+
+    // Guarded by mutex: the socket IPv6 plays send from and its port; multicast groups handed out.
+    int serverFd6 = -1;
+    uint16_t serverPort6 = 0;
+    uint32_t groups = 0;
+
+    ~State() {
+        if (serverFd6 >= 0) ::close(serverFd6);
+    }
 };
 
 namespace {
@@ -104,8 +114,8 @@ private:
 
     std::shared_ptr<LightSender::State> mState;
     ActivePlay mPlay;
-    int mUdpFd = -1;
-    sockaddr_in mPeer{};
+    int mUdpFd = -1;   // the play's own
+    int mSendFd = -1;  // the one it sends from: its own or the sender's IPv6 one
     uint16_t mSeq = 0;
     uint32_t mTimestamp = 0;
     std::vector<uint8_t> mHeaders;  // 16 bytes per packet: '$' frame header and RTP header
@@ -124,11 +134,28 @@ void LightPlay::run(CameraPlayContext& context) {
     LightSender::State& s = *mState;
     mPlay.context = &context;
     mPlay.track = tracks[0];
-    mPlay.clientIp = context.clientIp();
     if (!mPlay.track.tcp) {
-        mUdpFd = ::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
-        if (mUdpFd < 0) return;
-        mPeer = ipv4Address(mPlay.clientIp, mPlay.track.clientRtpPort);
+        const CameraTrackTransport& t = mPlay.track;
+        if (!socketAddress(t.multicast ? t.group : context.clientIp(),
+                           t.multicast ? t.groupPort : t.clientRtpPort, &mPlay.to, &mPlay.toLength))
+            return;
+        if (t.serverRtpPort != 0) {
+            std::lock_guard<std::mutex> lock(s.mutex);
+            mSendFd = s.serverFd6;
+        } else {
+            mUdpFd = mSendFd = ::socket(mPlay.to.ss_family, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+            if (mUdpFd < 0) return;
+        }
+        if (t.multicast) {
+            // From the camera's address (a route over lo would pick none), never past this host.
+            sockaddr_storage own{};
+            socklen_t ownLength = 0;
+            const int ttl = 1;
+            if (!socketAddress(context.cameraIp(), 0, &own, &ownLength) ||
+                ::bind(mUdpFd, reinterpret_cast<sockaddr*>(&own), ownLength) != 0 ||
+                ::setsockopt(mUdpFd, IPPROTO_IP, IP_MULTICAST_TTL, &ttl, sizeof(ttl)) != 0)
+                return;
+        }
     }
     // Sleeps between paced packets end when due, not up to the default 50 us later.
     if (s.options.paced()) {
@@ -221,8 +248,8 @@ bool LightPlay::send(CameraPlayContext& context, size_t index, size_t count) {
         if (!tcp) {
             msghdr& m = mMessages[i].msg_hdr;
             m = msghdr{};
-            m.msg_name = &mPeer;
-            m.msg_namelen = sizeof(mPeer);
+            m.msg_name = &mPlay.to;
+            m.msg_namelen = mPlay.toLength;
             m.msg_iov = &mPieces[2 * i];
             m.msg_iovlen = 2;
         }
@@ -243,7 +270,7 @@ bool LightPlay::send(CameraPlayContext& context, size_t index, size_t count) {
             if (tcp) {
                 if (!context.sendRawv(&mPieces[2 * i], 2)) return false;
             } else {
-                ::sendmmsg(mUdpFd, &mMessages[i], 1, 0);  // a refused datagram is skipped, as below
+                ::sendmmsg(mSendFd, &mMessages[i], 1, 0);  // a refused datagram is skipped, as below
             }
         }
     } else if (tcp) {
@@ -253,7 +280,7 @@ bool LightPlay::send(CameraPlayContext& context, size_t index, size_t count) {
         if (count == p.count && s.options.pictureLeaving) s.options.pictureLeaving(mTimestamp, steadyNs());
         size_t done = 0;
         while (done < count) {
-            int n = ::sendmmsg(mUdpFd, &mMessages[done], static_cast<unsigned>(count - done), 0);
+            int n = ::sendmmsg(mSendFd, &mMessages[done], static_cast<unsigned>(count - done), 0);
             // A datagram the kernel refuses (client port closed) is skipped, as a camera would.
             done += n > 0 ? static_cast<size_t>(n) : 1;
         }
@@ -303,6 +330,39 @@ std::function<std::unique_ptr<CameraStreamer>()> LightSender::factory() const {
     return [state]() -> std::unique_ptr<CameraStreamer> { return std::make_unique<LightPlay>(state); };
 }
 
+TestCamera::UdpSetupHook LightSender::udpSetupHook() const {
+    std::shared_ptr<State> state = mState;
+    return [state](const std::string& clientIp, CameraTrackTransport* track) {
+        const bool ipv6 = clientIp.find(':') != std::string::npos;
+        State& s = *state;
+        std::lock_guard<std::mutex> lock(s.mutex);
+        if (track->multicast) {
+            if (ipv6) return false;
+            const uint32_t n = s.groups++ % 65534 + 1;
+            track->group = "239.255." + std::to_string(n >> 8) + "." + std::to_string(n & 0xFF);
+            track->groupPort = kMulticastPort;
+            return true;
+        }
+        if (!ipv6) return true;
+        if (s.serverFd6 < 0) {
+            sockaddr_in6 any{};
+            any.sin6_family = AF_INET6;
+            socklen_t length = sizeof(any);
+            s.serverFd6 = ::socket(AF_INET6, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+            if (s.serverFd6 >= 0 &&
+                (::bind(s.serverFd6, reinterpret_cast<sockaddr*>(&any), length) != 0 ||
+                 getsockname(s.serverFd6, reinterpret_cast<sockaddr*>(&any), &length) != 0)) {
+                ::close(s.serverFd6);
+                s.serverFd6 = -1;
+            }
+            if (s.serverFd6 < 0) return false;
+            s.serverPort6 = ntohs(any.sin6_port);
+        }
+        track->serverRtpPort = s.serverPort6;
+        return true;
+    };
+}
+
 std::string LightSender::sdp() const {
     const bool h264 = mState->codec == VideoCodec::H264;
     return std::string("v=0\r\no=- 1700000000 1 IN IP4 127.0.0.1\r\ns=Light\r\nt=0 0\r\na=control:*\r\n") +
@@ -328,16 +388,22 @@ void LightSender::closeAll() {
 
 size_t LightSender::flood(size_t count) {
     State& s = *mState;
-    int fd = ::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
-    sockaddr_in foreign = ipv4Address("127.0.0.2", 0);
-    if (fd >= 0 && ::bind(fd, reinterpret_cast<sockaddr*>(&foreign), sizeof(foreign)) != 0) {
-        ::close(fd);
-        fd = -1;
+    // IPv4 from another address; IPv6 loopback has only ::1: another port than the announced one.
+    int fds[2] = {-1, -1};
+    for (int i = 0; i < 2; ++i) {
+        sockaddr_storage foreign{};
+        socklen_t length = 0;
+        if (!socketAddress(i == 0 ? "127.0.0.2" : "::1", 0, &foreign, &length)) continue;
+        fds[i] = ::socket(foreign.ss_family, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+        if (fds[i] >= 0 && ::bind(fds[i], reinterpret_cast<sockaddr*>(&foreign), length) != 0) {
+            ::close(fds[i]);
+            fds[i] = -1;
+        }
     }
     size_t sent = 0;
     std::lock_guard<std::mutex> lock(s.mutex);
     for (ActivePlay* play : s.active) {
-        sockaddr_in to = ipv4Address(play->clientIp, play->track.clientRtpPort);
+        const int fd = fds[play->to.ss_family == AF_INET6 ? 1 : 0];
         uint16_t seq = play->seq.load();
         uint32_t timestamp = play->timestamp.load();
         for (size_t i = 0; i < count; ++i) {
@@ -350,14 +416,15 @@ size_t LightSender::flood(size_t count) {
             if (play->track.tcp) {
                 ok = play->context->sendInterleaved(kForeignChannel, packet.data(), packet.size());
             } else {
-                ok =
-                    fd >= 0 && ::sendto(fd, packet.data(), packet.size(), 0, reinterpret_cast<sockaddr*>(&to),
-                                        sizeof(to)) == static_cast<ssize_t>(packet.size());
+                ok = fd >= 0 &&
+                     ::sendto(fd, packet.data(), packet.size(), 0, reinterpret_cast<sockaddr*>(&play->to),
+                              play->toLength) == static_cast<ssize_t>(packet.size());
             }
             if (ok) ++sent;
         }
     }
-    if (fd >= 0) ::close(fd);
+    for (int fd : fds)
+        if (fd >= 0) ::close(fd);
     return sent;
 }
 

@@ -57,6 +57,11 @@ public:
     LightSender(VideoCodec codec, const Bytes& annexb, LightSenderOptions options = LightSenderOptions());
 
     std::function<std::unique_ptr<CameraStreamer>()> factory() const;
+    // For TestCamera::setUdpSetupHook: plays of IPv6 clients send from one socket whose port SETUP
+    // announces (IPv4 ones each from a port of their own, unannounced); a multicast SETUP of an
+    // IPv4 client gets a group of its own (239.255.x.y, port kMulticastPort), IPv6 ones 461.
+    TestCamera::UdpSetupHook udpSetupHook() const;
+    static constexpr uint16_t kMulticastPort = 15004;
     std::string sdp() const;
     size_t pictureCount() const;
 
@@ -69,7 +74,8 @@ public:
     void closeAll();
     // `count` RTP packets that look like the camera's (its SSRC, sequence numbers just ahead of
     // the stream's) but carry scrambled payload, to each play: over UDP from 127.0.0.2 to the
-    // client's RTP port, over TCP as interleaved frames on a channel that was not set up.
+    // client's RTP port or the play's group; over IPv6 from ::1 and a port other than the
+    // announced one; over TCP as interleaved frames on a channel that was not set up.
     // Returns the packets sent.
     size_t flood(size_t count);
 

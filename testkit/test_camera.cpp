@@ -422,7 +422,8 @@ void CameraConnection::handle(CameraRequest& request) {
 void CameraConnection::answer(const CameraRequest& request, size_t index, const CameraReply& reply) {
     const CameraScript& script = mCamera->mScript;
     const std::string& method = request.method;
-    bool ok = reply.status >= 200 && reply.status < 300;
+    int status = reply.status;
+    bool ok = status >= 200 && status < 300;
     CameraHeaders headers;
     if (script.answerCSeq != "-")
         headers.emplace_back("CSeq", script.answerCSeq.empty() ? request.header("CSeq") : script.answerCSeq);
@@ -459,17 +460,29 @@ void CameraConnection::answer(const CameraRequest& request, size_t index, const 
             track.clientRtcpPort = static_cast<uint16_t>(b);
             std::string answer = "RTP/AVP;unicast;client_port=" + std::to_string(a) + "-" + std::to_string(b);
             bool streams = false;
+            TestCamera::UdpSetupHook hook;
             {
                 std::lock_guard<std::mutex> lock(mCamera->mMutex);
                 streams = static_cast<bool>(mCamera->mStreamerFactory);
+                hook = mCamera->mUdpSetupHook;
             }
-            // A streamer sends from ports it binds at PLAY, unknown here: announcing others would
-            // make a client that trusts only the announced port refuse the camera's RTCP.
-            if (!streams) {
-                unsigned server = 6970 + 2 * static_cast<unsigned>(k);
+            track.multicast = hook && transport.find("multicast") != std::string::npos;
+            if (ok && hook && !hook(mPeerIp, &track)) {
+                status = 461;
+                ok = false;
+            }
+            unsigned server = track.serverRtpPort;
+            // A streamer sends from ports it binds at PLAY, unknown here unless the hook named
+            // them: announcing others would make a client that trusts only the announced port
+            // refuse the camera's RTCP.
+            if (!streams) server = 6970 + 2 * static_cast<unsigned>(k);
+            if (server != 0)
                 answer += ";server_port=" + std::to_string(server) + "-" + std::to_string(server + 1);
-            }
-            headers.emplace_back("Transport", answer + script.transportSuffix);
+            if (track.multicast)
+                answer = "RTP/AVP;multicast;destination=" + track.group +
+                         ";port=" + std::to_string(track.groupPort) + "-" +
+                         std::to_string(track.groupPort + 1) + ";ttl=1";
+            if (ok) headers.emplace_back("Transport", answer + script.transportSuffix);
         }
         headers.emplace_back("Session",
                              script.sessionId + ";timeout=" + std::to_string(script.sessionTimeoutS));
@@ -486,13 +499,13 @@ void CameraConnection::answer(const CameraRequest& request, size_t index, const 
         headers.end());
     if (reply.replaceBody) body = reply.body;
 
-    std::string text = "RTSP/1.0 " + std::to_string(reply.status) + " " + reasonPhrase(reply.status) + "\r\n";
+    std::string text = "RTSP/1.0 " + std::to_string(status) + " " + reasonPhrase(status) + "\r\n";
     for (const auto& h : headers) text += h.first + ": " + h.second + "\r\n";
     if (!body.empty()) text += "Content-Length: " + std::to_string(body.size()) + "\r\n";
     text += "\r\n" + body + script.trailer;
 
     // Recorded before the answer goes out: a client that has read it may look at the record.
-    mCamera->updateStatus(index, reply.status);
+    mCamera->updateStatus(index, status);
     size_t from = 0;
     for (size_t cut : reply.splitAt) {
         if (cut <= from || cut >= text.size()) continue;
@@ -578,6 +591,17 @@ CameraPlayContext::~CameraPlayContext() {
 
 std::string CameraPlayContext::clientIp() const {
     return mConnection->mPeerIp;
+}
+
+std::string CameraPlayContext::cameraIp() const {
+    sockaddr_storage own{};
+    socklen_t len = sizeof(own);
+    char host[NI_MAXHOST] = {0};
+    if (getsockname(mConnection->fd(), reinterpret_cast<sockaddr*>(&own), &len) != 0 ||
+        getnameinfo(reinterpret_cast<sockaddr*>(&own), len, host, sizeof(host), nullptr, 0, NI_NUMERICHOST) !=
+            0)
+        return std::string();
+    return host;
 }
 
 std::vector<CameraTrackTransport> CameraPlayContext::tracks() const {
@@ -769,6 +793,11 @@ void TestCamera::queueReply(const std::string& method, const CameraReply& reply)
 void TestCamera::setStreamerFactory(std::function<std::unique_ptr<CameraStreamer>()> factory) {
     std::lock_guard<std::mutex> lock(mMutex);
     mStreamerFactory = std::move(factory);
+}
+
+void TestCamera::setUdpSetupHook(UdpSetupHook hook) {
+    std::lock_guard<std::mutex> lock(mMutex);
+    mUdpSetupHook = std::move(hook);
 }
 
 CameraReply TestCamera::replyFor(const std::string& method) {

@@ -120,6 +120,12 @@ struct CameraTrackTransport {
     uint16_t clientRtcpPort = 0;
     uint8_t rtpChannel = 0;  // TCP: the interleaved channels the camera assigned
     uint8_t rtcpChannel = 1;
+    // UDP: the port the camera sends RTP from, announced as server_port with the next one; 0: none.
+    uint16_t serverRtpPort = 0;
+    // The SETUP asked for multicast: the stream goes to `group`, RTP to groupPort, RTCP the next.
+    bool multicast = false;
+    std::string group;
+    uint16_t groupPort = 0;
 };
 
 class CameraConnection;
@@ -135,6 +141,8 @@ public:
 
     // The client's address; a link-local IPv6 one with its zone ("fe80::1%lo").
     std::string clientIp() const;
+    // The camera's own address on the RTSP connection, the one its media should come from.
+    std::string cameraIp() const;
     // In SETUP order.
     std::vector<CameraTrackTransport> tracks() const;
     // One RTP packet of track `track`: an interleaved frame on its RTP channel (TCP), or a
@@ -208,6 +216,11 @@ public:
     void queueReply(const std::string& method, const CameraReply& reply);
     // Called on every PLAY; the streamer it returns runs until the stream stops.
     void setStreamerFactory(std::function<std::unique_ptr<CameraStreamer>()> factory);
+    // Called with the client's address on every UDP SETUP about to be answered 2xx: it may set the
+    // track's serverRtpPort, and for a multicast one (track->multicast) must set its group and
+    // groupPort. False answers 461. Without a hook a multicast SETUP is answered as a unicast one.
+    using UdpSetupHook = std::function<bool(const std::string& clientIp, CameraTrackTransport* track)>;
+    void setUdpSetupHook(UdpSetupHook hook);
 
     std::vector<CameraRequest> requests() const;
     // The methods of all requests in order, authorized ones only.
@@ -230,6 +243,7 @@ private:
 
     CameraScript mScript;
     std::function<std::unique_ptr<CameraStreamer>()> mStreamerFactory;
+    UdpSetupHook mUdpSetupHook;
     int mListenFd = -1;
     int mWakeFd = -1;  // eventfd: readable once the camera stops
     uint16_t mPort = 0;
