@@ -5,6 +5,7 @@
 // callback test (its sender reports, from the RTCP port beside the video's, and its pace).
 #include <arpa/inet.h>
 #include <gtest/gtest.h>
+#include <netdb.h>
 #include <netinet/in.h>
 #include <poll.h>
 #include <sys/socket.h>
@@ -34,7 +35,8 @@ using Clock = std::chrono::steady_clock;
 // Reads datagrams from `fd` for `ms` milliseconds.
 struct Datagram {
     Bytes data;
-    in_addr_t fromAddress;
+    std::string fromAddress;
+    uint16_t fromPort;
 };
 std::vector<Datagram> readFor(int fd, int ms) {
     std::vector<Datagram> out;
@@ -46,10 +48,14 @@ std::vector<Datagram> readFor(int fd, int ms) {
         pollfd pfd{fd, POLLIN, 0};
         if (poll(&pfd, 1, left) <= 0) continue;
         uint8_t buffer[2048];
-        sockaddr_in from{};
+        sockaddr_storage from{};
         socklen_t len = sizeof(from);
         ssize_t n = recvfrom(fd, buffer, sizeof(buffer), 0, reinterpret_cast<sockaddr*>(&from), &len);
-        if (n > 0) out.push_back(Datagram{Bytes(buffer, buffer + n), from.sin_addr.s_addr});
+        char host[NI_MAXHOST] = {0}, port[NI_MAXSERV] = {0};
+        getnameinfo(reinterpret_cast<sockaddr*>(&from), len, host, sizeof(host), port, sizeof(port),
+                    NI_NUMERICHOST | NI_NUMERICSERV);
+        if (n > 0)
+            out.push_back(Datagram{Bytes(buffer, buffer + n), host, static_cast<uint16_t>(atoi(port))});
     }
     return out;
 }
@@ -60,47 +66,76 @@ int64_t msSince(Clock::time_point start) {
 
 }  // namespace
 
+// Over IPv4 each play sends from a port of its own and announces none; over IPv6 from the one
+// port the SETUP answer announces, so the flood, from ::1 as well, is told apart by its port. A
+// multicast SETUP gets a group of its own over IPv4, and is refused over IPv6.
 TEST(LightSender, PlayReplaysTheClipsPacketsAndFloodComesFromAForeignAddress) {
-    testkit::LightSenderOptions options;
-    options.fps = 100;  // the clip in 0.3 s
-    options.loop = false;
-    testkit::LightSender sender(VideoCodec::H264, testkit::readClip("h264_single_slice.264"), options);
-    CameraScript script;
-    script.sdp = sender.sdp();
-    TestCamera camera(script);
-    camera.setStreamerFactory(sender.factory());
-    ASSERT_TRUE(camera.start());
-    client_test::UdpPort ports;
-    ASSERT_NE(ports.port, 0);
-    CurlRtsp session(camera.url(), ports.port, static_cast<uint16_t>(ports.port + 1), "", "", false);
-    ASSERT_TRUE(session.startCurl());
-    std::vector<Datagram> rtp = readFor(ports.fd, 700);
+    const Bytes clip = testkit::readClip("h264_single_slice.264");
+    for (const std::string host : {"127.0.0.1", "::1"}) {
+        SCOPED_TRACE(host);
+        const bool ipv6 = host == "::1";
+        testkit::LightSenderOptions options;
+        options.fps = 100;  // the clip in 0.3 s
+        options.loop = false;
+        testkit::LightSender sender(VideoCodec::H264, clip, options);
+        CameraScript script;
+        script.sdp = sender.sdp();
+        TestCamera camera(script);
+        camera.setStreamerFactory(sender.factory());
+        camera.setUdpSetupHook(sender.udpSetupHook());
+        ASSERT_TRUE(camera.start(host, 0));
+        sockaddr_storage local{};
+        socklen_t length = 0;
+        ASSERT_TRUE(socketAddress(host, 0, &local, &length));
+        const int fd = socket(local.ss_family, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+        ASSERT_EQ(bind(fd, reinterpret_cast<sockaddr*>(&local), length), 0);
+        ASSERT_EQ(getsockname(fd, reinterpret_cast<sockaddr*>(&local), &length), 0);
+        const uint16_t port = ntohs(reinterpret_cast<sockaddr_in*>(&local)->sin_port);
+        CurlRtsp session(camera.url(), port, static_cast<uint16_t>(port + 1), "", "", false);
+        ASSERT_TRUE(session.startCurl());
+        std::vector<Datagram> rtp = readFor(fd, 700);
 
-    // The packetizer's packets, each whole (sent from pieces), with consecutive numbering of
-    // the play's own and one timestamp per picture.
-    std::vector<Bytes> expected = testkit::RtpPacketizer(testkit::RtpPacketizerConfig())
-                                      .packetizeStream(testkit::readClip("h264_single_slice.264"));
-    ASSERT_EQ(rtp.size(), expected.size());
-    for (size_t i = 0; i < rtp.size(); ++i) {
-        ASSERT_EQ(Bytes(rtp[i].data.begin() + 12, rtp[i].data.end()),
-                  Bytes(expected[i].begin() + 12, expected[i].end()))
-            << "packet " << i;
-        EXPECT_EQ(testkit::rtpMarker(rtp[i].data), testkit::rtpMarker(expected[i]));
-        EXPECT_EQ(testkit::rtpSeq(rtp[i].data), static_cast<uint16_t>(testkit::rtpSeq(rtp[0].data) + i));
-        bool samePicture = testkit::rtpTimestamp(expected[i]) == testkit::rtpTimestamp(expected[0]);
-        EXPECT_EQ(testkit::rtpTimestamp(rtp[i].data) == testkit::rtpTimestamp(rtp[0].data), samePicture);
-    }
-    EXPECT_EQ(sender.picturesSent(), 30u);
+        // The packetizer's packets, each whole (sent from pieces), with consecutive numbering of
+        // the play's own and one timestamp per picture.
+        std::vector<Bytes> expected =
+            testkit::RtpPacketizer(testkit::RtpPacketizerConfig()).packetizeStream(clip);
+        ASSERT_EQ(rtp.size(), expected.size());
+        const uint16_t announced = session.sessionInfo().transport.serverRtpPort;
+        EXPECT_EQ(announced != 0, ipv6);
+        for (size_t i = 0; i < rtp.size(); ++i) {
+            ASSERT_EQ(Bytes(rtp[i].data.begin() + 12, rtp[i].data.end()),
+                      Bytes(expected[i].begin() + 12, expected[i].end()))
+                << "packet " << i;
+            EXPECT_EQ(testkit::rtpMarker(rtp[i].data), testkit::rtpMarker(expected[i]));
+            EXPECT_EQ(testkit::rtpSeq(rtp[i].data), static_cast<uint16_t>(testkit::rtpSeq(rtp[0].data) + i));
+            bool samePicture = testkit::rtpTimestamp(expected[i]) == testkit::rtpTimestamp(expected[0]);
+            EXPECT_EQ(testkit::rtpTimestamp(rtp[i].data) == testkit::rtpTimestamp(rtp[0].data), samePicture);
+            EXPECT_EQ(rtp[i].fromAddress, host);
+            if (ipv6) EXPECT_EQ(rtp[i].fromPort, announced);
+        }
+        EXPECT_EQ(sender.picturesSent(), 30u);
 
-    EXPECT_EQ(sender.flood(5), 5u);
-    std::vector<Datagram> foreign = readFor(ports.fd, 300);
-    ASSERT_EQ(foreign.size(), 5u);
-    for (const Datagram& d : foreign) {
-        EXPECT_EQ(d.fromAddress, htonl(0x7F000002));
-        EXPECT_EQ(Bytes(d.data.begin() + 8, d.data.begin() + 12),
-                  Bytes(rtp[0].data.begin() + 8, rtp[0].data.begin() + 12));
+        EXPECT_EQ(sender.flood(5), 5u);
+        std::vector<Datagram> foreign = readFor(fd, 300);
+        ASSERT_EQ(foreign.size(), 5u);
+        for (const Datagram& d : foreign) {
+            EXPECT_EQ(d.fromAddress, ipv6 ? "::1" : "127.0.0.2");
+            EXPECT_NE(d.fromPort, ipv6 ? announced : rtp[0].fromPort);
+            EXPECT_EQ(Bytes(d.data.begin() + 8, d.data.begin() + 12),
+                      Bytes(rtp[0].data.begin() + 8, rtp[0].data.begin() + 12));
+        }
+        session.stopCurl();
+        close(fd);
+
+        std::vector<std::string> groups;
+        for (int i = 0; i < 2; ++i) {
+            CameraTrackTransport track;
+            track.multicast = true;
+            EXPECT_EQ(sender.udpSetupHook()(host, &track), !ipv6);
+            groups.push_back(track.group + ":" + std::to_string(track.groupPort));
+        }
+        if (!ipv6) EXPECT_EQ(groups, (std::vector<std::string>{"239.255.0.1:15004", "239.255.0.2:15004"}));
     }
-    session.stopCurl();
 }
 
 // Receive coalescing against a camera that paces its packets: every packet arrives once and in
