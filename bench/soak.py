@@ -37,6 +37,7 @@ import select
 import socket
 import shutil
 import ssl
+import struct
 import subprocess
 import sys
 import threading
@@ -240,6 +241,13 @@ def into_own_network():
              f"leaves this machine, and none can be made here ({why}); leave multicast out of --transports")
 
 
+def groups_joined():
+    """The sender's groups (239.255.x.y) this namespace's sockets have joined, from /proc/net/igmp."""
+    with open("/proc/net/igmp") as f:
+        words = [line.split()[0] for line in f if line.startswith("\t\t")]
+    return {g for g in (socket.inet_ntoa(struct.pack("=I", int(w, 16))) for w in words) if g.startswith("239.255.")}
+
+
 def wait_recovered(receivers, since, timeout):
     """Seconds until every stream has delivered 25 more pictures than at `since`, or None."""
     start = time.monotonic()
@@ -335,6 +343,8 @@ def main():
         time.sleep(min(5.0, args.interval / 2))
         if wait_recovered(receivers, {r.transport: [0] * r.streams for r in receivers}, args.recover) is None:
             failures.append("not every stream started")
+        if "multicast" in transports and len(groups_joined()) < args.streams:
+            failures.append(f"multicast: {len(groups_joined())} groups joined for {args.streams} streams")
 
         def sample(label):
             values = {r.transport: e2e.sample([r.proc]) for r in receivers}

@@ -125,6 +125,14 @@ TEST(LightSender, PlayReplaysTheClipsPacketsAndFloodComesFromAForeignAddress) {
                       Bytes(rtp[0].data.begin() + 8, rtp[0].data.begin() + 12));
         }
         session.stopCurl();
+        if (ipv6) {
+            RtspClientOptions multicast;
+            multicast.multicast = true;
+            CurlRtsp refused(camera.url(), port, static_cast<uint16_t>(port + 1), "", "", false);
+            refused.setOptions(multicast);
+            EXPECT_FALSE(refused.startCurl());
+            EXPECT_TRUE(refused.multicastRefused());
+        }
         close(fd);
 
         std::vector<std::string> groups;
