@@ -11,6 +11,7 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <memory>
 #include <mutex>
@@ -132,6 +133,10 @@ TEST(LightSender, PlayReplaysTheClipsPacketsAndFloodComesFromAForeignAddress) {
             refused.setOptions(multicast);
             EXPECT_FALSE(refused.startCurl());
             EXPECT_TRUE(refused.multicastRefused());
+            const std::vector<CameraRequest> requests = camera.requests();
+            EXPECT_TRUE(std::any_of(requests.begin(), requests.end(), [](const CameraRequest& r) {
+                return r.method == "SETUP" && r.status == 461;
+            }));
         }
         close(fd);
 
