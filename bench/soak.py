@@ -11,9 +11,9 @@ UDP without a front:
 - udp6: the sender itself on [::1]. Loopback has no second IPv6 address, so the flood comes from
   ::1 at another port than the server_port the sender announces (it sends the stream from that one
   port): the library's filter on the camera's port must drop it.
-- multicast: SETUP asks for multicast and the sender streams to a group of each session's own
-  (239.255.x.y, TTL 1); the flood comes from 127.0.0.2 to the group, which the source-specific join
-  must drop. So that no group's datagram can leave the machine, the whole soak then runs in a network
+- multicast: SETUP asks for multicast (the receiver's --multicast) and the sender streams to a
+  group of each session's own (239.255.x.y, TTL 1); the flood comes from 127.0.0.2 to the group,
+  which the source-specific join must drop; the receiver must have joined a group per stream. So that no group's datagram can leave the machine, the whole soak then runs in a network
   namespace of its own (re-executed under `unshare -n`, loopback up with multicast and the route of
   239.0.0.0/8 over it), and refuses to run where none can be made.
 
@@ -26,16 +26,17 @@ Checked, and the exit status is 1 when any check fails:
 
     bench/soak.py                         one hour (the nominal run), a fault every 30 s
     bench/soak.py --duration 60 --interval 10   what scripts/ci.sh runs
+    bench/soak.py --duration 120 --interval 15 --transports udp6,multicast
 
-Needs cmake, a compiler and ffmpeg. Only the Python standard library is used.
+Needs cmake, a compiler and ffmpeg; multicast also unshare and ip. Only the Python standard library is used.
 """
 
 import argparse
 import base64
 import os
 import select
-import socket
 import shutil
+import socket
 import ssl
 import struct
 import subprocess
