@@ -13,8 +13,9 @@ UDP without a front:
   port): the library's filter on the camera's port must drop it.
 - multicast: SETUP asks for multicast (the receiver's --multicast) and the sender streams to a
   group of each session's own (239.255.x.y, TTL 1); the flood comes from 127.0.0.2 to the group,
-  which the source-specific join must drop; the receiver must have joined a group per stream. So that no group's datagram can leave the machine, the whole soak then runs in a network
-  namespace of its own (re-executed under `unshare -n`, loopback up with multicast and the route of
+  which the source-specific join must drop; the receiver must have joined a group per stream. So
+  that no group's datagram can leave the machine, the whole soak then runs in a network namespace
+  of its own (re-executed under `unshare -n`, loopback up with multicast and the route of
   239.0.0.0/8 over it), and refuses to run where none can be made.
 
 Checked, and the exit status is 1 when any check fails:
@@ -325,7 +326,8 @@ def main():
     if "udp6" in transports:
         deadline = time.monotonic() + 5
         while urls["udp6"] is None and time.monotonic() < deadline:
-            lines = open(os.path.join(workdir, "sender.url")).read().split("\n")
+            with open(os.path.join(workdir, "sender.url")) as f:
+                lines = f.read().split("\n")
             urls["udp6"] = lines[1] if len(lines) > 2 else None
             time.sleep(0.05)
         if urls["udp6"] is None:
