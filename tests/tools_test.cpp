@@ -553,10 +553,12 @@ TEST_F(ToolsTest, AServerRestartContinuesTheFilesTimelineByTheWallClock) {
     for (size_t i = 1; i < pts.size(); ++i) gap = std::max(gap, pts[i] - pts[i - 1]);
     // The library notices the lost connection after (here) 1.2 s without video.
     EXPECT_GT(gap, 1.0);
-    // No picture later than the recording lasted ("... in 5.9 s (" from connecting to the end).
+    // No picture later than the recording lasted ("... in 5.9 s (" from connecting to the end),
+    // give or take the rounding of that figure, the B-frames' reordering and the delivery jitter of
+    // a busy machine (the timeline after the restart rests on one picture's arrival).
     size_t in = err.rfind(" in ", err.rfind(" s ("));
     ASSERT_NE(in, std::string::npos) << err;
-    EXPECT_LT(pts.back(), atof(err.c_str() + in + 4)) << err;
+    EXPECT_LT(pts.back(), atof(err.c_str() + in + 4) + 0.25) << err;
     EXPECT_NEAR(p.duration(), 3.5, 0.5);
 }
 
