@@ -174,6 +174,11 @@ bool resolveHost(const std::string& host, int family, bool onlyFamily, NetEndpoi
     return ok;
 }
 
+// The camera's host: the address of the RTSP connection, else the host of the session's URL.
+std::string cameraHost(const RtspSessionInfo& session, const std::string& url) {
+    return !session.serverIp.empty() ? session.serverIp : url_internal::splitScheme(url).resolveHost;
+}
+
 // The family of a URL whose host is a numeric address; 0 for a host name.
 int literalFamily(const std::string& url) {
     NetEndpoint e;
@@ -793,12 +798,10 @@ bool RtspClientUnitEM::startSessionLocked(Events& events) {
 bool RtspClientUnitEM::cameraAddresses(const RtspSessionInfo& session, NetEndpoint* address,
                                        NetEndpoint* source) const {
     const RtspTransportInfo& t = session.transport;
-    const std::string host =
-        !session.serverIp.empty() ? session.serverIp : url_internal::splitScheme(currentUrl()).resolveHost;
     const int family = mSocketFamily.load();
     *address = NetEndpoint();
     *source = NetEndpoint();
-    resolveHost(host, family, false, address);
+    resolveHost(cameraHost(session, currentUrl()), family, false, address);
     // A source= of the other family than the receive sockets' could never send to them.
     if (!t.source.empty()) resolveHost(t.source, family, true, source);
     return rtsp_receive_internal::chooseCameraHosts(address, source);
@@ -806,8 +809,6 @@ bool RtspClientUnitEM::cameraAddresses(const RtspSessionInfo& session, NetEndpoi
 
 void RtspClientUnitEM::applySessionInfo(const RtspSessionInfo& session) {
     const RtspTransportInfo& t = session.transport;
-    const std::string host =
-        !session.serverIp.empty() ? session.serverIp : url_internal::splitScheme(currentUrl()).resolveHost;
     NetEndpoint address;
     NetEndpoint source;
     const bool known = cameraAddresses(session, &address, &source);
@@ -819,7 +820,7 @@ void RtspClientUnitEM::applySessionInfo(const RtspSessionInfo& session) {
     // Interleaved frames come on the session's own connection: no sender to tell apart.
     if (!known && filter && !mTcp)
         SLOGW("rtsp client cannot tell the camera's address (%s); accepting rtp from any sender\n",
-              host.c_str());
+              cameraHost(session, currentUrl()).c_str());
     // Without a known address the filter cannot work; every sender is then taken, as with the
     // option off.
     mFilterAddress.store(filter && known);
@@ -988,13 +989,8 @@ int RtspClientUnitEM::joinGroups(const RtspSessionInfo& session) {
     // Each receive thread waits in its own socket: an empty datagram there has it take the group's.
     const uint16_t ports[4] = {mVideoPortBase.load(), static_cast<uint16_t>(mVideoPortBase.load() + 1),
                                mAudioPortBase.load(), static_cast<uint16_t>(mAudioPortBase.load() + 1)};
-    const int family = mSocketFamily.load();
-    UdpSocket waker(NetEndpoint::any(family, 0), false);
-    char empty = 0;
     for (int i = 0; i < 4; ++i)
-        if (i < 2 ? video : audio)
-            waker.sendTo(NetBuffer(&empty, 0), NetEndpoint::loopback(family, ports[i]));
-    waker.close();
+        if (i < 2 ? video : audio) wakeReceiver(mSocketFamily.load(), ports[i]);
     return 0;
 }
 
