@@ -112,7 +112,9 @@ TEST(LightSender, PlayReplaysTheClipsPacketsAndFloodComesFromAForeignAddress) {
             bool samePicture = testkit::rtpTimestamp(expected[i]) == testkit::rtpTimestamp(expected[0]);
             EXPECT_EQ(testkit::rtpTimestamp(rtp[i].data) == testkit::rtpTimestamp(rtp[0].data), samePicture);
             EXPECT_EQ(rtp[i].fromAddress, host);
-            if (ipv6) EXPECT_EQ(rtp[i].fromPort, announced);
+            if (ipv6) {
+                EXPECT_EQ(rtp[i].fromPort, announced);
+            }
         }
         EXPECT_EQ(sender.picturesSent(), 30u);
 
@@ -147,7 +149,9 @@ TEST(LightSender, PlayReplaysTheClipsPacketsAndFloodComesFromAForeignAddress) {
             EXPECT_EQ(sender.udpSetupHook()(host, &track), !ipv6);
             groups.push_back(track.group + ":" + std::to_string(track.groupPort));
         }
-        if (!ipv6) EXPECT_EQ(groups, (std::vector<std::string>{"239.255.0.1:15004", "239.255.0.2:15004"}));
+        if (!ipv6) {
+            EXPECT_EQ(groups, (std::vector<std::string>{"239.255.0.1:15004", "239.255.0.2:15004"}));
+        }
     }
 }
 
